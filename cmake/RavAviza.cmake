@@ -1,0 +1,38 @@
+# Shared helpers for the project's targets.
+
+# ravaviza_test(NAME name LABELS l1 [l2...] SOURCES s... [LIBS lib...])
+# A GoogleTest executable whose cases are registered with ctest under the given labels.
+function(ravaviza_test)
+  cmake_parse_arguments(T "" "NAME" "LABELS;SOURCES;LIBS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_compile_definitions(${T_NAME} PRIVATE
+    RAVAVIZA_TEST_BINARY_DIR="${CMAKE_BINARY_DIR}"
+    RAVAVIZA_TEST_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+    RAVAVIZA_PYTHON="${RAVAVIZA_PYTHON}")
+  gtest_discover_tests(${T_NAME}
+    PROPERTIES LABELS "${T_LABELS}"
+    DISCOVERY_TIMEOUT 60)
+endfunction()
+
+# ravaviza_fuzz(NAME name SOURCES s... LIBS lib... CORPUS dir LABELS l...)
+# With clang this is a libFuzzer target; with any other compiler a driver that replays the corpus,
+# so the target always builds and its seed inputs run under ctest.
+function(ravaviza_fuzz)
+  cmake_parse_arguments(F "" "NAME;CORPUS" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT RAVAVIZA_FUZZ)
+    return()
+  endif()
+  add_executable(${F_NAME} ${F_SOURCES})
+  target_link_libraries(${F_NAME} PRIVATE ${F_LIBS})
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    target_compile_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined)
+    set(_args -runs=20000 -max_total_time=20 ${F_CORPUS})
+  else()
+    target_sources(${F_NAME} PRIVATE ${CMAKE_SOURCE_DIR}/fuzz/ReplayMain.cpp)
+    set(_args ${F_CORPUS})
+  endif()
+  add_test(NAME ${F_NAME} COMMAND ${F_NAME} ${_args})
+  set_tests_properties(${F_NAME} PROPERTIES LABELS "${F_LABELS};fuzz" TIMEOUT 120)
+endfunction()

@@ -1,0 +1,48 @@
+// Keyed archives compatible with NSKeyedArchiver: a binary plist with "$archiver",
+// "$version", "$top" {"root": UID} and "$objects", classes described by "$class" UIDs.
+// Foundation types map to Value: NSArray/NSMutableArray, NSDictionary/NSMutableDictionary,
+// NSString/NSMutableString, NSNumber, NSData/NSMutableData, NSDate, NSNull. Every other class
+// is an Object and must be on the caller's allow-list to decode.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+
+#include "archive/Plist.h"
+#include "archive/Value.h"
+
+namespace archive {
+
+struct DecodeLimits {
+    size_t maxBytes = 16u << 20;     // size of the archive
+    size_t maxObjects = 1u << 20;    // entries of "$objects"
+    size_t maxDepth = 128;           // nesting of containers and objects
+};
+
+// Classes beyond the Foundation types that a decode accepts (for example {"AccountModel"}).
+using ClassAllowList = std::set<std::string>;
+
+struct DecodeResult {
+    std::optional<Value> value;
+    std::string error;  // set when value is empty
+    explicit operator bool() const { return value.has_value(); }
+};
+
+// Encodes a root object. An Object (or a shared_ptr to one) referenced in several places is
+// written once. Fails for nothing but values that cannot be coded.
+std::optional<Data> archivedData(const Value& root, PlistFormat format = PlistFormat::Binary);
+
+// Decodes an archive. Truncated, cyclic, wrongly typed, oversized input and classes outside the
+// allow-list give an error, never a crash.
+DecodeResult unarchive(std::span<const uint8_t> bytes, const ClassAllowList& allowed = {},
+                       const DecodeLimits& limits = {});
+
+// File forms. Writing is atomic (temporary file, fsync, rename).
+bool archiveRootObjectToFile(const Value& root, const std::string& path);
+DecodeResult unarchiveObjectWithFile(const std::string& path, const ClassAllowList& allowed = {},
+                                     const DecodeLimits& limits = {});
+
+}  // namespace archive

@@ -1,0 +1,27 @@
+// Property lists in XML and binary form, over libplist.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "archive/Value.h"
+
+namespace archive {
+
+enum class PlistFormat { Xml, Binary };
+
+// Parses XML or binary plist bytes (the form is detected). Null and Object values cannot occur.
+// On failure returns nothing and, when given, sets *error to a short reason.
+std::optional<Value> parsePlist(std::span<const uint8_t> bytes, std::string* error = nullptr);
+
+// Serialises a value; fails (nothing) for values a plist cannot hold (Null, Object).
+std::optional<Data> serializePlist(const Value& value, PlistFormat format);
+
+// File forms: read is capped at maxBytes; write is atomic (temporary file, fsync, rename).
+std::optional<Value> readPlistFile(const std::string& path, std::string* error = nullptr,
+                                   size_t maxBytes = 16u << 20);
+bool writePlistFile(const Value& value, const std::string& path, PlistFormat format = PlistFormat::Xml);
+
+}  // namespace archive

@@ -1,0 +1,83 @@
+#include "core/FileIO.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace fileio {
+
+namespace {
+
+bool writeAll(int fd, const uint8_t* p, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+std::optional<std::vector<uint8_t>> readAll(int fd, size_t maxBytes) {
+    std::vector<uint8_t> out;
+    uint8_t buf[65536];
+    for (;;) {
+        ssize_t r = ::read(fd, buf, sizeof buf);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (r == 0) break;
+        if (out.size() + static_cast<size_t>(r) > maxBytes) return std::nullopt;
+        out.insert(out.end(), buf, buf + r);
+    }
+    return out;
+}
+
+}  // namespace
+
+bool writeFileAtomically(const std::string& path, std::span<const uint8_t> bytes, mode_t mode) {
+    std::string tmpl = path + ".tmp.XXXXXX";
+    int fd = ::mkstemp(tmpl.data());
+    if (fd < 0) return false;
+    bool ok = writeAll(fd, bytes.data(), bytes.size()) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (ok && ::rename(tmpl.c_str(), path.c_str()) == 0) return true;
+    ::unlink(tmpl.c_str());
+    return false;
+}
+
+bool writeFileAtomically(const std::string& path, const std::string& text, mode_t mode) {
+    return writeFileAtomically(
+        path, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()), mode);
+}
+
+std::optional<std::vector<uint8_t>> readFile(const std::string& path, size_t maxBytes) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    auto out = readAll(fd, maxBytes);
+    ::close(fd);
+    return out;
+}
+
+std::optional<std::vector<uint8_t>> readUserFile(const std::string& path, std::optional<uid_t> expectedOwner,
+                                                 size_t maxBytes) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    struct stat st{};
+    std::optional<std::vector<uint8_t>> out;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (!expectedOwner || st.st_uid == *expectedOwner) &&
+        static_cast<size_t>(st.st_size) <= maxBytes) {
+        out = readAll(fd, maxBytes);
+    }
+    ::close(fd);
+    return out;
+}
+
+}  // namespace fileio

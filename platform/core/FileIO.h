@@ -1,0 +1,29 @@
+// Careful file access: atomic replacement of state files, and reads of files that another
+// user can write (no symlinks followed, owner and size checked).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace fileio {
+
+// Writes bytes to a temporary file beside path, fsyncs it and renames it over path.
+// mode applies to the new file. Returns false (and leaves path untouched) on any failure.
+bool writeFileAtomically(const std::string& path, std::span<const uint8_t> bytes, mode_t mode = 0644);
+bool writeFileAtomically(const std::string& path, const std::string& text, mode_t mode = 0644);
+
+// Reads a whole file of at most maxBytes; nothing when missing, unreadable or larger.
+std::optional<std::vector<uint8_t>> readFile(const std::string& path, size_t maxBytes);
+
+// Reads a file that a user may control: opened with O_NOFOLLOW, must be a regular file,
+// owned by expectedOwner when given, and at most maxBytes long.
+std::optional<std::vector<uint8_t>> readUserFile(const std::string& path, std::optional<uid_t> expectedOwner,
+                                                 size_t maxBytes);
+
+}  // namespace fileio

@@ -1,0 +1,58 @@
+// The process's main run loop: runs the main queue's tasks and run-loop timers on the thread
+// that calls run(), and calls observers at each activity, notably just before it waits.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "dispatch/WorkQueue.h"
+
+namespace dispatch {
+
+enum RunLoopActivity : uint32_t {
+    kRunLoopEntry = 1u << 0,
+    kRunLoopBeforeTimers = 1u << 1,
+    kRunLoopBeforeSources = 1u << 2,
+    kRunLoopBeforeWaiting = 1u << 5,
+    kRunLoopAfterWaiting = 1u << 6,
+    kRunLoopExit = 1u << 7,
+    kRunLoopAllActivities = 0x0FFFFFFFu,
+};
+
+class MainLoop {
+public:
+    using Observer = std::function<void(RunLoopActivity)>;
+    using ObserverId = uint64_t;
+
+    static MainLoop& shared();
+
+    // Runs until stop(). Each turn: entry (once), before timers, before sources, run what is
+    // due, before waiting, wait for work or the next timer, after waiting.
+    void run();
+    void stop();
+    bool isRunning() const;
+
+    // Observers are called on the loop's thread for each activity in their mask.
+    ObserverId addObserver(uint32_t activities, Observer observer);
+    void removeObserver(ObserverId id);
+
+    // A repeating run-loop timer: first fire after `start`, then every `interval`.
+    std::shared_ptr<TimerSource> addTimer(std::chrono::nanoseconds start, std::chrono::nanoseconds interval,
+                                          Task callout);
+
+    // The main queue's backend; WorkQueue::main() dispatches here.
+    std::shared_ptr<WorkQueue> queue();
+
+    MainLoop(const MainLoop&) = delete;
+    MainLoop& operator=(const MainLoop&) = delete;
+    ~MainLoop();
+
+private:
+    MainLoop();
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace dispatch

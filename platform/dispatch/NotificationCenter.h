@@ -1,0 +1,37 @@
+// In-process notifications by name, delivered on the queue each observer chose.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "archive/Value.h"
+#include "dispatch/WorkQueue.h"
+
+namespace dispatch {
+
+struct Notification {
+    std::string name;
+    archive::Value userInfo;  // a Dictionary or Null
+};
+
+class NotificationCenter {
+public:
+    using ObserverId = uint64_t;
+    using Handler = std::function<void(const Notification&)>;
+
+    static NotificationCenter& defaultCenter();
+
+    // queue null: the handler runs synchronously on the posting thread.
+    ObserverId addObserver(const std::string& name, std::shared_ptr<WorkQueue> queue, Handler handler);
+    void removeObserver(ObserverId id);
+    void post(const std::string& name, archive::Value userInfo = archive::Null{});
+
+private:
+    struct Impl;
+    std::shared_ptr<Impl> impl_;
+    NotificationCenter();
+};
+
+}  // namespace dispatch

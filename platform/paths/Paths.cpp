@@ -1,0 +1,56 @@
+#include "paths/Paths.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+namespace paths {
+
+std::string root() {
+    const char* env = std::getenv("RAVAVIZA_ROOT");
+    std::string r = env ? env : "";
+    while (!r.empty() && r.back() == '/') r.pop_back();
+    return r;
+}
+
+std::string under(std::string_view absolutePath) {
+    std::string r = root();
+    if (absolutePath.empty() || absolutePath.front() != '/') r += '/';
+    r += absolutePath;
+    return r;
+}
+
+std::string usersFolder() { return under("/Users"); }
+std::string localLibraryFolder() { return under("/Library"); }
+std::string applicationsFolder() { return under("/Applications"); }
+
+std::string productRootParent() { return usersFolder() + "/.AllUsers/RavAviza"; }
+std::string productRoot() { return productRootParent() + "/RavAviza.EXE$"; }
+std::string appUpgradeFolder() { return productRoot() + "/AppUpgrade"; }
+std::string upgradeAppExecutable() { return appUpgradeFolder() + "/Perrow.app/Contents/MacOS/Marlet"; }
+std::string machineSupportFolder() { return localLibraryFolder() + "/Application Support/RavAviza"; }
+std::string daemonLogsFolder() { return localLibraryFolder() + "/Logs/RavAviza/v5/Logs"; }
+std::string launchDaemonsFolder() { return localLibraryFolder() + "/LaunchDaemons"; }
+std::string uiAppBundle() { return applicationsFolder() + "/Hux/Hux.app"; }
+std::string uiAppExecutable() { return uiAppBundle() + "/Contents/MacOS/Hux"; }
+std::string uiAppResources() { return uiAppBundle() + "/Contents/Resources"; }
+std::string daemonExecutable() { return uiAppResources() + "/Hollin.app/Contents/MacOS/Hollin"; }
+
+std::string toolFolder() { return under("/usr/libexec/ravaviza"); }
+std::string runtimeFolder() { return under("/var/run/ravaviza"); }
+
+std::optional<std::string> homeFolder(const std::string& userName) {
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
+    passwd pw{};
+    passwd* result = nullptr;
+    if (getpwnam_r(userName.c_str(), &pw, buf.data(), buf.size(), &result) != 0 || result == nullptr ||
+        result->pw_dir == nullptr) {
+        return std::nullopt;
+    }
+    return under(result->pw_dir);
+}
+
+}  // namespace paths

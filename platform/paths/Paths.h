@@ -1,0 +1,43 @@
+// The one table of the product's absolute paths. Every path lies under the filesystem root
+// prefix taken from RAVAVIZA_ROOT (unset or "/": the real root), so tests and the demo run
+// the whole system inside a temporary folder.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace paths {
+
+// The root prefix without a trailing slash: "" for the real root.
+std::string root();
+
+// An absolute path of the real machine moved under the root prefix.
+std::string under(std::string_view absolutePath);
+
+// Folders of the local domain.
+std::string usersFolder();           // /Users
+std::string localLibraryFolder();    // /Library
+std::string applicationsFolder();    // /Applications
+
+// Product folders.
+std::string productRootParent();     // /Users/.AllUsers/RavAviza
+std::string productRoot();           // /Users/.AllUsers/RavAviza/RavAviza.EXE$
+std::string appUpgradeFolder();      // <product root>/AppUpgrade
+std::string upgradeAppExecutable();  // <product root>/AppUpgrade/Perrow.app/Contents/MacOS/Marlet
+std::string machineSupportFolder();  // /Library/Application Support/RavAviza
+std::string daemonLogsFolder();      // /Library/Logs/RavAviza/v5/Logs
+std::string launchDaemonsFolder();   // /Library/LaunchDaemons
+std::string uiAppBundle();           // /Applications/Hux/Hux.app
+std::string uiAppExecutable();       // /Applications/Hux/Hux.app/Contents/MacOS/Hux
+std::string uiAppResources();        // /Applications/Hux/Hux.app/Contents/Resources
+std::string daemonExecutable();      // <ui resources>/Hollin.app/Contents/MacOS/Hollin
+
+// Our Linux stand-ins.
+std::string toolFolder();            // /usr/libexec/ravaviza: command-line stand-ins, first on children's PATH
+std::string runtimeFolder();         // /var/run/ravaviza: sockets of the local services
+
+// A user's home folder from the password database, under the root prefix; empty when unknown.
+std::optional<std::string> homeFolder(const std::string& userName);
+
+}  // namespace paths
