@@ -10,8 +10,10 @@ function(ravaviza_test)
     RAVAVIZA_TEST_BINARY_DIR="${CMAKE_BINARY_DIR}"
     RAVAVIZA_TEST_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     RAVAVIZA_PYTHON="${RAVAVIZA_PYTHON}")
+  # Several labels must reach the generated script as one escaped list.
+  string(REPLACE ";" "\\;" _labels "${T_LABELS}")
   gtest_discover_tests(${T_NAME}
-    PROPERTIES LABELS "${T_LABELS}"
+    PROPERTIES LABELS "${_labels}"
     DISCOVERY_TIMEOUT 60)
 endfunction()
 
@@ -28,7 +30,10 @@ function(ravaviza_fuzz)
   if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     target_compile_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined)
     target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined)
-    set(_args -runs=20000 -max_total_time=20 ${F_CORPUS})
+    # libFuzzer writes new inputs into its first corpus folder: keep that one in the build tree.
+    set(_scratch ${CMAKE_CURRENT_BINARY_DIR}/${F_NAME}_corpus)
+    file(MAKE_DIRECTORY ${_scratch})
+    set(_args -runs=20000 -max_total_time=20 ${_scratch} ${F_CORPUS})
   else()
     target_sources(${F_NAME} PRIVATE ${CMAKE_SOURCE_DIR}/fuzz/ReplayMain.cpp)
     set(_args ${F_CORPUS})

@@ -5,6 +5,8 @@
 // is an Object and must be on the caller's allow-list to decode.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <optional>
 #include <set>
@@ -17,9 +19,13 @@
 namespace archive {
 
 struct DecodeLimits {
-    size_t maxBytes = 16u << 20;     // size of the archive
-    size_t maxObjects = 1u << 20;    // entries of "$objects"
-    size_t maxDepth = 128;           // nesting of containers and objects
+    size_t maxBytes = 16u << 20;   // size of the archive
+    size_t maxObjects = 1u << 20;  // entries of "$objects"
+    size_t maxDepth = 128;         // nesting of containers and objects
+    // Approximate memory of the decoded value. An object referenced from many places is
+    // copied into each (shared Objects excepted), so a small archive could otherwise expand
+    // without bound.
+    size_t maxDecodedBytes = 64u << 20;
 };
 
 // Classes beyond the Foundation types that a decode accepts (for example {"AccountModel"}).
@@ -32,7 +38,9 @@ struct DecodeResult {
 };
 
 // Encodes a root object. An Object (or a shared_ptr to one) referenced in several places is
-// written once. Fails for nothing but values that cannot be coded.
+// written once; equal strings share one entry. Fails only for values that cannot be coded:
+// strings that are not UTF-8 or hold a NUL, a record without a class name or named like a
+// Foundation class, a record inside itself, nesting deeper than DecodeLimits{}.maxDepth.
 std::optional<Data> archivedData(const Value& root, PlistFormat format = PlistFormat::Binary);
 
 // Decodes an archive. Truncated, cyclic, wrongly typed, oversized input and classes outside the
@@ -40,9 +48,13 @@ std::optional<Data> archivedData(const Value& root, PlistFormat format = PlistFo
 DecodeResult unarchive(std::span<const uint8_t> bytes, const ClassAllowList& allowed = {},
                        const DecodeLimits& limits = {});
 
-// File forms. Writing is atomic (temporary file, fsync, rename).
+// File forms. Writing is atomic (temporary file, fsync, rename). Reading does not follow a
+// symlink at path, requires a regular file and reads at most limits.maxBytes.
 bool archiveRootObjectToFile(const Value& root, const std::string& path);
 DecodeResult unarchiveObjectWithFile(const std::string& path, const ClassAllowList& allowed = {},
                                      const DecodeLimits& limits = {});
+// As unarchiveObjectWithFile, for files a user can write: the file must also belong to owner.
+DecodeResult unarchiveUserFile(const std::string& path, uid_t owner, const ClassAllowList& allowed = {},
+                               const DecodeLimits& limits = {});
 
 }  // namespace archive

@@ -36,11 +36,19 @@ struct Object {
 };
 
 class Value {
-public:
+  public:
     using Storage = std::variant<Null, bool, int64_t, double, std::string, Data, Date, Array, Dictionary,
                                  std::shared_ptr<const Object>>;
 
     Value() = default;
+    // Out of line: g++ 12 inlines std::variant's copy and move into every caller and then
+    // reports false "may be used uninitialized" warnings, which -Werror turns into errors.
+    Value(const Value&);
+    Value(Value&&) noexcept;
+    Value& operator=(const Value&);
+    Value& operator=(Value&&) noexcept;
+    ~Value();
+
     Value(Null) {}
     Value(bool b) : v_(b) {}
     Value(int v) : v_(static_cast<int64_t>(v)) {}
@@ -93,7 +101,7 @@ public:
     const Storage& storage() const { return v_; }
     bool operator==(const Value& other) const;
 
-private:
+  private:
     Storage v_;
 };
 

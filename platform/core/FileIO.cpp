@@ -40,15 +40,29 @@ std::optional<std::vector<uint8_t>> readAll(int fd, size_t maxBytes) {
     return out;
 }
 
+// Makes a completed rename durable; the replacement itself has already happened.
+void syncParentDirectory(const std::string& path) {
+    auto slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
 }  // namespace
 
 bool writeFileAtomically(const std::string& path, std::span<const uint8_t> bytes, mode_t mode) {
     std::string tmpl = path + ".tmp.XXXXXX";
-    int fd = ::mkstemp(tmpl.data());
+    // Close-on-exec: a child started meanwhile by another thread must not inherit the file.
+    int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0) return false;
     bool ok = writeAll(fd, bytes.data(), bytes.size()) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
-    if (ok && ::rename(tmpl.c_str(), path.c_str()) == 0) return true;
+    if (ok && ::rename(tmpl.c_str(), path.c_str()) == 0) {
+        syncParentDirectory(path);
+        return true;
+    }
     ::unlink(tmpl.c_str());
     return false;
 }
@@ -59,7 +73,8 @@ bool writeFileAtomically(const std::string& path, const std::string& text, mode_
 }
 
 std::optional<std::vector<uint8_t>> readFile(const std::string& path, size_t maxBytes) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking open: a FIFO at path must not hang the caller.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
     auto out = readAll(fd, maxBytes);
     ::close(fd);
@@ -70,7 +85,7 @@ std::optional<std::vector<uint8_t>> readUserFile(const std::string& path, std::o
                                                  size_t maxBytes) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
-    struct stat st{};
+    struct stat st {};
     std::optional<std::vector<uint8_t>> out;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (!expectedOwner || st.st_uid == *expectedOwner) &&
         static_cast<size_t>(st.st_size) <= maxBytes) {

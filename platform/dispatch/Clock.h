@@ -7,7 +7,7 @@
 namespace dispatch {
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Wall-clock seconds since 1 January 1970 UTC.
     virtual double now() const = 0;
@@ -16,19 +16,19 @@ public:
 };
 
 class SystemClock final : public Clock {
-public:
+  public:
     double now() const override;
 };
 
 // A clock that moves only when told to.
 class ManualClock final : public Clock {
-public:
+  public:
     explicit ManualClock(double start = 1'700'000'000.0) : t_(start) {}
     double now() const override { return t_.load(); }
     void set(double t) { t_.store(t); }
     void advance(double seconds) { t_.store(t_.load() + seconds); }
 
-private:
+  private:
     std::atomic<double> t_;
 };
 

@@ -22,15 +22,17 @@ enum RunLoopActivity : uint32_t {
 };
 
 class MainLoop {
-public:
+  public:
     using Observer = std::function<void(RunLoopActivity)>;
     using ObserverId = uint64_t;
 
     static MainLoop& shared();
 
     // Runs until stop(). Each turn: entry (once), before timers, before sources, run what is
-    // due, before waiting, wait for work or the next timer, after waiting.
+    // due, before waiting, wait for work or the next timer, after waiting. Before/after waiting
+    // are skipped when work is already there. While it runs, the calling thread is the main queue.
     void run();
+    // Ends a running loop after the current callout; any thread. Does nothing when not running.
     void stop();
     bool isRunning() const;
 
@@ -38,7 +40,8 @@ public:
     ObserverId addObserver(uint32_t activities, Observer observer);
     void removeObserver(ObserverId id);
 
-    // A repeating run-loop timer: first fire after `start`, then every `interval`.
+    // A repeating run-loop timer: first fire after `start`, then every `interval` (zero: once).
+    // The loop keeps it until cancel(); dropping the returned reference does not remove it.
     std::shared_ptr<TimerSource> addTimer(std::chrono::nanoseconds start, std::chrono::nanoseconds interval,
                                           Task callout);
 
@@ -49,7 +52,7 @@ public:
     MainLoop& operator=(const MainLoop&) = delete;
     ~MainLoop();
 
-private:
+  private:
     MainLoop();
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -17,18 +17,21 @@ struct Notification {
 };
 
 class NotificationCenter {
-public:
+  public:
     using ObserverId = uint64_t;
     using Handler = std::function<void(const Notification&)>;
 
     static NotificationCenter& defaultCenter();
 
-    // queue null: the handler runs synchronously on the posting thread.
+    // queue null: the handler runs synchronously on the posting thread. An empty name observes
+    // every notification.
     ObserverId addObserver(const std::string& name, std::shared_ptr<WorkQueue> queue, Handler handler);
+    // After removal the observer is not called again, even for posts already queued to it; a
+    // call already running on another thread finishes.
     void removeObserver(ObserverId id);
     void post(const std::string& name, archive::Value userInfo = archive::Null{});
 
-private:
+  private:
     struct Impl;
     std::shared_ptr<Impl> impl_;
     NotificationCenter();

@@ -14,11 +14,12 @@ using Task = std::function<void()>;
 enum class QueueAttr { Serial, Concurrent };
 
 class WorkQueue {
-public:
+  public:
     virtual ~WorkQueue() = default;
 
     // A new queue. A serial queue runs one task at a time, in order, on a thread of its own
-    // (started on first use); a concurrent queue runs tasks on a small pool of threads.
+    // (started on first use, given back after a spell of idleness); a concurrent queue runs tasks
+    // on a small pool of threads (at most 4). Tasks queued when the last reference goes still run.
     static std::shared_ptr<WorkQueue> create(const std::string& label, QueueAttr attr = QueueAttr::Serial);
     // The main queue: its tasks run on the thread that runs MainLoop::shared().
     static std::shared_ptr<WorkQueue> main();
@@ -30,20 +31,27 @@ public:
     virtual const std::string& label() const = 0;
     virtual QueueAttr attr() const = 0;
     virtual void dispatch(Task task) = 0;
-    // Runs the task and waits for it. Must not be called from the same serial queue.
+    // Runs the task and waits for it; an exception it throws reaches the caller. On a concurrent
+    // queue the task runs on the calling thread; called from the serial queue's own code, it runs
+    // in place (it would otherwise wait for itself).
     virtual void dispatchSync(Task task) = 0;
+    // Holds the queue until the task has been dispatched.
     virtual void dispatchAfter(std::chrono::nanoseconds delay, Task task) = 0;
     // True when the calling code runs on this queue.
     virtual bool isCurrent() const = 0;
 };
 
 // A repeating timer source firing its handler on a queue, like a dispatch timer: first fire
-// after `start`, then every `interval`. Created suspended; resume() starts it. cancel() stops it
-// for good and waits for nothing; a handler already running finishes.
+// after `start`, then every `interval` (zero: once). Created suspended; resume() starts it.
+// cancel() stops it for good and waits for nothing; a handler already running finishes, calls
+// not yet started are dropped, and the handler is released. Dropping the last reference cancels.
+// The handler never runs twice at once; expiries missed meanwhile merge into one later call.
+// A null queue means the global queue.
 class TimerSource {
-public:
+  public:
     virtual ~TimerSource() = default;
-    static std::shared_ptr<TimerSource> create(std::shared_ptr<WorkQueue> queue, std::chrono::nanoseconds start,
+    static std::shared_ptr<TimerSource> create(std::shared_ptr<WorkQueue> queue,
+                                               std::chrono::nanoseconds start,
                                                std::chrono::nanoseconds interval, Task handler);
     virtual void resume() = 0;
     virtual void cancel() = 0;

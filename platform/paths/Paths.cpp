@@ -38,6 +38,12 @@ std::string uiAppExecutable() { return uiAppBundle() + "/Contents/MacOS/Hux"; }
 std::string uiAppResources() { return uiAppBundle() + "/Contents/Resources"; }
 std::string daemonExecutable() { return uiAppResources() + "/Hollin.app/Contents/MacOS/Hollin"; }
 
+std::string serverConfigFile() { return machineSupportFolder() + "/.ZemConfig"; }
+std::string multiServerInfoFile() { return machineSupportFolder() + "/zem_multisrv_info.archive"; }
+std::string lastServerRecordFile() { return machineSupportFolder() + "/record_server.archive"; }
+std::string hardwareUuidCacheFile() { return machineSupportFolder() + "/hardware_uuid"; }
+std::string machineRecordFile() { return productRoot() + "/machine.data"; }
+
 std::string toolFolder() { return under("/usr/libexec/ravaviza"); }
 std::string runtimeFolder() { return under("/var/run/ravaviza"); }
 

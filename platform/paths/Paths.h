@@ -33,6 +33,13 @@ std::string uiAppExecutable();       // /Applications/Hux/Hux.app/Contents/MacOS
 std::string uiAppResources();        // /Applications/Hux/Hux.app/Contents/Resources
 std::string daemonExecutable();      // <ui resources>/Hollin.app/Contents/MacOS/Hollin
 
+// Server configuration, device and machine records.
+std::string serverConfigFile();       // <machine support>/.ZemConfig
+std::string multiServerInfoFile();    // <machine support>/zem_multisrv_info.archive
+std::string lastServerRecordFile();   // <machine support>/record_server.archive
+std::string hardwareUuidCacheFile();  // <machine support>/hardware_uuid: the root daemon's copy for other users
+std::string machineRecordFile();      // <product root>/machine.data
+
 // Our Linux stand-ins.
 std::string toolFolder();            // /usr/libexec/ravaviza: command-line stand-ins, first on children's PATH
 std::string runtimeFolder();         // /var/run/ravaviza: sockets of the local services

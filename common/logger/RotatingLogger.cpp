@@ -1,0 +1,207 @@
+#include "logger/RotatingLogger.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "archive/KeyedArchive.h"
+#include "encoding/DateUtil.h"
+#include "paths/Paths.h"
+#include "process/FileManager.h"
+
+namespace {
+
+constexpr size_t kMaxStateBytes = 64 * 1024;
+
+bool writeAll(int fd, const std::string& bytes) {
+    const char* p = bytes.data();
+    size_t n = bytes.size();
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+}  // namespace
+
+RotatingLogger::RotatingLogger(RotatingLoggerConfig config) : config_(std::move(config)) {
+    FileManager& fm = FileManager::sharedInstance();
+    if (config_.logFolder.empty()) {
+        std::string dir = paths::localLibraryFolder();
+        for (const char* level : {"Logs", "RavAviza", "v5", "Logs"}) dir = fm.createDirectoryWithName(level, dir);
+        rootDirectory_ = dir;
+    } else {
+        std::error_code ec;
+        std::filesystem::create_directories(config_.logFolder, ec);
+        rootDirectory_ = config_.logFolder;
+    }
+    for (const auto& name : config_.fileNames) createLogFileWithName(name);
+
+    std::string stateFolder = config_.stateFolder.empty() ? fm.createAppRootDirectory() : config_.stateFolder;
+    logInfoPath_ = stateFolder + "/" + config_.stateArchiveName;
+    fm.createFilePath(logInfoPath_);
+
+    logQueue_ = dispatch::WorkQueue::create(config_.queueLabel, dispatch::QueueAttr::Serial);
+    loadState();
+    openCurrent(false);
+    logInfos_[current_] = fd_ >= 0 ? static_cast<int64_t>(::lseek(fd_, 0, SEEK_END)) : 0;
+    if (logInfos_[current_] >= kMaxFileSize) turnToNextFile();
+}
+
+RotatingLogger::~RotatingLogger() {
+    flush();
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::string RotatingLogger::pathOf(const std::string& name) const { return rootDirectory_ + "/" + name; }
+
+void RotatingLogger::createLogFileWithName(const std::string& name) {
+    FileManager::sharedInstance().createFilePath(pathOf(name));
+}
+
+// Reads the state archive. Anything but {"currentLogName": one of our three names,
+// "info": {name: integer}} starts fresh in file 1, so a damaged or foreign archive can never
+// direct writes to another file.
+void RotatingLogger::loadState() {
+    current_ = 0;
+    logInfos_ = {0, 0, 0};
+    archive::DecodeLimits limits;
+    limits.maxBytes = kMaxStateBytes;
+    limits.maxObjects = 64;
+    limits.maxDepth = 4;
+    auto decoded = archive::unarchiveObjectWithFile(logInfoPath_, {}, limits);
+    if (!decoded) return;
+    const archive::Dictionary* root = decoded.value->dictionary();
+    if (!root || root->size() != 2) return;
+    const archive::Value* name = decoded.value->find("currentLogName");
+    const archive::Value* info = decoded.value->find("info");
+    if (!name || !name->string() || !info || !info->dictionary()) return;
+    size_t index = config_.fileNames.size();
+    for (size_t i = 0; i < config_.fileNames.size(); ++i) {
+        if (*name->string() == config_.fileNames[i]) index = i;
+    }
+    if (index == config_.fileNames.size()) return;
+    std::array<int64_t, 3> sizes{0, 0, 0};
+    for (size_t i = 0; i < config_.fileNames.size(); ++i) {
+        if (const archive::Value* size = info->find(config_.fileNames[i])) {
+            auto n = size->integer();
+            if (!n || *n < 0) return;
+            sizes[i] = *n;
+        }
+    }
+    current_ = index;
+    logInfos_ = sizes;
+}
+
+void RotatingLogger::openCurrent(bool truncate) {
+    if (fd_ >= 0) ::close(fd_);
+    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | (truncate ? O_TRUNC : 0);
+    fd_ = ::open(pathOf(config_.fileNames[current_]).c_str(), flags, 0644);
+}
+
+void RotatingLogger::turnToNextFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    current_ = (current_ + 1) % config_.fileNames.size();
+    ::unlink(pathOf(config_.fileNames[current_]).c_str());
+    openCurrent(true);
+    logInfos_[current_] = 0;
+}
+
+void RotatingLogger::writeLog(const std::string& message, unsigned long /*type*/) {
+    pending_.fetch_add(1);
+    logQueue_->dispatch([this, message] { writeLine(message); });
+}
+
+void RotatingLogger::writeLine(const std::string& message) {
+    struct stat st{};
+    if (::lstat(pathOf(config_.fileNames[current_]).c_str(), &st) != 0) {
+        logInfos_[current_] = 0;
+        openCurrent(true);
+    }
+    bool turned = false;
+    if (logInfos_[current_] >= kMaxFileSize) {
+        turnToNextFile();
+        turned = true;
+    }
+
+    const dispatch::Clock& clock = config_.clock ? *config_.clock : dispatch::Clock::system();
+    std::string line = config_.formatLine(date::currentDateString(clock.now()), message);
+    logInfos_[current_] += static_cast<int64_t>(line.size());
+    if (fd_ >= 0) writeAll(fd_, line);
+
+    // One state write per burst (the last queued line writes it), and one at every turn so a
+    // steady stream of lines still records which file is current.
+    if (pending_.fetch_sub(1) == 1 || turned) saveState();
+}
+
+archive::Value RotatingLogger::currentLogInfo() const {
+    archive::Dictionary info;
+    for (size_t i = 0; i < config_.fileNames.size(); ++i) info[config_.fileNames[i]] = logInfos_[i];
+    return archive::Dictionary{{"currentLogName", config_.fileNames[current_]}, {"info", std::move(info)}};
+}
+
+void RotatingLogger::saveState() { archive::archiveRootObjectToFile(currentLogInfo(), logInfoPath_); }
+
+void RotatingLogger::flush() {
+    if (logQueue_ && !logQueue_->isCurrent()) logQueue_->dispatchSync([] {});
+}
+
+std::string RotatingLogger::currentLogName() {
+    std::string name;
+    logQueue_->dispatchSync([&] { name = config_.fileNames[current_]; });
+    return name;
+}
+
+int64_t RotatingLogger::recordedSize(const std::string& fileName) {
+    int64_t size = -1;
+    logQueue_->dispatchSync([&] {
+        for (size_t i = 0; i < config_.fileNames.size(); ++i) {
+            if (config_.fileNames[i] == fileName) size = logInfos_[i];
+        }
+    });
+    return size;
+}
+
+RotatingLoggerConfig LogCoreHelper::defaultConfig() {
+    RotatingLoggerConfig c;
+    c.fileNames = {"Hollin-Info-1.log", "Hollin-Info-2.log", "Hollin-Info-3.log"};
+    c.stateArchiveName = "HollinLogInfo.data";
+    c.queueLabel = "com.velmora.log.zemclient";
+    c.formatLine = [](const std::string& date, const std::string& message) {
+        return date + ": " + message + " \n";
+    };
+    return c;
+}
+
+LogCoreHelper& LogCoreHelper::sharedInstance() {
+    static LogCoreHelper* instance = new LogCoreHelper(defaultConfig());  // lives for the whole process
+    return *instance;
+}
+
+RotatingLoggerConfig LogExtCoreHelper::defaultConfig() {
+    RotatingLoggerConfig c;
+    c.fileNames = {"HollinExt-Info-1.log", "HollinExt-Info-2.log", "HollinExt-Info-3.log"};
+    c.stateArchiveName = "HollinExtLogInfo.data";
+    c.queueLabel = "com.velmora.log.zemclientext";
+    c.formatLine = [](const std::string& date, const std::string& message) {
+        return date + ": -[LogExtCoreHelper writeLog:type:]_block_invoke:[135] : " + message + " \n";
+    };
+    return c;
+}
+
+LogExtCoreHelper& LogExtCoreHelper::sharedInstance() {
+    static LogExtCoreHelper* instance = new LogExtCoreHelper(defaultConfig());
+    return *instance;
+}

@@ -1,0 +1,81 @@
+// The rotating file logger shared by the root processes: three files of at most 5 MiB used in
+// turn (1, 2, 3, 1 ...), a keyed-archive state file naming the current file and the bytes
+// written to each, and one serial queue per logger so callers never wait for the disk.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "archive/Value.h"
+#include "dispatch/Clock.h"
+#include "dispatch/WorkQueue.h"
+
+struct RotatingLoggerConfig {
+    std::array<std::string, 3> fileNames;   // "<Process>-Info-1.log" .. "-3.log"
+    std::string stateArchiveName;           // "<Process>LogInfo.data", kept in the product root
+    std::string queueLabel;
+    // Formats one line from the UTC+8 date text and the message.
+    std::function<std::string(const std::string& date, const std::string& message)> formatLine;
+    // Folders; empty means the daemon's log folder and the product root.
+    std::string logFolder;
+    std::string stateFolder;
+    const dispatch::Clock* clock = nullptr;  // null: the system clock
+};
+
+class RotatingLogger {
+public:
+    static constexpr int64_t kMaxFileSize = 5'242'880;  // 5 MiB
+
+    explicit RotatingLogger(RotatingLoggerConfig config);
+    virtual ~RotatingLogger();
+
+    // Queues one line and returns at once. The type is accepted and not used: there are no levels.
+    void writeLog(const std::string& message, unsigned long type = 1);
+    // Creates an empty file of that name in the log folder when it is missing.
+    void createLogFileWithName(const std::string& name);
+    // Waits until every line queued so far is on disk and the state archive is written.
+    void flush();
+
+    const std::string& rootDirectory() const { return rootDirectory_; }
+    const std::string& logInfoPath() const { return logInfoPath_; }
+    // The current file and the recorded sizes, read on the logger's queue.
+    std::string currentLogName();
+    int64_t recordedSize(const std::string& fileName);
+
+private:
+    void loadState();
+    void openCurrent(bool truncate);
+    void turnToNextFile();
+    void writeLine(const std::string& message);
+    void saveState();
+    archive::Value currentLogInfo() const;
+    std::string pathOf(const std::string& name) const;
+
+    RotatingLoggerConfig config_;
+    std::string rootDirectory_;
+    std::string logInfoPath_;
+    std::shared_ptr<dispatch::WorkQueue> logQueue_;
+    std::array<int64_t, 3> logInfos_{};  // bytes written to each file, by index
+    size_t current_ = 0;                 // index of currentLogName
+    int fd_ = -1;
+    std::atomic<int> pending_{0};  // lines queued and not yet written
+};
+
+// The daemon's two loggers: main work and supervision.
+class LogCoreHelper : public RotatingLogger {
+public:
+    static LogCoreHelper& sharedInstance();
+    static RotatingLoggerConfig defaultConfig();
+    explicit LogCoreHelper(RotatingLoggerConfig config) : RotatingLogger(std::move(config)) {}
+};
+
+class LogExtCoreHelper : public RotatingLogger {
+public:
+    static LogExtCoreHelper& sharedInstance();
+    static RotatingLoggerConfig defaultConfig();
+    explicit LogExtCoreHelper(RotatingLoggerConfig config) : RotatingLogger(std::move(config)) {}
+};

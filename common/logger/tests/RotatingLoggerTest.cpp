@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "archive/KeyedArchive.h"
+#include "logger/RotatingLogger.h"
+
+namespace fs = std::filesystem;
+
+namespace archive {
+// Shows values as XML in failure messages.
+void PrintTo(const Value& v, std::ostream* os) {
+    auto xml = serializePlist(v, PlistFormat::Xml);
+    *os << (xml ? std::string(xml->begin(), xml->end()) : std::string("(not a plist value)"));
+}
+}  // namespace archive
+
+namespace {
+
+constexpr double k0800Utc20240101 = 1704096000.0;
+
+std::string readText(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+class LoggerFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/rav-logger-XXXXXX";
+        root_ = mkdtemp(tmpl);
+        setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
+        logs_ = root_ / "Library/Logs/RavAviza/v5/Logs";
+        state_ = root_ / "Users/.AllUsers/RavAviza/RavAviza.EXE$";
+    }
+    void TearDown() override {
+        unsetenv("RAVAVIZA_ROOT");
+        fs::remove_all(root_);
+    }
+
+    RotatingLoggerConfig coreConfig() {
+        auto c = LogCoreHelper::defaultConfig();
+        c.clock = &clock_;
+        return c;
+    }
+
+    void seedState(const archive::Value& root) {
+        fs::create_directories(state_);
+        ASSERT_TRUE(archive::archiveRootObjectToFile(root, (state_ / "HollinLogInfo.data").string()));
+    }
+
+    void seedSparseFile(const std::string& name, off_t size) {
+        fs::create_directories(logs_);
+        std::ofstream(logs_ / name).close();
+        ASSERT_EQ(truncate((logs_ / name).c_str(), size), 0);
+    }
+
+    archive::Dictionary readState(const std::string& name = "HollinLogInfo.data") {
+        auto decoded = archive::unarchiveObjectWithFile((state_ / name).string());
+        EXPECT_TRUE(decoded) << decoded.error;
+        return decoded && decoded.value->dictionary() ? *decoded.value->dictionary() : archive::Dictionary{};
+    }
+
+    static archive::Value state(const std::string& current, int64_t s1, int64_t s2, int64_t s3) {
+        return archive::Dictionary{
+            {"currentLogName", current},
+            {"info", archive::Dictionary{{"Hollin-Info-1.log", s1}, {"Hollin-Info-2.log", s2}, {"Hollin-Info-3.log", s3}}}};
+    }
+
+    fs::path root_, logs_, state_;
+    dispatch::ManualClock clock_{k0800Utc20240101};
+};
+
+TEST_F(LoggerFixture, FreshMachineWritesFirstLineToFileOneAndRecordsIt) {
+    {
+        LogCoreHelper logger(coreConfig());
+        logger.writeLog("hello", 1);
+        logger.flush();
+    }
+    const std::string line = "2024-01-01 16:00:00: hello \n";
+    EXPECT_EQ(readText(logs_ / "Hollin-Info-1.log"), line);
+    for (const char* name : {"Hollin-Info-2.log", "Hollin-Info-3.log"}) {
+        EXPECT_TRUE(fs::exists(logs_ / name));
+        EXPECT_EQ(fs::file_size(logs_ / name), 0u);
+    }
+    auto st = readState();
+    EXPECT_EQ(archive::Value(st), state("Hollin-Info-1.log", line.size(), 0, 0));
+}
+
+TEST_F(LoggerFixture, BothLoggersFormatTheirLinesInUtcPlusEight) {
+    auto ext = LogExtCoreHelper::defaultConfig();
+    ext.clock = &clock_;
+    {
+        LogCoreHelper core(coreConfig());
+        LogExtCoreHelper extLogger(ext);
+        core.writeLog("[CommonTimerManager] tick", 2);
+        extLogger.writeLog("[ProcessHelper] check", 8);
+    }
+    EXPECT_EQ(readText(logs_ / "Hollin-Info-1.log"), "2024-01-01 16:00:00: [CommonTimerManager] tick \n");
+    EXPECT_EQ(readText(logs_ / "HollinExt-Info-1.log"),
+              "2024-01-01 16:00:00: -[LogExtCoreHelper writeLog:type:]_block_invoke:[135] : [ProcessHelper] check \n");
+    auto st = readState("HollinExtLogInfo.data");
+    EXPECT_EQ(archive::Value(st.count("currentLogName") ? st["currentLogName"] : archive::Value()),
+              archive::Value("HollinExt-Info-1.log"));
+}
+
+TEST_F(LoggerFixture, TurnsFromFileThreeToFileOneAtLimitAndEmptiesIt) {
+    // File 3 is ten bytes short of 5 MiB: the next line still goes there, the one after turns.
+    seedSparseFile("Hollin-Info-3.log", RotatingLogger::kMaxFileSize - 10);
+    fs::create_directories(logs_);
+    std::ofstream(logs_ / "Hollin-Info-1.log") << "old contents of file one\n";
+    seedState(state("Hollin-Info-3.log", 100, 200, 0));
+    {
+        LogCoreHelper logger(coreConfig());
+        logger.writeLog("last line of three");
+        logger.flush();
+        EXPECT_EQ(logger.currentLogName(), "Hollin-Info-3.log");
+        logger.writeLog("first line of one");
+    }
+    EXPECT_EQ(readText(logs_ / "Hollin-Info-1.log"), "2024-01-01 16:00:00: first line of one \n");
+    const std::string third = readText(logs_ / "Hollin-Info-3.log");
+    EXPECT_TRUE(third.ends_with("last line of three \n"));
+    auto st = readState();
+    EXPECT_EQ(archive::Value(st), state("Hollin-Info-1.log", std::string("2024-01-01 16:00:00: first line of one \n").size(),
+                                        200, static_cast<int64_t>(third.size())));
+}
+
+TEST_F(LoggerFixture, FullCurrentFileAtStartTurnsToTheNextFile) {
+    seedSparseFile("Hollin-Info-2.log", RotatingLogger::kMaxFileSize);
+    fs::create_directories(logs_);
+    std::ofstream(logs_ / "Hollin-Info-3.log") << "stale\n";
+    seedState(state("Hollin-Info-2.log", 0, 0, 0));
+    LogCoreHelper logger(coreConfig());
+    EXPECT_EQ(logger.currentLogName(), "Hollin-Info-3.log");
+    EXPECT_EQ(fs::file_size(logs_ / "Hollin-Info-3.log"), 0u);
+    logger.writeLog("x");
+    logger.flush();
+    EXPECT_EQ(readText(logs_ / "Hollin-Info-3.log"), "2024-01-01 16:00:00: x \n");
+}
+
+TEST_F(LoggerFixture, RestartContinuesInTheRecordedFileAtItsTrueEnd) {
+    seedSparseFile("Hollin-Info-2.log", 0);
+    std::ofstream(logs_ / "Hollin-Info-2.log") << "written by an earlier run\n";
+    seedState(state("Hollin-Info-2.log", 7, 3, 9));
+    {
+        LogCoreHelper logger(coreConfig());
+        logger.writeLog("after restart");
+    }
+    {
+        LogCoreHelper logger(coreConfig());
+        logger.writeLog("second restart");
+    }
+    const std::string expected = "written by an earlier run\n2024-01-01 16:00:00: after restart \n"
+                                 "2024-01-01 16:00:00: second restart \n";
+    EXPECT_EQ(readText(logs_ / "Hollin-Info-2.log"), expected);
+    auto st = readState();
+    EXPECT_EQ(archive::Value(st), state("Hollin-Info-2.log", 7, expected.size(), 9));
+}
+
+TEST_F(LoggerFixture, DeletedCurrentFileIsMadeAgainOnTheNextWrite) {
+    LogCoreHelper logger(coreConfig());
+    logger.writeLog("one");
+    logger.flush();
+    fs::remove(logs_ / "Hollin-Info-1.log");
+    logger.writeLog("two");
+    logger.flush();
+    EXPECT_EQ(readText(logs_ / "Hollin-Info-1.log"), "2024-01-01 16:00:00: two \n");
+    EXPECT_EQ(logger.recordedSize("Hollin-Info-1.log"), 26);
+}
+
+TEST_F(LoggerFixture, BadStateArchiveStartsFreshInFileOne) {
+    const std::string escape = "../../../../../../tmp/rav-logger-escape.log";
+    struct Case {
+        const char* what;
+        std::optional<archive::Value> root;  // nothing: raw garbage bytes
+    } cases[] = {
+        {"garbage bytes", std::nullopt},
+        {"one entry", archive::Dictionary{{"currentLogName", "Hollin-Info-2.log"}}},
+        {"three entries", archive::Dictionary{{"currentLogName", "Hollin-Info-2.log"},
+                                              {"info", archive::Dictionary{}}, {"extra", 1}}},
+        {"not a dictionary", archive::Array{"Hollin-Info-2.log"}},
+        {"name outside the log folder", archive::Dictionary{{"currentLogName", escape}, {"info", archive::Dictionary{}}}},
+        {"foreign file name", archive::Dictionary{{"currentLogName", "HollinExt-Info-2.log"}, {"info", archive::Dictionary{}}}},
+        {"info not a dictionary", archive::Dictionary{{"currentLogName", "Hollin-Info-2.log"}, {"info", "big"}}},
+        {"size not a number", archive::Dictionary{{"currentLogName", "Hollin-Info-2.log"},
+                                                  {"info", archive::Dictionary{{"Hollin-Info-2.log", "ten"}}}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(root_ / "Library");
+        fs::create_directories(state_);
+        if (c.root) {
+            seedState(*c.root);
+        } else {
+            std::ofstream(state_ / "HollinLogInfo.data") << "\x00\x01not an archive";
+        }
+        {
+            LogCoreHelper logger(coreConfig());
+            EXPECT_EQ(logger.currentLogName(), "Hollin-Info-1.log");
+            logger.writeLog("fresh");
+        }
+        EXPECT_EQ(readText(logs_ / "Hollin-Info-1.log"), "2024-01-01 16:00:00: fresh \n");
+        EXPECT_EQ(readText(logs_ / "Hollin-Info-2.log"), "");
+        EXPECT_FALSE(fs::exists("/tmp/rav-logger-escape.log"));
+        auto st = readState();
+        EXPECT_EQ(archive::Value(st), state("Hollin-Info-1.log", 28, 0, 0));
+    }
+}
+
+TEST_F(LoggerFixture, LinesFromManyThreadsKeepTheirOrderAndAllArrive) {
+    LogCoreHelper logger(coreConfig());
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&logger, t] {
+            for (int i = 0; i < 200; ++i) logger.writeLog("t" + std::to_string(t) + " " + std::to_string(i));
+        });
+    }
+    for (auto& th : threads) th.join();
+    logger.flush();
+    std::istringstream in(readText(logs_ / "Hollin-Info-1.log"));
+    std::string line;
+    std::vector<int> next(8, 0);
+    int count = 0;
+    while (std::getline(in, line)) {
+        int t = 0, i = 0;
+        ASSERT_EQ(sscanf(line.c_str() + 21, "t%d %d", &t, &i), 2) << line;
+        EXPECT_EQ(i, next[t]++);
+        ++count;
+    }
+    EXPECT_EQ(count, 1600);
+    EXPECT_EQ(logger.recordedSize("Hollin-Info-1.log"),
+              static_cast<int64_t>(fs::file_size(logs_ / "Hollin-Info-1.log")));
+}
+
+}  // namespace

@@ -1,0 +1,91 @@
+#include "launch/HollinMain.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
+
+#include "dispatch/MainLoop.h"
+#include "launch/ZemCoreLaunchService.h"
+#include "logger/RotatingLogger.h"
+#include "process/FileManager.h"
+
+std::string gHollinModeArgument;
+
+namespace {
+
+enum ExitStatus : int {
+    kExitOk = 0,
+    kExitOneShot = 1,
+    kExitNotRoot = 255,
+    kExitException = 253,
+};
+
+void log(const std::string& line) { LogCoreHelper::sharedInstance().writeLog(line, 1); }
+
+// Lines are written on the logger's queue: wait for them before the process ends.
+int finish(int status) {
+    LogCoreHelper::sharedInstance().flush();
+    return status;
+}
+
+void runJob() {
+    FileManager::sharedInstance().createAppRootDirectory();
+    static ZemCoreLaunchService* service = new ZemCoreLaunchService();  // lives for the whole process
+    service->launch();
+    dispatch::MainLoop::shared().run();
+}
+
+}  // namespace
+
+HollinModes HollinModes::standard() {
+    HollinModes m;
+    m.install = [] {};
+    m.launch = [] {};
+    m.protect = [] { dispatch::MainLoop::shared().run(); };
+    m.run = runJob;
+    return m;
+}
+
+int hollinMain(int argc, const char* const argv[], const HollinModes& modes) {
+    log("-------------------- Hollin process main start  --------------------------");
+    if (argc < 2 || argv[1] == nullptr) return finish(kExitOk);
+
+    std::string mode = argv[1];
+    std::transform(mode.begin(), mode.end(), mode.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (mode == "-version") return finish(kExitOneShot);
+
+    if (::getuid() != 0) {
+        log("-------------------- Hollin process is not root user  --------------------------");
+        return finish(kExitNotRoot);
+    }
+    gHollinModeArgument = argv[1];
+
+    try {
+        if (mode == "-install") {
+            log("-------------------- Hollin install --------------------");
+            if (modes.install) modes.install();
+            return finish(kExitOneShot);
+        }
+        if (mode == "-launch") {
+            log("-------------------- Hollin launchZem --------------------");
+            if (modes.launch) modes.launch();
+            return finish(kExitOneShot);
+        }
+        if (mode == "-protect") {
+            log("-------------------- Hollin protect --------------------");
+            if (modes.protect) modes.protect();
+            return finish(kExitOk);
+        }
+        if (mode == "-run") {
+            log("-------------------- Hollin run --------------------");
+            if (modes.run) modes.run();
+            return finish(kExitOk);
+        }
+    } catch (const std::exception&) {
+        log("-------------------- Hollin process has exception  --------------------------");
+        return finish(kExitException);
+    }
+    return finish(kExitOk);
+}

@@ -1,0 +1,3 @@
+#include "launch/HollinMain.h"
+
+int main(int argc, char* argv[]) { return hollinMain(argc, argv); }

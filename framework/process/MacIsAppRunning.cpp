@@ -1,0 +1,18 @@
+#include "process/MacIsAppRunning.h"
+
+#include <unistd.h>
+
+#include "process/ProcessList.h"
+
+MacIsAppRunning& MacIsAppRunning::sharedInstance() {
+    static MacIsAppRunning instance;
+    return instance;
+}
+
+bool MacIsAppRunning::isUserAppRunning(const std::string& name) {
+    return !proclist::processesNamed(name, ::geteuid()).empty();
+}
+
+bool MacIsAppRunning::isRootAppRunning(const std::string& name) {
+    return isUserAppRunning(name);
+}

@@ -1,0 +1,59 @@
+// The serving side of the messaging library: registers a port name and answers each message
+// through a delegate, on a worker of its own ("IPC.manager") or, without waiting, on the
+// delegate's queue.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "IPCReceiveProtocol.h"
+#include "dispatch/WorkQueue.h"
+
+namespace ipc {
+class LocalMessagePort;
+}
+
+class TesselServer {
+  public:
+    // No delegate and no queue.
+    TesselServer();
+    // Stops serving; waits (up to two minutes) for messages the delegate is answering on a worker.
+    ~TesselServer();
+    TesselServer(const TesselServer&) = delete;
+    TesselServer& operator=(const TesselServer&) = delete;
+
+    // delQueue set: the delegate is called there and every message is answered "0" at once.
+    TesselServer& initWithDelegate(std::weak_ptr<IPCReceiveProtocol> delegate,
+                                   std::shared_ptr<dispatch::WorkQueue> delQueue);
+
+    // Registers the port and serves it; false when no port was created (the name is held).
+    // A port served before is given up once the new one exists.
+    bool startListen(const std::string& name);
+    // Stops the port when its name matches ignoring case. Always true.
+    bool stopListen(const std::string& name);
+
+    std::weak_ptr<IPCReceiveProtocol> delegate() const;
+    std::shared_ptr<dispatch::WorkQueue> delQueue() const;
+    std::shared_ptr<ipc::LocalMessagePort> localPort() const;
+
+  private:
+    friend std::optional<std::vector<uint8_t>> onRecvMsgCallBack(ipc::LocalMessagePort*, int32_t,
+                                                                 const std::vector<uint8_t>&, void*);
+    void retire(std::shared_ptr<ipc::LocalMessagePort> port);
+
+    mutable std::mutex mutex_;
+    std::weak_ptr<IPCReceiveProtocol> delegate_;
+    std::shared_ptr<dispatch::WorkQueue> delQueue_;
+    std::shared_ptr<ipc::LocalMessagePort> localPort_;
+    std::shared_ptr<dispatch::WorkQueue> worker_;
+    // Stopped ports whose worker may still be answering a message with this object as context.
+    std::vector<std::shared_ptr<ipc::LocalMessagePort>> retired_;
+};
+
+// The port's callback, context = the TesselServer: answers one message by the delegate rules.
+std::optional<std::vector<uint8_t>> onRecvMsgCallBack(ipc::LocalMessagePort* local, int32_t msgid,
+                                                      const std::vector<uint8_t>& data, void* info);

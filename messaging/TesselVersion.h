@@ -1,0 +1,9 @@
+// The library's exported version symbols.
+#pragma once
+
+#define TESSEL_EXPORT __attribute__((visibility("default")))
+
+extern "C" {
+TESSEL_EXPORT extern const double TesselVersionNumber;
+TESSEL_EXPORT extern const unsigned char TesselVersionString[];
+}

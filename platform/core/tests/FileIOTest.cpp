@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "core/FileIO.h"
+
+namespace {
+
+class FileIOTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string tmpl = "/tmp/platform_core_XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    std::string file(const std::string& name) const { return dir_ + "/" + name; }
+    void write(const std::string& path, const std::string& text) const { std::ofstream(path) << text; }
+    size_t entries() const {
+        return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir_), {}));
+    }
+    static std::string text(const std::optional<std::vector<uint8_t>>& bytes) {
+        return bytes ? std::string(bytes->begin(), bytes->end()) : "<none>";
+    }
+
+    std::string dir_;
+};
+
+TEST_F(FileIOTest, ReadUserFileRefusesWhatAUserCouldPlantThere) {
+    write(file("plain"), "0123456789");
+    ASSERT_EQ(::symlink(file("plain").c_str(), file("link").c_str()), 0);
+    ASSERT_EQ(::mkfifo(file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::mkdir(file("folder").c_str(), 0700), 0);
+
+    struct Case {
+        const char* name;
+        std::string path;
+        std::optional<uid_t> owner;
+        size_t maxBytes;
+        bool readable;
+    };
+    const Case cases[] = {
+        {"regular file of its owner", file("plain"), ::geteuid(), 10, true},
+        {"any owner when none is required", file("plain"), std::nullopt, 10, true},
+        {"one byte over the cap", file("plain"), std::nullopt, 9, false},
+        {"symlink to a readable file", file("link"), std::nullopt, 100, false},
+        {"FIFO, which must not block", file("fifo"), std::nullopt, 100, false},
+        {"directory", file("folder"), std::nullopt, 100, false},
+        {"missing", file("missing"), std::nullopt, 100, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto bytes = fileio::readUserFile(c.path, c.owner, c.maxBytes);
+        EXPECT_EQ(bytes.has_value(), c.readable) << text(bytes);
+        if (c.readable) {
+            EXPECT_EQ(text(bytes), "0123456789");
+        }
+    }
+}
+
+TEST_F(FileIOTest, ReadUserFileRefusesAnotherOwner) {
+    if (::geteuid() != 0) GTEST_SKIP() << "changing a file's owner needs root";
+    write(file("theirs"), "data");
+    ASSERT_EQ(::chown(file("theirs").c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(fileio::readUserFile(file("theirs"), 0, 100));
+    EXPECT_EQ(text(fileio::readUserFile(file("theirs"), 65534, 100)), "data");
+}
+
+TEST_F(FileIOTest, ReadFileIsCappedAndDoesNotBlockOnAFifo) {
+    write(file("plain"), "abc");
+    EXPECT_EQ(text(fileio::readFile(file("plain"), 3)), "abc");
+    EXPECT_FALSE(fileio::readFile(file("plain"), 2));
+    ASSERT_EQ(::mkfifo(file("fifo").c_str(), 0600), 0);
+    auto fifo = fileio::readFile(file("fifo"), 100);  // returns at once, with nothing to read
+    EXPECT_TRUE(!fifo || fifo->empty());
+}
+
+TEST_F(FileIOTest, AtomicWriteReplacesAndLeavesNoTemporaryFile) {
+    std::string path = file("state");
+    write(path, "old content that is longer");
+    ASSERT_TRUE(fileio::writeFileAtomically(path, std::string("new"), 0600));
+    EXPECT_EQ(text(fileio::readFile(path, 100)), "new");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(entries(), 1u);
+
+    // A symlink at the path is replaced, not written through.
+    write(file("target"), "untouched");
+    ASSERT_EQ(::symlink(file("target").c_str(), file("link").c_str()), 0);
+    ASSERT_TRUE(fileio::writeFileAtomically(file("link"), std::string("replaced")));
+    EXPECT_EQ(text(fileio::readFile(file("target"), 100)), "untouched");
+    EXPECT_EQ(text(fileio::readUserFile(file("link"), std::nullopt, 100)), "replaced");
+
+    // A failed write leaves neither the old file changed nor a temporary behind.
+    EXPECT_FALSE(fileio::writeFileAtomically(file("missing/state"), std::string("x")));
+    ASSERT_EQ(::mkdir(file("busy").c_str(), 0700), 0);
+    EXPECT_FALSE(fileio::writeFileAtomically(file("busy"), std::string("x")));  // a directory is there
+    EXPECT_EQ(entries(), 4u);                                                   // state, target, link, busy
+}
+
+}  // namespace

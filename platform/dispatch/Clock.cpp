@@ -1,0 +1,14 @@
+#include "dispatch/Clock.h"
+
+namespace dispatch {
+
+double SystemClock::now() const {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+Clock& Clock::system() {
+    static SystemClock clock;
+    return clock;
+}
+
+}  // namespace dispatch

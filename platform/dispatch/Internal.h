@@ -1,0 +1,53 @@
+// Pieces shared by the dispatch module's own sources: the queue a thread is serving, guarded task
+// execution, and the one timer thread behind dispatchAfter and timer sources. Not for other modules.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "dispatch/WorkQueue.h"
+
+namespace dispatch::detail {
+
+// The queue whose code the calling thread runs; identity is the queue's shared state.
+struct CurrentQueue {
+    const void* id = nullptr;
+    const std::string* label = nullptr;
+};
+
+const CurrentQueue& current();
+
+// Marks the calling thread as serving a queue for the scope's life, then restores what was there
+// (dispatchSync on a concurrent queue nests inside another queue's task).
+class ScopedCurrent {
+  public:
+    ScopedCurrent(const void* id, const std::string* label);
+    ~ScopedCurrent();
+    ScopedCurrent(const ScopedCurrent&) = delete;
+    ScopedCurrent& operator=(const ScopedCurrent&) = delete;
+
+  private:
+    CurrentQueue saved_;
+};
+
+// Runs a task so that an exception it throws is reported (with the current queue's label) and
+// does not end the thread.
+void runGuarded(const Task& task) noexcept;
+
+// Queues the task with queue.dispatch() and waits for it; an exception the task throws is
+// rethrown to the caller, as if it had made the call itself.
+void dispatchAndWait(WorkQueue& queue, Task task);
+
+// Dispatches the task to the queue once the delay has passed, holding the queue until then.
+void dispatchAfterDelay(std::shared_ptr<WorkQueue> queue, std::chrono::nanoseconds delay, Task task);
+
+// Names the calling thread after a queue label (the kernel keeps 15 characters).
+void nameThread(const std::string& label);
+
+// How long a queue's idle thread waits for work before it ends; a later dispatch starts another.
+std::chrono::milliseconds idleThreadTimeout();
+void setIdleThreadTimeout(std::chrono::milliseconds timeout);
+
+}  // namespace dispatch::detail

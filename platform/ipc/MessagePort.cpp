@@ -1,0 +1,145 @@
+#include "ipc/MessagePort.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cmath>
+
+namespace ipc {
+
+namespace {
+
+double nonNegative(double seconds) {
+    return std::isfinite(seconds) && seconds > 0 ? seconds : 0.0;
+}
+
+// After a failed read: did the server close its end (it stopped or died)?
+bool peerClosed(int fd) {
+    uint8_t b;
+    ssize_t r = ::recv(fd, &b, 1, MSG_PEEK | MSG_DONTWAIT);
+    return r == 0 || (r < 0 && (errno == ECONNRESET || errno == EPIPE));
+}
+
+}  // namespace
+
+std::shared_ptr<LocalMessagePort> LocalMessagePort::create(const std::string& name, Callback callback,
+                                                           const Options& options) {
+    auto endpoint = ListeningEndpoint::open(ServiceKind::MessagePort, name, options.rootOnly);
+    if (!endpoint || !callback) return nullptr;
+    std::shared_ptr<LocalMessagePort> port(new LocalMessagePort());
+    port->name_ = name;
+    port->callback_ = std::move(callback);
+    ServeLoop::Options loopOptions;
+    loopOptions.maxRequestBytes = options.maxRequestBytes;
+    loopOptions.closeAfterReply = true;
+    LocalMessagePort* self = port.get();  // the loop is owned by the port and runs inside run()
+    port->loop_ = std::make_unique<ServeLoop>(
+        std::move(endpoint), loopOptions,
+        [self](std::vector<uint8_t>& request, const PeerCredentials&) -> std::optional<std::vector<uint8_t>> {
+            if (request.size() < 4) return std::nullopt;
+            uint32_t raw = (uint32_t(request[0]) << 24) | (uint32_t(request[1]) << 16) |
+                           (uint32_t(request[2]) << 8) | uint32_t(request[3]);
+            request.erase(request.begin(), request.begin() + 4);
+            std::optional<Bytes> answer;
+            try {
+                answer = self->callback_(*self, static_cast<int32_t>(raw), request);
+            } catch (...) {
+                answer.reset();
+            }
+            // The request's buffer carries the reply: large messages then cost one buffer fewer.
+            std::vector<uint8_t>& reply = request;
+            reply.clear();
+            reply.push_back(answer ? 1 : 0);
+            if (answer) reply.insert(reply.end(), answer->begin(), answer->end());
+            return std::move(reply);
+        });
+    return port;
+}
+
+void LocalMessagePort::run() {
+    loop_->run();
+}
+
+void LocalMessagePort::invalidate() {
+    loop_->stop();
+}
+
+MessageReply sendMessage(const std::string& name, int32_t msgid, std::span<const uint8_t> data,
+                         double sendTimeout, double receiveTimeout, size_t maxReplyBytes) {
+    MessageReply out;
+    if (name.empty()) {
+        out.status = MessageStatus::NoSuchPort;
+        return out;
+    }
+    Deadline sendDeadline = deadlineAfter(nonNegative(sendTimeout));
+    ConnectError connectError;
+    UniqueFd fd = connectToService(ServiceKind::MessagePort, name, sendDeadline, &connectError);
+    switch (connectError) {
+        case ConnectError::None:
+            break;
+        case ConnectError::NoSuchName:
+            out.status = MessageStatus::NoSuchPort;
+            return out;
+        case ConnectError::TimedOut:
+            out.status = MessageStatus::SendTimeout;
+            return out;
+        case ConnectError::InvalidName:
+            out.status = MessageStatus::IsInvalid;
+            return out;
+        case ConnectError::SystemError:
+            out.status = MessageStatus::TransportError;
+            return out;
+    }
+
+    std::vector<uint8_t> frame;
+    frame.reserve(4 + data.size());
+    uint32_t raw = static_cast<uint32_t>(msgid);
+    frame.insert(frame.end(), {uint8_t(raw >> 24), uint8_t(raw >> 16), uint8_t(raw >> 8), uint8_t(raw)});
+    frame.insert(frame.end(), data.begin(), data.end());
+    switch (writeFrame(fd.get(), frame, sendDeadline)) {
+        case FrameStatus::Ok:
+            break;
+        case FrameStatus::TimedOut:
+            out.status = MessageStatus::SendTimeout;
+            return out;
+        case FrameStatus::Closed:
+            out.status = MessageStatus::BecameInvalid;
+            return out;
+        case FrameStatus::TooLarge:
+        case FrameStatus::Error:
+            out.status = MessageStatus::TransportError;
+            return out;
+    }
+
+    std::vector<uint8_t> reply;
+    switch (readFrame(fd.get(), reply, maxReplyBytes + 1, deadlineAfter(nonNegative(receiveTimeout)))) {
+        case FrameStatus::Ok:
+            break;
+        case FrameStatus::TimedOut:
+            out.status = MessageStatus::ReceiveTimeout;
+            return out;
+        case FrameStatus::Closed:
+            out.status = MessageStatus::BecameInvalid;
+            return out;
+        case FrameStatus::TooLarge:
+            out.status = MessageStatus::Other;
+            return out;
+        case FrameStatus::Error:
+            out.status = peerClosed(fd.get()) ? MessageStatus::BecameInvalid : MessageStatus::TransportError;
+            return out;
+    }
+    if (reply.empty() || reply[0] > 1) {
+        out.status = MessageStatus::Other;
+        return out;
+    }
+    out.status = MessageStatus::Success;
+    if (reply[0] == 1) out.data.emplace(reply.begin() + 1, reply.end());
+    return out;
+}
+
+bool canOpenPort(const std::string& name, double timeout) {
+    UniqueFd fd = connectToService(ServiceKind::MessagePort, name, deadlineAfter(nonNegative(timeout)));
+    return fd.valid();
+}
+
+}  // namespace ipc

@@ -1,0 +1,44 @@
+// A job of our launchd: what a job property list says about the program to run and how to
+// keep it running.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/Value.h"
+
+namespace launchd {
+
+struct JobDescription {
+    std::string label;
+    std::string program;  // empty: ProgramArguments[0], looked up on PATH
+    std::vector<std::string> programArguments;
+    bool runAtLoad = false;
+    bool keepAlive = false;
+    bool disabled = false;
+    std::string standardOutPath;    // empty: /dev/null
+    std::string standardErrorPath;  // empty: /dev/null
+    std::string workingDirectory;   // empty: the filesystem root
+    std::map<std::string, std::string> environmentVariables;
+
+    // The file the job was loaded from.
+    std::string path;
+
+    // The executable and the argument vector as they are run.
+    const std::string& executable() const { return program.empty() ? programArguments.front() : program; }
+    std::vector<std::string> argv() const;
+
+    bool operator==(const JobDescription&) const = default;
+};
+
+// Reads the job keys of a property list dictionary. Unknown keys are ignored; a missing Label,
+// no program, or a key of the wrong type fails with a reason in *error.
+std::optional<JobDescription> jobDescriptionFromPlist(const archive::Value& plist,
+                                                      std::string* error = nullptr);
+
+// Reads a job property list file (XML or binary, at most 1 MiB).
+std::optional<JobDescription> readJobFile(const std::string& path, std::string* error = nullptr);
+
+}  // namespace launchd

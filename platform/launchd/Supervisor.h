@@ -1,0 +1,116 @@
+// The job table of our launchd and the supervision of its jobs: start at load, restart of
+// KeepAlive jobs after a throttle, stop with SIGTERM then SIGKILL. Time comes in as explicit
+// monotonic seconds, so tests step the throttle and the stop grace without sleeping.
+//
+// Jobs run as the supervisor's user in a session of their own, with the supervisor's environment,
+// the job's EnvironmentVariables and RAVAVIZA_ROOT. Absolute paths in a job file are machine
+// paths and move under the root prefix; a program that exists only outside it (a system tool)
+// runs from the machine.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "launchd/JobDescription.h"
+
+namespace launchd {
+
+struct SupervisorOptions {
+    // A job is not started more often than once per throttle interval: a KeepAlive job that
+    // exits soon after its start waits out the rest of the interval, one that ran longer
+    // restarts at once. At least 0.1 s.
+    double throttleSeconds = 10.0;
+    // Between SIGTERM and SIGKILL when a job is stopped.
+    double exitTimeoutSeconds = 5.0;
+};
+
+// One job as the table shows it.
+struct JobInfo {
+    JobDescription desc;
+    pid_t pid = 0;           // 0: not running
+    int lastExitStatus = 0;  // exit status of the last run, or minus the signal that ended it
+    bool stopping = false;   // being unloaded; gone once its process has ended
+};
+
+struct LoadOptions {
+    bool write = false;  // -w: load even when the job file says Disabled
+    bool force = false;  // -F: the same
+};
+
+enum class LoadOutcome {
+    Started,         // loaded (or was loaded and not running) and now runs
+    Loaded,          // loaded; neither RunAtLoad nor KeepAlive asks to start it now
+    AlreadyRunning,  // loaded and running already; nothing changed
+    Disabled,        // the job file says Disabled and no -w / -F was given; not loaded
+    StartFailed,     // loaded, but its program could not be started (see error)
+};
+
+struct LoadResult {
+    LoadOutcome outcome = LoadOutcome::Loaded;
+    pid_t pid = 0;
+    std::string error;
+};
+
+enum class UnloadOutcome {
+    NotLoaded,
+    Removed,   // was not running: forgotten at once
+    Stopping,  // SIGTERM sent; forgotten when its process has ended
+};
+
+class Supervisor {
+  public:
+    explicit Supervisor(SupervisorOptions options = {});
+    // Kills whatever still runs and reaps it, so no job outlives its supervisor.
+    ~Supervisor();
+    Supervisor(const Supervisor&) = delete;
+    Supervisor& operator=(const Supervisor&) = delete;
+
+    LoadResult load(const JobDescription& desc, LoadOptions options, double now);
+    UnloadOutcome unload(const std::string& label, double now);
+    // Stops every job (shutdown of the supervisor).
+    void unloadAll(double now);
+
+    std::vector<JobInfo> list() const;  // ordered by label
+    std::optional<JobInfo> job(const std::string& label) const;
+    bool isStopping(const std::string& label) const;
+    bool empty() const { return jobs_.empty(); }
+
+    // Records the end of a child. False when pid is none of the jobs' processes (an orphan
+    // the caller reaped as subreaper).
+    bool childExited(pid_t pid, int waitStatus, double now);
+    // Reaps the jobs' own processes that have ended, without blocking.
+    void reapChildren(double now);
+    // Starts the restarts that are due and kills the stops whose grace has run out.
+    void tick(double now);
+    // When tick() next has something to do; nothing while no restart or stop is pending.
+    std::optional<double> nextDeadline() const;
+
+  private:
+    struct Job {
+        JobDescription desc;
+        pid_t pid = 0;
+        int lastExitStatus = 0;
+        std::optional<double> lastStart;
+        std::optional<double> restartAt;
+        bool stopping = false;
+        std::optional<double> killAt;
+        // A load that came while the job was stopping; applied once the old process is gone,
+        // so two instances of one job never overlap.
+        std::optional<JobDescription> reloadDesc;
+    };
+
+    bool start(Job& job, double now, std::string* error);
+    static JobInfo info(const Job& job);
+
+    SupervisorOptions options_;
+    std::map<std::string, Job> jobs_;
+};
+
+// Status as the job list shows it: the exit status, or minus the terminating signal.
+int exitStatusFromWait(int waitStatus);
+
+}  // namespace launchd

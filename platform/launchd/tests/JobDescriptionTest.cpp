@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "archive/Plist.h"
+#include "launchd/JobDescription.h"
+
+namespace {
+
+std::string plist(const std::string& body) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<plist version=\"1.0\"><dict>" +
+           body + "</dict></plist>\n";
+}
+
+class platform_launchd_JobFile : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/launchd-jobdesc-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string write(const std::string& name, const std::string& text) {
+        std::string path = dir_ + "/" + name;
+        std::ofstream(path) << text;
+        return path;
+    }
+    std::string dir_;
+};
+
+TEST_F(platform_launchd_JobFile, ReadsEveryJobKey) {
+    std::string path = write("job.plist", plist("<key>Label</key><string>com.velmora.Test</string>"
+                                                "<key>Program</key><string>/bin/sleep</string>"
+                                                "<key>ProgramArguments</key><array><string>sleep</string>"
+                                                "<string>30</string></array>"
+                                                "<key>RunAtLoad</key><true/><key>KeepAlive</key><true/>"
+                                                "<key>StandardOutPath</key><string>/tmp/o.log</string>"
+                                                "<key>StandardErrorPath</key><string>/tmp/e.log</string>"
+                                                "<key>EnvironmentVariables</key><dict><key>A</key>"
+                                                "<string>1</string></dict>"
+                                                "<key>SomethingElse</key><integer>3</integer>"));
+    std::string error;
+    auto job = launchd::readJobFile(path, &error);
+    ASSERT_TRUE(job) << error;
+    EXPECT_EQ(job->label, "com.velmora.Test");
+    EXPECT_EQ(job->executable(), "/bin/sleep");
+    EXPECT_EQ(job->argv(), (std::vector<std::string>{"sleep", "30"}));
+    EXPECT_TRUE(job->runAtLoad);
+    EXPECT_TRUE(job->keepAlive);
+    EXPECT_EQ(job->standardOutPath, "/tmp/o.log");
+    EXPECT_EQ(job->standardErrorPath, "/tmp/e.log");
+    EXPECT_EQ(job->environmentVariables.at("A"), "1");
+    EXPECT_EQ(job->path, path);
+}
+
+TEST_F(platform_launchd_JobFile, BinaryFileReadsLikeXml) {
+    archive::Dictionary d{{"Label", "com.velmora.Bin"},
+                          {"ProgramArguments", archive::Array{"/bin/true"}},
+                          {"KeepAlive", false}};
+    std::string path = dir_ + "/bin.plist";
+    ASSERT_TRUE(archive::writePlistFile(d, path, archive::PlistFormat::Binary));
+    auto job = launchd::readJobFile(path);
+    ASSERT_TRUE(job);
+    EXPECT_EQ(job->label, "com.velmora.Bin");
+    EXPECT_EQ(job->executable(), "/bin/true");
+    EXPECT_FALSE(job->runAtLoad);
+}
+
+TEST_F(platform_launchd_JobFile, RejectsBrokenOrIncompleteFilesWithReason) {
+    struct Case {
+        const char* name;
+        std::string text;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"truncated", "<?xml version=\"1.0\"?><plist><dict><key>Label</key>", "Invalid property list"},
+        {"not a plist", "hello", "Invalid property list"},
+        {"array root", "<plist version=\"1.0\"><array/></plist>", "not a dictionary"},
+        {"no label", plist("<key>ProgramArguments</key><array><string>/bin/true</string></array>"),
+         "no Label"},
+        {"no program", plist("<key>Label</key><string>x</string>"), "neither Program nor ProgramArguments"},
+        {"empty arguments", plist("<key>Label</key><string>x</string><key>ProgramArguments</key><array/>"),
+         "neither Program nor ProgramArguments"},
+        {"argument not a string",
+         plist("<key>Label</key><string>x</string><key>ProgramArguments</key><array><integer>1</integer></"
+               "array>"),
+         "ProgramArguments must be an array of strings"},
+        {"KeepAlive not a bool",
+         plist("<key>Label</key><string>x</string><key>Program</key><string>/bin/true</string>"
+               "<key>KeepAlive</key><string>yes</string>"),
+         "KeepAlive must be a boolean"},
+        {"environment name with =",
+         plist("<key>Label</key><string>x</string><key>Program</key><string>/bin/true</string>"
+               "<key>EnvironmentVariables</key><dict><key>A=B</key><string>1</string></dict>"),
+         "EnvironmentVariables"},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        auto job = launchd::readJobFile(write("case.plist", c.text), &error);
+        EXPECT_FALSE(job) << c.name;
+        EXPECT_NE(error.find(c.reason), std::string::npos) << c.name << ": " << error;
+    }
+    std::string error;
+    EXPECT_FALSE(launchd::readJobFile(dir_ + "/missing.plist", &error));
+    EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+}
+
+}  // namespace

@@ -1,0 +1,159 @@
+// The daemon executable as a process: exit statuses as root and as an unprivileged user, and
+// the -run job's start in a temporary root.
+#include <gtest/gtest.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+std::string readText(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+class HollinProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::getuid() != 0) GTEST_SKIP() << "the daemon's modes need root";
+        char tmpl[] = "/tmp/rav-hollin-XXXXXX";
+        root_ = mkdtemp(tmpl);
+        ::chmod(root_.c_str(), 0755);
+        logFile_ = root_ / "Library/Logs/RavAviza/v5/Logs/Hollin-Info-1.log";
+    }
+    void TearDown() override {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (!root_.empty()) fs::remove_all(root_);
+    }
+
+    // Starts Hollin with one argument (or none), optionally as an unprivileged user.
+    pid_t start(const char* arg, uid_t uid = 0) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
+            if (uid != 0) {
+                if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) _exit(120);
+            }
+            if (arg) {
+                ::execl(HOLLIN_EXECUTABLE, HOLLIN_EXECUTABLE, arg, static_cast<char*>(nullptr));
+            } else {
+                ::execl(HOLLIN_EXECUTABLE, HOLLIN_EXECUTABLE, static_cast<char*>(nullptr));
+            }
+            _exit(121);
+        }
+        return pid;
+    }
+
+    // Exit status of a one-shot run, bounded to 20 s.
+    int runToExit(const char* arg, uid_t uid = 0) {
+        pid_t pid = start(arg, uid);
+        for (int i = 0; i < 2000; ++i) {
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            std::this_thread::sleep_for(10ms);
+        }
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        return -2;
+    }
+
+    bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit = 10s) {
+        auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            if (cond()) return true;
+            std::this_thread::sleep_for(20ms);
+        }
+        return cond();
+    }
+
+    fs::path root_, logFile_;
+    pid_t pid_ = -1;
+};
+
+TEST_F(HollinProcess, ExitStatusesByArgumentAndUser) {
+    struct Case {
+        const char* arg;
+        uid_t uid;
+        int status;
+        const char* lastLine;  // the last line logged, when run as root
+    } cases[] = {
+        {nullptr, 0, 0, "main start"},
+        {"-version", 0, 1, "main start"},
+        {"-VERSION", kNobody, 1, nullptr},
+        {nullptr, kNobody, 0, nullptr},
+        {"-run", kNobody, 255, nullptr},
+        {"-bogus", kNobody, 255, nullptr},
+        {"-bogus", 0, 0, "main start"},
+        {"-install", 0, 1, "Hollin install"},
+        {"-LAUNCH", 0, 1, "Hollin launchZem"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.arg ? c.arg : "(none)") + " as uid " + std::to_string(c.uid));
+        fs::remove_all(root_ / "Library");
+        EXPECT_EQ(runToExit(c.arg, c.uid), c.status);
+        if (c.lastLine) {
+            std::string log = readText(logFile_);
+            ASSERT_FALSE(log.empty());
+            std::string last = log.substr(log.rfind('\n', log.size() - 2) + 1);
+            EXPECT_NE(last.find(c.lastLine), std::string::npos) << log;
+        }
+    }
+}
+
+TEST_F(HollinProcess, NonRootRunLogsNotRootWhereItCanWrite) {
+    // A world-writable root lets the unprivileged daemon write its log, so the line can be read.
+    ::chmod(root_.c_str(), 01777);
+    EXPECT_EQ(runToExit("-run", kNobody), 255);
+    std::string log = readText(logFile_);
+    EXPECT_NE(log.find("Hollin process is not root user"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Hollin run"), std::string::npos);
+}
+
+TEST_F(HollinProcess, RunCreatesProductRootAndStartsUpgradeAppOnce) {
+    const fs::path marlet = root_ / "Users/.AllUsers/RavAviza/RavAviza.EXE$/AppUpgrade/Perrow.app/Contents/MacOS/Marlet";
+    fs::create_directories(marlet.parent_path());
+    std::ofstream(marlet) << "#!/bin/sh\necho \"$# $*\" >> \"$RAVAVIZA_ROOT/marlet.calls\"\n";
+    fs::permissions(marlet, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+
+    pid_ = start("-run");
+    ASSERT_TRUE(waitFor([&] { return readText(root_ / "marlet.calls") == "1 -upgrade\n"; }))
+        << readText(root_ / "marlet.calls");
+    EXPECT_TRUE(fs::is_directory(root_ / "Users/.AllUsers/RavAviza/RavAviza.EXE$"));
+    ASSERT_TRUE(waitFor([&] { return readText(logFile_).find("Hollin run") != std::string::npos; }));
+
+    // Still running, and the upgrade app was started exactly once.
+    std::this_thread::sleep_for(1500ms);
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid_, &status, WNOHANG), 0);
+    EXPECT_EQ(readText(root_ / "marlet.calls"), "1 -upgrade\n");
+}
+
+TEST_F(HollinProcess, RunWithoutUpgradeAppKeepsRunning) {
+    pid_ = start("-run");
+    ASSERT_TRUE(waitFor([&] { return readText(logFile_).find("Hollin run") != std::string::npos; }));
+    std::this_thread::sleep_for(1s);
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid_, &status, WNOHANG), 0);
+    EXPECT_FALSE(fs::exists(root_ / "marlet.calls"));
+    EXPECT_TRUE(fs::exists(root_ / "Users/.AllUsers/RavAviza/RavAviza.EXE$/HollinLogInfo.data"));
+}
+
+}  // namespace

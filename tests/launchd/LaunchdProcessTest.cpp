@@ -1,0 +1,447 @@
+// Our launchd and launchctl as real processes in a temporary root: loading, listing, unloading,
+// KeepAlive restarts, refused clients and the supervisor's own stop.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "archive/Plist.h"
+#include "launchd/Client.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+std::string readText(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Alive and not a zombie.
+bool alive(pid_t pid) {
+    std::string stat = readText("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit = 10s) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return cond();
+}
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs a program to its end (at most 30 s) and collects its output.
+Outcome runProgram(const std::vector<std::string>& argv) {
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return {};
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        _exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    Outcome r;
+    auto end = std::chrono::steady_clock::now() + 30s;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int open = 2;
+    while (open > 0 && std::chrono::steady_clock::now() < end) {
+        if (::poll(fds, 2, 100) <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            char buf[4096];
+            ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+            } else {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (pollfd& p : fds) {
+        if (p.fd >= 0) ::close(p.fd);
+    }
+    if (open > 0) ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+// The list line of a label split at tabs, as `launchctl list | grep LABEL | awk` reads it.
+std::optional<std::vector<std::string>> listEntry(const std::string& listing, const std::string& label) {
+    for (const std::string& line : lines(listing)) {
+        std::vector<std::string> cols;
+        std::istringstream in(line);
+        for (std::string c; std::getline(in, c, '\t');) cols.push_back(c);
+        if (cols.size() == 3 && cols[2] == label) return cols;
+    }
+    return std::nullopt;
+}
+
+class launchd_Process : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/launchd-process-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        root_ = tmpl;
+        ::chmod(root_.c_str(), 0755);
+        ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
+        fs::create_directories(root_ / "jobs");
+    }
+    void TearDown() override {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            if (!waitFor([&] { return ::waitpid(pid_, nullptr, WNOHANG) == pid_; }, 10s)) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, nullptr, 0);
+            }
+        }
+        if (HasFailure()) std::cerr << "launchd log:\n" << readText(root_ / "launchd.log");
+        ::unsetenv("RAVAVIZA_ROOT");
+        fs::remove_all(root_);
+    }
+
+    pid_t spawnLaunchd() {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            int log = ::open((root_ / "launchd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            ::dup2(log, 2);
+            ::setenv("RAVAVIZA_LAUNCHD_THROTTLE", "0.2", 1);
+            ::setenv("RAVAVIZA_LAUNCHD_EXIT_TIMEOUT", "2", 1);
+            ::execl(LAUNCHD_EXECUTABLE, LAUNCHD_EXECUTABLE, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        return pid;
+    }
+
+    void startLaunchd() {
+        pid_ = spawnLaunchd();
+        ASSERT_TRUE(waitFor([&] { return launchctl({"list"}).status == 0; })) << "launchd did not come up";
+    }
+
+    Outcome launchctl(std::vector<std::string> args) {
+        args.insert(args.begin(), LAUNCHCTL_EXECUTABLE);
+        return runProgram(args);
+    }
+
+    std::string writeJob(const std::string& label, std::vector<std::string> args, bool runAtLoad,
+                         bool keepAlive, archive::PlistFormat format = archive::PlistFormat::Xml,
+                         fs::path folder = {}) {
+        archive::Array argv;
+        for (const std::string& a : args) argv.emplace_back(a);
+        archive::Dictionary d{{"Label", label},
+                              {"ProgramArguments", std::move(argv)},
+                              {"RunAtLoad", runAtLoad},
+                              {"KeepAlive", keepAlive}};
+        std::string path = ((folder.empty() ? root_ / "jobs" : folder) / (label + ".plist")).string();
+        EXPECT_TRUE(archive::writePlistFile(d, path, format));
+        return path;
+    }
+
+    // The running pid of a job from `launchctl list`, or 0.
+    pid_t listedPid(const std::string& label) {
+        auto entry = listEntry(launchctl({"list"}).out, label);
+        return entry && (*entry)[0] != "-" ? std::stoi((*entry)[0]) : 0;
+    }
+
+    fs::path root_;
+    pid_t pid_ = -1;
+};
+
+TEST_F(launchd_Process, LoadListAndUnloadAJob) {
+    startLaunchd();
+    std::string sleeper = writeJob("com.velmora.Sleeper", {"/bin/sleep", "60"}, true, true);
+    std::string idle =
+        writeJob("com.velmora.Idle", {"/bin/sleep", "60"}, false, false, archive::PlistFormat::Binary);
+
+    Outcome load = launchctl({"load", "-wF", sleeper});
+    EXPECT_EQ(load.status, 0);
+    EXPECT_EQ(load.out + load.err, "") << "a good load prints nothing";
+    EXPECT_EQ(launchctl({"load", idle}).status, 0);
+
+    Outcome list = launchctl({"list"});
+    ASSERT_EQ(list.status, 0);
+    ASSERT_FALSE(list.out.empty());
+    EXPECT_EQ(lines(list.out).front(), "PID\tStatus\tLabel");
+    auto entry = listEntry(list.out, "com.velmora.Sleeper");
+    ASSERT_TRUE(entry) << list.out;
+    pid_t pid = std::stoi((*entry)[0]);
+    EXPECT_TRUE(alive(pid));
+    EXPECT_EQ((*entry)[1], "0");
+    EXPECT_EQ(listEntry(list.out, "com.velmora.Idle"),
+              (std::vector<std::string>{"-", "0", "com.velmora.Idle"}));
+
+    Outcome one = launchctl({"list", "com.velmora.Sleeper"});
+    EXPECT_EQ(one.status, 0);
+    EXPECT_NE(one.out.find("\"PID\" = " + std::to_string(pid) + ";"), std::string::npos) << one.out;
+    EXPECT_NE(one.out.find("\"Label\" = \"com.velmora.Sleeper\";"), std::string::npos) << one.out;
+
+    Outcome again = launchctl({"load", sleeper});
+    EXPECT_EQ(again.status, 0);
+    EXPECT_NE(again.err.find("service already loaded"), std::string::npos) << again.err;
+    EXPECT_EQ(listedPid("com.velmora.Sleeper"), pid);
+
+    Outcome unload = launchctl({"unload", sleeper});
+    EXPECT_EQ(unload.status, 0) << unload.err;
+    EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid))) << "ended and reaped when unload returns";
+    EXPECT_FALSE(listEntry(launchctl({"list"}).out, "com.velmora.Sleeper"));
+
+    Outcome gone = launchctl({"list", "com.velmora.Sleeper"});
+    EXPECT_NE(gone.status, 0);
+    EXPECT_EQ(gone.out, "");
+    EXPECT_NE(gone.err.find("Could not find service \"com.velmora.Sleeper\""), std::string::npos) << gone.err;
+
+    Outcome unloadAgain = launchctl({"unload", sleeper});
+    EXPECT_NE(unloadAgain.status, 0);
+    EXPECT_NE(unloadAgain.err.find("Could not find specified service"), std::string::npos) << unloadAgain.err;
+}
+
+TEST_F(launchd_Process, KeepAliveJobComesBackAfterKill9) {
+    startLaunchd();
+    std::string job = writeJob("com.velmora.Stoven.Daemon", {"/bin/sleep", "60"}, true, true);
+    ASSERT_EQ(launchctl({"load", job}).status, 0);
+    pid_t first = listedPid("com.velmora.Stoven.Daemon");
+    ASSERT_GT(first, 0);
+    // Past the 0.2 s throttle, so the restart is not held back by it.
+    std::this_thread::sleep_for(300ms);
+    ::kill(first, SIGKILL);
+    pid_t second = 0;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            second = listedPid("com.velmora.Stoven.Daemon");
+            return second > 0 && second != first;
+        },
+        5s));
+    EXPECT_TRUE(alive(second));
+    EXPECT_EQ(listEntry(launchctl({"list"}).out, "com.velmora.Stoven.Daemon"),
+              (std::vector<std::string>{std::to_string(second), "-9", "com.velmora.Stoven.Daemon"}));
+}
+
+TEST_F(launchd_Process, LoadingALoadedJobThatStoppedStartsIt) {
+    startLaunchd();
+    std::string job = writeJob("com.velmora.Once", {"/bin/sleep", "60"}, true, false);
+    ASSERT_EQ(launchctl({"load", job}).status, 0);
+    pid_t first = listedPid("com.velmora.Once");
+    ASSERT_GT(first, 0);
+    ::kill(first, SIGTERM);
+    ASSERT_TRUE(waitFor([&] {
+        return listEntry(launchctl({"list"}).out, "com.velmora.Once") ==
+               std::vector<std::string>{"-", "-15", "com.velmora.Once"};
+    }));
+
+    Outcome load = launchctl({"load", job});
+    EXPECT_EQ(load.status, 0);
+    EXPECT_EQ(load.err, "");
+    pid_t second = listedPid("com.velmora.Once");
+    EXPECT_GT(second, 0);
+    EXPECT_NE(second, first);
+}
+
+TEST_F(launchd_Process, UnloadOfAJobIgnoringSigtermReturnsAfterTheKill) {
+    startLaunchd();
+    std::string job =
+        writeJob("com.velmora.Stubborn", {"/bin/sh", "-c", "trap '' TERM; sleep 60 & wait"}, true, true);
+    ASSERT_EQ(launchctl({"load", job}).status, 0);
+    pid_t pid = listedPid("com.velmora.Stubborn");
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(200ms);  // the shell has set its trap
+    auto started = std::chrono::steady_clock::now();
+    Outcome unload = launchctl({"unload", job});
+    auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(unload.status, 0) << unload.err;
+    EXPECT_GE(took, 1500ms) << "SIGKILL only after the 2 s grace";
+    EXPECT_FALSE(alive(pid));
+    EXPECT_FALSE(listEntry(launchctl({"list"}).out, "com.velmora.Stubborn"));
+}
+
+TEST_F(launchd_Process, BrokenJobFileIsRefusedAndTheSupervisorKeepsRunning) {
+    startLaunchd();
+    struct Case {
+        const char* name;
+        std::string text;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"truncated", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Label</key>",
+         "Invalid property list"},
+        {"no program",
+         "<?xml version=\"1.0\"?><plist "
+         "version=\"1.0\"><dict><key>Label</key><string>x</string></dict></plist>",
+         "neither Program nor ProgramArguments"},
+    };
+    for (const Case& c : cases) {
+        std::string path = (root_ / "jobs" / "broken.plist").string();
+        std::ofstream(path) << c.text;
+        Outcome load = launchctl({"load", "-w", path});
+        EXPECT_NE(load.status, 0) << c.name;
+        EXPECT_NE(load.err.find(path), std::string::npos) << c.name << ": " << load.err;
+        EXPECT_NE(load.err.find(c.reason), std::string::npos) << c.name << ": " << load.err;
+    }
+    Outcome missing = launchctl({"load", (root_ / "jobs" / "missing.plist").string()});
+    EXPECT_NE(missing.status, 0);
+    EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos) << missing.err;
+    EXPECT_EQ(launchctl({"load", "-x", "whatever"}).status, 64);
+
+    EXPECT_EQ(::waitpid(pid_, nullptr, WNOHANG), 0) << "launchd still runs";
+    EXPECT_EQ(launchctl({"list"}).status, 0);
+    std::string good = writeJob("com.velmora.After", {"/bin/sleep", "60"}, true, false);
+    EXPECT_EQ(launchctl({"load", good}).status, 0);
+    EXPECT_GT(listedPid("com.velmora.After"), 0);
+}
+
+TEST_F(launchd_Process, ClientOfAnotherUserIsRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+    startLaunchd();
+    std::string socket = launchd::socketPath();
+    struct stat st {};
+    ASSERT_EQ(::stat(socket.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // In a child that drops to nobody: the reply status and message of `list`.
+    auto listAsNobody = [] {
+        int p[2];
+        EXPECT_EQ(::pipe(p), 0);
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(p[0]);
+            if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) _exit(120);
+            launchd::Reply reply = launchd::client::list();
+            std::string text = std::to_string(static_cast<int>(reply.status)) + " " + reply.message;
+            ssize_t w = ::write(p[1], text.data(), text.size());
+            _exit(w < 0 ? 1 : 0);
+        }
+        ::close(p[1]);
+        std::string text;
+        char buf[512];
+        for (ssize_t n; (n = ::read(p[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+        ::close(p[0]);
+        ::waitpid(pid, nullptr, 0);
+        return text;
+    };
+    std::string byMode = listAsNobody();
+    EXPECT_EQ(byMode.rfind(std::to_string(static_cast<int>(launchd::ReplyStatus::Unreachable)), 0), 0u)
+        << byMode;
+    EXPECT_NE(byMode.find("Permission denied"), std::string::npos) << byMode;
+
+    // Even when the socket's mode lets it connect, the peer check refuses the user.
+    ASSERT_EQ(::chmod(socket.c_str(), 0666), 0);
+    std::string byPeer = listAsNobody();
+    EXPECT_EQ(byPeer,
+              std::to_string(static_cast<int>(launchd::ReplyStatus::Failed)) + " Operation not permitted");
+    EXPECT_EQ(launchctl({"list"}).status, 0) << "root is still served";
+}
+
+TEST_F(launchd_Process, SigtermStopsEveryJobAndTheSupervisor) {
+    startLaunchd();
+    std::string plain = writeJob("com.velmora.Plain", {"/bin/sleep", "60"}, true, true);
+    std::string stubborn =
+        writeJob("com.velmora.Stubborn", {"/bin/sh", "-c", "trap '' TERM; sleep 60 & wait"}, true, true);
+    ASSERT_EQ(launchctl({"load", plain, stubborn}).status, 0);
+    pid_t a = listedPid("com.velmora.Plain");
+    pid_t b = listedPid("com.velmora.Stubborn");
+    ASSERT_GT(a, 0);
+    ASSERT_GT(b, 0);
+    std::this_thread::sleep_for(200ms);
+
+    ::kill(pid_, SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, 10s));
+    pid_ = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_FALSE(alive(a));
+    EXPECT_FALSE(alive(b));
+    EXPECT_FALSE(fs::exists(launchd::socketPath()));
+
+    Outcome unreachable = launchctl({"list"});
+    EXPECT_EQ(unreachable.status, 1);
+    EXPECT_NE(unreachable.err.find("cannot reach launchd"), std::string::npos) << unreachable.err;
+}
+
+TEST_F(launchd_Process, ProcessesJobsLeaveBehindAreReaped) {
+    startLaunchd();
+    std::string job =
+        writeJob("com.velmora.Forker", {"/bin/sh", "-c", "sleep 0.2 & sleep 0.2 & exit 0"}, true, false);
+    ASSERT_EQ(launchctl({"load", job}).status, 0);
+    auto zombieChildren = [&] {
+        int zombies = 0;
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            std::string stat = readText(entry.path() / "stat");
+            size_t close = stat.rfind(')');
+            if (close == std::string::npos || close + 2 >= stat.size()) continue;
+            std::istringstream rest(stat.substr(close + 2));
+            char state = 0;
+            pid_t ppid = 0;
+            rest >> state >> ppid;
+            if (ppid == pid_ && state == 'Z') ++zombies;
+        }
+        return zombies;
+    };
+    ASSERT_TRUE(waitFor([&] {
+        auto e = listEntry(launchctl({"list"}).out, "com.velmora.Forker");
+        return e && (*e)[0] == "-";
+    }));
+    std::this_thread::sleep_for(500ms);  // the background sleeps have ended too
+    EXPECT_EQ(zombieChildren(), 0);
+}
+
+TEST_F(launchd_Process, JobFilesOfTheLaunchDaemonsFolderLoadAtStart) {
+    fs::path daemons = root_ / "Library/LaunchDaemons";
+    fs::create_directories(daemons);
+    writeJob("com.velmora.Boot", {"/bin/sleep", "60"}, true, true, archive::PlistFormat::Xml, daemons);
+    std::ofstream(daemons / "com.velmora.Broken.plist") << "not a plist";
+    startLaunchd();
+    EXPECT_GT(listedPid("com.velmora.Boot"), 0);
+    EXPECT_FALSE(listEntry(launchctl({"list"}).out, "com.velmora.Broken"));
+
+    // A second supervisor for the same root does not start.
+    pid_t second = spawnLaunchd();
+    int status = -1;
+    ASSERT_TRUE(waitFor([&] { return ::waitpid(second, &status, WNOHANG) == second; }, 5s));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_EQ(launchctl({"list"}).status, 0) << "the first one still serves";
+}
+
+}  // namespace
