@@ -9,6 +9,7 @@
 #include "launch/ZemCoreLaunchService.h"
 #include "logger/RotatingLogger.h"
 #include "process/FileManager.h"
+#include "server/ZemServerConfig.h"
 
 std::string gHollinModeArgument;
 
@@ -31,6 +32,8 @@ int finish(int status) {
 
 void runJob() {
     FileManager::sharedInstance().createAppRootDirectory();
+    // This job writes the last-good-server record; other processes only read it.
+    ZemServerConfig::sharedInstance().setServerRecordWriter(true);
     static ZemCoreLaunchService* service = new ZemCoreLaunchService();  // lives for the whole process
     service->launch();
     dispatch::MainLoop::shared().run();

@@ -5,6 +5,11 @@
 #include <chrono>
 #include <thread>
 
+#include <filesystem>
+#include <stdlib.h>
+
+#include "store/ZemConfigManager.h"
+
 #include "dispatch/MainLoop.h"
 #include "launch/ZemCoreLaunchService.h"
 #include "scheduler/CommonTimerManager.h"
@@ -13,9 +18,33 @@ using namespace std::chrono_literals;
 
 namespace {
 
-TEST(RunloopWatchdog, RestartsTheTickOnlyAfterMoreThan600Seconds) {
+// A scheduler on an injected clock whose state files lie in a temporary root.
+class WatchdogFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/rav-watchdog-XXXXXX";
+        root_ = mkdtemp(tmpl);
+        setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
+        config_ = std::make_unique<ZemConfigManager>(root_ + "/config.archive");
+    }
+    void TearDown() override {
+        unsetenv("RAVAVIZA_ROOT");
+        std::filesystem::remove_all(root_);
+    }
+    CommonTimerManager::Environment env(const dispatch::Clock& clock) {
+        CommonTimerManager::Environment e;
+        e.clock = &clock;
+        e.config = config_.get();
+        e.registerNotifications = false;
+        return e;
+    }
+    std::string root_;
+    std::unique_ptr<ZemConfigManager> config_;
+};
+
+TEST_F(WatchdogFixture, RestartsTheTickOnlyAfterMoreThan600Seconds) {
     dispatch::ManualClock clock(1'000'000.0);
-    CommonTimerManager scheduler(clock);
+    CommonTimerManager scheduler(env(clock));
     scheduler.createCommonTimer();
     ASSERT_EQ(scheduler.timerGeneration(), 1);
 
@@ -32,9 +61,9 @@ TEST(RunloopWatchdog, RestartsTheTickOnlyAfterMoreThan600Seconds) {
     EXPECT_DOUBLE_EQ(scheduler.lastRunloopTime(), clock.now());
 }
 
-TEST(RunloopWatchdog, ChecksRacingFromTwoThreadsLeaveOneLiveTimer) {
+TEST_F(WatchdogFixture, ChecksRacingFromTwoThreadsLeaveOneLiveTimer) {
     dispatch::ManualClock clock(1'000'000.0);
-    CommonTimerManager scheduler(clock);
+    CommonTimerManager scheduler(env(clock));
     scheduler.createCommonTimer();
     for (int round = 0; round < 50; ++round) {
         clock.advance(601);
@@ -47,9 +76,9 @@ TEST(RunloopWatchdog, ChecksRacingFromTwoThreadsLeaveOneLiveTimer) {
     EXPECT_GE(scheduler.timerGeneration(), 51);
 }
 
-TEST(RunloopWatchdog, MainLoopRunsTheCheckBeforeWaiting) {
+TEST_F(WatchdogFixture, MainLoopRunsTheCheckBeforeWaiting) {
     dispatch::ManualClock clock(1'000'000.0);
-    CommonTimerManager scheduler(clock);
+    CommonTimerManager scheduler(env(clock));
     ZemCoreLaunchService service(&scheduler);
     service.createRunloopObserver();
     auto& loop = dispatch::MainLoop::shared();

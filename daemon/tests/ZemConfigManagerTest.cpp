@@ -27,7 +27,7 @@ protected:
             observers_.push_back(dispatch::NotificationCenter::defaultCenter().addObserver(
                 name, nullptr, [this](const dispatch::Notification& n) {
                     std::lock_guard lock(mutex_);
-                    posted_.push_back(n.name + "=" + (n.userInfo.string() ? *n.userInfo.string() : "(none)"));
+                    posted_.push_back(n.name + "=" + (n.object.string() ? *n.object.string() : "(none)"));
                 }));
         }
     }

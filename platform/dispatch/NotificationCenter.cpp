@@ -59,8 +59,8 @@ void NotificationCenter::removeObserver(ObserverId id) {
     entry->active = false;
 }
 
-void NotificationCenter::post(const std::string& name, archive::Value userInfo) {
-    auto note = std::make_shared<const Notification>(Notification{name, std::move(userInfo)});
+void NotificationCenter::post(const std::string& name, archive::Value object, archive::Value userInfo) {
+    auto note = std::make_shared<const Notification>(Notification{name, std::move(object), std::move(userInfo)});
     std::vector<std::shared_ptr<ObserverEntry>> targets;
     {
         std::lock_guard lk(impl_->m);

@@ -13,6 +13,7 @@ namespace dispatch {
 
 struct Notification {
     std::string name;
+    archive::Value object;    // the value the poster attaches (a number, a text, a list), or Null
     archive::Value userInfo;  // a Dictionary or Null
 };
 
@@ -29,7 +30,8 @@ class NotificationCenter {
     // After removal the observer is not called again, even for posts already queued to it; a
     // call already running on another thread finishes.
     void removeObserver(ObserverId id);
-    void post(const std::string& name, archive::Value userInfo = archive::Null{});
+    void post(const std::string& name, archive::Value object = archive::Null{},
+              archive::Value userInfo = archive::Null{});
 
   private:
     struct Impl;

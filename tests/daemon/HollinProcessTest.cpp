@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 
+#include "ipc/NamedConnection.h"
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
@@ -138,6 +140,16 @@ TEST_F(HollinProcess, RunCreatesProductRootAndStartsUpgradeAppOnce) {
         << readText(root_ / "marlet.calls");
     EXPECT_TRUE(fs::is_directory(root_ / "Users/.AllUsers/RavAviza/RavAviza.EXE$"));
     ASSERT_TRUE(waitFor([&] { return readText(logFile_).find("Hollin run") != std::string::npos; }));
+
+    // The three connections of the -run job answer.
+    ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
+    for (const char* name : {"com.velmora.ravaviza.heartbeat.protect", "com.velmora.ravaviza.upgrade.proxy",
+                             "com.velmora.ravaviza.client.config.proxy"}) {
+        std::shared_ptr<ipc::ConnectionProxy> proxy;
+        waitFor([&] { return (proxy = ipc::ConnectionProxy::lookup(name)) != nullptr; });
+        EXPECT_TRUE(proxy) << name;
+    }
+    ::unsetenv("RAVAVIZA_ROOT");
 
     // Still running, and the upgrade app was started exactly once.
     std::this_thread::sleep_for(1500ms);

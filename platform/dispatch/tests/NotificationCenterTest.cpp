@@ -43,13 +43,15 @@ TEST(platform_dispatch_NotificationCenter, DeliversToEachMatchingObserverOnItsQu
 TEST(platform_dispatch_NotificationCenter, ObserverWithoutQueueRunsOnThePostingThreadBeforePostReturns) {
     auto& center = NotificationCenter::defaultCenter();
     std::thread::id handlerThread;
-    archive::Value info;
+    archive::Value object, info;
     auto id = center.addObserver("changed_networktype_notification", nullptr, [&](const Notification& n) {
         handlerThread = std::this_thread::get_id();
+        object = n.object;
         info = n.userInfo;
     });
-    center.post("changed_networktype_notification", archive::Dictionary{{"type", 2}});
+    center.post("changed_networktype_notification", 1, archive::Dictionary{{"type", 2}});
     EXPECT_EQ(handlerThread, std::this_thread::get_id());
+    EXPECT_EQ(object, archive::Value(1));
     ASSERT_TRUE(info.isDictionary());
     EXPECT_EQ(std::get<int64_t>(info.dictionary()->at("type").storage()), 2);
     center.removeObserver(id);
