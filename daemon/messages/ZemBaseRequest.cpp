@@ -1,0 +1,114 @@
+#include "messages/ZemBaseRequest.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdint>
+#include <vector>
+
+#include "command/ZemCMDManager.h"
+#include "device/ITDevice.h"
+#include "device/NetworkCardInfoManager.h"
+#include "logger/RotatingLogger.h"
+#include "messages/ZemModel.h"
+
+namespace {
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end - start));
+        if (end == std::string::npos) return parts;
+        start = end + 1;
+    }
+}
+
+std::string join(const std::vector<std::string>& items, const char* separator) {
+    std::string out;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (i) out += separator;
+        out += items[i];
+    }
+    return out;
+}
+
+// The leading integer of a text as the version parts are read: blanks skipped, an optional sign,
+// then digits; no digits give 0 and values beyond the field's range are clamped.
+int32_t leadingInteger(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    int64_t value = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > int64_t{INT32_MAX} + 1) break;
+    }
+    if (negative) value = -value;
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+void ZemBaseRequest::setVersion(Head& head, const std::string& version) {
+    head.set_zemver(version);
+    std::vector<std::string> parts = split(version, '.');
+    if (parts.size() == 4) {
+        head.set_majorversion(leadingInteger(parts[0]));
+        head.set_minorversion(leadingInteger(parts[1]));
+        head.set_externversion(leadingInteger(parts[2]));
+        head.set_buildversion(leadingInteger(parts[3]));
+    } else {
+        head.set_majorversion(1);
+        head.set_minorversion(0);
+        head.set_externversion(0);
+        head.set_buildversion(100);
+    }
+}
+
+void ZemBaseRequest::generateMsgHead() {
+    ZemRequest::generateMsgHead();
+    Head& head = *msgHead();
+    ITDevice& facts = device();
+    setVersion(head, facts.getLocalZEMQZNVersion());
+
+    facts.getMacAndIPAddr();
+    std::string macs = join(facts.macAddresses(), ";");
+    std::string ips = join(facts.ipArray(), ";");
+    if (!macs.empty()) head.set_devicemac(macs);
+    if (!ips.empty()) head.set_clientip(ips);
+    LogCoreHelper::sharedInstance().writeLog("macAdress:" + macs + ", ipArray:" + ips, 1);
+}
+
+ITDevice& ZemBaseRequest::device() const {
+    return sources_.device ? *sources_.device : ITDevice::currentDevice();
+}
+
+ZemCMDManager& ZemBaseRequest::commands() const {
+    return sources_.commands ? *sources_.commands : ZemCMDManager::sharedInstance();
+}
+
+ZemModel& ZemBaseRequest::status() const {
+    return sources_.status ? *sources_.status : ZemModel::currentStatus();
+}
+
+NetworkCardInfoManager& ZemBaseRequest::cards() const {
+    return sources_.cards ? *sources_.cards : NetworkCardInfoManager::sharedInstance();
+}
+
+const std::optional<AccountModel>& ZemBaseRequest::account() {
+    if (!account_) account_ = AccountModel::currentModel();
+    return *account_;
+}
+
+std::optional<std::string> ZemBaseRequest::setUserIdFromAccount() {
+    Head& head = *msgHead();
+    if (!head.has_username()) return std::nullopt;
+    const auto& record = account();
+    if (!record || record->userid.empty()) return std::nullopt;
+    head.set_userid(record->userid);
+    return record->userid;
+}

@@ -1,0 +1,70 @@
+#include "messages/ZemResponses.h"
+
+#include <memory>
+
+#include "messages/ZemModel.h"
+
+namespace {
+
+// The steps every reply class shares: the root message must parse and carry a reply body; the
+// typed reply is stored when the body has it. Without it the result is extensionOptional.
+template <typename Extension>
+bool parseTyped(ZemResponse& response, const Extension& extension, bool extensionOptional = false) {
+    if (!response.ZemResponse::parseData()) return false;
+    const RspMsgBody* body = response.msgRspBody();
+    if (!body) return false;
+    if (!body->HasExtension(extension)) return extensionOptional;
+    using Message = std::decay_t<decltype(body->GetExtension(extension))>;
+    response.setResponseMsg(std::make_shared<Message>(body->GetExtension(extension)));
+    return true;
+}
+
+}  // namespace
+
+bool ZemHeartBeatResponse::parseData() {
+    return parseTyped(*this, ZemV5Root::heartbeatMsgRspBody);
+}
+
+bool ZemHeartBeatExtResponse::parseData() {
+    return parseTyped(*this, ZemV5Root::heartbeatExtMsgRspBody);
+}
+
+bool ZemUpdateResponse::parseData() {
+    return parseTyped(*this, ZemV5Root::updateMsgRspBody);
+}
+
+bool ZemFirePolicyResponse::parseData() {
+    return parseTyped(*this, ZemV5Root::firePoliceGetMsgRspBody);
+}
+
+bool ZemCommPoliceIDResponse::parseData() {
+    return parseTyped(*this, ZemV5Root::policyIdgetMsgRspBody, /*extensionOptional=*/true);
+}
+
+bool ZemPoliceContentResponse::parseData() {
+    return parseTyped(*this, ZemV5Root::policyContGetMsgRspBody);
+}
+
+bool ZemConfigGetResponse::parseData() {
+    return parseTyped(*this, ZemV5Root::configGetMsgRspBody);
+}
+
+bool ZemNetworkLocationResponse::parseData() {
+    if (!ZemResponse::parseData()) return false;
+    const RspMsgBody* body = msgRspBody();
+    if (!body || !body->HasExtension(ZemV5Root::networkLocationGetMsgRspBody)) return false;
+    const NetworkLocationGetMsgRsp& location = body->GetExtension(ZemV5Root::networkLocationGetMsgRspBody);
+    ZemModel& status = status_ ? *status_ : ZemModel::currentStatus();
+    status.setNetworkLocation(location.netlocation());
+    status.setDomainName(location.domainname());
+    setResponseMsg(std::make_shared<NetworkLocationGetMsgRsp>(location));
+    return true;
+}
+
+bool ZemGetNetTypeResponse::parseData() {
+    return parseTyped(*this, ZemV5Root::getNetTypeMsgRspBody);
+}
+
+bool ZemReportMachineInfoResponse::parseData() {
+    return parseTyped(*this, ZemV5Root::reportMachineInfoMsgRspBody);
+}
