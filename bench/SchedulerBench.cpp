@@ -11,7 +11,7 @@
 namespace {
 
 class IdleCore : public ZemCore {
-public:
+  public:
     void sendHeartBeat() override {}
     void sendHeartBeatExt() override {}
     void startListenConfigInfo() override {}

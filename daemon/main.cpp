@@ -1,3 +1,5 @@
 #include "launch/HollinMain.h"
 
-int main(int argc, char* argv[]) { return hollinMain(argc, argv); }
+int main(int argc, char* argv[]) {
+    return hollinMain(argc, argv);
+}

@@ -6,6 +6,7 @@
 #include <array>
 #include <memory>
 
+#include "cipher/EvpCipher.h"
 #include "cipher/Pkcs7.h"
 #include "cipher/Sm4.h"
 #include "cipher/TextUnits.h"
@@ -17,7 +18,6 @@ namespace {
 constexpr unsigned kBase64LineWidth = 64;
 constexpr size_t kBlock = SM4_BLOCK_SIZE;
 // EVP takes int lengths; larger inputs go through in chunks of this size (a multiple of the block).
-constexpr size_t kEvpChunk = size_t{1} << 30;
 
 using Block = std::array<uint8_t, 16>;
 
@@ -71,31 +71,6 @@ std::vector<uint8_t> sm4Ctr(const Block& key, const Block& iv, std::span<const u
             if (++counter[i] != 0) break;
         }
     }
-    return out;
-}
-
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
-
-std::optional<std::vector<uint8_t>> evpCrypt(const EVP_CIPHER* cipher, const uint8_t* key, const uint8_t* iv,
-                                             bool encrypt, bool padding, std::span<const uint8_t> in) {
-    CipherCtx ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
-    if (!ctx || EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key, iv, encrypt ? 1 : 0) != 1)
-        return std::nullopt;
-    EVP_CIPHER_CTX_set_padding(ctx.get(), padding ? 1 : 0);
-    std::vector<uint8_t> out(in.size() + kBlock);
-    size_t written = 0;
-    for (size_t off = 0; off < in.size(); off += kEvpChunk) {
-        const size_t n = std::min(kEvpChunk, in.size() - off);
-        int len = 0;
-        if (EVP_CipherUpdate(ctx.get(), out.data() + written, &len, in.data() + off, static_cast<int>(n)) !=
-            1) {
-            return std::nullopt;
-        }
-        written += static_cast<size_t>(len);
-    }
-    int len = 0;
-    if (EVP_CipherFinal_ex(ctx.get(), out.data() + written, &len) != 1) return std::nullopt;
-    out.resize(written + static_cast<size_t>(len));
     return out;
 }
 
@@ -276,7 +251,7 @@ std::optional<std::string> WqAlgorithmSM4::EncodeAES_CBC_PKCS5Padding(std::span<
             return std::nullopt;
     }
     // The cipher reads its key size from the key's bytes; there are at least that many.
-    const auto out = evpCrypt(cipher, bytesOf(k).data(), bytesOf(kAESCBCIv).data(), true, true, data);
+    const auto out = evp::crypt(cipher, bytesOf(k).data(), bytesOf(kAESCBCIv).data(), true, true, data);
     if (!out) return std::nullopt;
     return toBase64(*out);
 }
@@ -287,8 +262,8 @@ std::optional<std::vector<uint8_t>> WqAlgorithmSM4::DecodeAES(std::span<const ui
     if (k.size() < 16) return std::nullopt;
     const size_t whole = data.size() / kBlock * kBlock;
     if (whole == 0) return std::vector<uint8_t>{};
-    auto out = evpCrypt(EVP_aes_128_cbc(), bytesOf(k).data(), bytesOf(kAESCBCIv).data(), false, false,
-                        data.first(whole));
+    auto out = evp::crypt(EVP_aes_128_cbc(), bytesOf(k).data(), bytesOf(kAESCBCIv).data(), false, false,
+                          data.first(whole));
     if (!out || !unpaddingForDecryption(*out)) return std::nullopt;
     return out;
 }

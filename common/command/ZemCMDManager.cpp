@@ -110,7 +110,8 @@ void ZemCMDManager::initialCMD() {
     // An empty file is what a fresh machine has: only a file with contents is worth a line.
     std::error_code ec;
     if (std::filesystem::file_size(archivePath_, ec) > 0 && !ec) {
-        LogCoreHelper::sharedInstance().writeLog("[ZemCMDManager] cmd.archive unreadable, starting with fresh commands", 1);
+        LogCoreHelper::sharedInstance().writeLog(
+            "[ZemCMDManager] cmd.archive unreadable, starting with fresh commands", 1);
     }
     memoryCMDModels_.clear();
     for (int64_t type = 1; type <= static_cast<int64_t>(kCommandTypes); ++type) {
@@ -183,4 +184,6 @@ int32_t ZemCMDManager::getFirePolicySeq() const {
     return 0;
 }
 
-void ZemCMDManager::waitForPendingChanges() { queue_->dispatchSync([] {}); }
+void ZemCMDManager::waitForPendingChanges() {
+    queue_->dispatchSync([] {});
+}

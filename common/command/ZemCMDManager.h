@@ -30,7 +30,7 @@ struct ZemCMDModel {
 };
 
 class ZemCMDManager {
-public:
+  public:
     static constexpr size_t kCommandTypes = 8;
 
     static ZemCMDManager& sharedInstance();
@@ -52,7 +52,7 @@ public:
     static std::string createSavePath();
     const std::string& archivePath() const { return archivePath_; }
 
-private:
+  private:
     std::string archivePath_;
     std::shared_ptr<dispatch::WorkQueue> queue_;
     mutable std::mutex lock_;

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "archive/KeyedArchive.h"
+#include "core/FileIO.h"
 #include "encoding/DateUtil.h"
 #include "paths/Paths.h"
 #include "process/FileManager.h"
@@ -16,28 +17,14 @@ namespace {
 
 constexpr size_t kMaxStateBytes = 64 * 1024;
 
-bool writeAll(int fd, const std::string& bytes) {
-    const char* p = bytes.data();
-    size_t n = bytes.size();
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 }  // namespace
 
 RotatingLogger::RotatingLogger(RotatingLoggerConfig config) : config_(std::move(config)) {
     FileManager& fm = FileManager::sharedInstance();
     if (config_.logFolder.empty()) {
         std::string dir = paths::localLibraryFolder();
-        for (const char* level : {"Logs", "RavAviza", "v5", "Logs"}) dir = fm.createDirectoryWithName(level, dir);
+        for (const char* level : {"Logs", "RavAviza", "v5", "Logs"})
+            dir = fm.createDirectoryWithName(level, dir);
         rootDirectory_ = dir;
     } else {
         std::error_code ec;
@@ -62,7 +49,9 @@ RotatingLogger::~RotatingLogger() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::string RotatingLogger::pathOf(const std::string& name) const { return rootDirectory_ + "/" + name; }
+std::string RotatingLogger::pathOf(const std::string& name) const {
+    return rootDirectory_ + "/" + name;
+}
 
 void RotatingLogger::createLogFileWithName(const std::string& name) {
     FileManager::sharedInstance().createFilePath(pathOf(name));
@@ -125,7 +114,7 @@ void RotatingLogger::writeLog(const std::string& message, unsigned long /*type*/
 }
 
 void RotatingLogger::writeLine(const std::string& message) {
-    struct stat st{};
+    struct stat st {};
     if (::lstat(pathOf(config_.fileNames[current_]).c_str(), &st) != 0) {
         logInfos_[current_] = 0;
         openCurrent(true);
@@ -139,7 +128,9 @@ void RotatingLogger::writeLine(const std::string& message) {
     const dispatch::Clock& clock = config_.clock ? *config_.clock : dispatch::Clock::system();
     std::string line = config_.formatLine(date::currentDateString(clock.now()), message);
     logInfos_[current_] += static_cast<int64_t>(line.size());
-    if (fd_ >= 0) writeAll(fd_, line);
+    if (fd_ >= 0)
+        fileio::writeAll(
+            fd_, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(line.data()), line.size()));
 
     // One state write per burst (the last queued line writes it), and one at every turn so a
     // steady stream of lines still records which file is current.
@@ -152,7 +143,9 @@ archive::Value RotatingLogger::currentLogInfo() const {
     return archive::Dictionary{{"currentLogName", config_.fileNames[current_]}, {"info", std::move(info)}};
 }
 
-void RotatingLogger::saveState() { archive::archiveRootObjectToFile(currentLogInfo(), logInfoPath_); }
+void RotatingLogger::saveState() {
+    archive::archiveRootObjectToFile(currentLogInfo(), logInfoPath_);
+}
 
 void RotatingLogger::flush() {
     if (logQueue_ && !logQueue_->isCurrent()) logQueue_->dispatchSync([] {});

@@ -15,8 +15,8 @@
 #include "dispatch/WorkQueue.h"
 
 struct RotatingLoggerConfig {
-    std::array<std::string, 3> fileNames;   // "<Process>-Info-1.log" .. "-3.log"
-    std::string stateArchiveName;           // "<Process>LogInfo.data", kept in the product root
+    std::array<std::string, 3> fileNames;  // "<Process>-Info-1.log" .. "-3.log"
+    std::string stateArchiveName;          // "<Process>LogInfo.data", kept in the product root
     std::string queueLabel;
     // Formats one line from the UTC+8 date text and the message.
     std::function<std::string(const std::string& date, const std::string& message)> formatLine;
@@ -27,7 +27,7 @@ struct RotatingLoggerConfig {
 };
 
 class RotatingLogger {
-public:
+  public:
     static constexpr int64_t kMaxFileSize = 5'242'880;  // 5 MiB
 
     explicit RotatingLogger(RotatingLoggerConfig config);
@@ -46,7 +46,7 @@ public:
     std::string currentLogName();
     int64_t recordedSize(const std::string& fileName);
 
-private:
+  private:
     void loadState();
     void openCurrent(bool truncate);
     void turnToNextFile();
@@ -67,14 +67,14 @@ private:
 
 // The daemon's two loggers: main work and supervision.
 class LogCoreHelper : public RotatingLogger {
-public:
+  public:
     static LogCoreHelper& sharedInstance();
     static RotatingLoggerConfig defaultConfig();
     explicit LogCoreHelper(RotatingLoggerConfig config) : RotatingLogger(std::move(config)) {}
 };
 
 class LogExtCoreHelper : public RotatingLogger {
-public:
+  public:
     static LogExtCoreHelper& sharedInstance();
     static RotatingLoggerConfig defaultConfig();
     explicit LogExtCoreHelper(RotatingLoggerConfig config) : RotatingLogger(std::move(config)) {}

@@ -22,7 +22,8 @@ ipc::VendedObject heartbeatProtect(CommonTimerManager& scheduler) {
         scheduler.checkRunloopTimerIsRunning();
         return std::nullopt;
     });
-    o.add("loadJSPatch:", [](const archive::Array&) -> std::optional<archive::Value> { return std::nullopt; });
+    o.add(
+        "loadJSPatch:", [](const archive::Array&) -> std::optional<archive::Value> { return std::nullopt; });
     o.add("updateMemoryMachine", [](const archive::Array&) -> std::optional<archive::Value> {
         ZemMachineManager::sharedInstance().getMachineInfoFromLocal();
         return std::nullopt;
@@ -49,7 +50,8 @@ ipc::VendedObject upgradeConnection(CommonTimerManager& scheduler) {
         });
         std::unique_lock lock(wait->m);
         if (!wait->cv.wait_for(lock, kUpgradeStateWait, [&] { return wait->done; })) {
-            LogCoreHelper::sharedInstance().writeLog("【ZemUpgradeConnection】get Ugrade request is timeout...", 1);
+            LogCoreHelper::sharedInstance().writeLog(
+                "【ZemUpgradeConnection】get Ugrade request is timeout...", 1);
         }
         if (!wait->json) return std::nullopt;
         return archive::Value(archive::Data(*wait->json));

@@ -22,7 +22,9 @@ enum ExitStatus : int {
     kExitException = 253,
 };
 
-void log(const std::string& line) { LogCoreHelper::sharedInstance().writeLog(line, 1); }
+void log(const std::string& line) {
+    LogCoreHelper::sharedInstance().writeLog(line, 1);
+}
 
 // Lines are written on the logger's queue: wait for them before the process ends.
 int finish(int status) {

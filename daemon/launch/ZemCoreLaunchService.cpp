@@ -13,13 +13,20 @@ namespace {
 
 const char* activityBanner(uint32_t activity) {
     switch (activity) {
-        case dispatch::kRunLoopEntry: return " ************* kCFRunLoopEntry ************* ";
-        case dispatch::kRunLoopBeforeTimers: return " ************* kCFRunLoopBeforeTimers ************* ";
-        case dispatch::kRunLoopBeforeSources: return " ************* kCFRunLoopBeforeSources ************* ";
-        case dispatch::kRunLoopBeforeWaiting: return " ************* kCFRunLoopBeforeWaiting ************* ";
-        case dispatch::kRunLoopAfterWaiting: return " ************* kCFRunLoopAfterWaiting ************* ";
-        case dispatch::kRunLoopExit: return " ************* kCFRunLoopExit ************* ";
-        default: return " ************* kCFRunLoopAllActivities ************* ";
+        case dispatch::kRunLoopEntry:
+            return " ************* kCFRunLoopEntry ************* ";
+        case dispatch::kRunLoopBeforeTimers:
+            return " ************* kCFRunLoopBeforeTimers ************* ";
+        case dispatch::kRunLoopBeforeSources:
+            return " ************* kCFRunLoopBeforeSources ************* ";
+        case dispatch::kRunLoopBeforeWaiting:
+            return " ************* kCFRunLoopBeforeWaiting ************* ";
+        case dispatch::kRunLoopAfterWaiting:
+            return " ************* kCFRunLoopAfterWaiting ************* ";
+        case dispatch::kRunLoopExit:
+            return " ************* kCFRunLoopExit ************* ";
+        default:
+            return " ************* kCFRunLoopAllActivities ************* ";
     }
 }
 
@@ -53,8 +60,10 @@ void ZemCoreLaunchService::launchUpgrade() {
 }
 
 void ZemCoreLaunchService::createRunloopObserver() {
-    dispatch::MainLoop::shared().addObserver(dispatch::kRunLoopAllActivities, [this](dispatch::RunLoopActivity a) {
-        syslog(LOG_DEBUG, "%s", activityBanner(a));
-        if (a == dispatch::kRunLoopBeforeWaiting) scheduler().checkRunloopTimerIsRunning();
-    });
+    dispatch::MainLoop::shared().addObserver(dispatch::kRunLoopAllActivities,
+                                             [this](dispatch::RunLoopActivity a) {
+                                                 syslog(LOG_DEBUG, "%s", activityBanner(a));
+                                                 if (a == dispatch::kRunLoopBeforeWaiting)
+                                                     scheduler().checkRunloopTimerIsRunning();
+                                             });
 }

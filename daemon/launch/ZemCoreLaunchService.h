@@ -11,7 +11,7 @@
 class CommonTimerManager;
 
 class ZemCoreLaunchService {
-public:
+  public:
     static constexpr double kKeepAliveSeconds = 300.0;
 
     // scheduler null: the process-wide CommonTimerManager.
@@ -24,7 +24,7 @@ public:
     void createRunloopObserver();
     static void runLoopTimerCallBack() {}
 
-private:
+  private:
     CommonTimerManager& scheduler();
 
     CommonTimerManager* scheduler_;

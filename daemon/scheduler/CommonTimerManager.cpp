@@ -19,7 +19,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-void log(const std::string& line) { LogCoreHelper::sharedInstance().writeLog(line, 1); }
+void log(const std::string& line) {
+    LogCoreHelper::sharedInstance().writeLog(line, 1);
+}
 
 // A text read as an integer: leading blanks, an optional sign, then digits; anything else 0.
 int64_t integerValue(const std::string& text) {
@@ -57,7 +59,8 @@ CommonTimerManager::CommonTimerManager(Environment env)
     if (env_.registerNotifications) {
         dispatch::WorkQueue::main()->dispatch([this] { addNotification(); });
     }
-    distributeQueue_ = dispatch::WorkQueue::create("com.velmora.hollin.common.request", dispatch::QueueAttr::Concurrent);
+    distributeQueue_ =
+        dispatch::WorkQueue::create("com.velmora.hollin.common.request", dispatch::QueueAttr::Concurrent);
     protectQueue_ = dispatch::WorkQueue::create("com.velmora.hollin.protect.business");
     timerArray_.resize(kSlots);
     initialModelTimer();
@@ -70,7 +73,9 @@ CommonTimerManager::~CommonTimerManager() {
     if (GDTimer_) GDTimer_->cancel();
 }
 
-double CommonTimerManager::now() const { return clock_.now(); }
+double CommonTimerManager::now() const {
+    return clock_.now();
+}
 
 void CommonTimerManager::addNotification() {
     auto& center = dispatch::NotificationCenter::defaultCenter();
@@ -103,7 +108,8 @@ void CommonTimerManager::initialModelTimer() {
     };
     std::lock_guard lock(wheelMutex_);
     for (const auto& [type, interval] : tasks) {
-        auto task = std::make_shared<ZemTimerModel>(ZemTimerModel::make(type, static_cast<int32_t>(interval), now()));
+        auto task =
+            std::make_shared<ZemTimerModel>(ZemTimerModel::make(type, static_cast<int32_t>(interval), now()));
         timerArray_[static_cast<size_t>(task->perTimeInterval)].push_back(std::move(task));
     }
 }
@@ -125,7 +131,8 @@ void CommonTimerManager::registerClientConnection() {
 
 void CommonTimerManager::createCommonTimer() {
     std::lock_guard lock(timerMutex_);
-    if (!timerQueue_) timerQueue_ = dispatch::WorkQueue::create("com.velmora.ravaviza.clientcommon.timerQueue");
+    if (!timerQueue_)
+        timerQueue_ = dispatch::WorkQueue::create("com.velmora.ravaviza.clientcommon.timerQueue");
     // Two restarts may race (main loop and the protect connection): only one source stays live.
     if (GDTimer_) GDTimer_->cancel();
     GDTimer_ = dispatch::TimerSource::create(timerQueue_, 0ns, 1s, [this] { startRunloopTimer(); });
@@ -162,17 +169,28 @@ void CommonTimerManager::distributeTimerTask(ZemTimerModel& task) {
     lastRunloopTime_.store(now());
     ZemTimerModel* t = &task;  // tasks live as long as the scheduler
     switch (task.timerType) {
-        case kHeartBeat: submit(distributeQueue_, [this, t] { startHeartBeat(*t); }); break;
-        case kHeartBeatExt: submit(distributeQueue_, [this, t] { startHeartBeatExt(*t); }); break;
-        case kPolicyId: submit(distributeQueue_, [this] { startGetPolicyIdRequest(false); }); break;
-        case kUpgrade: submit(distributeQueue_, [this] { startGetUpgradeRequest(0, nullptr); }); break;
+        case kHeartBeat:
+            submit(distributeQueue_, [this, t] { startHeartBeat(*t); });
+            break;
+        case kHeartBeatExt:
+            submit(distributeQueue_, [this, t] { startHeartBeatExt(*t); });
+            break;
+        case kPolicyId:
+            submit(distributeQueue_, [this] { startGetPolicyIdRequest(false); });
+            break;
+        case kUpgrade:
+            submit(distributeQueue_, [this] { startGetUpgradeRequest(0, nullptr); });
+            break;
         case kBusiness:
             submit(protectQueue_, [this] {
                 if (env_.businessCheck) env_.businessCheck();
             });
             break;
-        case kMemory: submit(distributeQueue_, [this] { checkProcessMemUsage(); }); break;
-        default: break;
+        case kMemory:
+            submit(distributeQueue_, [this] { checkProcessMemUsage(); });
+            break;
+        default:
+            break;
     }
 }
 
@@ -186,11 +204,16 @@ void CommonTimerManager::submit(const std::shared_ptr<dispatch::WorkQueue>& queu
 
 std::atomic<bool>* CommonTimerManager::changeFlag(uint64_t type) {
     switch (type) {
-        case kUpgrade: return &isUpdateUpgradeTimeInterval_;
-        case kPolicyId: return &isUpdatePolicyTimeInterval_;
-        case kHeartBeat: return &isUpdateHeartTimeInterval_;
-        case kHeartBeatExt: return &isUpdateHeartExtTimeInterval_;
-        default: return nullptr;
+        case kUpgrade:
+            return &isUpdateUpgradeTimeInterval_;
+        case kPolicyId:
+            return &isUpdatePolicyTimeInterval_;
+        case kHeartBeat:
+            return &isUpdateHeartTimeInterval_;
+        case kHeartBeatExt:
+            return &isUpdateHeartExtTimeInterval_;
+        default:
+            return nullptr;
     }
 }
 
@@ -229,8 +252,8 @@ void CommonTimerManager::startGetPolicyContent(const dispatch::Notification& not
     mainCore_->sendGetPoliceContent(ids, [] {});
 }
 
-void CommonTimerManager::startGetUpgradeRequest(uint64_t kind,
-                                                std::function<void(std::optional<std::vector<uint8_t>>)> complete) {
+void CommonTimerManager::startGetUpgradeRequest(
+    uint64_t kind, std::function<void(std::optional<std::vector<uint8_t>>)> complete) {
     if (kind != 2) {
         log("[CommonTimerManager]start timer upgrade request");
         mainCore_->sendUpdateRequest(kind);
@@ -246,9 +269,15 @@ void CommonTimerManager::startGetUpgradeRequest(uint64_t kind,
     });
 }
 
-void CommonTimerManager::startGetUpgradeFromHeart(const dispatch::Notification&) { startGetUpgradeRequest(1, nullptr); }
-void CommonTimerManager::startGetPolicyFromHeart(const dispatch::Notification&) { startGetPolicyIdRequest(true); }
-void CommonTimerManager::startGetConfigFromHeart(const dispatch::Notification&) { mainCore_->sendGetConfig(true); }
+void CommonTimerManager::startGetUpgradeFromHeart(const dispatch::Notification&) {
+    startGetUpgradeRequest(1, nullptr);
+}
+void CommonTimerManager::startGetPolicyFromHeart(const dispatch::Notification&) {
+    startGetPolicyIdRequest(true);
+}
+void CommonTimerManager::startGetConfigFromHeart(const dispatch::Notification&) {
+    mainCore_->sendGetConfig(true);
+}
 
 void CommonTimerManager::restartUpgradeTimer(const dispatch::Notification& note) {
     changeInterval(kUpgrade, note, config_.intervalOfType(ZemConfigManager::kUpgradeType, 305));
@@ -297,9 +326,10 @@ void CommonTimerManager::checkProcessMemUsage() {
     if (memory <= env_.maxMemoryMiB && threads < env_.maxThreads) return;
     const double cpu = ProcessInfoHelper::appCpuUsage();
     char line[200];
-    std::snprintf(line, sizeof line,
-                  "[CommonTimerManager]physicalMemory more than max_size: %f, threadCount: %d, cpu usage : %d", memory,
-                  threads, static_cast<int>(cpu));
+    std::snprintf(
+        line, sizeof line,
+        "[CommonTimerManager]physicalMemory more than max_size: %f, threadCount: %d, cpu usage : %d", memory,
+        threads, static_cast<int>(cpu));
     log(line);
     if (env_.exitProcess) {
         env_.exitProcess();

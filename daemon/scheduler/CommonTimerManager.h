@@ -23,8 +23,8 @@ class ZemConfigManager;
 struct ZemTimerModel {
     uint64_t timerType = 0;
     int32_t timeInterval = 0;
-    int32_t runCycle = 0;          // countdown in revolutions
-    int32_t perTimeInterval = 0;   // slot
+    int32_t runCycle = 0;         // countdown in revolutions
+    int32_t perTimeInterval = 0;  // slot
     int32_t lastRunTimeInterval = 0;
 
     // A task of `interval` seconds: countdown interval / 60, slot interval % 60.
@@ -32,21 +32,26 @@ struct ZemTimerModel {
 };
 
 class CommonTimerManager {
-public:
+  public:
     static constexpr int kSlots = 60;
     static constexpr double kStallSeconds = 600.0;
     enum TimerType : uint64_t {
-        kHeartBeat = 0, kHeartBeatExt = 1, kPolicyId = 2, kUpgrade = 3, kBusiness = 4, kMemory = 5,
+        kHeartBeat = 0,
+        kHeartBeatExt = 1,
+        kPolicyId = 2,
+        kUpgrade = 3,
+        kBusiness = 4,
+        kMemory = 5,
     };
 
     // The parts of the daemon the scheduler drives, replaceable where they are not built yet or
     // where a test needs to watch them.
     struct Environment {
-        const dispatch::Clock* clock = nullptr;           // null: the system clock
-        std::shared_ptr<ZemCore> mainCore;                // null: a new ZemCore
-        ZemConfigManager* config = nullptr;               // null: the shared configuration store
-        std::function<void()> monitorUserLogin;           // the user bridge, run first in each tick
-        std::function<void()> businessCheck;              // the business check of task 4
+        const dispatch::Clock* clock = nullptr;  // null: the system clock
+        std::shared_ptr<ZemCore> mainCore;       // null: a new ZemCore
+        ZemConfigManager* config = nullptr;      // null: the shared configuration store
+        std::function<void()> monitorUserLogin;  // the user bridge, run first in each tick
+        std::function<void()> businessCheck;     // the business check of task 4
         // Asks the network type (0 intranet, 1 extranet, 2 neither); null: the account manager's probe.
         std::function<void(std::function<void(int64_t)>)> probeNetworkType;
         // How the wheel hands a task's action to its queue; null: dispatch on that queue.
@@ -55,8 +60,8 @@ public:
         double maxMemoryMiB = 100.0;
         int32_t maxThreads = 50;
         std::function<void()> exitProcess;
-        std::function<double()> memoryUsage;              // null: ProcessInfoHelper
-        std::function<int32_t()> threadCount;             // null: ProcessInfoHelper
+        std::function<double()> memoryUsage;   // null: ProcessInfoHelper
+        std::function<int32_t()> threadCount;  // null: ProcessInfoHelper
         bool registerNotifications = true;
     };
 
@@ -79,7 +84,8 @@ public:
     void startHeartBeatExt(ZemTimerModel& task);
     void startGetPolicyIdRequest(bool byCommand);
     void startGetPolicyContent(const dispatch::Notification& note);
-    void startGetUpgradeRequest(uint64_t kind, std::function<void(std::optional<std::vector<uint8_t>>)> complete);
+    void startGetUpgradeRequest(uint64_t kind,
+                                std::function<void(std::optional<std::vector<uint8_t>>)> complete);
     void startGetUpgradeFromHeart(const dispatch::Notification&);
     void startGetPolicyFromHeart(const dispatch::Notification&);
     void startGetConfigFromHeart(const dispatch::Notification&);
@@ -103,7 +109,7 @@ public:
     ZemCore& mainCore() { return *mainCore_; }
     std::shared_ptr<dispatch::WorkQueue> distributeQueue() const { return distributeQueue_; }
 
-private:
+  private:
     void addNotification();
     void initialModelTimer();
     void distributeTimerTask(ZemTimerModel& task);

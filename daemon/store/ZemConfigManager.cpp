@@ -15,11 +15,16 @@ constexpr const char* kClassName = "ZemConfigModel";
 
 const char* notificationOf(int64_t type) {
     switch (type) {
-        case ZemConfigManager::kUpgradeType: return "upgrade_restart_notification";
-        case ZemConfigManager::kPolicyType: return "get_config_restart_notification";
-        case ZemConfigManager::kHeartbeatType: return "heartbeat_restart_notification";
-        case ZemConfigManager::kHeartbeatExtType: return "heartbeat_ext_restart_notification";
-        default: return nullptr;
+        case ZemConfigManager::kUpgradeType:
+            return "upgrade_restart_notification";
+        case ZemConfigManager::kPolicyType:
+            return "get_config_restart_notification";
+        case ZemConfigManager::kHeartbeatType:
+            return "heartbeat_restart_notification";
+        case ZemConfigManager::kHeartbeatExtType:
+            return "heartbeat_ext_restart_notification";
+        default:
+            return nullptr;
     }
 }
 
@@ -63,7 +68,9 @@ ZemConfigManager::ZemConfigManager(std::string archivePath)
     memoryConfigs_ = localConfigs(archivePath_);
 }
 
-std::string ZemConfigManager::localPath() { return FileManager::sharedInstance().createAppRootDirectory() + "/config.archive"; }
+std::string ZemConfigManager::localPath() {
+    return FileManager::sharedInstance().createAppRootDirectory() + "/config.archive";
+}
 
 std::vector<ZemConfigModel> ZemConfigManager::localConfigs(const std::string& path) {
     std::error_code ec;
@@ -86,10 +93,10 @@ std::vector<ZemConfigModel> ZemConfigManager::localConfigs(const std::string& pa
         }
     }
     if (!ok) {
-        LogCoreHelper::sharedInstance().writeLog(
-            "[ZemConfigManager] config.archive unreadable (" + (decoded ? std::string("wrong shape") : decoded.error) +
-                "), using default configuration",
-            1);
+        LogCoreHelper::sharedInstance().writeLog("[ZemConfigManager] config.archive unreadable (" +
+                                                     (decoded ? std::string("wrong shape") : decoded.error) +
+                                                     "), using default configuration",
+                                                 1);
         return {};
     }
     return configs;
@@ -149,8 +156,18 @@ double ZemConfigManager::intervalOfType(int64_t type, double defaultSeconds) con
     return defaultSeconds;
 }
 
-double ZemConfigManager::heartBeatInterval() { return sharedInstance().intervalOfType(kHeartbeatType, 60); }
-double ZemConfigManager::heartBeatExtInterval() { return sharedInstance().intervalOfType(kHeartbeatExtType, 124); }
-double ZemConfigManager::upgradeTimeInterval() { return sharedInstance().intervalOfType(kUpgradeType, 305); }
-double ZemConfigManager::getPolicyTimeInterval() { return sharedInstance().intervalOfType(kPolicyType, 302); }
-double ZemConfigManager::getConfigTimeInterval() { return sharedInstance().intervalOfType(kPolicyType, 303); }
+double ZemConfigManager::heartBeatInterval() {
+    return sharedInstance().intervalOfType(kHeartbeatType, 60);
+}
+double ZemConfigManager::heartBeatExtInterval() {
+    return sharedInstance().intervalOfType(kHeartbeatExtType, 124);
+}
+double ZemConfigManager::upgradeTimeInterval() {
+    return sharedInstance().intervalOfType(kUpgradeType, 305);
+}
+double ZemConfigManager::getPolicyTimeInterval() {
+    return sharedInstance().intervalOfType(kPolicyType, 302);
+}
+double ZemConfigManager::getConfigTimeInterval() {
+    return sharedInstance().intervalOfType(kPolicyType, 303);
+}

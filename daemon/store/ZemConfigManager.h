@@ -21,7 +21,7 @@ struct ZemConfigModel {
 };
 
 class ZemConfigManager {
-public:
+  public:
     // Configuration types of the scheduler's intervals, their defaults and announcements.
     static constexpr int64_t kUpgradeType = 3, kPolicyType = 6, kHeartbeatType = 7, kHeartbeatExtType = 8;
 
@@ -50,7 +50,7 @@ public:
     // 2^31-1), so the scheduler never gets a slot outside its wheel.
     double intervalOfType(int64_t type, double defaultSeconds) const;
 
-private:
+  private:
     std::string archivePath_;
     mutable std::mutex mutex_;
     std::vector<ZemConfigModel> memoryConfigs_;

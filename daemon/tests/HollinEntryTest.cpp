@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 namespace {
 
 class HollinEntry : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         char tmpl[] = "/tmp/rav-entry-XXXXXX";
         root_ = mkdtemp(tmpl);
@@ -79,7 +79,8 @@ TEST_F(HollinEntry, ExceptionEscapingTheModeExitsWith253) {
     EXPECT_EQ(hollinMain(2, argv, m), 253);
     std::string log = logText();
     EXPECT_NE(log.find("-------------------- Hollin run --------------------"), std::string::npos);
-    EXPECT_TRUE(log.ends_with("-------------------- Hollin process has exception  -------------------------- \n"))
+    EXPECT_TRUE(
+        log.ends_with("-------------------- Hollin process has exception  -------------------------- \n"))
         << log;
 }
 

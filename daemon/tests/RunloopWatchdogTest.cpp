@@ -1,18 +1,16 @@
 // The stalled-scheduler watchdog, driven by an injected clock, and its hook in the main loop.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <atomic>
 #include <chrono>
-#include <thread>
-
 #include <filesystem>
-#include <stdlib.h>
-
-#include "store/ZemConfigManager.h"
+#include <thread>
 
 #include "dispatch/MainLoop.h"
 #include "launch/ZemCoreLaunchService.h"
 #include "scheduler/CommonTimerManager.h"
+#include "store/ZemConfigManager.h"
 
 using namespace std::chrono_literals;
 
@@ -20,7 +18,7 @@ namespace {
 
 // A scheduler on an injected clock whose state files lie in a temporary root.
 class WatchdogFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/rav-watchdog-XXXXXX";
         root_ = mkdtemp(tmpl);

@@ -24,7 +24,7 @@ namespace {
 constexpr double kStart = 1'700'000'000.0;
 
 class RecordingCore : public ZemCore {
-public:
+  public:
     explicit RecordingCore(const dispatch::Clock& clock) : clock_(clock) {}
     void sendHeartBeat() override { record("heartbeat"); }
     void sendHeartBeatExt() override { record("heartbeatext"); }
@@ -42,7 +42,7 @@ public:
         return times_;
     }
 
-private:
+  private:
     void record(const std::string& what) {
         std::lock_guard lock(m_);
         times_[what].push_back(static_cast<int>(clock_.now() - kStart));
@@ -53,7 +53,7 @@ private:
 };
 
 class Scheduler : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/rav-sched-XXXXXX";
         root_ = mkdtemp(tmpl);
@@ -130,11 +130,9 @@ TEST_F(Scheduler, ServerIntervalsAtStartIncludingOnesUnderAMinute) {
         const char* request;
         std::vector<int> expected;
     } cases[] = {
-        {7, "30", "heartbeat", every(30, 60, 400)},
-        {7, "1", "heartbeat", every(1, 60, 400)},
-        {8, "90", "heartbeatext", every(90, 120, 400)},
-        {6, "59", "policyid", every(59, 60, 400)},
-        {7, "-5", "heartbeat", every(60, 120, 400)},   // unusable: the default
+        {7, "30", "heartbeat", every(30, 60, 400)},     {7, "1", "heartbeat", every(1, 60, 400)},
+        {8, "90", "heartbeatext", every(90, 120, 400)}, {6, "59", "policyid", every(59, 60, 400)},
+        {7, "-5", "heartbeat", every(60, 120, 400)},  // unusable: the default
         {7, "1e12", "heartbeat", every(60, 120, 400)},
     };
     for (const auto& c : cases) {
@@ -178,7 +176,7 @@ TEST_F(Scheduler, RestartNotificationChangesTheTaskButNotItsSlot) {
         archive::Value previous;
         int interval;  // the task's interval afterwards
     } cases[] = {
-        {archive::Null{}, 60},      // first server value: nothing until the next start
+        {archive::Null{}, 60},        // first server value: nothing until the next start
         {archive::Value("150"), 60},  // slot 30 holds no heartbeat
         {archive::Value("-30"), 60},  // slot -30: outside the wheel
         {archive::Value("60"), 150},

@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 namespace {
 
 class ConfigStore : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/rav-config-XXXXXX";
         root_ = mkdtemp(tmpl);
@@ -90,9 +90,19 @@ TEST_F(ConfigStore, UnusableIntervalsFallBackToTheDefault) {
     struct Case {
         const char* text;
         double expected;
-    } cases[] = {{"90", 90},   {"30", 30},    {"0", 60},   {"abc", 60},         {"-5", 60},        {"0.5", 60},
-                 {"inf", 60},  {"nan", 60},   {"1e300", 60}, {"2147483648", 60}, {"2147483647", 2147483647},
-                 {"  75", 75}, {"1", 1}};
+    } cases[] = {{"90", 90},
+                 {"30", 30},
+                 {"0", 60},
+                 {"abc", 60},
+                 {"-5", 60},
+                 {"0.5", 60},
+                 {"inf", 60},
+                 {"nan", 60},
+                 {"1e300", 60},
+                 {"2147483648", 60},
+                 {"2147483647", 2147483647},
+                 {"  75", 75},
+                 {"1", 1}};
     for (const auto& c : cases) {
         store.updateMemoryConfig({7, c.text}, false);
         EXPECT_EQ(store.intervalOfType(7, 60), c.expected) << c.text;
@@ -106,19 +116,27 @@ TEST_F(ConfigStore, DamagedArchiveGivesDefaultsAndIsReplacedAtTheNextWrite) {
         std::function<void()> write;
     } cases[] = {
         {"garbage", [&] { std::ofstream(path_) << "not an archive"; }},
-        {"truncated", [&] {
+        {"truncated",
+         [&] {
              auto bytes = archive::archivedData(archive::Array{ZemConfigModel{7, "90"}.encode()}).value();
              bytes.resize(bytes.size() - 9);
-             std::ofstream(path_, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                          static_cast<std::streamsize>(bytes.size()));
+             std::ofstream(path_, std::ios::binary)
+                 .write(reinterpret_cast<const char*>(bytes.data()),
+                        static_cast<std::streamsize>(bytes.size()));
          }},
-        {"not an array", [&] { ASSERT_TRUE(archive::archiveRootObjectToFile(archive::Value("text"), path_)); }},
-        {"item of another class", [&] {
-             ASSERT_TRUE(archive::archiveRootObjectToFile(archive::Array{archive::Object{"Other", {}}}, path_));
+        {"not an array",
+         [&] { ASSERT_TRUE(archive::archiveRootObjectToFile(archive::Value("text"), path_)); }},
+        {"item of another class",
+         [&] {
+             ASSERT_TRUE(
+                 archive::archiveRootObjectToFile(archive::Array{archive::Object{"Other", {}}}, path_));
          }},
-        {"type not a number", [&] {
+        {"type not a number",
+         [&] {
              ASSERT_TRUE(archive::archiveRootObjectToFile(
-                 archive::Array{archive::Object{"ZemConfigModel", {{"configType", "7"}, {"configValue", "90"}}}}, path_));
+                 archive::Array{
+                     archive::Object{"ZemConfigModel", {{"configType", "7"}, {"configValue", "90"}}}},
+                 path_));
          }},
     };
     for (const auto& c : cases) {

@@ -11,19 +11,6 @@ namespace fileio {
 
 namespace {
 
-bool writeAll(int fd, const uint8_t* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 std::optional<std::vector<uint8_t>> readAll(int fd, size_t maxBytes) {
     std::vector<uint8_t> out;
     uint8_t buf[65536];
@@ -52,12 +39,27 @@ void syncParentDirectory(const std::string& path) {
 
 }  // namespace
 
+bool writeAll(int fd, std::span<const uint8_t> bytes) {
+    const uint8_t* p = bytes.data();
+    size_t n = bytes.size();
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
 bool writeFileAtomically(const std::string& path, std::span<const uint8_t> bytes, mode_t mode) {
     std::string tmpl = path + ".tmp.XXXXXX";
     // Close-on-exec: a child started meanwhile by another thread must not inherit the file.
     int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0) return false;
-    bool ok = writeAll(fd, bytes.data(), bytes.size()) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+    bool ok = writeAll(fd, bytes) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     if (ok && ::rename(tmpl.c_str(), path.c_str()) == 0) {
         syncParentDirectory(path);

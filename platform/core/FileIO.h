@@ -13,6 +13,9 @@
 
 namespace fileio {
 
+// Writes all bytes to fd, retrying short writes and interruptions.
+bool writeAll(int fd, std::span<const uint8_t> bytes);
+
 // Writes bytes to a temporary file beside path, fsyncs it and renames it over path.
 // mode applies to the new file. Returns false (and leaves path untouched) on any failure.
 bool writeFileAtomically(const std::string& path, std::span<const uint8_t> bytes, mode_t mode = 0644);

@@ -22,30 +22,72 @@ std::string under(std::string_view absolutePath) {
     return r;
 }
 
-std::string usersFolder() { return under("/Users"); }
-std::string localLibraryFolder() { return under("/Library"); }
-std::string applicationsFolder() { return under("/Applications"); }
+std::string usersFolder() {
+    return under("/Users");
+}
+std::string localLibraryFolder() {
+    return under("/Library");
+}
+std::string applicationsFolder() {
+    return under("/Applications");
+}
 
-std::string productRootParent() { return usersFolder() + "/.AllUsers/RavAviza"; }
-std::string productRoot() { return productRootParent() + "/RavAviza.EXE$"; }
-std::string appUpgradeFolder() { return productRoot() + "/AppUpgrade"; }
-std::string upgradeAppExecutable() { return appUpgradeFolder() + "/Perrow.app/Contents/MacOS/Marlet"; }
-std::string machineSupportFolder() { return localLibraryFolder() + "/Application Support/RavAviza"; }
-std::string daemonLogsFolder() { return localLibraryFolder() + "/Logs/RavAviza/v5/Logs"; }
-std::string launchDaemonsFolder() { return localLibraryFolder() + "/LaunchDaemons"; }
-std::string uiAppBundle() { return applicationsFolder() + "/Hux/Hux.app"; }
-std::string uiAppExecutable() { return uiAppBundle() + "/Contents/MacOS/Hux"; }
-std::string uiAppResources() { return uiAppBundle() + "/Contents/Resources"; }
-std::string daemonExecutable() { return uiAppResources() + "/Hollin.app/Contents/MacOS/Hollin"; }
+std::string productRootParent() {
+    return usersFolder() + "/.AllUsers/RavAviza";
+}
+std::string productRoot() {
+    return productRootParent() + "/RavAviza.EXE$";
+}
+std::string appUpgradeFolder() {
+    return productRoot() + "/AppUpgrade";
+}
+std::string upgradeAppExecutable() {
+    return appUpgradeFolder() + "/Perrow.app/Contents/MacOS/Marlet";
+}
+std::string machineSupportFolder() {
+    return localLibraryFolder() + "/Application Support/RavAviza";
+}
+std::string daemonLogsFolder() {
+    return localLibraryFolder() + "/Logs/RavAviza/v5/Logs";
+}
+std::string launchDaemonsFolder() {
+    return localLibraryFolder() + "/LaunchDaemons";
+}
+std::string uiAppBundle() {
+    return applicationsFolder() + "/Hux/Hux.app";
+}
+std::string uiAppExecutable() {
+    return uiAppBundle() + "/Contents/MacOS/Hux";
+}
+std::string uiAppResources() {
+    return uiAppBundle() + "/Contents/Resources";
+}
+std::string daemonExecutable() {
+    return uiAppResources() + "/Hollin.app/Contents/MacOS/Hollin";
+}
 
-std::string serverConfigFile() { return machineSupportFolder() + "/.ZemConfig"; }
-std::string multiServerInfoFile() { return machineSupportFolder() + "/zem_multisrv_info.archive"; }
-std::string lastServerRecordFile() { return machineSupportFolder() + "/record_server.archive"; }
-std::string hardwareUuidCacheFile() { return machineSupportFolder() + "/hardware_uuid"; }
-std::string machineRecordFile() { return productRoot() + "/machine.data"; }
+std::string serverConfigFile() {
+    return machineSupportFolder() + "/.ZemConfig";
+}
+std::string multiServerInfoFile() {
+    return machineSupportFolder() + "/zem_multisrv_info.archive";
+}
+std::string lastServerRecordFile() {
+    return machineSupportFolder() + "/record_server.archive";
+}
+std::string hardwareUuidCacheFile() {
+    return machineSupportFolder() + "/hardware_uuid";
+}
+std::string machineRecordFile() {
+    return productRoot() + "/machine.data";
+}
 
-std::string toolFolder() { return under("/usr/libexec/ravaviza"); }
-std::string runtimeFolder() { return under("/var/run/ravaviza"); }
+std::string toolFolder() {
+    return under("/usr/libexec/ravaviza");
+}
+std::string runtimeFolder() {
+    return under("/var/run/ravaviza");
+}
 
 std::optional<std::string> homeFolder(const std::string& userName) {
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);

@@ -16,9 +16,9 @@ std::string root();
 std::string under(std::string_view absolutePath);
 
 // Folders of the local domain.
-std::string usersFolder();           // /Users
-std::string localLibraryFolder();    // /Library
-std::string applicationsFolder();    // /Applications
+std::string usersFolder();         // /Users
+std::string localLibraryFolder();  // /Library
+std::string applicationsFolder();  // /Applications
 
 // Product folders.
 std::string productRootParent();     // /Users/.AllUsers/RavAviza
@@ -34,15 +34,16 @@ std::string uiAppResources();        // /Applications/Hux/Hux.app/Contents/Resou
 std::string daemonExecutable();      // <ui resources>/Hollin.app/Contents/MacOS/Hollin
 
 // Server configuration, device and machine records.
-std::string serverConfigFile();       // <machine support>/.ZemConfig
-std::string multiServerInfoFile();    // <machine support>/zem_multisrv_info.archive
-std::string lastServerRecordFile();   // <machine support>/record_server.archive
-std::string hardwareUuidCacheFile();  // <machine support>/hardware_uuid: the root daemon's copy for other users
-std::string machineRecordFile();      // <product root>/machine.data
+std::string serverConfigFile();      // <machine support>/.ZemConfig
+std::string multiServerInfoFile();   // <machine support>/zem_multisrv_info.archive
+std::string lastServerRecordFile();  // <machine support>/record_server.archive
+std::string
+hardwareUuidCacheFile();          // <machine support>/hardware_uuid: the root daemon's copy for other users
+std::string machineRecordFile();  // <product root>/machine.data
 
 // Our Linux stand-ins.
-std::string toolFolder();            // /usr/libexec/ravaviza: command-line stand-ins, first on children's PATH
-std::string runtimeFolder();         // /var/run/ravaviza: sockets of the local services
+std::string toolFolder();     // /usr/libexec/ravaviza: command-line stand-ins, first on children's PATH
+std::string runtimeFolder();  // /var/run/ravaviza: sockets of the local services
 
 // A user's home folder from the password database, under the root prefix; empty when unknown.
 std::optional<std::string> homeFolder(const std::string& userName);

@@ -1,7 +1,7 @@
 // The daemon executable as a process: exit statuses as root and as an unprivileged user, and
 // the -run job's start in a temporary root.
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -30,7 +30,7 @@ std::string readText(const fs::path& p) {
 }
 
 class HollinProcess : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (::getuid() != 0) GTEST_SKIP() << "the daemon's modes need root";
         char tmpl[] = "/tmp/rav-hollin-XXXXXX";
@@ -97,14 +97,10 @@ TEST_F(HollinProcess, ExitStatusesByArgumentAndUser) {
         int status;
         const char* lastLine;  // the last line logged, when run as root
     } cases[] = {
-        {nullptr, 0, 0, "main start"},
-        {"-version", 0, 1, "main start"},
-        {"-VERSION", kNobody, 1, nullptr},
-        {nullptr, kNobody, 0, nullptr},
-        {"-run", kNobody, 255, nullptr},
-        {"-bogus", kNobody, 255, nullptr},
-        {"-bogus", 0, 0, "main start"},
-        {"-install", 0, 1, "Hollin install"},
+        {nullptr, 0, 0, "main start"},         {"-version", 0, 1, "main start"},
+        {"-VERSION", kNobody, 1, nullptr},     {nullptr, kNobody, 0, nullptr},
+        {"-run", kNobody, 255, nullptr},       {"-bogus", kNobody, 255, nullptr},
+        {"-bogus", 0, 0, "main start"},        {"-install", 0, 1, "Hollin install"},
         {"-LAUNCH", 0, 1, "Hollin launchZem"},
     };
     for (const auto& c : cases) {
@@ -130,7 +126,8 @@ TEST_F(HollinProcess, NonRootRunLogsNotRootWhereItCanWrite) {
 }
 
 TEST_F(HollinProcess, RunCreatesProductRootAndStartsUpgradeAppOnce) {
-    const fs::path marlet = root_ / "Users/.AllUsers/RavAviza/RavAviza.EXE$/AppUpgrade/Perrow.app/Contents/MacOS/Marlet";
+    const fs::path marlet =
+        root_ / "Users/.AllUsers/RavAviza/RavAviza.EXE$/AppUpgrade/Perrow.app/Contents/MacOS/Marlet";
     fs::create_directories(marlet.parent_path());
     std::ofstream(marlet) << "#!/bin/sh\necho \"$# $*\" >> \"$RAVAVIZA_ROOT/marlet.calls\"\n";
     fs::permissions(marlet, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);

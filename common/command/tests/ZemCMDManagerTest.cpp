@@ -12,7 +12,7 @@ namespace fs = std::filesystem;
 namespace {
 
 class CmdStore : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/rav-cmd-XXXXXX";
         root_ = mkdtemp(tmpl);
@@ -108,16 +108,21 @@ TEST_F(CmdStore, DamagedArchiveGivesFreshModelsAndIsReplacedAtTheNextWrite) {
         std::function<void()> write;
     } cases[] = {
         {"garbage", [&] { std::ofstream(path_) << "garbage that is no archive"; }},
-        {"truncated", [&] {
+        {"truncated",
+         [&] {
              archive::Array eight = seven;
              eight.emplace_back(ZemCMDModel{}.encode());
              auto bytes = archive::archivedData(eight).value();
              bytes.resize(bytes.size() / 2);
-             std::ofstream(path_, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                          static_cast<std::streamsize>(bytes.size()));
+             std::ofstream(path_, std::ios::binary)
+                 .write(reinterpret_cast<const char*>(bytes.data()),
+                        static_cast<std::streamsize>(bytes.size()));
          }},
         {"seven entries", [&] { ASSERT_TRUE(archive::archiveRootObjectToFile(seven, path_)); }},
-        {"not an array", [&] { ASSERT_TRUE(archive::archiveRootObjectToFile(archive::Dictionary{{"a", 1}}, path_)); }},
+        {"not an array",
+         [&] {
+             ASSERT_TRUE(archive::archiveRootObjectToFile(archive::Dictionary{{"a", 1}}, path_));
+         }},
         {"wrong class", [&] { ASSERT_TRUE(archive::archiveRootObjectToFile(wrongClass, path_)); }},
     };
     for (const auto& c : cases) {

@@ -32,7 +32,7 @@ std::string readText(const fs::path& p) {
 }
 
 class LoggerFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/rav-logger-XXXXXX";
         root_ = mkdtemp(tmpl);
@@ -71,7 +71,8 @@ protected:
     static archive::Value state(const std::string& current, int64_t s1, int64_t s2, int64_t s3) {
         return archive::Dictionary{
             {"currentLogName", current},
-            {"info", archive::Dictionary{{"Hollin-Info-1.log", s1}, {"Hollin-Info-2.log", s2}, {"Hollin-Info-3.log", s3}}}};
+            {"info", archive::Dictionary{
+                         {"Hollin-Info-1.log", s1}, {"Hollin-Info-2.log", s2}, {"Hollin-Info-3.log", s3}}}};
     }
 
     fs::path root_, logs_, state_;
@@ -105,7 +106,8 @@ TEST_F(LoggerFixture, BothLoggersFormatTheirLinesInUtcPlusEight) {
     }
     EXPECT_EQ(readText(logs_ / "Hollin-Info-1.log"), "2024-01-01 16:00:00: [CommonTimerManager] tick \n");
     EXPECT_EQ(readText(logs_ / "HollinExt-Info-1.log"),
-              "2024-01-01 16:00:00: -[LogExtCoreHelper writeLog:type:]_block_invoke:[135] : [ProcessHelper] check \n");
+              "2024-01-01 16:00:00: -[LogExtCoreHelper writeLog:type:]_block_invoke:[135] : [ProcessHelper] "
+              "check \n");
     auto st = readState("HollinExtLogInfo.data");
     EXPECT_EQ(archive::Value(st.count("currentLogName") ? st["currentLogName"] : archive::Value()),
               archive::Value("HollinExt-Info-1.log"));
@@ -128,8 +130,9 @@ TEST_F(LoggerFixture, TurnsFromFileThreeToFileOneAtLimitAndEmptiesIt) {
     const std::string third = readText(logs_ / "Hollin-Info-3.log");
     EXPECT_TRUE(third.ends_with("last line of three \n"));
     auto st = readState();
-    EXPECT_EQ(archive::Value(st), state("Hollin-Info-1.log", std::string("2024-01-01 16:00:00: first line of one \n").size(),
-                                        200, static_cast<int64_t>(third.size())));
+    EXPECT_EQ(archive::Value(st),
+              state("Hollin-Info-1.log", std::string("2024-01-01 16:00:00: first line of one \n").size(), 200,
+                    static_cast<int64_t>(third.size())));
 }
 
 TEST_F(LoggerFixture, FullCurrentFileAtStartTurnsToTheNextFile) {
@@ -157,8 +160,9 @@ TEST_F(LoggerFixture, RestartContinuesInTheRecordedFileAtItsTrueEnd) {
         LogCoreHelper logger(coreConfig());
         logger.writeLog("second restart");
     }
-    const std::string expected = "written by an earlier run\n2024-01-01 16:00:00: after restart \n"
-                                 "2024-01-01 16:00:00: second restart \n";
+    const std::string expected =
+        "written by an earlier run\n2024-01-01 16:00:00: after restart \n"
+        "2024-01-01 16:00:00: second restart \n";
     EXPECT_EQ(readText(logs_ / "Hollin-Info-2.log"), expected);
     auto st = readState();
     EXPECT_EQ(archive::Value(st), state("Hollin-Info-2.log", 7, expected.size(), 9));
@@ -183,14 +187,19 @@ TEST_F(LoggerFixture, BadStateArchiveStartsFreshInFileOne) {
     } cases[] = {
         {"garbage bytes", std::nullopt},
         {"one entry", archive::Dictionary{{"currentLogName", "Hollin-Info-2.log"}}},
-        {"three entries", archive::Dictionary{{"currentLogName", "Hollin-Info-2.log"},
-                                              {"info", archive::Dictionary{}}, {"extra", 1}}},
+        {"three entries",
+         archive::Dictionary{
+             {"currentLogName", "Hollin-Info-2.log"}, {"info", archive::Dictionary{}}, {"extra", 1}}},
         {"not a dictionary", archive::Array{"Hollin-Info-2.log"}},
-        {"name outside the log folder", archive::Dictionary{{"currentLogName", escape}, {"info", archive::Dictionary{}}}},
-        {"foreign file name", archive::Dictionary{{"currentLogName", "HollinExt-Info-2.log"}, {"info", archive::Dictionary{}}}},
-        {"info not a dictionary", archive::Dictionary{{"currentLogName", "Hollin-Info-2.log"}, {"info", "big"}}},
-        {"size not a number", archive::Dictionary{{"currentLogName", "Hollin-Info-2.log"},
-                                                  {"info", archive::Dictionary{{"Hollin-Info-2.log", "ten"}}}}},
+        {"name outside the log folder",
+         archive::Dictionary{{"currentLogName", escape}, {"info", archive::Dictionary{}}}},
+        {"foreign file name",
+         archive::Dictionary{{"currentLogName", "HollinExt-Info-2.log"}, {"info", archive::Dictionary{}}}},
+        {"info not a dictionary",
+         archive::Dictionary{{"currentLogName", "Hollin-Info-2.log"}, {"info", "big"}}},
+        {"size not a number",
+         archive::Dictionary{{"currentLogName", "Hollin-Info-2.log"},
+                             {"info", archive::Dictionary{{"Hollin-Info-2.log", "ten"}}}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -6,7 +6,7 @@
 namespace {
 
 class RootPrefix : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { unsetenv("RAVAVIZA_ROOT"); }
 };
 
@@ -22,7 +22,10 @@ TEST_F(RootPrefix, ProductPathsLieUnderThePrefix) {
         {"/tmp/r//", "/tmp/r/Users/.AllUsers/RavAviza/RavAviza.EXE$", "/tmp/r/Library/Logs/RavAviza/v5/Logs"},
     };
     for (const auto& c : cases) {
-        if (c.root) setenv("RAVAVIZA_ROOT", c.root, 1); else unsetenv("RAVAVIZA_ROOT");
+        if (c.root)
+            setenv("RAVAVIZA_ROOT", c.root, 1);
+        else
+            unsetenv("RAVAVIZA_ROOT");
         EXPECT_EQ(paths::productRoot(), c.productRoot) << (c.root ? c.root : "(unset)");
         EXPECT_EQ(paths::daemonLogsFolder(), c.logs);
     }
