@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the system and runs the daemon as root in a temporary root, showing its log as it
-# grows. Stop it with Ctrl-C; the temporary root is removed on exit.
+# Builds the system and runs the daemon as root in a temporary root against the test management
+# server on loopback, showing one line per request the server receives (heartbeats first: the
+# daemon sends one a second after start and then one a minute). Stop it with Ctrl-C, or set
+# DEMO_SECONDS to stop after that many seconds; the temporary root is removed on exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,27 +12,116 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 bash scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build build -j "$(nproc)" --target Hollin
+cmake --build build -j "$(nproc)" --target Hollin zem_proto_python
 
+python=/usr/bin/python3
 demo_root=$(mktemp -d /tmp/ravaviza-demo.XXXXXX)
 export RAVAVIZA_ROOT="$demo_root"
 pids=()
 cleanup() {
+  trap - EXIT INT TERM
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  # Bounded: whatever has not ended after 5 s is killed.
+  for _ in $(seq 50); do
+    alive=0
+    for p in "${pids[@]}"; do kill -0 "$p" 2>/dev/null && alive=1; done
+    [ "$alive" -eq 0 ] && break
+    sleep 0.1
+  done
+  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$demo_root"
 }
-trap cleanup EXIT INT TERM
+trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 echo "demo root: $demo_root"
+# The device facts the heartbeat reports come from this machine (read only).
+ln -s /sys "$demo_root/sys"
+ln -s /proc "$demo_root/proc"
+server_out="$demo_root/server.out"
+"$python" tests/server/zem_server.py --proto-path build/proto/python \
+  --port-file "$demo_root/server.port" --log "$demo_root/server-requests.jsonl" >"$server_out" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$demo_root/server.port" ] && break; sleep 0.1; done
+if [ ! -s "$demo_root/server.port" ]; then
+  echo "the test management server did not start:" >&2
+  cat "$server_out" >&2
+  exit 1
+fi
+port=$(cat "$demo_root/server.port")
+echo "test management server on 127.0.0.1:$port"
+
+# The daemon's start state: the server as intranet and extranet server (.ZemConfig), a heartbeat
+# interval of 1 s (config.archive, configuration type 7), which the scheduler runs one second after
+# start and then every minute, and the network type "all servers" that the network probe finds
+# here (record_server.archive). Keyed archives written with plistlib; values come in as arguments.
+"$python" - "$demo_root" "$port" <<'PY'
+import os
+import plistlib
+import sys
+
+root, port = sys.argv[1], sys.argv[2]
+UID = plistlib.UID
+
+
+def keyed_archive(value):
+    objects = ["$null"]
+    classes = {}
+
+    def add(item):
+        objects.append(item)
+        return UID(len(objects) - 1)
+
+    def cls(name):
+        if name not in classes:
+            classes[name] = add({"$classname": name, "$classes": [name, "NSObject"]})
+        return classes[name]
+
+    def encode(v):
+        if isinstance(v, str):
+            return add(v)
+        if isinstance(v, list):
+            ref = add(None)
+            objects[ref.data] = {"$class": cls("NSArray"), "NS.objects": [encode(x) for x in v]}
+            return ref
+        name, fields = v  # a record: (class name, {key: int or str})
+        ref = add(None)
+        coded = {"$class": cls(name)}
+        for key, x in fields.items():
+            coded[key] = x if isinstance(x, int) else encode(x)
+        objects[ref.data] = coded
+        return ref
+
+    top = encode(value)
+    return plistlib.dumps({"$version": 100000, "$archiver": "NSKeyedArchiver", "$top": {"root": top},
+                           "$objects": objects}, fmt=plistlib.FMT_BINARY)
+
+
+def write(path, value):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    tmp = path + ".tmp"
+    with open(tmp, "wb") as f:
+        f.write(keyed_archive(value))
+    os.replace(tmp, path)
+
+
+support = os.path.join(root, "Library/Application Support/RavAviza")
+product = os.path.join(root, "Users/.AllUsers/RavAviza/RavAviza.EXE$")
+write(os.path.join(support, ".ZemConfig"), [["127.0.0.1", port], ["127.0.0.1", port]])
+write(os.path.join(support, "record_server.archive"),
+      ("ZemNetworkInfoModel", {"networkType": 2, "record_server": "", "record_port": 0}))
+write(os.path.join(product, "config.archive"), [("ZemConfigModel", {"configType": 7, "configValue": "1"})])
+PY
+
 ./build/daemon/Hollin -run &
 pids+=($!)
+echo "Hollin -run started (log: $demo_root/Library/Logs/RavAviza/v5/Logs/Hollin-Info-1.log)"
+echo "requests the server receives:"
 
-log="$demo_root/Library/Logs/RavAviza/v5/Logs/Hollin-Info-1.log"
-for _ in $(seq 50); do [ -f "$log" ] && break; sleep 0.1; done
 duration="${DEMO_SECONDS:-0}"
 if [ "$duration" -gt 0 ]; then
-  timeout "$duration" tail -n +1 -F "$log" || true
+  timeout "$duration" tail -n +1 -F "$server_out" 2>/dev/null || true
 else
-  tail -n +1 -F "$log"
+  tail -n +1 -F "$server_out" 2>/dev/null
 fi

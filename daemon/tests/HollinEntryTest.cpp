@@ -22,7 +22,11 @@ class HollinEntry : public ::testing::Test {
         root_ = mkdtemp(tmpl);
         setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
     }
-    static void TearDownTestSuite() { fs::remove_all(root_); }
+    static void TearDownTestSuite() {  // The shared logger may still be writing into the temporary root.
+        LogCoreHelper::sharedInstance().flush();
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
     void SetUp() override {
         if (::getuid() != 0) GTEST_SKIP() << "modes other than -version need root";
     }

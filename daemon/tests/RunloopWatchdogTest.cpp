@@ -9,6 +9,7 @@
 
 #include "dispatch/MainLoop.h"
 #include "launch/ZemCoreLaunchService.h"
+#include "logger/RotatingLogger.h"
 #include "scheduler/CommonTimerManager.h"
 #include "store/ZemConfigManager.h"
 
@@ -27,7 +28,10 @@ class WatchdogFixture : public ::testing::Test {
     }
     void TearDown() override {
         unsetenv("RAVAVIZA_ROOT");
-        std::filesystem::remove_all(root_);
+        // The shared logger may still be writing into the temporary root.
+        LogCoreHelper::sharedInstance().flush();
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
     }
     CommonTimerManager::Environment env(const dispatch::Clock& clock) {
         CommonTimerManager::Environment e;

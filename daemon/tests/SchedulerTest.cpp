@@ -13,6 +13,7 @@
 #include "endpoints/VendedObjects.h"
 #include "ipc/NamedConnection.h"
 #include "link/ZemCore.h"
+#include "logger/RotatingLogger.h"
 #include "scheduler/CommonTimerManager.h"
 #include "store/ZemConfigManager.h"
 
@@ -64,7 +65,10 @@ class Scheduler : public ::testing::Test {
     void TearDown() override {
         scheduler_.reset();
         unsetenv("RAVAVIZA_ROOT");
-        fs::remove_all(root_);
+        // The shared logger may still be writing into the temporary root.
+        LogCoreHelper::sharedInstance().flush();
+        std::error_code ec;
+        fs::remove_all(root_, ec);
     }
 
     CommonTimerManager& make(std::function<void()> bridge = nullptr) {

@@ -9,6 +9,7 @@
 #include "archive/KeyedArchive.h"
 #include "dispatch/MainLoop.h"
 #include "dispatch/NotificationCenter.h"
+#include "logger/RotatingLogger.h"
 #include "store/ZemConfigManager.h"
 
 namespace fs = std::filesystem;
@@ -33,7 +34,10 @@ class ConfigStore : public ::testing::Test {
     }
     void TearDown() override {
         for (auto id : observers_) dispatch::NotificationCenter::defaultCenter().removeObserver(id);
-        fs::remove_all(root_);
+        // The shared logger may still be writing into the temporary root.
+        LogCoreHelper::sharedInstance().flush();
+        std::error_code ec;
+        fs::remove_all(root_, ec);
     }
 
     // Runs the main queue until the announcements made so far are delivered.

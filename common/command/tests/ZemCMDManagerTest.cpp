@@ -6,6 +6,7 @@
 
 #include "archive/KeyedArchive.h"
 #include "command/ZemCMDManager.h"
+#include "logger/RotatingLogger.h"
 
 namespace fs = std::filesystem;
 
@@ -21,7 +22,10 @@ class CmdStore : public ::testing::Test {
     }
     void TearDown() override {
         unsetenv("RAVAVIZA_ROOT");
-        fs::remove_all(root_);
+        // The shared logger may still be writing into the temporary root.
+        LogCoreHelper::sharedInstance().flush();
+        std::error_code ec;
+        fs::remove_all(root_, ec);
     }
     static ZemCMDModel command(int64_t type, int64_t seq) { return ZemCMDModel::initWithRsp(type, seq, 0); }
     static int64_t seqOf(ZemCMDManager& store, int64_t type) {

@@ -1,0 +1,16 @@
+#include "link/ZemLinkContext.h"
+
+#include "command/ZemCMDManager.h"
+#include "server/ZemServerConfig.h"
+
+const dispatch::Clock& ZemLinkContext::theClock() const {
+    return clock ? *clock : dispatch::Clock::system();
+}
+
+ZemServerConfig& ZemLinkContext::theServerConfig() const {
+    return serverConfig ? *serverConfig : ZemServerConfig::sharedInstance();
+}
+
+ZemCMDManager& ZemLinkContext::theCmdManager() const {
+    return cmdManager ? *cmdManager : ZemCMDManager::sharedInstance();
+}

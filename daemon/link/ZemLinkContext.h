@@ -1,0 +1,29 @@
+// What the main server link works with: its clock, the server configuration, the command store
+// and the reply handler. Empty fields take the process's own; tests give their own.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "dispatch/Clock.h"
+
+class ZemServerConfig;
+class ZemCMDManager;
+class ZemResponseHandle;
+
+struct ZemLinkContext {
+    const dispatch::Clock* clock = nullptr;             // null: the system clock
+    ZemServerConfig* serverConfig = nullptr;            // null: ZemServerConfig::sharedInstance()
+    ZemCMDManager* cmdManager = nullptr;                // null: ZemCMDManager::sharedInstance()
+    std::shared_ptr<ZemResponseHandle> responseHandle;  // null: each read side makes its own
+    // False: no write timer; the owner ticks the link with handleSocketWrite().
+    bool startWriteTimer = true;
+    // The user's upgrade query goes here; empty: the built-in policy-server endpoint.
+    std::string upgradeQueryURL;
+    size_t maxReplyBytes = 16u * 1024 * 1024;
+
+    const dispatch::Clock& theClock() const;
+    ZemServerConfig& theServerConfig() const;
+    ZemCMDManager& theCmdManager() const;
+};
