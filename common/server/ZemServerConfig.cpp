@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "archive/KeyedArchive.h"
+#include "core/TextNumber.h"
 #include "logger/RotatingLogger.h"
 #include "paths/Paths.h"
 #include "server/ZemNetworkInfoModel.h"
@@ -24,21 +25,6 @@ archive::DecodeLimits configLimits() {
     return limits;
 }
 
-// The integer a text starts with, read the way the server dialog's text is read: leading
-// blanks, an optional sign, then digits; no digits give 0.
-std::optional<int64_t> leadingInteger(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    int64_t value = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        if (value > kMaxPort) return std::nullopt;  // far out of range already
-        value = value * 10 + (text[i] - '0');
-    }
-    return negative ? -value : value;
-}
-
 struct Entry {
     std::string host;
     uint64_t port = 0;
@@ -53,7 +39,7 @@ std::optional<Entry> parseEntry(const archive::Value& value) {
     const archive::Value& portValue = (*items)[1];
     std::optional<int64_t> port;
     if (const std::string* text = portValue.string()) {
-        port = leadingInteger(*text);
+        port = textnum::integerValue(*text);
     } else if (portValue.isInteger() || portValue.isReal()) {
         port = portValue.integer();
     }

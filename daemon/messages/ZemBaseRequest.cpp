@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "command/ZemCMDManager.h"
+#include "core/TextNumber.h"
 #include "device/ITDevice.h"
 #include "device/NetworkCardInfoManager.h"
 #include "logger/RotatingLogger.h"
@@ -33,22 +34,9 @@ std::string join(const std::vector<std::string>& items, const char* separator) {
     return out;
 }
 
-// The leading integer of a text as the version parts are read: blanks skipped, an optional sign,
-// then digits; no digits give 0 and values beyond the field's range are clamped.
-int32_t leadingInteger(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    int64_t value = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > int64_t{INT32_MAX} + 1) break;
-    }
-    if (negative) value = -value;
-    if (value > INT32_MAX) return INT32_MAX;
-    if (value < INT32_MIN) return INT32_MIN;
-    return static_cast<int32_t>(value);
+// A version part as a whole number, clamped to the head's 32-bit fields.
+int32_t versionPart(const std::string& text) {
+    return static_cast<int32_t>(textnum::integerValue(text, INT32_MIN, INT32_MAX));
 }
 
 }  // namespace
@@ -57,10 +45,10 @@ void ZemBaseRequest::setVersion(Head& head, const std::string& version) {
     head.set_zemver(version);
     std::vector<std::string> parts = split(version, '.');
     if (parts.size() == 4) {
-        head.set_majorversion(leadingInteger(parts[0]));
-        head.set_minorversion(leadingInteger(parts[1]));
-        head.set_externversion(leadingInteger(parts[2]));
-        head.set_buildversion(leadingInteger(parts[3]));
+        head.set_majorversion(versionPart(parts[0]));
+        head.set_minorversion(versionPart(parts[1]));
+        head.set_externversion(versionPart(parts[2]));
+        head.set_buildversion(versionPart(parts[3]));
     } else {
         head.set_majorversion(1);
         head.set_minorversion(0);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "account/AccountManager.h"
+#include "core/TextNumber.h"
 #include "dispatch/MainLoop.h"
 #include "endpoints/VendedObjects.h"
 #include "link/ZemCore.h"
@@ -21,14 +22,6 @@ namespace {
 
 void log(const std::string& line) {
     LogCoreHelper::sharedInstance().writeLog(line, 1);
-}
-
-// A text read as an integer: leading blanks, an optional sign, then digits; anything else 0.
-int64_t integerValue(const std::string& text) {
-    const char* s = text.c_str();
-    char* end = nullptr;
-    long long v = std::strtoll(s, &end, 10);
-    return end == s ? 0 : static_cast<int64_t>(v);
 }
 
 }  // namespace
@@ -304,7 +297,7 @@ void CommonTimerManager::changeInterval(uint64_t type, const dispatch::Notificat
     flag->store(true);
     const std::string* previous = note.object.string();
     if (previous) {
-        const int64_t slot = integerValue(*previous) % 60;
+        const int64_t slot = textnum::integerValue(*previous) % 60;
         if (slot >= 0) {
             std::lock_guard lock(wheelMutex_);
             for (auto& task : timerArray_[static_cast<size_t>(slot)]) {

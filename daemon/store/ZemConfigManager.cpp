@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "archive/KeyedArchive.h"
+#include "core/TextNumber.h"
 #include "dispatch/NotificationCenter.h"
 #include "logger/RotatingLogger.h"
 #include "process/FileManager.h"
@@ -26,15 +27,6 @@ const char* notificationOf(int64_t type) {
         default:
             return nullptr;
     }
-}
-
-// Reads text as a double the way a number-from-text conversion does: leading blanks, then the
-// longest number prefix; no number gives 0.
-double doubleValue(const std::string& text) {
-    const char* s = text.c_str();
-    char* end = nullptr;
-    double v = std::strtod(s, &end);
-    return end == s ? 0.0 : v;
 }
 
 }  // namespace
@@ -149,7 +141,7 @@ double ZemConfigManager::intervalOfType(int64_t type, double defaultSeconds) con
     std::lock_guard lock(mutex_);
     for (const auto& item : memoryConfigs_) {
         if (item.configType != type) continue;
-        double v = doubleValue(item.configValue);
+        double v = textnum::doubleValue(item.configValue);
         if (v == 0.0 || !std::isfinite(v) || v < 1.0 || v > 2147483647.0) return defaultSeconds;
         return v;
     }
