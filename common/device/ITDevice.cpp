@@ -210,7 +210,7 @@ std::shared_ptr<const std::map<std::string, InterfaceInfo>> ITDevice::networkInf
     return networkInfos_;
 }
 
-std::vector<std::string> ITDevice::macAddresses() {
+std::vector<std::string> ITDevice::interfaceColumn(const char* key, const char* missing) {
     bool built;
     {
         std::lock_guard lock(mutex_);
@@ -218,22 +218,19 @@ std::vector<std::string> ITDevice::macAddresses() {
     }
     if (!built) getMacAndIPAddr();
     std::vector<std::string> out;
-    for (const auto& [name, info] : *networkInfos())
-        out.push_back(info.count("MacAddress") ? info.at("MacAddress") : "");
+    for (const auto& [name, info] : *networkInfos()) {
+        auto it = info.find(key);
+        out.push_back(it != info.end() ? it->second : missing);
+    }
     return out;
 }
 
+std::vector<std::string> ITDevice::macAddresses() {
+    return interfaceColumn("MacAddress", "");
+}
+
 std::vector<std::string> ITDevice::ipArray() {
-    bool built;
-    {
-        std::lock_guard lock(mutex_);
-        built = tableBuilt_;
-    }
-    if (!built) getMacAndIPAddr();
-    std::vector<std::string> out;
-    for (const auto& [name, info] : *networkInfos())
-        out.push_back(info.count("ip") ? info.at("ip") : "0.0.0.0");
-    return out;
+    return interfaceColumn("ip", "0.0.0.0");
 }
 
 std::vector<std::string> ITDevice::boardSerialNums() {

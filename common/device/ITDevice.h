@@ -65,6 +65,8 @@ class ITDevice {
     void cleanMacAddressCache();
 
   private:
+    // One value per interface of the table (built on first use), in interface order.
+    std::vector<std::string> interfaceColumn(const char* key, const char* missing);
     std::vector<sysinfo::InterfaceAddress> addresses() const;
 
     AddressSource addresses_;
