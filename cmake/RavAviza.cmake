@@ -6,6 +6,7 @@ function(ravaviza_test)
   cmake_parse_arguments(T "" "NAME" "LABELS;SOURCES;LIBS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_include_directories(${T_NAME} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
   target_compile_definitions(${T_NAME} PRIVATE
     RAVAVIZA_TEST_BINARY_DIR="${CMAKE_BINARY_DIR}"
     RAVAVIZA_TEST_SOURCE_DIR="${CMAKE_SOURCE_DIR}"

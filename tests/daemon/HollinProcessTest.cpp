@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "TestFiles.h"
 #include "ipc/NamedConnection.h"
 
 namespace fs = std::filesystem;
@@ -21,13 +22,7 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr uid_t kNobody = 65534;
-
-std::string readText(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using testsupport::readText;
 
 class HollinProcess : public ::testing::Test {
   protected:

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestFiles.h"
 #include "archive/Plist.h"
 #include "launchd/Client.h"
 
@@ -28,20 +29,9 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr uid_t kNobody = 65534;
+using testsupport::readText;
 
-std::string readText(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// Alive and not a zombie.
-bool alive(pid_t pid) {
-    std::string stat = readText("/proc/" + std::to_string(pid) + "/stat");
-    size_t close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
-}
+using testsupport::alive;
 
 bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit = 10s) {
     auto end = std::chrono::steady_clock::now() + limit;

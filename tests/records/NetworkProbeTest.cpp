@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "RecordsTestSupport.h"
+#include "TestFiles.h"
 #include "account/AccountManager.h"
 #include "archive/KeyedArchive.h"
 #include "logger/RotatingLogger.h"
@@ -74,21 +75,7 @@ class HttpServer {
     std::string log_;
 };
 
-// A loopback port nothing listens on.
-int closedPort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    int port = 0;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        port = ntohs(addr.sin_port);
-    }
-    ::close(s);
-    return port;
-}
+using testsupport::closedPort;
 
 class RecordsHttpTest : public ::testing::Test {
   protected:

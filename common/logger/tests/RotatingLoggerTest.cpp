@@ -7,6 +7,7 @@
 #include <sstream>
 #include <thread>
 
+#include "TestFiles.h"
 #include "archive/KeyedArchive.h"
 #include "logger/RotatingLogger.h"
 
@@ -23,13 +24,7 @@ void PrintTo(const Value& v, std::ostream* os) {
 namespace {
 
 constexpr double k0800Utc20240101 = 1704096000.0;
-
-std::string readText(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using testsupport::readText;
 
 class LoggerFixture : public ::testing::Test {
   protected:

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestFiles.h"
 #include "proto/ZemUrlEncode.h"
 #include "proto/zem_v5.pb.h"
 
@@ -40,13 +41,7 @@ inline bool waitUntil(const std::function<bool()>& condition,
     }
     return condition();
 }
-
-inline std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using testsupport::readText;
 
 inline void writeText(const std::string& path, const std::string& text) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -165,21 +160,7 @@ class Child {
     std::string buffer_;
 };
 
-// A loopback port nothing listens on.
-inline int closedPort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    int port = 0;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        port = ntohs(addr.sin_port);
-    }
-    ::close(s);
-    return port;
-}
+using testsupport::closedPort;
 
 // The link tests' stub server (link_stub_server.py): answers from a script file, logs requests.
 class StubServer {

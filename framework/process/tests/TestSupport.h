@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "TestFiles.h"
+
 namespace calixtest {
 
 class TempDir {
@@ -60,13 +62,7 @@ class EnvGuard {
   private:
     std::map<std::string, std::optional<std::string>> saved_;
 };
-
-inline std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using testsupport::readText;
 
 inline void writeText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;

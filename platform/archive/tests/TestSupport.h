@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestFiles.h"
 #include "archive/Plist.h"
 #include "archive/Value.h"
 
@@ -98,11 +99,7 @@ class TempDir {
 inline void writeText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
-
-inline std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testsupport::readText;
 
 inline Data readBytes(const std::string& path) {
     std::string s = readText(path);

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "TestFiles.h"
 #include "launchd/Supervisor.h"
 
 namespace {
@@ -18,21 +19,9 @@ namespace {
 using launchd::LoadOutcome;
 using launchd::Supervisor;
 using launchd::UnloadOutcome;
+using testsupport::readText;
 
-std::string readText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Alive and not a zombie.
-bool alive(pid_t pid) {
-    std::string stat = readText("/proc/" + std::to_string(pid) + "/stat");
-    if (stat.empty()) return false;
-    size_t close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
-}
+using testsupport::alive;
 
 template <typename Pred>
 bool waitUntil(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
