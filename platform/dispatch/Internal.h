@@ -37,7 +37,8 @@ class ScopedCurrent {
 void runGuarded(const Task& task) noexcept;
 
 // Queues the task with queue.dispatch() and waits for it; an exception the task throws is
-// rethrown to the caller, as if it had made the call itself.
+// rethrown to the caller, as if it had made the call itself. Called from the queue's own code it
+// runs the task in place, since waiting would wait for itself.
 void dispatchAndWait(WorkQueue& queue, Task task);
 
 // Dispatches the task to the queue once the delay has passed, holding the queue until then.

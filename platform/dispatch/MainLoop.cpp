@@ -177,14 +177,7 @@ class MainQueue final : public WorkQueue, public std::enable_shared_from_this<Ma
         core_->cv.notify_all();
     }
 
-    void dispatchSync(Task task) override {
-        // The loop's own thread would wait for itself; run it in place instead.
-        if (isCurrent()) {
-            task();
-            return;
-        }
-        detail::dispatchAndWait(*this, std::move(task));
-    }
+    void dispatchSync(Task task) override { detail::dispatchAndWait(*this, std::move(task)); }
 
     void dispatchAfter(std::chrono::nanoseconds delay, Task task) override {
         detail::dispatchAfterDelay(shared_from_this(), delay, std::move(task));

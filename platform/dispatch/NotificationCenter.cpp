@@ -60,7 +60,8 @@ void NotificationCenter::removeObserver(ObserverId id) {
 }
 
 void NotificationCenter::post(const std::string& name, archive::Value object, archive::Value userInfo) {
-    auto note = std::make_shared<const Notification>(Notification{name, std::move(object), std::move(userInfo)});
+    auto note =
+        std::make_shared<const Notification>(Notification{name, std::move(object), std::move(userInfo)});
     std::vector<std::shared_ptr<ObserverEntry>> targets;
     {
         std::lock_guard lk(impl_->m);

@@ -54,6 +54,10 @@ void runGuarded(const Task& task) noexcept {
 }
 
 void dispatchAndWait(WorkQueue& queue, Task task) {
+    if (queue.isCurrent()) {
+        if (task) task();
+        return;
+    }
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> finished = done->get_future();
     queue.dispatch([done, task = std::move(task)] {
@@ -175,14 +179,7 @@ class SerialQueue final : public WorkQueue, public std::enable_shared_from_this<
         if (finished.joinable()) finished.join();
     }
 
-    void dispatchSync(Task task) override {
-        // Waiting on the queue from its own code would never end; run it in place instead.
-        if (isCurrent()) {
-            task();
-            return;
-        }
-        detail::dispatchAndWait(*this, std::move(task));
-    }
+    void dispatchSync(Task task) override { detail::dispatchAndWait(*this, std::move(task)); }
 
     void dispatchAfter(std::chrono::nanoseconds delay, Task task) override {
         detail::dispatchAfterDelay(shared_from_this(), delay, std::move(task));
