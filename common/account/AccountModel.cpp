@@ -6,11 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
 
 #include "archive/KeyedArchive.h"
 #include "cipher/AesString.h"
-#include "core/FileIO.h"
+#include "core/UserFolder.h"
 #include "device/ITDevice.h"
 #include "logger/RotatingLogger.h"
 #include "paths/Paths.h"
@@ -27,40 +26,26 @@ std::string encipher(const std::string& clear) {
     return UrlEncode::aes256_encrypt("", AccountModel::kTicketKey).value_or("");
 }
 
-// Opens (creating when missing) each folder below the user's home without following links, so
-// a link planted in the user's folders cannot send root's writes elsewhere. Folders created by
-// root are handed to the user.
-bool prepareUserFolder(const std::string& home, const AccountModelHelper::Owner& owner) {
-    const char* components[] = {"Library", "Application Support", kFolderName};
-    int dir = ::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return false;
-    const bool handOver = ::geteuid() == 0 && owner.uid != 0;
-    for (const char* name : components) {
-        int next = ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0 && errno == ENOENT && ::mkdirat(dir, name, 0755) == 0) {
-            next = ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (next >= 0 && handOver && ::fchown(next, owner.uid, owner.gid) != 0) {
-                ::close(next);
-                next = -1;
-            }
-        }
-        ::close(dir);
-        if (next < 0) return false;
-        dir = next;
-    }
-    ::close(dir);
-    return true;
+// The user's RavAvizaL folder, reached without following links and kept open: root reads,
+// writes, hands over and removes login.archive through this descriptor only.
+std::optional<fileio::UserFolder> openRecordFolder(bool create) {
+    auto& helper = AccountModelHelper::helper();
+    auto home = helper.homeFolder();
+    auto owner = helper.rootOwner();
+    if (!home || !owner) return std::nullopt;
+    return fileio::UserFolder::open(*home, {"Library", "Application Support", kFolderName},
+                                    {owner->uid, owner->gid}, create);
 }
 
-// Gives the file root just wrote to its user, refusing anything but that very file.
-bool handFileToUser(const std::string& path, const AccountModelHelper::Owner& owner) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == ::geteuid() &&
-              ::fchown(fd, owner.uid, owner.gid) == 0;
-    ::close(fd);
-    return ok;
+// A record is a few hundred bytes: its file may decode to little more than its own size, so a
+// small file of many shared references cannot make root hold tens of megabytes.
+archive::DecodeLimits userRecordLimits(size_t fileBytes) {
+    archive::DecodeLimits limits;
+    limits.maxBytes = kMaxRecordBytes;
+    limits.maxObjects = 4096;
+    limits.maxDepth = 16;
+    limits.maxDecodedBytes = 2 * fileBytes + 64 * 1024;
+    return limits;
 }
 
 }  // namespace
@@ -120,45 +105,34 @@ std::optional<std::string> AccountModel::modelSavePathWithCheck(bool check) {
     auto& helper = AccountModelHelper::helper();
     auto root = helper.rootPath();
     if (!root) return std::nullopt;
-    if (check) {
-        auto home = helper.homeFolder();
-        auto owner = helper.rootOwner();
-        if (home && owner) prepareUserFolder(*home, *owner);
-    }
+    if (check) openRecordFolder(true);
     return *root + "/" + kFolderName + "/" + kFileName;
 }
 
 std::optional<AccountModel> AccountModel::currentModel() {
-    auto path = modelSavePathWithCheck(false);
-    auto owner = AccountModelHelper::helper().rootOwner();
-    std::error_code ec;
-    if (!path || !owner || !std::filesystem::exists(*path, ec)) return std::nullopt;
-    archive::DecodeLimits limits;
-    limits.maxBytes = kMaxRecordBytes;
-    auto decoded = archive::unarchiveUserFile(*path, owner->uid, {kClassName}, limits);
+    if (!AccountModelHelper::helper().rootPath()) return std::nullopt;
+    auto folder = openRecordFolder(false);
+    if (!folder) return std::nullopt;
+    auto bytes = folder->readFile(kFileName, kMaxRecordBytes);
+    if (!bytes) return std::nullopt;
+    auto decoded = archive::unarchive(*bytes, {kClassName}, userRecordLimits(bytes->size()));
     if (!decoded) return std::nullopt;
     return decode(*decoded.value);
 }
 
 bool AccountModel::save() const {
-    auto& helper = AccountModelHelper::helper();
-    auto root = helper.rootPath();
-    auto home = helper.homeFolder();
-    auto owner = helper.rootOwner();
     // Without a console user's folder there is nowhere this record belongs.
-    if (!root || !home || !owner || !prepareUserFolder(*home, *owner)) return false;
+    if (!AccountModelHelper::helper().rootPath()) return false;
+    auto folder = openRecordFolder(true);
+    if (!folder) return false;
     auto data = archive::archivedData(encode());
-    if (!data) return false;
-    std::string path = *root + "/" + kFolderName + "/" + kFileName;
-    if (!fileio::writeFileAtomically(path, *data, 0600)) return false;
-    if (::geteuid() == 0 && owner->uid != 0) return handFileToUser(path, *owner);
-    return true;
+    return data && folder->writeFileAtomically(kFileName, *data, 0600);
 }
 
 bool AccountModel::deleteCurrentModel() {
-    auto path = modelSavePathWithCheck(false);
-    std::error_code ec;
-    return path && std::filesystem::remove(*path, ec);
+    if (!AccountModelHelper::helper().rootPath()) return false;
+    auto folder = openRecordFolder(false);
+    return folder && folder->removeFile(kFileName);
 }
 
 AccountModelHelper& AccountModelHelper::helper() {

@@ -1,8 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "RecordsTestSupport.h"
 #include "account/AccountModel.h"
@@ -159,3 +164,109 @@ TEST_F(AccountModelTest, RootWritesTheFileAsTheUsersAndReadsOnlyTheUsersOwnFile)
     EXPECT_FALSE(model.save());
     EXPECT_TRUE(fs::is_empty(root_.at("/target")));
 }
+
+namespace {
+
+// A child process running as the user that keeps exchanging `a` and `b` (RENAME_EXCHANGE) until
+// it is stopped, racing whatever root does meanwhile.
+class SwappingUser {
+  public:
+    SwappingUser(uid_t uid, gid_t gid, const std::string& a, const std::string& b) {
+        int fds[2];
+        if (::pipe(fds) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(fds[0]);
+            if (::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(2);
+            bool told = false;
+            for (long i = 0; i < 50'000'000; ++i) {
+                if (::syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), 2 /* exchange */) ==
+                        0 &&
+                    !told) {
+                    told = ::write(fds[1], "s", 1) == 1;
+                    ::close(fds[1]);
+                }
+            }
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        char c = 0;
+        started_ = ::read(fds[0], &c, 1) == 1;  // the first exchange has happened
+        ::close(fds[0]);
+    }
+    ~SwappingUser() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool started() const { return started_; }
+
+  private:
+    pid_t pid_ = -1;
+    bool started_ = false;
+};
+
+class AccountModelRaceTest : public AccountModelTest {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root to act for another user";
+        path_ = signIn("nobody", "/nonexistent");
+        folder_ = fs::path(path_).parent_path().string();
+        ASSERT_EQ(::chown(root_.at("/nonexistent").c_str(), 65534, 65534), 0);
+        ASSERT_TRUE(AccountModel().save());  // creates the user's folders
+        // A root-owned folder holding a root-owned login.archive, and the user's link to it.
+        target_ = root_.at("/private");
+        writeFile(target_ + "/login.archive", "root's own", 0600);
+        fs::create_directory_symlink(target_, folder_ + ".swap");
+        ASSERT_EQ(::lchown((folder_ + ".swap").c_str(), 65534, 65534), 0);
+    }
+    std::string path_, folder_, target_;
+};
+
+TEST_F(AccountModelRaceTest, SaveRacingAFolderSwapNeverWritesOutsideTheUsersFolder) {
+    SwappingUser user(65534, 65534, folder_, folder_ + ".swap");
+    ASSERT_TRUE(user.started());
+    for (int i = 0; i < 300; ++i) (void)AccountModel().save();
+    EXPECT_EQ(recordstest::readFile(target_ + "/login.archive"), "root's own");
+    EXPECT_EQ(std::distance(fs::directory_iterator(target_), {}), 1);
+}
+
+TEST_F(AccountModelRaceTest, DeleteNeverRemovesAFileBehindAPlantedOrSwappedLink) {
+    // A link planted in place of the folder, no race.
+    fs::rename(folder_, folder_ + ".real");
+    fs::rename(folder_ + ".swap", folder_);
+    EXPECT_FALSE(AccountModel::deleteCurrentModel());
+    EXPECT_TRUE(fs::exists(target_ + "/login.archive"));
+    fs::rename(folder_, folder_ + ".swap");
+    fs::rename(folder_ + ".real", folder_);
+
+    SwappingUser user(65534, 65534, folder_, folder_ + ".swap");
+    ASSERT_TRUE(user.started());
+    for (int i = 0; i < 300; ++i) {
+        (void)AccountModel().save();
+        (void)AccountModel::deleteCurrentModel();
+    }
+    EXPECT_EQ(recordstest::readFile(target_ + "/login.archive"), "root's own");
+}
+
+TEST_F(AccountModelTest, ARecordOfManySharedReferencesIsRefusedButALargePlainOneReads) {
+    std::string path = signIn("root", "/root");
+    const std::string big(200 * 1024, 'x');
+    archive::Array shared(125, archive::Value(big));  // one string entry, 125 references
+    auto bomb =
+        archive::archivedData(archive::Object{"AccountModel", {{"username", "ana"}, {"userid", shared}}});
+    ASSERT_TRUE(bomb);
+    ASSERT_LT(bomb->size(), 300u * 1024);
+    writeFile(path, std::string(bomb->begin(), bomb->end()), 0600);
+    EXPECT_FALSE(AccountModel::currentModel());
+
+    AccountModel plain;
+    plain.username = big;
+    ASSERT_TRUE(plain.save());
+    auto read = AccountModel::currentModel();
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->username, big);
+}
+
+}  // namespace
