@@ -132,9 +132,14 @@ std::vector<ZemConfigModel> ZemConfigManager::currentMemoryConfigs() const {
 }
 
 void ZemConfigManager::saveConfigToLocal() {
+    // Saves run one at a time and each copies the list inside its turn, so the last write holds
+    // every merge made before it; copying first and writing later let an older copy land last.
+    std::lock_guard saving(saveMutex_);
     archive::Array root;
     for (const auto& c : currentMemoryConfigs()) root.emplace_back(c.encode());
-    archive::archiveRootObjectToFile(root, archivePath_);
+    if (!archive::archiveRootObjectToFile(root, archivePath_)) {
+        LogCoreHelper::sharedInstance().writeLog("[ZemConfigManager] cannot write config.archive", 1);
+    }
 }
 
 double ZemConfigManager::intervalOfType(int64_t type, double defaultSeconds) const {

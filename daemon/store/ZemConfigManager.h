@@ -52,6 +52,7 @@ class ZemConfigManager {
 
   private:
     std::string archivePath_;
+    std::mutex saveMutex_;  // taken before mutex_, never inside it
     mutable std::mutex mutex_;
     std::vector<ZemConfigModel> memoryConfigs_;
 };

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -153,6 +155,30 @@ TEST_F(ConfigStore, DamagedArchiveGivesDefaultsAndIsReplacedAtTheNextWrite) {
         EXPECT_EQ(ZemConfigManager::localConfigs(path_), (std::vector<ZemConfigModel>{{7, "90"}}));
         drainPosted();
     }
+}
+
+TEST_F(ConfigStore, MergesSavedFromTwoThreadsAllReachTheFile) {
+    ZemConfigManager store(path_);
+    int stale = 0;
+    for (int round = 0; round < 300; ++round) {
+        std::atomic<int> ready{0};
+        auto merge = [&](int64_t type) {
+            ++ready;
+            while (ready.load() < 2) {
+            }
+            store.updateMemoryConfig({type, std::to_string(round)}, true);
+        };
+        std::thread a(merge, 20);
+        std::thread b(merge, 21);
+        a.join();
+        b.join();
+        if (ZemConfigManager::localConfigs(path_) != store.currentMemoryConfigs()) ++stale;
+    }
+    EXPECT_EQ(stale, 0) << "rounds whose file missed a merge";
+    auto stored = ZemConfigManager::localConfigs(path_);
+    std::sort(stored.begin(), stored.end(),
+              [](const ZemConfigModel& a, const ZemConfigModel& b) { return a.configType < b.configType; });
+    EXPECT_EQ(stored, (std::vector<ZemConfigModel>{{20, "299"}, {21, "299"}}));
 }
 
 }  // namespace
