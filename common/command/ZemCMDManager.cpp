@@ -20,6 +20,26 @@ archive::DecodeLimits archiveLimits() {
     return l;
 }
 
+// The store's shape: eight models, one of each type 1 to 8. Any other archive (eight of one type,
+// say) would leave the missing types never new, so it is replaced by fresh models.
+bool holdsEachTypeOnce(const std::vector<ZemCMDModel>& models) {
+    if (models.size() != ZemCMDManager::kCommandTypes) return false;
+    std::vector<bool> seen(ZemCMDManager::kCommandTypes + 1, false);
+    for (const auto& m : models) {
+        if (m.cmd_type < 1 || m.cmd_type > static_cast<int64_t>(ZemCMDManager::kCommandTypes)) return false;
+        if (seen[static_cast<size_t>(m.cmd_type)]) return false;
+        seen[static_cast<size_t>(m.cmd_type)] = true;
+    }
+    return true;
+}
+
+void saveOrLog(ZemCMDManager& store) {
+    if (!store.updateCMDModelOfLocal()) {
+        LogCoreHelper::sharedInstance().writeLog(
+            "[ZemCMDManager] cannot write cmd.archive; the sequences in memory stay in force", 1);
+    }
+}
+
 }  // namespace
 
 ZemCMDModel ZemCMDModel::initWithRsp(int64_t cmdType, int64_t cmdSeq, int64_t deadline) {
@@ -103,7 +123,7 @@ std::optional<std::vector<ZemCMDModel>> ZemCMDManager::localCmds() const {
 void ZemCMDManager::initialCMD() {
     auto stored = localCmds();
     std::lock_guard lock(lock_);
-    if (stored && stored->size() == kCommandTypes) {
+    if (stored && holdsEachTypeOnce(*stored)) {
         memoryCMDModels_ = std::move(*stored);
         return;
     }
@@ -151,7 +171,7 @@ void ZemCMDManager::updateMemoryCmdModel(const ZemCMDModel& model) {
             it->curr_seq = model.curr_seq;
             it->isUpdate = true;
         }
-        updateCMDModelOfLocal();
+        saveOrLog(*this);
     });
 }
 
@@ -165,15 +185,14 @@ void ZemCMDManager::reverseCMDSeq(const ZemCMDModel& model) {
             if (it == memoryCMDModels_.end()) return;
             it->curr_seq = it->last_seq;
         }
-        updateCMDModelOfLocal();
+        saveOrLog(*this);
     });
 }
 
 bool ZemCMDManager::updateCMDModelOfLocal() {
     archive::Array root;
     for (const auto& m : localCMDModels()) root.emplace_back(m.encode());
-    archive::archiveRootObjectToFile(root, archivePath_);
-    return true;
+    return archive::archiveRootObjectToFile(root, archivePath_);
 }
 
 int32_t ZemCMDManager::getFirePolicySeq() const {

@@ -37,14 +37,17 @@ class ZemCMDManager {
     // archivePath empty: cmd.archive in the product root.
     explicit ZemCMDManager(std::string archivePath = {});
 
+    // Loads the archive when it holds eight models, one of each type 1 to 8; otherwise eight fresh
+    // models of types 1 to 8.
     void initialCMD();
-    // The archive's models, or nothing when it is missing, unreadable or of another shape.
+    // The archive's models, or nothing when it is missing or unreadable.
     std::optional<std::vector<ZemCMDModel>> localCmds() const;
     std::vector<ZemCMDModel> localCMDModels() const;
     bool checkCmdValidation(const ZemCMDModel& model);
     void updateMemoryCmdModel(const ZemCMDModel& model);
     void reverseCMDSeq(const ZemCMDModel& model);
-    bool updateCMDModelOfLocal();
+    // Writes the models to cmd.archive; false when the write failed.
+    [[nodiscard]] bool updateCMDModelOfLocal();
     int32_t getFirePolicySeq() const;
     // Waits until every change asked for so far has run.
     void waitForPendingChanges();

@@ -107,6 +107,19 @@ TEST_F(CmdStore, DamagedArchiveGivesFreshModelsAndIsReplacedAtTheNextWrite) {
         seven.emplace_back(m.encode());
     }
     archive::Array wrongClass(8, archive::Value(archive::Object{"NotACommand", {}}));
+    // Eight entries, but not one of each type: types 2 to 8 would be ignored for good.
+    archive::Array allTypeOne;
+    archive::Array typeTwiceNoEight = seven;
+    for (int i = 0; i < 8; ++i) {
+        ZemCMDModel m;
+        m.cmd_type = 1;
+        allTypeOne.emplace_back(m.encode());
+    }
+    {
+        ZemCMDModel m;
+        m.cmd_type = 2;
+        typeTwiceNoEight.emplace_back(m.encode());
+    }
     struct Case {
         const char* what;
         std::function<void()> write;
@@ -128,6 +141,9 @@ TEST_F(CmdStore, DamagedArchiveGivesFreshModelsAndIsReplacedAtTheNextWrite) {
              ASSERT_TRUE(archive::archiveRootObjectToFile(archive::Dictionary{{"a", 1}}, path_));
          }},
         {"wrong class", [&] { ASSERT_TRUE(archive::archiveRootObjectToFile(wrongClass, path_)); }},
+        {"eight of type 1", [&] { ASSERT_TRUE(archive::archiveRootObjectToFile(allTypeOne, path_)); }},
+        {"type 2 twice, no type 8",
+         [&] { ASSERT_TRUE(archive::archiveRootObjectToFile(typeTwiceNoEight, path_)); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -135,7 +151,10 @@ TEST_F(CmdStore, DamagedArchiveGivesFreshModelsAndIsReplacedAtTheNextWrite) {
         c.write();
         ZemCMDManager store;
         EXPECT_EQ(seqOf(store, 3), 0);
-        EXPECT_EQ(store.localCMDModels().size(), 8u);
+        auto models = store.localCMDModels();
+        ASSERT_EQ(models.size(), 8u);
+        for (size_t i = 0; i < models.size(); ++i) EXPECT_EQ(models[i].cmd_type, static_cast<int64_t>(i + 1));
+        EXPECT_TRUE(store.checkCmdValidation(command(8, 1)));
         store.updateMemoryCmdModel(command(3, 9));
         store.waitForPendingChanges();
         auto reread = store.localCmds();
@@ -143,6 +162,21 @@ TEST_F(CmdStore, DamagedArchiveGivesFreshModelsAndIsReplacedAtTheNextWrite) {
         EXPECT_EQ(reread->size(), 8u);
         EXPECT_EQ((*reread)[2].curr_seq, 9);
     }
+}
+
+TEST_F(CmdStore, AFailedWriteIsReportedAndMemoryStaysInForce) {
+    // A folder standing where the archive belongs cannot be replaced by the file.
+    const std::string blocked = (root_ / "blocked.archive").string();
+    fs::create_directories(fs::path(blocked) / "inside");
+    ZemCMDManager store(blocked);
+    EXPECT_FALSE(store.updateCMDModelOfLocal());
+    store.updateMemoryCmdModel(command(4, 12));
+    store.waitForPendingChanges();
+    EXPECT_EQ(seqOf(store, 4), 12);
+    EXPECT_TRUE(fs::is_directory(blocked));
+
+    ZemCMDManager writable((root_ / "ok.archive").string());
+    EXPECT_TRUE(writable.updateCMDModelOfLocal());
 }
 
 }  // namespace
