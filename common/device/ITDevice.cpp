@@ -234,14 +234,14 @@ std::vector<std::string> ITDevice::ipArray() {
 }
 
 std::vector<std::string> ITDevice::boardSerialNums() {
-    if (auto serial = sysinfo::dmi("board_serial")) return {*serial};
+    if (auto serial = sysinfo::dmiSerial("board_serial")) return {*serial};
     if (auto bytes = sysinfo::deviceTreeProperty("serial-number"))
         return Extension::stringArrayWithCFData(*bytes);
     return {};
 }
 
 std::string ITDevice::serialNum() {
-    if (auto serial = sysinfo::dmi("product_serial")) return *serial;
+    if (auto serial = sysinfo::dmiSerial("product_serial")) return *serial;
     return deviceTreeText("serial-number").value_or("");
 }
 

@@ -1,5 +1,6 @@
 #include "sysinfo/HardwareUuid.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -33,6 +34,18 @@ std::optional<std::string> canonicalUuid(const std::string& text) {
     return out;
 }
 
+namespace {
+
+std::optional<std::string> machineIdUuid() {
+    auto id = machineId();
+    if (!id) return std::nullopt;
+    const std::string& u = *id;
+    return canonicalUuid(u.substr(0, 8) + "-" + u.substr(8, 4) + "-" + u.substr(12, 4) + "-" +
+                         u.substr(16, 4) + "-" + u.substr(20, 12));
+}
+
+}  // namespace
+
 std::string hardwareUuid() {
     const std::string cachePath = paths::hardwareUuidCacheFile();
     // Only a copy that root wrote counts: the folder is root's, but a stray file must not decide.
@@ -40,26 +53,35 @@ std::string hardwareUuid() {
     if (auto bytes = fileio::readUserFile(cachePath, uid_t{0}, 256)) {
         cachedUuid = canonicalUuid(std::string(bytes->begin(), bytes->end()));
     }
+    const std::string dmiPath = paths::under("/sys/class/dmi/id/product_uuid");
+    struct stat st {};
+    const bool dmiPresent = ::stat(dmiPath.c_str(), &st) == 0;
+    const auto raw = dmi("product_uuid");
 
-    if (auto raw = dmi("product_uuid")) {
-        if (auto uuid = canonicalUuid(*raw)) {
-            if (::geteuid() == 0 && cachedUuid != uuid) {
-                std::error_code ec;
-                std::filesystem::create_directories(paths::machineSupportFolder(), ec);
-                fileio::writeFileAtomically(cachePath, *uuid + "\n", 0644);
-            }
-            return *uuid;
+    if (::geteuid() == 0) {
+        // Root decides: the firmware's UUID, else the machine id. Its copy tells every other
+        // process the same answer, including when the firmware value is a placeholder that they
+        // cannot read to see it is one.
+        std::optional<std::string> uuid = raw ? canonicalUuid(*raw) : std::nullopt;
+        if (!uuid) uuid = machineIdUuid();
+        if (uuid && cachedUuid != uuid && (dmiPresent || cachedUuid)) {
+            std::error_code ec;
+            std::filesystem::create_directories(paths::machineSupportFolder(), ec);
+            fileio::writeFileAtomically(cachePath, *uuid + "\n", 0644);
         }
+        if (!uuid && cachedUuid) ::unlink(cachePath.c_str());
+        return uuid.value_or("");
     }
+
     if (cachedUuid) return *cachedUuid;
-    if (auto id = machineId()) {
-        const std::string& u = *id;
-        if (auto uuid = canonicalUuid(u.substr(0, 8) + "-" + u.substr(8, 4) + "-" + u.substr(12, 4) + "-" +
-                                      u.substr(16, 4) + "-" + u.substr(20, 12))) {
-            return *uuid;
-        }
+    if (raw) {
+        if (auto uuid = canonicalUuid(*raw)) return *uuid;
+    } else if (dmiPresent) {
+        // The firmware has a UUID this process may not read: nothing until root's copy exists,
+        // rather than a machine-id value that root would never report.
+        return {};
     }
-    return {};
+    return machineIdUuid().value_or("");
 }
 
 }  // namespace sysinfo

@@ -31,6 +31,47 @@ std::optional<std::string> dmi(const std::string& attribute) {
     return readValue(paths::under("/sys/class/dmi/id/" + attribute));
 }
 
+bool isFirmwarePlaceholder(std::string_view text) {
+    std::string lower;
+    for (char c : trim(text)) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    static const char* const kPlaceholders[] = {"to be filled by o.e.m.",
+                                                "to be filled by oem",
+                                                "default string",
+                                                "not specified",
+                                                "not applicable",
+                                                "not available",
+                                                "not settable",
+                                                "n/a",
+                                                "na",
+                                                "none",
+                                                "null",
+                                                "unknown",
+                                                "no dimm",
+                                                "oem",
+                                                "o.e.m.",
+                                                "system serial number",
+                                                "chassis serial number",
+                                                "base board serial number",
+                                                "serial number",
+                                                "0123456789",
+                                                "123456789",
+                                                "1234567890",
+                                                "xxxxxxxxxxxx"};
+    if (lower.empty()) return true;
+    for (const char* p : kPlaceholders) {
+        if (lower == p) return true;
+    }
+    // One character repeated (all zeros, all blanks, all dots, all F) is no serial either.
+    return lower.find_first_not_of(lower[0]) == std::string::npos &&
+           (lower[0] == '0' || lower[0] == 'f' || lower[0] == '.' || lower[0] == '-' || lower[0] == 'x');
+}
+
+std::optional<std::string> dmiSerial(const std::string& attribute) {
+    auto value = dmi(attribute);
+    if (!value || isFirmwarePlaceholder(*value)) return std::nullopt;
+    return value;
+}
+
 std::optional<std::string> hostName() {
     auto info = readKeyValueFile(paths::under("/etc/machine-info"));
     if (auto it = info.find("PRETTY_HOSTNAME"); it != info.end() && !trim(it->second).empty()) {

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sysinfo {
@@ -17,6 +18,14 @@ std::map<std::string, std::string> osRelease();
 // One DMI attribute (product_name, product_serial, board_serial, product_uuid ...), trimmed;
 // nothing when missing, empty or unreadable (several are readable by root only).
 std::optional<std::string> dmi(const std::string& attribute);
+
+// Whether a firmware text only stands in for a value the maker left unset ("To Be Filled By
+// O.E.M.", "Default string", "Not Specified", all zeros ...), compared without letter case.
+bool isFirmwarePlaceholder(std::string_view text);
+
+// A DMI serial number (product_serial, board_serial, chassis_serial); nothing when missing,
+// unreadable or a placeholder.
+std::optional<std::string> dmiSerial(const std::string& attribute);
 
 // The user-facing host name: PRETTY_HOSTNAME of /etc/machine-info, else the kernel's host name.
 std::optional<std::string> hostName();

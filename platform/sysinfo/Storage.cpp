@@ -6,6 +6,7 @@
 
 #include "core/FileIO.h"
 #include "paths/Paths.h"
+#include "sysinfo/Machine.h"
 #include "sysinfo/SysFiles.h"
 
 namespace sysinfo {
@@ -13,10 +14,7 @@ namespace sysinfo {
 namespace {
 
 bool placeholder(const std::string& s) {
-    std::string lower;
-    for (char c : s) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower.empty() || lower == "not specified" || lower == "unknown" || lower == "no dimm" ||
-           lower == "none" || lower.find_first_not_of('0') == std::string::npos;
+    return isFirmwarePlaceholder(s);
 }
 
 // Page 0x80 of the SCSI vital product data: a four-byte header, then the serial text.

@@ -65,6 +65,15 @@ TEST(ITDeviceFacts, ReadsOsHostAndFirmwareFactsWithTheirFallbacks) {
     EXPECT_EQ(device.osName(), "Debian GNU/Linux 12");
 }
 
+TEST(ITDeviceFacts, FirmwarePlaceholdersAreNotReportedAsSerials) {
+    TempRoot root;
+    writeFile(root.at("/sys/class/dmi/id/product_serial"), "To Be Filled By O.E.M.\n", 0400);
+    writeFile(root.at("/sys/class/dmi/id/board_serial"), "Default string\n", 0400);
+    ITDevice device;
+    EXPECT_EQ(device.serialNum(), "");
+    EXPECT_TRUE(device.boardSerialNums().empty());
+}
+
 TEST(ITDeviceFacts, DeviceTreeMachinesGiveModelAndSerialFromNulEndedProperties) {
     TempRoot root;
     writeFile(root.at("/proc/device-tree/model"), std::string("Raspberry Pi 4 Model B\0", 23));

@@ -217,8 +217,9 @@ TEST(SysinfoHardwareUuid, SameValueForRootAndUnprivilegedProcesses) {
     writeFile(root.at("/etc/machine-id"), "3d1219c7c4c5404aaa1f6d2a48adfda4\n");
     const std::string expected = "4C4C4544-0042-3510-8052-B4C04F4E4D32";
 
-    // Before the root daemon ran, an unprivileged process can only see the machine id.
-    EXPECT_EQ(uuidAsUnprivilegedUser(), "uid=65534 3D1219C7-C4C5-404A-AA1F-6D2A48ADFDA4");
+    // Before root ran, an unprivileged process reports nothing rather than the machine id, which
+    // root would never report on this machine.
+    EXPECT_EQ(uuidAsUnprivilegedUser(), "uid=65534 ");
 
     EXPECT_EQ(sysinfo::hardwareUuid(), expected);
     std::string cache = paths::hardwareUuidCacheFile();
@@ -228,15 +229,51 @@ TEST(SysinfoHardwareUuid, SameValueForRootAndUnprivilegedProcesses) {
     EXPECT_EQ(uuidAsUnprivilegedUser(), "uid=65534 " + expected);
 }
 
-TEST(SysinfoHardwareUuid, FallsBackToMachineIdWithoutFirmwareData) {
+TEST(SysinfoHardwareUuid, PlaceholderOrMissingFirmwareDataGivesTheMachineIdEverywhere) {
+    const std::string fromMachineId = "3D1219C7-C4C5-404A-AA1F-6D2A48ADFDA4";
+    struct Case {
+        const char* what;
+        const char* productUuid;  // nullptr: no DMI file
+        bool cached;              // root leaves its copy for the others
+    } cases[] = {
+        {"placeholder the others cannot read", "00000000-0000-0000-0000-000000000000\n", true},
+        {"no DMI data", nullptr, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempRoot root;
+        writeFile(root.at("/etc/machine-id"), "3d1219c7c4c5404aaa1f6d2a48adfda4\n");
+        if (c.productUuid) writeFile(root.at("/sys/class/dmi/id/product_uuid"), c.productUuid, 0400);
+        EXPECT_EQ(sysinfo::hardwareUuid(), fromMachineId);
+        if (::geteuid() != 0) continue;
+        EXPECT_EQ(std::filesystem::exists(paths::hardwareUuidCacheFile()), c.cached);
+        EXPECT_EQ(uuidAsUnprivilegedUser(), "uid=65534 " + fromMachineId);
+
+        // Without a machine id root has no answer, and withdraws its copy.
+        writeFile(root.at("/etc/machine-id"), "not-an-id\n");
+        EXPECT_EQ(sysinfo::hardwareUuid(), "");
+        EXPECT_FALSE(std::filesystem::exists(paths::hardwareUuidCacheFile()));
+    }
+}
+
+TEST(SysinfoMachine, SerialPlaceholdersAreNoSerials) {
     TempRoot root;
-    EXPECT_EQ(sysinfo::hardwareUuid(), "");
-    writeFile(root.at("/sys/class/dmi/id/product_uuid"), "00000000-0000-0000-0000-000000000000\n");
-    writeFile(root.at("/etc/machine-id"), "3d1219c7c4c5404aaa1f6d2a48adfda4\n");
-    EXPECT_EQ(sysinfo::hardwareUuid(), "3D1219C7-C4C5-404A-AA1F-6D2A48ADFDA4");
-    EXPECT_FALSE(std::filesystem::exists(paths::hardwareUuidCacheFile()));
-    writeFile(root.at("/etc/machine-id"), "not-an-id\n");
-    EXPECT_EQ(sysinfo::hardwareUuid(), "");
+    const char* placeholders[] = {"To Be Filled By O.E.M.",
+                                  "Default string",
+                                  "Not Specified",
+                                  "0000000000",
+                                  "System Serial Number",
+                                  "  ",
+                                  "None",
+                                  "0123456789"};
+    for (const char* p : placeholders) {
+        writeFile(root.at("/sys/class/dmi/id/product_serial"), std::string(p) + "\n", 0400);
+        EXPECT_FALSE(sysinfo::dmiSerial("product_serial").has_value()) << p;
+    }
+    for (const char* real : {"C02XYZ123", "PF3ABCDE", "5CG0-0001"}) {
+        writeFile(root.at("/sys/class/dmi/id/board_serial"), std::string(real) + "\n", 0400);
+        EXPECT_EQ(sysinfo::dmiSerial("board_serial"), real);
+    }
 }
 
 TEST(SysinfoMachine, ReadsHostNameFirmwareAndDmiFromTheRoot) {
