@@ -101,7 +101,6 @@ void ZemServerConfig::updateServerConfigLocked() {
                 if (auto entry = parseEntry((*entries)[i])) {
                     targets[i]->host = entry->host;
                     targets[i]->port = entry->port;
-                    if (i == 2) domainDerived_ = false;
                 }
             }
         } else {
@@ -110,12 +109,11 @@ void ZemServerConfig::updateServerConfigLocked() {
                 (decoded ? std::string("root is not an array") : decoded.error));
         }
     }
-    // Without a domain entry the domain server is the intranet host on 443, and it follows a
-    // changed intranet server instead of keeping the host of an older file.
-    if (!domain_.host || domainDerived_) {
+    // Without a domain entry the domain server is the intranet host on 443; once set, it stays
+    // until a file names a domain server.
+    if (!domain_.host) {
         domain_.host = intranet_.host;
         domain_.port = kDefaultDomainPort;
-        domainDerived_ = true;
     }
     refreshAllServersLocked();
 }
@@ -260,7 +258,6 @@ std::optional<std::string> ZemServerConfig::domain_server() const {
 void ZemServerConfig::setDomain_server(std::optional<std::string> host) {
     std::lock_guard lock(mutex_);
     domain_.host = std::move(host);
-    domainDerived_ = false;
 }
 
 uint64_t ZemServerConfig::domain_port() const {

@@ -84,7 +84,6 @@ class ZemServerConfig {
     int64_t AllmulSvrsCount_ = 0;
     int64_t intra_mulSvrsCount_ = 0;
     int64_t extra_mulSvrsCount_ = 0;
-    bool domainDerived_ = false;  // the domain server was taken from the intranet server
     bool listsBuilt_ = false;
     bool recordWriter_ = false;
 };
