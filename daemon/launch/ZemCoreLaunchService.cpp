@@ -34,6 +34,10 @@ const char* activityBanner(uint32_t activity) {
 
 ZemCoreLaunchService::ZemCoreLaunchService(CommonTimerManager* scheduler) : scheduler_(scheduler) {}
 
+ZemCoreLaunchService::~ZemCoreLaunchService() {
+    if (runloopObserver_) dispatch::MainLoop::shared().removeObserver(*runloopObserver_);
+}
+
 CommonTimerManager& ZemCoreLaunchService::scheduler() {
     return scheduler_ ? *scheduler_ : CommonTimerManager::sharedInstance();
 }
@@ -60,10 +64,10 @@ void ZemCoreLaunchService::launchUpgrade() {
 }
 
 void ZemCoreLaunchService::createRunloopObserver() {
-    dispatch::MainLoop::shared().addObserver(dispatch::kRunLoopAllActivities,
-                                             [this](dispatch::RunLoopActivity a) {
-                                                 syslog(LOG_DEBUG, "%s", activityBanner(a));
-                                                 if (a == dispatch::kRunLoopBeforeWaiting)
-                                                     scheduler().checkRunloopTimerIsRunning();
-                                             });
+    if (runloopObserver_) dispatch::MainLoop::shared().removeObserver(*runloopObserver_);
+    runloopObserver_ = dispatch::MainLoop::shared().addObserver(
+        dispatch::kRunLoopAllActivities, [this](dispatch::RunLoopActivity a) {
+            syslog(LOG_DEBUG, "%s", activityBanner(a));
+            if (a == dispatch::kRunLoopBeforeWaiting) scheduler().checkRunloopTimerIsRunning();
+        });
 }

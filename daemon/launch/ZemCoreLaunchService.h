@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "dispatch/MainLoop.h"
 #include "dispatch/WorkQueue.h"
@@ -16,6 +17,8 @@ class ZemCoreLaunchService {
 
     // scheduler null: the process-wide CommonTimerManager.
     explicit ZemCoreLaunchService(CommonTimerManager* scheduler = nullptr);
+    // Removes its run-loop observer: the shared main loop outlives a service made for a while.
+    ~ZemCoreLaunchService();
 
     void launch();
     // Starts the upgrade app with "-upgrade" when its executable exists; does not wait for it.
@@ -30,4 +33,5 @@ class ZemCoreLaunchService {
     CommonTimerManager* scheduler_;
     std::shared_ptr<dispatch::WorkQueue> ipcQueue_;
     std::shared_ptr<dispatch::TimerSource> keepAliveTimer_;
+    std::optional<dispatch::MainLoop::ObserverId> runloopObserver_;
 };

@@ -5,13 +5,16 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "account/AccountManager.h"
+#include "core/FileIO.h"
 #include "core/TextNumber.h"
 #include "dispatch/MainLoop.h"
 #include "endpoints/VendedObjects.h"
 #include "link/ZemCore.h"
 #include "logger/RotatingLogger.h"
+#include "paths/Paths.h"
 #include "process/ProcessInfoHelper.h"
 #include "server/ZemNetworkInfoModel.h"
 #include "store/ZemConfigManager.h"
@@ -48,20 +51,28 @@ CommonTimerManager::CommonTimerManager(Environment env)
       clock_(env_.clock ? *env_.clock : dispatch::Clock::system()),
       mainCore_(env_.mainCore ? env_.mainCore : std::make_shared<ZemCore>()),
       config_(env_.config ? *env_.config : ZemConfigManager::sharedInstance()),
-      lastRunloopTime_(clock_.now()) {
+      lastRunloopTime_(clock_.uptime()) {
     if (env_.registerNotifications) {
-        dispatch::WorkQueue::main()->dispatch([this] { addNotification(); });
+        dispatch::WorkQueue::main()->dispatch([this, alive = std::weak_ptr<int>(lifetime_)] {
+            if (alive.lock()) addNotification();
+        });
     }
     distributeQueue_ =
         dispatch::WorkQueue::create("com.velmora.hollin.common.request", dispatch::QueueAttr::Concurrent);
     protectQueue_ = dispatch::WorkQueue::create("com.velmora.hollin.protect.business");
+    longConnectionQueue_ = dispatch::WorkQueue::create("com.velmora.hollin.remote.longConnection");
     timerArray_.resize(kSlots);
     initialModelTimer();
-    lastRunloopTime_.store(clock_.now());
+    lastRunloopTime_.store(clock_.uptime());
 }
 
 CommonTimerManager::~CommonTimerManager() {
-    for (auto id : observers_) dispatch::NotificationCenter::defaultCenter().removeObserver(id);
+    lifetime_.reset();
+    {
+        std::lock_guard lock(observersMutex_);
+        for (auto id : observers_) dispatch::NotificationCenter::defaultCenter().removeObserver(id);
+        observers_.clear();
+    }
     std::lock_guard lock(timerMutex_);
     if (GDTimer_) GDTimer_->cancel();
 }
@@ -84,6 +95,7 @@ void CommonTimerManager::addNotification() {
         {"start_getpolicy_fromheart_notification", &CommonTimerManager::startGetPolicyFromHeart},
         {"start_getconfig_fromheart_notification", &CommonTimerManager::startGetConfigFromHeart},
     };
+    std::lock_guard lock(observersMutex_);
     for (const auto& [name, handler] : table) {
         observers_.push_back(center.addObserver(
             name, main, [this, handler](const dispatch::Notification& n) { (this->*handler)(n); }));
@@ -159,7 +171,7 @@ void CommonTimerManager::startRunloopTimer() {
 }
 
 void CommonTimerManager::distributeTimerTask(ZemTimerModel& task) {
-    lastRunloopTime_.store(now());
+    lastRunloopTime_.store(clock_.uptime());
     ZemTimerModel* t = &task;  // tasks live as long as the scheduler
     switch (task.timerType) {
         case kHeartBeat:
@@ -362,20 +374,47 @@ void CommonTimerManager::Get_network_type() {
 }
 
 void CommonTimerManager::checkRunloopTimerIsRunning() {
-    if (now() - lastRunloopTime_.load() > kStallSeconds) restartCommonTimer();
+    if (clock_.uptime() - lastRunloopTime_.load() > kStallSeconds) restartCommonTimer();
 }
 
 void CommonTimerManager::restartCommonTimer() {
-    lastRunloopTime_.store(now());
-    {
-        std::lock_guard lock(timerMutex_);
-        if (GDTimer_) {
-            GDTimer_->cancel();
-            GDTimer_.reset();
+    lastRunloopTime_.store(clock_.uptime());
+    // A failure to make the new source (no thread to be had, say) must not end the caller, the
+    // main loop's observer or a connection's call: the next check tries again.
+    try {
+        {
+            std::lock_guard lock(timerMutex_);
+            if (GDTimer_) {
+                GDTimer_->cancel();
+                GDTimer_.reset();
+            }
         }
+        log("cancel CommonTimer success ...");
+        if (env_.beforeTimerRestart) env_.beforeTimerRestart();
+        createCommonTimer();
+    } catch (const std::exception& e) {
+        log(std::string("[CommonTimerManager]restart of the timer failed: ") + e.what());
+    } catch (...) {
+        log("[CommonTimerManager]restart of the timer failed");
     }
-    log("cancel CommonTimer success ...");
-    createCommonTimer();
+}
+
+bool CommonTimerManager::isUserAppExist() {
+    const std::string path = paths::uiAppExecutable();
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string pid = it->path().filename().string();
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        auto bytes = fileio::readFile("/proc/" + pid + "/cmdline", 64 * 1024);
+        if (!bytes || bytes->empty()) continue;
+        // The command line as ps shows it: arguments separated by blanks.
+        std::string line(bytes->begin(), bytes->end());
+        for (char& c : line) {
+            if (c == '\0') c = ' ';
+        }
+        if (line.find(path) != std::string::npos) return true;
+    }
+    return false;
 }
 
 int CommonTimerManager::timerGeneration() const {

@@ -34,6 +34,7 @@ struct ZemTimerModel {
 class CommonTimerManager {
   public:
     static constexpr int kSlots = 60;
+    // Seconds on the monotonic clock without a dispatched task after which the tick counts as stalled.
     static constexpr double kStallSeconds = 600.0;
     enum TimerType : uint64_t {
         kHeartBeat = 0,
@@ -63,6 +64,8 @@ class CommonTimerManager {
         std::function<double()> memoryUsage;   // null: ProcessInfoHelper
         std::function<int32_t()> threadCount;  // null: ProcessInfoHelper
         bool registerNotifications = true;
+        // Runs inside a watchdog restart just before the new source is made (a test makes it throw).
+        std::function<void()> beforeTimerRestart;
     };
 
     static CommonTimerManager& sharedInstance();
@@ -89,6 +92,12 @@ class CommonTimerManager {
     void startGetUpgradeFromHeart(const dispatch::Notification&);
     void startGetPolicyFromHeart(const dispatch::Notification&);
     void startGetConfigFromHeart(const dispatch::Notification&);
+    // Fire-policy and debug commands start nothing here.
+    void startGetFireFromHeart(const dispatch::Notification&) {}
+    void startGetDebugFromHeart(const dispatch::Notification&) {}
+
+    // Whether the UI app runs: some process's command line holds the UI app's executable path.
+    static bool isUserAppExist();
 
     // Interval changes announced by the configuration store.
     void restartUpgradeTimer(const dispatch::Notification& note);
@@ -99,7 +108,8 @@ class CommonTimerManager {
     void checkProcessMemUsage();
     void Get_network_type();
 
-    // State for tests and the connections' liveness call.
+    // State for tests and the connections' liveness call. The stamp is a monotonic reading
+    // (Clock::uptime), so setting the wall clock neither fakes nor hides a stall.
     double lastRunloopTime() const { return lastRunloopTime_.load(); }
     int timerGeneration() const;
     bool hasLiveTimer() const;
@@ -136,11 +146,16 @@ class CommonTimerManager {
 
     std::shared_ptr<dispatch::WorkQueue> distributeQueue_;
     std::shared_ptr<dispatch::WorkQueue> protectQueue_;
+    std::shared_ptr<dispatch::WorkQueue> longConnectionQueue_;  // kept; nothing runs on it
     std::atomic<bool> isUpdateUpgradeTimeInterval_{false};
     std::atomic<bool> isUpdatePolicyTimeInterval_{false};
     std::atomic<bool> isUpdateHeartTimeInterval_{false};
     std::atomic<bool> isUpdateHeartExtTimeInterval_{false};
 
+    // The observers are added on the main queue after construction: the token tells that task
+    // whether the scheduler still exists.
+    std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
+    std::mutex observersMutex_;
     std::vector<dispatch::NotificationCenter::ObserverId> observers_;
     std::vector<std::shared_ptr<ipc::NamedConnection>> connections_;
 };

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <stdexcept>
 #include <thread>
 
 #include "dispatch/MainLoop.h"
@@ -60,7 +62,49 @@ TEST_F(WatchdogFixture, RestartsTheTickOnlyAfterMoreThan600Seconds) {
         EXPECT_EQ(scheduler.timerGeneration(), s.generation) << "at +" << clock.now() - 1'000'000.0;
         EXPECT_TRUE(scheduler.hasLiveTimer());
     }
-    EXPECT_DOUBLE_EQ(scheduler.lastRunloopTime(), clock.now());
+    EXPECT_DOUBLE_EQ(scheduler.lastRunloopTime(), clock.uptime());
+}
+
+TEST_F(WatchdogFixture, SettingTheWallClockNeitherFakesNorHidesAStall) {
+    dispatch::ManualClock clock(1'000'000.0);
+    CommonTimerManager scheduler(env(clock));
+    scheduler.createCommonTimer();
+    struct Step {
+        const char* what;
+        std::function<void()> move;
+        int generation;
+    } steps[] = {
+        {"wall clock a day ahead", [&] { clock.set(clock.now() + 86400); }, 1},
+        {"wall clock a day back, then 601 s pass",
+         [&] {
+             clock.set(clock.now() - 2 * 86400);
+             clock.advance(601);
+         },
+         2},
+    };
+    for (const auto& s : steps) {
+        s.move();
+        scheduler.checkRunloopTimerIsRunning();
+        EXPECT_EQ(scheduler.timerGeneration(), s.generation) << s.what;
+    }
+}
+
+TEST_F(WatchdogFixture, AFailedRestartIsSwallowedAndTheNextCheckRestarts) {
+    dispatch::ManualClock clock(1'000'000.0);
+    auto e = env(clock);
+    std::atomic<int> restarts{0};
+    e.beforeTimerRestart = [&] {
+        if (restarts++ == 0) throw std::runtime_error("no thread to be had");
+    };
+    CommonTimerManager scheduler(e);
+    scheduler.createCommonTimer();
+    clock.advance(601);
+    EXPECT_NO_THROW(scheduler.checkRunloopTimerIsRunning());
+    EXPECT_FALSE(scheduler.hasLiveTimer());
+    clock.advance(601);
+    scheduler.checkRunloopTimerIsRunning();
+    EXPECT_TRUE(scheduler.hasLiveTimer());
+    EXPECT_EQ(scheduler.timerGeneration(), 2);
 }
 
 TEST_F(WatchdogFixture, ChecksRacingFromTwoThreadsLeaveOneLiveTimer) {
@@ -100,7 +144,7 @@ TEST_F(WatchdogFixture, MainLoopRunsTheCheckBeforeWaiting) {
     loop.run();
     guard.detach();
     EXPECT_EQ(generationAfterStall.load(), 1);
-    EXPECT_DOUBLE_EQ(scheduler.lastRunloopTime(), clock.now());
+    EXPECT_DOUBLE_EQ(scheduler.lastRunloopTime(), clock.uptime());
 }
 
 }  // namespace

@@ -1,20 +1,28 @@
 // The scheduler's wheel, re-slotting, memory guard and watchdog, driven by explicit ticks and an
 // injected clock; the link is replaced by a core that records what it is asked to send.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 
+#include "dispatch/MainLoop.h"
 #include "endpoints/VendedObjects.h"
 #include "ipc/NamedConnection.h"
 #include "link/ZemCore.h"
 #include "logger/RotatingLogger.h"
+#include "paths/Paths.h"
 #include "scheduler/CommonTimerManager.h"
+#include "server/ZemNetworkInfoModel.h"
 #include "store/ZemConfigManager.h"
 
 namespace fs = std::filesystem;
@@ -35,7 +43,30 @@ class RecordingCore : public ZemCore {
     }
     void sendGetCommPoliceIDs(bool byCommand) override { record(byCommand ? "policyid-cmd" : "policyid"); }
     void sendGetConfig(bool) override { record("config"); }
+    void sendGetPoliceContent(const std::vector<int64_t>& ids, std::function<void()>) override {
+        std::string what = "policycontent";
+        for (int64_t id : ids) what += ":" + std::to_string(id);
+        record(what);
+    }
     void startListenConfigInfo() override {}
+    // The server stays silent until the test answers through answerUpgradeState.
+    void sendUpdateRequestByUserWithBlock(UpgradeStateBlock block) override {
+        std::lock_guard lock(m_);
+        upgradeBlock_ = std::move(block);
+        upgradeAsked_.notify_all();
+    }
+    bool waitForUpgradeQuery() {
+        std::unique_lock lock(m_);
+        return upgradeAsked_.wait_for(lock, 10s, [&] { return static_cast<bool>(upgradeBlock_); });
+    }
+    void answerUpgradeState(const std::vector<uint8_t>& json) {
+        UpgradeStateBlock block;
+        {
+            std::lock_guard lock(m_);
+            block = std::move(upgradeBlock_);
+        }
+        if (block) block(json);
+    }
 
     // Seconds after start at which each request was asked for.
     std::map<std::string, std::vector<int>> times() {
@@ -50,6 +81,8 @@ class RecordingCore : public ZemCore {
     }
     const dispatch::Clock& clock_;
     std::mutex m_;
+    std::condition_variable upgradeAsked_;
+    UpgradeStateBlock upgradeBlock_;
     std::map<std::string, std::vector<int>> times_;
 };
 
@@ -82,6 +115,11 @@ class Scheduler : public ::testing::Test {
         env.businessCheck = [this] { business_.push_back(int(clock_.now() - kStart)); };
         env.submit = [](const std::shared_ptr<dispatch::WorkQueue>&, dispatch::Task t) { t(); };
         env.exitProcess = [this] { ++exits_; };
+        env.memoryUsage = [this] {
+            memoryChecks_.push_back(int(clock_.now() - kStart));
+            return 1.0;
+        };
+        env.threadCount = [] { return 1; };
         scheduler_ = std::make_unique<CommonTimerManager>(env);
         return *scheduler_;
     }
@@ -108,7 +146,26 @@ class Scheduler : public ::testing::Test {
     std::atomic<int> probes_{0};
     std::atomic<int> exits_{0};
     std::vector<int> business_;
+    std::vector<int> memoryChecks_;
 };
+
+// Runs the main queue until what was queued on it so far has run.
+void drainMainQueue() {
+    auto& loop = dispatch::MainLoop::shared();
+    dispatch::WorkQueue::main()->dispatch([&loop] { loop.stop(); });
+    loop.run();
+}
+
+// The task of a type and the slot list that holds it.
+std::pair<int, ZemTimerModel> findTask(const CommonTimerManager& s, uint64_t type) {
+    auto wheel = s.wheel();
+    for (int i = 0; i < 60; ++i) {
+        for (const auto& t : wheel[static_cast<size_t>(i)]) {
+            if (t.timerType == type) return {i, t};
+        }
+    }
+    return {-1, {}};
+}
 
 TEST_F(Scheduler, DefaultIntervalsGiveTheTimelineOfADay) {
     int bridgeRuns = 0;
@@ -124,6 +181,7 @@ TEST_F(Scheduler, DefaultIntervalsGiveTheTimelineOfADay) {
     EXPECT_EQ(t["policyid"], every(302, 360, day));
     EXPECT_EQ(t["upgrade0"], every(305, 360, day));
     EXPECT_EQ(business_, every(71, 120, day));
+    EXPECT_EQ(memoryChecks_, every(321, 360, day));
     EXPECT_EQ(bridgeRuns, day);
 }
 
@@ -273,6 +331,225 @@ TEST_F(Scheduler, ThreeConnectionsAreVendedWithTheirMethods) {
     auto url = client->call("fetchServersUrl");
     ASSERT_TRUE(url.ok());
     EXPECT_EQ(url.value->string()->rfind("http://", 0), 0u);
+}
+
+TEST_F(Scheduler, EachIntervalHandlerReslotsOnlyItsOwnTask) {
+    using Handler = void (CommonTimerManager::*)(const dispatch::Notification&);
+    struct Case {
+        const char* name;
+        Handler handler;
+        uint64_t task;
+        int64_t configType;
+        const char* previous;  // the default, whose slot holds the task
+    } cases[] = {
+        {"upgrade", &CommonTimerManager::restartUpgradeTimer, 3, 3, "305"},
+        {"policy", &CommonTimerManager::restartPolicyTimer, 2, 6, "302"},
+        {"heartbeat", &CommonTimerManager::restartHeartBeat, 0, 7, "60"},
+        {"extended heartbeat", &CommonTimerManager::restartHeartBeatExt, 1, 8, "124"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        scheduler_.reset();
+        config_ = std::make_unique<ZemConfigManager>((root_ / (std::string(c.name) + ".archive")).string());
+        auto& s = make();
+        const auto before = s.wheel();
+        config_->updateMemoryConfig({c.configType, "425"}, false);
+
+        // A previous value whose slot does not hold the task changes nothing.
+        (s.*c.handler)(dispatch::Notification{"", archive::Value("7"), {}});
+        EXPECT_EQ(findTask(s, c.task).second.timeInterval, std::stoi(c.previous));
+
+        (s.*c.handler)(dispatch::Notification{"", archive::Value(c.previous), {}});
+        auto [slot, task] = findTask(s, c.task);
+        EXPECT_EQ(slot, std::stoi(c.previous) % 60);
+        EXPECT_EQ(task.timeInterval, 425);
+        EXPECT_EQ(task.runCycle, 7);
+        EXPECT_EQ(task.perTimeInterval, 5);
+        // No other task moved or changed.
+        auto after = s.wheel();
+        for (size_t i = 0; i < after.size(); ++i) {
+            for (size_t j = 0; j < after[i].size(); ++j) {
+                if (after[i][j].timerType == c.task) continue;
+                EXPECT_EQ(after[i][j].timeInterval, before[i][j].timeInterval);
+                EXPECT_EQ(after[i][j].runCycle, before[i][j].runCycle);
+            }
+        }
+    }
+    drainMainQueue();  // the store's own announcements
+}
+
+TEST_F(Scheduler, ProbeResultIsStoredAndAChangeAnnounced) {
+    std::mutex m;
+    std::vector<std::string> announced;
+    auto observer = dispatch::NotificationCenter::defaultCenter().addObserver(
+        "changed_networktype_notification", nullptr, [&](const dispatch::Notification& n) {
+            std::lock_guard lock(m);
+            announced.push_back(std::to_string(n.object.integer().value_or(-1)));
+        });
+    struct Case {
+        const char* what;
+        std::optional<int64_t> stored;  // the record before the probe; none: no record
+        int64_t probed;
+        int64_t storedAfter;
+        std::vector<std::string> announced;
+    } cases[] = {
+        {"no record: a new one, nothing announced", std::nullopt, 1, 1, {}},
+        {"intranet to extranet", 0, 1, 1, {"1"}},
+        {"unchanged", 1, 1, 1, {}},
+        {"any other value maps to 2", 1, 7, 2, {"7"}},
+        {"2 stays 2", 2, 5, 2, {}},
+        {"back to intranet", 2, 0, 0, {"0"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ZemNetworkInfoModel::deleteCurrentNetModelRecord();
+        if (c.stored) {
+            ZemNetworkInfoModel record;
+            record.networkType = *c.stored;
+            record.record_server = "10.0.0.1";
+            ASSERT_TRUE(record.saveModelRecord());
+        }
+        std::atomic<bool> handled{false};
+        CommonTimerManager::Environment env;
+        env.clock = &clock_;
+        env.mainCore = core_;
+        env.config = config_.get();
+        env.registerNotifications = false;
+        env.probeNetworkType = [&](std::function<void(int64_t)> result) {
+            result(c.probed);
+            handled = true;
+        };
+        CommonTimerManager s(env);
+        s.Get_network_type();
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!handled && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+        ASSERT_TRUE(handled);
+        drainMainQueue();
+        auto record = ZemNetworkInfoModel::currentNetRecord();
+        ASSERT_TRUE(record);
+        EXPECT_EQ(record->networkType, c.storedAfter);
+        std::lock_guard lock(m);
+        EXPECT_EQ(std::exchange(announced, {}), c.announced);
+    }
+    dispatch::NotificationCenter::defaultCenter().removeObserver(observer);
+}
+
+TEST_F(Scheduler, TheEightObserversReachTheirHandlersOnTheMainQueue) {
+    CommonTimerManager::Environment env;
+    env.clock = &clock_;
+    env.mainCore = core_;
+    env.config = config_.get();
+    env.submit = [](const std::shared_ptr<dispatch::WorkQueue>&, dispatch::Task t) { t(); };
+    scheduler_ = std::make_unique<CommonTimerManager>(env);
+    CommonTimerManager& s = *scheduler_;
+    drainMainQueue();  // the observers are added on the main queue
+    for (auto [type, value] : {std::pair{3, "400"}, {6, "500"}, {7, "90"}, {8, "200"}})
+        config_->updateMemoryConfig({type, value}, false);
+
+    auto& center = dispatch::NotificationCenter::defaultCenter();
+    struct Case {
+        const char* name;
+        archive::Value object;
+        std::function<void()> check;
+    } cases[] = {
+        {"upgrade_restart_notification", archive::Value("305"),
+         [&] { EXPECT_EQ(findTask(s, 3).second.timeInterval, 400); }},
+        {"get_config_restart_notification", archive::Value("302"),
+         [&] { EXPECT_EQ(findTask(s, 2).second.timeInterval, 500); }},
+        {"heartbeat_restart_notification", archive::Value("60"),
+         [&] { EXPECT_EQ(findTask(s, 0).second.timeInterval, 90); }},
+        {"heartbeat_ext_restart_notification", archive::Value("124"),
+         [&] { EXPECT_EQ(findTask(s, 1).second.timeInterval, 200); }},
+        {"start_getpolicycontent_notification",
+         archive::Value(archive::Array{archive::Value(int64_t{4}), archive::Value(int64_t{9})}),
+         [&] { EXPECT_EQ(core_->times()["policycontent:4:9"].size(), 1u); }},
+        {"start_getupgrade_fromheart_notification", archive::Null{},
+         [&] { EXPECT_EQ(core_->times()["upgrade1"].size(), 1u); }},
+        {"start_getpolicy_fromheart_notification", archive::Null{},
+         [&] { EXPECT_EQ(core_->times()["policyid-cmd"].size(), 1u); }},
+        {"start_getconfig_fromheart_notification", archive::Null{},
+         [&] { EXPECT_EQ(core_->times()["config"].size(), 1u); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        center.post(c.name, c.object);
+        drainMainQueue();
+        c.check();
+    }
+    // A policy-content notification without a list of ids sends nothing.
+    center.post("start_getpolicycontent_notification", archive::Value("not a list"));
+    drainMainQueue();
+    EXPECT_EQ(core_->times().count("policycontent"), 0u);
+
+    // Once the scheduler is gone its observers are too.
+    scheduler_.reset();
+    center.post("start_getconfig_fromheart_notification", archive::Null{});
+    drainMainQueue();
+    EXPECT_EQ(core_->times()["config"].size(), 1u);
+}
+
+TEST_F(Scheduler, ObserversQueuedForADestroyedSchedulerAreNeverAdded) {
+    CommonTimerManager::Environment env;
+    env.clock = &clock_;
+    env.mainCore = core_;
+    env.config = config_.get();
+    { CommonTimerManager gone(env); }  // destroyed before the main queue ran its task
+    drainMainQueue();
+    dispatch::NotificationCenter::defaultCenter().post("start_getconfig_fromheart_notification",
+                                                       archive::Null{});
+    drainMainQueue();
+    EXPECT_EQ(core_->times().count("config"), 0u);
+}
+
+TEST_F(Scheduler, UserAppPresenceFollowsAProcessRunningTheAppExecutable) {
+    const std::string app = paths::uiAppExecutable();
+    fs::create_directories(fs::path(app).parent_path());
+    fs::copy_file("/bin/sleep", app);
+    EXPECT_FALSE(CommonTimerManager::isUserAppExist());
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execl(app.c_str(), app.c_str(), "30", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!CommonTimerManager::isUserAppExist() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(CommonTimerManager::isUserAppExist());
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    EXPECT_FALSE(CommonTimerManager::isUserAppExist());
+}
+
+// Each connection has its own thread: the upgrade app's wait for the server does not hold up the
+// liveness call of the -protect job or the client's server query.
+TEST_F(Scheduler, AWaitingUpgradeQueryDoesNotBlockTheOtherConnections) {
+    CommonTimerManager::Environment env;
+    env.clock = &clock_;
+    env.mainCore = core_;
+    env.config = config_.get();
+    env.registerNotifications = false;
+    scheduler_ = std::make_unique<CommonTimerManager>(env);
+    scheduler_->registerClientConnection();
+    auto upgrade = ipc::ConnectionProxy::lookup(endpoints::kUpgradeProxyConnection);
+    auto protect = ipc::ConnectionProxy::lookup(endpoints::kHeartbeatProtectConnection);
+    auto client = ipc::ConnectionProxy::lookup(endpoints::kClientConfigConnection);
+    ASSERT_TRUE(upgrade && protect && client);
+
+    std::optional<ipc::CallResult> upgradeResult;
+    std::thread app([&] { upgradeResult = upgrade->call("getUpgradeStateFromServer", {}, 30); });
+    // The query is in the link's hands and unanswered: the other two are served meanwhile.
+    const bool asked = core_->waitForUpgradeQuery();
+    EXPECT_TRUE(asked);
+    EXPECT_TRUE(protect->call("checkValidOfHearbeat", {}, 5).ok());
+    EXPECT_TRUE(client->call("fetchServersUrl", {}, 5).ok());
+    const std::string json = R"({"type":0})";
+    core_->answerUpgradeState(std::vector<uint8_t>(json.begin(), json.end()));
+    app.join();
+    ASSERT_TRUE(upgradeResult && upgradeResult->ok());
+    const archive::Data* data = upgradeResult->value->data();
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(std::string(data->begin(), data->end()), json);
 }
 
 }  // namespace
