@@ -1,8 +1,11 @@
 // Costs of the main server link. BM_LinkRoundTrip: one heartbeat record queued, sent at a write
 // tick, answered on loopback by the link tests' stub server (a Python process, whose own time is
-// part of the figure) and parsed until the reply handler has it. BM_ParseHeartbeatReply: the read
-// side alone on a reply with eight commands, without the network.
+// part of the figure) and parsed until the reply handler has it. BM_RawHttpRoundTrip: the same
+// request body POSTed to the same kind of server by a bare libcurl handle, reply collected and
+// nothing else; the difference of the two is the link's own cost. BM_ParseHeartbeatReply: the
+// read side alone on a reply with eight commands, without the network.
 #include <benchmark/benchmark.h>
+#include <curl/curl.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -127,6 +130,15 @@ std::string heartbeatReplyText() {
     return ZemUrlEncode::urlencodWithData(std::string_view(reply.SerializeAsString()));
 }
 
+// A heartbeat request body of action 1000.
+std::vector<uint8_t> heartbeatRequestBody() {
+    ZemV5Root request;
+    request.mutable_msghead()->set_action(1000);
+    request.mutable_reqmsgbody()->MutableExtension(ZemV5Root::heartbeatMsgReqBody)->set_loginuser("bench");
+    const std::string text = ZemUrlEncode::urlencodWithData(std::string_view(request.SerializeAsString()));
+    return {text.begin(), text.end()};
+}
+
 void BM_LinkRoundTrip(benchmark::State& state) {
     BenchRoot root;
     StubServer server(heartbeatReplyText());
@@ -146,12 +158,7 @@ void BM_LinkRoundTrip(benchmark::State& state) {
     auto link = std::make_shared<ZemSocketManager>(context);
     link->startConnectToHost("127.0.0.1", server.port());
 
-    // A heartbeat request body of action 1000.
-    ZemV5Root request;
-    request.mutable_msghead()->set_action(1000);
-    request.mutable_reqmsgbody()->MutableExtension(ZemV5Root::heartbeatMsgReqBody)->set_loginuser("bench");
-    const std::string text = ZemUrlEncode::urlencodWithData(std::string_view(request.SerializeAsString()));
-    const std::vector<uint8_t> body(text.begin(), text.end());
+    const std::vector<uint8_t> body = heartbeatRequestBody();
 
     int64_t handled = 0;
     for (auto _ : state) {
@@ -166,6 +173,49 @@ void BM_LinkRoundTrip(benchmark::State& state) {
     link->readSocketManager().waitForPendingReads(std::chrono::seconds(10));
 }
 BENCHMARK(BM_LinkRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+size_t collectReply(char* data, size_t size, size_t count, void* user) {
+    static_cast<std::string*>(user)->append(data, size * count);
+    return size * count;
+}
+
+void BM_RawHttpRoundTrip(benchmark::State& state) {
+    BenchRoot root;
+    StubServer server(heartbeatReplyText());
+    if (server.port() == 0) {
+        state.SkipWithError("the stub server did not start");
+        return;
+    }
+    const std::vector<uint8_t> body = heartbeatRequestBody();
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/yj/heartbeat";
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    CURL* curl = curl_easy_init();
+    curl_slist* headers = curl_slist_append(nullptr, "Connection: Keep-Alive");
+    headers = curl_slist_append(headers, "Expect:");
+    std::string reply;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, reinterpret_cast<const char*>(body.data()));
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collectReply);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
+    for (auto _ : state) {
+        reply.clear();
+        long status = 0;
+        if (curl_easy_perform(curl) != CURLE_OK ||
+            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200) {
+            state.SkipWithError("the POST failed");
+            break;
+        }
+        benchmark::DoNotOptimize(reply.data());
+    }
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+}
+BENCHMARK(BM_RawHttpRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 void BM_ParseHeartbeatReply(benchmark::State& state) {
     BenchRoot root;

@@ -17,4 +17,7 @@ class ZemUrlEncode {
 
     // Exactly the decoded bytes; *len (when given) receives their count.
     static std::vector<uint8_t> urldecode(std::string_view text, size_t* len);
+    // The same decoding within the buffer itself (the decoded bytes are never longer than the
+    // text), so a large reply is not held twice.
+    static void urldecodeInPlace(std::vector<uint8_t>& bytes);
 };

@@ -10,6 +10,7 @@
 #include "fsevents/EventStream.h"
 #include "link/ZemSocketManager.h"
 #include "logger/RotatingLogger.h"
+#include "messages/ZemActions.h"
 #include "messages/ZemRequests.h"
 #include "paths/Paths.h"
 #include "proto/ZemUrlEncode.h"
@@ -66,6 +67,10 @@ std::shared_ptr<ZemSocketManager> ZemCore::socketManager() const {
 
 void ZemCore::initialConfig() {
     std::lock_guard lock(mutex_);
+    createLinkLocked();
+}
+
+void ZemCore::createLinkLocked() {
     if (socketManager_) return;
     ZemServerConfig& config = context_.theServerConfig();
     config.readServerConfig();
@@ -78,10 +83,15 @@ void ZemCore::initialConfig() {
 }
 
 void ZemCore::reinitialConfig() {
+    // The file is read again before the link goes: a send meanwhile then either finds the old
+    // link (whose requests move over below) or waits for the new one, never builds one from the
+    // servers of the replaced file.
+    context_.theServerConfig().updateServerConfig();
     std::shared_ptr<ZemSocketManager> old;
     {
         std::lock_guard lock(mutex_);
         old.swap(socketManager_);
+        createLinkLocked();
     }
     std::vector<ZemSocketMessagePtr> carried;
     if (old) {
@@ -91,9 +101,6 @@ void ZemCore::reinitialConfig() {
         old->invalidate();
         carried = old->takeQueuedRecords();
     }
-    // The file changed: read it again, or the new link would start from the old servers.
-    context_.theServerConfig().updateServerConfig();
-    initialConfig();
     if (carried.empty()) return;
     if (auto link = socketManager()) {
         link->adoptRecords(std::move(carried));
@@ -103,24 +110,11 @@ void ZemCore::reinitialConfig() {
 }
 
 std::unique_ptr<ZemRequest> ZemCore::getRequestWithType(int32_t action) const {
+    const ZemAction* row = zemActionFor(action);
+    if (!row || !row->builtByCore || !row->makeRequest) return nullptr;
     ZemRequestSources sources;
     sources.commands = context_.cmdManager;
-    switch (action) {
-        case 1000:
-            return std::make_unique<ZemHeartBeatRequest>(sources);
-        case 1001:
-            return std::make_unique<ZemHeartBeatExtRequest>(sources);
-        case 2000:
-            return std::make_unique<ZemUpdateRequest>(sources);
-        case 5001:
-            return std::make_unique<ZemCommPoliceIDRequest>(sources);
-        case 5002:
-            return std::make_unique<ZemPoliceContentRequest>(sources);
-        case 6000:
-            return std::make_unique<ZemConfigGetRequest>(sources);
-        default:
-            return nullptr;
-    }
+    return row->makeRequest(sources);
 }
 
 std::string ZemCore::getURLParams(int32_t action) {

@@ -64,6 +64,8 @@ class ZemCore {
     std::shared_ptr<ZemSocketManager> socketManager() const;
 
   private:
+    // initialConfig with mutex_ held.
+    void createLinkLocked();
     // Builds the request of a kind and queues it; *refused tells whether one was queued already.
     bool queueRequest(const std::shared_ptr<ZemSocketManager>& link, uint64_t reqTag, ZemRequest& request,
                       uint64_t uFrom, bool isCmdSend, bool* refused);

@@ -6,6 +6,8 @@
 
 namespace {
 
+constexpr long kMaxRedirects = 16;
+
 void initCurlOnce() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -14,6 +16,7 @@ void initCurlOnce() {
 struct Sink {
     std::vector<uint8_t>* body;
     size_t cap;
+    CURL* curl;
     bool overflow = false;
 };
 
@@ -23,6 +26,14 @@ size_t collect(char* data, size_t size, size_t count, void* user) {
     if (sink->body->size() + n > sink->cap) {
         sink->overflow = true;
         return 0;  // ends the transfer with a write error
+    }
+    if (sink->body->empty()) {
+        // A declared length within the cap is taken at once, so a large body is not copied
+        // through a series of growing buffers.
+        curl_off_t declared = -1;
+        if (curl_easy_getinfo(sink->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared) == CURLE_OK &&
+            declared > 0 && static_cast<uint64_t>(declared) <= sink->cap)
+            sink->body->reserve(static_cast<size_t>(declared));
     }
     sink->body->insert(sink->body->end(), data, data + n);
     return n;
@@ -79,7 +90,7 @@ struct ZemHttpSession::Pool {
         for (const std::string& h : request.headers)
             if (h == "Connection: close") closing = true;
 
-        Sink sink{&reply.body, maxReplyBytes};
+        Sink sink{&reply.body, maxReplyBytes, curl};
         const long timeoutMs = static_cast<long>(request.timeout.count());
         curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(curl, CURLOPT_POST, 1L);
@@ -89,10 +100,12 @@ struct ZemHttpSession::Pool {
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
-        curl_easy_setopt(curl, CURLOPT_PROXY, "");
-        curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+        // The system's proxy is the one the environment names (http_proxy, no_proxy, ...), which
+        // libcurl reads itself; redirects are followed as a URL session follows them.
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
         curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, closing ? 1L : 0L);

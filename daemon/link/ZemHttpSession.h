@@ -1,6 +1,6 @@
 // The link's HTTP session over libcurl: one POST at a time per call, performed and completed on
-// the session's queue, with a deadline, no proxies, a cap on the reply size and connections kept
-// for reuse between calls.
+// the session's queue, with a deadline, the environment's proxy, redirects followed, a cap on the
+// reply size and connections kept for reuse between calls.
 #pragma once
 
 #include <chrono>

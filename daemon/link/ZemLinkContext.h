@@ -2,6 +2,7 @@
 // and the reply handler. Empty fields take the process's own; tests give their own.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -22,6 +23,8 @@ struct ZemLinkContext {
     // The user's upgrade query goes here; empty: the built-in policy-server endpoint.
     std::string upgradeQueryURL;
     size_t maxReplyBytes = 16u * 1024 * 1024;
+    // The pause of a network-type change between the closing send and the move to the next server.
+    std::chrono::milliseconds networkChangeDelay{1000};
 
     const dispatch::Clock& theClock() const;
     ZemServerConfig& theServerConfig() const;

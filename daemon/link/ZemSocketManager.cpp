@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <charconv>
+#include <thread>
 #include <nlohmann/json.hpp>
 
 #include "link/ZemSocketReadManager.h"
 #include "logger/RotatingLogger.h"
+#include "messages/ZemActions.h"
+#include "messages/ZemHttpFraming.h"
 #include "messages/ZemResponses.h"
 #include "proto/ZemUrlEncode.h"
 #include "server/ZemNetworkInfoModel.h"
@@ -135,9 +138,10 @@ void ZemSocketManager::handleSocketWrite() {
             head->sendStatus == ZemSocketMessageModel::kStalled) {
             head->sendStatus = ZemSocketMessageModel::kInFlight;
             head->startTimeInterval = clock_.now();
+            head->sendUptime = clock_.uptime();
             toSend = head;
         } else if (head->sendStatus == ZemSocketMessageModel::kInFlight &&
-                   clock_.now() - head->startTimeInterval > kStallSeconds) {
+                   clock_.uptime() - head->sendUptime > kStallSeconds) {
             stalled = head;
         }
     }
@@ -157,6 +161,7 @@ void ZemSocketManager::handleSocketWrite() {
             stalled->sendStatus = ZemSocketMessageModel::kStalled;
             if (reqModels_.size() >= 2 && it == reqModels_.begin()) {
                 stalled->startTimeInterval = clock_.now();
+                stalled->sendUptime = clock_.uptime();
                 std::swap(reqModels_.front(), reqModels_.back());
             }
         }
@@ -165,27 +170,12 @@ void ZemSocketManager::handleSocketWrite() {
 }
 
 std::string ZemSocketManager::getURLParams(int32_t action) {
-    switch (action) {
-        case 1000:
-        case 1001:
-            return "yj/heartbeat";
-        case 2000:
-            return "yj/update";
-        case 3000:
-            return "yj/stat";
-        case 3001:
-        case 5000:
-            return "yj/";
-        case 4000:
-            return "yj/debug";
-        case 5001:
-        case 5002:
-            return "yj/policy";
-        case 6000:
-            return "yj/config";
-        default:
-            return "";
-    }
+    const ZemAction* row = zemActionFor(action);
+    return row ? std::string(row->linkPath) : std::string();
+}
+
+int ZemSocketManager::parseReadData(std::span<const uint8_t> data, int64_t* headerLen, int64_t* bodyLen) {
+    return ZemHttpFraming::getHTTPParseTypeAndReadHeadLen(data, headerLen, bodyLen);
 }
 
 std::shared_ptr<ZemHttpSession> ZemSocketManager::createAFHTTPSessionMgr() {
@@ -231,25 +221,37 @@ void ZemSocketManager::handleCompletion(const ZemSocketMessagePtr& record, uint6
     if (isInvalidated()) return;
 
     if (!reply.succeeded() && !reply.tooLarge) {
+        // Only this record, and only for its latest POST, goes back to waiting.
+        auto isCurrent = [&] {
+            auto it = std::find(reqModels_.begin(), reqModels_.end(), record);
+            return it != reqModels_.end() && record->sendAttempt == attempt;
+        };
         bool current = false;
         {
             std::lock_guard lock(reqModelsMutex_);
-            // Only this record, and only for its latest POST, goes back to waiting.
-            auto it = std::find(reqModels_.begin(), reqModels_.end(), record);
-            current = it != reqModels_.end() && record->sendAttempt == attempt;
-            if (current && record->sendStatus != ZemSocketMessageModel::kWaiting)
+            current = isCurrent();
+        }
+        // The link moves on before the record may go out again: a tick in between would send it
+        // to the server that just failed. The closing send's caller moves the link itself; a
+        // second move would skip a server.
+        if (current && !closing) restartConnectSocket();
+        if (current) {
+            std::lock_guard lock(reqModelsMutex_);
+            if (isCurrent() && record->sendStatus != ZemSocketMessageModel::kWaiting)
                 record->sendStatus = ZemSocketMessageModel::kWaiting;
         }
-        // The closing send's caller moves the link on already; a second move would skip a server.
-        if (current && !closing) restartConnectSocket();
         log("[ZemSocketManager]response data fail: " + record->reqName + " ,error=" + reply.error);
         return;
     }
 
+    // The read is counted before the record leaves the queue, so whoever sees the queue without
+    // it also sees the read still pending until its outcome (a roll-back included) is done.
+    readSocketManager_->beginRead();
     {
         std::lock_guard lock(reqModelsMutex_);
         auto it = std::find(reqModels_.begin(), reqModels_.end(), record);
         if (it == reqModels_.end()) {
+            readSocketManager_->cancelRead();
             // An earlier POST of the same record was answered already: parse a reply only once.
             log("[ZemSocketManager]response data dropped, already answered. name: " + record->reqName);
             return;
@@ -267,7 +269,7 @@ void ZemSocketManager::handleCompletion(const ZemSocketMessagePtr& record, uint6
     record->isReadEnd = true;
     record->answeredHost = host;
     record->answeredPort = port;
-    readSocketManager_->distributeSocketRead(record);
+    readSocketManager_->distributeCountedRead(record);
 }
 
 void ZemSocketManager::disconnect() {
@@ -298,20 +300,15 @@ void ZemSocketManager::resetNETWorkType(const dispatch::Notification& notificati
         (type ? std::to_string(*type) : std::string("(null)")));
     disconnect();
     context_.theServerConfig().resetCount(type.value_or(0));
-    // The pause lets the closing POST leave first; it runs on the link's queue instead of
-    // holding the main thread.
-    if (!timerWriteQueue_) timerWriteQueue_ = dispatch::WorkQueue::create("com.velmora.socket.write");
-    std::weak_ptr<ZemSocketManager> weak = weak_from_this();
-    timerWriteQueue_->dispatchAfter(kNetworkChangeDelay, [weak] {
-        auto self = weak.lock();
-        if (!self || self->isInvalidated()) return;
-        {
-            std::lock_guard lock(self->reqModelsMutex_);
-            if (!self->reqModels_.empty())
-                self->reqModels_.front()->sendStatus = ZemSocketMessageModel::kWaiting;
-        }
-        self->restartConnectSocket();
-    });
+    // The pause lets the closing POST leave first. It holds the thread the notification is
+    // delivered on (the main thread), as the link always has.
+    if (context_.networkChangeDelay.count() > 0) std::this_thread::sleep_for(context_.networkChangeDelay);
+    if (isInvalidated()) return;
+    {
+        std::lock_guard lock(reqModelsMutex_);
+        if (!reqModels_.empty()) reqModels_.front()->sendStatus = ZemSocketMessageModel::kWaiting;
+    }
+    restartConnectSocket();
 }
 
 void ZemSocketManager::invalidate() {
@@ -344,11 +341,14 @@ void ZemSocketManager::sendUpgradeRequest(ZemSocketMessagePtr record, UpgradeBlo
                        "X-Action: 2000", "Connection: close"};
     request.timeout = kUpgradeQueryTimeout;
     sharedURLSession().post(std::move(request), [complete = std::move(complete)](ZemHttpReply reply) {
-        LogCoreHelper::sharedInstance().writeLog(
-            "[ZemSocket] get zem upgrade state response by user: status " + std::to_string(reply.status) +
-                ", " + std::to_string(reply.body.size()) +
-                " bytes  error: " + (reply.error.empty() ? std::string("(null)") : reply.error),
-            1);
+        // The response part names what came back: no status means no response at all.
+        const std::string response = reply.status == 0 ? std::string("(null)")
+                                                       : "status " + std::to_string(reply.status) + ", " +
+                                                             std::to_string(reply.body.size()) + " bytes";
+        LogCoreHelper::sharedInstance().writeLog("[ZemSocket] get zem upgrade state response by user: " +
+                                                     response + "  error: " +
+                                                     (reply.error.empty() ? std::string("(null)") : reply.error),
+                                                 1);
         std::optional<std::vector<uint8_t>> result;
         if (reply.succeeded() && reply.status == 200) {
             const std::string_view text(reinterpret_cast<const char*>(reply.body.data()), reply.body.size());

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,7 +30,6 @@ class ZemSocketManager : public std::enable_shared_from_this<ZemSocketManager> {
     static constexpr std::chrono::seconds kWriteInterval{3};
     static constexpr std::chrono::seconds kRequestTimeout{20};
     static constexpr std::chrono::seconds kUpgradeQueryTimeout{15};
-    static constexpr std::chrono::seconds kNetworkChangeDelay{1};
     static constexpr const char* kNetworkTypeNotification = "changed_networktype_notification";
     // The user's upgrade query goes to this fixed endpoint of the policy server.
     static constexpr const char* kUpgradeQueryURL = "http://policy.ravaviza.com:80/";
@@ -59,6 +59,8 @@ class ZemSocketManager : public std::enable_shared_from_this<ZemSocketManager> {
     void resetNETWorkType(const dispatch::Notification& notification);
     void saveFirstNetWorkType();
     static std::string getURLParams(int32_t action);
+    // The framing of a raw HTTP reply (ZemHttpFraming::getHTTPParseTypeAndReadHeadLen).
+    static int parseReadData(std::span<const uint8_t> data, int64_t* headerLen, int64_t* bodyLen);
     // Host and port of a "host:port" text of the round robin; none when the port is no port.
     static std::optional<std::pair<std::string, int64_t>> splitServerText(const std::string& text);
     std::shared_ptr<ZemHttpSession> createAFHTTPSessionMgr();

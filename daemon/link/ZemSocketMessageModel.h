@@ -30,6 +30,9 @@ struct ZemSocketMessageModel {
     int32_t sendStatus = kWaiting;
     uint64_t reqTag = 0;
     double startTimeInterval = 0;  // seconds since 1970: creation, each send, move to the tail
+    // The same moments on the monotonic clock: the stall rule measures with this one, so a change
+    // of the system time neither stalls a request nor keeps one from stalling.
+    double sendUptime = 0;
     std::vector<uint8_t> sendData;
     std::vector<uint8_t> readData;
     int64_t readBodyLength = 0;

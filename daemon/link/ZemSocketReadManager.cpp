@@ -1,10 +1,14 @@
 #include "link/ZemSocketReadManager.h"
 
+#include <malloc.h>
+
 #include "command/ZemCMDManager.h"
 #include "dispatch/WorkQueue.h"
 #include "link/ZemResponseHandle.h"
 #include "logger/RotatingLogger.h"
+#include "messages/ZemActions.h"
 #include "messages/ZemResponses.h"
+#include "proto/ZemLogText.h"
 #include "proto/ZemResponse.h"
 #include "proto/ZemUrlEncode.h"
 #include "server/ZemNetworkInfoModel.h"
@@ -13,9 +17,12 @@ namespace {
 
 constexpr const char* kParsePrefix = "[ZemSocketReadManager]parse read data...";
 
-std::string describe(const google::protobuf::Message* message) {
-    return message ? message->ShortDebugString() : std::string("(null)");
-}
+// The request kinds whose failed reply rolls a command back, and that command's type.
+struct Rollback {
+    uint64_t reqTag;
+    int64_t cmdType;
+};
+constexpr Rollback kRollbacks[] = {{2, 5}, {4, 1}, {5, 4}, {6, 3}, {7, 2}};
 
 }  // namespace
 
@@ -57,17 +64,31 @@ int64_t ZemSocketReadManager::port() const {
     return port_;
 }
 
+void ZemSocketReadManager::beginRead() {
+    std::lock_guard lock(mutex_);
+    ++pending_;
+}
+
+void ZemSocketReadManager::cancelRead() {
+    std::lock_guard lock(mutex_);
+    if (--pending_ == 0) drained_.notify_all();
+}
+
 void ZemSocketReadManager::distributeSocketRead(ZemSocketMessagePtr record) {
     if (!record) return;
-    {
-        std::lock_guard lock(mutex_);
-        ++pending_;
+    beginRead();
+    distributeCountedRead(std::move(record));
+}
+
+void ZemSocketReadManager::distributeCountedRead(ZemSocketMessagePtr record) {
+    if (!record) {
+        cancelRead();
+        return;
     }
     // The task holds the read side, so a reply still being parsed keeps it alive.
     dispatch::WorkQueue::global()->dispatch([self = shared_from_this(), record = std::move(record)] {
         self->parseReadData(record);
-        std::lock_guard lock(self->mutex_);
-        if (--self->pending_ == 0) self->drained_.notify_all();
+        self->cancelRead();
     });
 }
 
@@ -78,50 +99,35 @@ bool ZemSocketReadManager::waitForPendingReads(std::chrono::milliseconds limit) 
 
 std::unique_ptr<ZemResponse> ZemSocketReadManager::getResponseWithType(int32_t action,
                                                                        std::vector<uint8_t> data) {
-    switch (action) {
-        case 1000:
-            return std::make_unique<ZemHeartBeatResponse>(std::move(data));
-        case 1001:
-            return std::make_unique<ZemHeartBeatExtResponse>(std::move(data));
-        case 2000:
-            return std::make_unique<ZemUpdateResponse>(std::move(data));
-        case 5001:
-            return std::make_unique<ZemCommPoliceIDResponse>(std::move(data));
-        case 5002:
-            return std::make_unique<ZemPoliceContentResponse>(std::move(data));
-        case 6000:
-            return std::make_unique<ZemConfigGetResponse>(std::move(data));
-        case 8000:
-            return std::make_unique<ZemNetworkLocationResponse>(std::move(data));
-        case 8101:
-            return std::make_unique<ZemGetNetTypeResponse>(std::move(data));
-        default:
-            return nullptr;
-    }
+    const ZemAction* row = zemActionFor(action);
+    if (!row || !row->parsedByLink || !row->makeResponse) return nullptr;
+    return row->makeResponse(std::move(data));
 }
 
 void ZemSocketReadManager::parseReadData(const ZemSocketMessagePtr& record) {
     const std::string prefix = std::string(kParsePrefix) + "\ntype: " + record->reqName + " | ";
+    const bool large = record->readData.size() >= kTrimAfterBytes;
     bool parsed = false;
     if (record->readData.empty()) {
         log(prefix + "urlencode data failed");
     } else if (record->readBodyLength <= 0) {
         log(prefix + "response parse failed,because of head more than total ");
     } else {
-        const std::string_view text(reinterpret_cast<const char*>(record->readData.data()),
-                                    record->readData.size());
-        size_t length = 0;
-        std::vector<uint8_t> decoded = ZemUrlEncode::urldecode(text, &length);
-        decoded.resize(std::min(length, decoded.size()));
-        std::unique_ptr<ZemResponse> response = getResponseWithType(record->connType, std::move(decoded));
-        if (response && response->parseData()) {
+        // The body is decoded where it lies and handed on, so a large reply is held once.
+        std::vector<uint8_t> bytes = std::move(record->readData);
+        record->readData = {};
+        ZemUrlEncode::urldecodeInPlace(bytes);
+        std::unique_ptr<ZemResponse> response = getResponseWithType(record->connType, std::move(bytes));
+        const bool ok = response && response->parseData();
+        if (response && !response->limitNote().empty()) log(prefix + response->limitNote());
+        if (ok) {
             parsed = true;
             if (!record->answeredHost.empty()) {
                 saveHistoryRecordServer(record->answeredHost, record->answeredPort);
             } else {
                 saveHistoryRecordServer(host(), port());
             }
-            log(prefix + "parse reponse successfully. " + describe(response->responseMsg()));
+            log(prefix + "parse reponse successfully. " + ZemLogText::describe(response->responseMsg()));
             rspHandle_->handleResponse(record->connType, *response);
         } else {
             const Head* head = response ? response->msgHead() : nullptr;
@@ -129,28 +135,20 @@ void ZemSocketReadManager::parseReadData(const ZemSocketMessagePtr& record) {
             if (head && head->retcode() == 0 && (!body || body->ByteSizeLong() == 0)) {
                 log(prefix + "response parse finished. but data is null");
             } else {
-                log(prefix + "response parse failed. errCode: " + describe(head));
+                log(prefix + "response parse failed. errCode: " + ZemLogText::describe(head));
             }
         }
     }
     if (!parsed && record->isCmdSend) updateCMDModel(record);
+    std::vector<uint8_t>().swap(record->readData);
+    // The allocator keeps freed memory of a large reply for itself; give it back.
+    if (large) ::malloc_trim(0);
 }
 
 int64_t ZemSocketReadManager::rollbackCommandType(uint64_t reqTag) {
-    switch (reqTag) {
-        case 2:
-            return 5;
-        case 4:
-            return 1;
-        case 5:
-            return 4;
-        case 6:
-            return 3;
-        case 7:
-            return 2;
-        default:
-            return 0;
-    }
+    for (const Rollback& r : kRollbacks)
+        if (r.reqTag == reqTag) return r.cmdType;
+    return 0;
 }
 
 void ZemSocketReadManager::updateCMDModel(const ZemSocketMessagePtr& record) {

@@ -21,6 +21,8 @@ class ZemResponseHandle;
 class ZemSocketReadManager : public std::enable_shared_from_this<ZemSocketReadManager> {
   public:
     static constexpr int32_t kMaxConcurrentOperations = 4;
+    // After a reply this large the freed memory is handed back to the system.
+    static constexpr size_t kTrimAfterBytes = 1u << 20;
 
     static ZemSocketReadManager& sharedInstance();
     explicit ZemSocketReadManager(ZemLinkContext context = {});
@@ -28,6 +30,11 @@ class ZemSocketReadManager : public std::enable_shared_from_this<ZemSocketReadMa
 
     // Parses the record on the global queue.
     void distributeSocketRead(ZemSocketMessagePtr record);
+    // The same in two steps: beginRead counts a read before its record leaves the link's queue,
+    // distributeCountedRead then parses it (cancelRead when it is not handed over after all).
+    void beginRead();
+    void cancelRead();
+    void distributeCountedRead(ZemSocketMessagePtr record);
     void parseReadData(const ZemSocketMessagePtr& record);
     // The reply object of an action on decoded bytes; nothing for an action without a reply class.
     static std::unique_ptr<ZemResponse> getResponseWithType(int32_t action, std::vector<uint8_t> data);

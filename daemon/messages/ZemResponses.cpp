@@ -6,16 +6,24 @@
 
 namespace {
 
+// The typed reply moved out of the body (the body keeps an empty one): a large reply is held once.
+template <typename Extension>
+auto takeTyped(RspMsgBody& body, const Extension& extension) {
+    using Message = std::decay_t<decltype(body.GetExtension(extension))>;
+    auto message = std::make_shared<Message>();
+    message->Swap(body.MutableExtension(extension));
+    return message;
+}
+
 // The steps every reply class shares: the root message must parse and carry a reply body; the
 // typed reply is stored when the body has it. Without it the result is extensionOptional.
 template <typename Extension>
 bool parseTyped(ZemResponse& response, const Extension& extension, bool extensionOptional = false) {
     if (!response.ZemResponse::parseData()) return false;
-    const RspMsgBody* body = response.msgRspBody();
+    RspMsgBody* body = response.mutableMsgRspBody();
     if (!body) return false;
     if (!body->HasExtension(extension)) return extensionOptional;
-    using Message = std::decay_t<decltype(body->GetExtension(extension))>;
-    response.setResponseMsg(std::make_shared<Message>(body->GetExtension(extension)));
+    response.setResponseMsg(takeTyped(*body, extension));
     return true;
 }
 
@@ -51,13 +59,13 @@ bool ZemConfigGetResponse::parseData() {
 
 bool ZemNetworkLocationResponse::parseData() {
     if (!ZemResponse::parseData()) return false;
-    const RspMsgBody* body = msgRspBody();
+    RspMsgBody* body = mutableMsgRspBody();
     if (!body || !body->HasExtension(ZemV5Root::networkLocationGetMsgRspBody)) return false;
-    const NetworkLocationGetMsgRsp& location = body->GetExtension(ZemV5Root::networkLocationGetMsgRspBody);
+    auto location = takeTyped(*body, ZemV5Root::networkLocationGetMsgRspBody);
     ZemModel& status = status_ ? *status_ : ZemModel::currentStatus();
-    status.setNetworkLocation(location.netlocation());
-    status.setDomainName(location.domainname());
-    setResponseMsg(std::make_shared<NetworkLocationGetMsgRsp>(location));
+    status.setNetworkLocation(location->netlocation());
+    status.setDomainName(location->domainname());
+    setResponseMsg(std::move(location));
     return true;
 }
 

@@ -70,6 +70,10 @@ class serverlink_integration : public ::testing::Test {
         ASSERT_TRUE(::mkdtemp(tmpl.data()));
         root_ = tmpl;
         ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
+        // The daemon takes the environment's proxy; these servers are reached directly.
+        for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                                 "ALL_PROXY", "no_proxy", "NO_PROXY"})
+            ::unsetenv(name);
         fs::create_directories(paths::machineSupportFolder());
         fs::create_directories(paths::productRoot());
         // The scheduler runs the heartbeat 1 s after start when its interval reads 1 s.

@@ -132,7 +132,8 @@ TEST_F(serverlink_link_Reply, UnusableReplyIsDroppedLoggedAndRollsTheCommandBack
         ctx.maxReplyBytes = 1024;
         auto link = connectLink(ctx);
 
-        link->sendMessage(record(Model::kPolicyId, true));
+        auto policyId = record(Model::kPolicyId, true);
+        link->sendMessage(policyId);
         link->handleSocketWrite();
         ASSERT_TRUE(waitUntil([&] { return link->reqModels().empty(); }));
         ASSERT_TRUE(link->readSocketManager().waitForPendingReads(10s));
@@ -142,7 +143,7 @@ TEST_F(serverlink_link_Reply, UnusableReplyIsDroppedLoggedAndRollsTheCommandBack
 
         // Dropped, not retried.
         link->handleSocketWrite();
-        std::this_thread::sleep_for(200ms);
+        EXPECT_EQ(policyId->sendAttempt, 1u);
         EXPECT_EQ(server.requests().size(), 1u);
         link->invalidate();
     }
@@ -193,6 +194,7 @@ TEST_F(serverlink_link_Completion, LateFailureOfAnotherRecordLeavesTheHeadInFlig
              {"default", answer(500, "")}});
     configure({server.port()});
     auto link = connectLink();
+    const size_t mark = logMark();
     auto a = record(Model::kHeartBeat, false, "A");
     auto b = record(Model::kPolicyId, false, "B");
     link->sendMessage(a);
@@ -208,13 +210,123 @@ TEST_F(serverlink_link_Completion, LateFailureOfAnotherRecordLeavesTheHeadInFlig
     EXPECT_EQ(server.requests()[2]["body"], "B");
 
     // Both POSTs of A fail while B is in flight.
-    ASSERT_TRUE(waitUntil([&] { return statusOf(link, a) == Model::kWaiting; }));
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(waitUntil([&] { return countSince(mark, "response data fail: heartbeat ,") == 2; }));
+    EXPECT_EQ(statusOf(link, a), Model::kWaiting);
     EXPECT_EQ(statusOf(link, b), Model::kInFlight);
     link->handleSocketWrite();
-    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(b->sendAttempt, 1u);
     EXPECT_EQ(server.requests().size(), 3u);
 
     // B's answer removes B, not the head of the moment.
     ASSERT_TRUE(waitUntil([&] { return link->reqModels() == std::vector<ZemSocketMessagePtr>{a}; }));
+}
+
+// A failed POST moves the link on before its record may go out again: however quickly the ticks
+// follow the failure, the failed server sees the request once and the next one gets it.
+TEST_F(serverlink_link_Completion, TickRightAfterAFailureSendsToTheNextServer) {
+    StubServer failing(folder_, "failing", Json{{"default", answer(500, "")}});
+    StubServer holding(folder_, "holding", Json{{"default", Json{{"delay", 30}, {"status", 500}}}});
+    configure({failing.port(), holding.port()});
+    walkAllServers();
+    for (int round = 0; round < 15; ++round) {
+        SCOPED_TRACE(round);
+        freshConfig();
+        auto link = connectLink();
+        ASSERT_EQ(link->port(), failing.port());
+        const size_t before = failing.requests().size();
+        const size_t heldBefore = holding.requests().size();
+        auto heartbeat = record(Model::kHeartBeat);
+        link->sendMessage(heartbeat);
+        link->handleSocketWrite();
+        // Tick as fast as possible until the record went out a second time.
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                for (int i = 0; i < 1000 && heartbeat->sendAttempt < 2; ++i) link->handleSocketWrite();
+                return heartbeat->sendAttempt >= 2;
+            },
+            10s));
+        ASSERT_TRUE(holding.waitForRequests(heldBefore + 1));
+        EXPECT_EQ(failing.requests().size(), before + 1);
+        link->invalidate();
+    }
+}
+
+// The read of a reply is pending from before its record leaves the queue: a test (or anyone)
+// that sees the queue empty and then waits for the reads sees the roll-back done.
+TEST_F(serverlink_link_Completion, RollBackIsDoneOnceTheQueueIsEmptyAndTheReadsAreWaitedFor) {
+    StubServer server(folder_, "server", Json{{"default", answer(200, "")}});
+    configure({server.port()});
+    auto link = connectLink();
+    for (int round = 0; round < 25; ++round) {
+        SCOPED_TRACE(round);
+        storePolicyCommandAt8();
+        link->sendMessage(record(Model::kPolicyId, true));
+        link->handleSocketWrite();
+        ASSERT_TRUE(waitUntil([&] { return link->reqModels().empty(); }));
+        ASSERT_TRUE(link->readSocketManager().waitForPendingReads(10s));
+        ASSERT_EQ(storedSeq(5), 7);
+    }
+}
+
+// The logged reply hides the user's ticket; the log line of a large reply stays short.
+TEST_F(serverlink_link_Reply, LoggedReplyHidesTheTicketAndStaysShort) {
+    RspMsgBody body;
+    HeartbeatMsgRsp* rsp = body.MutableExtension(ZemV5Root::heartbeatMsgRspBody);
+    rsp->set_userticket("TICKET-7f3a-SECRET");
+    rsp->set_ticketstate(1);
+    for (int i = 0; i < 60; ++i) rsp->add_reqitemsarray()->set_cmdtype(5);
+    RspMsgBody update;
+    update.MutableExtension(ZemV5Root::updateMsgRspBody)->set_updateurl(std::string(200'000, 'u'));
+    StubServer server(folder_, "server",
+                      Json{{"entries", Json::array({answer(200, replyText(1000, body)),
+                                                    answer(200, replyText(2000, update))})}});
+    configure({server.port()});
+    auto link = connectLink();
+    const size_t mark = logMark();
+    for (uint64_t kind : {Model::kHeartBeat, Model::kUpgrade}) {
+        link->sendMessage(record(kind));
+        link->handleSocketWrite();
+        ASSERT_TRUE(waitUntil([&] { return link->reqModels().empty(); }));
+        ASSERT_TRUE(link->readSocketManager().waitForPendingReads(10s));
+    }
+    const std::string log = logSince(mark);
+    EXPECT_EQ(log.find("TICKET-7f3a-SECRET"), std::string::npos);
+    EXPECT_NE(log.find("userTicket: \"<redacted>\" ticketState: 1"), std::string::npos);
+    EXPECT_NE(log.find("type: upgrade | parse reponse successfully. updateURL: \"uuu"), std::string::npos);
+    EXPECT_NE(log.find(" more bytes]"), std::string::npos);
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) EXPECT_LT(line.size(), 8192u);
+}
+
+// Like a URL session, the link follows a redirect (a 307 keeps the POST and its body) and takes
+// the proxy the environment names.
+TEST_F(serverlink_link_Reply, RedirectIsFollowedAndTheEnvironmentsProxyIsUsed) {
+    StubServer target(folder_, "target", Json{{"default", answer(200, heartbeatReplyText())}});
+    const std::string moved = "http://127.0.0.1:" + std::to_string(target.port()) + "/moved";
+    StubServer redirecting(folder_, "redirecting",
+                           Json{{"default", Json{{"status", 307}, {"headers", Json{{"Location", moved}}}}}});
+    configure({redirecting.port()});
+    auto link = connectLink();
+    link->sendMessage(record(Model::kHeartBeat, false, "redirected-body"));
+    link->handleSocketWrite();
+    ASSERT_TRUE(waitUntil([&] { return link->reqModels().empty(); }));
+    ASSERT_TRUE(link->readSocketManager().waitForPendingReads(10s));
+    ASSERT_EQ(target.requests().size(), 1u);
+    EXPECT_EQ(target.requests()[0]["path"], "/moved");
+    EXPECT_EQ(target.requests()[0]["body"], "redirected-body");
+    EXPECT_EQ(lastGoodServer()->record_port, static_cast<uint64_t>(redirecting.port()));
+
+    // The proxy gets the request with the server's full URL; the server itself is never reached.
+    StubServer proxy(folder_, "proxy", Json{{"default", answer(200, heartbeatReplyText())}});
+    const int unreachable = closedPort();
+    ZemHttpSession session(dispatch::WorkQueue::create("proxy.test"));
+    ZemHttpRequest request;
+    request.url = "http://127.0.0.1:" + std::to_string(unreachable) + "/yj/heartbeat";
+    request.body = {'p'};
+    ::setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
+    const ZemHttpReply reply = session.postSync(request);
+    ::unsetenv("http_proxy");
+    EXPECT_TRUE(reply.succeeded()) << reply.error;
+    ASSERT_EQ(proxy.requests().size(), 1u);
+    EXPECT_EQ(proxy.requests()[0]["path"], request.url);
 }

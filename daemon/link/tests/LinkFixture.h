@@ -33,6 +33,10 @@ inline const std::string& processRoot() {
             std::string tmpl = "/tmp/serverlink-link-XXXXXX";
             if (::mkdtemp(tmpl.data())) path = tmpl;
             ::setenv("RAVAVIZA_ROOT", path.c_str(), 1);
+            // The link takes the environment's proxy; the tests talk to loopback servers directly.
+            for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                                     "ALL_PROXY", "no_proxy", "NO_PROXY"})
+                ::unsetenv(name);
         }
         ~Root() {
             std::error_code ec;
@@ -81,6 +85,7 @@ class LinkFixture : public ::testing::Test {
         c.serverConfig = config_.get();
         c.cmdManager = commands_.get();
         c.startWriteTimer = false;
+        c.networkChangeDelay = std::chrono::milliseconds(0);
         return c;
     }
 
@@ -149,6 +154,12 @@ class LinkFixture : public ::testing::Test {
     static std::string logSince(size_t mark) {
         const std::string all = logText();
         return all.substr(std::min(mark, all.size()));
+    }
+    static size_t countSince(size_t mark, const std::string& text) {
+        const std::string log = logSince(mark);
+        size_t n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+        return n;
     }
 
     static std::optional<ZemNetworkInfoModel> lastGoodServer() {

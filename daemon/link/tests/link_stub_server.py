@@ -6,7 +6,9 @@ script's "default" entry once the list is used up. Appends every request to a JS
 
 An entry: {"status": 200, "body": "text", "fill": N (body of N "A"s instead),
 "delay": seconds before answering, "drop": true (close without answering),
-"declared": N (Content-Length to announce; less data then follows)}."""
+"declared": N (Content-Length to announce; less data then follows),
+"repeat": {"text": "...", "count": N} (appended to the body N times), "suffix": "text" (after that),
+"headers": {"Name": "value"} (extra reply headers)}."""
 import argparse
 import http.server
 import json
@@ -61,7 +63,12 @@ def main():
                     pass
                 return
             data = b"A" * int(entry["fill"]) if "fill" in entry else entry.get("body", "").encode("latin-1")
+            if "repeat" in entry:
+                data += entry["repeat"]["text"].encode("latin-1") * int(entry["repeat"]["count"])
+            data += entry.get("suffix", "").encode("latin-1")
             self.send_response(int(entry.get("status", 200)))
+            for name, value in entry.get("headers", {}).items():
+                self.send_header(name, value)
             self.send_header("Content-Type", "text/plain")
             self.send_header("Content-Length", str(entry.get("declared", len(data))))
             if entry.get("declared") is not None or self.headers.get("Connection", "").lower() == "close":

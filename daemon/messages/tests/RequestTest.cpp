@@ -10,6 +10,7 @@
 #include "command/ZemCMDManager.h"
 #include "device/ITDevice.h"
 #include "device/NetworkCardInfoManager.h"
+#include "messages/ZemActions.h"
 #include "messages/ZemModel.h"
 #include "messages/ZemRequests.h"
 
@@ -375,4 +376,36 @@ TEST_F(serverlink_messages_Requests, RuntimeStatusListsTheCurrentCardsAndNameSer
     EXPECT_EQ(adapters[0].defaultgateway(), "0.0.0.0");
     EXPECT_EQ(model.ipArray(), std::vector<std::string>{"0.0.0.0"});
     EXPECT_EQ(model.dnsArray(), std::vector<std::string>{"10.0.0.53"});
+}
+
+// The action table hands out the classes of each action: a request built from a row carries the
+// row's action and its typed body, a reply class of a row takes that action's typed reply.
+TEST_F(serverlink_messages_Requests, ActionTableMakesTheClassesOfEachAction) {
+    const auto* pool = google::protobuf::DescriptorPool::generated_pool();
+    for (const ZemAction& row : kZemActions) {
+        SCOPED_TRACE(row.action);
+        if (row.makeRequest) {
+            auto request = row.makeRequest(sources());
+            ZemV5Root root = builtRoot(*request);
+            EXPECT_EQ(root.msghead().action(), row.action);
+            EXPECT_EQ(bodyExtensions(root), std::vector<int>{row.action});
+        }
+        if (row.makeResponse) {
+            const auto* extension = pool->FindExtensionByNumber(RspMsgBody::descriptor(), row.action);
+            ASSERT_NE(extension, nullptr);
+            ZemV5Root reply;
+            reply.mutable_msghead()->set_retcode(0);
+            RspMsgBody* body = reply.mutable_msgrspbody();
+            body->GetReflection()->MutableMessage(body, extension);
+            const std::string bytes = reply.SerializeAsString();
+            auto response = row.makeResponse(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+            ASSERT_TRUE(response->parseData());
+            ASSERT_NE(response->responseMsg(), nullptr);
+            EXPECT_EQ(response->responseMsg()->GetDescriptor(), extension->message_type());
+        }
+        if (row.reqTag != ZemAction::kNoKind) {
+            EXPECT_EQ(zemActionForTag(static_cast<uint64_t>(row.reqTag)), &row);
+        }
+    }
+    EXPECT_EQ(zemActionFor(7000), nullptr);
 }
