@@ -335,6 +335,7 @@ TEST_F(PolicyDatabase, AWriterKilledMidReplacementLeavesOldOrNewRows) {
         },
         120));
     ::kill(pid, SIGKILL);
+    RecordProperty("outcome", done ? "committed before the kill" : "killed mid-transaction");
     int status = 0;
     ::waitpid(pid, &status, 0);
     ::close(out[0]);
