@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -134,6 +135,8 @@ class launchd_Process : public ::testing::Test {
             }
         }
         if (HasFailure()) std::cerr << "launchd log:\n" << readText(root_ / "launchd.log");
+        // Whatever still runs for this root (a failed test's orphans) goes with it.
+        for (pid_t pid : processesOfThisRoot()) ::kill(pid, SIGKILL);
         ::unsetenv("RAVAVIZA_ROOT");
         fs::remove_all(root_);
     }
@@ -173,6 +176,27 @@ class launchd_Process : public ::testing::Test {
         std::string path = ((folder.empty() ? root_ / "jobs" : folder) / (label + ".plist")).string();
         EXPECT_TRUE(archive::writePlistFile(d, path, format));
         return path;
+    }
+
+    // Live processes (this test process aside) started for this root: their environment holds it.
+    std::vector<pid_t> processesOfThisRoot(const std::string& cmdline = {}) const {
+        std::vector<pid_t> out;
+        const std::string marker = "RAVAVIZA_ROOT=" + root_.string();
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            pid_t pid = static_cast<pid_t>(std::strtol(entry.path().filename().c_str(), nullptr, 10));
+            if (pid <= 0 || pid == ::getpid() || !alive(pid)) continue;
+            if (!cmdline.empty() && readText(entry.path() / "cmdline") != cmdline) continue;
+            std::string env = readText(entry.path() / "environ");
+            for (size_t at = 0; at < env.size();) {
+                size_t end = env.find('\0', at);
+                if (env.compare(at, end - at, marker) == 0 && end - at == marker.size()) {
+                    out.push_back(pid);
+                    break;
+                }
+                at = end == std::string::npos ? env.size() : end + 1;
+            }
+        }
+        return out;
     }
 
     // A shell that ignores SIGTERM (its child sleep too) and then creates the ready file.
@@ -554,19 +578,8 @@ TEST_F(launchd_Process, KillNineOfTheSupervisorNeverLeavesASecondInstance) {
     const std::string label = "com.velmora.Long";
     writeJob(label, {"/bin/sh", "-c", "/bin/sleep 86397 & exec /bin/sleep 86398"}, true, true,
              archive::PlistFormat::Xml, daemons);
-    auto instances = [](const std::string& seconds) {
-        int count = 0;
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            if (readText(entry.path() / "cmdline") != std::string("/bin/sleep\0", 11) + seconds + '\0') continue;
-            pid_t pid = 0;
-            try {
-                pid = std::stoi(entry.path().filename().string());
-            } catch (...) {
-                continue;
-            }
-            if (alive(pid)) ++count;
-        }
-        return count;
+    auto instances = [&](const std::string& seconds) {
+        return processesOfThisRoot(std::string("/bin/sleep\0", 11) + seconds + '\0').size();
     };
 
     std::mt19937 random(std::random_device{}());
@@ -585,8 +598,8 @@ TEST_F(launchd_Process, KillNineOfTheSupervisorNeverLeavesASecondInstance) {
     startLaunchd();
     pid_t running = 0;
     ASSERT_TRUE(waitFor([&] { return (running = listedPid(label)) > 0; }));
-    EXPECT_EQ(instances("86398"), 1);
-    EXPECT_EQ(instances("86397"), 1) << "the old instances' children are gone too";
+    EXPECT_EQ(instances("86398"), 1u);
+    EXPECT_EQ(instances("86397"), 1u) << "the old instances' children are gone too";
     EXPECT_EQ(readText("/proc/" + std::to_string(running) + "/cmdline"),
               std::string("/bin/sleep\0", 11) + "86398" + '\0');
 
@@ -594,7 +607,7 @@ TEST_F(launchd_Process, KillNineOfTheSupervisorNeverLeavesASecondInstance) {
     ::kill(pid_, SIGTERM);
     ASSERT_TRUE(waitFor([&] { return ::waitpid(pid_, nullptr, WNOHANG) == pid_; }));
     pid_ = -1;
-    EXPECT_TRUE(waitFor([&] { return instances("86398") == 0 && instances("86397") == 0; }));
+    EXPECT_TRUE(waitFor([&] { return instances("86398") == 0u && instances("86397") == 0u; }));
 }
 
 }  // namespace
