@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -63,8 +64,15 @@ bool writeJobRecords(const std::string& path, const std::vector<JobRecord>& reco
 
 std::vector<JobRecord> readJobRecords(const std::string& path) {
     std::vector<JobRecord> out;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return out;
+    // Only a record this user wrote may name processes to end.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & (S_IWGRP | S_IWOTH))) {
+        ::close(fd);
+        return out;
+    }
     std::string text;
     char buf[4096];
     for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0 && text.size() < kMaxFileBytes;) {

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -431,7 +432,14 @@ class Reaper {
     void adopt(pid_t pid, int pidfd, std::optional<Clock::time_point> deadline, milliseconds grace) {
         std::lock_guard lock(mutex_);
         children_.push_back(Entry{pid, pidfd, deadline, grace, Stage::Running});
-        if (running_) return;
+        if (running_) {
+            // The thread may be waiting without this child's deadline or pidfd.
+            uint64_t one = 1;
+            if (wake_ >= 0 && ::write(wake_, &one, sizeof one) < 0) {
+                // A full counter wakes the thread just the same.
+            }
+            return;
+        }
         try {
             std::thread([this] { loop(); }).detach();
             running_ = true;
@@ -450,11 +458,20 @@ class Reaper {
         Stage stage;
     };
 
+    Reaper() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
     void loop() {
         std::vector<pollfd> waitOn;
         for (;;) {
             int timeout = 1000;
             waitOn.clear();
+            if (wake_ >= 0) {
+                uint64_t count = 0;
+                if (::read(wake_, &count, sizeof count) < 0) {
+                    // Nothing was pending.
+                }
+                waitOn.push_back(pollfd{wake_, POLLIN, 0});
+            }
             {
                 std::lock_guard lock(mutex_);
                 auto now = Clock::now();
@@ -496,6 +513,7 @@ class Reaper {
     std::mutex mutex_;
     std::vector<Entry> children_;
     bool running_ = false;
+    int wake_ = -1;
 };
 
 void appendCapped(std::string& to, const char* data, size_t size, size_t cap, bool& truncated) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,6 +75,9 @@ TEST_F(platform_launchd_JobRecords, RecordsSurviveTheRoundTripAndBadLinesAreSkip
     std::ofstream(path) << "1234 5 com.velmora.Good\nnot a record\n1 5 init\n-3 4 negative\n77 8\n";
     EXPECT_EQ(launchd::readJobRecords(path), (std::vector<launchd::JobRecord>{{1234, 5, "com.velmora.Good"}}));
     EXPECT_TRUE(launchd::readJobRecords(dir_ + "/missing").empty());
+    // A record others could have written names no process to end.
+    ::chmod(path.c_str(), 0666);
+    EXPECT_TRUE(launchd::readJobRecords(path).empty());
 }
 
 TEST_F(platform_launchd_JobRecords, LeftoverJobsEndWithTheirGroupsButAReusedPidIsLeftAlone) {

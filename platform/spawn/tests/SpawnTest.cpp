@@ -2,6 +2,7 @@
 // descriptors, standard input, capped streams, deadlines and another user.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -211,6 +212,22 @@ TEST_F(platform_spawn, ChildThatClosedItsStreamsGetsTermAtTheDeadlineInTheBackgr
     EXPECT_TRUE(waitFor([&] { return ::waitpid(r.pid, nullptr, WNOHANG) == -1 && errno == ECHILD; }))
         << "reaped by the background reaper";
     EXPECT_TRUE(waitFor([&] { return ::kill(-r.pid, 0) != 0; }));
+}
+
+TEST_F(platform_spawn, ChildStartsWithDefaultSignalsWhateverTheCallerUses) {
+    // A daemon thread blocks and ignores signals; its children must still stop on SIGTERM.
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGUSR1);
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &block, &old), 0);
+    struct sigaction ignore {}, previous {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(::sigaction(SIGINT, &ignore, &previous), 0);
+    spawn::RunResult r = spawn::run(shell("grep -E '^Sig(Blk|Ign):' /proc/self/status"), {});
+    ::sigaction(SIGINT, &previous, nullptr);
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    EXPECT_EQ(r.output, "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
 }
 
 TEST_F(platform_spawn, BeforeExecRunsWhileTheProgramWaits) {
