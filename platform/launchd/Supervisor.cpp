@@ -71,8 +71,8 @@ std::vector<std::string> jobEnvironment(const JobDescription& desc) {
         std::string name = entry.substr(0, entry.find('='));
         // The socket-activation variables are the supervisor's to set (it may itself have been
         // started with sockets): a job without names must not believe it got any.
-        if (name == kRootVariable || name == "LISTEN_PID" || name == "LISTEN_FDS" || name == "LISTEN_FDNAMES" ||
-            desc.environmentVariables.count(name)) {
+        if (name == kRootVariable || name == "LISTEN_PID" || name == "LISTEN_FDS" ||
+            name == "LISTEN_FDNAMES" || desc.environmentVariables.count(name)) {
             continue;
         }
         env.push_back(std::move(entry));
@@ -94,7 +94,9 @@ void signalJob(pid_t pid, int sig) {
 
 }  // namespace
 
-int exitStatusFromWait(int waitStatus) { return spawn::exitStatusFromWait(waitStatus); }
+int exitStatusFromWait(int waitStatus) {
+    return spawn::exitStatusFromWait(waitStatus);
+}
 
 void killRemains(pid_t jobPid) {
     if (jobPid <= 0) return;
@@ -145,7 +147,8 @@ bool Supervisor::openEndpoints(Job& job, std::string* error) {
     bool rootOnly = ::geteuid() == 0;
     for (const std::string& name : names) {
         std::string path = ipc::socketPath(ipc::ServiceKind::Xpc, name);
-        auto same = std::find_if(kept.begin(), kept.end(), [&](const auto& e) { return e && e->path() == path; });
+        auto same =
+            std::find_if(kept.begin(), kept.end(), [&](const auto& e) { return e && e->path() == path; });
         if (same != kept.end()) {
             job.endpoints.push_back(std::move(*same));
             continue;
@@ -157,7 +160,7 @@ bool Supervisor::openEndpoints(Job& job, std::string* error) {
             std::string text = "cannot register service name \"" + name + "\": " +
                                (reason == ipc::EndpointError::NameHeld      ? "another process holds it"
                                 : reason == ipc::EndpointError::InvalidName ? "invalid name"
-                                                                             : std::strerror(errno));
+                                                                            : std::strerror(errno));
             std::fprintf(stderr, "launchd: %s: %s\n", job.desc.label.c_str(), text.c_str());
             if (error) *error = text;
             job.endpoints.clear();

@@ -49,7 +49,9 @@ class CStringArray {
     std::vector<char*> pointers_;
 };
 
-std::string_view variableName(std::string_view entry) { return entry.substr(0, entry.find('=')); }
+std::string_view variableName(std::string_view entry) {
+    return entry.substr(0, entry.find('='));
+}
 
 std::vector<std::string> environmentOf(const Options& options) {
     if (options.environment) return *options.environment;
@@ -78,7 +80,8 @@ std::string resolveProgram(const std::string& program, const std::vector<std::st
     size_t begin = 0;
     for (;;) {
         size_t end = searchPath.find(':', begin);
-        std::string folder = searchPath.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+        std::string folder =
+            searchPath.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
         std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + program;
         if (isExecutableFile(candidate)) return candidate;
         if (end == std::string::npos) break;
@@ -186,7 +189,8 @@ struct ChildPlan {
             if (src < 0) childFail(report, errno);
         }
         // A freshly opened /dev/null may land on its own staging number already.
-        if (src != staging + static_cast<int>(i) && ::dup3(src, staging + static_cast<int>(i), O_CLOEXEC) < 0) {
+        if (src != staging + static_cast<int>(i) &&
+            ::dup3(src, staging + static_cast<int>(i), O_CLOEXEC) < 0) {
             childFail(report, errno);
         }
     }
@@ -265,7 +269,8 @@ std::optional<Child> start(const Options& options, int* error) {
         listenPidIndex = env.size();
         env.push_back(std::string(kListenPid) + std::string(24, '\0'));
     }
-    std::vector<std::string> args = options.argv.empty() ? std::vector<std::string>{options.program} : options.argv;
+    std::vector<std::string> args =
+        options.argv.empty() ? std::vector<std::string>{options.program} : options.argv;
     CStringArray argv(std::move(args));
     CStringArray envp(std::move(env));
 
@@ -497,7 +502,8 @@ class Reaper {
                                 c.stage = Stage::Killed;
                             }
                         }
-                        if (c.stage != Stage::Killed) timeout = std::min(timeout, millisecondsUntil(*c.deadline));
+                        if (c.stage != Stage::Killed)
+                            timeout = std::min(timeout, millisecondsUntil(*c.deadline));
                     }
                     if (c.pidfd >= 0) {
                         waitOn.push_back(pollfd{c.pidfd, POLLIN, 0});
@@ -526,7 +532,8 @@ void appendCapped(std::string& to, const char* data, size_t size, size_t cap, bo
 
 }  // namespace
 
-void reapInBackground(pid_t pid, Fd pidfd, std::optional<Clock::time_point> deadline, milliseconds killGrace) {
+void reapInBackground(pid_t pid, Fd pidfd, std::optional<Clock::time_point> deadline,
+                      milliseconds killGrace) {
     if (pid <= 0) return;
     if (reap(pid, WNOHANG)) return;
     Reaper::instance().adopt(pid, pidfd.release(), deadline, killGrace);
@@ -627,7 +634,8 @@ RunResult run(Options options, const RunLimits& limits) {
                     streams[slot]->reset();
                 }
             } else if (slot == 2) {
-                ssize_t put = writeWithoutSigpipe(child->input.get(), pendingInput.data(), pendingInput.size());
+                ssize_t put =
+                    writeWithoutSigpipe(child->input.get(), pendingInput.data(), pendingInput.size());
                 if (put > 0) pendingInput.remove_prefix(static_cast<size_t>(put));
                 if (pendingInput.empty() || (put < 0 && errno != EAGAIN)) child->input.reset();
             }

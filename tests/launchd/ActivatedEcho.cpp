@@ -28,7 +28,8 @@ int main() {
         std::string line;
         char ch = 0;
         while (::poll(&p, 1, 10'000) > 0 && ::read(c, &ch, 1) == 1 && ch != '\n') line += ch;
-        std::string reply = std::to_string(::getpid()) + " " + std::to_string(i) + " " + names + " " + line + "\n";
+        std::string reply =
+            std::to_string(::getpid()) + " " + std::to_string(i) + " " + names + " " + line + "\n";
         if (::write(c, reply.data(), reply.size()) < 0) return 5;
         ::close(c);
         return 0;

@@ -422,10 +422,10 @@ TEST_F(launchd_Process, SigtermStopsEveryJobAndTheSupervisor) {
 TEST_F(launchd_Process, ProcessesJobsLeaveBehindAreReaped) {
     startLaunchd();
     std::string pids = (root_ / "background.pids").string();
-    std::string job = writeJob("com.velmora.Forker",
-                               {"/bin/sh", "-c",
-                                "sleep 0.2 & echo $! >> " + pids + "; sleep 30 & echo $! >> " + pids + "; exit 0"},
-                               true, false);
+    std::string job = writeJob(
+        "com.velmora.Forker",
+        {"/bin/sh", "-c", "sleep 0.2 & echo $! >> " + pids + "; sleep 30 & echo $! >> " + pids + "; exit 0"},
+        true, false);
     ASSERT_EQ(launchctl({"load", job}).status, 0);
     ASSERT_TRUE(waitFor([&] {
         auto e = listEntry(launchctl({"list"}).out, "com.velmora.Forker");
@@ -446,8 +446,9 @@ TEST_F(launchd_Process, JobFilesOfTheLaunchDaemonsFolderLoadAtStart) {
     fs::create_directories(daemons);
     writeJob("com.velmora.Boot", {"/bin/sleep", "60"}, true, true, archive::PlistFormat::Xml, daemons);
     std::ofstream(daemons / "com.velmora.Broken.plist") << "not a plist";
-    std::string foreign = writeJob("com.velmora.Foreign", {"/usr/bin/touch", (root_ / "foreign.ran").string()},
-                                   true, false, archive::PlistFormat::Xml, daemons);
+    std::string foreign =
+        writeJob("com.velmora.Foreign", {"/usr/bin/touch", (root_ / "foreign.ran").string()}, true, false,
+                 archive::PlistFormat::Xml, daemons);
     ASSERT_EQ(::chown(foreign.c_str(), kNobody, kNobody), 0);
     startLaunchd();
     EXPECT_GT(listedPid("com.velmora.Boot"), 0);
@@ -507,7 +508,8 @@ std::string askService(const std::string& name, const std::string& line) {
     ipc::UniqueFd fd = ipc::connectToService(ipc::ServiceKind::Xpc, name, ipc::deadlineAfter(5), &error);
     if (!fd.valid()) return "connect failed " + std::to_string(static_cast<int>(error));
     std::string text = line + "\n";
-    if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) return "write failed";
+    if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        return "write failed";
     std::string reply;
     pollfd p{fd.get(), POLLIN, 0};
     char buf[512];

@@ -73,7 +73,8 @@ TEST_F(platform_launchd_JobRecords, RecordsSurviveTheRoundTripAndBadLinesAreSkip
     EXPECT_FALSE(std::filesystem::exists(path + ".new"));
 
     std::ofstream(path) << "1234 5 com.velmora.Good\nnot a record\n1 5 init\n-3 4 negative\n77 8\n";
-    EXPECT_EQ(launchd::readJobRecords(path), (std::vector<launchd::JobRecord>{{1234, 5, "com.velmora.Good"}}));
+    EXPECT_EQ(launchd::readJobRecords(path),
+              (std::vector<launchd::JobRecord>{{1234, 5, "com.velmora.Good"}}));
     EXPECT_TRUE(launchd::readJobRecords(dir_ + "/missing").empty());
     // A record others could have written names no process to end.
     ::chmod(path.c_str(), 0666);
@@ -89,9 +90,8 @@ TEST_F(platform_launchd_JobRecords, LeftoverJobsEndWithTheirGroupsButAReusedPidI
     // The pid is the stranger's, but the recorded start time is not: a job that ended long ago.
     strangerRecord.startTime -= 1;
 
-    std::vector<launchd::JobRecord> records = {launchd::recordOf(leftover, "com.velmora.Leftover"),
-                                               strangerRecord,
-                                               {999999, 1, "com.velmora.Gone"}};
+    std::vector<launchd::JobRecord> records = {
+        launchd::recordOf(leftover, "com.velmora.Leftover"), strangerRecord, {999999, 1, "com.velmora.Gone"}};
     std::vector<launchd::JobRecord> ended = launchd::endLeftoverJobs(records, 5.0);
     ASSERT_EQ(ended.size(), 1u);
     EXPECT_EQ(ended[0].label, "com.velmora.Leftover");

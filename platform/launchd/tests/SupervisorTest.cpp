@@ -310,7 +310,8 @@ TEST_F(platform_launchd_Supervisor, OnDemandJobIsWatchedOnlyWhileIdleAndOutsideT
     EXPECT_EQ(sup.demandSockets(111).size(), 1u);
 
     EXPECT_EQ(sup.unload("com.velmora.OnDemand", 112), UnloadOutcome::Removed);
-    EXPECT_FALSE(std::filesystem::exists(ipc::socketPath(ipc::ServiceKind::Xpc, "com.velmora.test.OnDemand")));
+    EXPECT_FALSE(
+        std::filesystem::exists(ipc::socketPath(ipc::ServiceKind::Xpc, "com.velmora.test.OnDemand")));
 }
 
 }  // namespace

@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -96,7 +96,10 @@ TEST_F(platform_spawn, ChildrenThatCannotStartReportWhy) {
         {"not executable", [&](spawn::Options& o) { o.program = plain; }, EACCES},
         {"missing working folder", [&](spawn::Options& o) { o.workingDirectory = dir_ + "/none"; }, ENOENT},
         {"handed-over descriptor on a standard number",
-         [](spawn::Options& o) { o.passFds = {{STDOUT_FILENO, 2}}; }, EBADF},
+         [](spawn::Options& o) {
+             o.passFds = {{STDOUT_FILENO, 2}};
+         },
+         EBADF},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -202,9 +205,9 @@ TEST_F(platform_spawn, ChildThatClosedItsStreamsGetsTermAtTheDeadlineInTheBackgr
     // deadline, and with SIGTERM first, so it can clean up.
     std::string marker = dir_ + "/terminated";
     auto begin = std::chrono::steady_clock::now();
-    spawn::RunResult r = spawn::run(
-        shell("trap 'echo term > " + marker + "; exit 0' TERM; exec >&- 2>&-; sleep 30 & wait"),
-        limits(500ms, 2s, false));
+    spawn::RunResult r =
+        spawn::run(shell("trap 'echo term > " + marker + "; exit 0' TERM; exec >&- 2>&-; sleep 30 & wait"),
+                   limits(500ms, 2s, false));
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 450ms);
     EXPECT_FALSE(r.timedOut);
     EXPECT_FALSE(r.waitStatus);
@@ -221,7 +224,8 @@ TEST_F(platform_spawn, ChildStartsWithDefaultSignalsWhateverTheCallerUses) {
     sigaddset(&block, SIGTERM);
     sigaddset(&block, SIGUSR1);
     ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &block, &old), 0);
-    struct sigaction ignore {}, previous {};
+    struct sigaction ignore {
+    }, previous{};
     ignore.sa_handler = SIG_IGN;
     ASSERT_EQ(::sigaction(SIGINT, &ignore, &previous), 0);
     spawn::RunResult r = spawn::run(shell("grep -E '^Sig(Blk|Ign):' /proc/self/status"), {});
