@@ -11,11 +11,21 @@ function(ravaviza_test)
     RAVAVIZA_TEST_BINARY_DIR="${CMAKE_BINARY_DIR}"
     RAVAVIZA_TEST_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     RAVAVIZA_PYTHON="${RAVAVIZA_PYTHON}")
-  # Several labels must reach the generated script as one escaped list.
-  string(REPLACE ";" "\\;" _labels "${T_LABELS}")
+  # gtest_discover_tests splits a list of labels into separate properties on its way to the
+  # generated script, so the labels are set by a script of our own that ctest reads after it.
+  list(GET T_LABELS 0 _first)
   gtest_discover_tests(${T_NAME}
-    PROPERTIES LABELS "${_labels}"
+    PROPERTIES LABELS "${_first}"
     DISCOVERY_TIMEOUT 60)
+  list(LENGTH T_LABELS _count)
+  if(_count GREATER 1)
+    set(_script "${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}_labels.cmake")
+    file(WRITE "${_script}"
+      "if(DEFINED ${T_NAME}_TESTS)\n"
+      "  set_tests_properties(\${${T_NAME}_TESTS} PROPERTIES LABELS \"${T_LABELS}\")\n"
+      "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${_script}")
+  endif()
 endfunction()
 
 # ravaviza_fuzz(NAME name SOURCES s... LIBS lib... CORPUS dir LABELS l...)

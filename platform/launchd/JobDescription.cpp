@@ -1,9 +1,12 @@
 #include "launchd/JobDescription.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "archive/Plist.h"
 
@@ -92,17 +95,76 @@ std::optional<JobDescription> jobDescriptionFromPlist(const archive::Value& plis
             job.environmentVariables[name] = *value.string();
         }
     }
+    if (const archive::Value* services = plist.find("MachServices")) {
+        const archive::Dictionary* names = services->dictionary();
+        if (!names) {
+            fail(error, "MachServices must be a dictionary");
+            return std::nullopt;
+        }
+        for (const auto& [name, value] : *names) {
+            // true, or a dictionary of per-name options, registers the name; false leaves it out.
+            if (name.empty() || !(value.isBool() || value.dictionary())) {
+                fail(error, "MachServices must map service names to true");
+                return std::nullopt;
+            }
+            if (!value.isBool() || *value.boolean()) job.machServices.push_back(name);
+        }
+    }
     return job;
 }
 
 std::optional<JobDescription> readJobFile(const std::string& path, std::string* error) {
+    constexpr size_t kMaxBytes = 1u << 20;
+    // The checks are made on the opened file itself, so the file cannot be swapped between a
+    // check and the read.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        fail(error, errno == ELOOP ? "job file is a symbolic link" : std::strerror(errno));
+        return std::nullopt;
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
+    if (::fstat(fd, &st) != 0) {
         fail(error, std::strerror(errno));
         return std::nullopt;
     }
+    if (!S_ISREG(st.st_mode)) {
+        fail(error, "job file is not a regular file");
+        return std::nullopt;
+    }
+    if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+        fail(error, "job file is not owned by root (owner uid " + std::to_string(st.st_uid) + ")");
+        return std::nullopt;
+    }
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        fail(error, "job file is writable by group or others");
+        return std::nullopt;
+    }
+    if (static_cast<uint64_t>(st.st_size) > kMaxBytes) {
+        fail(error, "Invalid property list: file too large");
+        return std::nullopt;
+    }
+    std::vector<uint8_t> bytes;
+    uint8_t buffer[64 * 1024];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            fail(error, std::strerror(errno));
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        bytes.insert(bytes.end(), buffer, buffer + n);
+        if (bytes.size() > kMaxBytes) {
+            fail(error, "Invalid property list: file too large");
+            return std::nullopt;
+        }
+    }
     std::string reason;
-    std::optional<archive::Value> plist = archive::readPlistFile(path, &reason, 1u << 20);
+    std::optional<archive::Value> plist = archive::parsePlist(bytes, &reason);
     if (!plist) {
         fail(error, "Invalid property list: " + reason);
         return std::nullopt;

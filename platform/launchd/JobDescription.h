@@ -22,6 +22,9 @@ struct JobDescription {
     std::string standardErrorPath;  // empty: /dev/null
     std::string workingDirectory;   // empty: the filesystem root
     std::map<std::string, std::string> environmentVariables;
+    // MachServices: the service names the supervisor listens on for the job, which starts it on
+    // demand and hands the sockets over. Sorted; the order of the handed-over descriptors.
+    std::vector<std::string> machServices;
 
     // The file the job was loaded from.
     std::string path;
@@ -38,7 +41,9 @@ struct JobDescription {
 std::optional<JobDescription> jobDescriptionFromPlist(const archive::Value& plist,
                                                       std::string* error = nullptr);
 
-// Reads a job property list file (XML or binary, at most 1 MiB).
+// Reads a job property list file (XML or binary, at most 1 MiB). The file must be a regular file
+// (a symbolic link is not followed) owned by root or by the supervisor's own user and writable by
+// nobody else, since its program runs with the supervisor's rights.
 std::optional<JobDescription> readJobFile(const std::string& path, std::string* error = nullptr);
 
 }  // namespace launchd

@@ -23,6 +23,7 @@
 #include "archive/Plist.h"
 #include "ipc/Framing.h"
 #include "launchd/Client.h"
+#include "launchd/JobRecords.h"
 #include "launchd/Protocol.h"
 #include "paths/Paths.h"
 
@@ -77,6 +78,8 @@ class Server {
     };
 
     bool setUp();
+    // Ends the jobs a previous supervisor of this root left running (it crashed or was killed).
+    void endJobsOfPreviousLife();
     void loadBootJobs(double now);
     void acceptClients(double now);
     // Reads and answers one request; false when the connection is done with.
@@ -160,7 +163,22 @@ bool Server::setUp() {
     // Processes that the jobs leave behind become ours when their parent ends, so they are
     // reaped here and never linger as zombies.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+    endJobsOfPreviousLife();
     return true;
+}
+
+void Server::endJobsOfPreviousLife() {
+    std::string path = paths::runtimeFolder() + "/launchd.jobs";
+    std::vector<JobRecord> records = readJobRecords(path);
+    for (const JobRecord& r : endLeftoverJobs(records, options_.supervisor.exitTimeoutSeconds)) {
+        std::fprintf(stderr, "launchd: %s: ended pid %d left by a previous launchd\n", r.label.c_str(),
+                     static_cast<int>(r.pid));
+    }
+    // Only now, with the lock held and the old jobs gone, does this supervisor keep the record.
+    supervisor_.recordJobsIn(path);
+    if (!writeJobRecords(path, {})) {
+        std::fprintf(stderr, "launchd: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    }
 }
 
 void Server::loadBootJobs(double now) {
@@ -226,6 +244,7 @@ Reply Server::handleLoad(const archive::Value& request, double now) {
         case LoadOutcome::Disabled:
             return makeReply(ReplyStatus::Failed, "service is disabled (load it with -w or -F)");
         case LoadOutcome::StartFailed:
+        case LoadOutcome::NotLoaded:
             return makeReply(ReplyStatus::Failed, result.error);
     }
     return makeReply(ReplyStatus::Failed, "unexpected load outcome");
@@ -347,6 +366,7 @@ int Server::pollTimeoutMs(double now) const {
     if (std::optional<double> next = supervisor_.nextDeadline()) until = std::min(until, *next);
     for (const Connection& c : connections_) until = std::min(until, c.acceptedAt + kClientIdleSeconds);
     for (const PendingUnload& p : pendingUnloads_) until = std::min(until, p.giveUpAt);
+    if (std::optional<double> watch = supervisor_.nextDemandWatch(now)) until = std::min(until, *watch);
     if (shuttingDown_) until = std::min(until, shutdownGiveUpAt_);
     double ms = (until - now) * 1000.0;
     return ms <= 0 ? 0 : static_cast<int>(std::min<double>(ms + 1, kMaxPollMs));
@@ -362,6 +382,12 @@ int Server::run() {
         std::vector<pollfd> fds;
         fds.push_back({signalFd_, POLLIN, 0});
         fds.push_back({listenFd_, POLLIN, 0});
+        // Clients of on-demand jobs that do not run: a connection starts the job, which then
+        // accepts it; nothing here accepts on these sockets.
+        std::vector<Supervisor::DemandSocket> demand;
+        if (!shuttingDown_) demand = supervisor_.demandSockets(now);
+        for (const auto& d : demand) fds.push_back({d.fd, POLLIN, 0});
+        const size_t firstConnection = fds.size();
         for (const Connection& c : connections_) fds.push_back({c.fd, POLLIN, 0});
         int r = ::poll(fds.data(), fds.size(), pollTimeoutMs(now));
         if (r < 0 && errno != EINTR) {
@@ -373,8 +399,11 @@ int Server::run() {
         // Always reap: one SIGCHLD may stand for several ended children.
         reapAll(now);
         if (fds[1].revents & POLLIN) acceptClients(now);
+        for (size_t d = 0; d < demand.size(); ++d) {
+            if (fds[2 + d].revents & POLLIN) supervisor_.demand(demand[d].label, now);
+        }
 
-        size_t i = 2;
+        size_t i = firstConnection;
         for (auto it = connections_.begin(); it != connections_.end(); ++i) {
             bool keep = true;
             if (i < fds.size() && fds[i].fd == it->fd && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {

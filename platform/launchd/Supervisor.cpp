@@ -1,7 +1,7 @@
 #include "launchd/Supervisor.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,7 +13,10 @@
 #include <cstring>
 #include <thread>
 
+#include "launchd/JobRecords.h"
 #include "paths/Paths.h"
+#include "process/ProcStat.h"
+#include "spawn/Spawn.h"
 
 extern char** environ;
 
@@ -66,23 +69,20 @@ std::vector<std::string> jobEnvironment(const JobDescription& desc) {
     for (char** e = environ; e && *e; ++e) {
         std::string entry = *e;
         std::string name = entry.substr(0, entry.find('='));
-        if (name == kRootVariable || desc.environmentVariables.count(name)) continue;
+        // The socket-activation variables are the supervisor's to set (it may itself have been
+        // started with sockets): a job without names must not believe it got any.
+        if (name == kRootVariable || name == "LISTEN_PID" || name == "LISTEN_FDS" ||
+            name == "LISTEN_FDNAMES" || desc.environmentVariables.count(name)) {
+            continue;
+        }
         env.push_back(std::move(entry));
     }
     for (const auto& [name, value] : desc.environmentVariables) {
-        if (name != kRootVariable) env.push_back(name + "=" + value);
+        if (name != kRootVariable && name.rfind("LISTEN_", 0) != 0) env.push_back(name + "=" + value);
     }
     std::string root = paths::root();
     env.push_back(std::string(kRootVariable) + "=" + (root.empty() ? "/" : root));
     return env;
-}
-
-std::vector<char*> cStrings(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    out.reserve(strings.size() + 1);
-    for (std::string& s : strings) out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
 }
 
 // Signals the job's process group (each job leads its own session), and the process itself
@@ -95,9 +95,14 @@ void signalJob(pid_t pid, int sig) {
 }  // namespace
 
 int exitStatusFromWait(int waitStatus) {
-    if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
-    if (WIFSIGNALED(waitStatus)) return -WTERMSIG(waitStatus);
-    return 0;
+    return spawn::exitStatusFromWait(waitStatus);
+}
+
+void killRemains(pid_t jobPid) {
+    if (jobPid <= 0) return;
+    // The group id stays reserved while a member lives, so this reaches only the job's remains.
+    ::kill(-jobPid, SIGKILL);
+    for (pid_t member : proclist::membersOfGroupOrSession(jobPid)) ::kill(member, SIGKILL);
 }
 
 Supervisor::Supervisor(SupervisorOptions options) : options_(options) {
@@ -119,7 +124,69 @@ Supervisor::~Supervisor() {
         while (::waitpid(pid, nullptr, WNOHANG) == 0 && std::chrono::steady_clock::now() < giveUp) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
+        killRemains(pid);
     }
+    for (auto& [label, job] : jobs_) job.pid = 0;
+    saveRecords();
+}
+
+bool Supervisor::openEndpoints(Job& job, std::string* error) {
+    const std::vector<std::string>& names = job.desc.machServices;
+    std::vector<std::unique_ptr<ipc::ListeningEndpoint>> kept;
+    for (auto& endpoint : job.endpoints) {
+        if (!endpoint) continue;
+        bool wanted = false;
+        for (const std::string& name : names) {
+            wanted = wanted || endpoint->path() == ipc::socketPath(ipc::ServiceKind::Xpc, name);
+        }
+        if (wanted) kept.push_back(std::move(endpoint));
+    }
+    job.endpoints.clear();
+    if (!names.empty()) ipc::ensureRuntimeFolder();
+    // A root supervisor's jobs run as root: their names are for root's clients only.
+    bool rootOnly = ::geteuid() == 0;
+    for (const std::string& name : names) {
+        std::string path = ipc::socketPath(ipc::ServiceKind::Xpc, name);
+        auto same =
+            std::find_if(kept.begin(), kept.end(), [&](const auto& e) { return e && e->path() == path; });
+        if (same != kept.end()) {
+            job.endpoints.push_back(std::move(*same));
+            continue;
+        }
+        ipc::EndpointError reason = ipc::EndpointError::None;
+        std::unique_ptr<ipc::ListeningEndpoint> endpoint =
+            ipc::ListeningEndpoint::open(ipc::ServiceKind::Xpc, name, rootOnly, &reason);
+        if (!endpoint) {
+            std::string text = "cannot register service name \"" + name + "\": " +
+                               (reason == ipc::EndpointError::NameHeld      ? "another process holds it"
+                                : reason == ipc::EndpointError::InvalidName ? "invalid name"
+                                                                            : std::strerror(errno));
+            std::fprintf(stderr, "launchd: %s: %s\n", job.desc.label.c_str(), text.c_str());
+            if (error) *error = text;
+            job.endpoints.clear();
+            return false;
+        }
+        job.endpoints.push_back(std::move(endpoint));
+    }
+    return true;
+}
+
+void Supervisor::saveRecords(const std::string* label, pid_t pid, uint64_t startTime) {
+    if (recordsPath_.empty()) return;
+    std::vector<JobRecord> records;
+    for (const auto& [name, job] : jobs_) {
+        if (job.pid > 0 && !(label && name == *label)) records.push_back({job.pid, job.startTime, name});
+    }
+    if (label && pid > 0) records.push_back({pid, startTime, *label});
+    if (!writeJobRecords(recordsPath_, records)) {
+        std::fprintf(stderr, "launchd: cannot record the jobs in %s: %s\n", recordsPath_.c_str(),
+                     std::strerror(errno));
+    }
+}
+
+void Supervisor::forget(std::map<std::string, Job>::iterator it) {
+    std::fprintf(stderr, "launchd: %s: unloaded\n", it->first.c_str());
+    jobs_.erase(it);
 }
 
 bool Supervisor::start(Job& job, double now, std::string* error) {
@@ -127,64 +194,58 @@ bool Supervisor::start(Job& job, double now, std::string* error) {
     job.restartAt.reset();
     const JobDescription& desc = job.desc;
 
-    std::string executable = resolveExecutable(desc.executable());
-    std::vector<std::string> args = desc.argv();
-    std::vector<std::string> env = jobEnvironment(desc);
-    std::vector<char*> argv = cStrings(args);
-    std::vector<char*> envp = cStrings(env);
     std::string root = paths::root();
-    std::string workingDirectory =
+    spawn::Options options;
+    options.program = resolveExecutable(desc.executable());
+    options.argv = desc.argv();
+    options.environment = jobEnvironment(desc);
+    options.workingDirectory =
         desc.workingDirectory.empty() ? (root.empty() ? "/" : root) : mapUnderRoot(desc.workingDirectory);
+    options.grouping = spawn::Grouping::OwnSession;
+
+    if (!job.endpoints.empty()) {
+        std::string names;
+        for (size_t i = 0; i < job.endpoints.size(); ++i) {
+            options.passFds.push_back({job.endpoints[i]->fd(), static_cast<int>(3 + i)});
+            if (i > 0) names += ":";
+            names += ipc::socketFileName(ipc::ServiceKind::Xpc, desc.machServices[i]);
+        }
+        options.environment->push_back("LISTEN_FDS=" + std::to_string(job.endpoints.size()));
+        options.environment->push_back("LISTEN_FDNAMES=" + names);
+        options.setListenPid = true;
+    }
 
     int outFd = openOutput(desc.standardOutPath, desc.label);
     int errFd = openOutput(desc.standardErrorPath, desc.label);
+    options.input = spawn::Stream::null();
+    options.output = outFd >= 0 ? spawn::Stream::file(outFd) : spawn::Stream::null();
+    options.error = errFd >= 0 ? spawn::Stream::file(errFd) : spawn::Stream::null();
+    // The job is on record before its program runs, so a crash of ours at any moment leaves no
+    // job that the next supervisor does not know of.
+    uint64_t startTime = 0;
+    options.beforeExec = [&](pid_t pid) {
+        startTime = recordOf(pid, desc.label).startTime;
+        saveRecords(&desc.label, pid, startTime);
+    };
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (outFd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    }
-    if (errFd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, errFd, 2);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    }
-    // Nothing of the supervisor (its socket, other jobs' files) leaks into a job.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
-
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    pid_t pid = 0;
-    int rc = executable.find('/') != std::string::npos
-                 ? posix_spawn(&pid, executable.c_str(), &actions, &attr, argv.data(), envp.data())
-                 : posix_spawnp(&pid, executable.c_str(), &actions, &attr, argv.data(), envp.data());
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
+    int rc = 0;
+    std::optional<spawn::Child> child = spawn::start(options, &rc);
     if (outFd >= 0) ::close(outFd);
     if (errFd >= 0) ::close(errFd);
 
-    if (rc != 0) {
-        std::string reason = std::string("cannot start ") + executable + ": " + std::strerror(rc);
+    if (!child) {
+        std::string reason = std::string("cannot start ") + options.program + ": " + std::strerror(rc);
         std::fprintf(stderr, "launchd: %s: %s\n", desc.label.c_str(), reason.c_str());
         if (error) *error = reason;
         job.pid = 0;
         job.lastExitStatus = 127;
         if (desc.keepAlive) job.restartAt = now + options_.throttleSeconds;
+        saveRecords();
         return false;
     }
-    job.pid = pid;
-    std::fprintf(stderr, "launchd: %s: started pid %d\n", desc.label.c_str(), static_cast<int>(pid));
+    job.pid = child->pid;
+    job.startTime = startTime;
+    std::fprintf(stderr, "launchd: %s: started pid %d\n", desc.label.c_str(), static_cast<int>(job.pid));
     return true;
 }
 
@@ -210,6 +271,11 @@ LoadResult Supervisor::load(const JobDescription& desc, LoadOptions options, dou
         // Loaded but not running: the caller wants it running (the daemon reloads a job it
         // found dead this way). The job file may have been replaced meanwhile.
         job.desc = desc;
+        if (!openEndpoints(job, &result.error)) {
+            result.outcome = LoadOutcome::NotLoaded;
+            jobs_.erase(it);
+            return result;
+        }
         bool started = start(job, now, &result.error);
         result.outcome = started ? LoadOutcome::Started : LoadOutcome::StartFailed;
         result.pid = job.pid;
@@ -217,6 +283,11 @@ LoadResult Supervisor::load(const JobDescription& desc, LoadOptions options, dou
     }
     Job& job = jobs_[desc.label];
     job.desc = desc;
+    if (!openEndpoints(job, &result.error)) {
+        result.outcome = LoadOutcome::NotLoaded;
+        jobs_.erase(desc.label);
+        return result;
+    }
     if (!desc.runAtLoad && !desc.keepAlive) {
         result.outcome = LoadOutcome::Loaded;
         return result;
@@ -234,8 +305,7 @@ UnloadOutcome Supervisor::unload(const std::string& label, double now) {
     job.reloadDesc.reset();
     if (job.stopping) return UnloadOutcome::Stopping;
     if (job.pid <= 0) {
-        jobs_.erase(it);
-        std::fprintf(stderr, "launchd: %s: unloaded\n", label.c_str());
+        forget(it);
         return UnloadOutcome::Removed;
     }
     job.stopping = true;
@@ -283,18 +353,23 @@ bool Supervisor::childExited(pid_t pid, int waitStatus, double now) {
     job.lastExitStatus = exitStatusFromWait(waitStatus);
     std::fprintf(stderr, "launchd: %s: pid %d ended with status %d\n", it->first.c_str(),
                  static_cast<int>(pid), job.lastExitStatus);
+    // What the job left behind in its group and session goes with it, so a new instance never
+    // runs beside the remains of the old one.
+    killRemains(pid);
+    saveRecords();
     if (job.stopping) {
-        // What the job left behind in its group goes with it.
-        ::kill(-pid, SIGKILL);
         if (!job.reloadDesc) {
-            std::fprintf(stderr, "launchd: %s: unloaded\n", it->first.c_str());
-            jobs_.erase(it);
+            forget(it);
             return true;
         }
         job.desc = *job.reloadDesc;
         job.reloadDesc.reset();
         job.stopping = false;
         job.killAt.reset();
+        if (!openEndpoints(job, nullptr)) {
+            forget(it);
+            return true;
+        }
         if (job.desc.runAtLoad || job.desc.keepAlive) start(job, now, nullptr);
         return true;
     }
@@ -339,6 +414,35 @@ std::optional<double> Supervisor::nextDeadline() const {
         consider(job.killAt);
     }
     return next;
+}
+
+std::optional<double> Supervisor::nextDemandWatch(double now) const {
+    std::optional<double> next;
+    for (const auto& [label, job] : jobs_) {
+        if (job.endpoints.empty() || job.pid > 0 || job.stopping || !job.lastStart) continue;
+        double at = *job.lastStart + options_.throttleSeconds;
+        if (at > now && (!next || at < *next)) next = at;
+    }
+    return next;
+}
+
+std::vector<Supervisor::DemandSocket> Supervisor::demandSockets(double now) const {
+    std::vector<DemandSocket> out;
+    for (const auto& [label, job] : jobs_) {
+        if (job.endpoints.empty() || job.pid > 0 || job.stopping || job.restartAt) continue;
+        if (job.lastStart && now < *job.lastStart + options_.throttleSeconds) continue;
+        for (const auto& endpoint : job.endpoints) out.push_back(DemandSocket{endpoint->fd(), label});
+    }
+    return out;
+}
+
+bool Supervisor::demand(const std::string& label, double now) {
+    auto it = jobs_.find(label);
+    if (it == jobs_.end()) return false;
+    Job& job = it->second;
+    if (job.pid > 0 || job.stopping || job.endpoints.empty()) return false;
+    std::fprintf(stderr, "launchd: %s: a client is waiting; starting it\n", label.c_str());
+    return start(job, now, nullptr);
 }
 
 }  // namespace launchd

@@ -3,18 +3,26 @@
 // monotonic seconds, so tests step the throttle and the stop grace without sleeping.
 //
 // Jobs run as the supervisor's user in a session of their own, with the supervisor's environment,
-// the job's EnvironmentVariables and RAVAVIZA_ROOT. Absolute paths in a job file are machine
-// paths and move under the root prefix; a program that exists only outside it (a system tool)
-// runs from the machine.
+// the job's EnvironmentVariables and RAVAVIZA_ROOT. A job with MachServices is started on demand:
+// the supervisor holds the listening socket of each name while the job does not run, starts the
+// job when a client connects and hands it the sockets at descriptors 3, 4, … with LISTEN_PID,
+// LISTEN_FDS and LISTEN_FDNAMES set. When the job's process ends, what is left of its process
+// group and session is killed, so a restarted job never runs beside remains of the old one.
+//
+// Absolute paths in a job file are machine paths and move under the root prefix; a program that
+// exists only outside it (a system tool) runs from the machine.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "ipc/Endpoint.h"
 #include "launchd/JobDescription.h"
 
 namespace launchd {
@@ -47,6 +55,7 @@ enum class LoadOutcome {
     AlreadyRunning,  // loaded and running already; nothing changed
     Disabled,        // the job file says Disabled and no -w / -F was given; not loaded
     StartFailed,     // loaded, but its program could not be started (see error)
+    NotLoaded,       // refused, e.g. a service name another process holds (see error)
 };
 
 struct LoadResult {
@@ -69,6 +78,9 @@ class Supervisor {
     Supervisor(const Supervisor&) = delete;
     Supervisor& operator=(const Supervisor&) = delete;
 
+    // From now on records the running jobs in path (see JobRecords.h) at every start and end.
+    void recordJobsIn(std::string path) { recordsPath_ = std::move(path); }
+
     LoadResult load(const JobDescription& desc, LoadOptions options, double now);
     UnloadOutcome unload(const std::string& label, double now);
     // Stops every job (shutdown of the supervisor).
@@ -89,6 +101,18 @@ class Supervisor {
     // When tick() next has something to do; nothing while no restart or stop is pending.
     std::optional<double> nextDeadline() const;
 
+    // The listening sockets to watch for clients of on-demand jobs that do not run now (a job
+    // that started less than a throttle interval ago waits that out).
+    struct DemandSocket {
+        int fd = -1;
+        std::string label;
+    };
+    std::vector<DemandSocket> demandSockets(double now) const;
+    // A client is waiting on one of the job's names: starts it unless it runs already.
+    bool demand(const std::string& label, double now);
+    // When demandSockets() next grows by a job whose throttle interval runs out.
+    std::optional<double> nextDemandWatch(double now) const;
+
   private:
     struct Job {
         JobDescription desc;
@@ -101,16 +125,28 @@ class Supervisor {
         // A load that came while the job was stopping; applied once the old process is gone,
         // so two instances of one job never overlap.
         std::optional<JobDescription> reloadDesc;
+        // One registered name per entry of desc.machServices, in that order.
+        std::vector<std::unique_ptr<ipc::ListeningEndpoint>> endpoints;
+        // The job's process as recorded: its start time tells it from a later holder of the pid.
+        uint64_t startTime = 0;
     };
 
     bool start(Job& job, double now, std::string* error);
+    // Registers the names the description lists and gives up the others.
+    bool openEndpoints(Job& job, std::string* error);
+    void saveRecords(const std::string* label = nullptr, pid_t pid = 0, uint64_t startTime = 0);
+    void forget(std::map<std::string, Job>::iterator it);
     static JobInfo info(const Job& job);
 
     SupervisorOptions options_;
+    std::string recordsPath_;
     std::map<std::string, Job> jobs_;
 };
 
 // Status as the job list shows it: the exit status, or minus the terminating signal.
 int exitStatusFromWait(int waitStatus);
+
+// Kills what is left of an ended job's process group and session.
+void killRemains(pid_t jobPid);
 
 }  // namespace launchd

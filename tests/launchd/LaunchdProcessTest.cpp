@@ -1,5 +1,6 @@
 // Our launchd and launchctl as real processes in a temporary root: loading, listing, unloading,
-// KeepAlive restarts, refused clients and the supervisor's own stop.
+// KeepAlive restarts, refused clients and job files, launch on demand, the supervisor's own stop
+// and its restart after kill -9.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -10,10 +11,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,6 +24,7 @@
 
 #include "TestFiles.h"
 #include "archive/Plist.h"
+#include "ipc/Endpoint.h"
 #include "launchd/Client.h"
 
 namespace fs = std::filesystem;
@@ -114,6 +118,7 @@ std::optional<std::vector<std::string>> listEntry(const std::string& listing, co
 class launchd_Process : public ::testing::Test {
   protected:
     void SetUp() override {
+        ::umask(022);
         char tmpl[] = "/tmp/launchd-process-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         root_ = tmpl;
@@ -130,6 +135,8 @@ class launchd_Process : public ::testing::Test {
             }
         }
         if (HasFailure()) std::cerr << "launchd log:\n" << readText(root_ / "launchd.log");
+        // Whatever still runs for this root (a failed test's orphans) goes with it.
+        for (pid_t pid : processesOfThisRoot()) ::kill(pid, SIGKILL);
         ::unsetenv("RAVAVIZA_ROOT");
         fs::remove_all(root_);
     }
@@ -169,6 +176,32 @@ class launchd_Process : public ::testing::Test {
         std::string path = ((folder.empty() ? root_ / "jobs" : folder) / (label + ".plist")).string();
         EXPECT_TRUE(archive::writePlistFile(d, path, format));
         return path;
+    }
+
+    // Live processes (this test process aside) started for this root: their environment holds it.
+    std::vector<pid_t> processesOfThisRoot(const std::string& cmdline = {}) const {
+        std::vector<pid_t> out;
+        const std::string marker = "RAVAVIZA_ROOT=" + root_.string();
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            pid_t pid = static_cast<pid_t>(std::strtol(entry.path().filename().c_str(), nullptr, 10));
+            if (pid <= 0 || pid == ::getpid() || !alive(pid)) continue;
+            if (!cmdline.empty() && readText(entry.path() / "cmdline") != cmdline) continue;
+            std::string env = readText(entry.path() / "environ");
+            for (size_t at = 0; at < env.size();) {
+                size_t end = env.find('\0', at);
+                if (env.compare(at, end - at, marker) == 0 && end - at == marker.size()) {
+                    out.push_back(pid);
+                    break;
+                }
+                at = end == std::string::npos ? env.size() : end + 1;
+            }
+        }
+        return out;
+    }
+
+    // A shell that ignores SIGTERM (its child sleep too) and then creates the ready file.
+    std::vector<std::string> stubbornScript(const std::string& ready) {
+        return {"/bin/sh", "-c", "trap '' TERM; sleep 60 & touch " + (root_ / ready).string() + "; wait"};
     }
 
     // The running pid of a job from `launchctl list`, or 0.
@@ -235,8 +268,6 @@ TEST_F(launchd_Process, KeepAliveJobComesBackAfterKill9) {
     ASSERT_EQ(launchctl({"load", job}).status, 0);
     pid_t first = listedPid("com.velmora.Stoven.Daemon");
     ASSERT_GT(first, 0);
-    // Past the 0.2 s throttle, so the restart is not held back by it.
-    std::this_thread::sleep_for(300ms);
     ::kill(first, SIGKILL);
     pid_t second = 0;
     ASSERT_TRUE(waitFor(
@@ -272,12 +303,11 @@ TEST_F(launchd_Process, LoadingALoadedJobThatStoppedStartsIt) {
 
 TEST_F(launchd_Process, UnloadOfAJobIgnoringSigtermReturnsAfterTheKill) {
     startLaunchd();
-    std::string job =
-        writeJob("com.velmora.Stubborn", {"/bin/sh", "-c", "trap '' TERM; sleep 60 & wait"}, true, true);
+    std::string job = writeJob("com.velmora.Stubborn", stubbornScript("stubborn.ready"), true, true);
     ASSERT_EQ(launchctl({"load", job}).status, 0);
     pid_t pid = listedPid("com.velmora.Stubborn");
     ASSERT_GT(pid, 0);
-    std::this_thread::sleep_for(200ms);  // the shell has set its trap
+    ASSERT_TRUE(waitFor([&] { return fs::exists(root_ / "stubborn.ready"); })) << "the trap is set";
     auto started = std::chrono::steady_clock::now();
     Outcome unload = launchctl({"unload", job});
     auto took = std::chrono::steady_clock::now() - started;
@@ -367,14 +397,13 @@ TEST_F(launchd_Process, ClientOfAnotherUserIsRefused) {
 TEST_F(launchd_Process, SigtermStopsEveryJobAndTheSupervisor) {
     startLaunchd();
     std::string plain = writeJob("com.velmora.Plain", {"/bin/sleep", "60"}, true, true);
-    std::string stubborn =
-        writeJob("com.velmora.Stubborn", {"/bin/sh", "-c", "trap '' TERM; sleep 60 & wait"}, true, true);
+    std::string stubborn = writeJob("com.velmora.Stubborn", stubbornScript("stubborn.ready"), true, true);
     ASSERT_EQ(launchctl({"load", plain, stubborn}).status, 0);
     pid_t a = listedPid("com.velmora.Plain");
     pid_t b = listedPid("com.velmora.Stubborn");
     ASSERT_GT(a, 0);
     ASSERT_GT(b, 0);
-    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(waitFor([&] { return fs::exists(root_ / "stubborn.ready"); })) << "the trap is set";
 
     ::kill(pid_, SIGTERM);
     int status = -1;
@@ -392,29 +421,24 @@ TEST_F(launchd_Process, SigtermStopsEveryJobAndTheSupervisor) {
 
 TEST_F(launchd_Process, ProcessesJobsLeaveBehindAreReaped) {
     startLaunchd();
-    std::string job =
-        writeJob("com.velmora.Forker", {"/bin/sh", "-c", "sleep 0.2 & sleep 0.2 & exit 0"}, true, false);
+    std::string pids = (root_ / "background.pids").string();
+    std::string job = writeJob(
+        "com.velmora.Forker",
+        {"/bin/sh", "-c", "sleep 0.2 & echo $! >> " + pids + "; sleep 30 & echo $! >> " + pids + "; exit 0"},
+        true, false);
     ASSERT_EQ(launchctl({"load", job}).status, 0);
-    auto zombieChildren = [&] {
-        int zombies = 0;
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            std::string stat = readText(entry.path() / "stat");
-            size_t close = stat.rfind(')');
-            if (close == std::string::npos || close + 2 >= stat.size()) continue;
-            std::istringstream rest(stat.substr(close + 2));
-            char state = 0;
-            pid_t ppid = 0;
-            rest >> state >> ppid;
-            if (ppid == pid_ && state == 'Z') ++zombies;
-        }
-        return zombies;
-    };
     ASSERT_TRUE(waitFor([&] {
         auto e = listEntry(launchctl({"list"}).out, "com.velmora.Forker");
         return e && (*e)[0] == "-";
     }));
-    std::this_thread::sleep_for(500ms);  // the background sleeps have ended too
-    EXPECT_EQ(zombieChildren(), 0);
+    std::vector<pid_t> background;
+    for (const std::string& line : lines(readText(pids))) background.push_back(std::stoi(line));
+    ASSERT_EQ(background.size(), 2u);
+    // What outlives the job's process ends with it and is reaped by the supervisor: not even a
+    // zombie is left.
+    for (pid_t pid : background) {
+        EXPECT_TRUE(waitFor([&] { return !fs::exists("/proc/" + std::to_string(pid)); })) << pid;
+    }
 }
 
 TEST_F(launchd_Process, JobFilesOfTheLaunchDaemonsFolderLoadAtStart) {
@@ -422,9 +446,16 @@ TEST_F(launchd_Process, JobFilesOfTheLaunchDaemonsFolderLoadAtStart) {
     fs::create_directories(daemons);
     writeJob("com.velmora.Boot", {"/bin/sleep", "60"}, true, true, archive::PlistFormat::Xml, daemons);
     std::ofstream(daemons / "com.velmora.Broken.plist") << "not a plist";
+    std::string foreign =
+        writeJob("com.velmora.Foreign", {"/usr/bin/touch", (root_ / "foreign.ran").string()}, true, false,
+                 archive::PlistFormat::Xml, daemons);
+    ASSERT_EQ(::chown(foreign.c_str(), kNobody, kNobody), 0);
     startLaunchd();
     EXPECT_GT(listedPid("com.velmora.Boot"), 0);
     EXPECT_FALSE(listEntry(launchctl({"list"}).out, "com.velmora.Broken"));
+    EXPECT_FALSE(listEntry(launchctl({"list"}).out, "com.velmora.Foreign"));
+    EXPECT_FALSE(fs::exists(root_ / "foreign.ran"));
+    EXPECT_NE(readText(root_ / "launchd.log").find("not owned by root"), std::string::npos);
 
     // A second supervisor for the same root does not start.
     pid_t second = spawnLaunchd();
@@ -432,6 +463,153 @@ TEST_F(launchd_Process, JobFilesOfTheLaunchDaemonsFolderLoadAtStart) {
     ASSERT_TRUE(waitFor([&] { return ::waitpid(second, &status, WNOHANG) == second; }, 5s));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
     EXPECT_EQ(launchctl({"list"}).status, 0) << "the first one still serves";
+}
+
+TEST_F(launchd_Process, JobFilesOthersCouldHaveWrittenAreRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
+    startLaunchd();
+    std::string marker = (root_ / "ran").string();
+    std::string good = writeJob("com.velmora.Good", {"/usr/bin/touch", marker}, true, false);
+    std::string link = (root_ / "jobs" / "link.plist").string();
+    fs::create_symlink(good, link);
+    struct Case {
+        const char* what;
+        std::string path;
+        uid_t owner;
+        mode_t mode;
+        const char* reason;
+    } cases[] = {
+        {"owned by nobody", good, kNobody, 0644, "job file is not owned by root"},
+        {"owned by nobody, writable by all", good, kNobody, 0666, "job file is not owned by root"},
+        {"writable by others", good, 0, 0646, "job file is writable by group or others"},
+        {"writable by the group", good, 0, 0664, "job file is writable by group or others"},
+        {"symbolic link to a good file", link, 0, 0644, "job file is a symbolic link"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(::chown(good.c_str(), c.owner, c.owner), 0);
+        ASSERT_EQ(::chmod(good.c_str(), c.mode), 0);
+        Outcome load = launchctl({"load", "-w", c.path});
+        EXPECT_NE(load.status, 0);
+        EXPECT_NE(load.err.find(c.reason), std::string::npos) << load.err;
+        EXPECT_FALSE(listEntry(launchctl({"list"}).out, "com.velmora.Good"));
+    }
+    EXPECT_FALSE(fs::exists(marker)) << "nothing ran";
+
+    ASSERT_EQ(::chown(good.c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod(good.c_str(), 0644), 0);
+    EXPECT_EQ(launchctl({"load", good}).status, 0);
+    EXPECT_TRUE(waitFor([&] { return fs::exists(marker); }));
+}
+
+// One request to a service name: connects, sends a line, reads the reply to its end.
+std::string askService(const std::string& name, const std::string& line) {
+    ipc::ConnectError error = ipc::ConnectError::None;
+    ipc::UniqueFd fd = ipc::connectToService(ipc::ServiceKind::Xpc, name, ipc::deadlineAfter(5), &error);
+    if (!fd.valid()) return "connect failed " + std::to_string(static_cast<int>(error));
+    std::string text = line + "\n";
+    if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        return "write failed";
+    std::string reply;
+    pollfd p{fd.get(), POLLIN, 0};
+    char buf[512];
+    while (::poll(&p, 1, 10'000) > 0) {
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n <= 0) break;
+        reply.append(buf, static_cast<size_t>(n));
+    }
+    return reply;
+}
+
+TEST_F(launchd_Process, JobWithServiceNamesStartsAtEachClientAfterItQuit) {
+    startLaunchd();
+    const std::string first = "com.velmora.test.Echo";
+    const std::string second = "com.velmora.test.Echo.second";
+    archive::Dictionary d{{"Label", std::string("com.velmora.Echo")},
+                          {"ProgramArguments", archive::Array{std::string(ACTIVATED_ECHO_EXECUTABLE)}},
+                          {"MachServices", archive::Dictionary{{second, true}, {first, true}}}};
+    std::string path = (root_ / "jobs" / "echo.plist").string();
+    ASSERT_TRUE(archive::writePlistFile(d, path, archive::PlistFormat::Xml));
+    ASSERT_EQ(launchctl({"load", path}).status, 0);
+    EXPECT_EQ(listEntry(launchctl({"list"}).out, "com.velmora.Echo"),
+              (std::vector<std::string>{"-", "0", "com.velmora.Echo"}))
+        << "not started before a client comes";
+    struct stat st {};
+    ASSERT_EQ(::stat(ipc::socketPath(ipc::ServiceKind::Xpc, first).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the job runs as root: root's clients only";
+
+    const std::string names = ipc::socketFileName(ipc::ServiceKind::Xpc, first) + ":" +
+                              ipc::socketFileName(ipc::ServiceKind::Xpc, second);
+    std::string reply = askService(first, "ping");
+    std::istringstream in(reply);
+    pid_t pid = 0;
+    std::string index, listed, line;
+    in >> pid >> index >> listed >> line;
+    EXPECT_GT(pid, 0) << reply;
+    EXPECT_EQ(index, "0") << reply;
+    EXPECT_EQ(listed, names);
+    EXPECT_EQ(line, "ping");
+
+    // The instance answered and quit; the next client starts a new one, here on the second name.
+    ASSERT_TRUE(waitFor([&] {
+        return listEntry(launchctl({"list"}).out, "com.velmora.Echo") ==
+               std::vector<std::string>{"-", "0", "com.velmora.Echo"};
+    }));
+    std::string again = askService(second, "pong");
+    std::istringstream in2(again);
+    pid_t pid2 = 0;
+    in2 >> pid2 >> index >> listed >> line;
+    EXPECT_GT(pid2, 0) << again;
+    EXPECT_NE(pid2, pid);
+    EXPECT_EQ(index, "1") << again;
+    EXPECT_EQ(line, "pong");
+
+    ASSERT_TRUE(waitFor([&] {
+        auto e = listEntry(launchctl({"list"}).out, "com.velmora.Echo");
+        return e && (*e)[0] == "-";
+    }));
+    EXPECT_EQ(launchctl({"unload", path}).status, 0);
+    EXPECT_FALSE(fs::exists(ipc::socketPath(ipc::ServiceKind::Xpc, first))) << "the names are given up";
+    EXPECT_EQ(askService(first, "x").rfind("connect failed", 0), 0u);
+}
+
+TEST_F(launchd_Process, KillNineOfTheSupervisorNeverLeavesASecondInstance) {
+    // A long-running job with a child in its group, loaded at every start from the boot folder.
+    fs::path daemons = root_ / "Library/LaunchDaemons";
+    fs::create_directories(daemons);
+    const std::string label = "com.velmora.Long";
+    writeJob(label, {"/bin/sh", "-c", "/bin/sleep 86397 & exec /bin/sleep 86398"}, true, true,
+             archive::PlistFormat::Xml, daemons);
+    auto instances = [&](const std::string& seconds) {
+        return processesOfThisRoot(std::string("/bin/sleep\0", 11) + seconds + '\0').size();
+    };
+
+    std::mt19937 random(std::random_device{}());
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        pid_t pid = spawnLaunchd();
+        if (random() % 2 == 0) {
+            // Killed while it may be anywhere: ending old jobs, loading, starting the job.
+            std::this_thread::sleep_for(std::chrono::milliseconds(random() % 40));
+        } else {
+            ASSERT_TRUE(waitFor([&] { return listedPid(label) > 0; })) << readText(root_ / "launchd.log");
+        }
+        ::kill(pid, SIGKILL);
+        ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
+    }
+    startLaunchd();
+    pid_t running = 0;
+    ASSERT_TRUE(waitFor([&] { return (running = listedPid(label)) > 0; }));
+    EXPECT_EQ(instances("86398"), 1u);
+    EXPECT_EQ(instances("86397"), 1u) << "the old instances' children are gone too";
+    EXPECT_EQ(readText("/proc/" + std::to_string(running) + "/cmdline"),
+              std::string("/bin/sleep\0", 11) + "86398" + '\0');
+
+    // The supervisor's own stop leaves nothing behind.
+    ::kill(pid_, SIGTERM);
+    ASSERT_TRUE(waitFor([&] { return ::waitpid(pid_, nullptr, WNOHANG) == pid_; }));
+    pid_ = -1;
+    EXPECT_TRUE(waitFor([&] { return instances("86398") == 0u && instances("86397") == 0u; }));
 }
 
 }  // namespace

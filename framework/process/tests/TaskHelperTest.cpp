@@ -97,6 +97,18 @@ TEST(calix_process_TaskHelper, DrainsLargeStreamsWithoutStalling) {
     EXPECT_TRUE(sameError(outputOnly.error, kSentinelError));
 }
 
+TEST(calix_process_TaskHelper, StreamBeyondSixteenMebibytesIsCappedAndTheRunEnds) {
+    // 17 MiB: the runner keeps draining past its cap, so the child finishes instead of stalling
+    // on a full pipe, and the run reports the cut rather than returning partial text.
+    auto start = std::chrono::steady_clock::now();
+    CommandRun r = bash("head -c 17825792 /dev/zero | tr '\\0' o", 60s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 50s) << "ended by the child, not the deadline";
+    ASSERT_TRUE(r.handle);
+    EXPECT_EQ(r.text, kSentinelText);
+    EXPECT_TRUE(sameError(r.error, ErrorValue{"", -1, "command output too large"})) << r.error.failureReason;
+    EXPECT_TRUE(eventually([] { return calixtest::zombieChildren() == 0; }));
+}
+
 TEST(calix_process_TaskHelper, ThousandRunsLeaveNoZombieOrDescriptor) {
     size_t descriptorsBefore = calixtest::openDescriptors();
     for (int i = 0; i < 1000; ++i) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -96,6 +97,14 @@ TEST_F(platform_launchd_JobFile, RejectsBrokenOrIncompleteFilesWithReason) {
          plist("<key>Label</key><string>x</string><key>Program</key><string>/bin/true</string>"
                "<key>KeepAlive</key><string>yes</string>"),
          "KeepAlive must be a boolean"},
+        {"MachServices not a dictionary",
+         plist("<key>Label</key><string>x</string><key>Program</key><string>/bin/true</string>"
+               "<key>MachServices</key><array/>"),
+         "MachServices must be a dictionary"},
+        {"MachServices value not true",
+         plist("<key>Label</key><string>x</string><key>Program</key><string>/bin/true</string>"
+               "<key>MachServices</key><dict><key>a</key><string>yes</string></dict>"),
+         "MachServices must map service names to true"},
         {"environment name with =",
          plist("<key>Label</key><string>x</string><key>Program</key><string>/bin/true</string>"
                "<key>EnvironmentVariables</key><dict><key>A=B</key><string>1</string></dict>"),
@@ -110,6 +119,53 @@ TEST_F(platform_launchd_JobFile, RejectsBrokenOrIncompleteFilesWithReason) {
     std::string error;
     EXPECT_FALSE(launchd::readJobFile(dir_ + "/missing.plist", &error));
     EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+}
+
+TEST_F(platform_launchd_JobFile, ServiceNamesAreReadSorted) {
+    std::string path = write("svc.plist", plist("<key>Label</key><string>x</string>"
+                                                "<key>Program</key><string>/bin/true</string>"
+                                                "<key>MachServices</key><dict>"
+                                                "<key>com.velmora.b</key><true/>"
+                                                "<key>com.velmora.off</key><false/>"
+                                                "<key>com.velmora.a</key><dict/>"
+                                                "</dict>"));
+    std::string error;
+    auto job = launchd::readJobFile(path, &error);
+    ASSERT_TRUE(job) << error;
+    EXPECT_EQ(job->machServices, (std::vector<std::string>{"com.velmora.a", "com.velmora.b"}));
+}
+
+TEST_F(platform_launchd_JobFile, FileOthersCouldChangeIsRefusedBeforeItIsRead) {
+    const std::string good =
+        plist("<key>Label</key><string>x</string><key>Program</key><string>/bin/true</string>");
+    std::string target = write("good.plist", good);
+    ::chmod(target.c_str(), 0644);
+    ASSERT_TRUE(launchd::readJobFile(target));
+    std::string link = dir_ + "/link.plist";
+    std::filesystem::create_symlink(target, link);
+    std::string fifo = dir_ + "/fifo.plist";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+
+    struct Case {
+        const char* what;
+        std::string path;
+        mode_t mode;
+        const char* reason;
+    } cases[] = {
+        {"writable by the group", target, 0664, "job file is writable by group or others"},
+        {"writable by all", target, 0666, "job file is writable by group or others"},
+        {"symbolic link", link, 0644, "job file is a symbolic link"},
+        // Opening a FIFO must not block the supervisor until a writer comes.
+        {"named pipe", fifo, 0644, "job file is not a regular file"},
+        {"folder", dir_, 0755, "job file is not a regular file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::chmod(target.c_str(), c.mode);
+        std::string error;
+        EXPECT_FALSE(launchd::readJobFile(c.path, &error));
+        EXPECT_EQ(error, c.reason);
+    }
 }
 
 }  // namespace

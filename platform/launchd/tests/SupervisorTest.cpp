@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "TestFiles.h"
+#include "ipc/Endpoint.h"
 #include "launchd/Supervisor.h"
 
 namespace {
@@ -168,7 +169,6 @@ TEST_F(platform_launchd_Supervisor, JobIgnoringSigtermIsKilledWithItsGroupAfterT
     ASSERT_EQ(sup.unload("com.velmora.Stubborn", 10), UnloadOutcome::Stopping);
     auto reload = shell("com.velmora.Stubborn", "exec sleep 30");
     EXPECT_EQ(sup.load(reload, {}, 11).outcome, LoadOutcome::Loaded);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     sup.reapChildren(14.9);
     sup.tick(14.9);
     EXPECT_EQ(pidOf(sup, "com.velmora.Stubborn"), pid);
@@ -262,6 +262,56 @@ TEST_F(platform_launchd_Supervisor, DestroyingTheSupervisorKillsAndReapsItsJobs)
     }
     EXPECT_FALSE(alive(pid));
     EXPECT_FALSE(std::filesystem::exists("/proc/" + std::to_string(pid))) << "reaped, not a zombie";
+}
+
+TEST_F(platform_launchd_Supervisor, KeepAliveRestartFollowsTheEndOfTheOldGroup) {
+    // The job's process dies by SIGKILL and leaves a child in its group; the new instance must
+    // not run beside it.
+    std::string pids = dir_ + "/children";
+    Supervisor sup({.throttleSeconds = 0.1, .exitTimeoutSeconds = 5});
+    sup.load(shell("com.velmora.Parent", "sleep 30 & echo $! >> " + pids + "; wait", true), {}, 0);
+    pid_t first = pidOf(sup, "com.velmora.Parent");
+    ASSERT_TRUE(waitUntil([&] { return !readText(pids).empty(); }));
+    pid_t child = std::stoi(readText(pids));
+    ::kill(first, SIGKILL);
+    ASSERT_TRUE(waitForExit(sup, "com.velmora.Parent", 10));
+    sup.tick(10);
+    ASSERT_GT(pidOf(sup, "com.velmora.Parent"), 0);
+    EXPECT_NE(pidOf(sup, "com.velmora.Parent"), first);
+    EXPECT_TRUE(waitUntil([&] { return !alive(child); })) << "the old group's child was left running";
+}
+
+TEST_F(platform_launchd_Supervisor, OnDemandJobIsWatchedOnlyWhileIdleAndOutsideTheThrottle) {
+    setenv("RAVAVIZA_ROOT", dir_.c_str(), 1);
+    Supervisor sup({.throttleSeconds = 10, .exitTimeoutSeconds = 5});
+    auto desc = job("com.velmora.OnDemand", {"/bin/sh", "-c", "exit 0"}, false, false);
+    desc.machServices = {"com.velmora.test.OnDemand"};
+    ASSERT_EQ(sup.load(desc, {}, 100).outcome, LoadOutcome::Loaded);
+    EXPECT_EQ(pidOf(sup, "com.velmora.OnDemand"), 0);
+    auto watched = sup.demandSockets(100);
+    ASSERT_EQ(watched.size(), 1u);
+    EXPECT_EQ(watched[0].label, "com.velmora.OnDemand");
+    EXPECT_TRUE(std::filesystem::exists(ipc::socketPath(ipc::ServiceKind::Xpc, "com.velmora.test.OnDemand")));
+
+    // A second job cannot take a name that is held.
+    auto rival = job("com.velmora.Rival", {"/bin/true"}, false, false);
+    rival.machServices = {"com.velmora.test.OnDemand"};
+    auto refused = sup.load(rival, {}, 100);
+    EXPECT_EQ(refused.outcome, LoadOutcome::NotLoaded);
+    EXPECT_NE(refused.error.find("com.velmora.test.OnDemand"), std::string::npos) << refused.error;
+    EXPECT_FALSE(sup.job("com.velmora.Rival"));
+
+    ASSERT_TRUE(sup.demand("com.velmora.OnDemand", 101));
+    EXPECT_TRUE(sup.demandSockets(101).empty()) << "a running job accepts its own clients";
+    ASSERT_TRUE(waitForExit(sup, "com.velmora.OnDemand", 102));
+    // A job that quits at once must not be restarted in a tight loop by a waiting client.
+    EXPECT_TRUE(sup.demandSockets(102).empty());
+    EXPECT_DOUBLE_EQ(sup.nextDemandWatch(102).value_or(-1), 111);
+    EXPECT_EQ(sup.demandSockets(111).size(), 1u);
+
+    EXPECT_EQ(sup.unload("com.velmora.OnDemand", 112), UnloadOutcome::Removed);
+    EXPECT_FALSE(
+        std::filesystem::exists(ipc::socketPath(ipc::ServiceKind::Xpc, "com.velmora.test.OnDemand")));
 }
 
 }  // namespace
