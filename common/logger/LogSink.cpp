@@ -35,3 +35,7 @@ LogSink& processLog() {
     gProcessLog.compare_exchange_strong(expected, fallback, std::memory_order_acq_rel);
     return *gProcessLog.load(std::memory_order_acquire);
 }
+
+void flushProcessLog() {
+    if (LogSink* sink = gProcessLog.load(std::memory_order_acquire)) sink->flush();
+}

@@ -21,3 +21,6 @@ void setProcessLog(LogSink& sink);
 // The log set with setProcessLog; when none was set, the rotating logger named after the running
 // program ("<program>-Info-1.log" .., Hollin's own loggers for the daemon), made on first use.
 LogSink& processLog();
+
+// Waits until the process log's queued lines are on disk; makes no log when nothing logged yet.
+void flushProcessLog();

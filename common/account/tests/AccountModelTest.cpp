@@ -18,7 +18,7 @@ namespace {
 
 class AccountModelTest : public ::testing::Test {
   protected:
-    void TearDown() override { processLog().flush(); }
+    void TearDown() override { flushProcessLog(); }
 
     // Makes user the console user (logind's active session on seat0) and creates its home.
     std::string signIn(const std::string& user, const std::string& home) {

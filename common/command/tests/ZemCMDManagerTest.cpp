@@ -23,7 +23,7 @@ class CmdStore : public ::testing::Test {
     void TearDown() override {
         unsetenv("RAVAVIZA_ROOT");
         // The shared logger may still be writing into the temporary root.
-        processLog().flush();
+        flushProcessLog();
         std::error_code ec;
         fs::remove_all(root_, ec);
     }

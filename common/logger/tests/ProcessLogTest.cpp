@@ -29,7 +29,7 @@ class ProcessLog : public ::testing::Test {
         state_ = root_ / "Users/.AllUsers/RavAviza/RavAviza.EXE$";
     }
     void TearDown() override {
-        processLog().flush();
+        flushProcessLog();
         unsetenv("RAVAVIZA_ROOT");
         fs::remove_all(root_);
     }

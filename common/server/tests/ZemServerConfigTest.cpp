@@ -24,7 +24,7 @@ namespace {
 class ServerConfigTest : public ::testing::Test {
   protected:
     void SetUp() override { std::filesystem::create_directories(paths::machineSupportFolder()); }
-    void TearDown() override { processLog().flush(); }
+    void TearDown() override { flushProcessLog(); }
 
     static void writeConfig(const Value& root) {
         ASSERT_TRUE(archive::archiveRootObjectToFile(root, paths::serverConfigFile()));
