@@ -179,6 +179,12 @@ TEST_F(HollinProcess, OneRunPerRootAndOnlyTheHolderClearsLeftovers) {
     fs::create_directories(root_ / "elsewhere");
     std::ofstream(root_ / "elsewhere/target") << "keep";
     fs::create_symlink(root_ / "elsewhere/target", product / "link.tmp.Zz99Zz");
+    // An upgrade app that outlives the daemon must not keep the daemon's lock.
+    const fs::path marlet = product / "AppUpgrade/Perrow.app/Contents/MacOS/Marlet";
+    fs::create_directories(marlet.parent_path());
+    std::ofstream(marlet)
+        << "#!/bin/sh\necho $$ >> \"$RAVAVIZA_ROOT/marlet.pid\"\nexec sleep 60 >/dev/null 2>&1\n";
+    fs::permissions(marlet, fs::perms::owner_all);
 
     pid_ = start("-run");
     ASSERT_TRUE(waitFor([&] { return !fs::exists(stale[0]) && !fs::exists(stale[1]); }))
@@ -199,12 +205,19 @@ TEST_F(HollinProcess, OneRunPerRootAndOnlyTheHolderClearsLeftovers) {
     int status = 0;
     EXPECT_EQ(::waitpid(pid_, &status, WNOHANG), 0) << "the first copy must go on";
 
-    // Killed outright, the first copy releases the lock: the next one runs and clears up.
+    // Killed outright while its upgrade app lives on, the first copy releases the lock: the
+    // next one runs and clears up.
+    ASSERT_TRUE(waitFor([&] { return !readText(root_ / "marlet.pid").empty(); }));
+    const pid_t upgradeApp = std::stoi(readText(root_ / "marlet.pid"));
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
+    EXPECT_TRUE(testsupport::alive(upgradeApp));
     pid_ = start("-run");
     EXPECT_TRUE(waitFor([&] { return !fs::exists(inUse); })) << readText(logFile_);
     EXPECT_EQ(::waitpid(pid_, &status, WNOHANG), 0);
+    ASSERT_TRUE(waitFor([&] { return readText(root_ / "marlet.pid") != std::to_string(upgradeApp) + "\n"; }));
+    std::istringstream pids(readText(root_ / "marlet.pid"));
+    for (pid_t pid; pids >> pid;) ::kill(pid, SIGKILL);
 }
 
 }  // namespace
