@@ -1,14 +1,31 @@
 #include "logger/LogSink.h"
 
 #include <errno.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <optional>
+#include <string>
 
 #include "logger/RotatingLogger.h"
+#include "paths/Paths.h"
 
 namespace {
 
 std::atomic<LogSink*> gProcessLog{nullptr};
+
+// The running user's home folder under the root prefix: HOME, else the password database.
+std::optional<std::string> userHome() {
+    if (const char* home = ::getenv("HOME"); home && *home == '/') return paths::under(home);
+    passwd pw{};
+    passwd* found = nullptr;
+    char buf[4096];
+    if (::getpwuid_r(::geteuid(), &pw, buf, sizeof buf, &found) == 0 && found && found->pw_name)
+        return paths::homeFolder(found->pw_name);
+    return std::nullopt;
+}
 
 // The program's own logger when it set none: chosen by the executable's name, so lines of a
 // program that forgot to set its log still stay out of every other program's files.
@@ -19,6 +36,9 @@ LogSink* loggerNamedAfterProgram() {
     if (program == "Hollin") return &LogCoreHelper::sharedInstance();
     if (program == "Tamber") return &LogBusHelper::sharedInstance();
     if (program == "Perrow") return &LogUpgradeErrorHelper::sharedInstance();
+    if (program == "Hux") {
+        if (auto home = userHome()) return new RotatingLogger(RotatingLogger::uiAppConfig(*home));
+    }
     return new RotatingLogger(RotatingLogger::programConfig(program));  // lives for the whole process
 }
 

@@ -225,6 +225,19 @@ RotatingLoggerConfig RotatingLogger::programConfig(const std::string& program) {
     return c;
 }
 
+RotatingLoggerConfig RotatingLogger::uiAppConfig(const std::string& home) {
+    RotatingLoggerConfig c;
+    c.fileNames = {"RavAviza-Info-1.log", "RavAviza-Info-2.log", "RavAviza-Info-3.log"};
+    c.stateArchiveName = "RavAvizaLogInfo.data";
+    c.queueLabel = "com.velmora.RavAviza.log";
+    c.formatLine = [](const std::string& date, const std::string& message) {
+        return date + " : -[ZemLogHelper writeLog:type:]_block_invoke:[148] : " + message + " \n";
+    };
+    c.logFolder = home + "/Library/Logs/RavAviza/Logs";
+    c.stateFolder = home + "/.AppData/RavAviza/RavAviza.EXE$";
+    return c;
+}
+
 RotatingLoggerConfig LogCoreHelper::defaultConfig() {
     RotatingLoggerConfig c;
     c.fileNames = {"Hollin-Info-1.log", "Hollin-Info-2.log", "Hollin-Info-3.log"};

@@ -39,6 +39,9 @@ class RotatingLogger : public LogSink {
     // A logger of this family for a program: "<program>-Info-1.log" .. "-3.log" in the system log
     // folder, "<program>LogInfo.data" in the product root, lines "date: message \n".
     static RotatingLoggerConfig programConfig(const std::string& program);
+    // The UI app's log, kept in the user's own folders: "RavAviza-Info-1.log" .. "-3.log" in
+    // <home>/Library/Logs/RavAviza/Logs, "RavAvizaLogInfo.data" in <home>/.AppData/RavAviza/RavAviza.EXE$.
+    static RotatingLoggerConfig uiAppConfig(const std::string& home);
 
     // Queues one line and returns at once. The type is accepted and not used: there are no levels.
     void writeLog(const std::string& message, unsigned long type = 1) override;

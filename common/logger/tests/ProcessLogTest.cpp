@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "TestFiles.h"
+#include "archive/KeyedArchive.h"
 #include "command/ZemCMDManager.h"
 #include "logger/LogSink.h"
 #include "logger/RotatingLogger.h"
@@ -73,6 +74,40 @@ TEST_F(ProcessLog, WithoutASetLogSharedCodeWritesIntoFilesNamedAfterTheProgram) 
     EXPECT_TRUE(readText(logs_ / (program + "-Info-1.log")).ends_with(kSharedLine));
     EXPECT_TRUE(fs::exists(state_ / (program + "LogInfo.data")));
     expectNoDaemonFiles();
+}
+
+TEST_F(ProcessLog, EachProgramLogsIntoItsOwnFiles) {
+    const fs::path home = root_ / "home/alice";
+    struct Case {
+        RotatingLoggerConfig config;
+        fs::path file1, stateArchive;
+        std::string line;
+    } cases[] = {
+        {LogCoreHelper::defaultConfig(), logs_ / "Hollin-Info-1.log", state_ / "HollinLogInfo.data",
+         "2024-01-01 16:00:00: m \n"},
+        {LogBusHelper::defaultConfig(), logs_ / "Tamber-Info-1.log", state_ / "TamberLogInfo.data",
+         "2024-01-01 16:00:00: m \n"},
+        {LogUpgradeErrorHelper::defaultConfig(), logs_ / "Perrow-Info-1.log", state_ / "PerrowLogInfo.data",
+         "2024-01-01 16:00:00: m \n"},
+        {RotatingLogger::uiAppConfig(home.string()), home / "Library/Logs/RavAviza/Logs/RavAviza-Info-1.log",
+         home / ".AppData/RavAviza/RavAviza.EXE$/RavAvizaLogInfo.data",
+         "2024-01-01 16:00:00 : -[ZemLogHelper writeLog:type:]_block_invoke:[148] : m \n"},
+    };
+    dispatch::ManualClock clock(1704096000.0);
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.file1.string());
+        c.config.clock = &clock;
+        {
+            RotatingLogger logger(c.config);
+            logger.writeLog("m");
+        }
+        EXPECT_EQ(readText(c.file1), c.line);
+        auto decoded = archive::unarchiveObjectWithFile(c.stateArchive.string());
+        ASSERT_TRUE(decoded) << decoded.error;
+        const archive::Value* current = decoded.value->find("currentLogName");
+        ASSERT_TRUE(current && current->string());
+        EXPECT_EQ(*current->string(), c.file1.filename().string());
+    }
 }
 
 }  // namespace
