@@ -159,6 +159,13 @@ TEST_F(HollinProcess, RunWithoutUpgradeAppKeepsRunning) {
     EXPECT_EQ(::waitpid(pid_, &status, WNOHANG), 0);
     EXPECT_FALSE(fs::exists(root_ / "marlet.calls"));
     EXPECT_TRUE(fs::exists(root_ / "Users/.AllUsers/RavAviza/RavAviza.EXE$/HollinLogInfo.data"));
+
+    // Code shared with the other programs logs into the daemon's files, and into no others.
+    EXPECT_TRUE(waitFor([&] {
+        return readText(logFile_).find("[ZemSocketManager] AllMulSvrs:") != std::string::npos;
+    })) << readText(logFile_);
+    for (const auto& entry : fs::directory_iterator(logFile_.parent_path()))
+        EXPECT_TRUE(entry.path().filename().string().starts_with("Hollin")) << entry.path();
 }
 
 // A temporary copy of a state file as a writer killed before its rename leaves it: last
