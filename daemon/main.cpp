@@ -1,5 +1,8 @@
 #include "launch/HollinMain.h"
+#include "logger/RotatingLogger.h"
 
 int main(int argc, char* argv[]) {
+    // Code shared with the other programs logs into the daemon's own files.
+    setProcessLog(LogCoreHelper::sharedInstance());
     return hollinMain(argc, argv);
 }

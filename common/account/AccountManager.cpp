@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include "logger/RotatingLogger.h"
+#include "logger/LogSink.h"
 #include "server/ZemServerConfig.h"
 
 namespace {
@@ -92,7 +92,7 @@ void AccountManager::NetWorkType(ZemServerConfig& config, const std::function<vo
     bool intranet = intranetUrl && pingSucceeds(*intranetUrl, kRequestTimeout);
     bool extranet = !intranet && extranetUrl && pingSucceeds(*extranetUrl, kRequestTimeout);
 
-    auto& log = LogCoreHelper::sharedInstance();
+    auto& log = processLog();
     int64_t type = 2;
     if (extranet) {
         log.writeLog("[AccountManager] RavAviza networktpye is Extranet URL:" + *extranetUrl);

@@ -11,7 +11,7 @@
 #include "cipher/AesString.h"
 #include "core/UserFolder.h"
 #include "device/ITDevice.h"
-#include "logger/RotatingLogger.h"
+#include "logger/LogSink.h"
 #include "paths/Paths.h"
 
 namespace {
@@ -159,8 +159,7 @@ std::optional<std::string> AccountModelHelper::rootPath() {
         owner_ = owner;
         rootPath_ = *home + "/Library/Application Support";
     }
-    LogCoreHelper::sharedInstance().writeLog("Account model cache root path: " +
-                                             rootPath_.value_or("(null)"));
+    processLog().writeLog("Account model cache root path: " + rootPath_.value_or("(null)"));
     return rootPath_;
 }
 

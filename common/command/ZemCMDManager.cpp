@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "archive/KeyedArchive.h"
-#include "logger/RotatingLogger.h"
+#include "logger/LogSink.h"
 #include "process/FileManager.h"
 
 namespace {
@@ -130,8 +130,7 @@ void ZemCMDManager::initialCMD() {
     // An empty file is what a fresh machine has: only a file with contents is worth a line.
     std::error_code ec;
     if (std::filesystem::file_size(archivePath_, ec) > 0 && !ec) {
-        LogCoreHelper::sharedInstance().writeLog(
-            "[ZemCMDManager] cmd.archive unreadable, starting with fresh commands", 1);
+        processLog().writeLog("[ZemCMDManager] cmd.archive unreadable, starting with fresh commands", 1);
     }
     memoryCMDModels_.clear();
     for (int64_t type = 1; type <= static_cast<int64_t>(kCommandTypes); ++type) {

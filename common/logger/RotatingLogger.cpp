@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <filesystem>
+#include <system_error>
 
 #include "archive/KeyedArchive.h"
 #include "core/FileIO.h"
@@ -33,14 +35,19 @@ RotatingLogger::RotatingLogger(RotatingLoggerConfig config) : config_(std::move(
     }
     for (const auto& name : config_.fileNames) createLogFileWithName(name);
 
-    std::string stateFolder = config_.stateFolder.empty() ? fm.createAppRootDirectory() : config_.stateFolder;
+    std::string stateFolder = config_.stateFolder;
+    if (stateFolder.empty()) {
+        stateFolder = fm.createAppRootDirectory();
+    } else {
+        std::error_code ec;
+        std::filesystem::create_directories(stateFolder, ec);
+    }
     logInfoPath_ = stateFolder + "/" + config_.stateArchiveName;
     fm.createFilePath(logInfoPath_);
 
     logQueue_ = dispatch::WorkQueue::create(config_.queueLabel, dispatch::QueueAttr::Serial);
     loadState();
     openCurrent(false);
-    logInfos_[current_] = fd_ >= 0 ? static_cast<int64_t>(::lseek(fd_, 0, SEEK_END)) : 0;
     if (logInfos_[current_] >= kMaxFileSize) turnToNextFile();
 }
 
@@ -91,10 +98,29 @@ void RotatingLogger::loadState() {
     logInfos_ = sizes;
 }
 
+// Opens the current file for appending and takes its true end as its size. A file that ends
+// inside a line (a process killed mid-write, a disk that filled) gets that line ended first.
 void RotatingLogger::openCurrent(bool truncate) {
     if (fd_ >= 0) ::close(fd_);
     int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | (truncate ? O_TRUNC : 0);
     fd_ = ::open(pathOf(config_.fileNames[current_]).c_str(), flags, 0644);
+    lineOpen_ = false;
+    if (fd_ < 0) {
+        lossError_ = errno;
+        return;
+    }
+    const off_t end = ::lseek(fd_, 0, SEEK_END);
+    logInfos_[current_] = end > 0 ? static_cast<int64_t>(end) : 0;
+    if (end > 0) {
+        // O_APPEND leaves the descriptor write-only; the last byte is read through a second one.
+        int rfd = ::open(pathOf(config_.fileNames[current_]).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        char last = '\n';
+        if (rfd >= 0) {
+            if (::pread(rfd, &last, 1, end - 1) != 1) last = '\n';
+            ::close(rfd);
+        }
+        lineOpen_ = last != '\n';
+    }
 }
 
 void RotatingLogger::turnToNextFile() {
@@ -105,7 +131,6 @@ void RotatingLogger::turnToNextFile() {
     current_ = (current_ + 1) % config_.fileNames.size();
     ::unlink(pathOf(config_.fileNames[current_]).c_str());
     openCurrent(true);
-    logInfos_[current_] = 0;
 }
 
 void RotatingLogger::writeLog(const std::string& message, unsigned long /*type*/) {
@@ -116,8 +141,9 @@ void RotatingLogger::writeLog(const std::string& message, unsigned long /*type*/
 void RotatingLogger::writeLine(const std::string& message) {
     struct stat st {};
     if (::lstat(pathOf(config_.fileNames[current_]).c_str(), &st) != 0) {
-        logInfos_[current_] = 0;
         openCurrent(true);
+    } else if (fd_ < 0) {
+        openCurrent(false);  // an earlier open failed: try again rather than drop every line
     }
     bool turned = false;
     if (logInfos_[current_] >= kMaxFileSize) {
@@ -126,15 +152,34 @@ void RotatingLogger::writeLine(const std::string& message) {
     }
 
     const dispatch::Clock& clock = config_.clock ? *config_.clock : dispatch::Clock::system();
-    std::string line = config_.formatLine(date::currentDateString(clock.now()), message);
-    logInfos_[current_] += static_cast<int64_t>(line.size());
-    if (fd_ >= 0)
-        fileio::writeAll(
-            fd_, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(line.data()), line.size()));
+    const std::string date = date::currentDateString(clock.now());
+    // A cut line is ended before anything follows it, and lines the disk refused are counted in
+    // one line of their own as soon as a line can be written again.
+    bool ok = !lineOpen_ || append("\n");
+    if (ok && linesLost_ > 0) {
+        const std::string mark =
+            "[RotatingLogger] " + std::to_string(linesLost_) + " log line" + (linesLost_ == 1 ? "" : "s") +
+            " lost or cut short: " + std::error_code(lossError_, std::generic_category()).message();
+        ok = append(config_.formatLine(date, mark));
+        if (ok) linesLost_ = 0;
+    }
+    if (!ok || !append(config_.formatLine(date, message))) ++linesLost_;
 
     // One state write per burst (the last queued line writes it), and one at every turn so a
     // steady stream of lines still records which file is current.
     if (pending_.fetch_sub(1) == 1 || turned) saveState();
+}
+
+bool RotatingLogger::append(const std::string& bytes) {
+    if (fd_ < 0) return false;
+    int error = 0;
+    const size_t written = fileio::writeCounted(
+        fd_, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), &error);
+    logInfos_[current_] += static_cast<int64_t>(written);
+    if (written > 0) lineOpen_ = bytes[written - 1] != '\n';
+    if (written == bytes.size()) return true;
+    lossError_ = error;
+    return false;
 }
 
 archive::Value RotatingLogger::currentLogInfo() const {
@@ -167,6 +212,32 @@ int64_t RotatingLogger::recordedSize(const std::string& fileName) {
     return size;
 }
 
+RotatingLoggerConfig RotatingLogger::programConfig(const std::string& program) {
+    RotatingLoggerConfig c;
+    c.fileNames = {program + "-Info-1.log", program + "-Info-2.log", program + "-Info-3.log"};
+    c.stateArchiveName = program + "LogInfo.data";
+    std::string label = program;
+    for (char& ch : label) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    c.queueLabel = "com.velmora.log." + label;
+    c.formatLine = [](const std::string& date, const std::string& message) {
+        return date + ": " + message + " \n";
+    };
+    return c;
+}
+
+RotatingLoggerConfig RotatingLogger::uiAppConfig(const std::string& home) {
+    RotatingLoggerConfig c;
+    c.fileNames = {"RavAviza-Info-1.log", "RavAviza-Info-2.log", "RavAviza-Info-3.log"};
+    c.stateArchiveName = "RavAvizaLogInfo.data";
+    c.queueLabel = "com.velmora.RavAviza.log";
+    c.formatLine = [](const std::string& date, const std::string& message) {
+        return date + " : -[ZemLogHelper writeLog:type:]_block_invoke:[148] : " + message + " \n";
+    };
+    c.logFolder = home + "/Library/Logs/RavAviza/Logs";
+    c.stateFolder = home + "/.AppData/RavAviza/RavAviza.EXE$";
+    return c;
+}
+
 RotatingLoggerConfig LogCoreHelper::defaultConfig() {
     RotatingLoggerConfig c;
     c.fileNames = {"Hollin-Info-1.log", "Hollin-Info-2.log", "Hollin-Info-3.log"};
@@ -196,5 +267,15 @@ RotatingLoggerConfig LogExtCoreHelper::defaultConfig() {
 
 LogExtCoreHelper& LogExtCoreHelper::sharedInstance() {
     static LogExtCoreHelper* instance = new LogExtCoreHelper(defaultConfig());
+    return *instance;
+}
+
+LogBusHelper& LogBusHelper::sharedInstance() {
+    static LogBusHelper* instance = new LogBusHelper(defaultConfig());
+    return *instance;
+}
+
+LogUpgradeErrorHelper& LogUpgradeErrorHelper::sharedInstance() {
+    static LogUpgradeErrorHelper* instance = new LogUpgradeErrorHelper(defaultConfig());
     return *instance;
 }

@@ -1,6 +1,8 @@
 // The rotating file logger shared by the root processes: three files of at most 5 MiB used in
 // turn (1, 2, 3, 1 ...), a keyed-archive state file naming the current file and the bytes
 // written to each, and one serial queue per logger so callers never wait for the disk.
+// Sizes count the bytes the disk took; lines a full disk refused are announced by one line
+// once writing works again, and a line cut short is ended before the next one starts.
 #pragma once
 
 #include <array>
@@ -13,6 +15,7 @@
 #include "archive/Value.h"
 #include "dispatch/Clock.h"
 #include "dispatch/WorkQueue.h"
+#include "logger/LogSink.h"
 
 struct RotatingLoggerConfig {
     std::array<std::string, 3> fileNames;  // "<Process>-Info-1.log" .. "-3.log"
@@ -26,19 +29,26 @@ struct RotatingLoggerConfig {
     const dispatch::Clock* clock = nullptr;  // null: the system clock
 };
 
-class RotatingLogger {
+class RotatingLogger : public LogSink {
   public:
     static constexpr int64_t kMaxFileSize = 5'242'880;  // 5 MiB
 
     explicit RotatingLogger(RotatingLoggerConfig config);
-    virtual ~RotatingLogger();
+    ~RotatingLogger() override;
+
+    // A logger of this family for a program: "<program>-Info-1.log" .. "-3.log" in the system log
+    // folder, "<program>LogInfo.data" in the product root, lines "date: message \n".
+    static RotatingLoggerConfig programConfig(const std::string& program);
+    // The UI app's log, kept in the user's own folders: "RavAviza-Info-1.log" .. "-3.log" in
+    // <home>/Library/Logs/RavAviza/Logs, "RavAvizaLogInfo.data" in <home>/.AppData/RavAviza/RavAviza.EXE$.
+    static RotatingLoggerConfig uiAppConfig(const std::string& home);
 
     // Queues one line and returns at once. The type is accepted and not used: there are no levels.
-    void writeLog(const std::string& message, unsigned long type = 1);
+    void writeLog(const std::string& message, unsigned long type = 1) override;
     // Creates an empty file of that name in the log folder when it is missing.
     void createLogFileWithName(const std::string& name);
     // Waits until every line queued so far is on disk and the state archive is written.
-    void flush();
+    void flush() override;
 
     const std::string& rootDirectory() const { return rootDirectory_; }
     const std::string& logInfoPath() const { return logInfoPath_; }
@@ -51,6 +61,8 @@ class RotatingLogger {
     void openCurrent(bool truncate);
     void turnToNextFile();
     void writeLine(const std::string& message);
+    // Appends bytes to the current file and counts what the file took; false when not all of it.
+    bool append(const std::string& bytes);
     void saveState();
     archive::Value currentLogInfo() const;
     std::string pathOf(const std::string& name) const;
@@ -63,6 +75,9 @@ class RotatingLogger {
     size_t current_ = 0;                 // index of currentLogName
     int fd_ = -1;
     std::atomic<int> pending_{0};  // lines queued and not yet written
+    bool lineOpen_ = false;        // the current file ends inside a line that was cut short
+    uint64_t linesLost_ = 0;       // lines refused or cut short since the last successful line
+    int lossError_ = 0;            // errno of the latest refusal
 };
 
 // The daemon's two loggers: main work and supervision.
@@ -78,4 +93,20 @@ class LogExtCoreHelper : public RotatingLogger {
     static LogExtCoreHelper& sharedInstance();
     static RotatingLoggerConfig defaultConfig();
     explicit LogExtCoreHelper(RotatingLoggerConfig config) : RotatingLogger(std::move(config)) {}
+};
+
+// The report service's log: "Tamber-Info-1.log" .. "-3.log", "TamberLogInfo.data".
+class LogBusHelper : public RotatingLogger {
+  public:
+    static LogBusHelper& sharedInstance();
+    static RotatingLoggerConfig defaultConfig() { return programConfig("Tamber"); }
+    explicit LogBusHelper(RotatingLoggerConfig config) : RotatingLogger(std::move(config)) {}
+};
+
+// The upgrade app's log: "Perrow-Info-1.log" .. "-3.log", "PerrowLogInfo.data".
+class LogUpgradeErrorHelper : public RotatingLogger {
+  public:
+    static LogUpgradeErrorHelper& sharedInstance();
+    static RotatingLoggerConfig defaultConfig() { return programConfig("Perrow"); }
+    explicit LogUpgradeErrorHelper(RotatingLoggerConfig config) : RotatingLogger(std::move(config)) {}
 };

@@ -7,7 +7,7 @@
 
 #include "archive/KeyedArchive.h"
 #include "core/TextNumber.h"
-#include "logger/RotatingLogger.h"
+#include "logger/LogSink.h"
 #include "paths/Paths.h"
 #include "server/ZemNetworkInfoModel.h"
 
@@ -104,9 +104,8 @@ void ZemServerConfig::updateServerConfigLocked() {
                 }
             }
         } else {
-            LogCoreHelper::sharedInstance().writeLog(
-                "[ZemServerConfig] unreadable server configuration: " +
-                (decoded ? std::string("root is not an array") : decoded.error));
+            processLog().writeLog("[ZemServerConfig] unreadable server configuration: " +
+                                  (decoded ? std::string("root is not an array") : decoded.error));
         }
     }
     // Without a domain entry the domain server is the intranet host on 443; once set, it stays
@@ -152,7 +151,7 @@ void ZemServerConfig::refreshAllServersLocked() {
         AllMulSvrs_.insert(AllMulSvrs_.begin() + 2, record.serverText());
     }
 
-    auto& log = LogCoreHelper::sharedInstance();
+    auto& log = processLog();
     log.writeLog("[ZemSocketManager] AllMulSvrs:" + describe(AllMulSvrs_));
     log.writeLog("[ZemSocketManager] intranetMulSvrs:" + describe(intranetMulSvrs_));
     log.writeLog("[ZemSocketManager] extranetMulSvrs:" + describe(extranetMulSvrs_));

@@ -1,11 +1,13 @@
 #include "launch/HollinMain.h"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <exception>
 
 #include "dispatch/MainLoop.h"
+#include "launch/RunLock.h"
 #include "launch/ZemCoreLaunchService.h"
 #include "logger/RotatingLogger.h"
 #include "process/FileManager.h"
@@ -30,6 +32,34 @@ void log(const std::string& line) {
 int finish(int status) {
     LogCoreHelper::sharedInstance().flush();
     return status;
+}
+
+// Taken before main runs, so every temporary file this process makes is newer.
+const timespec gProcessStart = [] {
+    timespec t{};
+    ::clock_gettime(CLOCK_REALTIME, &t);
+    return t;
+}();
+
+// A second -run in the same root would serve nothing (the first holds the connection names) and
+// would heartbeat into the same state files: only the lock holder goes on. Only the holder
+// clears leftovers, as another job's temporary files are still in use.
+bool mayRunJob() {
+    switch (claimRunLock()) {
+        case RunLockClaim::HeldElsewhere:
+            log("-------------------- Hollin run: another Hollin -run holds " + runLockPath() +
+                ", exiting --------------------");
+            return false;
+        case RunLockClaim::Unavailable:
+            log("-------------------- Hollin run: cannot lock " + runLockPath() + " --------------------");
+            return true;
+        case RunLockClaim::Held:
+            break;
+    }
+    if (size_t removed = removeLeftoverTemporaries(gProcessStart))
+        log("-------------------- Hollin run: removed " + std::to_string(removed) +
+            " leftover temporary files --------------------");
+    return true;
 }
 
 void runJob() {
@@ -85,6 +115,7 @@ int hollinMain(int argc, const char* const argv[], const HollinModes& modes) {
         }
         if (mode == "-run") {
             log("-------------------- Hollin run --------------------");
+            if (!mayRunJob()) return finish(kExitOneShot);
             if (modes.run) modes.run();
             return finish(kExitOk);
         }

@@ -1,11 +1,13 @@
 #include "core/FileIO.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <string_view>
 
 namespace fileio {
 
@@ -37,21 +39,77 @@ void syncParentDirectory(const std::string& path) {
     ::close(fd);
 }
 
-}  // namespace
+constexpr std::string_view kTemporaryInfix = ".tmp.";
+constexpr size_t kTemporarySuffixLength = 6;  // the XXXXXX that mkostemp fills in
 
-bool writeAll(int fd, std::span<const uint8_t> bytes) {
-    const uint8_t* p = bytes.data();
-    size_t n = bytes.size();
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
+// "<name>.tmp.XXXXXX" with a non-empty name and six letters or digits, as mkostemp makes them.
+bool isTemporaryName(std::string_view name) {
+    if (name.size() <= kTemporaryInfix.size() + kTemporarySuffixLength) return false;
+    const size_t infixAt = name.size() - kTemporarySuffixLength - kTemporaryInfix.size();
+    if (name.substr(infixAt, kTemporaryInfix.size()) != kTemporaryInfix) return false;
+    for (char c : name.substr(name.size() - kTemporarySuffixLength)) {
+        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum) return false;
     }
     return true;
+}
+
+bool earlier(const timespec& a, const timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+}  // namespace
+
+size_t writeCounted(int fd, std::span<const uint8_t> bytes, int* error) {
+    const uint8_t* p = bytes.data();
+    size_t left = bytes.size();
+    int failure = 0;
+    while (left > 0) {
+        ssize_t w = ::write(fd, p, left);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            failure = errno;
+            break;
+        }
+        if (w == 0) {  // nothing taken and no error: retrying would spin
+            failure = EIO;
+            break;
+        }
+        p += w;
+        left -= static_cast<size_t>(w);
+    }
+    if (error) *error = failure;
+    return bytes.size() - left;
+}
+
+bool writeAll(int fd, std::span<const uint8_t> bytes) {
+    int error = 0;
+    return writeCounted(fd, bytes, &error) == bytes.size() && error == 0;
+}
+
+size_t removeStaleTemporaries(const std::string& folder, const timespec& before) {
+    int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dirFd < 0) return 0;
+    // The listing reads through its own duplicate so dirFd stays ours for fstatat and unlinkat.
+    int listFd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!dir) {
+        if (listFd >= 0) ::close(listFd);
+        ::close(dirFd);
+        return 0;
+    }
+    const uid_t self = ::geteuid();
+    size_t removed = 0;
+    while (dirent* entry = ::readdir(dir)) {
+        if (!isTemporaryName(entry->d_name)) continue;
+        struct stat st {};
+        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (!S_ISREG(st.st_mode) || st.st_uid != self || !earlier(st.st_mtim, before)) continue;
+        if (::unlinkat(dirFd, entry->d_name, 0) == 0) ++removed;
+    }
+    ::closedir(dir);
+    ::close(dirFd);
+    return removed;
 }
 
 bool writeFileAtomically(const std::string& path, std::span<const uint8_t> bytes, mode_t mode) {

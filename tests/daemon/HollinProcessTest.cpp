@@ -1,5 +1,6 @@
 // The daemon executable as a process: exit statuses as root and as an unprivileged user, and
 // the -run job's start in a temporary root.
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -158,6 +159,72 @@ TEST_F(HollinProcess, RunWithoutUpgradeAppKeepsRunning) {
     EXPECT_EQ(::waitpid(pid_, &status, WNOHANG), 0);
     EXPECT_FALSE(fs::exists(root_ / "marlet.calls"));
     EXPECT_TRUE(fs::exists(root_ / "Users/.AllUsers/RavAviza/RavAviza.EXE$/HollinLogInfo.data"));
+
+    // Code shared with the other programs logs into the daemon's files, and into no others.
+    EXPECT_TRUE(waitFor([&] {
+        return readText(logFile_).find("[ZemSocketManager] AllMulSvrs:") != std::string::npos;
+    })) << readText(logFile_);
+    for (const auto& entry : fs::directory_iterator(logFile_.parent_path()))
+        EXPECT_TRUE(entry.path().filename().string().starts_with("Hollin")) << entry.path();
+}
+
+// A temporary copy of a state file as a writer killed before its rename leaves it: last
+// modified a minute ago.
+void plantLeftover(const fs::path& path) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path) << "half a state file";
+    const timespec old[2] = {{::time(nullptr) - 60, 0}, {::time(nullptr) - 60, 0}};
+    ::utimensat(AT_FDCWD, path.c_str(), old, 0);
+}
+
+TEST_F(HollinProcess, OneRunPerRootAndOnlyTheHolderClearsLeftovers) {
+    const fs::path product = root_ / "Users/.AllUsers/RavAviza/RavAviza.EXE$";
+    const fs::path support = root_ / "Library/Application Support/RavAviza";
+    const fs::path stale[] = {product / "cmd.archive.tmp.Ab12Cd", support / ".ZemConfig.tmp.Qw12Er"};
+    for (const auto& p : stale) plantLeftover(p);
+    plantLeftover(product / "notes.tmp");  // not our pattern
+    fs::create_directories(root_ / "elsewhere");
+    std::ofstream(root_ / "elsewhere/target") << "keep";
+    fs::create_symlink(root_ / "elsewhere/target", product / "link.tmp.Zz99Zz");
+    // An upgrade app that outlives the daemon must not keep the daemon's lock.
+    const fs::path marlet = product / "AppUpgrade/Perrow.app/Contents/MacOS/Marlet";
+    fs::create_directories(marlet.parent_path());
+    std::ofstream(marlet)
+        << "#!/bin/sh\necho $$ >> \"$RAVAVIZA_ROOT/marlet.pid\"\nexec sleep 60 >/dev/null 2>&1\n";
+    fs::permissions(marlet, fs::perms::owner_all);
+
+    pid_ = start("-run");
+    ASSERT_TRUE(waitFor([&] { return !fs::exists(stale[0]) && !fs::exists(stale[1]); }))
+        << readText(logFile_);
+    EXPECT_TRUE(fs::exists(product / "notes.tmp"));
+    EXPECT_TRUE(fs::is_symlink(product / "link.tmp.Zz99Zz"));
+    EXPECT_EQ(readText(root_ / "elsewhere/target"), "keep");
+    struct stat st {};
+    ASSERT_EQ(::stat((root_ / "var/run/ravaviza/Hollin.run.lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    // A second copy logs why and ends; it leaves alone what may be the first one's work.
+    const fs::path inUse = product / "config.archive.tmp.Zx98Yw";
+    plantLeftover(inUse);
+    EXPECT_EQ(runToExit("-run"), 1);
+    EXPECT_NE(readText(logFile_).find("another Hollin -run holds"), std::string::npos) << readText(logFile_);
+    EXPECT_TRUE(fs::exists(inUse));
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid_, &status, WNOHANG), 0) << "the first copy must go on";
+
+    // Killed outright while its upgrade app lives on, the first copy releases the lock: the
+    // next one runs and clears up.
+    ASSERT_TRUE(waitFor([&] { return !readText(root_ / "marlet.pid").empty(); }));
+    const pid_t upgradeApp = std::stoi(readText(root_ / "marlet.pid"));
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    EXPECT_TRUE(testsupport::alive(upgradeApp));
+    pid_ = start("-run");
+    EXPECT_TRUE(waitFor([&] { return !fs::exists(inUse); })) << readText(logFile_);
+    EXPECT_EQ(::waitpid(pid_, &status, WNOHANG), 0);
+    ASSERT_TRUE(waitFor([&] { return readText(root_ / "marlet.pid") != std::to_string(upgradeApp) + "\n"; }));
+    std::istringstream pids(readText(root_ / "marlet.pid"));
+    for (pid_t pid; pids >> pid;) ::kill(pid, SIGKILL);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include "RecordsTestSupport.h"
 #include "account/AccountModel.h"
 #include "archive/KeyedArchive.h"
-#include "logger/RotatingLogger.h"
+#include "logger/LogSink.h"
 #include "process/TaskHelper.h"
 
 using recordstest::TempRoot;
@@ -23,7 +23,7 @@ namespace {
 
 class AccountModelTest : public ::testing::Test {
   protected:
-    void TearDown() override { LogCoreHelper::sharedInstance().flush(); }
+    void TearDown() override { flushProcessLog(); }
 
     // Makes user the console user (logind's active session on seat0) and creates its home.
     std::string signIn(const std::string& user, const std::string& home) {

@@ -6,7 +6,7 @@
 
 #include "archive/KeyedArchive.h"
 #include "command/ZemCMDManager.h"
-#include "logger/RotatingLogger.h"
+#include "logger/LogSink.h"
 
 namespace fs = std::filesystem;
 
@@ -23,7 +23,7 @@ class CmdStore : public ::testing::Test {
     void TearDown() override {
         unsetenv("RAVAVIZA_ROOT");
         // The shared logger may still be writing into the temporary root.
-        LogCoreHelper::sharedInstance().flush();
+        flushProcessLog();
         std::error_code ec;
         fs::remove_all(root_, ec);
     }

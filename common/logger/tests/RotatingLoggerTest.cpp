@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -203,7 +206,11 @@ TEST_F(LoggerFixture, BadStateArchiveStartsFreshInFileOne) {
         if (c.root) {
             seedState(*c.root);
         } else {
-            std::ofstream(state_ / "HollinLogInfo.data") << "\x00\x01not an archive";
+            // Written with write(): operator<< would stop at the NUL and leave the file empty.
+            const std::string garbage("\x00\x01not an archive", 16);
+            std::ofstream(state_ / "HollinLogInfo.data", std::ios::binary)
+                .write(garbage.data(), garbage.size());
+            ASSERT_EQ(fs::file_size(state_ / "HollinLogInfo.data"), garbage.size());
         }
         {
             LogCoreHelper logger(coreConfig());
@@ -241,6 +248,111 @@ TEST_F(LoggerFixture, LinesFromManyThreadsKeepTheirOrderAndAllArrive) {
     EXPECT_EQ(count, 1600);
     EXPECT_EQ(logger.recordedSize("Hollin-Info-1.log"),
               static_cast<int64_t>(fs::file_size(logs_ / "Hollin-Info-1.log")));
+}
+
+TEST_F(LoggerFixture, LineCutShortByAnEarlierProcessIsEndedBeforeTheNextLine) {
+    fs::create_directories(logs_);
+    std::ofstream(logs_ / "Hollin-Info-1.log") << "2024-01-01 15:59:59: killed in the midd";
+    seedState(state("Hollin-Info-1.log", 38, 0, 0));
+    {
+        LogCoreHelper logger(coreConfig());
+        logger.writeLog("next");
+    }
+    const std::string expected = "2024-01-01 15:59:59: killed in the midd\n2024-01-01 16:00:00: next \n";
+    EXPECT_EQ(readText(logs_ / "Hollin-Info-1.log"), expected);
+    EXPECT_EQ(archive::Value(readState()), state("Hollin-Info-1.log", expected.size(), 0, 0));
+}
+
+// The log and its state archive on a 64 KiB tmpfs that the test fills.
+class FullDiskLogger : public LoggerFixture {
+  protected:
+    void SetUp() override {
+        LoggerFixture::SetUp();
+        disk_ = root_ / "disk";
+        fs::create_directories(disk_);
+        if (::mount("tmpfs", disk_.c_str(), "tmpfs", 0, "size=64k") != 0)
+            GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
+        mounted_ = true;
+    }
+    void TearDown() override {
+        if (mounted_) ::umount2(disk_.c_str(), MNT_DETACH);
+        LoggerFixture::TearDown();
+    }
+
+    RotatingLoggerConfig diskConfig() {
+        auto c = coreConfig();
+        c.logFolder = (disk_ / "Logs").string();
+        c.stateFolder = (disk_ / "State").string();
+        return c;
+    }
+
+    // Takes every free block of the disk.
+    void fill() {
+        std::ofstream out(disk_ / "filler", std::ios::binary);
+        const std::string block(4096, 'f');
+        while (out.write(block.data(), block.size()) && out.flush()) {
+        }
+    }
+
+    fs::path disk_;
+    bool mounted_ = false;
+};
+
+TEST_F(FullDiskLogger, CountsOnlyWrittenBytesAndMarksWhatTheFullDiskLost) {
+    const fs::path file = disk_ / "Logs/Hollin-Info-1.log";
+    const std::string prefix = "2024-01-01 16:00:00: ";
+    LogCoreHelper logger(diskConfig());
+    logger.writeLog("before the disk filled");
+    logger.flush();
+
+    fill();
+    const int sent = 120;  // far more than the rest of the file's last block takes
+    for (int i = 0; i < sent; ++i) logger.writeLog("line " + std::to_string(1000 + i) + std::string(60, '.'));
+    logger.flush();
+    EXPECT_EQ(logger.recordedSize("Hollin-Info-1.log"), static_cast<int64_t>(fs::file_size(file)));
+    // The archive could not be replaced: the old one stands, whole, and no temporary is left.
+    {
+        auto decoded = archive::unarchiveObjectWithFile((disk_ / "State/HollinLogInfo.data").string());
+        ASSERT_TRUE(decoded) << decoded.error;
+        const archive::Value* info = decoded.value->find("info");
+        ASSERT_TRUE(info && info->find("Hollin-Info-1.log"));
+        EXPECT_LE(*info->find("Hollin-Info-1.log")->integer(), static_cast<int64_t>(fs::file_size(file)));
+        for (const auto& entry : fs::directory_iterator(disk_ / "State"))
+            EXPECT_EQ(entry.path().filename(), "HollinLogInfo.data");
+    }
+
+    fs::remove(disk_ / "filler");
+    logger.writeLog("after space returned");
+    logger.flush();
+
+    // Every line is whole or visibly cut, none runs into the next, and the mark counts exactly
+    // the lines that did not arrive whole.
+    std::istringstream in(readText(file));
+    std::string line;
+    std::vector<std::string> lines;
+    int whole = 0, cut = 0;
+    while (std::getline(in, line)) {
+        lines.push_back(line);
+        EXPECT_EQ(line.find(prefix, 1), std::string::npos) << "joined lines: " << line;
+        if (!line.ends_with(" ")) {
+            ++cut;
+        } else {
+            EXPECT_TRUE(line.starts_with(prefix)) << line;
+            if (line.starts_with(prefix + "line ")) ++whole;
+        }
+    }
+    EXPECT_LE(cut, 1);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_LT(whole, sent);
+    EXPECT_EQ(lines[lines.size() - 2], prefix + "[RotatingLogger] " + std::to_string(sent - whole) +
+                                           " log lines lost or cut short: No space left on device ");
+    EXPECT_EQ(lines.back(), prefix + "after space returned ");
+
+    const int64_t real = static_cast<int64_t>(fs::file_size(file));
+    EXPECT_EQ(logger.recordedSize("Hollin-Info-1.log"), real);
+    auto decoded = archive::unarchiveObjectWithFile((disk_ / "State/HollinLogInfo.data").string());
+    ASSERT_TRUE(decoded) << decoded.error;
+    EXPECT_EQ(*decoded.value, state("Hollin-Info-1.log", real, 0, 0));
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 #include "RecordsTestSupport.h"
 #include "archive/KeyedArchive.h"
-#include "logger/RotatingLogger.h"
+#include "logger/LogSink.h"
 #include "paths/Paths.h"
 #include "process/TaskHelper.h"
 #include "server/ZemNetworkInfoModel.h"
@@ -24,7 +24,7 @@ namespace {
 class ServerConfigTest : public ::testing::Test {
   protected:
     void SetUp() override { std::filesystem::create_directories(paths::machineSupportFolder()); }
-    void TearDown() override { LogCoreHelper::sharedInstance().flush(); }
+    void TearDown() override { flushProcessLog(); }
 
     static void writeConfig(const Value& root) {
         ASSERT_TRUE(archive::archiveRootObjectToFile(root, paths::serverConfigFile()));

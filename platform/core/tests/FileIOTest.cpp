@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,6 +105,84 @@ TEST_F(FileIOTest, AtomicWriteReplacesAndLeavesNoTemporaryFile) {
     ASSERT_EQ(::mkdir(file("busy").c_str(), 0700), 0);
     EXPECT_FALSE(fileio::writeFileAtomically(file("busy"), std::string("x")));  // a directory is there
     EXPECT_EQ(entries(), 4u);                                                   // state, target, link, busy
+}
+
+TEST_F(FileIOTest, StaleTemporariesOfOursAreRemovedAndNothingElse) {
+    timespec start{};
+    ASSERT_EQ(::clock_gettime(CLOCK_REALTIME, &start), 0);
+    const timespec before{start.tv_sec - 60, 0}, after{start.tv_sec + 60, 0};
+    auto plant = [&](const std::string& name, const timespec& mtime) {
+        write(file(name), "partial");
+        const timespec times[2] = {mtime, mtime};
+        ASSERT_EQ(::utimensat(AT_FDCWD, file(name).c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << name;
+    };
+    struct Case {
+        const char* what;
+        std::string name;
+        timespec mtime;
+        bool removed;
+    };
+    const Case cases[] = {
+        {"left by a killed writer", "cmd.archive.tmp.Ab12Cd", before, true},
+        {"another killed writer", "HollinLogInfo.data.tmp.zzzzzz", before, true},
+        {"being written since the start", "config.archive.tmp.Xy34Zw", after, false},
+        {"the state file itself", "cmd.archive", before, false},
+        {"five-letter suffix", "cmd.archive.tmp.Ab12C", before, false},
+        {"seven-letter suffix", "cmd.archive.tmp.Ab12Cde", before, false},
+        {"suffix with a mark", "cmd.archive.tmp.Ab1-Cd", before, false},
+        {"no name before the suffix", ".tmp.Ab12Cd", before, false},
+    };
+    for (const auto& c : cases) plant(c.name, c.mtime);
+
+    // Entries that match the pattern but are not files we made.
+    write(file("outside"), "keep me");
+    ASSERT_EQ(::symlink(file("outside").c_str(), file("link.tmp.Ab12Cd").c_str()), 0);
+    ASSERT_EQ(::mkdir(file("folder.tmp.Ab12Cd").c_str(), 0700), 0);
+    bool foreignOwner = false;
+    if (::geteuid() == 0) {
+        plant("theirs.tmp.Ab12Cd", before);
+        ASSERT_EQ(::chown(file("theirs.tmp.Ab12Cd").c_str(), 65534, 65534), 0);
+        foreignOwner = true;
+    }
+
+    EXPECT_EQ(fileio::removeStaleTemporaries(dir_, start), 2u);
+    for (const auto& c : cases) {
+        EXPECT_EQ(std::filesystem::exists(file(c.name)), !c.removed) << c.what;
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(file("link.tmp.Ab12Cd")));
+    EXPECT_EQ(text(fileio::readFile(file("outside"), 100)), "keep me");
+    EXPECT_TRUE(std::filesystem::is_directory(file("folder.tmp.Ab12Cd")));
+    if (foreignOwner) {
+        EXPECT_TRUE(std::filesystem::exists(file("theirs.tmp.Ab12Cd")));
+    }
+}
+
+TEST_F(FileIOTest, StaleTemporariesAreNotSoughtThroughASymlinkedFolder) {
+    ASSERT_EQ(::mkdir(file("real").c_str(), 0700), 0);
+    write(file("real/cmd.archive.tmp.Ab12Cd"), "partial");
+    const timespec old[2] = {{1, 0}, {1, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file("real/cmd.archive.tmp.Ab12Cd").c_str(), old, 0), 0);
+    ASSERT_EQ(::symlink(file("real").c_str(), file("alias").c_str()), 0);
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    EXPECT_EQ(fileio::removeStaleTemporaries(file("alias"), now), 0u);
+    EXPECT_TRUE(std::filesystem::exists(file("real/cmd.archive.tmp.Ab12Cd")));
+    EXPECT_EQ(fileio::removeStaleTemporaries(file("missing"), now), 0u);
+    EXPECT_EQ(fileio::removeStaleTemporaries(file("real"), now), 1u);
+}
+
+TEST_F(FileIOTest, CountedWriteReportsHowFarAFullFileGot) {
+    // /dev/full refuses every byte, like a disk with no space left.
+    int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    if (fd < 0) GTEST_SKIP() << "no /dev/full";
+    const std::string bytes = "one line\n";
+    int error = 0;
+    EXPECT_EQ(fileio::writeCounted(
+                  fd, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()),
+                  &error),
+              0u);
+    EXPECT_EQ(error, ENOSPC);
+    ::close(fd);
 }
 
 }  // namespace

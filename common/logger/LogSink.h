@@ -1,0 +1,26 @@
+// Where a program's log lines go. Each program installs its own logger at start; code shared by
+// several programs logs through processLog(), so its lines land in the running program's files
+// and never in another program's.
+#pragma once
+
+#include <string>
+
+class LogSink {
+  public:
+    virtual ~LogSink() = default;
+    // Queues one line and returns at once; the type is accepted and not used.
+    virtual void writeLog(const std::string& message, unsigned long type = 1) = 0;
+    // Waits until every line queued so far is on disk.
+    virtual void flush() = 0;
+};
+
+// Makes sink this process's log. The sink is not owned and must live to the end of the process;
+// programs call this first thing in main.
+void setProcessLog(LogSink& sink);
+
+// The log set with setProcessLog; when none was set, the rotating logger named after the running
+// program ("<program>-Info-1.log" .., Hollin's own loggers for the daemon), made on first use.
+LogSink& processLog();
+
+// Waits until the process log's queued lines are on disk; makes no log when nothing logged yet.
+void flushProcessLog();

@@ -1,0 +1,113 @@
+// Which files a program's shared code logs into: the log the program set at start, or the
+// logger named after the program, never the daemon's.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "TestFiles.h"
+#include "archive/KeyedArchive.h"
+#include "command/ZemCMDManager.h"
+#include "logger/LogSink.h"
+#include "logger/RotatingLogger.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using testsupport::readText;
+
+// Each case runs in its own process under ctest, so the process log starts unset.
+class ProcessLog : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/rav-processlog-XXXXXX";
+        root_ = mkdtemp(tmpl);
+        setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
+        logs_ = root_ / "Library/Logs/RavAviza/v5/Logs";
+        state_ = root_ / "Users/.AllUsers/RavAviza/RavAviza.EXE$";
+    }
+    void TearDown() override {
+        flushProcessLog();
+        unsetenv("RAVAVIZA_ROOT");
+        fs::remove_all(root_);
+    }
+
+    // Shared code that logs: the command store finds an unreadable archive.
+    void runSharedCode() {
+        const fs::path archive = root_ / "cmd.archive";
+        std::ofstream(archive) << "not an archive";
+        ZemCMDManager manager(archive.string());
+        processLog().flush();
+    }
+
+    void expectNoDaemonFiles() {
+        for (const char* name :
+             {"Hollin-Info-1.log", "Hollin-Info-2.log", "Hollin-Info-3.log", "HollinExt-Info-1.log"})
+            EXPECT_FALSE(fs::exists(logs_ / name)) << name;
+        EXPECT_FALSE(fs::exists(state_ / "HollinLogInfo.data"));
+    }
+
+    static constexpr const char* kSharedLine =
+        "[ZemCMDManager] cmd.archive unreadable, starting with fresh commands \n";
+    fs::path root_, logs_, state_;
+};
+
+TEST_F(ProcessLog, SharedCodeWritesIntoTheLogTheProgramSet) {
+    dispatch::ManualClock clock(1704096000.0);
+    auto config = LogBusHelper::defaultConfig();
+    config.clock = &clock;
+    LogBusHelper bus(config);
+    setProcessLog(bus);
+
+    runSharedCode();
+    EXPECT_EQ(readText(logs_ / "Tamber-Info-1.log"), std::string("2024-01-01 16:00:00: ") + kSharedLine);
+    EXPECT_TRUE(fs::exists(state_ / "TamberLogInfo.data"));
+    expectNoDaemonFiles();
+}
+
+TEST_F(ProcessLog, WithoutASetLogSharedCodeWritesIntoFilesNamedAfterTheProgram) {
+    runSharedCode();
+    const std::string program = program_invocation_short_name;
+    EXPECT_TRUE(readText(logs_ / (program + "-Info-1.log")).ends_with(kSharedLine));
+    EXPECT_TRUE(fs::exists(state_ / (program + "LogInfo.data")));
+    expectNoDaemonFiles();
+}
+
+TEST_F(ProcessLog, EachProgramLogsIntoItsOwnFiles) {
+    const fs::path home = root_ / "home/alice";
+    struct Case {
+        RotatingLoggerConfig config;
+        fs::path file1, stateArchive;
+        std::string line;
+    } cases[] = {
+        {LogCoreHelper::defaultConfig(), logs_ / "Hollin-Info-1.log", state_ / "HollinLogInfo.data",
+         "2024-01-01 16:00:00: m \n"},
+        {LogBusHelper::defaultConfig(), logs_ / "Tamber-Info-1.log", state_ / "TamberLogInfo.data",
+         "2024-01-01 16:00:00: m \n"},
+        {LogUpgradeErrorHelper::defaultConfig(), logs_ / "Perrow-Info-1.log", state_ / "PerrowLogInfo.data",
+         "2024-01-01 16:00:00: m \n"},
+        {RotatingLogger::uiAppConfig(home.string()), home / "Library/Logs/RavAviza/Logs/RavAviza-Info-1.log",
+         home / ".AppData/RavAviza/RavAviza.EXE$/RavAvizaLogInfo.data",
+         "2024-01-01 16:00:00 : -[ZemLogHelper writeLog:type:]_block_invoke:[148] : m \n"},
+    };
+    dispatch::ManualClock clock(1704096000.0);
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.file1.string());
+        c.config.clock = &clock;
+        {
+            RotatingLogger logger(c.config);
+            logger.writeLog("m");
+        }
+        EXPECT_EQ(readText(c.file1), c.line);
+        auto decoded = archive::unarchiveObjectWithFile(c.stateArchive.string());
+        ASSERT_TRUE(decoded) << decoded.error;
+        const archive::Value* current = decoded.value->find("currentLogName");
+        ASSERT_TRUE(current && current->string());
+        EXPECT_EQ(*current->string(), c.file1.filename().string());
+    }
+}
+
+}  // namespace
