@@ -35,7 +35,7 @@ bool holdsEachTypeOnce(const std::vector<ZemCMDModel>& models) {
 
 void saveOrLog(ZemCMDManager& store) {
     if (!store.updateCMDModelOfLocal()) {
-        LogCoreHelper::sharedInstance().writeLog(
+        processLog().writeLog(
             "[ZemCMDManager] cannot write cmd.archive; the sequences in memory stay in force", 1);
     }
 }
