@@ -7,9 +7,23 @@
 #include <memory>
 #include <string>
 
+#include "dispatch/UniqueFunction.h"
+
 namespace dispatch {
 
-using Task = std::function<void()>;
+// A unit of work. Move-only: it may hold a std::promise or a std::unique_ptr; lambdas and
+// std::function convert to it.
+using Task = UniqueFunction<void()>;
+
+// Called when an exception escapes work on a queue, the main loop, a run-loop timer or a timer
+// source, with the queue's label and the exception's text. The process is then in an unknown
+// state: the default handler writes one line to standard error and ends the process with status
+// 253, so that the supervisor starts it afresh. A handler that returns lets the queue go on.
+using FaultHandler = std::function<void(const std::string& label, const std::string& what)>;
+// Sets the process's fault handler; null restores the default. Any thread.
+void setFaultHandler(FaultHandler handler);
+// The exit status of the default fault handler.
+inline constexpr int kFaultExitStatus = 253;
 
 enum class QueueAttr { Serial, Concurrent };
 
