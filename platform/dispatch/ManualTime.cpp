@@ -5,6 +5,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -74,6 +75,8 @@ void manualCancel(const ManualToken& token) {
 ManualTime::ManualTime() {
     auto& s = state();
     std::lock_guard lk(s.m);
+    // A second timeline would restart the first one's clock under its pending expiries.
+    if (s.active) throw std::logic_error("manual time is already on");
     s.now = std::chrono::nanoseconds(0);
     s.active = true;
 }

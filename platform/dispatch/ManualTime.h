@@ -15,7 +15,8 @@
 //     }
 //
 // Work armed before the object was made keeps real time. Expiries still pending when it goes are
-// dropped, with what they hold. One object at a time per process.
+// dropped, with what they hold. One object at a time per process: a second one throws
+// std::logic_error.
 #pragma once
 
 #include <chrono>

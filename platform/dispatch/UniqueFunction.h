@@ -74,7 +74,7 @@ class UniqueFunction<R(Args...)> {
     // Calling an empty wrapper throws std::bad_function_call, as std::function does.
     R operator()(Args... args) const {
         if (!ops_) throw std::bad_function_call();
-        return ops_->invoke(const_cast<Storage*>(&storage_), std::forward<Args>(args)...);
+        return ops_->invoke(&storage_, std::forward<Args>(args)...);
     }
 
   private:
@@ -139,7 +139,8 @@ class UniqueFunction<R(Args...)> {
         ops->destroy(&storage_);
     }
 
-    Storage storage_;
+    // Mutable: a call through a const wrapper may change the callable's state, as with std::function.
+    mutable Storage storage_;
     const Ops* ops_ = nullptr;
 };
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
 
 #include "TestSupport.h"
@@ -134,6 +135,7 @@ TEST(platform_dispatch_ManualTime, ClockMovesWithTheTimelineAndEndingItDropsWhat
     double wallStart = 0;
     {
         ManualTime time;
+        EXPECT_THROW({ ManualTime second; }, std::logic_error) << "one timeline at a time";
         wallStart = ManualTime::clock().now();
         double upStart = ManualTime::clock().uptime();
         queue->dispatchAfter(30s, [&] { wallAtFire = ManualTime::clock().now(); });
