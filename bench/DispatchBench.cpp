@@ -86,7 +86,12 @@ void BM_IdleTimerCpuPerFiring(benchmark::State& state) {
         state.counters["cpu_pct_at_1s"] = cpu / static_cast<double>(counted) / 1e9 * 100.0;
     }
 }
-BENCHMARK(BM_IdleTimerCpuPerFiring)->Arg(1000)->Arg(5000)->Iterations(20)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_IdleTimerCpuPerFiring)
+    ->Arg(1000)
+    ->Arg(5000)
+    ->Iterations(20)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
 
 }  // namespace
 

@@ -33,7 +33,10 @@ class RunLoopTimer final : public TimerSource, public std::enable_shared_from_th
   public:
     RunLoopTimer(std::weak_ptr<LoopCore> loop, SteadyClock::time_point first,
                  std::chrono::nanoseconds interval, Task callout, bool manual)
-        : loop_(std::move(loop)), interval_(interval), callout_(std::move(callout)), manual_(manual),
+        : loop_(std::move(loop)),
+          interval_(interval),
+          callout_(std::move(callout)),
+          manual_(manual),
           next_(manual ? SteadyClock::time_point::max() : first) {}
 
     void resume() override {}

@@ -17,9 +17,9 @@ namespace {
 struct ManualState {
     std::atomic<bool> active{false};
     std::mutex m;
-    std::chrono::nanoseconds now{0};                                   // guarded by m
-    uint64_t nextSeq = 1;                                              // guarded by m
-    std::map<std::pair<int64_t, uint64_t>, Task> entries;              // guarded by m
+    std::chrono::nanoseconds now{0};                       // guarded by m
+    uint64_t nextSeq = 1;                                  // guarded by m
+    std::map<std::pair<int64_t, uint64_t>, Task> entries;  // guarded by m
     std::mutex advancing;  // one advance() at a time, so expiries keep their order
     ManualClock clock;
 };

@@ -64,9 +64,8 @@ std::vector<FaultCase> faultCases() {
         {"notification observer", "test.fault.note",
          [=] {
              auto q = WorkQueue::create("test.fault.note");
-             NotificationCenter::defaultCenter().addObserver("n", q, [](const Notification&) {
-                 throw std::logic_error("boom");
-             });
+             NotificationCenter::defaultCenter().addObserver(
+                 "n", q, [](const Notification&) { throw std::logic_error("boom"); });
              NotificationCenter::defaultCenter().post("n");
              waitToBeEnded();
          }},

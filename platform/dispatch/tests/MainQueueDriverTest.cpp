@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -34,7 +35,8 @@ class PollLoop {
                 ++drains_;
                 int timeoutMs = -1;
                 if (next) {
-                    auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - std::chrono::steady_clock::now());
+                    auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                        *next - std::chrono::steady_clock::now());
                     timeoutMs = static_cast<int>(std::max<int64_t>(0, left.count()));
                 }
                 pollfd p{driver_->fd, POLLIN, 0};
@@ -122,8 +124,18 @@ TEST(platform_dispatch_MainQueueDriver, ForeignLoopRunsMainQueueTasksAndRunLoopT
     WorkQueue::main()->dispatchSync([] {});
     EXPECT_EQ(timerThread, loop.threadId());
 
-    // While bound, run() does not take the main queue's work.
-    std::thread([] { MainLoop::shared().run(); }).join();
+    // While bound, run() does not take the main queue's work: it returns at once.
+    std::promise<void> returned;
+    auto runReturned = returned.get_future();
+    std::thread other([&] {
+        MainLoop::shared().run();
+        returned.set_value();
+    });
+    if (runReturned.wait_for(kWait) != std::future_status::ready) {
+        ADD_FAILURE() << "run() took over a driven main queue";
+        MainLoop::shared().stop();
+    }
+    other.join();
 }
 
 TEST(platform_dispatch_MainQueueDriver, BeforeWaitingObserverRunsBeforeEachWaitAndManualTimersArrive) {
@@ -131,14 +143,16 @@ TEST(platform_dispatch_MainQueueDriver, BeforeWaitingObserverRunsBeforeEachWaitA
     std::atomic<int> afterWaiting{0};
     std::atomic<bool> queuedFromObserver{false};
     std::atomic<bool> ranFromObserver{false};
-    auto id = MainLoop::shared().addObserver(kRunLoopBeforeWaiting | kRunLoopAfterWaiting, [&](RunLoopActivity a) {
-        if (a == kRunLoopAfterWaiting) {
-            ++afterWaiting;
-            return;
-        }
-        ++beforeWaiting;
-        if (!queuedFromObserver.exchange(true)) WorkQueue::main()->dispatch([&] { ranFromObserver = true; });
-    });
+    auto id =
+        MainLoop::shared().addObserver(kRunLoopBeforeWaiting | kRunLoopAfterWaiting, [&](RunLoopActivity a) {
+            if (a == kRunLoopAfterWaiting) {
+                ++afterWaiting;
+                return;
+            }
+            ++beforeWaiting;
+            if (!queuedFromObserver.exchange(true))
+                WorkQueue::main()->dispatch([&] { ranFromObserver = true; });
+        });
     {
         ManualTime time;
         PollLoop loop;

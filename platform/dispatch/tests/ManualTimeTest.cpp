@@ -1,5 +1,3 @@
-#include "dispatch/ManualTime.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,6 +7,7 @@
 
 #include "TestSupport.h"
 #include "dispatch/MainLoop.h"
+#include "dispatch/ManualTime.h"
 #include "dispatch/WorkQueue.h"
 
 namespace dispatch {
