@@ -12,16 +12,20 @@ namespace {
 using namespace std::chrono_literals;
 using test::eventually;
 
-TEST(platform_dispatch_TimerSource, RealTimeRepeatsOnItsQueue) {
+TEST(platform_dispatch_TimerSource, RealTimeWaitsForTheStartThenRepeatsOnItsQueue) {
     auto queue = WorkQueue::create("test.timer.queue");
     std::atomic<int> fires{0};
     std::atomic<bool> wrongQueue{false};
-    auto timer = TimerSource::create(queue, 0ms, 5ms, [&] {
+    std::chrono::steady_clock::time_point firstFire;
+    auto timer = TimerSource::create(queue, 30ms, 5ms, [&] {
         if (!queue->isCurrent()) wrongQueue = true;
+        if (fires.load() == 0) firstFire = std::chrono::steady_clock::now();
         ++fires;
     });
+    auto resumed = std::chrono::steady_clock::now();
     timer->resume();
     EXPECT_TRUE(eventually([&] { return fires.load() >= 5; }));
+    queue->dispatchSync([&] { EXPECT_GE(firstFire - resumed, 30ms); });
     queue->dispatchSync([&] { timer->cancel(); });
     EXPECT_TRUE(timer->isCancelled());
     EXPECT_FALSE(wrongQueue.load());
