@@ -54,6 +54,8 @@ class MainLoop {
 
     // A repeating run-loop timer: first fire after `start`, then every `interval` (zero: once).
     // The loop keeps it until cancel(); dropping the returned reference does not remove it.
+    // Added while a ManualTime lives, it runs on its timeline and each call comes as a main-queue
+    // task.
     std::shared_ptr<TimerSource> addTimer(std::chrono::nanoseconds start, std::chrono::nanoseconds interval,
                                           Task callout);
 

@@ -49,7 +49,8 @@ class WorkQueue {
     // queue the task runs on the calling thread; called from the serial queue's own code, it runs
     // in place (it would otherwise wait for itself).
     virtual void dispatchSync(Task task) = 0;
-    // Holds the queue until the task has been dispatched.
+    // Holds the queue until the task has been dispatched. While a ManualTime lives, the delay
+    // runs on its timeline.
     virtual void dispatchAfter(std::chrono::nanoseconds delay, Task task) = 0;
     // True when the calling code runs on this queue.
     virtual bool isCurrent() const = 0;
@@ -60,7 +61,7 @@ class WorkQueue {
 // cancel() stops it for good and waits for nothing; a handler already running finishes, calls
 // not yet started are dropped, and the handler is released. Dropping the last reference cancels.
 // The handler never runs twice at once; expiries missed meanwhile merge into one later call.
-// A null queue means the global queue.
+// A null queue means the global queue. Resumed while a ManualTime lives, it runs on its timeline.
 class TimerSource {
   public:
     virtual ~TimerSource() = default;
