@@ -37,7 +37,7 @@ int finish(int status) {
 void onDispatchFault(const std::string& label, const std::string& what) {
     std::string detail = "queue \"" + label + "\": " + what;
     if (label == LogCoreHelper::defaultConfig().queueLabel) {
-        // The logger's own queue failed: it cannot be trusted to write the line.
+        // A fault on the logger's own queue: a line queued there would not be written before the exit.
         std::string line = "Hollin: " + detail + "\n";
         [[maybe_unused]] auto n = ::write(STDERR_FILENO, line.data(), line.size());
     } else {
