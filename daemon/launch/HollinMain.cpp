@@ -62,6 +62,22 @@ bool mayRunJob() {
     return true;
 }
 
+// An exception that escaped work on a queue or the main loop leaves the daemon in an unknown
+// state: log it and end, so that the supervisor starts the job afresh.
+void onDispatchFault(const std::string& label, const std::string& what) {
+    std::string detail = "queue \"" + label + "\": " + what;
+    if (label == LogCoreHelper::defaultConfig().queueLabel) {
+        // A fault on the logger's own queue: a line queued there would not be written before the exit.
+        std::string line = "Hollin: " + detail + "\n";
+        [[maybe_unused]] auto n = ::write(STDERR_FILENO, line.data(), line.size());
+    } else {
+        log("-------------------- Hollin process has exception  --------------------------");
+        log(detail);
+        finish(kExitException);
+    }
+    ::_exit(kExitException);
+}
+
 void runJob() {
     FileManager::sharedInstance().createAppRootDirectory();
     // This job writes the last-good-server record; other processes only read it.
@@ -83,6 +99,7 @@ HollinModes HollinModes::standard() {
 }
 
 int hollinMain(int argc, const char* const argv[], const HollinModes& modes) {
+    dispatch::setFaultHandler(onDispatchFault);
     log("-------------------- Hollin process main start  --------------------------");
     if (argc < 2 || argv[1] == nullptr) return finish(kExitOk);
 

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "dispatch/MainLoop.h"
+#include "dispatch/WorkQueue.h"
 #include "launch/HollinMain.h"
 #include "logger/RotatingLogger.h"
 
@@ -86,6 +88,41 @@ TEST_F(HollinEntry, ExceptionEscapingTheModeExitsWith253) {
     EXPECT_TRUE(
         log.ends_with("-------------------- Hollin process has exception  -------------------------- \n"))
         << log;
+}
+
+TEST(HollinEntryDeathTest, ExceptionEscapingQueueWorkIsLoggedAndEndsTheProcessWith253) {
+    if (::getuid() != 0) GTEST_SKIP() << "the -run mode needs root";
+    // The child is a fresh start of this program, so no thread of this one is forked; it logs
+    // into a root named after its parent, this process.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string prefix = "/tmp/rav-entry-fault-";
+    fs::path root = prefix + std::to_string(::getpid());
+    fs::create_directories(root);
+    auto child = [&prefix] {
+        std::string dir = prefix + std::to_string(::getppid());
+        setenv("RAVAVIZA_ROOT", dir.c_str(), 1);
+        HollinModes m;
+        m.run = [] {
+            dispatch::WorkQueue::create("com.velmora.test.fault")->dispatch([] {
+                throw std::runtime_error("queue boom");
+            });
+            dispatch::MainLoop::shared().run();
+        };
+        const char* argv[] = {"Hollin", "-run"};
+        std::exit(hollinMain(2, argv, m));
+    };
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(253), "");
+
+    std::ifstream in(root / "Library/Logs/RavAviza/v5/Logs/Hollin-Info-1.log");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::string log = ss.str();
+    EXPECT_NE(log.find("-------------------- Hollin process has exception  --------------------------"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("queue \"com.velmora.test.fault\": queue boom"), std::string::npos) << log;
+    std::error_code ec;
+    fs::remove_all(root, ec);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,9 +33,25 @@ class ScopedCurrent {
     CurrentQueue saved_;
 };
 
-// Runs a task so that an exception it throws is reported (with the current queue's label) and
-// does not end the thread.
+// Runs work so that an exception it throws goes to the fault handler with the current queue's
+// label instead of unwinding the queue's thread.
 void runGuarded(const Task& task) noexcept;
+// Hands an exception that escaped work on the labelled queue to the fault handler.
+void reportFault(const std::string& label, const std::string& what) noexcept;
+
+// Manual time (see ManualTime.h). While it is on, new delayed work and timers wait on a manual
+// timeline that moves only with ManualTime::advance(). Deadlines are nanoseconds on it.
+bool manualTimeActive();
+std::chrono::nanoseconds manualNow();
+struct ManualToken {
+    std::chrono::nanoseconds due{0};
+    uint64_t seq = 0;  // 0: nothing scheduled
+};
+// Queues an expiry action for the manual instant `due`; it runs on the thread that advances time.
+// Returns a null token when manual time is off.
+ManualToken manualSchedule(std::chrono::nanoseconds due, Task expiry);
+// Drops an expiry not yet delivered; the action is destroyed outside the scheduler's lock.
+void manualCancel(const ManualToken& token);
 
 // Queues the task with queue.dispatch() and waits for it; an exception the task throws is
 // rethrown to the caller, as if it had made the call itself. Called from the queue's own code it

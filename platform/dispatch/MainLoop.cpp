@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -27,11 +28,16 @@ using ObserverList = std::vector<std::shared_ptr<ObserverEntry>>;
 struct LoopCore;
 
 // A run-loop timer. The loop keeps it until it is cancelled or, without an interval, has fired.
-class RunLoopTimer final : public TimerSource {
+// On the manual timeline its expiries come as main-queue tasks instead of through the loop's wait.
+class RunLoopTimer final : public TimerSource, public std::enable_shared_from_this<RunLoopTimer> {
   public:
     RunLoopTimer(std::weak_ptr<LoopCore> loop, SteadyClock::time_point first,
-                 std::chrono::nanoseconds interval, Task callout)
-        : loop_(std::move(loop)), interval_(interval), callout_(std::move(callout)), next_(first) {}
+                 std::chrono::nanoseconds interval, Task callout, bool manual)
+        : loop_(std::move(loop)),
+          interval_(interval),
+          callout_(std::move(callout)),
+          manual_(manual),
+          next_(manual ? SteadyClock::time_point::max() : first) {}
 
     void resume() override {}
     void cancel() override;
@@ -39,13 +45,23 @@ class RunLoopTimer final : public TimerSource {
 
     void call() const { detail::runGuarded(callout_); }
 
+    // Queues the expiry at the manual instant `due`; each expiry arms the next.
+    void armManual(std::chrono::nanoseconds due);
+
   private:
     friend struct LoopCore;
+    void manualExpiry(std::chrono::nanoseconds due);
+
     std::weak_ptr<LoopCore> loop_;
     const std::chrono::nanoseconds interval_;
     const Task callout_;
+    const bool manual_;
     std::atomic<bool> cancelled_{false};
     SteadyClock::time_point next_;  // guarded by the loop's mutex
+    // A manual expiry's call is queued and has not run: later expiries merge into it.
+    std::atomic<bool> callQueued_{false};
+    std::mutex tokenMutex_;
+    detail::ManualToken token_;  // guarded by tokenMutex_
 };
 
 struct LoopCore {
@@ -60,13 +76,46 @@ struct LoopCore {
     bool signalled = false;
     bool running = false;
     std::atomic<bool> stopRequested{false};
+    // A foreign loop that runs the main queue instead of run(), and its thread.
+    std::shared_ptr<MainQueueDriver> driver;  // guarded by m
+    std::atomic<std::thread::id> driverThread{};
+    bool driverWaiting = false;  // driver's thread only
 
     void signal() {
+        std::shared_ptr<MainQueueDriver> d;
         {
             std::lock_guard lk(m);
             signalled = true;
+            d = driver;
         }
         cv.notify_all();
+        if (d) d->wakeUp();
+    }
+
+    void enqueue(Task task) {
+        std::shared_ptr<MainQueueDriver> d;
+        {
+            std::lock_guard lk(m);
+            tasks.push_back(std::move(task));
+            signalled = true;
+            d = driver;
+        }
+        cv.notify_all();
+        if (d) d->wakeUp();
+    }
+
+    std::optional<SteadyClock::time_point> nextTimerDue() {
+        std::lock_guard lk(m);
+        std::optional<SteadyClock::time_point> next;
+        for (const auto& t : timers) {
+            if (t->cancelled_ || t->next_ == SteadyClock::time_point::max()) continue;
+            if (!next || t->next_ < *next) next = t->next_;
+        }
+        return next;
+    }
+
+    bool isMainThread() const {
+        return detail::current().id == this || driverThread.load() == std::this_thread::get_id();
     }
 
     void notify(RunLoopActivity activity) {
@@ -158,7 +207,37 @@ struct LoopCore {
 
 void RunLoopTimer::cancel() {
     if (cancelled_.exchange(true)) return;
+    if (manual_) {
+        detail::ManualToken token;
+        {
+            std::lock_guard lk(tokenMutex_);
+            token = token_;
+        }
+        detail::manualCancel(token);
+    }
     if (auto loop = loop_.lock()) loop->signal();
+}
+
+void RunLoopTimer::armManual(std::chrono::nanoseconds due) {
+    std::lock_guard lk(tokenMutex_);
+    if (cancelled_) return;
+    token_ = detail::manualSchedule(due, [self = shared_from_this(), due] { self->manualExpiry(due); });
+}
+
+void RunLoopTimer::manualExpiry(std::chrono::nanoseconds due) {
+    if (cancelled_) return;
+    auto loop = loop_.lock();
+    if (!loop) return;
+    if (!callQueued_.exchange(true)) {
+        loop->enqueue([self = shared_from_this()] {
+            self->callQueued_ = false;
+            if (self->cancelled_) return;
+            self->call();
+            // A timer without an interval is done once it has fired.
+            if (self->interval_.count() <= 0) self->cancel();
+        });
+    }
+    if (interval_.count() > 0) armManual(due + interval_);
 }
 
 class MainQueue final : public WorkQueue, public std::enable_shared_from_this<MainQueue> {
@@ -168,14 +247,7 @@ class MainQueue final : public WorkQueue, public std::enable_shared_from_this<Ma
     const std::string& label() const override { return core_->label; }
     QueueAttr attr() const override { return QueueAttr::Serial; }
 
-    void dispatch(Task task) override {
-        {
-            std::lock_guard lk(core_->m);
-            core_->tasks.push_back(std::move(task));
-            core_->signalled = true;
-        }
-        core_->cv.notify_all();
-    }
+    void dispatch(Task task) override { core_->enqueue(std::move(task)); }
 
     void dispatchSync(Task task) override { detail::dispatchAndWait(*this, std::move(task)); }
 
@@ -183,7 +255,7 @@ class MainQueue final : public WorkQueue, public std::enable_shared_from_this<Ma
         detail::dispatchAfterDelay(shared_from_this(), delay, std::move(task));
     }
 
-    bool isCurrent() const override { return detail::current().id == core_.get(); }
+    bool isCurrent() const override { return core_->isMainThread(); }
 
   private:
     std::shared_ptr<LoopCore> core_;
@@ -209,7 +281,8 @@ void MainLoop::run() {
     LoopCore& core = *impl_->core;
     {
         std::lock_guard lk(core.m);
-        if (core.running) return;
+        // A bound driver runs the main queue; a second loop would take its work.
+        if (core.running || core.driver) return;
         core.running = true;
         core.stopRequested = false;
     }
@@ -277,19 +350,66 @@ void MainLoop::removeObserver(ObserverId id) {
 std::shared_ptr<TimerSource> MainLoop::addTimer(std::chrono::nanoseconds start,
                                                 std::chrono::nanoseconds interval, Task callout) {
     auto& core = impl_->core;
-    auto timer =
-        std::make_shared<RunLoopTimer>(core, SteadyClock::now() + start, interval, std::move(callout));
+    const bool manual = detail::manualTimeActive();
+    auto timer = std::make_shared<RunLoopTimer>(core, SteadyClock::now() + start, interval,
+                                                std::move(callout), manual);
     {
         std::lock_guard lk(core->m);
         core->timers.push_back(timer);
-        core->signalled = true;
     }
-    core->cv.notify_all();
+    if (manual) timer->armManual(detail::manualNow() + start);
+    core->signal();
     return timer;
 }
 
 std::shared_ptr<WorkQueue> MainLoop::queue() {
     return impl_->queue;
+}
+
+bool MainLoop::setDriver(std::shared_ptr<MainQueueDriver> driver) {
+    LoopCore& core = *impl_->core;
+    bool wake = false;
+    {
+        std::lock_guard lk(core.m);
+        if (core.running) return false;
+        wake = driver && !core.tasks.empty();
+        core.driver = driver;
+        core.driverThread = driver ? std::this_thread::get_id() : std::thread::id();
+        core.driverWaiting = false;
+    }
+    // Work queued before the binding is the new driver's to run.
+    if (wake) driver->wakeUp();
+    return true;
+}
+
+std::optional<std::chrono::steady_clock::time_point> MainLoop::drain() {
+    LoopCore& core = *impl_->core;
+    {
+        detail::ScopedCurrent current(&core, &core.label);
+        if (core.driverWaiting) {
+            core.driverWaiting = false;
+            core.notify(kRunLoopAfterWaiting);
+        }
+        core.notify(kRunLoopBeforeTimers);
+        core.fireDueTimers();
+        core.notify(kRunLoopBeforeSources);
+        core.runTasks();
+        bool idle = false;
+        {
+            std::lock_guard lk(core.m);
+            idle = core.tasks.empty();
+        }
+        // The foreign loop waits next; the daemon's observers do their work before a wait.
+        if (idle) {
+            core.driverWaiting = true;
+            core.notify(kRunLoopBeforeWaiting);
+        }
+    }
+    return core.nextTimerDue();
+}
+
+std::optional<std::chrono::steady_clock::time_point> MainLoop::nextTimerDue() const {
+    return impl_->core->nextTimerDue();
 }
 
 }  // namespace dispatch

@@ -39,7 +39,7 @@ class TimerService {
                         ioc_.run();
                         return;
                     } catch (const std::exception& e) {
-                        std::fprintf(stderr, "dispatch: timer thread: %s\n", e.what());
+                        detail::reportFault("dispatch.timers", e.what());
                     }
                 }
             });
@@ -74,6 +74,20 @@ struct TimerCore : std::enable_shared_from_this<TimerCore> {
     bool missed = false;                      // guarded by m
     std::optional<asio::steady_timer> timer;  // timer thread only
     SteadyClock::time_point deadline;         // timer thread only
+    // Armed on the manual timeline instead (set once by resume()).
+    std::atomic<bool> manual{false};
+    detail::ManualToken manualToken;  // guarded by m
+
+    // Queues the expiry at the manual instant `due`; each expiry arms the next.
+    void armManual(std::chrono::nanoseconds due) {
+        std::lock_guard lk(m);
+        if (cancelled) return;
+        manualToken = detail::manualSchedule(due, [self = shared_from_this(), due] {
+            if (self->cancelled) return;
+            self->fire();
+            if (self->interval.count() > 0) self->armManual(due + self->interval);
+        });
+    }
 
     void arm() {
         timer->expires_at(deadline);
@@ -139,7 +153,14 @@ struct TimerCore : std::enable_shared_from_this<TimerCore> {
             q = std::move(queue);
             h = std::move(handler);
         }
-        if (resumed) {
+        detail::ManualToken token;
+        {
+            std::lock_guard lk(m);
+            token = manualToken;
+        }
+        if (manual) {
+            detail::manualCancel(token);
+        } else if (resumed) {
             TimerService::instance().post([self = shared_from_this()] {
                 if (self->timer) self->timer->cancel();
             });
@@ -156,6 +177,11 @@ class TimerSourceImpl final : public TimerSource {
 
     void resume() override {
         if (core_->cancelled || core_->resumed.exchange(true)) return;
+        if (detail::manualTimeActive()) {
+            core_->manual = true;
+            core_->armManual(detail::manualNow() + core_->start);
+            return;
+        }
         auto first = SteadyClock::now() + core_->start;
         TimerService::instance().post([core = core_, first] {
             if (core->cancelled) return;
@@ -181,12 +207,18 @@ void dispatchAfterDelay(std::shared_ptr<WorkQueue> queue, std::chrono::nanosecon
         queue->dispatch(std::move(task));
         return;
     }
+    if (manualTimeActive()) {
+        manualSchedule(manualNow() + delay, [queue = std::move(queue), task = std::move(task)]() mutable {
+            queue->dispatch(std::move(task));
+        });
+        return;
+    }
     auto deadline = SteadyClock::now() + delay;
     TimerService::instance().post([queue = std::move(queue), deadline, task = std::move(task)]() mutable {
         auto timer = std::make_shared<asio::steady_timer>(TimerService::instance().context(), deadline);
         timer->async_wait(
-            [timer, queue = std::move(queue), task = std::move(task)](const asio::error_code& ec) {
-                if (!ec) queue->dispatch(task);
+            [timer, queue = std::move(queue), task = std::move(task)](const asio::error_code& ec) mutable {
+                if (!ec) queue->dispatch(std::move(task));
             });
     });
 }

@@ -2,6 +2,7 @@
 #include "dispatch/WorkQueue.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -42,14 +43,44 @@ ScopedCurrent::~ScopedCurrent() {
     tlsCurrent = saved_;
 }
 
+namespace {
+std::mutex faultMutex;
+FaultHandler& faultHandlerSlot() {
+    // Never destroyed: a fault may come from a thread still running while the process exits.
+    static auto* handler = new FaultHandler;
+    return *handler;
+}
+
+[[noreturn]] void defaultFault(const std::string& label, const std::string& what) noexcept {
+    std::string line = "dispatch: work on \"" + label + "\" threw: " + what + "\n";
+    // One write, no buffering: the process ends right after it.
+    [[maybe_unused]] auto written = ::write(STDERR_FILENO, line.data(), line.size());
+    ::_exit(kFaultExitStatus);
+}
+}  // namespace
+
+void reportFault(const std::string& label, const std::string& what) noexcept {
+    FaultHandler handler;
+    {
+        std::lock_guard lk(faultMutex);
+        handler = faultHandlerSlot();
+    }
+    if (!handler) defaultFault(label, what);
+    try {
+        handler(label, what);
+    } catch (...) {
+        // A handler that cannot report leaves the default's way out.
+        defaultFault(label, what);
+    }
+}
+
 void runGuarded(const Task& task) noexcept {
     try {
         if (task) task();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "dispatch: a task on \"%s\" threw: %s\n", currentLabelText(), e.what());
+        reportFault(currentLabelText(), e.what());
     } catch (...) {
-        std::fprintf(stderr, "dispatch: a task on \"%s\" threw a non-standard exception\n",
-                     currentLabelText());
+        reportFault(currentLabelText(), "an exception of unknown type");
     }
 }
 
@@ -58,14 +89,14 @@ void dispatchAndWait(WorkQueue& queue, Task task) {
         if (task) task();
         return;
     }
-    auto done = std::make_shared<std::promise<void>>();
-    std::future<void> finished = done->get_future();
-    queue.dispatch([done, task = std::move(task)] {
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    queue.dispatch([done = std::move(done), task = std::move(task)]() mutable {
         try {
             if (task) task();
-            done->set_value();
+            done.set_value();
         } catch (...) {
-            done->set_exception(std::current_exception());
+            done.set_exception(std::current_exception());
         }
     });
     finished.get();
@@ -85,6 +116,11 @@ void setIdleThreadTimeout(std::chrono::milliseconds timeout) {
 }
 
 }  // namespace detail
+
+void setFaultHandler(FaultHandler handler) {
+    std::lock_guard lk(detail::faultMutex);
+    detail::faultHandlerSlot() = std::move(handler);
+}
 
 namespace {
 

@@ -7,9 +7,23 @@
 #include <memory>
 #include <string>
 
+#include "dispatch/UniqueFunction.h"
+
 namespace dispatch {
 
-using Task = std::function<void()>;
+// A unit of work. Move-only: it may hold a std::promise or a std::unique_ptr; lambdas and
+// std::function convert to it.
+using Task = UniqueFunction<void()>;
+
+// Called when an exception escapes work on a queue, the main loop, a run-loop timer or a timer
+// source, with the queue's label and the exception's text. The process is then in an unknown
+// state: the default handler writes one line to standard error and ends the process with status
+// 253, so that the supervisor starts it afresh. A handler that returns lets the queue go on.
+using FaultHandler = std::function<void(const std::string& label, const std::string& what)>;
+// Sets the process's fault handler; null restores the default. Any thread.
+void setFaultHandler(FaultHandler handler);
+// The exit status of the default fault handler.
+inline constexpr int kFaultExitStatus = 253;
 
 enum class QueueAttr { Serial, Concurrent };
 
@@ -35,7 +49,8 @@ class WorkQueue {
     // queue the task runs on the calling thread; called from the serial queue's own code, it runs
     // in place (it would otherwise wait for itself).
     virtual void dispatchSync(Task task) = 0;
-    // Holds the queue until the task has been dispatched.
+    // Holds the queue until the task has been dispatched. While a ManualTime lives, the delay
+    // runs on its timeline.
     virtual void dispatchAfter(std::chrono::nanoseconds delay, Task task) = 0;
     // True when the calling code runs on this queue.
     virtual bool isCurrent() const = 0;
@@ -46,7 +61,7 @@ class WorkQueue {
 // cancel() stops it for good and waits for nothing; a handler already running finishes, calls
 // not yet started are dropped, and the handler is released. Dropping the last reference cancels.
 // The handler never runs twice at once; expiries missed meanwhile merge into one later call.
-// A null queue means the global queue.
+// A null queue means the global queue. Resumed while a ManualTime lives, it runs on its timeline.
 class TimerSource {
   public:
     virtual ~TimerSource() = default;

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "TestSupport.h"
+#include "dispatch/ManualTime.h"
 #include "dispatch/WorkQueue.h"
 
 namespace dispatch {
@@ -11,59 +12,91 @@ namespace {
 using namespace std::chrono_literals;
 using test::eventually;
 
-TEST(platform_dispatch_TimerSource, RepeatsOnItsQueueUntilCancelled) {
+TEST(platform_dispatch_TimerSource, RealTimeWaitsForTheStartThenRepeatsOnItsQueue) {
     auto queue = WorkQueue::create("test.timer.queue");
     std::atomic<int> fires{0};
     std::atomic<bool> wrongQueue{false};
-    auto timer = TimerSource::create(queue, 0ms, 10ms, [&] {
+    std::chrono::steady_clock::time_point firstFire;
+    auto timer = TimerSource::create(queue, 30ms, 5ms, [&] {
         if (!queue->isCurrent()) wrongQueue = true;
+        if (fires.load() == 0) firstFire = std::chrono::steady_clock::now();
         ++fires;
     });
-
-    std::this_thread::sleep_for(40ms);
-    EXPECT_EQ(fires.load(), 0) << "a timer is created suspended";
+    auto resumed = std::chrono::steady_clock::now();
     timer->resume();
     EXPECT_TRUE(eventually([&] { return fires.load() >= 5; }));
-
-    // Cancelled from the queue itself, so no handler is running at that moment.
-    int atCancel = 0;
-    queue->dispatchSync([&] {
-        timer->cancel();
-        atCancel = fires.load();
-    });
+    queue->dispatchSync([&] { EXPECT_GE(firstFire - resumed, 30ms); });
+    queue->dispatchSync([&] { timer->cancel(); });
     EXPECT_TRUE(timer->isCancelled());
-    std::this_thread::sleep_for(60ms);
-    EXPECT_EQ(fires.load(), atCancel);
     EXPECT_FALSE(wrongQueue.load());
 }
 
-TEST(platform_dispatch_TimerSource, DroppingTheLastReferenceCancels) {
-    auto queue = WorkQueue::create("test.timer.drop");
-    std::atomic<int> fires{0};
-    auto timer = TimerSource::create(queue, 0ms, 5ms, [&] { ++fires; });
+// The timer source's rules on the manual timeline, where "nothing more happens" can be shown.
+class ManualTimer : public ::testing::Test {
+  protected:
+    std::shared_ptr<TimerSource> make(std::chrono::nanoseconds start, std::chrono::nanoseconds interval,
+                                      Task extra = nullptr) {
+        return TimerSource::create(queue_, start, interval, [this, extra = std::move(extra)] {
+            ++fires_;
+            if (extra) extra();
+        });
+    }
+    // Advances time and waits for the queue; returns the calls so far.
+    int step(std::chrono::nanoseconds by) {
+        time_.advance(by);
+        queue_->dispatchSync([] {});
+        return fires_.load();
+    }
+    ManualTime time_;
+    std::shared_ptr<WorkQueue> queue_ = WorkQueue::create("test.timer.manual");
+    std::atomic<int> fires_{0};
+};
+
+TEST_F(ManualTimer, StartsSuspendedFiresAfterItsStartThenEveryIntervalUntilCancelled) {
+    auto timer = make(80s, 10s);
+    EXPECT_EQ(step(1h), 0) << "a timer is created suspended";
     timer->resume();
-    ASSERT_TRUE(eventually([&] { return fires.load() >= 2; }));
-    int atRelease = 0;
-    queue->dispatchSync([&] {
-        timer.reset();
-        atRelease = fires.load();
-    });
-    std::this_thread::sleep_for(40ms);
-    EXPECT_EQ(fires.load(), atRelease);
+    EXPECT_EQ(step(80s - 1ns), 0);
+    EXPECT_EQ(step(1ns), 1);
+    EXPECT_EQ(step(10s), 2);
+    EXPECT_EQ(step(10s), 3);
+    queue_->dispatchSync([&] { timer->cancel(); });
+    EXPECT_TRUE(timer->isCancelled());
+    EXPECT_EQ(step(1h), 3);
+    timer->resume();
+    EXPECT_EQ(step(1h), 3) << "a cancelled timer cannot be resumed";
 }
 
-TEST(platform_dispatch_TimerSource, FirstFireWaitsForTheStartDelay) {
-    auto start = std::chrono::steady_clock::now();
-    std::atomic<int64_t> firstAfterNs{-1};
-    auto timer = TimerSource::create(WorkQueue::create("test.timer.start"), 80ms, 1h, [&] {
-        int64_t expected = -1;
-        firstAfterNs.compare_exchange_strong(expected, std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                           std::chrono::steady_clock::now() - start)
-                                                           .count());
-    });
+TEST_F(ManualTimer, WithoutIntervalFiresOnce) {
+    auto timer = make(5s, 0s);
     timer->resume();
-    ASSERT_TRUE(eventually([&] { return firstAfterNs.load() >= 0; }));
-    EXPECT_GE(firstAfterNs.load(), std::chrono::nanoseconds(80ms).count());
+    EXPECT_EQ(step(5s), 1);
+    EXPECT_EQ(step(1h), 1);
+    EXPECT_EQ(ManualTime::pending(), 0u);
+}
+
+TEST_F(ManualTimer, CancelOrDroppingTheLastReferenceStopsItAndReleasesTheHandler) {
+    for (bool dropInsteadOfCancel : {false, true}) {
+        SCOPED_TRACE(dropInsteadOfCancel ? "dropped" : "cancelled");
+        auto alive = std::make_shared<int>(0);
+        std::weak_ptr<int> watch = alive;
+        auto timer = make(0s, 5s, [alive] {});
+        alive.reset();
+        timer->resume();
+        int before = step(0s);
+        EXPECT_EQ(step(5s), before + 1);
+        queue_->dispatchSync([&] {
+            if (dropInsteadOfCancel) {
+                timer.reset();
+            } else {
+                timer->cancel();
+            }
+        });
+        // The handler (and what it captured) goes with the cancel, not with the source object.
+        EXPECT_TRUE(watch.expired());
+        EXPECT_EQ(step(1h), before + 1);
+        EXPECT_EQ(ManualTime::pending(), 0u);
+    }
 }
 
 TEST(platform_dispatch_TimerSource, SlowHandlerNeverOverlapsItself) {
@@ -89,15 +122,6 @@ TEST(platform_dispatch_TimerSource, SlowHandlerNeverOverlapsItself) {
     EXPECT_FALSE(counts->overlapped.load());
 }
 
-TEST(platform_dispatch_TimerSource, WithoutIntervalFiresOnce) {
-    std::atomic<int> fires{0};
-    auto timer = TimerSource::create(WorkQueue::create("test.timer.once"), 5ms, 0ns, [&] { ++fires; });
-    timer->resume();
-    ASSERT_TRUE(eventually([&] { return fires.load() == 1; }));
-    std::this_thread::sleep_for(30ms);
-    EXPECT_EQ(fires.load(), 1);
-}
-
 TEST(platform_dispatch_TimerSource, WithoutQueueFiresOnTheGlobalQueue) {
     std::promise<bool> onGlobal;
     auto timer =
@@ -106,20 +130,6 @@ TEST(platform_dispatch_TimerSource, WithoutQueueFiresOnTheGlobalQueue) {
     auto f = onGlobal.get_future();
     ASSERT_EQ(f.wait_for(test::kWait), std::future_status::ready);
     EXPECT_TRUE(f.get());
-}
-
-TEST(platform_dispatch_TimerSource, CancelReleasesTheHandler) {
-    auto queue = WorkQueue::create("test.timer.cycle");
-    auto alive = std::make_shared<int>(0);
-    std::weak_ptr<int> watch = alive;
-    std::atomic<int> fires{0};
-    auto timer = TimerSource::create(queue, 0ms, 5ms, [&fires, alive] { ++fires; });
-    alive.reset();
-    timer->resume();
-    ASSERT_TRUE(eventually([&] { return fires.load() >= 1; }));
-    queue->dispatchSync([&] { timer->cancel(); });
-    // The handler (and what it captured) goes with the cancel, not with the source object.
-    EXPECT_TRUE(eventually([&] { return watch.expired(); }));
 }
 
 }  // namespace

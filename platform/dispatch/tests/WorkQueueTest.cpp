@@ -231,14 +231,6 @@ TEST(platform_dispatch_WorkQueue, DispatchSyncFromAnotherQueueAndOntoItselfCompl
     EXPECT_EQ(labels, (std::vector<std::string>{"test.sync.inner", "test.sync.outer", "nested"}));
 }
 
-TEST(platform_dispatch_WorkQueue, ThrowingAsyncTaskDoesNotStopTheQueue) {
-    auto queue = WorkQueue::create("test.throwing");
-    queue->dispatch([] { throw std::runtime_error("expected by the test"); });
-    bool ran = false;
-    queue->dispatchSync([&] { ran = true; });
-    EXPECT_TRUE(ran);
-}
-
 TEST(platform_dispatch_WorkQueue, CurrentLabelNamesTheRunningQueue) {
     EXPECT_EQ(WorkQueue::currentLabel(), "");
     auto serial = WorkQueue::create("com.velmora.test.serial");
