@@ -231,3 +231,50 @@ TEST(ipc_Denial, HeldLockFileDoesNotKeepANameFromRoot) {
 }
 
 }  // namespace
+
+namespace {
+
+// CPU seconds a process has used, from /proc.
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    auto close = text.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream in(text.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i) {
+        if (i == 14) utime = std::stoull(field);
+        if (i == 15) stime = std::stoull(field);
+    }
+    return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
+}
+
+// A server out of descriptors cannot accept; it must wait a little instead of spinning on the
+// connection that stays queued.
+class OutOfDescriptors : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(OutOfDescriptors, ServerBacksOffInsteadOfSpinning) {
+    std::string kind = GetParam();
+    std::string name = uniqueName("com.velmora.emfile");
+    std::vector<std::string> args = kind == "xpc" ? std::vector<std::string>{"xpc-listen", name, "exhaust"}
+                                                  : std::vector<std::string>{"tessel-serve", name, "blob", "exhaust"};
+    PeerProcess server(args);
+    ASSERT_TRUE(server.expectLine("listening 1"));
+    auto exhausted = server.readLine(10);
+    ASSERT_TRUE(exhausted && exhausted->rfind("exhausted ", 0) == 0);
+    ipc::UniqueFd queued = ipc::connectToService(
+        kind == "xpc" ? ipc::ServiceKind::Xpc : ipc::ServiceKind::MessagePort, name, ipc::deadlineAfter(2));
+    ASSERT_TRUE(queued.valid());
+    // The measurement window: a server that spins burns all of it.
+    double before = cpuSeconds(server.pid());
+    auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(1s);
+    double window = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double used = cpuSeconds(server.pid()) - before;
+    EXPECT_LT(used, 0.25 * window) << "CPU " << used << " s in " << window << " s";
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, OutOfDescriptors, ::testing::Values("port", "xpc"));
+
+}  // namespace

@@ -1,10 +1,11 @@
 // The second process of the IPC tests. It serves or calls one face of the IPC layer as its
 // arguments say, reports on stdout one line per event, and takes commands on stdin until EOF.
 //
-//   ipc_peer tessel-serve NAME blob|empty|queue|released|slow|hang
+//   ipc_peer tessel-serve NAME blob|empty|queue|released|slow|hang [exhaust]
+//     exhaust: once serving, uses up its descriptors and says "exhausted N"
 //   ipc_peer conn-vend NAME [root-only]
 //   ipc_peer conn-call NAME          exit 0: called, 3: no proxy, 4: the call failed
-//   ipc_peer xpc-listen NAME
+//   ipc_peer xpc-listen NAME [exhaust]
 //   ipc_peer tessel-serve-user NAME blob     serves in this user's own scope
 //   ipc_peer mkdir-user UID                  "made 1|0": may this process make UID's folder?
 //   ipc_peer attack WHAT KIND NAME [N [SIZE]]
@@ -15,6 +16,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -80,7 +82,17 @@ void commands(const std::function<void(const std::string&, const std::string&)>&
     }
 }
 
-int tesselServe(const std::string& name, const std::string& behaviour, bool ownScope = false) {
+// Lowers the descriptor limit and takes every descriptor left, so accepting fails with EMFILE.
+void exhaustDescriptors() {
+    rlimit limit{64, 64};
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    int taken = 0;
+    while (::dup(0) >= 0) ++taken;
+    say("exhausted " + std::to_string(taken));
+}
+
+int tesselServe(const std::string& name, const std::string& behaviour, bool ownScope = false,
+                bool exhaust = false) {
     auto delegate = std::make_shared<Delegate>(behaviour);
     std::shared_ptr<dispatch::WorkQueue> queue;
     if (behaviour == "queue") queue = dispatch::WorkQueue::create("com.velmora.test.delegate");
@@ -89,6 +101,7 @@ int tesselServe(const std::string& name, const std::string& behaviour, bool ownS
     if (behaviour == "released") delegate.reset();
     if (ownScope) server.setUserScope(::getuid());
     say(std::string("listening ") + (server.startListen(name) ? "1" : "0"));
+    if (exhaust) exhaustDescriptors();
     commands([&](const std::string& cmd, const std::string& arg) {
         if (cmd == "stop") say(std::string("stopped ") + (server.stopListen(arg) ? "1" : "0"));
     });
@@ -139,7 +152,7 @@ std::string textOf(const ipc::XpcMessage& m, const char* key) {
     return it == m.end() || !it->second.string() ? "" : *it->second.string();
 }
 
-int xpcListen(const std::string& name) {
+int xpcListen(const std::string& name, bool exhaust = false) {
     auto listener = ipc::XpcListener::create(name);
     listener->setAcceptHandler([](const std::shared_ptr<ipc::XpcConnection>& c) {
         std::weak_ptr<ipc::XpcConnection> weak = c;
@@ -165,6 +178,7 @@ int xpcListen(const std::string& name) {
         return true;
     });
     say(std::string("listening ") + (listener->resume() ? "1" : "0"));
+    if (exhaust) exhaustDescriptors();
     commands([](const std::string&, const std::string&) {});
     return 0;
 }
@@ -247,10 +261,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::string mode = argv[1], name = argv[2], arg = argc > 3 ? argv[3] : "";
-    if (mode == "tessel-serve") return tesselServe(name, arg);
+    bool exhaust = argc > 4 && std::string(argv[argc - 1]) == "exhaust";
+    if (mode == "tessel-serve") return tesselServe(name, arg, false, exhaust);
     if (mode == "conn-vend") return connVend(name, arg == "root-only");
     if (mode == "conn-call") return connCall(name);
-    if (mode == "xpc-listen") return xpcListen(name);
+    if (mode == "xpc-listen") return xpcListen(name, arg == "exhaust");
     if (mode == "tessel-serve-user") return tesselServe(name, arg, true);
     if (mode == "mkdir-user") {
         uid_t uid = static_cast<uid_t>(std::stoul(name));
