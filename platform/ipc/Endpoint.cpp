@@ -110,6 +110,11 @@ struct SocketAddress {
         len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + target.size() + 1);
         return true;
     }
+    void setPath(const std::string& path) {
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+    }
     const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&addr); }
 };
 
@@ -362,15 +367,23 @@ UniqueFd connectToService(ServiceKind kind, std::string_view name, Deadline dead
         setError(error, ConnectError::InvalidName);
         return {};
     }
-    UniqueFd folder = scope.user ? openUserRuntimeFolder(*scope.user, false) : openFolder(paths::runtimeFolder());
+    // Root's folder is root's alone, so its sockets are addressed by path when the path fits; a
+    // user's folder (or a deep test root) goes through the folder's descriptor.
     SocketAddress addr;
-    if (!folder.valid()) {
-        setError(error, ConnectError::NoSuchName);
-        return {};
-    }
-    if (!addr.set(folder.get(), file)) {
-        setError(error, ConnectError::InvalidName);
-        return {};
+    UniqueFd folder;
+    std::string rootPath = scope.user ? std::string() : paths::runtimeFolder() + "/" + file;
+    if (!rootPath.empty() && rootPath.size() < sizeof addr.addr.sun_path) {
+        addr.setPath(rootPath);
+    } else {
+        folder = scope.user ? openUserRuntimeFolder(*scope.user, false) : openFolder(paths::runtimeFolder());
+        if (!folder.valid()) {
+            setError(error, ConnectError::NoSuchName);
+            return {};
+        }
+        if (!addr.set(folder.get(), file)) {
+            setError(error, ConnectError::InvalidName);
+            return {};
+        }
     }
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
@@ -424,8 +437,7 @@ UniqueFd connectToService(ServiceKind kind, std::string_view name, Deadline dead
             return {};
         }
     }
-    timeval none{0, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+    // The send time-out set for connecting stays: every send of this layer is non-blocking.
     return fd;
 }
 
