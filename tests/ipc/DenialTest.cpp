@@ -77,6 +77,9 @@ class RootServices {
 
         ipc::XpcOptions xo;
         xo.maxMessageBytes = kXpcBytes;
+        // One message in arrival per user: eight connections pushing 4 MiB each would otherwise
+        // hold 32 MiB, so the bound below shows the budget at work.
+        xo.maxHeldBytesPerUser = kXpcBytes;
         xpc = ipc::XpcListener::create(xpcName, xo);
         xpc->setAcceptHandler([](const std::shared_ptr<ipc::XpcConnection>& c) {
             std::weak_ptr<ipc::XpcConnection> weak = c;
@@ -177,16 +180,17 @@ TEST_P(Denial, RootCallsSucceedAndTheServerStaysBounded) {
 }
 
 // Connections beyond a user's turns wait (message ports and named connections: up to 16 served
-// and 128 waiting per user) or are closed at once (XPC: 8 per user).
+// and 128 waiting per user) or are closed at once (XPC: 8 per user). Huge frames: sixteen named-
+// connection clients pushing 4 MiB each would hold 64 MiB without the budget (8 MiB per user).
 INSTANTIATE_TEST_SUITE_P(
     UnprivilegedPeer, Denial,
-    ::testing::Values(Attack{"idle", "port", 200, 0, 16, 2, 160}, Attack{"idle", "conn", 200, 0, 16, 2, 160},
+    ::testing::Values(Attack{"idle", "port", 500, 0, 16, 2, 160}, Attack{"idle", "conn", 200, 0, 16, 2, 160},
                       Attack{"idle", "xpc", 500, 0, 16, 10, 24},
                       Attack{"headers", "port", 40, 16u << 20, 16, 2, 160},
                       Attack{"headers", "conn", 40, RootServices::kConnBytes, 16, 2, 160},
                       Attack{"headers", "xpc", 40, RootServices::kXpcBytes, 16, 10, 24},
-                      Attack{"huge", "conn", 8, RootServices::kConnBytes, 24, 2, 32},
-                      Attack{"huge", "xpc", 8, RootServices::kXpcBytes, 24, 10, 24}),
+                      Attack{"huge", "conn", 16, RootServices::kConnBytes, 24, 2, 32},
+                      Attack{"huge", "xpc", 8, RootServices::kXpcBytes, 20, 10, 24}),
     [](const ::testing::TestParamInfo<Attack>& info) {
         return std::string(info.param.what) + "_" + info.param.kind;
     });

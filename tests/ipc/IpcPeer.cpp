@@ -204,6 +204,7 @@ int attack(const std::string& what, const std::string& kindText, const std::stri
            size_t size) {
     ipc::ServiceKind kind = kindOf(kindText);
     std::vector<ipc::UniqueFd> held;
+    std::vector<size_t> sent;  // bytes of each connection's frame sent at once
     int achieved = 0;
     if (what == "hold-lock") {
         std::string lock = ipc::socketPath(kind, name) + ".lock";
@@ -218,7 +219,7 @@ int attack(const std::string& what, const std::string& kindText, const std::stri
                 uint32_t n = static_cast<uint32_t>(size);
                 std::vector<uint8_t> frame{uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
                 if (what == "huge") frame.resize(4 + size - 1, 'x');
-                sendWhatFits(fd.get(), frame);
+                sent.push_back(sendWhatFits(fd.get(), frame));
             }
             held.push_back(std::move(fd));
             ++achieved;
@@ -226,8 +227,8 @@ int attack(const std::string& what, const std::string& kindText, const std::stri
         if (what == "huge") {
             // Pushes the rest of every frame as the server takes it, for up to ten seconds; the
             // count is then of the connections the server still keeps.
-            std::vector<size_t> left(held.size(), size - 1);
-            for (auto& l : left) l -= std::min(l, size_t(200000));  // about what went at once
+            std::vector<size_t> left(held.size());
+            for (size_t i = 0; i < held.size(); ++i) left[i] = 4 + size - 1 - sent[i];
             auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
             std::vector<uint8_t> chunk(64 * 1024, 'x');
             while (std::chrono::steady_clock::now() < until) {
