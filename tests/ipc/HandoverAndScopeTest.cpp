@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "PeerProcess.h"
@@ -118,6 +119,27 @@ TEST_F(UserScope, UsersPortIsReachedInThatUsersScopeOnly) {
     client.setUserScope(std::nullopt);
     EXPECT_FALSE(client.sendMessageWithName(name, {'x'}, 1, &code));
     EXPECT_EQ(code, uint64_t(TesselNoSuchPort)) << "root's names are another name space";
+}
+
+// Callers find the signed-in user's services through the console user.
+TEST_F(UserScope, ConsoleUsersScopeComesFromTheSeat) {
+    std::string root = ipctest::TestRootEnvironment::path();
+    std::filesystem::create_directories(root + "/run/systemd/seats");
+    std::filesystem::create_directories(root + "/run/systemd/sessions");
+    std::filesystem::remove(root + "/run/systemd/seats/seat0");
+    EXPECT_FALSE(ipc::consoleUserScope()) << "nobody at the console";
+
+    std::ofstream(root + "/run/systemd/sessions/c7") << "USER=nobody\nCLASS=user\n";
+    std::ofstream(root + "/run/systemd/seats/seat0") << "ACTIVE=c7\n";
+    std::optional<ipc::Scope> scope = ipc::consoleUserScope();
+    ASSERT_TRUE(scope);
+    EXPECT_EQ(scope->user, std::optional<uid_t>(kNobody));
+
+    std::string name = uniqueName("RavAvizaUIIPCListeningKey");
+    PeerProcess app({"tessel-serve-user", name, "blob"}, kNobody);
+    ASSERT_TRUE(app.expectLine("listening 1"));
+    EXPECT_EQ(ipc::sendMessage(name, 1, {}, 5, 5, 1024, *scope).status, ipc::MessageStatus::Success);
+    std::filesystem::remove(root + "/run/systemd/seats/seat0");
 }
 
 TEST_F(UserScope, UserCanNeitherRegisterARootNameNorMakeAnotherUsersFolder) {
