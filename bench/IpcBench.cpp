@@ -47,8 +47,10 @@ bool readAll(int fd, uint8_t* p, size_t n) {
 // One length-prefixed message each way over blocking sockets: the transport's own cost.
 bool rawRoundTrip(int fd, std::vector<uint8_t>& buffer) {
     uint32_t n = static_cast<uint32_t>(buffer.size());
-    if (!writeAll(fd, reinterpret_cast<const uint8_t*>(&n), sizeof n) || !writeAll(fd, buffer.data(), n)) return false;
-    return readAll(fd, reinterpret_cast<uint8_t*>(&n), sizeof n) && n == buffer.size() && readAll(fd, buffer.data(), n);
+    if (!writeAll(fd, reinterpret_cast<const uint8_t*>(&n), sizeof n) || !writeAll(fd, buffer.data(), n))
+        return false;
+    return readAll(fd, reinterpret_cast<uint8_t*>(&n), sizeof n) && n == buffer.size() &&
+           readAll(fd, buffer.data(), n);
 }
 
 // The messaging library and the raw ping-pong take turns in batches within one run, so that
@@ -75,7 +77,9 @@ void BM_TesselAgainstSocketpair(benchmark::State& state) {
         while (readAll(fd, reinterpret_cast<uint8_t*>(&n), sizeof n)) {
             buffer.resize(n);
             if (!readAll(fd, buffer.data(), n)) break;
-            if (!writeAll(fd, reinterpret_cast<const uint8_t*>(&n), sizeof n) || !writeAll(fd, buffer.data(), n)) break;
+            if (!writeAll(fd, reinterpret_cast<const uint8_t*>(&n), sizeof n) ||
+                !writeAll(fd, buffer.data(), n))
+                break;
         }
     });
 
@@ -89,7 +93,8 @@ void BM_TesselAgainstSocketpair(benchmark::State& state) {
         auto t0 = Clock::now();
         for (int i = 0; i < kBatch; ++i) {
             auto reply = client.sendMessageWithName("bench.tessel", message, 1, &code);
-            if (code != TesselReplyReceived || !reply || reply->size() != size) state.SkipWithError("message failed");
+            if (code != TesselReplyReceived || !reply || reply->size() != size)
+                state.SkipWithError("message failed");
             benchmark::DoNotOptimize(reply);
         }
         auto t1 = Clock::now();

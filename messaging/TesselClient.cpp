@@ -36,7 +36,8 @@ std::optional<std::vector<uint8_t>> TesselClient::sendMessageWithName(const std:
     // Every message opens its own connection and closes it after the exchange.
     ipc::Scope scope;
     scope.user = userScope();
-    ipc::MessageReply reply = ipc::sendMessage(name, msgid, data, sendTimeout(), recvTimeout(), 64u << 20, scope);
+    ipc::MessageReply reply =
+        ipc::sendMessage(name, msgid, data, sendTimeout(), recvTimeout(), 64u << 20, scope);
     if (retCode) *retCode = resultCode(reply.status);
     if (reply.status != ipc::MessageStatus::Success || !reply.data || reply.data->empty())
         return std::nullopt;

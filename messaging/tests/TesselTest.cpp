@@ -1,8 +1,8 @@
 // The messaging library within one process: client settings, the reply rules on the server's
 // worker, the port's life, and the exported symbols.
 #include <dlfcn.h>
-#include <link.h>
 #include <gtest/gtest.h>
+#include <link.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -249,7 +249,7 @@ class LocalMessagePort;
 }
 
 // Same name and parameters as the library's callback.
-std::optional<std::vector<uint8_t>> onRecvMsgCallBack(ipc::LocalMessagePort*, int32_t, const std::vector<uint8_t>&,
-                                                      void*) {
+std::optional<std::vector<uint8_t>> onRecvMsgCallBack(ipc::LocalMessagePort*, int32_t,
+                                                      const std::vector<uint8_t>&, void*) {
     return std::vector<uint8_t>{'h', 'i', 'j', 'a', 'c', 'k', 'e', 'd'};
 }

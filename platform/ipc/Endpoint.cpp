@@ -1,6 +1,7 @@
 #include "ipc/Endpoint.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -10,11 +11,8 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstring>
-
-#include <pwd.h>
-
 #include <cstdlib>
+#include <cstring>
 #include <set>
 #include <vector>
 
@@ -89,7 +87,8 @@ std::optional<Scope> consoleUserScope() {
     std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
     passwd pw{};
     passwd* result = nullptr;
-    if (::getpwnam_r(user->c_str(), &pw, buf.data(), buf.size(), &result) != 0 || !result) return std::nullopt;
+    if (::getpwnam_r(user->c_str(), &pw, buf.data(), buf.size(), &result) != 0 || !result)
+        return std::nullopt;
     return Scope::ofUser(pw.pw_uid);
 }
 
@@ -258,8 +257,8 @@ UniqueFd openLockFile(int folderFd, const std::string& lockName) {
         if (::fstat(fd.get(), &st) != 0) return {};
         if (S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 0777) == 0600) return fd;
         struct stat now {};
-        if (::fstatat(folderFd, lockName.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_ino == st.st_ino &&
-            now.st_dev == st.st_dev) {
+        if (::fstatat(folderFd, lockName.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now.st_ino == st.st_ino && now.st_dev == st.st_dev) {
             ::unlinkat(folderFd, lockName.c_str(), 0);
         }
     }

@@ -124,8 +124,8 @@ class ListeningEndpoint {
     bool rootOnly_ = false;
     bool adopted_ = false;
     bool released_ = true;  // until the name is held
-    UniqueFd folderFd_;      // the scope's folder: the socket and lock file go through it
-    std::string file_;       // the socket file's name in that folder
+    UniqueFd folderFd_;     // the scope's folder: the socket and lock file go through it
+    std::string file_;      // the socket file's name in that folder
     UniqueFd lockFd_;
     UniqueFd listenFd_;
 };

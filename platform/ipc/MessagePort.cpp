@@ -38,7 +38,8 @@ std::shared_ptr<LocalMessagePort> LocalMessagePort::create(const std::string& na
         [self](std::vector<uint8_t>& request, const PeerCredentials&) -> std::optional<ServeLoop::Reply> {
             if (request.size() < 4) return std::nullopt;
             const uint8_t* id = request.data() + request.size() - 4;
-            uint32_t raw = (uint32_t(id[0]) << 24) | (uint32_t(id[1]) << 16) | (uint32_t(id[2]) << 8) | uint32_t(id[3]);
+            uint32_t raw =
+                (uint32_t(id[0]) << 24) | (uint32_t(id[1]) << 16) | (uint32_t(id[2]) << 8) | uint32_t(id[3]);
             request.resize(request.size() - 4);
             std::optional<Bytes> answer;
             try {
@@ -62,7 +63,8 @@ void LocalMessagePort::invalidate() {
 }
 
 MessageReply sendMessage(const std::string& name, int32_t msgid, std::span<const uint8_t> data,
-                         double sendTimeout, double receiveTimeout, size_t maxReplyBytes, const Scope& scope) {
+                         double sendTimeout, double receiveTimeout, size_t maxReplyBytes,
+                         const Scope& scope) {
     MessageReply out;
     if (name.empty()) {
         out.status = MessageStatus::NoSuchPort;

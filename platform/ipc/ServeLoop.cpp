@@ -28,7 +28,8 @@ size_t countOf(const std::map<uid_t, size_t>& counts, uid_t uid) {
 
 ServeLoop::ServeLoop(std::unique_ptr<ListeningEndpoint> endpoint, Options options, Handler handler)
     : endpoint_(std::move(endpoint)), options_(options), handler_(std::move(handler)) {
-    size_t perUser = options_.maxHeldBytesPerUser ? options_.maxHeldBytesPerUser : 2 * options_.maxRequestBytes;
+    size_t perUser =
+        options_.maxHeldBytesPerUser ? options_.maxHeldBytesPerUser : 2 * options_.maxRequestBytes;
     size_t others = options_.maxHeldBytesOthers ? options_.maxHeldBytesOthers : 4 * options_.maxRequestBytes;
     budget_ = std::make_shared<FrameBudget>(perUser, others);
     options_.rootReserve = std::min(options_.rootReserve, options_.maxClients);
@@ -234,7 +235,8 @@ void ServeLoop::admitWaiting(Clock::time_point now) {
 }
 
 bool ServeLoop::overdue(const Client& client, Clock::time_point now) const {
-    return client.waitingSince && now - *client.waitingSince > std::chrono::duration<double>(options_.frameTimeout);
+    return client.waitingSince &&
+           now - *client.waitingSince > std::chrono::duration<double>(options_.frameTimeout);
 }
 
 bool ServeLoop::serveClient(Client& client) {
@@ -252,7 +254,8 @@ bool ServeLoop::serveClient(Client& client) {
         if (!reply) return false;
         uint8_t trailer = reply->trailer.value_or(0);
         std::span<const uint8_t> parts[] = {reply->data, {&trailer, reply->trailer ? 1u : 0u}};
-        if (writeFrameParts(client.fd.get(), parts, deadlineAfter(options_.replyTimeout)) != FrameStatus::Ok) {
+        if (writeFrameParts(client.fd.get(), parts, deadlineAfter(options_.replyTimeout)) !=
+            FrameStatus::Ok) {
             return false;
         }
         if (options_.closeAfterReply) return false;

@@ -10,8 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -56,12 +56,14 @@ class ServeLoop {
 
     // A reply frame: the data, then an optional trailing byte sent with it without a copy.
     struct Reply {
-        Reply(std::vector<uint8_t> d, std::optional<uint8_t> t = std::nullopt) : data(std::move(d)), trailer(t) {}
+        Reply(std::vector<uint8_t> d, std::optional<uint8_t> t = std::nullopt)
+            : data(std::move(d)), trailer(t) {}
         std::vector<uint8_t> data;
         std::optional<uint8_t> trailer;
     };
     // Answers one request; nothing drops the client without a reply (a malformed request).
-    using Handler = std::function<std::optional<Reply>(std::vector<uint8_t>& request, const PeerCredentials& peer)>;
+    using Handler =
+        std::function<std::optional<Reply>(std::vector<uint8_t>& request, const PeerCredentials& peer)>;
 
     ServeLoop(std::unique_ptr<ListeningEndpoint> endpoint, Options options, Handler handler);
     ~ServeLoop();
@@ -95,7 +97,10 @@ class ServeLoop {
     using Clock = std::chrono::steady_clock;
     struct Client {
         Client(UniqueFd f, PeerCredentials p, size_t maxBytes, std::shared_ptr<FrameBudget> budget)
-            : fd(std::move(f)), peer(p), frames(maxBytes, std::move(budget), p.uid), lastActive(Clock::now()) {}
+            : fd(std::move(f)),
+              peer(p),
+              frames(maxBytes, std::move(budget), p.uid),
+              lastActive(Clock::now()) {}
         UniqueFd fd;
         PeerCredentials peer;
         FrameAssembler frames;

@@ -61,8 +61,9 @@ void XpcConnection::resume() {
         resumed_ = true;
     }
     if (!accepted_) {
-        UniqueFd fd = connectToService(ServiceKind::Xpc, serviceName_,
-                                       deadlineAfter(nonNegative(options_.sendTimeout)), nullptr, options_.scope);
+        UniqueFd fd =
+            connectToService(ServiceKind::Xpc, serviceName_, deadlineAfter(nonNegative(options_.sendTimeout)),
+                             nullptr, options_.scope);
         std::optional<PeerCredentials> cred = fd.valid() ? peerCredentials(fd.get()) : std::nullopt;
         // A privileged connection talks only to a service that runs as root.
         if (!cred || (options_.privileged && cred->uid != 0)) fd.reset();
@@ -178,8 +179,8 @@ void XpcConnection::readLoop() {
         }
         std::vector<uint8_t> frame;
         uid_t uid = peer_ ? peer_->uid : 0;  // set before the reader starts
-        if (readFrame(fd, frame, options_.maxMessageBytes, deadlineAfter(kFrameTimeout), budget_.get(), uid) !=
-            FrameStatus::Ok)
+        if (readFrame(fd, frame, options_.maxMessageBytes, deadlineAfter(kFrameTimeout), budget_.get(),
+                      uid) != FrameStatus::Ok)
             break;
         std::optional<archive::Value> envelope = decodeValue(frame, options_.allowedClasses);
         if (!envelope || !envelope->dictionary()) break;
@@ -285,7 +286,10 @@ struct XpcListener::State : std::enable_shared_from_this<XpcListener::State> {
             std::lock_guard<std::mutex> lock(countMutex);
             size_t reserve = std::min(options.rootReserve, options.maxConnections);
             if (total >= options.maxConnections) return nullptr;
-            if (uid != 0 && (byUid[uid] >= options.maxConnectionsPerUser || others >= options.maxConnections - reserve))
+            auto mine = byUid.find(uid);
+            size_t held = mine == byUid.end() ? 0 : mine->second;
+            if (uid != 0 &&
+                (held >= options.maxConnectionsPerUser || others >= options.maxConnections - reserve))
                 return nullptr;
             ++byUid[uid];
             ++total;
@@ -312,8 +316,8 @@ struct XpcListener::State : std::enable_shared_from_this<XpcListener::State> {
         while (!stopped.load()) {
             int timeout = 1000;
             if (pausedUntil) {
-                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*pausedUntil -
-                                                                                  std::chrono::steady_clock::now());
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    *pausedUntil - std::chrono::steady_clock::now());
                 if (left.count() <= 0) {
                     pausedUntil.reset();
                 } else {
@@ -386,7 +390,8 @@ void XpcListener::setAcceptHandler(AcceptHandler handler) {
 bool XpcListener::resume() {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (state_->endpoint || state_->stopped.load() || !state_->waker.valid()) return false;
-    state_->endpoint = ListeningEndpoint::open(ServiceKind::Xpc, serviceName_, options_.privileged, options_.scope);
+    state_->endpoint =
+        ListeningEndpoint::open(ServiceKind::Xpc, serviceName_, options_.privileged, options_.scope);
     if (!state_->endpoint) return false;
     auto state = state_;
     try {

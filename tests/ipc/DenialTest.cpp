@@ -32,8 +32,8 @@ struct Usage {
     long threads = 0;
     long fds = 0;
     std::string text() const {
-        return "rss " + std::to_string(rssKiB / 1024) + " MiB, threads " + std::to_string(threads) + ", fds " +
-               std::to_string(fds);
+        return "rss " + std::to_string(rssKiB / 1024) + " MiB, threads " + std::to_string(threads) +
+               ", fds " + std::to_string(fds);
     }
 };
 
@@ -62,9 +62,10 @@ class RootServices {
     static constexpr size_t kXpcBytes = 4u << 20;
 
     RootServices() {
-        port = ipc::LocalMessagePort::create(portName, [](ipc::LocalMessagePort&, int32_t, const ipc::Bytes&) {
-            return std::optional<ipc::Bytes>(ipc::Bytes{'o', 'k'});
-        });
+        port =
+            ipc::LocalMessagePort::create(portName, [](ipc::LocalMessagePort&, int32_t, const ipc::Bytes&) {
+                return std::optional<ipc::Bytes>(ipc::Bytes{'o', 'k'});
+            });
         if (port) portThread = std::thread([p = port] { p->run(); });
 
         ipc::VendedObject object;
@@ -104,7 +105,8 @@ class RootServices {
         std::string failures;
         auto start = std::chrono::steady_clock::now();
         auto reply = ipc::sendMessage(portName, 7, {}, 5, 5);
-        if (reply.status != ipc::MessageStatus::Success) failures += "port status " + std::to_string(int(reply.status)) + "; ";
+        if (reply.status != ipc::MessageStatus::Success)
+            failures += "port status " + std::to_string(int(reply.status)) + "; ";
 
         ipc::LookupOptions lookup;
         lookup.timeout = 5;
@@ -159,8 +161,9 @@ TEST_P(Denial, RootCallsSucceedAndTheServerStaysBounded) {
     Usage before = usage();
 
     std::string kind = a.kind;
-    const std::string& name =
-        kind == "port" ? services.portName : kind == "conn" ? services.connName : services.xpcName;
+    const std::string& name = kind == "port"   ? services.portName
+                              : kind == "conn" ? services.connName
+                                               : services.xpcName;
     PeerProcess attacker({"attack", a.what, a.kind, name, std::to_string(a.count), std::to_string(a.size)},
                          kNobody);
     auto ready = attacker.readLine(60);
@@ -261,8 +264,9 @@ class OutOfDescriptors : public ::testing::TestWithParam<const char*> {};
 TEST_P(OutOfDescriptors, ServerBacksOffInsteadOfSpinning) {
     std::string kind = GetParam();
     std::string name = uniqueName("com.velmora.emfile");
-    std::vector<std::string> args = kind == "xpc" ? std::vector<std::string>{"xpc-listen", name, "exhaust"}
-                                                  : std::vector<std::string>{"tessel-serve", name, "blob", "exhaust"};
+    std::vector<std::string> args = kind == "xpc"
+                                        ? std::vector<std::string>{"xpc-listen", name, "exhaust"}
+                                        : std::vector<std::string>{"tessel-serve", name, "blob", "exhaust"};
     PeerProcess server(args);
     ASSERT_TRUE(server.expectLine("listening 1"));
     auto exhausted = server.readLine(10);

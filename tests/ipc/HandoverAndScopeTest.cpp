@@ -68,8 +68,10 @@ TEST(ipc_Handover, JobServesOnTheSupervisorsSocketAndTheNameOutlivesIt) {
         EXPECT_TRUE(job.expectLine("accepted"));
         std::string flags = fdFlags(job.pid(), 4);
         ASSERT_FALSE(flags.empty());
-        EXPECT_TRUE(std::stoul(flags, nullptr, 8) & O_CLOEXEC) << "the adopted listener is close-on-exec: " << flags;
-        EXPECT_TRUE(std::stoul(fdFlags(job.pid(), 3), nullptr, 8) & O_CLOEXEC) << "so is the one left untaken";
+        EXPECT_TRUE(std::stoul(flags, nullptr, 8) & O_CLOEXEC)
+            << "the adopted listener is close-on-exec: " << flags;
+        EXPECT_TRUE(std::stoul(fdFlags(job.pid(), 3), nullptr, 8) & O_CLOEXEC)
+            << "so is the one left untaken";
 
         job.closeStdin();  // the job exits: its listener must not take the name with it
         ASSERT_TRUE(job.wait(10));

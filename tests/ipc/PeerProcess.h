@@ -23,7 +23,7 @@ namespace ipctest {
 // with LISTEN_PID, LISTEN_FDS and LISTEN_FDNAMES set.
 struct Handover {
     std::vector<int> fds;
-    std::string names;     // joined with ':'
+    std::string names;      // joined with ':'
     bool wrongPid = false;  // LISTEN_PID names another process
 };
 

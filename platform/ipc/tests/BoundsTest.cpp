@@ -85,10 +85,10 @@ TEST(platform_ipc_FrameBudget, UsersAreBoundEachAndTogetherButNeverCrowdRootOut)
         bool taken;
     };
     const Step steps[] = {
-        {1000, 100, true},  {1000, 1, false},  // one user's bound
-        {1001, 60, false},                     // all users' bound: 100 + 60 > 150
-        {1001, 50, true},   {0, 100, true},    // root has its own room
-        {0, 1, false},                         // and its own bound
+        {1000, 100, true}, {1000, 1, false},  // one user's bound
+        {1001, 60, false},                    // all users' bound: 100 + 60 > 150
+        {1001, 50, true},  {0, 100, true},    // root has its own room
+        {0, 1, false},                        // and its own bound
     };
     for (const Step& s : steps) {
         EXPECT_EQ(budget.take(s.uid, s.bytes), s.taken) << "uid " << s.uid << " bytes " << s.bytes;
@@ -154,10 +154,11 @@ TEST(platform_ipc_ServeLoop, IdleConnectionsYieldTheirTurnToAWaitingCaller) {
     options.idleYield = 0.2;
     auto endpoint = ListeningEndpoint::open(ServiceKind::Connection, name, false);
     ASSERT_TRUE(endpoint);
-    ServeLoop loop(std::move(endpoint), options,
-                   [](std::vector<uint8_t>& request, const PeerCredentials&) -> std::optional<ServeLoop::Reply> {
-                       return ServeLoop::Reply(std::move(request));
-                   });
+    ServeLoop loop(
+        std::move(endpoint), options,
+        [](std::vector<uint8_t>& request, const PeerCredentials&) -> std::optional<ServeLoop::Reply> {
+            return ServeLoop::Reply(std::move(request));
+        });
     std::thread serve([&] { loop.run(); });
     std::vector<UniqueFd> idle;
     for (int i = 0; i < 2; ++i) {
