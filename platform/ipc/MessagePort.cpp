@@ -1,8 +1,11 @@
 #include "ipc/MessagePort.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 
 namespace ipc {
@@ -109,7 +112,15 @@ MessageReply sendMessage(const std::string& name, int32_t msgid, std::span<const
     }
 
     std::vector<uint8_t> reply;
-    switch (readFrame(fd.get(), reply, maxReplyBytes + 1, deadlineAfter(nonNegative(receiveTimeout)))) {
+    Deadline receiveDeadline = deadlineAfter(nonNegative(receiveTimeout));
+    // The reply cannot be there yet: wait for it first rather than find the socket empty.
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(receiveDeadline -
+                                                                      std::chrono::steady_clock::now());
+    pollfd ready{fd.get(), POLLIN, 0};
+    while (::poll(&ready, 1, static_cast<int>(std::clamp<long long>(left.count(), 0, 1 << 30))) < 0 &&
+           errno == EINTR) {
+    }
+    switch (readFrame(fd.get(), reply, maxReplyBytes + 1, receiveDeadline)) {
         case FrameStatus::Ok:
             break;
         case FrameStatus::TimedOut:
