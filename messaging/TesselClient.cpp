@@ -34,7 +34,10 @@ std::optional<std::vector<uint8_t>> TesselClient::sendMessageWithName(const std:
                                                                       const std::vector<uint8_t>& data,
                                                                       int32_t msgid, uint64_t* retCode) {
     // Every message opens its own connection and closes it after the exchange.
-    ipc::MessageReply reply = ipc::sendMessage(name, msgid, data, sendTimeout(), recvTimeout());
+    ipc::Scope scope;
+    scope.user = userScope();
+    ipc::MessageReply reply =
+        ipc::sendMessage(name, msgid, data, sendTimeout(), recvTimeout(), 64u << 20, scope);
     if (retCode) *retCode = resultCode(reply.status);
     if (reply.status != ipc::MessageStatus::Success || !reply.data || reply.data->empty())
         return std::nullopt;
@@ -43,5 +46,7 @@ std::optional<std::vector<uint8_t>> TesselClient::sendMessageWithName(const std:
 
 // "Now": a port whose queue is full is not waited for beyond a second.
 bool TesselClient::startTestConnect(const std::string& name) {
-    return ipc::canOpenPort(name, 1.0);
+    ipc::Scope scope;
+    scope.user = userScope();
+    return ipc::canOpenPort(name, 1.0, scope);
 }

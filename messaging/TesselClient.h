@@ -2,6 +2,8 @@
 // send and a receive time-out, with the outcome as a one-bit result code.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -41,7 +43,16 @@ class TesselClient {
     // True when a port of that name can be opened now.
     bool startTestConnect(const std::string& name);
 
+    // Whose port names are addressed: root's (nothing, the default) or the given user's own
+    // (for instance the console user's app).
+    void setUserScope(std::optional<uid_t> uid) { userScope_.store(uid ? int64_t(*uid) : -1); }
+    std::optional<uid_t> userScope() const {
+        int64_t v = userScope_.load();
+        return v < 0 ? std::nullopt : std::optional<uid_t>(static_cast<uid_t>(v));
+    }
+
   private:
     std::atomic<double> sendTimeout_{30.0};
     std::atomic<double> recvTimeout_{30.0};
+    std::atomic<int64_t> userScope_{-1};
 };

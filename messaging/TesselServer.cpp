@@ -14,17 +14,17 @@ std::vector<uint8_t> utf8(const char* text) {
 // How long stopping waits for the worker to finish a message in hand before giving up on it.
 constexpr double kStopWait = 120.0;
 
-}  // namespace
-
+// The port's callback, context = the TesselServer: answers one message by the delegate rules.
+// Internal to the library, so that a same-named function of a program using it cannot take its
+// place.
 std::optional<std::vector<uint8_t>> onRecvMsgCallBack(ipc::LocalMessagePort* /*local*/, int32_t msgid,
                                                       const std::vector<uint8_t>& data, void* info) {
     auto* server = static_cast<TesselServer*>(info);
     std::weak_ptr<IPCReceiveProtocol> weak;
     std::shared_ptr<dispatch::WorkQueue> queue;
     if (server) {
-        std::lock_guard<std::mutex> lock(server->mutex_);
-        weak = server->delegate_;
-        queue = server->delQueue_;
+        weak = server->delegate();
+        queue = server->delQueue();
     }
     std::shared_ptr<IPCReceiveProtocol> delegate = weak.lock();
     if (!delegate) return utf8("-1");
@@ -44,6 +44,8 @@ std::optional<std::vector<uint8_t>> onRecvMsgCallBack(ipc::LocalMessagePort* /*l
     if (!answer) return utf8("0");
     return answer;
 }
+
+}  // namespace
 
 TesselServer::TesselServer() = default;
 
@@ -68,11 +70,23 @@ TesselServer& TesselServer::initWithDelegate(std::weak_ptr<IPCReceiveProtocol> d
     return *this;
 }
 
+void TesselServer::setUserScope(std::optional<uid_t> uid) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    userScope_ = uid;
+}
+
 bool TesselServer::startListen(const std::string& name) {
+    ipc::LocalMessagePort::Options options;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        options.scope.user = userScope_;
+    }
     auto port = ipc::LocalMessagePort::create(
-        name, [this](ipc::LocalMessagePort& local, int32_t msgid, const std::vector<uint8_t>& data) {
+        name,
+        [this](ipc::LocalMessagePort& local, int32_t msgid, const std::vector<uint8_t>& data) {
             return onRecvMsgCallBack(&local, msgid, data, this);
-        });
+        },
+        options);
     if (!port) return false;
     auto worker = dispatch::WorkQueue::create("IPC.manager", dispatch::QueueAttr::Serial);
     worker->dispatch([port] { port->run(); });

@@ -3,6 +3,8 @@
 // delegate's queue.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -40,9 +42,11 @@ class TesselServer {
     std::shared_ptr<dispatch::WorkQueue> delQueue() const;
     std::shared_ptr<ipc::LocalMessagePort> localPort() const;
 
+    // Whose port names startListen registers: root's (nothing, the default) or the given
+    // user's own (a user's app serves its port there). Set before startListen.
+    void setUserScope(std::optional<uid_t> uid);
+
   private:
-    friend std::optional<std::vector<uint8_t>> onRecvMsgCallBack(ipc::LocalMessagePort*, int32_t,
-                                                                 const std::vector<uint8_t>&, void*);
     void retire(std::shared_ptr<ipc::LocalMessagePort> port);
 
     mutable std::mutex mutex_;
@@ -50,10 +54,7 @@ class TesselServer {
     std::shared_ptr<dispatch::WorkQueue> delQueue_;
     std::shared_ptr<ipc::LocalMessagePort> localPort_;
     std::shared_ptr<dispatch::WorkQueue> worker_;
+    std::optional<uid_t> userScope_;
     // Stopped ports whose worker may still be answering a message with this object as context.
     std::vector<std::shared_ptr<ipc::LocalMessagePort>> retired_;
 };
-
-// The port's callback, context = the TesselServer: answers one message by the delegate rules.
-std::optional<std::vector<uint8_t>> onRecvMsgCallBack(ipc::LocalMessagePort* local, int32_t msgid,
-                                                      const std::vector<uint8_t>& data, void* info);

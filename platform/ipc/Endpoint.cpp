@@ -1,6 +1,7 @@
 #include "ipc/Endpoint.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -10,9 +11,13 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <set>
+#include <vector>
 
 #include "paths/Paths.h"
+#include "sysinfo/ConsoleUser.h"
 
 namespace ipc {
 
@@ -68,36 +73,46 @@ std::string socketFileName(ServiceKind kind, std::string_view name) {
     return out;
 }
 
-std::string socketPath(ServiceKind kind, std::string_view name) {
+std::string socketPath(ServiceKind kind, std::string_view name, const Scope& scope) {
     std::string file = socketFileName(kind, name);
     if (file.empty()) return {};
-    return paths::runtimeFolder() + "/" + file;
+    std::string folder = scope.user ? paths::userRuntimeFolder(*scope.user) : paths::runtimeFolder();
+    return folder + "/" + file;
+}
+
+std::optional<Scope> consoleUserScope() {
+    std::optional<std::string> user = sysinfo::consoleUser();
+    if (!user) return std::nullopt;
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
+    passwd pw{};
+    passwd* result = nullptr;
+    if (::getpwnam_r(user->c_str(), &pw, buf.data(), buf.size(), &result) != 0 || !result)
+        return std::nullopt;
+    return Scope::ofUser(pw.pw_uid);
 }
 
 namespace {
 
-// A socket address for a path. Paths longer than sun_path (deep test roots) are reached through
-// an O_PATH descriptor of their folder, which must stay open while the address is used.
+// A socket address for a file in a folder held open: "/proc/self/fd/N/file", so that the
+// address goes through the folder's descriptor, whatever happens to the path meanwhile, and deep
+// test roots fit into sun_path. The folder must stay open while the address is used.
 struct SocketAddress {
     sockaddr_un addr{};
     socklen_t len = 0;
-    UniqueFd folder;
 
-    bool set(const std::string& path) {
+    bool set(int folderFd, const std::string& file) {
         addr.sun_family = AF_UNIX;
-        std::string target = path;
-        if (target.size() >= sizeof addr.sun_path) {
-            auto slash = path.rfind('/');
-            if (slash == std::string::npos) return false;
-            std::string dir = slash == 0 ? "/" : path.substr(0, slash);
-            folder.reset(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-            if (!folder.valid()) return false;
-            target = "/proc/self/fd/" + std::to_string(folder.get()) + path.substr(slash);
-            if (target.size() >= sizeof addr.sun_path) return false;
-        }
+        std::string target = "/proc/self/fd/" + std::to_string(folderFd) + "/" + file;
+        if (target.size() >= sizeof addr.sun_path) return false;
         std::memcpy(addr.sun_path, target.c_str(), target.size() + 1);
         len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + target.size() + 1);
         return true;
+    }
+    void setPath(const std::string& path) {
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
     }
     const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&addr); }
 };
@@ -110,12 +125,105 @@ void setError(ConnectError* out, ConnectError e) {
     if (out) *out = e;
 }
 
+UniqueFd openFolder(const std::string& path) {
+    return UniqueFd(::open(path.c_str(), O_DIRECTORY | O_CLOEXEC));
+}
+
+std::optional<gid_t> primaryGroup(uid_t uid) {
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
+    passwd pw{};
+    passwd* result = nullptr;
+    if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &result) != 0 || !result) return std::nullopt;
+    return pw.pw_gid;
+}
+
+// The parent of the users' folders: root's, 01733. Root creates it and mends its mode; others
+// only check it.
+UniqueFd openUserParent(bool create) {
+    bool root = ::geteuid() == 0;
+    if (create && root && !ensureRuntimeFolder()) return {};
+    UniqueFd runtime = openFolder(paths::runtimeFolder());
+    if (!runtime.valid()) return {};
+    if (create && root && ::mkdirat(runtime.get(), "user", 0700) != 0 && errno != EEXIST) return {};
+    // Others may not read the parent (nobody lists the users' folders), so it is held by O_PATH.
+    UniqueFd parent(::openat(runtime.get(), "user", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!parent.valid()) return {};
+    struct stat st {};
+    if (::fstat(parent.get(), &st) != 0 || st.st_uid != 0) return {};
+    if ((st.st_mode & 07777) != 01733) {
+        if (!root) return {};
+        UniqueFd readable(::openat(runtime.get(), "user", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat again {};
+        if (!readable.valid() || ::fstat(readable.get(), &again) != 0 || again.st_ino != st.st_ino ||
+            ::fchmod(readable.get(), 01733) != 0)
+            return {};
+    }
+    return parent;
+}
+
+}  // namespace
+
+UniqueFd openUserRuntimeFolder(uid_t uid, bool create) {
+    uid_t me = ::geteuid();
+    if (create && me != 0 && me != uid) return {};
+    UniqueFd parent = openUserParent(create);
+    if (!parent.valid()) return {};
+    std::string name = std::to_string(uid);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (create && ::mkdirat(parent.get(), name.c_str(), 0700) != 0 && errno != EEXIST) return {};
+        UniqueFd folder(::openat(parent.get(), name.c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder.valid()) {
+            // A symlink or a file under the user's number: root moves it aside, others give up.
+            if (!create || me != 0 || (errno != ELOOP && errno != ENOTDIR)) return {};
+        } else {
+            struct stat st {};
+            if (::fstat(folder.get(), &st) != 0) return {};
+            if (st.st_uid == 0 && uid != 0 && create && me == 0) {
+                // Just made by root for the user: the user's from here on.
+                std::optional<gid_t> gid = primaryGroup(uid);
+                if (::fchown(folder.get(), uid, gid.value_or(static_cast<gid_t>(uid))) != 0) return {};
+                st.st_uid = uid;
+            }
+            if (st.st_uid == uid) {
+                if ((st.st_mode & 07777) != 0700 && (!create || ::fchmod(folder.get(), 0700) != 0)) return {};
+                return folder;
+            }
+            // Somebody else's folder under this user's number: never used; root moves it aside.
+            if (!create || me != 0) return {};
+        }
+        std::string aside = ".squatted." + name + "." + std::to_string(::getpid()) + "." +
+                            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+        if (::renameat(parent.get(), name.c_str(), parent.get(), aside.c_str()) != 0) return {};
+    }
+    return {};
+}
+
+namespace {
+
+// Root makes the parent of the users' folders along with the runtime folder, so that users can
+// make their own folders there.
+void ensureUserParent(const std::string& folder) {
+    if (::geteuid() != 0) return;
+    UniqueFd runtime = openFolder(folder);
+    if (!runtime.valid()) return;
+    if (::mkdirat(runtime.get(), "user", 0700) != 0 && errno != EEXIST) return;
+    UniqueFd parent(::openat(runtime.get(), "user", O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (parent.valid() && ::fstat(parent.get(), &st) == 0 && st.st_uid == 0 && (st.st_mode & 07777) != 01733)
+        ::fchmod(parent.get(), 01733);
+}
+
 }  // namespace
 
 bool ensureRuntimeFolder() {
     std::string folder = paths::runtimeFolder();
     struct stat st {};
-    if (::stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    if (::stat(folder.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) return false;
+        ensureUserParent(folder);
+        return true;
+    }
     size_t pos = 1;
     while (pos <= folder.size()) {
         size_t next = folder.find('/', pos);
@@ -128,30 +236,77 @@ bool ensureRuntimeFolder() {
         }
         pos = next + 1;
     }
-    return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    ensureUserParent(folder);
+    return true;
 }
+
+namespace {
+
+// The lock file of a name, 0600 and ours. A lock file of another mode or owner (left by an older
+// release, or planted) may be held open by anybody: it is replaced, never locked.
+UniqueFd openLockFile(int folderFd, const std::string& lockName) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        UniqueFd fd(::openat(folderFd, lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!fd.valid()) {
+            if (errno != ELOOP) return {};
+            ::unlinkat(folderFd, lockName.c_str(), 0);
+            continue;
+        }
+        struct stat st {};
+        if (::fstat(fd.get(), &st) != 0) return {};
+        if (S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 0777) == 0600) return fd;
+        struct stat now {};
+        if (::fstatat(folderFd, lockName.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now.st_ino == st.st_ino && now.st_dev == st.st_dev) {
+            ::unlinkat(folderFd, lockName.c_str(), 0);
+        }
+    }
+    return {};
+}
+
+}  // namespace
 
 std::unique_ptr<ListeningEndpoint> ListeningEndpoint::open(ServiceKind kind, std::string_view name,
                                                            bool rootOnly, EndpointError* error) {
+    return open(kind, name, rootOnly, Scope{}, error);
+}
+
+std::unique_ptr<ListeningEndpoint> ListeningEndpoint::open(ServiceKind kind, std::string_view name,
+                                                           bool rootOnly, const Scope& scope,
+                                                           EndpointError* error) {
     setError(error, EndpointError::None);
-    std::string path = socketPath(kind, name);
-    if (path.empty()) {
+    std::string file = socketFileName(kind, name);
+    if (file.empty()) {
         setError(error, EndpointError::InvalidName);
         return nullptr;
     }
-    if (!ensureRuntimeFolder()) {
+    std::unique_ptr<ListeningEndpoint> ep(new ListeningEndpoint());
+    ep->path_ = socketPath(kind, name, scope);
+    ep->file_ = file;
+    ep->rootOnly_ = rootOnly;
+
+    // A supervisor holds the name and handed its socket over: serve on it as it is.
+    if (std::optional<int> inherited = takeInheritedListener(kind, name)) {
+        ep->listenFd_.reset(*inherited);
+        ep->adopted_ = true;
+        return ep;
+    }
+
+    if (scope.user) {
+        ep->folderFd_ = openUserRuntimeFolder(*scope.user, true);
+    } else if (ensureRuntimeFolder()) {
+        ep->folderFd_ = openFolder(paths::runtimeFolder());
+    }
+    if (!ep->folderFd_.valid()) {
         setError(error, EndpointError::SystemError);
         return nullptr;
     }
-    std::unique_ptr<ListeningEndpoint> ep(new ListeningEndpoint());
-    ep->path_ = path;
-    ep->rootOnly_ = rootOnly;
+    int folder = ep->folderFd_.get();
 
     // The lock, not the socket file, says who holds the name: the kernel drops it when its
     // holder dies, so a socket file without a locked lock file is stale.
-    std::string lockPath = path + ".lock";
-    ep->lockFd_.reset(
-        ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, rootOnly ? 0600 : 0644));
+    ep->lockFd_ = openLockFile(folder, file + ".lock");
     if (!ep->lockFd_.valid()) {
         setError(error, EndpointError::SystemError);
         return nullptr;
@@ -162,20 +317,23 @@ std::unique_ptr<ListeningEndpoint> ListeningEndpoint::open(ServiceKind kind, std
         return nullptr;
     }
     ep->released_ = false;  // from here on the socket file is ours to remove
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    if (::unlinkat(folder, file.c_str(), 0) != 0 && errno != ENOENT) {
         setError(error, EndpointError::SystemError);
         return nullptr;
     }
 
     ep->listenFd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     SocketAddress addr;
-    if (!ep->listenFd_.valid() || !addr.set(path) || ::bind(ep->listenFd_.get(), addr.get(), addr.len) != 0) {
+    if (!ep->listenFd_.valid() || !addr.set(folder, file) ||
+        ::bind(ep->listenFd_.get(), addr.get(), addr.len) != 0) {
         setError(error, EndpointError::SystemError);
         return nullptr;
     }
-    // The mode is set before listen(), so nobody can connect through a wider mode in between.
-    if (::chmod(path.c_str(), rootOnly ? 0600 : 0666) != 0 || ::listen(ep->listenFd_.get(), 128) != 0) {
-        ::unlink(path.c_str());
+    // The mode is set before listen(), so nobody can connect through a wider mode in between. In
+    // a user's scope the user's 0700 folder keeps the others out.
+    bool modeSet = scope.user || ::fchmodat(folder, file.c_str(), rootOnly ? 0600 : 0666, 0) == 0;
+    if (!modeSet || ::listen(ep->listenFd_.get(), SOMAXCONN) != 0) {
+        ::unlinkat(folder, file.c_str(), 0);
         setError(error, EndpointError::SystemError);
         return nullptr;
     }
@@ -186,7 +344,7 @@ void ListeningEndpoint::releaseName() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (released_) return;
     released_ = true;
-    ::unlink(path_.c_str());
+    ::unlinkat(folderFd_.get(), file_.c_str(), 0);
     lockFd_.reset();
 }
 
@@ -200,17 +358,31 @@ ListeningEndpoint::~ListeningEndpoint() {
     close();
 }
 
-UniqueFd connectToService(ServiceKind kind, std::string_view name, Deadline deadline, ConnectError* error) {
+UniqueFd connectToService(ServiceKind kind, std::string_view name, Deadline deadline, ConnectError* error,
+                          const Scope& scope) {
     setError(error, ConnectError::None);
-    std::string path = socketPath(kind, name);
-    if (path.empty()) {
+    std::string file = socketFileName(kind, name);
+    if (file.empty()) {
         setError(error, ConnectError::InvalidName);
         return {};
     }
+    // Root's folder is root's alone, so its sockets are addressed by path when the path fits; a
+    // user's folder (or a deep test root) goes through the folder's descriptor.
     SocketAddress addr;
-    if (!addr.set(path)) {
-        setError(error, ConnectError::InvalidName);
-        return {};
+    UniqueFd folder;
+    std::string rootPath = scope.user ? std::string() : paths::runtimeFolder() + "/" + file;
+    if (!rootPath.empty() && rootPath.size() < sizeof addr.addr.sun_path) {
+        addr.setPath(rootPath);
+    } else {
+        folder = scope.user ? openUserRuntimeFolder(*scope.user, false) : openFolder(paths::runtimeFolder());
+        if (!folder.valid()) {
+            setError(error, ConnectError::NoSuchName);
+            return {};
+        }
+        if (!addr.set(folder.get(), file)) {
+            setError(error, ConnectError::InvalidName);
+            return {};
+        }
     }
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
@@ -248,6 +420,7 @@ UniqueFd connectToService(ServiceKind kind, std::string_view name, Deadline dead
             case ENOTDIR:
             case ENOTSOCK:
             case EPROTOTYPE:
+            case ELOOP:
                 setError(error, ConnectError::NoSuchName);
                 return {};
             default:
@@ -255,9 +428,66 @@ UniqueFd connectToService(ServiceKind kind, std::string_view name, Deadline dead
                 return {};
         }
     }
-    timeval none{0, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+    // A user's service is that user's own: a socket file that leads elsewhere is not it.
+    if (scope.user) {
+        auto cred = peerCredentials(fd.get());
+        if (!cred || cred->uid != *scope.user) {
+            setError(error, ConnectError::NoSuchName);
+            return {};
+        }
+    }
+    // The send time-out set for connecting stays: every send of this layer is non-blocking.
     return fd;
+}
+
+namespace {
+
+std::mutex inheritedMutex;
+std::set<int> inheritedTaken;
+
+}  // namespace
+
+std::optional<int> takeInheritedListener(ServiceKind kind, std::string_view name) {
+    std::string wanted = socketFileName(kind, name);
+    if (wanted.empty()) return std::nullopt;
+    std::lock_guard<std::mutex> lock(inheritedMutex);
+    const char* pidText = ::getenv("LISTEN_PID");
+    const char* countText = ::getenv("LISTEN_FDS");
+    const char* namesText = ::getenv("LISTEN_FDNAMES");
+    if (!pidText || !countText || !namesText) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    long long pid = std::strtoll(pidText, &end, 10);
+    if (errno || end == pidText || *end || pid != ::getpid()) return std::nullopt;
+    errno = 0;
+    long long count = std::strtoll(countText, &end, 10);
+    if (errno || end == countText || *end || count <= 0 || count > 4096) return std::nullopt;
+    std::string_view names(namesText);
+    for (long long i = 0; i < count; ++i) {
+        size_t colon = names.find(':');
+        std::string_view entry = names.substr(0, colon);
+        names = colon == std::string_view::npos ? std::string_view{} : names.substr(colon + 1);
+        int fd = 3 + static_cast<int>(i);
+        if (inheritedTaken.count(fd)) continue;
+        // None of them is meant for this process's children.
+        int fdFlags = ::fcntl(fd, F_GETFD);
+        if (fdFlags >= 0 && !(fdFlags & FD_CLOEXEC)) ::fcntl(fd, F_SETFD, fdFlags | FD_CLOEXEC);
+        if (entry != wanted) continue;
+        // It must be a listening stream socket, not whatever happens to sit at that number.
+        struct stat st {};
+        int listening = 0, type = 0;
+        socklen_t len = sizeof listening, tlen = sizeof type;
+        if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode) ||
+            ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || !listening ||
+            ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &tlen) != 0 || type != SOCK_STREAM) {
+            continue;
+        }
+        inheritedTaken.insert(fd);
+        int flags = ::fcntl(fd, F_GETFL);
+        ::fcntl(fd, F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);
+        return fd;
+    }
+    return std::nullopt;
 }
 
 Waker::Waker() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}

@@ -1,8 +1,11 @@
 #include "ipc/MessagePort.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 
 namespace ipc {
@@ -24,7 +27,7 @@ bool peerClosed(int fd) {
 
 std::shared_ptr<LocalMessagePort> LocalMessagePort::create(const std::string& name, Callback callback,
                                                            const Options& options) {
-    auto endpoint = ListeningEndpoint::open(ServiceKind::MessagePort, name, options.rootOnly);
+    auto endpoint = ListeningEndpoint::open(ServiceKind::MessagePort, name, options.rootOnly, options.scope);
     if (!endpoint || !callback) return nullptr;
     std::shared_ptr<LocalMessagePort> port(new LocalMessagePort());
     port->name_ = name;
@@ -35,23 +38,21 @@ std::shared_ptr<LocalMessagePort> LocalMessagePort::create(const std::string& na
     LocalMessagePort* self = port.get();  // the loop is owned by the port and runs inside run()
     port->loop_ = std::make_unique<ServeLoop>(
         std::move(endpoint), loopOptions,
-        [self](std::vector<uint8_t>& request, const PeerCredentials&) -> std::optional<std::vector<uint8_t>> {
+        [self](std::vector<uint8_t>& request, const PeerCredentials&) -> std::optional<ServeLoop::Reply> {
             if (request.size() < 4) return std::nullopt;
-            uint32_t raw = (uint32_t(request[0]) << 24) | (uint32_t(request[1]) << 16) |
-                           (uint32_t(request[2]) << 8) | uint32_t(request[3]);
-            request.erase(request.begin(), request.begin() + 4);
+            const uint8_t* id = request.data() + request.size() - 4;
+            uint32_t raw =
+                (uint32_t(id[0]) << 24) | (uint32_t(id[1]) << 16) | (uint32_t(id[2]) << 8) | uint32_t(id[3]);
+            request.resize(request.size() - 4);
             std::optional<Bytes> answer;
             try {
                 answer = self->callback_(*self, static_cast<int32_t>(raw), request);
             } catch (...) {
                 answer.reset();
             }
-            // The request's buffer carries the reply: large messages then cost one buffer fewer.
-            std::vector<uint8_t>& reply = request;
-            reply.clear();
-            reply.push_back(answer ? 1 : 0);
-            if (answer) reply.insert(reply.end(), answer->begin(), answer->end());
-            return std::move(reply);
+            // The answer's own buffer goes out as it is, its flag after it.
+            if (!answer) return ServeLoop::Reply({}, uint8_t(0));
+            return ServeLoop::Reply(std::move(*answer), uint8_t(1));
         });
     return port;
 }
@@ -65,7 +66,8 @@ void LocalMessagePort::invalidate() {
 }
 
 MessageReply sendMessage(const std::string& name, int32_t msgid, std::span<const uint8_t> data,
-                         double sendTimeout, double receiveTimeout, size_t maxReplyBytes) {
+                         double sendTimeout, double receiveTimeout, size_t maxReplyBytes,
+                         const Scope& scope) {
     MessageReply out;
     if (name.empty()) {
         out.status = MessageStatus::NoSuchPort;
@@ -73,7 +75,7 @@ MessageReply sendMessage(const std::string& name, int32_t msgid, std::span<const
     }
     Deadline sendDeadline = deadlineAfter(nonNegative(sendTimeout));
     ConnectError connectError;
-    UniqueFd fd = connectToService(ServiceKind::MessagePort, name, sendDeadline, &connectError);
+    UniqueFd fd = connectToService(ServiceKind::MessagePort, name, sendDeadline, &connectError, scope);
     switch (connectError) {
         case ConnectError::None:
             break;
@@ -91,12 +93,10 @@ MessageReply sendMessage(const std::string& name, int32_t msgid, std::span<const
             return out;
     }
 
-    std::vector<uint8_t> frame;
-    frame.reserve(4 + data.size());
     uint32_t raw = static_cast<uint32_t>(msgid);
-    frame.insert(frame.end(), {uint8_t(raw >> 24), uint8_t(raw >> 16), uint8_t(raw >> 8), uint8_t(raw)});
-    frame.insert(frame.end(), data.begin(), data.end());
-    switch (writeFrame(fd.get(), frame, sendDeadline)) {
+    const uint8_t id[4] = {uint8_t(raw >> 24), uint8_t(raw >> 16), uint8_t(raw >> 8), uint8_t(raw)};
+    std::span<const uint8_t> parts[] = {data, id};
+    switch (writeFrameParts(fd.get(), parts, sendDeadline)) {
         case FrameStatus::Ok:
             break;
         case FrameStatus::TimedOut:
@@ -112,7 +112,15 @@ MessageReply sendMessage(const std::string& name, int32_t msgid, std::span<const
     }
 
     std::vector<uint8_t> reply;
-    switch (readFrame(fd.get(), reply, maxReplyBytes + 1, deadlineAfter(nonNegative(receiveTimeout)))) {
+    Deadline receiveDeadline = deadlineAfter(nonNegative(receiveTimeout));
+    // The reply cannot be there yet: wait for it first rather than find the socket empty.
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(receiveDeadline -
+                                                                      std::chrono::steady_clock::now());
+    pollfd ready{fd.get(), POLLIN, 0};
+    while (::poll(&ready, 1, static_cast<int>(std::clamp<long long>(left.count(), 0, 1 << 30))) < 0 &&
+           errno == EINTR) {
+    }
+    switch (readFrame(fd.get(), reply, maxReplyBytes + 1, receiveDeadline)) {
         case FrameStatus::Ok:
             break;
         case FrameStatus::TimedOut:
@@ -128,17 +136,21 @@ MessageReply sendMessage(const std::string& name, int32_t msgid, std::span<const
             out.status = peerClosed(fd.get()) ? MessageStatus::BecameInvalid : MessageStatus::TransportError;
             return out;
     }
-    if (reply.empty() || reply[0] > 1) {
+    if (reply.empty() || reply.back() > 1) {
         out.status = MessageStatus::Other;
         return out;
     }
     out.status = MessageStatus::Success;
-    if (reply[0] == 1) out.data.emplace(reply.begin() + 1, reply.end());
+    if (reply.back() == 1) {
+        reply.pop_back();
+        out.data = std::move(reply);
+    }
     return out;
 }
 
-bool canOpenPort(const std::string& name, double timeout) {
-    UniqueFd fd = connectToService(ServiceKind::MessagePort, name, deadlineAfter(nonNegative(timeout)));
+bool canOpenPort(const std::string& name, double timeout, const Scope& scope) {
+    UniqueFd fd =
+        connectToService(ServiceKind::MessagePort, name, deadlineAfter(nonNegative(timeout)), nullptr, scope);
     return fd.valid();
 }
 

@@ -2,8 +2,9 @@
 // blob) with a blob or nothing; a client sends one message per connection, bounded by a send
 // and a receive time-out.
 //
-// Wire: request frame = message id (4 bytes, big-endian) + data; reply frame = one byte (0: no
-// data, 1: data follows) + data. The server closes the connection after its reply.
+// Wire: request frame = data + message id (4 bytes, big-endian); reply frame = data + one byte
+// (0: no data, 1: data). The fixed fields trail the data, so that either end takes the data as
+// the frame's own buffer, without a copy. The server closes the connection after its reply.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +28,10 @@ class LocalMessagePort {
 
     struct Options {
         bool rootOnly = false;
-        size_t maxRequestBytes = 32u << 20;
+        // Ports take small requests; a port that needs more says so.
+        size_t maxRequestBytes = 1u << 20;
+        // Root's ports by default; a user's ports in that user's folder.
+        Scope scope;
     };
 
     // Registers the name (case is folded); nothing when another live process, or another port of
@@ -50,6 +54,9 @@ class LocalMessagePort {
 
     // Waits until run() has returned; false at the time-out or on the serving thread itself.
     bool waitUntilStopped(double seconds) { return loop_->waitUntilIdle(seconds); }
+
+    // What the port holds now (connections served and waiting, bytes of requests in arrival).
+    ServeLoop::Load load() const { return loop_->load(); }
 
   private:
     LocalMessagePort() = default;
@@ -76,10 +83,12 @@ struct MessageReply {
 
 // Sends one message and waits for its reply: up to sendTimeout to connect and deliver, then up
 // to receiveTimeout for the reply.
+// A time-out of 0 means one try: to connect, to hand the request over, to take a reply there.
 MessageReply sendMessage(const std::string& name, int32_t msgid, std::span<const uint8_t> data,
-                         double sendTimeout, double receiveTimeout, size_t maxReplyBytes = 64u << 20);
+                         double sendTimeout, double receiveTimeout, size_t maxReplyBytes = 64u << 20,
+                         const Scope& scope = {});
 
 // True when a port of that name can be opened now.
-bool canOpenPort(const std::string& name, double timeout = 1.0);
+bool canOpenPort(const std::string& name, double timeout = 1.0, const Scope& scope = {});
 
 }  // namespace ipc

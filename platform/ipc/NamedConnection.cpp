@@ -100,7 +100,7 @@ struct NamedConnection::State {
 
 std::shared_ptr<NamedConnection> NamedConnection::vend(const std::string& name, VendedObject root,
                                                        const VendOptions& options) {
-    auto endpoint = ListeningEndpoint::open(ServiceKind::Connection, name, options.rootOnly);
+    auto endpoint = ListeningEndpoint::open(ServiceKind::Connection, name, options.rootOnly, options.scope);
     if (!endpoint) return nullptr;
     auto state = std::make_shared<State>();
     state->root = std::move(root);
@@ -110,7 +110,11 @@ std::shared_ptr<NamedConnection> NamedConnection::vend(const std::string& name, 
     State* raw = state.get();  // the loop belongs to the state and runs only while the state lives
     state->loop = std::make_unique<ServeLoop>(
         std::move(endpoint), loopOptions,
-        [raw](std::vector<uint8_t>& request, const PeerCredentials&) { return raw->answer(request); });
+        [raw](std::vector<uint8_t>& request, const PeerCredentials&) -> std::optional<ServeLoop::Reply> {
+            auto reply = raw->answer(request);
+            if (!reply) return std::nullopt;
+            return ServeLoop::Reply(std::move(*reply));
+        });
 
     std::shared_ptr<NamedConnection> conn(new NamedConnection());
     conn->name_ = name;
@@ -149,7 +153,7 @@ std::shared_ptr<ConnectionProxy> ConnectionProxy::lookup(const std::string& name
     proxy->options_ = options;
     Deadline deadline =
         deadlineAfter(std::isfinite(options.timeout) && options.timeout > 0 ? options.timeout : 0);
-    UniqueFd fd = connectToService(ServiceKind::Connection, name, deadline);
+    UniqueFd fd = connectToService(ServiceKind::Connection, name, deadline, nullptr, options.scope);
     if (!fd.valid()) return nullptr;
     if (options.requireRootPeer) {
         auto cred = peerCredentials(fd.get());

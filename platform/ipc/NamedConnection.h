@@ -44,6 +44,8 @@ struct VendOptions {
     // Archived classes the arguments may carry.
     archive::ClassAllowList allowedClasses;
     size_t maxMessageBytes = 16u << 20;
+    // Root's names by default; a user's names in that user's folder.
+    Scope scope;
 };
 
 class NamedConnection {
@@ -94,6 +96,8 @@ struct LookupOptions {
     // Archived classes that results may carry.
     archive::ClassAllowList allowedClasses;
     size_t maxMessageBytes = 64u << 20;
+    // Where the name is looked up: root's names by default, or a user's.
+    Scope scope;
 };
 
 class ConnectionProxy {

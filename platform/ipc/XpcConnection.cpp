@@ -61,8 +61,9 @@ void XpcConnection::resume() {
         resumed_ = true;
     }
     if (!accepted_) {
-        UniqueFd fd = connectToService(ServiceKind::Xpc, serviceName_,
-                                       deadlineAfter(nonNegative(options_.sendTimeout)));
+        UniqueFd fd =
+            connectToService(ServiceKind::Xpc, serviceName_, deadlineAfter(nonNegative(options_.sendTimeout)),
+                             nullptr, options_.scope);
         std::optional<PeerCredentials> cred = fd.valid() ? peerCredentials(fd.get()) : std::nullopt;
         // A privileged connection talks only to a service that runs as root.
         if (!cred || (options_.privileged && cred->uid != 0)) fd.reset();
@@ -177,7 +178,9 @@ void XpcConnection::readLoop() {
             continue;
         }
         std::vector<uint8_t> frame;
-        if (readFrame(fd, frame, options_.maxMessageBytes, deadlineAfter(kFrameTimeout)) != FrameStatus::Ok)
+        uid_t uid = peer_ ? peer_->uid : 0;  // set before the reader starts
+        if (readFrame(fd, frame, options_.maxMessageBytes, deadlineAfter(kFrameTimeout), budget_.get(),
+                      uid) != FrameStatus::Ok)
             break;
         std::optional<archive::Value> envelope = decodeValue(frame, options_.allowedClasses);
         if (!envelope || !envelope->dictionary()) break;
@@ -242,6 +245,7 @@ void XpcConnection::finish() {
         keep = std::move(self_);
         if (finished_) return;
         finished_ = true;
+        turn_.reset();  // the listener may take another connection in its place
         pending.swap(pending_);
         invalidation = std::move(invalidationHandler_);
         invalidationHandler_ = nullptr;
@@ -260,7 +264,7 @@ void XpcConnection::finish() {
     }
 }
 
-struct XpcListener::State {
+struct XpcListener::State : std::enable_shared_from_this<XpcListener::State> {
     std::string serviceName;
     XpcOptions options;
     std::mutex mutex;
@@ -268,27 +272,85 @@ struct XpcListener::State {
     std::unique_ptr<ListeningEndpoint> endpoint;
     Waker waker;
     std::atomic<bool> stopped{false};
+    std::shared_ptr<FrameBudget> budget;
+
+    // Connections kept, by peer user.
+    mutable std::mutex countMutex;
+    std::map<uid_t, size_t> byUid;
+    size_t total = 0;
+    size_t others = 0;
+
+    // A turn for a new connection of uid; nothing when its user, or everybody, has none left.
+    std::shared_ptr<void> takeTurn(uid_t uid) {
+        {
+            std::lock_guard<std::mutex> lock(countMutex);
+            size_t reserve = std::min(options.rootReserve, options.maxConnections);
+            if (total >= options.maxConnections) return nullptr;
+            auto mine = byUid.find(uid);
+            size_t held = mine == byUid.end() ? 0 : mine->second;
+            if (uid != 0 &&
+                (held >= options.maxConnectionsPerUser || others >= options.maxConnections - reserve))
+                return nullptr;
+            ++byUid[uid];
+            ++total;
+            if (uid != 0) ++others;
+        }
+        std::weak_ptr<State> weak = weak_from_this();
+        // The token points at the state only to be non-empty; releasing it gives the turn back.
+        return std::shared_ptr<void>(static_cast<void*>(this), [weak, uid](void*) {
+            if (auto self = weak.lock()) self->giveTurn(uid);
+        });
+    }
+
+    void giveTurn(uid_t uid) {
+        std::lock_guard<std::mutex> lock(countMutex);
+        auto it = byUid.find(uid);
+        if (it != byUid.end() && --it->second == 0) byUid.erase(it);
+        --total;
+        if (uid != 0) --others;
+    }
 
     void acceptLoop() {
         int listenFd = endpoint->fd();
+        std::optional<std::chrono::steady_clock::time_point> pausedUntil;
         while (!stopped.load()) {
-            pollfd fds[2] = {{waker.fd(), POLLIN, 0}, {listenFd, POLLIN, 0}};
-            int r = ::poll(fds, 2, 1000);
+            int timeout = 1000;
+            if (pausedUntil) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    *pausedUntil - std::chrono::steady_clock::now());
+                if (left.count() <= 0) {
+                    pausedUntil.reset();
+                } else {
+                    timeout = static_cast<int>(left.count()) + 1;
+                }
+            }
+            // While accepting is paused (out of descriptors) the listening socket is left out,
+            // so the loop does not spin.
+            pollfd fds[2] = {{waker.fd(), POLLIN, 0}, {pausedUntil ? -1 : listenFd, POLLIN, 0}};
+            int r = ::poll(fds, 2, timeout);
             if (r < 0 && errno != EINTR) break;
             if (r <= 0) continue;
             if (fds[0].revents) drain(waker.fd());
             if (stopped.load()) break;
             if (!(fds[1].revents & POLLIN)) continue;
             UniqueFd fd(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
-            if (!fd.valid()) continue;
+            if (!fd.valid()) {
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                    pausedUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+                continue;
+            }
             auto cred = peerCredentials(fd.get());
             if (!cred || (options.privileged && cred->uid != 0)) continue;
+            std::shared_ptr<void> turn = takeTurn(cred->uid);
+            if (!turn) continue;  // over the bounds: closed at once
             std::shared_ptr<XpcConnection> conn(new XpcConnection());
             conn->serviceName_ = serviceName;
             conn->options_ = options;
             conn->accepted_ = true;
             conn->peer_ = cred;
             conn->fd_ = std::move(fd);
+            conn->turn_ = std::move(turn);
+            conn->budget_ = budget;
             AcceptHandler accept;
             {
                 std::lock_guard<std::mutex> lock(mutex);
@@ -314,6 +376,9 @@ std::shared_ptr<XpcListener> XpcListener::create(const std::string& serviceName,
     l->state_ = std::make_shared<State>();
     l->state_->serviceName = serviceName;
     l->state_->options = options;
+    size_t perUser = options.maxHeldBytesPerUser ? options.maxHeldBytesPerUser : 2 * options.maxMessageBytes;
+    size_t others = options.maxHeldBytesOthers ? options.maxHeldBytesOthers : 4 * options.maxMessageBytes;
+    l->state_->budget = std::make_shared<FrameBudget>(perUser, others);
     return l;
 }
 
@@ -325,7 +390,8 @@ void XpcListener::setAcceptHandler(AcceptHandler handler) {
 bool XpcListener::resume() {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (state_->endpoint || state_->stopped.load() || !state_->waker.valid()) return false;
-    state_->endpoint = ListeningEndpoint::open(ServiceKind::Xpc, serviceName_, options_.privileged);
+    state_->endpoint =
+        ListeningEndpoint::open(ServiceKind::Xpc, serviceName_, options_.privileged, options_.scope);
     if (!state_->endpoint) return false;
     auto state = state_;
     try {
@@ -335,6 +401,11 @@ bool XpcListener::resume() {
         return false;
     }
     return true;
+}
+
+size_t XpcListener::connectionCount() const {
+    std::lock_guard<std::mutex> lock(state_->countMutex);
+    return state_->total;
 }
 
 void XpcListener::invalidate() {

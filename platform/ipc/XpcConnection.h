@@ -34,6 +34,18 @@ struct XpcOptions {
     size_t maxMessageBytes = 16u << 20;
     // Time to connect, and to hand one message to the socket.
     double sendTimeout = 10.0;
+    // Root's services by default; a user's services in that user's folder.
+    Scope scope;
+    // Listener: connections kept at once (each reads on a thread of its own), what one user
+    // other than root may keep, and how many only root may take; beyond these a new connection
+    // is closed at once.
+    size_t maxConnections = 64;
+    size_t maxConnectionsPerUser = 8;
+    size_t rootReserve = 16;
+    // Listener: bytes of messages in arrival, per user and of all users but root together
+    // (0: twice and four times maxMessageBytes).
+    size_t maxHeldBytesPerUser = 0;
+    size_t maxHeldBytesOthers = 0;
 };
 
 class XpcListener;
@@ -104,6 +116,9 @@ class XpcConnection : public std::enable_shared_from_this<XpcConnection> {
     Waker waker_;
     std::atomic<bool> invalidated_{false};
     std::shared_ptr<XpcConnection> self_;  // keeps a running connection alive
+    // Accepted connections: the listener's turn this connection holds, and its message budget.
+    std::shared_ptr<void> turn_;
+    std::shared_ptr<FrameBudget> budget_;
 };
 
 class XpcListener {
@@ -120,8 +135,11 @@ class XpcListener {
     XpcListener& operator=(const XpcListener&) = delete;
 
     void setAcceptHandler(AcceptHandler handler);
-    // Registers the name and accepts on a thread of its own; false when the name is held.
+    // Registers the name (or adopts a listener a supervisor handed over for it) and accepts on a
+    // thread of its own; false when the name is held.
     bool resume();
+    // Connections this listener keeps now.
+    size_t connectionCount() const;
     // Withdraws the name; connections already accepted go on.
     void invalidate();
 

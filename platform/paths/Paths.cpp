@@ -88,6 +88,12 @@ std::string toolFolder() {
 std::string runtimeFolder() {
     return under("/var/run/ravaviza");
 }
+std::string userRuntimeParent() {
+    return runtimeFolder() + "/user";
+}
+std::string userRuntimeFolder(unsigned int uid) {
+    return userRuntimeParent() + "/" + std::to_string(uid);
+}
 
 std::optional<std::string> homeFolder(const std::string& userName) {
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);

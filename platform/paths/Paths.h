@@ -44,6 +44,10 @@ std::string machineRecordFile();  // <product root>/machine.data
 // Our Linux stand-ins.
 std::string toolFolder();     // /usr/libexec/ravaviza: command-line stand-ins, first on children's PATH
 std::string runtimeFolder();  // /var/run/ravaviza: sockets of the local services
+// <runtime>/user: the folders of users' own services, one per user id.
+std::string userRuntimeParent();
+// <runtime>/user/<uid>: the sockets of one user's services, owned by that user, 0700.
+std::string userRuntimeFolder(unsigned int uid);
 
 // A user's home folder from the password database, under the root prefix; empty when unknown.
 std::optional<std::string> homeFolder(const std::string& userName);

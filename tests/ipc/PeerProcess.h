@@ -19,10 +19,19 @@ extern char** environ;
 
 namespace ipctest {
 
+// Listening sockets handed to the peer as a supervisor launching on demand does: at fds 3, 4, …
+// with LISTEN_PID, LISTEN_FDS and LISTEN_FDNAMES set.
+struct Handover {
+    std::vector<int> fds;
+    std::string names;      // joined with ':'
+    bool wrongPid = false;  // LISTEN_PID names another process
+};
+
 class PeerProcess {
   public:
     // asUser: the child switches to that user (and its group of the same number) before exec.
-    explicit PeerProcess(const std::vector<std::string>& args, std::optional<uid_t> asUser = std::nullopt) {
+    explicit PeerProcess(const std::vector<std::string>& args, std::optional<uid_t> asUser = std::nullopt,
+                         const Handover* handover = nullptr) {
         int in[2], out[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
         std::vector<std::string> all{IPC_PEER_PATH};
@@ -30,15 +39,47 @@ class PeerProcess {
         std::vector<char*> argv;
         for (auto& a : all) argv.push_back(a.data());
         argv.push_back(nullptr);
+        // The environment is made before fork; the child only writes its pid into its place.
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            std::string entry(*e);
+            if (entry.rfind("LISTEN_", 0) != 0) env.push_back(entry);
+        }
+        size_t pidSlot = 0;
+        if (handover) {
+            env.push_back("LISTEN_FDS=" + std::to_string(handover->fds.size()));
+            env.push_back("LISTEN_FDNAMES=" + handover->names);
+            pidSlot = env.size();
+            env.push_back("LISTEN_PID=" + std::string(20, '\0'));
+        }
+        std::vector<char*> envp;
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
         pid_ = ::fork();
         if (pid_ == 0) {
             // Only async-signal-safe calls between fork and exec.
             if (::dup2(in[0], 0) < 0 || ::dup2(out[1], 1) < 0) ::_exit(126);
+            if (handover) {
+                std::vector<int>& fds = const_cast<Handover*>(handover)->fds;
+                for (int& fd : fds) fd = ::fcntl(fd, F_DUPFD, 100);  // out of the way of 3, 4, …
+                for (size_t i = 0; i < fds.size(); ++i)
+                    if (fds[i] < 0 || ::dup2(fds[i], 3 + static_cast<int>(i)) < 0) ::_exit(126);
+                char* digits = envp[pidSlot] + 11;  // after "LISTEN_PID="
+                long pid = handover->wrongPid ? 1 : static_cast<long>(::getpid());
+                char tmp[20];
+                int n = 0;
+                do {
+                    tmp[n++] = static_cast<char>('0' + pid % 10);
+                    pid /= 10;
+                } while (pid > 0);
+                for (int i = 0; i < n; ++i) digits[i] = tmp[n - 1 - i];
+                digits[n] = '\0';
+            }
             if (asUser &&
                 (::setgroups(0, nullptr) != 0 || ::setgid(*asUser) != 0 || ::setuid(*asUser) != 0)) {
                 ::_exit(126);
             }
-            ::execve(IPC_PEER_PATH, argv.data(), environ);
+            ::execve(IPC_PEER_PATH, argv.data(), envp.data());
             ::_exit(127);
         }
         ::close(in[0]);
