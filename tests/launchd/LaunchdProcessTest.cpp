@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -25,6 +27,7 @@
 #include "TestFiles.h"
 #include "archive/Plist.h"
 #include "ipc/Endpoint.h"
+#include "ipc/XpcConnection.h"
 #include "launchd/Client.h"
 
 namespace fs = std::filesystem;
@@ -571,6 +574,57 @@ TEST_F(launchd_Process, JobWithServiceNamesStartsAtEachClientAfterItQuit) {
     EXPECT_EQ(launchctl({"unload", path}).status, 0);
     EXPECT_FALSE(fs::exists(ipc::socketPath(ipc::ServiceKind::Xpc, first))) << "the names are given up";
     EXPECT_EQ(askService(first, "x").rfind("connect failed", 0), 0u);
+}
+
+// Asks the on-demand service to add two numbers; the reply names the instance that answered.
+std::optional<std::pair<int64_t, int64_t>> addOverXpc(const std::string& name, int64_t a, int64_t b) {
+    auto c = ipc::XpcConnection::create(name);
+    std::mutex m;
+    std::condition_variable cv;
+    std::optional<ipc::XpcMessage> answer;
+    bool done = false;
+    c->resume();
+    c->send({{"a", a}, {"b", b}}, [&](std::optional<ipc::XpcMessage> reply) {
+        std::lock_guard<std::mutex> l(m);
+        answer = std::move(reply);
+        done = true;
+        cv.notify_all();
+    });
+    {
+        std::unique_lock<std::mutex> l(m);
+        cv.wait_for(l, 10s, [&] { return done; });
+    }
+    c->invalidate();
+    if (!answer) return std::nullopt;
+    auto field = [&](const char* key) { return answer->at(key).integer().value_or(-1); };
+    return std::make_pair(field("sum"), field("pid"));
+}
+
+TEST_F(launchd_Process, OnDemandXpcServiceServesOnTheHandedOverSocketAndComesBackForTheNextClient) {
+    startLaunchd();
+    const std::string name = "com.velmora.test.Adder";
+    archive::Dictionary d{
+        {"Label", name},
+        {"ProgramArguments", archive::Array{std::string(ON_DEMAND_XPC_EXECUTABLE), name}},
+        {"MachServices", archive::Dictionary{{name, true}}}};
+    std::string path = (root_ / "jobs" / "adder.plist").string();
+    ASSERT_TRUE(archive::writePlistFile(d, path, archive::PlistFormat::Xml));
+    ASSERT_EQ(launchctl({"load", path}).status, 0);
+
+    auto first = addOverXpc(name, 2, 3);
+    ASSERT_TRUE(first) << "no answer from the service started on demand";
+    EXPECT_EQ(first->first, 5);
+    // The instance quits after its last client; the name stays the supervisor's, so the next
+    // client starts a new instance instead of finding nothing.
+    ASSERT_TRUE(waitFor([&] {
+        auto e = listEntry(launchctl({"list"}).out, name);
+        return e && (*e)[0] == "-";
+    }));
+    auto second = addOverXpc(name, 40, 2);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->first, 42);
+    EXPECT_NE(second->second, first->second);
+    EXPECT_EQ(launchctl({"unload", path}).status, 0);
 }
 
 TEST_F(launchd_Process, KillNineOfTheSupervisorNeverLeavesASecondInstance) {
