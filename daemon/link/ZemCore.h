@@ -13,6 +13,7 @@
 
 #include "archive/Value.h"
 #include "link/ZemLinkContext.h"
+#include "messages/ZemNotificationNames.h"
 
 class ZemRequest;
 class ZemSocketManager;
@@ -26,7 +27,7 @@ class EventStream;
 class ZemCore {
   public:
     using UpgradeStateBlock = std::function<void(std::optional<std::vector<uint8_t>>)>;
-    static constexpr const char* kHeartbeatRestartNotification = "heartbeat_restart_notification";
+    static constexpr const char* kHeartbeatRestartNotification = notification::kHeartbeatRestart;
     static constexpr std::chrono::milliseconds kConfigWatchLatency{3000};
 
     ZemCore();

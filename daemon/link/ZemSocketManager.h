@@ -20,6 +20,7 @@
 #include "link/ZemHttpSession.h"
 #include "link/ZemLinkContext.h"
 #include "link/ZemSocketMessageModel.h"
+#include "messages/ZemNotificationNames.h"
 
 class UpdateMsgRsp;
 class ZemSocketReadManager;
@@ -30,7 +31,7 @@ class ZemSocketManager : public std::enable_shared_from_this<ZemSocketManager> {
     static constexpr std::chrono::seconds kWriteInterval{3};
     static constexpr std::chrono::seconds kRequestTimeout{20};
     static constexpr std::chrono::seconds kUpgradeQueryTimeout{15};
-    static constexpr const char* kNetworkTypeNotification = "changed_networktype_notification";
+    static constexpr const char* kNetworkTypeNotification = notification::kChangedNetworkType;
     // The user's upgrade query goes to this fixed endpoint of the policy server.
     static constexpr const char* kUpgradeQueryURL = "http://policy.ravaviza.com:80/";
 

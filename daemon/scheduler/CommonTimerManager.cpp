@@ -14,6 +14,7 @@
 #include "endpoints/VendedObjects.h"
 #include "link/ZemCore.h"
 #include "logger/RotatingLogger.h"
+#include "messages/ZemNotificationNames.h"
 #include "paths/Paths.h"
 #include "process/ProcessInfoHelper.h"
 #include "server/ZemNetworkInfoModel.h"
@@ -86,14 +87,14 @@ void CommonTimerManager::addNotification() {
     auto main = dispatch::WorkQueue::main();
     using Handler = void (CommonTimerManager::*)(const dispatch::Notification&);
     const std::pair<const char*, Handler> table[] = {
-        {"upgrade_restart_notification", &CommonTimerManager::restartUpgradeTimer},
-        {"get_config_restart_notification", &CommonTimerManager::restartPolicyTimer},
-        {"heartbeat_restart_notification", &CommonTimerManager::restartHeartBeat},
-        {"heartbeat_ext_restart_notification", &CommonTimerManager::restartHeartBeatExt},
-        {"start_getpolicycontent_notification", &CommonTimerManager::startGetPolicyContent},
-        {"start_getupgrade_fromheart_notification", &CommonTimerManager::startGetUpgradeFromHeart},
-        {"start_getpolicy_fromheart_notification", &CommonTimerManager::startGetPolicyFromHeart},
-        {"start_getconfig_fromheart_notification", &CommonTimerManager::startGetConfigFromHeart},
+        {notification::kUpgradeRestart, &CommonTimerManager::restartUpgradeTimer},
+        {notification::kGetConfigRestart, &CommonTimerManager::restartPolicyTimer},
+        {notification::kHeartbeatRestart, &CommonTimerManager::restartHeartBeat},
+        {notification::kHeartbeatExtRestart, &CommonTimerManager::restartHeartBeatExt},
+        {notification::kStartGetPolicyContent, &CommonTimerManager::startGetPolicyContent},
+        {notification::kStartGetUpgradeFromHeart, &CommonTimerManager::startGetUpgradeFromHeart},
+        {notification::kStartGetPolicyFromHeart, &CommonTimerManager::startGetPolicyFromHeart},
+        {notification::kStartGetConfigFromHeart, &CommonTimerManager::startGetConfigFromHeart},
     };
     std::lock_guard lock(observersMutex_);
     for (const auto& [name, handler] : table) {
@@ -362,7 +363,7 @@ void CommonTimerManager::Get_network_type() {
             record->networkType = mapped;
             record->saveModelRecord();
             dispatch::WorkQueue::main()->dispatch([t] {
-                dispatch::NotificationCenter::defaultCenter().post("changed_networktype_notification", t);
+                dispatch::NotificationCenter::defaultCenter().post(notification::kChangedNetworkType, t);
             });
         };
         if (probe) {

@@ -8,6 +8,7 @@
 #include "core/TextNumber.h"
 #include "dispatch/NotificationCenter.h"
 #include "logger/RotatingLogger.h"
+#include "messages/ZemNotificationNames.h"
 #include "process/FileManager.h"
 
 namespace {
@@ -17,13 +18,13 @@ constexpr const char* kClassName = "ZemConfigModel";
 const char* notificationOf(int64_t type) {
     switch (type) {
         case ZemConfigManager::kUpgradeType:
-            return "upgrade_restart_notification";
+            return notification::kUpgradeRestart;
         case ZemConfigManager::kPolicyType:
-            return "get_config_restart_notification";
+            return notification::kGetConfigRestart;
         case ZemConfigManager::kHeartbeatType:
-            return "heartbeat_restart_notification";
+            return notification::kHeartbeatRestart;
         case ZemConfigManager::kHeartbeatExtType:
-            return "heartbeat_ext_restart_notification";
+            return notification::kHeartbeatExtRestart;
         default:
             return nullptr;
     }
