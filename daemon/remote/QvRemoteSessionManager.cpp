@@ -328,7 +328,15 @@ void QvRemoteSessionManager::handleSocketEvent() {
     if (moreThanOne) log("[QvRemoteSessionManager]socket receive data length more than  total length. ");
     if (partial && error.empty()) log("[QvRemoteSessionManager]socket receive data length less total length. ");
     for (auto& message : messages) {
-        parseQueue_->dispatch([self = shared_from_this(), text = std::move(message)] { self->handleMessage(text); });
+        if (queuedMessages_.fetch_add(1) >= kMaxQueuedMessages) {
+            queuedMessages_.fetch_sub(1);
+            log("[QvRemoteSessionManager]too many messages waiting, dropped one");
+            continue;
+        }
+        parseQueue_->dispatch([self = shared_from_this(), text = std::move(message)] {
+            self->handleMessage(text);
+            self->queuedMessages_.fetch_sub(1);
+        });
     }
     if (!error.empty()) onDisconnected(generation, error);
 }

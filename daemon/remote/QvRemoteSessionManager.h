@@ -43,6 +43,8 @@ class QvRemoteSessionManager : public ZemRemoteKQueueProtocol,
     static constexpr double kWriteTimeout = 10;
     static constexpr long kReportTimeout = 30;
     static constexpr int kScreenSharingPort = 5900;
+    // Messages received but not yet handled; beyond this a peer's flood is dropped, not queued.
+    static constexpr int kMaxQueuedMessages = 32;
 
     using ReportCompletion = std::function<void(bool success, nlohmann::json reply)>;
 
@@ -96,6 +98,7 @@ class QvRemoteSessionManager : public ZemRemoteKQueueProtocol,
     std::atomic<double> lastKeepAliveTime_{0};
     std::atomic<int64_t> connectStatus_{kNotConnected};
     std::atomic<double> recvRespTimeInterval_{0};
+    std::atomic<int> queuedMessages_{0};
 
     std::mutex ioMutex_;  // the socket descriptor, its reads, writes and close
     int socket_ = -1;

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -172,6 +173,10 @@ class ChannelTest : public ::testing::Test {
         // A stand-in for systemctl: records the calls and keeps the unit's state.
         CommandRunner runner = [this](const std::string& path, const std::vector<std::string>& argv,
                                       std::chrono::milliseconds) {
+            {
+                std::unique_lock hold(gateMutex);
+                gate.wait_for(hold, kDeadline, [&] { return !holdRunner; });
+            }
             std::lock_guard lock(m);
             std::string call = path;
             for (const auto& a : argv) call += " " + a;
@@ -220,6 +225,9 @@ class ChannelTest : public ::testing::Test {
     std::vector<std::string> logs;
     std::vector<std::string> calls;
     std::atomic<bool> unitActive{false};
+    std::mutex gateMutex;
+    std::condition_variable gate;
+    bool holdRunner = false;  // the stand-in systemctl waits while set
 };
 
 TEST_F(ChannelTest, KeepAliveHasTheWireFormAndFollowsTheClock) {
@@ -301,6 +309,30 @@ TEST_F(ChannelTest, HostileMessagesChangeNothing) {
     manager->waitIdle();
     EXPECT_TRUE(callsNow().empty());
     EXPECT_TRUE(reports.requests().empty());
+    EXPECT_EQ(manager->connectStatus(), QvRemoteSessionManager::kConnected);
+}
+
+TEST_F(ChannelTest, FloodOfMessagesIsBoundedWhileHandlingIsSlow) {
+    makeManager("x11vnc.service");
+    connect();
+    {
+        std::lock_guard hold(gateMutex);
+        holdRunner = true;
+    }
+    std::string flood;
+    for (int i = 0; i < 3 * QvRemoteSessionManager::kMaxQueuedMessages; ++i) flood += activation("UUID-OURS", "0");
+    sendToClient(flood);
+    ASSERT_TRUE(eventually([&] { return logged("too many messages waiting"); }));
+    {
+        std::lock_guard hold(gateMutex);
+        holdRunner = false;
+    }
+    gate.notify_all();
+    manager->waitIdle();
+    size_t disables = 0;
+    for (const auto& call : callsNow()) disables += call.find(" disable ") != std::string::npos;
+    EXPECT_GE(disables, 1u);
+    EXPECT_LE(disables, static_cast<size_t>(QvRemoteSessionManager::kMaxQueuedMessages));
     EXPECT_EQ(manager->connectStatus(), QvRemoteSessionManager::kConnected);
 }
 
