@@ -79,9 +79,9 @@ QvRemoteSessionManager::QvRemoteSessionManager(RemoteSessionConfig config)
     if (config_.deviceID.empty()) config_.deviceID = ITDevice::currentDevice().uuid();
     screenSharing_ = config_.screenSharing;
     if (!screenSharing_) {
-        screenSharing_ = std::make_shared<ScreenSharingService>(ScreenSharingService::configuredUnit(),
-                                                                taskHelperRunner(),
-                                                                [this](const std::string& l) { log(l); });
+        screenSharing_ =
+            std::make_shared<ScreenSharingService>(ScreenSharingService::configuredUnit(), taskHelperRunner(),
+                                                   [this](const std::string& l) { log(l); });
     }
 }
 
@@ -121,7 +121,8 @@ bool QvRemoteSessionManager::startConnectToHost() {
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
-    if (::getaddrinfo(config_.host.c_str(), std::to_string(config_.port).c_str(), &hints, &found) != 0 || !found) {
+    if (::getaddrinfo(config_.host.c_str(), std::to_string(config_.port).c_str(), &hints, &found) != 0 ||
+        !found) {
         connectStatus_ = kNotConnected;
         log("[QvRemoteSessionManager]socket connect failed: cannot resolve " + config_.host);
         return false;
@@ -221,7 +222,8 @@ bool QvRemoteSessionManager::writeAll(uint64_t generation, const std::string& by
             } else if (n < 0 && errno == EINTR) {
                 continue;
             } else {
-                error = (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) ? "write timeout" : std::strerror(errno);
+                error = (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) ? "write timeout"
+                                                                             : std::strerror(errno);
                 break;
             }
         }
@@ -274,7 +276,8 @@ void QvRemoteSessionManager::keepLongConnectionWithType(int type) {
 }
 
 void QvRemoteSessionManager::tick() {
-    if (connectStatus_.load() == kConnected && clock_.now() - lastKeepAliveTime_.load() >= config_.keepAliveInterval) {
+    if (connectStatus_.load() == kConnected &&
+        clock_.now() - lastKeepAliveTime_.load() >= config_.keepAliveInterval) {
         keepLongConnectionWithType(kKeepAlive);
     }
     uint64_t stale = 0;
@@ -326,7 +329,8 @@ void QvRemoteSessionManager::handleSocketEvent() {
         }
     }
     if (moreThanOne) log("[QvRemoteSessionManager]socket receive data length more than  total length. ");
-    if (partial && error.empty()) log("[QvRemoteSessionManager]socket receive data length less total length. ");
+    if (partial && error.empty())
+        log("[QvRemoteSessionManager]socket receive data length less total length. ");
     for (auto& message : messages) {
         if (queuedMessages_.fetch_add(1) >= kMaxQueuedMessages) {
             queuedMessages_.fetch_sub(1);
@@ -354,7 +358,8 @@ void QvRemoteSessionManager::handleMessage(const std::string& text) {
     log("[QvRemoteSessionManager]socket receive response.  " + clipped(text));
     if (text.find("DeviceID") == std::string::npos || text.find("Activate") == std::string::npos) return;
     const size_t headerEnd = text.rfind("\r\n\r\n");
-    const json body = json::parse(text.substr(headerEnd == std::string::npos ? 0 : headerEnd + 4), nullptr, false);
+    const json body =
+        json::parse(text.substr(headerEnd == std::string::npos ? 0 : headerEnd + 4), nullptr, false);
     if (!body.is_object()) return;
     const auto id = body.find("DeviceID");
     // A machine without a UUID matches no request.
@@ -392,8 +397,8 @@ bool QvRemoteSessionManager::getRemoteServiceState() {
 }
 
 void QvRemoteSessionManager::reportActiveStatus(bool result, int /*port*/, ReportCompletion complete) {
-    postReport("remote/ActiveResultReport", json{{"DeviceID", config_.deviceID}, {"Result", result ? "1" : "0"}},
-               std::move(complete));
+    postReport("remote/ActiveResultReport",
+               json{{"DeviceID", config_.deviceID}, {"Result", result ? "1" : "0"}}, std::move(complete));
 }
 
 void QvRemoteSessionManager::reportActiveStatusWithComplete(ReportCompletion complete) {
@@ -405,7 +410,8 @@ void QvRemoteSessionManager::reportActiveStatusWithComplete(ReportCompletion com
     postReport("remote/ReportStatus", body, std::move(complete));
 }
 
-void QvRemoteSessionManager::postReport(const std::string& path, const json& body, ReportCompletion complete) {
+void QvRemoteSessionManager::postReport(const std::string& path, const json& body,
+                                        ReportCompletion complete) {
     const std::string url = "http://" + config_.host + ":" + std::to_string(config_.reportPort) + "/" + path;
     const std::string payload = body.dump();
     std::string reply;
@@ -430,8 +436,8 @@ void QvRemoteSessionManager::postReport(const std::string& path, const json& bod
         ::curl_slist_free_all(headers);
         ::curl_easy_cleanup(curl);
     }
-    log("[report active status] response: " + clipped(reply) + "  error: " +
-        (rc == CURLE_OK ? std::string("(null)") : std::string(::curl_easy_strerror(rc))));
+    log("[report active status] response: " + clipped(reply) +
+        "  error: " + (rc == CURLE_OK ? std::string("(null)") : std::string(::curl_easy_strerror(rc))));
     json parsed = json::parse(reply, nullptr, false);
     const bool ok = rc == CURLE_OK && status == 200 && errCodeIsZero(parsed);
     if (complete) complete(ok, ok ? std::move(parsed) : json());

@@ -23,13 +23,14 @@
 struct RemoteSessionConfig {
     static constexpr const char* kDefaultHost = "remote.velmora.com";
     std::string host = kDefaultHost;
-    uint16_t port = 28812;        // the channel
-    uint16_t reportPort = 28812;  // the report requests
-    std::string deviceName;       // empty: this machine's name
-    std::string deviceID;         // empty: this machine's hardware UUID
-    const dispatch::Clock* clock = nullptr;           // null: the system clock
-    std::function<void(const std::string&)> log;      // null: the daemon's log
-    std::shared_ptr<ScreenSharingService> screenSharing;  // null: the unit configured on disk, run by TaskHelper
+    uint16_t port = 28812;                        // the channel
+    uint16_t reportPort = 28812;                  // the report requests
+    std::string deviceName;                       // empty: this machine's name
+    std::string deviceID;                         // empty: this machine's hardware UUID
+    const dispatch::Clock* clock = nullptr;       // null: the system clock
+    std::function<void(const std::string&)> log;  // null: the daemon's log
+    std::shared_ptr<ScreenSharingService>
+        screenSharing;              // null: the unit configured on disk, run by TaskHelper
     double keepAliveInterval = 60;  // seconds between keep-alives sent by tick()
     double readTimeout = 60;        // seconds a message may stay half-read before the link is dropped
 };

@@ -6,12 +6,14 @@
 #include "process/TaskHelper.h"
 
 CommandRunner taskHelperRunner() {
-    return [](const std::string& path, const std::vector<std::string>& argv, std::chrono::milliseconds deadline) {
+    return [](const std::string& path, const std::vector<std::string>& argv,
+              std::chrono::milliseconds deadline) {
         CommandOutcome outcome;
         std::string output;
         ErrorValue error;
         error.code = 0;
-        const auto handle = TaskHelper::sharedInstance().excuteTaskPath(path, argv, deadline, &output, &error);
+        const auto handle =
+            TaskHelper::sharedInstance().excuteTaskPath(path, argv, deadline, &output, &error);
         outcome.started = handle.has_value();
         outcome.output = std::move(output);
         if (error.code != 0 || !error.failureReason.empty()) outcome.error = error.failureReason;
@@ -21,7 +23,9 @@ CommandRunner taskHelperRunner() {
 
 ScreenSharingService::ScreenSharingService(std::optional<std::string> unit, CommandRunner runner,
                                            std::function<void(const std::string&)> log, std::string systemctl)
-    : runner_(runner ? std::move(runner) : taskHelperRunner()), systemctl_(std::move(systemctl)), log_(std::move(log)) {
+    : runner_(runner ? std::move(runner) : taskHelperRunner()),
+      systemctl_(std::move(systemctl)),
+      log_(std::move(log)) {
     if (unit && validUnitName(*unit)) unit_ = std::move(unit);
 }
 
@@ -32,15 +36,16 @@ bool ScreenSharingService::validUnitName(std::string_view name) {
         return false;
     }
     for (const char c : name) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ':' ||
-                        c == '_' || c == '.' || c == '@' || c == '-';
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                        c == ':' || c == '_' || c == '.' || c == '@' || c == '-';
         if (!ok) return false;
     }
     return true;
 }
 
 std::optional<std::string> ScreenSharingService::configuredUnit(const std::string& configFile) {
-    const std::string path = configFile.empty() ? paths::machineSupportFolder() + "/" + kConfigFileName : configFile;
+    const std::string path =
+        configFile.empty() ? paths::machineSupportFolder() + "/" + kConfigFileName : configFile;
     std::ifstream in(path);
     std::string line;
     const std::string key = std::string(kUnitKey) + "=";

@@ -19,8 +19,8 @@ struct CommandOutcome {
 };
 
 // Runs a program with an argument vector and a deadline. The default is the shared TaskHelper.
-using CommandRunner = std::function<CommandOutcome(const std::string& path, const std::vector<std::string>& argv,
-                                                   std::chrono::milliseconds deadline)>;
+using CommandRunner = std::function<CommandOutcome(
+    const std::string& path, const std::vector<std::string>& argv, std::chrono::milliseconds deadline)>;
 CommandRunner taskHelperRunner();
 
 class ScreenSharingService {

@@ -23,13 +23,14 @@ struct ZemRemoteKQueue::Core {
     const int kqueueId;  // the epoll descriptor
     const int wakeFd;    // an eventfd that interrupts the wait
     std::weak_ptr<ZemRemoteKQueueProtocol> delegate;
-    std::mutex mutex;    // serialises registration changes and the thread's start
+    std::mutex mutex;  // serialises registration changes and the thread's start
     std::atomic<int> fd{-1};
     std::atomic<bool> keepWatcherThreadRunning{false};
     std::atomic<bool> stopping{false};
 };
 
-std::unique_ptr<ZemRemoteKQueue> ZemRemoteKQueue::initWithDelegate(std::weak_ptr<ZemRemoteKQueueProtocol> delegate) {
+std::unique_ptr<ZemRemoteKQueue> ZemRemoteKQueue::initWithDelegate(
+    std::weak_ptr<ZemRemoteKQueueProtocol> delegate) {
     const int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     if (epollFd < 0) return nullptr;
     const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

@@ -13,7 +13,6 @@
 #include <utility>
 #include <vector>
 
-
 using nlohmann::json;
 
 bool NSStringEqualsXMLNullString(std::string_view text) {
@@ -38,8 +37,8 @@ struct ParseState {
     XML_Parser parser = nullptr;
     const XMLParser::Limits* limits = nullptr;
     const std::function<bool()>* cancelled = nullptr;
-    json root;                  // the document dictionary; null until the first element
-    std::vector<json*> nodes;   // nodes.back() is the dictionary being filled
+    json root;                 // the document dictionary; null until the first element
+    std::vector<json*> nodes;  // nodes.back() is the dictionary being filled
     std::vector<std::string> texts;
     size_t elements = 0;
     std::optional<XMLParseError> error;
@@ -55,9 +54,12 @@ struct ParseState {
 void XMLCALL onStart(void* data, const XML_Char* name, const XML_Char** atts) {
     auto& s = *static_cast<ParseState*>(data);
     if (s.error) return;
-    if (s.cancelled && *s.cancelled && (*s.cancelled)()) return s.fail(XMLParser::kErrorAborted, "parse aborted");
-    if (s.texts.size() >= s.limits->maxDepth) return s.fail(XMLParser::kErrorTooDeep, "elements nested too deep");
-    if (++s.elements > s.limits->maxElements) return s.fail(XMLParser::kErrorTooManyElements, "too many elements");
+    if (s.cancelled && *s.cancelled && (*s.cancelled)())
+        return s.fail(XMLParser::kErrorAborted, "parse aborted");
+    if (s.texts.size() >= s.limits->maxDepth)
+        return s.fail(XMLParser::kErrorTooDeep, "elements nested too deep");
+    if (++s.elements > s.limits->maxElements)
+        return s.fail(XMLParser::kErrorTooManyElements, "too many elements");
     if (s.nodes.empty()) {
         s.root = json::object();
         s.nodes.push_back(&s.root);
@@ -106,12 +108,14 @@ void XMLCALL onText(void* data, const XML_Char* text, int length) {
 // Any entity declaration ends the parse: with none declared, nothing can expand.
 void XMLCALL onEntityDecl(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
                           const XML_Char*, const XML_Char*, const XML_Char*) {
-    static_cast<ParseState*>(data)->fail(XMLParser::kErrorEntityDeclared, "entity declarations are not accepted");
+    static_cast<ParseState*>(data)->fail(XMLParser::kErrorEntityDeclared,
+                                         "entity declarations are not accepted");
 }
 
 XMLParser::Result parseImpl(std::string_view data, const XMLParser::Limits& limits,
                             const std::function<bool()>* cancelled) {
-    if (data.size() > limits.maxBytes) return XMLParseError{XMLParser::kErrorTooLarge, "document too large", 0, 0};
+    if (data.size() > limits.maxBytes)
+        return XMLParseError{XMLParser::kErrorTooLarge, "document too large", 0, 0};
     ParseState s;
     s.limits = &limits;
     s.cancelled = cancelled;
@@ -138,8 +142,8 @@ XMLParser::Result parseImpl(std::string_view data, const XMLParser::Limits& limi
         result = *s.error;
     } else if (!ok) {
         const XML_Error code = XML_GetErrorCode(s.parser);
-        result = XMLParseError{static_cast<int>(code), XML_ErrorString(code), XML_GetCurrentLineNumber(s.parser),
-                               XML_GetCurrentColumnNumber(s.parser)};
+        result = XMLParseError{static_cast<int>(code), XML_ErrorString(code),
+                               XML_GetCurrentLineNumber(s.parser), XML_GetCurrentColumnNumber(s.parser)};
     } else {
         result = std::move(s.root);
     }
@@ -210,8 +214,8 @@ json XMLParser::cleanedAttributes(const json& attributes) {
 
 void XMLParser::deliver(std::shared_ptr<Shared> shared, uint64_t generation, Result result, Success success,
                         Failure failure, Executor deliverOn) {
-    auto task = [shared = std::move(shared), generation, result = std::move(result), success = std::move(success),
-                 failure = std::move(failure)]() mutable {
+    auto task = [shared = std::move(shared), generation, result = std::move(result),
+                 success = std::move(success), failure = std::move(failure)]() mutable {
         if (shared->generation.load() != generation) return;
         if (auto* tree = std::get_if<json>(&result)) {
             if (success) success(std::move(*tree));
@@ -226,11 +230,15 @@ void XMLParser::deliver(std::shared_ptr<Shared> shared, uint64_t generation, Res
     }
 }
 
-void XMLParser::parseData(std::string data, Success success, Failure failure, Executor work, Executor deliverOn) {
+void XMLParser::parseData(std::string data, Success success, Failure failure, Executor work,
+                          Executor deliverOn) {
     const uint64_t generation = ++shared_->generation;
-    auto task = [shared = shared_, generation, limits = limits_, data = std::move(data), success = std::move(success),
-                 failure = std::move(failure), deliverOn = std::move(deliverOn)]() mutable {
-        const std::function<bool()> cancelled = [&shared, generation] { return shared->generation.load() != generation; };
+    auto task = [shared = shared_, generation, limits = limits_, data = std::move(data),
+                 success = std::move(success), failure = std::move(failure),
+                 deliverOn = std::move(deliverOn)]() mutable {
+        const std::function<bool()> cancelled = [&shared, generation] {
+            return shared->generation.load() != generation;
+        };
         Result result = parseImpl(data, limits, &cancelled);
         if (cancelled()) return;  // superseded, or the parser object is gone
         deliver(std::move(shared), generation, std::move(result), std::move(success), std::move(failure),
@@ -243,10 +251,12 @@ void XMLParser::parseData(std::string data, Success success, Failure failure, Ex
     }
 }
 
-void XMLParser::parseContentsOfURL(const std::string& url, Success success, Failure failure, Executor deliverOn) {
+void XMLParser::parseContentsOfURL(const std::string& url, Success success, Failure failure,
+                                   Executor deliverOn) {
     const uint64_t generation = ++shared_->generation;
     XMLParseError error;
     const auto text = readLocalFile(url, limits_.maxBytes, &error);
     Result result = text ? parseImpl(*text, limits_, nullptr) : Result(error);
-    deliver(shared_, generation, std::move(result), std::move(success), std::move(failure), std::move(deliverOn));
+    deliver(shared_, generation, std::move(result), std::move(success), std::move(failure),
+            std::move(deliverOn));
 }

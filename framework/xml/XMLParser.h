@@ -60,7 +60,8 @@ class XMLParser {
     // Parses on `work` (empty: a short-lived thread of its own) and returns at once; exactly one
     // of the callbacks then runs, on `deliver` (empty: where the parse ran). Starting another
     // parse on this object, or destroying it, aborts this one: its callbacks are never called.
-    void parseData(std::string data, Success success, Failure failure, Executor work = {}, Executor deliver = {});
+    void parseData(std::string data, Success success, Failure failure, Executor work = {},
+                   Executor deliver = {});
     // Parses the local file named by a file:// URL or a plain path on the calling thread and
     // delivers the result like parseData. Other URL schemes fail: nothing is fetched.
     void parseContentsOfURL(const std::string& url, Success success, Failure failure, Executor deliver = {});
@@ -72,8 +73,8 @@ class XMLParser {
 
   private:
     struct Shared;
-    static void deliver(std::shared_ptr<Shared> shared, uint64_t generation, Result result, Success success, Failure failure,
-                        Executor deliverOn);
+    static void deliver(std::shared_ptr<Shared> shared, uint64_t generation, Result result, Success success,
+                        Failure failure, Executor deliverOn);
 
     Limits limits_;
     std::shared_ptr<Shared> shared_;

@@ -18,8 +18,8 @@ void require(bool ok) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string_view bytes(reinterpret_cast<const char*>(data ? data : reinterpret_cast<const uint8_t*>("")),
-                                 size);
+    const std::string_view bytes(
+        reinterpret_cast<const char*>(data ? data : reinterpret_cast<const uint8_t*>("")), size);
     RemoteMessageAssembler whole;
     std::vector<std::string> wholeOut;
     const bool wholeOk = whole.append(bytes, wholeOut);
@@ -46,6 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const auto body = RemoteMessageAssembler::contentLength(std::string_view(message).substr(0, end));
         require(body && end + 4 + *body == message.size());
     }
-    require(whole.pending() <= RemoteMessageAssembler::kMaxHeaderLength + 4 + RemoteMessageAssembler::kMaxBodyLength);
+    require(whole.pending() <=
+            RemoteMessageAssembler::kMaxHeaderLength + 4 + RemoteMessageAssembler::kMaxBodyLength);
     return 0;
 }

@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -72,7 +71,8 @@ std::string readMessage(int fd, std::string& buffer) {
             }
         }
         pollfd p{fd, POLLIN, 0};
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) return "";
         char chunk[4096];
         const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
@@ -118,8 +118,9 @@ class ReportServer {
                 requests_.push_back(request);
             }
             const std::string body = "{\"ErrCode\":" + std::to_string(errCode.load()) + ",\"Msg\":\"ok\"}";
-            const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-                                      std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+            const std::string reply =
+                "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
             [[maybe_unused]] const ssize_t n = ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
             ::close(fd);
         }
@@ -133,8 +134,9 @@ class ReportServer {
 
 std::string serverMessage(const std::string& url, const json& body) {
     const std::string text = body.dump();
-    return "HTTP/1.1 200 OK\r\nUrl:" + url + "\r\nContent-Type: application/json\r\nContent-Length: " +
-           std::to_string(text.size()) + "\r\n\r\n" + text;
+    return "HTTP/1.1 200 OK\r\nUrl:" + url +
+           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(text.size()) +
+           "\r\n\r\n" + text;
 }
 
 std::string activation(const std::string& device, const std::string& activate) {
@@ -144,7 +146,8 @@ std::string activation(const std::string& device, const std::string& activate) {
 class ChannelTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+        for (const char* name :
+             {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
             ::unsetenv(name);
         }
         listener = listenLoopback(&port);
@@ -196,7 +199,8 @@ class ChannelTest : public ::testing::Test {
         ASSERT_TRUE(manager->startConnectToHost());
         peer = acceptWithin(listener);
         ASSERT_GE(peer, 0);
-        ASSERT_TRUE(eventually([&] { return manager->connectStatus() == QvRemoteSessionManager::kConnected; }));
+        ASSERT_TRUE(
+            eventually([&] { return manager->connectStatus() == QvRemoteSessionManager::kConnected; }));
         const std::string first = readMessage(peer, buffer);
         ASSERT_EQ(first.rfind("POST /remote/Keepalive HTTP/1.1\r\n", 0), 0u) << first;
     }
@@ -241,7 +245,8 @@ TEST_F(ChannelTest, KeepAliveHasTheWireFormAndFollowsTheClock) {
     const std::string body = bodyOf(first);
     EXPECT_EQ(first.substr(0, first.size() - body.size()),
               "POST /remote/Keepalive HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: Keep-Alive\r\n"
-              "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n");
+              "Content-Type: application/json\r\nContent-Length: " +
+                  std::to_string(body.size()) + "\r\n\r\n");
     EXPECT_EQ(json::parse(body), (json{{"DeviceName", "desk-7"}, {"DeviceID", "UUID-OURS"}}));
     EXPECT_EQ(manager->lastKeepAliveTime(), clock.now());
 
@@ -299,7 +304,8 @@ TEST_F(ChannelTest, HostileMessagesChangeNothing) {
         serverMessage("/remote/ActiveServiceForMachine", {{"DeviceID", ""}, {"Activate", "1"}}),
         serverMessage("/remote/ActiveServiceForMachine", {{"DeviceID", {"UUID-OURS"}}, {"Activate", "1"}}),
         serverMessage("/remote/ActiveServiceForMachine", json::array({"DeviceID", "Activate"})),
-        "HTTP/1.1 200 OK\r\nUrl:/remote/ActiveServiceForMachine\r\nContent-Length: 20\r\n\r\n{\"DeviceID\":\"Activate",
+        "HTTP/1.1 200 OK\r\nUrl:/remote/ActiveServiceForMachine\r\nContent-Length: "
+        "20\r\n\r\n{\"DeviceID\":\"Activate",
         "HTTP/1.1 200 OK\r\nUrl:/remote/ActiveServiceForMachine\r\nContent-Length: 4\r\n\r\n\xff\xfe\xfd\xfc",
         serverMessage("/remote/Other", {{"DeviceID", "UUID-OURS"}, {"Activate", "1"}}),
     };
@@ -320,7 +326,8 @@ TEST_F(ChannelTest, FloodOfMessagesIsBoundedWhileHandlingIsSlow) {
         holdRunner = true;
     }
     std::string flood;
-    for (int i = 0; i < 3 * QvRemoteSessionManager::kMaxQueuedMessages; ++i) flood += activation("UUID-OURS", "0");
+    for (int i = 0; i < 3 * QvRemoteSessionManager::kMaxQueuedMessages; ++i)
+        flood += activation("UUID-OURS", "0");
     sendToClient(flood);
     ASSERT_TRUE(eventually([&] { return logged("too many messages waiting"); }));
     {
@@ -340,7 +347,8 @@ TEST_F(ChannelTest, BrokenFramingDropsTheConnection) {
     makeManager(std::nullopt);
     connect();
     sendToClient("HTTP/1.1 200 OK\r\nContent-Length: lots\r\n\r\n");
-    ASSERT_TRUE(eventually([&] { return manager->connectStatus() == QvRemoteSessionManager::kNotConnected; }));
+    ASSERT_TRUE(
+        eventually([&] { return manager->connectStatus() == QvRemoteSessionManager::kNotConnected; }));
     EXPECT_TRUE(logged("socket is disconnect. Error: malformed message framing"));
     EXPECT_EQ(readMessage(peer, buffer), "");  // the server sees the close
 }
@@ -364,7 +372,8 @@ TEST_F(ChannelTest, ServerCloseDisconnectsAndRestartReconnectsUnlessStopped) {
     connect();
     ::close(peer);
     peer = -1;
-    ASSERT_TRUE(eventually([&] { return manager->connectStatus() == QvRemoteSessionManager::kNotConnected; }));
+    ASSERT_TRUE(
+        eventually([&] { return manager->connectStatus() == QvRemoteSessionManager::kNotConnected; }));
     EXPECT_TRUE(logged("socket is disconnect. Error: closed by the server"));
     manager->keepLongConnectionWithType(QvRemoteSessionManager::kKeepAlive);
     EXPECT_TRUE(logged("socket has disconnected, stop sending keep long connection"));
@@ -390,7 +399,8 @@ TEST_F(ChannelTest, RefusedConnectEndsNotConnected) {
     port = static_cast<uint16_t>(testsupport::closedPort());
     makeManager(std::nullopt);
     manager->startConnectToHost();
-    ASSERT_TRUE(eventually([&] { return manager->connectStatus() == QvRemoteSessionManager::kNotConnected; }));
+    ASSERT_TRUE(
+        eventually([&] { return manager->connectStatus() == QvRemoteSessionManager::kNotConnected; }));
     listener = listenLoopback(&port);
 }
 

@@ -8,14 +8,16 @@
 namespace {
 
 std::string message(const std::string& url, const std::string& body) {
-    return "HTTP/1.1 200 OK\r\nUrl:" + url + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    return "HTTP/1.1 200 OK\r\nUrl:" + url + "\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
 }
 
 const std::string kOne = message("/remote/Keepalive", "{}");
 const std::string kTwo = message("/remote/ActiveServiceForMachine", R"({"DeviceID":"U","Activate":"1"})");
 
 // Feeds the stream cut at the given points and returns every message and what is left pending.
-std::vector<std::string> feed(RemoteMessageAssembler& a, const std::string& stream, std::vector<size_t> cuts) {
+std::vector<std::string> feed(RemoteMessageAssembler& a, const std::string& stream,
+                              std::vector<size_t> cuts) {
     std::vector<std::string> out;
     size_t pos = 0;
     cuts.push_back(stream.size());
@@ -71,11 +73,11 @@ TEST(RemoteMessageAssembler, HeaderWithoutLengthIsAWholeMessage) {
 TEST(RemoteMessageAssembler, HostileStreamsBreakTheFramingAndHoldNothing) {
     const std::string longHeader = "X: " + std::string(RemoteMessageAssembler::kMaxHeaderLength + 10, 'a');
     const std::string cases[] = {
-        longHeader,                                      // no header end within the cap
-        longHeader + "\r\n\r\n",                         // a header end past the cap
-        "X\r\nContent-Length: -1\r\n\r\n",               // a sign
-        "X\r\nContent-Length: 12abc\r\n\r\n",            // trailing junk
-        "X\r\nContent-Length:\r\n\r\n",                  // no digits
+        longHeader,                                           // no header end within the cap
+        longHeader + "\r\n\r\n",                              // a header end past the cap
+        "X\r\nContent-Length: -1\r\n\r\n",                    // a sign
+        "X\r\nContent-Length: 12abc\r\n\r\n",                 // trailing junk
+        "X\r\nContent-Length:\r\n\r\n",                       // no digits
         "X\r\nContent-Length: 99999999999999999999\r\n\r\n",  // overflow
         "X\r\nContent-Length: " + std::to_string(RemoteMessageAssembler::kMaxBodyLength + 1) + "\r\n\r\n",
         "X\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n",  // two lengths

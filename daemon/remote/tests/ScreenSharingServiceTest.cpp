@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,19 +23,28 @@ class FakeSystemctl : public ::testing::Test {
                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir);
         tool = (dir / "systemctl").string();
-        std::ofstream(tool) << "#!/bin/sh\n"
-                               "printf '%s|' \"$@\" >> '" << (dir / "calls").string() << "'\n"
-                               "printf '\\n' >> '" << (dir / "calls").string() << "'\n"
-                               "state='" << (dir / "state").string() << "'\n"
-                               "case \"$1\" in\n"
-                               "  enable) echo active > \"$state\" ;;\n"
-                               "  disable) echo inactive > \"$state\" ;;\n"
-                               "  is-active) if [ -f \"$state\" ]; then cat \"$state\"; else echo inactive; fi ;;\n"
-                               "esac\n";
+        std::ofstream(tool)
+            << "#!/bin/sh\n"
+               "printf '%s|' \"$@\" >> '"
+            << (dir / "calls").string()
+            << "'\n"
+               "printf '\\n' >> '"
+            << (dir / "calls").string()
+            << "'\n"
+               "state='"
+            << (dir / "state").string()
+            << "'\n"
+               "case \"$1\" in\n"
+               "  enable) echo active > \"$state\" ;;\n"
+               "  disable) echo inactive > \"$state\" ;;\n"
+               "  is-active) if [ -f \"$state\" ]; then cat \"$state\"; else echo inactive; fi ;;\n"
+               "esac\n";
         fs::permissions(tool, fs::perms::owner_all);
     }
     void TearDown() override { fs::remove_all(dir); }
-    std::string calls() const { return fs::exists(dir / "calls") ? testsupport::readText(dir / "calls") : ""; }
+    std::string calls() const {
+        return fs::exists(dir / "calls") ? testsupport::readText(dir / "calls") : "";
+    }
 
     fs::path dir;
     std::string tool;
@@ -87,10 +95,17 @@ TEST(ScreenSharingConfig, UnitNamesAreCheckedAndReadFromTheFile) {
         const char* name;
         bool valid;
     } cases[] = {
-        {"x11vnc.service", true},         {"vncserver@:1.service", true}, {"gnome-remote-desktop.service", true},
-        {"x11vnc", false},                {".service", false},            {"-x.service", false},
-        {"a b.service", false},           {"a/b.service", false},         {"a;b.service", false},
-        {"x11vnc.socket", false},         {"", false},
+        {"x11vnc.service", true},
+        {"vncserver@:1.service", true},
+        {"gnome-remote-desktop.service", true},
+        {"x11vnc", false},
+        {".service", false},
+        {"-x.service", false},
+        {"a b.service", false},
+        {"a/b.service", false},
+        {"a;b.service", false},
+        {"x11vnc.socket", false},
+        {"", false},
     };
     for (const auto& c : cases) EXPECT_EQ(ScreenSharingService::validUnitName(c.name), c.valid) << c.name;
 

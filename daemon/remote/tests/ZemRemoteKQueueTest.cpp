@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
-
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <vector>
 

@@ -7,8 +7,8 @@
 #include "xml/XMLParser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string_view text(reinterpret_cast<const char*>(data ? data : reinterpret_cast<const uint8_t*>("")),
-                                size);
+    const std::string_view text(
+        reinterpret_cast<const char*>(data ? data : reinterpret_cast<const uint8_t*>("")), size);
     XMLParser::Limits limits;
     limits.maxBytes = 1 << 16;
     limits.maxDepth = 64;

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <atomic>
@@ -52,23 +51,30 @@ INSTANTIATE_TEST_SUITE_P(
         ShapeCase{"TwoItemsBecomeArray", R"(<list><item id="1"/><item id="2"/></list>)",
                   R"({"list":{"itemsArray":[{"id":"1"},{"id":"2"}]}})"},
         ShapeCase{"OneItemStaysPlain", R"(<list><item id="1"/></list>)", R"({"list":{"item":{"id":"1"}}})"},
-        ShapeCase{"ThirdItemAppendsInOrder", R"(<l><item n="a"/><other/><item n="b"/><item n="c">t</item></l>)",
+        ShapeCase{"ThirdItemAppendsInOrder",
+                  R"(<l><item n="a"/><other/><item n="b"/><item n="c">t</item></l>)",
                   R"({"l":{"other":{},"itemsArray":[{"n":"a"},{"n":"b"},{"n":"c","content":"t"}]}})"},
-        ShapeCase{"WhiteSpaceBetweenChildrenGivesEmptyContent", "<list>\n  <item id=\"1\"/>\n  <item id=\"2\"/>\n</list>",
+        ShapeCase{"WhiteSpaceBetweenChildrenGivesEmptyContent",
+                  "<list>\n  <item id=\"1\"/>\n  <item id=\"2\"/>\n</list>",
                   R"({"list":{"content":"","itemsArray":[{"id":"1"},{"id":"2"}]}})"},
         ShapeCase{"NullAttributeDroppedTextUnderContent", R"(<a x="null" y="nullx">  v
 </a>)",
                   R"({"a":{"y":"nullx","content":"v"}})"},
-        ShapeCase{"TextExactlyNullGivesNoContent", R"(<r><a>null</a><b>w</b></r>)", R"({"r":{"a":{},"b":{"content":"w"}}})"},
+        ShapeCase{"TextExactlyNullGivesNoContent", R"(<r><a>null</a><b>w</b></r>)",
+                  R"({"r":{"a":{},"b":{"content":"w"}}})"},
         // Text before a child belongs to the parent, not to the child.
-        ShapeCase{"ParentTextStaysWithParent", R"(<r>head<c>x</c>tail</r>)", R"({"r":{"content":"headtail","c":{"content":"x"}}})"},
-        ShapeCase{"NestedArraysKeepTheirOwnChildren",
-                  R"(<r><g k="1"><v>a</v><v>b</v></g><g k="2"><v>c</v></g></r>)",
-                  R"({"r":{"gsArray":[{"k":"1","vsArray":[{"content":"a"},{"content":"b"}]},{"k":"2","v":{"content":"c"}}]}})"},
+        ShapeCase{"ParentTextStaysWithParent", R"(<r>head<c>x</c>tail</r>)",
+                  R"({"r":{"content":"headtail","c":{"content":"x"}}})"},
+        ShapeCase{
+            "NestedArraysKeepTheirOwnChildren",
+            R"(<r><g k="1"><v>a</v><v>b</v></g><g k="2"><v>c</v></g></r>)",
+            R"({"r":{"gsArray":[{"k":"1","vsArray":[{"content":"a"},{"content":"b"}]},{"k":"2","v":{"content":"c"}}]}})"},
         ShapeCase{"CDataIsText", R"(<a><![CDATA[<x>]]></a>)", R"({"a":{"content":"<x>"}})"},
-        ShapeCase{"PredefinedEntitiesDecode", R"(<a q="&quot;&amp;">&lt;&#x41;</a>)", R"({"a":{"q":"\"&","content":"<A"}})"},
+        ShapeCase{"PredefinedEntitiesDecode", R"(<a q="&quot;&amp;">&lt;&#x41;</a>)",
+                  R"({"a":{"q":"\"&","content":"<A"}})"},
         // A child named like an attribute: both land in the array, nothing is lost.
-        ShapeCase{"ChildNamedLikeAttribute", R"(<a k="v"><k>t</k></a>)", R"({"a":{"ksArray":["v",{"content":"t"}]}})"},
+        ShapeCase{"ChildNamedLikeAttribute", R"(<a k="v"><k>t</k></a>)",
+                  R"({"a":{"ksArray":["v",{"content":"t"}]}})"},
         ShapeCase{"AttributeNamedLikeArrayKey", R"(<a ksArray="v"><k/><k/></a>)",
                   R"({"a":{"ksArray":["v",{},{}]}})"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -188,10 +194,11 @@ TEST(XMLParserAsync, MalformedCallsFailureOnceAndNeverSuccess) {
     Outcome outcome;
     XMLParser parser;
     std::atomic<int> delivered{0};
-    parser.parseData("<a><b></a>", outcome.onSuccess(), outcome.onFailure(), {}, [&](std::function<void()> task) {
-        ++delivered;
-        task();
-    });
+    parser.parseData("<a><b></a>", outcome.onSuccess(), outcome.onFailure(), {},
+                     [&](std::function<void()> task) {
+                         ++delivered;
+                         task();
+                     });
     ASSERT_TRUE(outcome.waitForAny());
     EXPECT_EQ(outcome.failures, 1);
     EXPECT_EQ(outcome.successes, 0);
@@ -220,7 +227,8 @@ TEST(XMLParserAsync, NewParseOrDestructionAbortsTheRunningOne) {
 }
 
 TEST(XMLParserAsync, ContentsOfLocalFileOnlyAndOnCallingThread) {
-    const auto path = std::filesystem::temp_directory_path() / ("xml-list-" + std::to_string(::getpid()) + ".xml");
+    const auto path =
+        std::filesystem::temp_directory_path() / ("xml-list-" + std::to_string(::getpid()) + ".xml");
     std::ofstream(path) << "<list><item id=\"1\"/></list>";
     XMLParser parser;
     Outcome local;
