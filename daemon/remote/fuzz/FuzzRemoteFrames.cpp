@@ -24,21 +24,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> wholeOut;
     const bool wholeOk = whole.append(bytes, wholeOut);
 
-    RemoteMessageAssembler pieces;
-    std::vector<std::string> piecesOut;
-    bool piecesOk = true;
+    RemoteMessageAssembler split;
+    std::vector<std::string> splitOut;
+    bool splitOk = true;
     size_t pos = 0;
     size_t step = size > 0 ? (data[0] % 7) + 1 : 1;
-    while (pos < size && piecesOk) {
+    while (pos < size && splitOk) {
         const size_t n = std::min(step, size - pos);
-        piecesOk = pieces.append(bytes.substr(pos, n), piecesOut);
+        splitOk = split.append(bytes.substr(pos, n), splitOut);
         pos += n;
         step = step * 3 % 11 + 1;
     }
-    require(wholeOk == piecesOk);
+    require(wholeOk == splitOk);
     if (wholeOk) {
-        require(wholeOut == piecesOut);
-        require(whole.pending() == pieces.pending());
+        require(wholeOut == splitOut);
+        require(whole.pending() == split.pending());
     }
     for (const auto& message : wholeOut) {
         const size_t end = message.find("\r\n\r\n");
