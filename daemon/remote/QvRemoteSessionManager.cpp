@@ -148,19 +148,23 @@ bool QvRemoteSessionManager::startConnectToHost() {
         pendingSince_ = -1;
         connectStatus_ = kConnecting;
     }
-    socketQueue_->dispatch([self = shared_from_this(), generation, fd] {
-        pollfd p{fd, POLLOUT, 0};
-        int ready = 0;
+    // The wait uses its own descriptor of the socket: should the channel close the socket
+    // meanwhile, the number may be reused, and the wait must not end up on another file.
+    const int waitFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    socketQueue_->dispatch([self = shared_from_this(), generation, fd, waitFd] {
+        pollfd p{waitFd, POLLOUT, 0};
+        int ready = -1;
         do {
-            ready = ::poll(&p, 1, static_cast<int>(kConnectTimeout * 1000));
+            ready = waitFd < 0 ? -1 : ::poll(&p, 1, static_cast<int>(kConnectTimeout * 1000));
         } while (ready < 0 && errno == EINTR);
         int soError = 0;
         socklen_t len = sizeof soError;
         if (ready == 0) {
             soError = ETIMEDOUT;
-        } else if (ready < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) {
-            soError = errno;
+        } else if (ready < 0 || ::getsockopt(waitFd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) {
+            soError = errno ? errno : EBADF;
         }
+        if (waitFd >= 0) ::close(waitFd);
         if (soError != 0) {
             self->onDisconnected(generation, std::strerror(soError));
         } else {
