@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -38,6 +39,10 @@ struct ShapeCase {
     const char* xml;
     const char* expected;  // JSON
 };
+
+void PrintTo(const ShapeCase& c, std::ostream* os) {
+    *os << c.xml;
+}
 
 class XMLShapes : public ::testing::TestWithParam<ShapeCase> {};
 
