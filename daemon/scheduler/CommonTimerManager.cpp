@@ -86,7 +86,7 @@ void CommonTimerManager::addNotification() {
     };
     for (const auto& [name, handler] : table) {
         observers_.push_back(center.addObserver(
-            name, main, [this, handler](const dispatch::Notification& n) { (this->*handler)(n); }));
+            name, main, [this, handler = handler](const dispatch::Notification& n) { (this->*handler)(n); }));
     }
 }
 
