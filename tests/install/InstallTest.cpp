@@ -167,7 +167,7 @@ TEST_F(InstalledTree, InstalledProgramsRunAndAnswerWithTheirStatus) {
         std::string program;
         std::vector<std::string> args;
         int status;
-        std::string output;  // a piece the output must hold
+        std::string output;  // text the output must contain
     };
     const std::vector<Case> cases{
         {paths::toolFolder() + "/launchctl", {}, 64, "usage: launchctl load"},
