@@ -39,8 +39,9 @@ function(ravaviza_fuzz)
   add_executable(${F_NAME} ${F_SOURCES})
   target_link_libraries(${F_NAME} PRIVATE ${F_LIBS})
   if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-    target_compile_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined)
-    target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined)
+    # Undefined behaviour ends the run like a crash, so the fuzzer keeps the input that caused it.
+    target_compile_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
+    target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
     # libFuzzer writes new inputs into its first corpus folder: keep that one in the build tree.
     set(_scratch ${CMAKE_CURRENT_BINARY_DIR}/${F_NAME}_corpus)
     file(MAKE_DIRECTORY ${_scratch})
@@ -51,4 +52,29 @@ function(ravaviza_fuzz)
   endif()
   add_test(NAME ${F_NAME} COMMAND ${F_NAME} ${_args})
   set_tests_properties(${F_NAME} PROPERTIES LABELS "${F_LABELS};fuzz" TIMEOUT 120)
+endfunction()
+
+# Install layout: the product's absolute paths (platform/paths) relative to the install prefix,
+# which is the filesystem root unless given; `DESTDIR=/tmp/x cmake --install build` lays out a
+# tree that RAVAVIZA_ROOT=/tmp/x runs from.
+set(RAVAVIZA_INSTALL_TOOLS usr/libexec/ravaviza)
+set(RAVAVIZA_INSTALL_UI_APP Applications/Hux/Hux.app)
+set(RAVAVIZA_INSTALL_FRAMEWORKS ${RAVAVIZA_INSTALL_UI_APP}/Contents/Frameworks)
+set(RAVAVIZA_INSTALL_DAEMON ${RAVAVIZA_INSTALL_UI_APP}/Contents/Resources/Hollin.app/Contents/MacOS)
+set(RAVAVIZA_INSTALL_SYSTEMD usr/lib/systemd/system)
+
+# ravaviza_install_program(target destination)
+# Installs a program; its run path finds the shared libraries relative to itself ($ORIGIN), so the
+# installed tree works wherever it lies and never reaches back into the build tree.
+function(ravaviza_install_program target destination)
+  file(RELATIVE_PATH _rel /${destination} /${RAVAVIZA_INSTALL_FRAMEWORKS})
+  set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/${_rel}")
+  install(TARGETS ${target} RUNTIME DESTINATION ${destination})
+endfunction()
+
+# ravaviza_install_library(target)
+# Installs a shared library into the frameworks folder of the app bundle.
+function(ravaviza_install_library target)
+  set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN")
+  install(TARGETS ${target} LIBRARY DESTINATION ${RAVAVIZA_INSTALL_FRAMEWORKS} NAMELINK_SKIP)
 endfunction()

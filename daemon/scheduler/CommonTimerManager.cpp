@@ -99,7 +99,7 @@ void CommonTimerManager::addNotification() {
     std::lock_guard lock(observersMutex_);
     for (const auto& [name, handler] : table) {
         observers_.push_back(center.addObserver(
-            name, main, [this, handler](const dispatch::Notification& n) { (this->*handler)(n); }));
+            name, main, [this, handler = handler](const dispatch::Notification& n) { (this->*handler)(n); }));
     }
 }
 
