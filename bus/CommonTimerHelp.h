@@ -38,6 +38,8 @@ class CommonTimerHelp {
     void checkProcessMemUsage();
 
     int32_t timerCount() const { return timerCount_; }
+    // The timer's queue once started (ticks run there).
+    const std::shared_ptr<dispatch::WorkQueue>& queue() const { return queue_; }
 
   private:
     Hooks hooks_;

@@ -68,6 +68,12 @@ void ZemDataReportManager::reportPolicyStates(const std::string& json) {
 
 ipc::VendedObject ZemDataReportManager::vendedObject() {
     ipc::VendedObject object;
+    // The debug-log collection itself is not part of this service yet: the call is answered and
+    // logged, so the daemon's request does not fail.
+    object.add("uploadDebugLog", [](const archive::Array&) -> std::optional<archive::Value> {
+        log("[ZemBus][DebugLog] start report debug logs...");
+        return std::nullopt;
+    });
     object.add("reportGetPolicyState:", [this](const archive::Array& args) -> std::optional<archive::Value> {
         if (!args.empty())
             if (const auto* states = args[0].array()) reportGetPolicyState(*states);

@@ -11,6 +11,7 @@
 #include "bus/CommonTimerHelp.h"
 #include "bus/PolicyStateReportManager.h"
 #include "bus/ZemDataReportManager.h"
+#include "dispatch/ManualTime.h"
 #include "server/ZemServerConfig.h"
 
 namespace fs = std::filesystem;
@@ -207,4 +208,34 @@ TEST_F(report_cache, FailedReportCachesMergedListOrOnlyTheIncomingOnes) {
             EXPECT_EQ(after.front(), states(0, 1).front());
         }
     }
+}
+
+TEST(report_service, TimerRequestsScheduleAtStartAndEveryFifteenMinutes) {
+    dispatch::ManualTime time;
+    std::atomic<int> collects{0}, schedules{0}, resends{0};
+    CommonTimerHelp timer({.collectAccessLogs = [&] { ++collects; },
+                           .scheduleRequest = [&] { ++schedules; },
+                           .resendCache = [&] { ++resends; },
+                           .memoryMiB = [] { return 10.0; },
+                           .threadCount = [] { return 5; },
+                           .exit = [](int) {}});
+    timer.startTimer();
+    auto drain = [&] { timer.queue()->dispatchSync([] {}); };
+    drain();
+    EXPECT_EQ(schedules, 1);  // at start, before any tick
+
+    time.advance(std::chrono::seconds(299));
+    drain();
+    EXPECT_EQ(collects, 0);
+    for (int tick = 1; tick <= 3; ++tick) {
+        time.advance(tick == 1 ? std::chrono::seconds(1) : std::chrono::seconds(300));
+        drain();
+        EXPECT_EQ(collects, tick);
+    }
+    // 15 minutes: the schedule at start and at the third tick; three cache re-sends.
+    EXPECT_EQ(schedules, 2);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (resends < 3 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(resends, 3);
 }

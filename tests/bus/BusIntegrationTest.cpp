@@ -180,3 +180,29 @@ TEST_F(report_integration, ProgramExitStatuses) {
         EXPECT_EQ(WEXITSTATUS(status), c.status);
     }
 }
+
+TEST_F(report_integration, OnlyRootReachesTheConnections) {
+    // The temporary root is open to others, as the real root is: only the connections' own check
+    // keeps an unprivileged peer out.
+    fs::permissions(root_, fs::perms(0755));
+    startServer(Json::object());
+    startTamber();
+    for (const char* name : {"RavAviza_zem_bus_connection", "RavAviza_report_live_connection"}) {
+        SCOPED_TRACE(name);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (::setuid(65534) != 0) ::_exit(100);
+            auto proxy = ipc::ConnectionProxy::lookup(name);
+            const bool reached = proxy && proxy->call("responseLiveOfBus", {}, 5).ok();
+            ::_exit(reached ? 1 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "an unprivileged peer was served";
+    }
+    auto live = ipc::ConnectionProxy::lookup("RavAviza_report_live_connection");
+    ASSERT_TRUE(live);
+    EXPECT_EQ(live->call("responseLiveOfBus", {}, 10).value, Value("live"));
+}
