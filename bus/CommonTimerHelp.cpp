@@ -51,8 +51,9 @@ void CommonTimerHelp::checkProcessMemUsage() {
     const int32_t threads = hooks_.threadCount();
     if (!overLimits(memory, threads)) return;
     char line[160];
-    std::snprintf(line, sizeof line, "[CommonTimerManager]physicalMemory more than max_size %f, thread count: %d",
-                  memory, threads);
+    std::snprintf(line, sizeof line,
+                  "[CommonTimerManager]physicalMemory more than max_size %f, thread count: %d", memory,
+                  threads);
     processLog().writeLog(line);
     hooks_.exit(0);
 }

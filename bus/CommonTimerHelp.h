@@ -16,12 +16,12 @@ class CommonTimerHelp {
     static constexpr std::chrono::seconds kInterval{300};
 
     struct Hooks {
-        std::function<void()> collectAccessLogs;   // every tick, on the timer thread
-        std::function<void()> scheduleRequest;     // at start and every third tick
-        std::function<void()> resendCache;         // every tick, handed to a global queue
-        std::function<double()> memoryMiB;         // resident memory
-        std::function<int32_t()> threadCount;      // -1 when unknown
-        std::function<void(int status)> exit;      // ends the process
+        std::function<void()> collectAccessLogs;  // every tick, on the timer thread
+        std::function<void()> scheduleRequest;    // at start and every third tick
+        std::function<void()> resendCache;        // every tick, handed to a global queue
+        std::function<double()> memoryMiB;        // resident memory
+        std::function<int32_t()> threadCount;     // -1 when unknown
+        std::function<void(int status)> exit;     // ends the process
     };
     // Hooks left empty do nothing; memory, threads and exit default to this process's own.
     explicit CommonTimerHelp(Hooks hooks = {});

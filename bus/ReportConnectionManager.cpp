@@ -19,8 +19,10 @@ void ReportConnectionManager::registerConnection() {
     // answered while a report call is in hand.
     reportConnection_ = ipc::NamedConnection::vend(kReportConnectionName, manager_->vendedObject(), options);
     liveConnection_ = ipc::NamedConnection::vend(kLiveConnectionName, BusLiveServer::vendedObject(), options);
-    if (!reportConnection_) processLog().writeLog(std::string("register connection failed: ") + kReportConnectionName);
-    if (!liveConnection_) processLog().writeLog(std::string("register connection failed: ") + kLiveConnectionName);
+    if (!reportConnection_)
+        processLog().writeLog(std::string("register connection failed: ") + kReportConnectionName);
+    if (!liveConnection_)
+        processLog().writeLog(std::string("register connection failed: ") + kLiveConnectionName);
 
     ipc::LocalMessagePort::Options portOptions;
     portOptions.maxRequestBytes = 1u << 20;

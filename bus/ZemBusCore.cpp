@@ -20,7 +20,9 @@ std::optional<std::string> headerLine(std::string_view name, std::string_view va
 
 namespace {
 
-void log(const std::string& line) { processLog().writeLog(line); }
+void log(const std::string& line) {
+    processLog().writeLog(line);
+}
 
 }  // namespace
 
@@ -33,7 +35,9 @@ ZemBusCore::ZemBusCore(ZemServerConfig* config, std::optional<bus::HeadFacts> fa
         dispatch::WorkQueue::create("com.velmora.Tamber.session", dispatch::QueueAttr::Concurrent));
 }
 
-ZemServerConfig& ZemBusCore::config() const { return config_ ? *config_ : ZemServerConfig::sharedInstance(); }
+ZemServerConfig& ZemBusCore::config() const {
+    return config_ ? *config_ : ZemServerConfig::sharedInstance();
+}
 
 std::unique_ptr<ZemRequest> ZemBusCore::getRequestWithType(int32_t type) const {
     if (type != bus::kPolicyStateAction) return nullptr;
@@ -84,7 +88,8 @@ void ZemBusCore::sendPoliceStateRequest(archive::Dictionary userInfo, Completion
     http.timeout = kTimeout;
     session_->post(std::move(http), [complete = std::move(complete)](ZemHttpReply reply) {
         if (reply.body.empty() || !reply.succeeded()) {
-            log("send police state failed " + (reply.error.empty() ? std::string("empty reply") : reply.error));
+            log("send police state failed " +
+                (reply.error.empty() ? std::string("empty reply") : reply.error));
             complete(false, nullptr, "");
             return;
         }
@@ -92,7 +97,8 @@ void ZemBusCore::sendPoliceStateRequest(archive::Dictionary userInfo, Completion
     });
 }
 
-void ZemBusCore::parseResponseData(const std::vector<uint8_t>& data, int32_t type, const Completion& complete) {
+void ZemBusCore::parseResponseData(const std::vector<uint8_t>& data, int32_t type,
+                                   const Completion& complete) {
     const std::string prefix = "\ntype: " + std::to_string(type) + " | ";
     if (data.empty()) {
         log(prefix + "urlencode data failed");
@@ -115,7 +121,8 @@ void ZemBusCore::parseResponseData(const std::vector<uint8_t>& data, int32_t typ
     if (head && head->action() == 0 && (!body || body->ByteSizeLong() == 0)) {
         log(prefix + "response parse finished. but data is null");
     } else {
-        log(prefix + "response parse failed. errCode: " + (head ? std::to_string(head->retcode()) : std::string("(null)")) + " ");
+        log(prefix + "response parse failed. errCode: " +
+            (head ? std::to_string(head->retcode()) : std::string("(null)")) + " ");
     }
     complete(false, nullptr, "");
 }

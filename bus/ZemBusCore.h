@@ -26,12 +26,13 @@ std::optional<std::string> headerLine(std::string_view name, std::string_view va
 class ZemBusCore {
   public:
     // success, the typed reply (nullptr on failure), a text for the caller ("upload server is null")
-    using Completion =
-        std::function<void(bool success, std::shared_ptr<const google::protobuf::Message> reply, std::string text)>;
+    using Completion = std::function<void(
+        bool success, std::shared_ptr<const google::protobuf::Message> reply, std::string text)>;
 
     // config: nullptr for the process's shared configuration. facts: the head's device facts;
     // unset, they are read from this device for every request.
-    explicit ZemBusCore(ZemServerConfig* config = nullptr, std::optional<bus::HeadFacts> facts = std::nullopt);
+    explicit ZemBusCore(ZemServerConfig* config = nullptr,
+                        std::optional<bus::HeadFacts> facts = std::nullopt);
 
     // Sends action 8200 with userInfo["userInfo"] as the list of states; the completion runs once,
     // on the session's queue (or at once when no server is known).

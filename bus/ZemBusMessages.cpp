@@ -86,7 +86,8 @@ void ZemPoliceStatusRequest::generateMsgHead() {
     size_t start = 0;
     while (true) {
         const size_t dot = facts_.version.find('.', start);
-        parts.push_back(facts_.version.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
+        parts.push_back(
+            facts_.version.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
         if (dot == std::string::npos) break;
         start = dot + 1;
     }
@@ -108,7 +109,8 @@ void ZemPoliceStatusRequest::generateMsgBody() {
     if (it != userInfo().end()) {
         if (const auto* states = it->second.array()) {
             for (const auto& state : *states)
-                if (const auto* dict = state.dictionary()) *report.add_policystatinfoarray() = bus::policyStatInfoFromState(*dict);
+                if (const auto* dict = state.dictionary())
+                    *report.add_policystatinfoarray() = bus::policyStatInfoFromState(*dict);
         }
     }
     ReqMsgBody body;
@@ -120,7 +122,8 @@ bool ZemPoliceStatusResponse::parseData() {
     if (!ZemResponse::parseData()) return false;
     RspMsgBody* body = mutableMsgRspBody();
     if (!body || !body->HasExtension(ZemV5Root::policyStatReptMsgRspBody)) return false;
-    auto reply = std::make_shared<PolicyStatReptMsgRsp>(body->GetExtension(ZemV5Root::policyStatReptMsgRspBody));
+    auto reply =
+        std::make_shared<PolicyStatReptMsgRsp>(body->GetExtension(ZemV5Root::policyStatReptMsgRspBody));
     setResponseMsg(std::move(reply));
     return true;
 }

@@ -7,7 +7,9 @@
 
 namespace {
 
-void log(const std::string& line) { processLog().writeLog(line); }
+void log(const std::string& line) {
+    processLog().writeLog(line);
+}
 
 archive::Value fromJson(const nlohmann::json& j) {
     if (j.is_array()) {
@@ -32,7 +34,8 @@ archive::Value fromJson(const nlohmann::json& j) {
 ZemDataReportManager::ZemDataReportManager(std::shared_ptr<ZemBusCore> core)
     : policyStateCore_(core ? std::move(core) : std::make_shared<ZemBusCore>()) {}
 
-void ZemDataReportManager::reportGetPolicyState(const archive::Array& states, std::function<void(bool)> done) {
+void ZemDataReportManager::reportGetPolicyState(const archive::Array& states,
+                                                std::function<void(bool)> done) {
     log("[policy state] start upload police state");
     auto incoming = std::make_shared<const archive::Array>(states);
     auto merged = std::make_shared<archive::Array>(states);
@@ -41,8 +44,8 @@ void ZemDataReportManager::reportGetPolicyState(const archive::Array& states, st
     archive::Dictionary userInfo{{"userInfo", archive::Value(*merged)}};
     policyStateCore_->sendPoliceStateRequest(
         std::move(userInfo),
-        [incoming, merged, done = std::move(done)](bool success, std::shared_ptr<const google::protobuf::Message>,
-                                                   std::string) {
+        [incoming, merged, done = std::move(done)](
+            bool success, std::shared_ptr<const google::protobuf::Message>, std::string) {
             if (success) {
                 log("[ZemBus][policy state] upload success");
             } else {
@@ -81,7 +84,8 @@ ipc::VendedObject ZemDataReportManager::vendedObject() {
     });
     object.add("reportPolicyStates:", [this](const archive::Array& args) -> std::optional<archive::Value> {
         if (!args.empty())
-            if (const auto* data = args[0].data()) reportPolicyStates(std::string(data->begin(), data->end()));
+            if (const auto* data = args[0].data())
+                reportPolicyStates(std::string(data->begin(), data->end()));
         return std::nullopt;
     });
     return object;
@@ -89,8 +93,9 @@ ipc::VendedObject ZemDataReportManager::vendedObject() {
 
 ipc::VendedObject BusLiveServer::vendedObject() {
     ipc::VendedObject object;
-    object.add("responseLiveOfBus",
-               [](const archive::Array&) -> std::optional<archive::Value> { return archive::Value(responseLiveOfBus()); });
+    object.add("responseLiveOfBus", [](const archive::Array&) -> std::optional<archive::Value> {
+        return archive::Value(responseLiveOfBus());
+    });
     return object;
 }
 

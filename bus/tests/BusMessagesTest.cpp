@@ -31,8 +31,8 @@ TEST(report_messages, RunStateMapsToStatus) {
         std::optional<Value> runState;
         int32_t status;
     } cases[] = {
-        {"text 0", Value("0"), 1},     {"text 1", Value("1"), 100},  {"number 2", Value(2), 101},
-        {"text 3", Value("3"), 102},   {"text 7", Value("7"), 1},    {"absent", std::nullopt, 1},
+        {"text 0", Value("0"), 1},     {"text 1", Value("1"), 100},       {"number 2", Value(2), 101},
+        {"text 3", Value("3"), 102},   {"text 7", Value("7"), 1},         {"absent", std::nullopt, 1},
         {"real 3.0", Value(3.0), 102}, {"text 2 padded", Value(" 2"), 1},
     };
     for (const auto& c : cases) {
@@ -78,7 +78,9 @@ TEST(report_messages, HeadCarriesVersionPartsAddressesAndAction) {
 
 TEST(report_messages, BodyConvertsDictionariesInOrderAndSkipsTheRest) {
     Array states{
-        Dictionary{{"policyId", "12"}, {"policyVersion", 3}, {"runState", "1"},
+        Dictionary{{"policyId", "12"},
+                   {"policyVersion", 3},
+                   {"runState", "1"},
                    {"lastTimeStamp", "1970-01-02 08:00:00"}},
         Value("not a state"),
         Dictionary{{"policyId", 7}, {"runState", 2}},
@@ -104,7 +106,9 @@ TEST(report_messages, MissingOrWrongUserInfoSendsAnEmptyReport) {
     for (const Dictionary& info : {Dictionary{}, Dictionary{{"userInfo", "text"}}}) {
         const ZemV5Root root = builtRoot({"5.0.0.1", {}, {}}, info);
         ASSERT_TRUE(root.reqmsgbody().HasExtension(ZemV5Root::policyStatReptMsgReqBody));
-        EXPECT_EQ(root.reqmsgbody().GetExtension(ZemV5Root::policyStatReptMsgReqBody).policystatinfoarray_size(), 0);
+        EXPECT_EQ(
+            root.reqmsgbody().GetExtension(ZemV5Root::policyStatReptMsgReqBody).policystatinfoarray_size(),
+            0);
     }
 }
 

@@ -23,7 +23,11 @@ TEST(report_service, MessagePortAnswers) {
         int32_t msgid;
         std::optional<std::string> data;
         const char* reply;
-    } cases[] = {{2000, "x", "1"}, {2000, "", "-1"}, {2000, std::nullopt, "-3"}, {7, "x", "0"}, {0, std::nullopt, "0"}};
+    } cases[] = {{2000, "x", "1"},
+                 {2000, "", "-1"},
+                 {2000, std::nullopt, "-3"},
+                 {7, "x", "0"},
+                 {0, std::nullopt, "0"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.msgid) + " " + c.data.value_or("<absent>"));
         EXPECT_EQ(bus::busPortReply(c.msgid, c.data), c.reply);
@@ -128,7 +132,8 @@ class report_cache : public ::testing::Test {
 
     static Array states(int first, int count) {
         Array out;
-        for (int i = first; i < first + count; ++i) out.push_back(Dictionary{{"policyId", i}, {"runState", "2"}});
+        for (int i = first; i < first + count; ++i)
+            out.push_back(Dictionary{{"policyId", i}, {"runState", "2"}});
         return out;
     }
     static std::vector<std::string> files() {
@@ -143,13 +148,15 @@ class report_cache : public ::testing::Test {
         Array all;
         for (const auto& name : files()) {
             auto value = archive::readPlistFile(PolicyStateReportManager::cacheFolder() + "/" + name);
-            if (value && value->array()) all.insert(all.end(), value->array()->begin(), value->array()->end());
+            if (value && value->array())
+                all.insert(all.end(), value->array()->begin(), value->array()->end());
         }
         return all;
     }
     void writeCacheFile(const std::string& name, const Array& items) {
         fs::create_directories(PolicyStateReportManager::cacheFolder());
-        ASSERT_TRUE(archive::writePlistFile(archive::Value(items), PolicyStateReportManager::cacheFolder() + "/" + name));
+        ASSERT_TRUE(archive::writePlistFile(archive::Value(items),
+                                            PolicyStateReportManager::cacheFolder() + "/" + name));
     }
 
     std::string root_;
@@ -158,7 +165,8 @@ class report_cache : public ::testing::Test {
 }  // namespace
 
 TEST_F(report_cache, ReadStopsAtTwentyOneAndRemovesWhatItRead) {
-    for (int f = 0; f < 4; ++f) writeCacheFile("policystate-2026010100000" + std::to_string(f), states(f * 10, 10));
+    for (int f = 0; f < 4; ++f)
+        writeCacheFile("policystate-2026010100000" + std::to_string(f), states(f * 10, 10));
     writeCacheFile(".hidden", states(100, 1));
     const auto read = PolicyStateReportManager::getUploadedPolicyStateFromDisk();
     ASSERT_TRUE(read.has_value());
@@ -198,7 +206,8 @@ TEST_F(report_cache, FailedReportCachesMergedListOrOnlyTheIncomingOnes) {
         fs::remove_all(PolicyStateReportManager::cacheFolder(), ec);
         if (c.cachedBefore) writeCacheFile("policystate-20200101000000", states(1000, c.cachedBefore));
         ZemServerConfig noServer;
-        ZemDataReportManager manager(std::make_shared<ZemBusCore>(&noServer, bus::HeadFacts{"5.0.0.1", {}, {}}));
+        ZemDataReportManager manager(
+            std::make_shared<ZemBusCore>(&noServer, bus::HeadFacts{"5.0.0.1", {}, {}}));
         std::optional<bool> outcome;
         manager.reportGetPolicyState(states(0, c.incoming), [&](bool ok) { outcome = ok; });
         ASSERT_EQ(outcome, false);  // without a server the report fails at once
@@ -238,4 +247,26 @@ TEST(report_service, TimerRequestsScheduleAtStartAndEveryFifteenMinutes) {
     while (resends < 3 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(resends, 3);
+}
+
+TEST_F(report_cache, JsonReportsPassOnlyArrays) {
+    struct Case {
+        const char* json;
+        size_t cachedAfter;
+    } cases[] = {
+        {R"([{"policyId": 5, "runState": "1"}, {"policyId": "6"}])", 2},
+        {R"({"policyId": 5})", 0},
+        {"[not json", 0},
+        {"", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.json);
+        std::error_code ec;
+        fs::remove_all(PolicyStateReportManager::cacheFolder(), ec);
+        ZemServerConfig noServer;
+        ZemDataReportManager manager(
+            std::make_shared<ZemBusCore>(&noServer, bus::HeadFacts{"5.0.0.1", {}, {}}));
+        manager.reportPolicyStates(c.json);
+        EXPECT_EQ(cached().size(), c.cachedAfter);
+    }
 }

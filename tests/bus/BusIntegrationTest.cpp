@@ -58,8 +58,11 @@ class report_integration : public ::testing::Test {
     }
 
     void startTamber(const std::string& mode = "-run") {
-        ASSERT_TRUE(tamber_.start({TAMBER_EXECUTABLE, mode}, {"RAVAVIZA_ROOT=" + root_}, root_ + "/tamber.out"));
-        ASSERT_TRUE(waitUntil([&] { return (proxy_ = ipc::ConnectionProxy::lookup("RavAviza_zem_bus_connection")) != nullptr; }, 20s));
+        ASSERT_TRUE(
+            tamber_.start({TAMBER_EXECUTABLE, mode}, {"RAVAVIZA_ROOT=" + root_}, root_ + "/tamber.out"));
+        ASSERT_TRUE(waitUntil(
+            [&] { return (proxy_ = ipc::ConnectionProxy::lookup("RavAviza_zem_bus_connection")) != nullptr; },
+            20s));
     }
 
     std::vector<Json> requests() const {
@@ -74,7 +77,8 @@ class report_integration : public ::testing::Test {
     static size_t cacheFiles() {
         size_t n = 0;
         std::error_code ec;
-        for (const auto& e : fs::directory_iterator(PolicyStateReportManager::cacheFolder(), ec)) n += !e.path().empty();
+        for (const auto& e : fs::directory_iterator(PolicyStateReportManager::cacheFolder(), ec))
+            n += !e.path().empty();
         return n;
     }
     // The policy ids of a recorded request, in order (JSON gives 64-bit integers as text).
@@ -85,7 +89,9 @@ class report_integration : public ::testing::Test {
         return ids;
     }
     static Value state(int id, const char* runState) {
-        return Dictionary{{"policyId", id}, {"policyVersion", 2}, {"runState", runState},
+        return Dictionary{{"policyId", id},
+                          {"policyVersion", 2},
+                          {"runState", runState},
                           {"lastTimeStamp", "2026-12-10 08:00:00"}};
     }
 
@@ -142,9 +148,9 @@ TEST_F(report_integration, LivenessAndPortAnswerWhileAReportHangs) {
     } cases[] = {{2000, "x", "1"}, {2000, "", "-1"}, {7, "x", "0"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.msgid) + " '" + c.data + "'");
-        const auto reply = ipc::sendMessage("ravaviza-qzn-bus-ipc", c.msgid,
-                                            std::span(reinterpret_cast<const uint8_t*>(c.data.data()), c.data.size()),
-                                            10, 10);
+        const auto reply = ipc::sendMessage(
+            "ravaviza-qzn-bus-ipc", c.msgid,
+            std::span(reinterpret_cast<const uint8_t*>(c.data.data()), c.data.size()), 10, 10);
         ASSERT_EQ(reply.status, ipc::MessageStatus::Success);
         ASSERT_TRUE(reply.data);
         EXPECT_EQ(std::string(reply.data->begin(), reply.data->end()), c.reply);
