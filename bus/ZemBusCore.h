@@ -1,0 +1,59 @@
+// The report service's requests to the management server: builds a request of its action, POSTs
+// it URL-encoded under yj/ on the last good server and parses the reply of that action.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/Value.h"
+#include "bus/ZemBusMessages.h"
+#include "link/ZemHttpSession.h"
+
+class ZemServerConfig;
+
+namespace bus {
+
+// One header line "Name: value", or nothing when the name or the value holds CR, LF or NUL (or
+// the name a colon or blank): such text would start a header or a request of its own.
+std::optional<std::string> headerLine(std::string_view name, std::string_view value);
+
+}  // namespace bus
+
+class ZemBusCore {
+  public:
+    // success, the typed reply (nullptr on failure), a text for the caller ("upload server is null")
+    using Completion = std::function<void(
+        bool success, std::shared_ptr<const google::protobuf::Message> reply, std::string text)>;
+
+    // config: nullptr for the process's shared configuration. facts: the head's device facts;
+    // unset, they are read from this device for every request.
+    explicit ZemBusCore(ZemServerConfig* config = nullptr,
+                        std::optional<bus::HeadFacts> facts = std::nullopt);
+
+    // Sends action 8200 with userInfo["userInfo"] as the list of states; the completion runs once,
+    // on the session's queue (or at once when no server is known).
+    void sendPoliceStateRequest(archive::Dictionary userInfo, Completion complete);
+
+    // The request of an action (nullptr for other than 8200).
+    std::unique_ptr<ZemRequest> getRequestWithType(int32_t type) const;
+    // The reply of an action over the decoded bytes (nullptr for other than 8200).
+    static std::unique_ptr<ZemResponse> getResponseWithType(int32_t type, std::vector<uint8_t> data);
+    // Decodes a reply body of an action and completes with its typed reply.
+    static void parseResponseData(const std::vector<uint8_t>& data, int32_t type, const Completion& complete);
+
+    // The request's header lines, made new for each request.
+    static std::vector<std::string> requestHeaders(size_t bodyLength);
+
+    // Per-request time-out.
+    static constexpr std::chrono::milliseconds kTimeout{30'000};
+
+  private:
+    ZemServerConfig& config() const;
+    ZemServerConfig* config_;
+    std::optional<bus::HeadFacts> facts_;
+    std::shared_ptr<ZemHttpSession> session_;
+};

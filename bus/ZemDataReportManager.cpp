@@ -1,0 +1,112 @@
+#include "ZemDataReportManager.h"
+
+#include <nlohmann/json.hpp>
+
+#include "bus/PolicyStateReportManager.h"
+#include "logger/LogSink.h"
+
+namespace {
+
+void log(const std::string& line) {
+    processLog().writeLog(line);
+}
+
+archive::Value fromJson(const nlohmann::json& j) {
+    if (j.is_array()) {
+        archive::Array a;
+        for (const auto& item : j) a.push_back(fromJson(item));
+        return a;
+    }
+    if (j.is_object()) {
+        archive::Dictionary d;
+        for (auto it = j.begin(); it != j.end(); ++it) d.emplace(it.key(), fromJson(it.value()));
+        return d;
+    }
+    if (j.is_string()) return j.get<std::string>();
+    if (j.is_boolean()) return j.get<bool>();
+    if (j.is_number_integer()) return j.get<int64_t>();
+    if (j.is_number()) return j.get<double>();
+    return archive::Value(archive::Null{});
+}
+
+}  // namespace
+
+ZemDataReportManager::ZemDataReportManager(std::shared_ptr<ZemBusCore> core)
+    : policyStateCore_(core ? std::move(core) : std::make_shared<ZemBusCore>()) {}
+
+void ZemDataReportManager::reportGetPolicyState(const archive::Array& states,
+                                                std::function<void(bool)> done) {
+    log("[policy state] start upload police state");
+    auto incoming = std::make_shared<const archive::Array>(states);
+    auto merged = std::make_shared<archive::Array>(states);
+    if (auto cached = PolicyStateReportManager::getUploadedPolicyStateFromDisk())
+        merged->insert(merged->end(), cached->begin(), cached->end());
+    archive::Dictionary userInfo{{"userInfo", archive::Value(*merged)}};
+    policyStateCore_->sendPoliceStateRequest(
+        std::move(userInfo),
+        [incoming, merged, done = std::move(done)](
+            bool success, std::shared_ptr<const google::protobuf::Message>, std::string) {
+            if (success) {
+                log("[ZemBus][policy state] upload success");
+            } else {
+                // A long backlog gives way to the newest states.
+                PolicyStateReportManager::saveUploadedPolicyState(
+                    merged->size() > kMaxMergedToCache ? *incoming : *merged);
+                log("[ZemBus][policy state] upload failed");
+            }
+            if (done) done(success);
+        });
+}
+
+void ZemDataReportManager::reportPolicyStates(const std::string& json) {
+    nlohmann::json parsed = nlohmann::json::parse(json, nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_array()) {
+        log("[ZemBus][policy state] ipc data is null, error:" +
+            std::string(parsed.is_discarded() ? "invalid JSON" : "not an array"));
+        return;
+    }
+    const archive::Value states = fromJson(parsed);
+    reportGetPolicyState(*states.array());
+}
+
+ipc::VendedObject ZemDataReportManager::vendedObject() {
+    ipc::VendedObject object;
+    // The debug-log collection itself is not part of this service yet: the call is answered and
+    // logged, so the daemon's request does not fail.
+    object.add("uploadDebugLog", [](const archive::Array&) -> std::optional<archive::Value> {
+        log("[ZemBus][DebugLog] start report debug logs...");
+        return std::nullopt;
+    });
+    object.add("reportGetPolicyState:", [this](const archive::Array& args) -> std::optional<archive::Value> {
+        if (!args.empty())
+            if (const auto* states = args[0].array()) reportGetPolicyState(*states);
+        return std::nullopt;
+    });
+    object.add("reportPolicyStates:", [this](const archive::Array& args) -> std::optional<archive::Value> {
+        if (!args.empty())
+            if (const auto* data = args[0].data())
+                reportPolicyStates(std::string(data->begin(), data->end()));
+        return std::nullopt;
+    });
+    return object;
+}
+
+ipc::VendedObject BusLiveServer::vendedObject() {
+    ipc::VendedObject object;
+    object.add("responseLiveOfBus", [](const archive::Array&) -> std::optional<archive::Value> {
+        return archive::Value(responseLiveOfBus());
+    });
+    return object;
+}
+
+namespace bus {
+
+std::string busPortReply(int32_t msgid, const std::optional<std::string>& data) {
+    if (msgid != 2000) return "0";
+    if (!data) return "-3";
+    if (data->empty()) return "-1";
+    // The user-action monitor takes the text and keeps nothing of it.
+    return "1";
+}
+
+}  // namespace bus

@@ -1,0 +1,10 @@
+#include <unistd.h>
+
+#include "bus/BusMain.h"
+#include "logger/RotatingLogger.h"
+
+int main(int argc, char* argv[]) {
+    // Code shared with the other programs logs into the service's own files.
+    setProcessLog(LogBusHelper::sharedInstance());
+    return busMain(argc, argv, ::getuid());
+}
