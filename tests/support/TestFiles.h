@@ -14,6 +14,21 @@
 
 namespace testsupport {
 
+// False in a build under AddressSanitizer: its allocator keeps freed blocks in quarantine and adds
+// shadow memory, so a process's resident figures there say nothing about the product's own use.
+// Memory bounds are checked in the plain build.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kMemoryFiguresMeaningful = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kMemoryFiguresMeaningful = false;
+#else
+inline constexpr bool kMemoryFiguresMeaningful = true;
+#endif
+#else
+inline constexpr bool kMemoryFiguresMeaningful = true;
+#endif
+
 // The whole file as bytes in a string; empty when it cannot be read. Streaming the buffer keeps
 // read errors (a /proc entry whose process just ended) from throwing.
 inline std::string readText(const std::filesystem::path& path) {

@@ -56,11 +56,12 @@ class ProcessLog : public ::testing::Test {
 };
 
 TEST_F(ProcessLog, SharedCodeWritesIntoTheLogTheProgramSet) {
-    dispatch::ManualClock clock(1704096000.0);
+    // A process log lives to the end of the process, as in a program's main.
+    static dispatch::ManualClock clock(1704096000.0);
     auto config = LogBusHelper::defaultConfig();
     config.clock = &clock;
-    LogBusHelper bus(config);
-    setProcessLog(bus);
+    static LogBusHelper* bus = new LogBusHelper(config);
+    setProcessLog(*bus);
 
     runSharedCode();
     EXPECT_EQ(readText(logs_ / "Tamber-Info-1.log"), std::string("2024-01-01 16:00:00: ") + kSharedLine);

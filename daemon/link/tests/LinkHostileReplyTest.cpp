@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "LinkFixture.h"
+#include "TestFiles.h"
 #include "proto/ZemResponse.h"
 
 using namespace linktest;
@@ -74,15 +75,18 @@ TEST_F(serverlink_link_Hostile, SeriesOfHugeHeartbeatRepliesStaysUnderTheMemoryG
         link->handleSocketWrite();
         ASSERT_TRUE(waitUntil([&] { return link->reqModels().empty(); }, 60s));
         ASSERT_TRUE(link->readSocketManager().waitForPendingReads(60s));
-        EXPECT_LT(statusKb("VmRSS") - rssBefore, 40 * 1024) << "memory kept after reply " << i;
+        if (testsupport::kMemoryFiguresMeaningful)
+            EXPECT_LT(statusKb("VmRSS") - rssBefore, 40 * 1024) << "memory kept after reply " << i;
     }
     // The peak of the whole process: the daemon ends itself at 100 MiB.
-    EXPECT_LT(statusKb("VmHWM"), 100 * 1024);
+    if (testsupport::kMemoryFiguresMeaningful) EXPECT_LT(statusKb("VmHWM"), 100 * 1024);
 
     const std::string log = logSince(mark);
     EXPECT_EQ(countSince(mark, "type: heartbeat | parse reponse successfully. "), series.size());
-    EXPECT_EQ(countSince(mark, "reply cut: HeartbeatMsgRsp.reqItemsArray: 2700000 items, kept the first 64"), 5u);
-    EXPECT_EQ(countSince(mark, "reply cut: HeartbeatMsgRsp.reqItemsArray: 200000 items, kept the first 64"), 3u);
+    EXPECT_EQ(countSince(mark, "reply cut: HeartbeatMsgRsp.reqItemsArray: 2700000 items, kept the first 64"),
+              5u);
+    EXPECT_EQ(countSince(mark, "reply cut: HeartbeatMsgRsp.reqItemsArray: 200000 items, kept the first 64"),
+              3u);
     EXPECT_EQ(log.find("TICKET-hostile-1"), std::string::npos);
     std::istringstream lines(log);
     for (std::string line; std::getline(lines, line);) EXPECT_LT(line.size(), 8192u);
