@@ -97,6 +97,10 @@ std::vector<uint8_t> ZemProtectCore::generateRequestBody(const std::vector<uint8
 
 void ZemProtectCore::addReportMachineInfoNotification() {
     std::lock_guard lock(mutex_);
+    addObserverLocked();
+}
+
+void ZemProtectCore::addObserverLocked() {
     if (observer_) return;
     std::weak_ptr<ZemProtectCore> weak = weak_from_this();
     const int64_t channel = netSocket_->channelId();
@@ -113,6 +117,10 @@ void ZemProtectCore::addReportMachineInfoNotification() {
 
 void ZemProtectCore::removeReportMachineInfoNotification() {
     std::lock_guard lock(mutex_);
+    removeObserverLocked();
+}
+
+void ZemProtectCore::removeObserverLocked() {
     if (!observer_) return;
     dispatch::NotificationCenter::defaultCenter().removeObserver(*observer_);
     observer_.reset();
@@ -123,10 +131,12 @@ void ZemProtectCore::reportMachineInfoFinish(const dispatch::Notification& notif
     const bool answered = text && *text == "1";
     std::vector<ReportCompletion> blocks;
     {
+        // Taking the blocks and ending the observation are one step: a report that starts
+        // meanwhile either is completed here or finds no observer and adds its own.
         std::lock_guard lock(mutex_);
         blocks.swap(ReportMachineInfoCompleteBlocks_);
+        removeObserverLocked();
     }
-    removeReportMachineInfoNotification();
     log(std::string("[ZemProtectCore] report machine info finished: ") + (answered ? "YES" : "NO"));
     for (ReportCompletion& block : blocks)
         if (block) block(answered);
@@ -136,8 +146,8 @@ bool ZemProtectCore::reportMachineInfo(const std::string& netType, ReportComplet
     {
         std::lock_guard lock(mutex_);
         ReportMachineInfoCompleteBlocks_.push_back(std::move(complete));
+        addObserverLocked();
     }
-    addReportMachineInfoNotification();
 
     constexpr int32_t kAction = ZemReportMachineInfoRequest::kAction;
     std::unique_ptr<ZemRequest> request = getRequestWithType(kAction);

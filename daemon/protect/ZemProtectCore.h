@@ -56,6 +56,9 @@ class ZemProtectCore : public std::enable_shared_from_this<ZemProtectCore> {
 
   private:
     void sendRoundRobin(int32_t action, bool isEncode);
+    // With mutex_ held.
+    void addObserverLocked();
+    void removeObserverLocked();
     void log(const std::string& line) const;
 
     ZemProtectContext context_;

@@ -64,7 +64,6 @@ class ZemSocketOtherManager : public std::enable_shared_from_this<ZemSocketOther
     ZemProtectContext context_;
     const int64_t channelId_;
     std::atomic<bool> longConnection_{true};
-    std::atomic<int64_t> connectStatus_{-1};
 
     mutable std::mutex serverMutex_;
     std::string host_;
