@@ -148,7 +148,8 @@ class ProtectFixture : public ::testing::Test {
     void configure(const std::string& host, int port) {
         archive::Array entries{archive::Array{host, std::to_string(port)}};
         ASSERT_TRUE(archive::archiveRootObjectToFile(entries, paths::serverConfigFile()));
-        config_ = std::make_unique<ZemServerConfig>();
+        // Read again in place: cores made earlier hold this object.
+        config_->updateServerConfig();
     }
 
     ZemProtectContext context(int policyPort) {
@@ -439,11 +440,26 @@ TEST_F(periphery_protect_Machine, RepliesUpdateMachineDataAndTellTheRunJob) {
     EXPECT_EQ(server.requests().size(), 3u);
 }
 
-// Without a usable round-robin server the request waits and nothing is sent.
-TEST_F(periphery_protect_Machine, NoUsableServerSendsNothing) {
+// Without a usable round-robin server the request waits and nothing is sent; the next request
+// drops it (there is no server to send it to) instead of POSTing it nowhere.
+TEST_F(periphery_protect_Machine, NoUsableServerSendsNothingAndTheNextRequestDropsIt) {
     auto core = makeCore(context(closedPort()));
     core->requestNetworkLocation();
     ASSERT_EQ(core->netSocket().reqModels().size(), 1u);
     EXPECT_EQ(core->netSocket().reqModels()[0]->sendStatus, ZemSocketMessageModel::kWaiting);
     EXPECT_FALSE(machines_->currentMachine());
+
+    ProtectServer server(folder_, Json{{"netType", 1}});
+    ASSERT_GT(server.port(), 0);
+    configure("127.0.0.1", server.port());
+    core->requestNetworkType();
+    ASSERT_TRUE(server.waitForRequests(1));
+    ASSERT_TRUE(waitUntil([&] { return core->netSocket().reqModels().empty(); }));
+    ASSERT_TRUE(core->netSocket().readSocketManager().waitForPendingReads(10s));
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0]["action"], 8101);
+    EXPECT_EQ(headerOf(requests[0], "Connection"), "close");
+    ASSERT_TRUE(waitUntil([&] { return machines_->currentMachine().has_value(); }));
+    EXPECT_EQ(machines_->currentMachine()->machineType, "1");
 }
