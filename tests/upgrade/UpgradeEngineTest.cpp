@@ -494,4 +494,93 @@ TEST_F(UpgradeEngineTest, ServerConfigIsReplacedOnlyByAValidList) {
     EXPECT_EQ(plistAsJson(config), nlohmann::json::parse(R"([["a","1"],["b","2"]])"));
 }
 
+TEST_F(UpgradeEngineTest, LocalVersionComesFromDpkgThenTheBundle) {
+    EXPECT_EQ(helper_->localZemVersion(), "5.0.1.100");  // no app
+    fs::create_directories(root_ / "Applications/Hux/Hux.app/Contents");
+    std::ofstream(root_ / "Applications/Hux/Hux.app/Contents/version") << "5.1.33\n";
+    EXPECT_EQ(helper_->localZemVersion(), "5.1.33");  // no dpkg record
+    buildPackage("old.deb", "5.1.80");
+    installDirectly("old.deb");
+    EXPECT_EQ(helper_->localZemVersion(), "5.1.80");
+}
+
+TEST_F(UpgradeEngineTest, InstallerRunsWithoutAShell) {
+    buildPackage("Hux.deb", "5.1.91");
+    // A path that a shell would split and run: the installer must get it as one argument.
+    // A shell would create "pwned" in the working folder, which the child inherits.
+    std::string odd = paths::appUpgradeFolder() + "/a b;touch pwned;.pkg";
+    fs::copy_file(served_ / "Hux.deb", odd);
+    AppModuleModel record;
+    fs::path cwd = fs::current_path();
+    fs::current_path(base_);
+    EXPECT_TRUE(helper_->startRunUpgradeApp(record, odd));
+    fs::current_path(cwd);
+    EXPECT_FALSE(fs::exists(base_ / "pwned"));
+    EXPECT_TRUE(helper_->checkInstallResult(std::string("5.1.91")));
+    EXPECT_FALSE(helper_->checkInstallResult(std::string("5.1.9")));
+    EXPECT_FALSE(helper_->checkInstallResult(std::nullopt));
+
+    // The stand-in takes only its one argument form, and fails for a file that is no package.
+    struct Case {
+        std::vector<std::string> args;
+    } refused[] = {
+        {{"-pkg", odd}},
+        {{"-pkg", odd, "-target", "/elsewhere"}},
+        {{"-target", "/", "-pkg", odd}},
+        {{"-pkg", (served_ / "missing.deb").string(), "-target", "/"}},
+    };
+    for (const auto& c : refused) {
+        std::vector<std::string> argv = {UPGRADE_INSTALLER};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        auto r = runTool(argv);
+        ASSERT_TRUE(r.waitStatus);
+        EXPECT_NE(spawn::exitStatusFromWait(*r.waitStatus), 0) << c.args.size();
+    }
+}
+
+TEST_F(UpgradeEngineTest, WindowStepsReportProgress) {
+    std::vector<std::pair<bool, std::string>> steps;
+    auto record = [&](bool ok, const std::string& message) { steps.emplace_back(ok, message); };
+    helper_->DownloadXMLBlock = record;
+    helper_->ParseXMLBlock = record;
+    helper_->DownloadZemBlock = record;
+    using Steps = std::vector<std::pair<bool, std::string>>;
+
+    std::string md5 = buildPackage("Hux.deb", "5.3.0");
+    writeManifest(itemXml("Hux.pkg", "5.3.0", server_->url("/Hux.deb"), md5));
+    auto manifest = helper_->startDownloadUpgradeXML(server_->url("/update.xml"));
+    ASSERT_TRUE(manifest);
+    archive::Dictionary records;
+    bool upgrade = true;
+    auto item = helper_->parseUpgradeXMLToLocal(*manifest, &records, &upgrade, 1);
+    ASSERT_TRUE(item);
+    EXPECT_FALSE(upgrade);
+    EXPECT_TRUE(helper_->startDownloadUpgradePKG(AppModuleModel::initWithData(*item)));
+    EXPECT_EQ(steps, (Steps{{true, "开始下载配置文件..."},
+                            {true, "开始解析配置文件..."},
+                            {true, "开始下载升级包..."},
+                            {true, "正在下载安装包..."},
+                            {true, "开始安装..."}}));
+
+    steps.clear();
+    EXPECT_FALSE(helper_->startDownloadUpgradeXML(server_->url("/status/500")));
+    writeManifest("<updates><item");
+    EXPECT_FALSE(helper_->startDownloadUpgradeXML(server_->url("/update.xml")));
+    AppModuleModel bad = AppModuleModel::initWithData(*item);
+    bad.version = "5.3.1";
+    bad.md5 = std::string(32, 'f');
+    EXPECT_FALSE(helper_->startDownloadUpgradePKG(bad));
+    bad.downUrl = server_->url("/status/404");
+    EXPECT_FALSE(helper_->startDownloadUpgradePKG(bad));
+    EXPECT_EQ(steps, (Steps{{true, "开始下载配置文件..."},
+                            {false, "下载配置文件失败"},
+                            {true, "开始下载配置文件..."},
+                            {true, "开始解析配置文件..."},
+                            {false, "解析配置文件失败"},
+                            {true, "正在下载安装包..."},
+                            {false, "安装包异常"},
+                            {true, "正在下载安装包..."},
+                            {false, "下载安装包失败"}}));
+}
+
 }  // namespace

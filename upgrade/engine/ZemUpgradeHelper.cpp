@@ -13,6 +13,7 @@
 #include "UpgradeRules.h"
 #include "archive/KeyedArchive.h"
 #include "archive/Plist.h"
+#include "core/FileIO.h"
 #include "logger/LogSink.h"
 #include "paths/Paths.h"
 #include "process/FileManager.h"
@@ -315,6 +316,12 @@ std::string ZemUpgradeHelper::localZemVersion() {
     std::error_code ec;
     if (!fs::exists(paths::uiAppBundle(), ec)) return kDefaultLocalVersion;
     if (auto version = installedVersion()) return *version;
+    // No dpkg record (a bundle laid down by hand): the bundle's own version file.
+    if (auto text = fileio::readFile(paths::uiAppBundle() + "/Contents/version", 256)) {
+        std::string version(text->begin(), text->end());
+        while (!version.empty() && std::isspace(static_cast<unsigned char>(version.back()))) version.pop_back();
+        if (!version.empty()) return version;
+    }
     return kDefaultLocalVersion;
 }
 
