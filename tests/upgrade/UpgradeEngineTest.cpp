@@ -427,6 +427,8 @@ TEST_F(UpgradeEngineTest, RefusesBadOrdersAndManifests) {
         {"JSON array", std::string("[1,2]"), "", UpgradeOutcome::NoOrder},
         {"type 3", nlohmann::json{{"type", 3}, {"url", server_->url("/update.xml")}}.dump(), "",
          UpgradeOutcome::NoOrder},
+        {"type 3.0", std::string("{\"type\": 3.0}"), "", UpgradeOutcome::NoOrder},
+        {"type out of range", std::string("{\"type\": 1e300, \"url\": 7}"), "", UpgradeOutcome::ManifestFailed},
         {"no url", nlohmann::json{{"type", 1}}.dump(), "", UpgradeOutcome::ManifestFailed},
         {"not XML", {}, "not xml at all", UpgradeOutcome::ManifestFailed},
         {"entity", {},

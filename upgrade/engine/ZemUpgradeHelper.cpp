@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -122,8 +124,12 @@ std::optional<ZemUpgradeHelper::Order> ZemUpgradeHelper::parseOrder(const std::o
     auto int32 = [&](const char* key) -> int64_t {
         auto it = json.find(key);
         if (it == json.end() || !it->is_number()) return 0;
-        return static_cast<int32_t>(it->is_number_float() ? static_cast<int64_t>(it->get<double>())
-                                                          : it->get<int64_t>());
+        // Read as a 32-bit integer; values outside its range (or not finite) read as 0.
+        double value = it->is_number_float() ? it->get<double>()
+                       : it->is_number_unsigned() ? static_cast<double>(it->get<uint64_t>())
+                                                  : static_cast<double>(it->get<int64_t>());
+        if (!(value >= INT32_MIN && value <= INT32_MAX)) return 0;
+        return static_cast<int32_t>(value);
     };
     auto text = [&](const char* key) -> std::optional<std::string> {
         auto it = json.find(key);
