@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "TestFiles.h"
-#include "engine/ZemUpgradeHelper.h"
 #include "archive/KeyedArchive.h"
 #include "encoding/MD5.h"
+#include "engine/ZemUpgradeHelper.h"
 #include "logger/LogSink.h"
 #include "paths/Paths.h"
 #include "spawn/Spawn.h"
@@ -72,7 +72,9 @@ spawn::RunResult runTool(std::vector<std::string> argv) {
     return spawn::run(options, limits);
 }
 
-bool succeeded(const spawn::RunResult& r) { return r.waitStatus && spawn::exitStatusFromWait(*r.waitStatus) == 0; }
+bool succeeded(const spawn::RunResult& r) {
+    return r.waitStatus && spawn::exitStatusFromWait(*r.waitStatus) == 0;
+}
 
 // upgrade_http_server.py serving a folder, stopped when the object goes.
 class HttpServer {
@@ -111,7 +113,9 @@ class HttpServer {
         ::waitpid(pid_, &status, 0);
     }
     int port() const { return port_; }
-    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
     // How many requests asked for a path starting with prefix.
     int requests(const std::string& prefix) const {
         std::ifstream in(log_);
@@ -170,15 +174,16 @@ class UpgradeEngineTest : public ::testing::Test {
         fs::path tree = base_ / ("tree-" + file);
         fs::create_directories(tree / "DEBIAN");
         fs::create_directories(tree / "Applications/Hux/Hux.app/Contents");
-        std::ofstream(tree / "DEBIAN/control") << "Package: " << kPackage << "\nVersion: " << version
-                                               << "\nArchitecture: all\nMaintainer: Test <test@example.invalid>\n"
-                                               << "Description: test package\n";
+        std::ofstream(tree / "DEBIAN/control")
+            << "Package: " << kPackage << "\nVersion: " << version
+            << "\nArchitecture: all\nMaintainer: Test <test@example.invalid>\n"
+            << "Description: test package\n";
         std::ofstream(tree / "Applications/Hux/Hux.app/Contents/version") << version << "\n";
         if (failing) {
             std::ofstream(tree / "DEBIAN/preinst") << "#!/bin/sh\nexit 1\n";
             fs::permissions(tree / "DEBIAN/preinst", fs::perms::owner_all | fs::perms::group_read |
-                                                          fs::perms::group_exec | fs::perms::others_read |
-                                                          fs::perms::others_exec);
+                                                         fs::perms::group_exec | fs::perms::others_read |
+                                                         fs::perms::others_exec);
         }
         fs::path out = served_ / file;
         auto r = runTool({"/usr/bin/dpkg-deb", "--root-owner-group", "--build", tree.string(), out.string()});
@@ -197,8 +202,8 @@ class UpgradeEngineTest : public ::testing::Test {
     }
 
     std::string installedVersion() {
-        auto r = runTool({"/usr/bin/dpkg-query", "--admindir=" + (root_ / "var/lib/dpkg").string(), "-W", "-f",
-                          "${Version}", kPackage});
+        auto r = runTool({"/usr/bin/dpkg-query", "--admindir=" + (root_ / "var/lib/dpkg").string(), "-W",
+                          "-f", "${Version}", kPackage});
         return succeeded(r) ? r.output : "";
     }
 
@@ -206,12 +211,13 @@ class UpgradeEngineTest : public ::testing::Test {
 
     std::string itemXml(const std::string& name, const std::string& version, const std::string& url,
                         const std::string& md5, const std::string& extra = "") {
-        return "<updates><item name=\"" + name + "\" version=\"" + version + "\" url=\"" + url + "\" md5=\"" + md5 +
-               "\" cmd=\"\" action=\"1\" runAs=\"root\" os=\"linux\"" + extra + "/></updates>";
+        return "<updates><item name=\"" + name + "\" version=\"" + version + "\" url=\"" + url + "\" md5=\"" +
+               md5 + "\" cmd=\"\" action=\"1\" runAs=\"root\" os=\"linux\"" + extra + "/></updates>";
     }
 
     std::string order(int type, const std::string& manifestPath = "/update.xml") {
-        return nlohmann::json{{"type", type}, {"url", server_->url(manifestPath)}, {"des", "fixes"}, {"wait", 30}}
+        return nlohmann::json{
+            {"type", type}, {"url", server_->url(manifestPath)}, {"des", "fixes"}, {"wait", 30}}
             .dump();
     }
 
@@ -247,8 +253,8 @@ TEST_F(UpgradeEngineTest, SilentFlowInstallsNewerPackageAndRewritesServers) {
     ASSERT_EQ(helper_->localZemVersion(), "5.1.80");
     // 5.1.100 is newer than 5.1.80 by number, though it sorts before it as text.
     std::string md5 = buildPackage("Hux.deb", "5.1.100");
-    writeManifest(itemXml("Hux.pkg", "5.1.100", server_->url("/Hux.deb?(127.0.0.5_8443,10.0.0.2_9090,dom.example_443)"),
-                          md5));
+    writeManifest(itemXml("Hux.pkg", "5.1.100",
+                          server_->url("/Hux.deb?(127.0.0.5_8443,10.0.0.2_9090,dom.example_443)"), md5));
 
     EXPECT_EQ(helper_->startDownloadXMLAndUpgrade(order(2)), UpgradeOutcome::Installed);
     EXPECT_EQ(installedVersion(), "5.1.100");
@@ -258,8 +264,8 @@ TEST_F(UpgradeEngineTest, SilentFlowInstallsNewerPackageAndRewritesServers) {
     EXPECT_EQ(server_->requests("/Hux.deb"), 1);
 
     nlohmann::json servers = plistAsJson(paths::serverConfigFile());
-    EXPECT_EQ(servers, nlohmann::json::parse(
-                           R"([["127.0.0.5","8443"],["10.0.0.2","9090"],["dom.example","443"]])"));
+    EXPECT_EQ(servers,
+              nlohmann::json::parse(R"([["127.0.0.5","8443"],["10.0.0.2","9090"],["dom.example","443"]])"));
 }
 
 TEST_F(UpgradeEngineTest, DownloadOnlyKeepsPackageAndRecordForLaterInstall) {
@@ -374,7 +380,7 @@ TEST_F(UpgradeEngineTest, VersionRuleDecidesRollbacks) {
         {"5.1.69", 2, "", UpgradeOutcome::LocalIsNewer, "5.1.80", false},
         {"5.1.75", 1, "/S", UpgradeOutcome::PackageKept, "5.1.80", false},
         {"5.1.75", 2, "", UpgradeOutcome::Installed, "5.1.75", true},
-        {"5.1.80", 1, "", UpgradeOutcome::Installed, "5.1.80", false},  // equal: installed again
+        {"5.1.80", 1, "", UpgradeOutcome::Installed, "5.1.80", false},    // equal: installed again
         {"5.1.90", 4, "", UpgradeOutcome::PackageKept, "5.1.80", false},  // neither install type
     };
     for (const auto& c : cases) {
@@ -428,38 +434,65 @@ TEST_F(UpgradeEngineTest, RefusesBadOrdersAndManifests) {
         {"type 3", nlohmann::json{{"type", 3}, {"url", server_->url("/update.xml")}}.dump(), "",
          UpgradeOutcome::NoOrder},
         {"type 3.0", std::string("{\"type\": 3.0}"), "", UpgradeOutcome::NoOrder},
-        {"type out of range", std::string("{\"type\": 1e300, \"url\": 7}"), "", UpgradeOutcome::ManifestFailed},
+        {"type out of range", std::string("{\"type\": 1e300, \"url\": 7}"), "",
+         UpgradeOutcome::ManifestFailed},
         {"no url", nlohmann::json{{"type", 1}}.dump(), "", UpgradeOutcome::ManifestFailed},
         {"not XML", {}, "not xml at all", UpgradeOutcome::ManifestFailed},
-        {"entity", {},
+        {"entity",
+         {},
          "<!DOCTYPE u [<!ENTITY x \"5.1.90\">]><updates><item name=\"Hux.pkg\" version=\"&x;\" url=\"" + url +
              "\" md5=\"" + md5 + "\"/></updates>",
          UpgradeOutcome::ManifestFailed},
-        {"huge attribute", {}, itemXml("Hux.pkg", "5.1.90", url, md5, " junk=\"" + huge + "\""),
+        {"huge attribute",
+         {},
+         itemXml("Hux.pkg", "5.1.90", url, md5, " junk=\"" + huge + "\""),
          UpgradeOutcome::ManifestFailed},
         {"no item", {}, "<updates></updates>", UpgradeOutcome::FetchFailed},
-        {"several items", {},
+        {"several items",
+         {},
          "<updates><item name=\"Hux.pkg\" version=\"5.1.90\" url=\"" + url + "\" md5=\"" + md5 +
-             "\"/><item name=\"Hux.pkg\" version=\"5.1.90\" url=\"" + url + "\" md5=\"" + md5 + "\"/></updates>",
+             "\"/><item name=\"Hux.pkg\" version=\"5.1.90\" url=\"" + url + "\" md5=\"" + md5 +
+             "\"/></updates>",
          UpgradeOutcome::FetchFailed},
-        {"name leaves folder", {}, itemXml("../../../../tmp/x.pkg", "5.1.90", url, md5), UpgradeOutcome::FetchFailed},
+        {"name leaves folder",
+         {},
+         itemXml("../../../../tmp/x.pkg", "5.1.90", url, md5),
+         UpgradeOutcome::FetchFailed},
         {"version with shell", {}, itemXml("Hux.pkg", "5.1.90$(id)", url, md5), UpgradeOutcome::FetchFailed},
-        {"wrong md5", {}, itemXml("Hux.pkg", "5.1.90", url, std::string(32, '0')), UpgradeOutcome::FetchFailed},
+        {"wrong md5",
+         {},
+         itemXml("Hux.pkg", "5.1.90", url, std::string(32, '0')),
+         UpgradeOutcome::FetchFailed},
         {"no md5", {}, itemXml("Hux.pkg", "5.1.90", url, ""), UpgradeOutcome::FetchFailed},
-        {"redirect to file", {},
-         itemXml("Hux.pkg", "5.1.90", server_->url("/redirect?to=file://" + (served_ / "Hux.deb").string()), md5),
+        {"redirect to file",
+         {},
+         itemXml("Hux.pkg", "5.1.90", server_->url("/redirect?to=file://" + (served_ / "Hux.deb").string()),
+                 md5),
          UpgradeOutcome::FetchFailed},
-        {"redirect to ftp", {}, itemXml("Hux.pkg", "5.1.90", server_->url("/redirect?to=ftp://127.0.0.1/Hux.deb"), md5),
+        {"redirect to ftp",
+         {},
+         itemXml("Hux.pkg", "5.1.90", server_->url("/redirect?to=ftp://127.0.0.1/Hux.deb"), md5),
          UpgradeOutcome::FetchFailed},
-        {"file url", {}, itemXml("Hux.pkg", "5.1.90", "file://" + (served_ / "Hux.deb").string(), md5),
+        {"file url",
+         {},
+         itemXml("Hux.pkg", "5.1.90", "file://" + (served_ / "Hux.deb").string(), md5),
          UpgradeOutcome::FetchFailed},
-        {"status 404", {}, itemXml("Hux.pkg", "5.1.90", server_->url("/status/404"), md5),
+        {"status 404",
+         {},
+         itemXml("Hux.pkg", "5.1.90", server_->url("/status/404"), md5),
          UpgradeOutcome::FetchFailed},
-        {"truncated", {}, itemXml("Hux.pkg", "5.1.90", server_->url("/truncated/Hux.deb"), md5),
+        {"truncated",
+         {},
+         itemXml("Hux.pkg", "5.1.90", server_->url("/truncated/Hux.deb"), md5),
          UpgradeOutcome::FetchFailed},
-        {"larger than size", {}, itemXml("Hux.pkg", "5.1.90", url, md5, " size=\"100\""),
+        {"larger than size",
+         {},
+         itemXml("Hux.pkg", "5.1.90", url, md5, " size=\"100\""),
          UpgradeOutcome::FetchFailed},
-        {"stalled", {}, itemXml("Hux.pkg", "5.1.90", server_->url("/stall"), md5), UpgradeOutcome::FetchFailed},
+        {"stalled",
+         {},
+         itemXml("Hux.pkg", "5.1.90", server_->url("/stall"), md5),
+         UpgradeOutcome::FetchFailed},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -480,10 +513,11 @@ TEST_F(UpgradeEngineTest, ServerConfigIsReplacedOnlyByAValidList) {
     std::string config = paths::serverConfigFile();
     auto write = [&](const std::optional<std::string>& url) { helper_->updateServersConfig(url); };
     fs::create_directories(paths::machineSupportFolder());
-    ASSERT_TRUE(archive::archiveRootObjectToFile(archive::Value(archive::Array{archive::Array{"old.host", "80"}}),
-                                                 config));
+    ASSERT_TRUE(archive::archiveRootObjectToFile(
+        archive::Value(archive::Array{archive::Array{"old.host", "80"}}), config));
     std::string original = testsupport::readText(config);
-    for (const char* url : {"http://h/p.pkg", "http://h/p.pkg?()", "http://h/p.pkg?(junk)", "http://h/p?(a_1;rm)"}) {
+    for (const char* url :
+         {"http://h/p.pkg", "http://h/p.pkg?()", "http://h/p.pkg?(junk)", "http://h/p?(a_1;rm)"}) {
         write(std::string(url));
         EXPECT_EQ(testsupport::readText(config), original) << url;
     }

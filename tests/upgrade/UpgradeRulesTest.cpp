@@ -11,13 +11,13 @@ TEST(UpgradeRules, ComparesVersionsByNumericParts) {
         const char* b;
         int sign;
     } cases[] = {
-        {"5.1.100", "5.1.70", 1},   // text order would put 100 first
+        {"5.1.100", "5.1.70", 1},  // text order would put 100 first
         {"5.1.70", "5.1.100", -1},
-        {"5.1", "5.1.0", -1},       // a missing part sorts first
+        {"5.1", "5.1.0", -1},  // a missing part sorts first
         {"5.1.80", "5.1.80", 0},
-        {"5.01.80", "5.1.80", 0},   // leading zeros do not count
+        {"5.01.80", "5.1.80", 0},  // leading zeros do not count
         {"6.0", "5.1.80", 1},
-        {"5.1.80a", "5.1.80", 1},   // text after the digits breaks ties
+        {"5.1.80a", "5.1.80", 1},              // text after the digits breaks ties
         {"99999999999999999999.1", "5.1", 1},  // no overflow on long parts
         {"", "5.1", -1},
     };
@@ -33,11 +33,10 @@ TEST(UpgradeRules, VersionRuleStopsOnlyOldLinesBelowSeventy) {
         const char* local;
         VersionDecision decision;
     } cases[] = {
-        {"5.1.69", "5.1.80", VersionDecision::LocalIsNewer},
-        {"5.1.75", "5.1.80", VersionDecision::Rollback},
-        {"5.1.100", "5.1.70", VersionDecision::Install},  // newer by number
-        {"5.1.80", "5.1.80", VersionDecision::Install},   // equal installs again
-        {"5.0", "5.1.80", VersionDecision::Rollback},     // two parts: never stopped
+        {"5.1.69", "5.1.80", VersionDecision::LocalIsNewer}, {"5.1.75", "5.1.80", VersionDecision::Rollback},
+        {"5.1.100", "5.1.70", VersionDecision::Install},     // newer by number
+        {"5.1.80", "5.1.80", VersionDecision::Install},      // equal installs again
+        {"5.0", "5.1.80", VersionDecision::Rollback},        // two parts: never stopped
         {"5.1.x", "5.1.80", VersionDecision::LocalIsNewer},  // no digits: third part reads 0
         {"", "5.1.80", VersionDecision::Rollback},
     };
@@ -50,9 +49,9 @@ TEST(UpgradeRules, SafeComponentsAreNamesWithoutSeparators) {
         const char* text;
         bool safe;
     } cases[] = {
-        {"Hux", true}, {"5.1.100", true}, {"Hux_setup-2", true}, {"", false}, {"..", false},
-        {"a..b", false}, {"../etc", false}, {"a/b", false}, {"a b", false}, {"a;rm -rf", false},
-        {"$(id)", false}, {"a\nb", false},
+        {"Hux", true},  {"5.1.100", true},   {"Hux_setup-2", true}, {"", false},
+        {"..", false},  {"a..b", false},     {"../etc", false},     {"a/b", false},
+        {"a b", false}, {"a;rm -rf", false}, {"$(id)", false},      {"a\nb", false},
     };
     for (const auto& c : cases) EXPECT_EQ(isSafeComponent(c.text), c.safe) << c.text;
 }
@@ -64,10 +63,14 @@ TEST(UpgradeRules, ServerListFromPackageAddress) {
         ServerListStatus status;
         E entries;
     } cases[] = {
-        {"http://h/p.pkg?(10.0.0.1_8080)", ServerListStatus::Ok, {{"10.0.0.1", "8080"}, {"10.0.0.1", "8080"}}},
+        {"http://h/p.pkg?(10.0.0.1_8080)",
+         ServerListStatus::Ok,
+         {{"10.0.0.1", "8080"}, {"10.0.0.1", "8080"}}},
         {"http://h/(x)/p.pkg?(a_1,,c_3)", ServerListStatus::Ok, {{"a", "1"}, {"a", "1"}, {"c", "3"}}},
         {"http://h/p.pkg?(a_1,b_2,x,d_4)", ServerListStatus::Ok, {{"a", "1"}, {"b", "2"}}},
-        {"http://h/p.pkg?(a_1,b_2,c_3,d_4)", ServerListStatus::Ok, {{"a", "1"}, {"b", "2"}, {"c", "3"}, {"d", "4"}}},
+        {"http://h/p.pkg?(a_1,b_2,c_3,d_4)",
+         ServerListStatus::Ok,
+         {{"a", "1"}, {"b", "2"}, {"c", "3"}, {"d", "4"}}},
         {"http://h/p.pkg", ServerListStatus::None, {}},
         {"http://h/p.pkg?()", ServerListStatus::None, {}},
         {"http://h/p.pkg?(nohost)", ServerListStatus::Invalid, {}},
@@ -87,7 +90,7 @@ TEST(UpgradeRules, ServerListFromPackageAddress) {
 
 TEST(AppModuleModel, ReadsItemAndRoundTripsThroughItsCoding) {
     auto item = nlohmann::json{{"name", "Hux.pkg.deb"}, {"url", "http://h/p"}, {"version", "5.1.9"},
-                               {"md5", "AB"},          {"cmd", "/S"},         {"runAs", "root"}};
+                               {"md5", "AB"},           {"cmd", "/S"},         {"runAs", "root"}};
     AppModuleModel m = AppModuleModel::initWithData(item);
     EXPECT_EQ(m.appName, "Hux");
     EXPECT_EQ(m.argvs, "/S");

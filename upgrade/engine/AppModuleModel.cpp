@@ -29,8 +29,16 @@ int64_t readInteger(const archive::Dictionary& fields, const char* key) {
 }  // namespace
 
 AppModuleModel::AppModuleModel()
-    : name(""), appName(""), version(""), md5(""), updateAction(""), argvs(""), downUrl(""), runAuthority(""),
-      os(""), des("") {}
+    : name(""),
+      appName(""),
+      version(""),
+      md5(""),
+      updateAction(""),
+      argvs(""),
+      downUrl(""),
+      runAuthority(""),
+      os(""),
+      des("") {}
 
 AppModuleModel::AppModuleModel(Empty) : upgradeType(0) {}
 

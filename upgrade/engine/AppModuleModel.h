@@ -13,7 +13,8 @@ struct AppModuleModel {
     static constexpr const char* kClassName = "AppModuleModel";
 
     int64_t upgradeType = -1;
-    std::optional<std::string> name, appName, version, md5, updateAction, argvs, downUrl, runAuthority, os, des;
+    std::optional<std::string> name, appName, version, md5, updateAction, argvs, downUrl, runAuthority, os,
+        des;
     double upgradeTime = 0;
     int64_t waitTime = 0;
     // The package's size from the manifest's optional "size" attribute; caps the download. Not archived.

@@ -42,7 +42,9 @@ void initCurl() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-ErrorValue error(long code, std::string reason) { return ErrorValue{"", code, std::move(reason)}; }
+ErrorValue error(long code, std::string reason) {
+    return ErrorValue{"", code, std::move(reason)};
+}
 
 // One GET into sink; the error, or nothing on status 200.
 std::optional<ErrorValue> get(const std::string& url, Sink& sink, std::chrono::seconds timeout,
@@ -81,7 +83,8 @@ std::optional<ErrorValue> get(const std::string& url, Sink& sink, std::chrono::s
     }
     if (schemeText != "HTTP" && schemeText != "HTTPS" && schemeText != "http" && schemeText != "https")
         return error(UpgradeRequest::kErrorNotHttp, "response failed." + schemeText);
-    if (status != 200) return error(UpgradeRequest::kErrorStatus, "response failed." + std::to_string(status));
+    if (status != 200)
+        return error(UpgradeRequest::kErrorStatus, "response failed." + std::to_string(status));
     return std::nullopt;
 }
 
@@ -112,7 +115,8 @@ void UpgradeRequest::downloadUpgradeXML(const std::optional<std::string>& url,
 }
 
 void UpgradeRequest::downloadUpgradeApp(const std::optional<std::string>& url, const std::string& folder,
-                                        std::optional<uint64_t> maxBytes, const FileCompletion& completionBlock) {
+                                        std::optional<uint64_t> maxBytes,
+                                        const FileCompletion& completionBlock) {
     if (!url || url->empty()) {
         completionBlock(std::nullopt, error(kErrorNoUrl, "URL地址不能为空"));
         return;

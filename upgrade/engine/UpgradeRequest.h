@@ -30,8 +30,10 @@ class UpgradeRequest {
     static constexpr long kErrorStatus = 503;
     static constexpr const char* kCurlDomain = "curl";
 
-    using DataCompletion = std::function<void(std::optional<std::string> data, std::optional<ErrorValue> error)>;
-    using FileCompletion = std::function<void(std::optional<std::string> path, std::optional<ErrorValue> error)>;
+    using DataCompletion =
+        std::function<void(std::optional<std::string> data, std::optional<ErrorValue> error)>;
+    using FileCompletion =
+        std::function<void(std::optional<std::string> path, std::optional<ErrorValue> error)>;
 
     static UpgradeRequest& sharedInstance();
     explicit UpgradeRequest(UpgradeRequestLimits limits = {});

@@ -11,7 +11,8 @@ std::vector<std::string_view> split(std::string_view text, char sep) {
     size_t start = 0;
     while (true) {
         size_t at = text.find(sep, start);
-        parts.push_back(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
+        parts.push_back(
+            text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
         if (at == std::string_view::npos) return parts;
         start = at + 1;
     }

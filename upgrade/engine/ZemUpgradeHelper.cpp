@@ -27,9 +27,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void log(const std::string& line) { processLog().writeLog(line); }
+void log(const std::string& line) {
+    processLog().writeLog(line);
+}
 
-std::string show(const std::optional<std::string>& s) { return s ? *s : "(null)"; }
+std::string show(const std::optional<std::string>& s) {
+    return s ? *s : "(null)";
+}
 
 std::string describe(const ErrorValue& e) {
     return "Error Domain=" + e.domain + " Code=" + std::to_string(e.code) + " \"" + e.failureReason + "\"";
@@ -42,7 +46,8 @@ std::optional<std::string> fileMD5(const std::string& path) {
     if (fd < 0) return std::nullopt;
     struct stat st {};
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ctx && EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr);
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ctx &&
+              EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr);
     char buffer[1 << 16];
     while (ok) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -107,8 +112,12 @@ void ZemUpgradeHelper::report(const StepBlock& block, bool ok, const std::string
     if (block) block(ok, message);
 }
 
-std::string ZemUpgradeHelper::upgradeInfoFile() const { return env_.rootDirectory + "/zemupdate.plist"; }
-std::string ZemUpgradeHelper::upgradeDataFile() const { return env_.rootDirectory + "/ZemUpgrade.data"; }
+std::string ZemUpgradeHelper::upgradeInfoFile() const {
+    return env_.rootDirectory + "/zemupdate.plist";
+}
+std::string ZemUpgradeHelper::upgradeDataFile() const {
+    return env_.rootDirectory + "/ZemUpgrade.data";
+}
 
 std::optional<std::string> ZemUpgradeHelper::packagePath(const AppModuleModel& record) const {
     if (!record.appName || !record.version || !upgraderules::isSafeComponent(*record.appName) ||
@@ -125,7 +134,7 @@ std::optional<ZemUpgradeHelper::Order> ZemUpgradeHelper::parseOrder(const std::o
         auto it = json.find(key);
         if (it == json.end() || !it->is_number()) return 0;
         // Read as a 32-bit integer; values outside its range (or not finite) read as 0.
-        double value = it->is_number_float() ? it->get<double>()
+        double value = it->is_number_float()      ? it->get<double>()
                        : it->is_number_unsigned() ? static_cast<double>(it->get<uint64_t>())
                                                   : static_cast<double>(it->get<int64_t>());
         if (!(value >= INT32_MIN && value <= INT32_MAX)) return 0;
@@ -169,7 +178,8 @@ std::optional<nlohmann::json> ZemUpgradeHelper::startDownloadXML(const std::opti
     return startParseXML(*body);
 }
 
-std::optional<nlohmann::json> ZemUpgradeHelper::startDownloadUpgradeXML(const std::optional<std::string>& url) {
+std::optional<nlohmann::json> ZemUpgradeHelper::startDownloadUpgradeXML(
+    const std::optional<std::string>& url) {
     report(DownloadXMLBlock, true, "开始下载配置文件...");
     std::optional<std::string> body;
     UpgradeRequest(env_.requestLimits).downloadUpgradeXML(url, [&](auto data, auto error) {
@@ -259,8 +269,8 @@ std::optional<std::string> ZemUpgradeHelper::startDownloadUpgradePKG(const AppMo
 }
 
 std::optional<nlohmann::json> ZemUpgradeHelper::parseUpgradeXMLToLocal(const nlohmann::json& manifest,
-                                                                      archive::Dictionary* records,
-                                                                      bool* isUpgrade, int32_t uptype) {
+                                                                       archive::Dictionary* records,
+                                                                       bool* isUpgrade, int32_t uptype) {
     archive::Dictionary local;
     if (auto stored = archive::readPlistFile(upgradeInfoFile(), nullptr, 1u << 20))
         if (auto* dict = stored->dictionary()) local = *dict;
@@ -308,13 +318,15 @@ void ZemUpgradeHelper::removeUpgradeInfoFromLocal() {
 std::optional<std::string> ZemUpgradeHelper::installedVersion() {
     spawn::Options options;
     options.program = env_.dpkgQueryPath;
-    options.argv = {env_.dpkgQueryPath, "--admindir=" + paths::under("/var/lib/dpkg"), "-W",
-                    "-f", "${Version}", env_.packageName};
+    options.argv = {
+        env_.dpkgQueryPath, "--admindir=" + paths::under("/var/lib/dpkg"), "-W", "-f", "${Version}",
+        env_.packageName};
     spawn::RunLimits limits;
     limits.deadline = std::chrono::seconds(60);
     limits.maxStreamBytes = 4096;
     spawn::RunResult r = spawn::run(options, limits);
-    if (!r.waitStatus || spawn::exitStatusFromWait(*r.waitStatus) != 0 || r.output.empty()) return std::nullopt;
+    if (!r.waitStatus || spawn::exitStatusFromWait(*r.waitStatus) != 0 || r.output.empty())
+        return std::nullopt;
     return r.output;
 }
 
@@ -325,7 +337,8 @@ std::string ZemUpgradeHelper::localZemVersion() {
     // No dpkg record (a bundle laid down by hand): the bundle's own version file.
     if (auto text = fileio::readFile(paths::uiAppBundle() + "/Contents/version", 256)) {
         std::string version(text->begin(), text->end());
-        while (!version.empty() && std::isspace(static_cast<unsigned char>(version.back()))) version.pop_back();
+        while (!version.empty() && std::isspace(static_cast<unsigned char>(version.back())))
+            version.pop_back();
         if (!version.empty()) return version;
     }
     return kDefaultLocalVersion;
@@ -368,7 +381,8 @@ bool ZemUpgradeHelper::startRunUpgradeApp(const AppModuleModel& record, const st
     spawn::RunResult r = spawn::run(options, limits);
     int status = r.waitStatus ? spawn::exitStatusFromWait(*r.waitStatus) : -1;
     if (!r.started() || r.timedOut || status != 0) {
-        log("installer app failed. res: " + r.output + " error: " + r.error + " status: " + std::to_string(status));
+        log("installer app failed. res: " + r.output + " error: " + r.error +
+            " status: " + std::to_string(status));
         return false;
     }
     log("installer app success. res: " + r.output);
@@ -383,7 +397,8 @@ bool ZemUpgradeHelper::checkInstallResult(const std::optional<std::string>& vers
 }
 
 bool ZemUpgradeHelper::postNotification(const AppModuleModel& record) {
-    log("start post notificaton to zem ...info: " + show(record.appName) + " " + std::to_string(record.upgradeType));
+    log("start post notificaton to zem ...info: " + show(record.appName) + " " +
+        std::to_string(record.upgradeType));
     return true;
 }
 
@@ -409,16 +424,16 @@ UpgradeOutcome ZemUpgradeHelper::startDownloadXMLAndUpgrade(const std::optional<
     std::string localVersion = localZemVersion();
     bool rollback = false;
     switch (upgraderules::versionRule(serverVersion, localVersion)) {
-    case upgraderules::VersionDecision::Install:
-        break;
-    case upgraderules::VersionDecision::LocalIsNewer:
-        log("[startDownloadXMLAndUpgrade] local Zem is newer: " + serverVersion + "   " + localVersion);
-        log("[startDownloadXMLAndUpgrade] local upgrade recorde is lower 5.1.69 ... ");
-        return UpgradeOutcome::LocalIsNewer;
-    case upgraderules::VersionDecision::Rollback:
-        log("[startDownloadXMLAndUpgrade] local Zem is newer: " + serverVersion + "   " + localVersion);
-        rollback = true;
-        break;
+        case upgraderules::VersionDecision::Install:
+            break;
+        case upgraderules::VersionDecision::LocalIsNewer:
+            log("[startDownloadXMLAndUpgrade] local Zem is newer: " + serverVersion + "   " + localVersion);
+            log("[startDownloadXMLAndUpgrade] local upgrade recorde is lower 5.1.69 ... ");
+            return UpgradeOutcome::LocalIsNewer;
+        case upgraderules::VersionDecision::Rollback:
+            log("[startDownloadXMLAndUpgrade] local Zem is newer: " + serverVersion + "   " + localVersion);
+            rollback = true;
+            break;
     }
 
     record.des = order->des;
@@ -433,8 +448,8 @@ UpgradeOutcome ZemUpgradeHelper::startDownloadXMLAndUpgrade(const std::optional<
     if (order->type == 2 && rollback) {
         std::error_code ec;
         fs::remove_all(paths::applicationsFolder() + "/RavAviza", ec);
-        log("[startDownloadXMLAndUpgrade] Remove RavAviza before Rollback result:" + std::to_string(ec ? 0 : 1) +
-            ", error:" + (ec ? ec.message() : "(null)"));
+        log("[startDownloadXMLAndUpgrade] Remove RavAviza before Rollback result:" +
+            std::to_string(ec ? 0 : 1) + ", error:" + (ec ? ec.message() : "(null)"));
     }
     if (order->type != 1 && order->type != 2) {
         log("[startDownloadXMLAndUpgrade]  upgrade type : " + std::to_string(order->type) + " ");

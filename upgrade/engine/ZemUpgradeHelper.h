@@ -19,8 +19,8 @@
 
 // Where the engine works and what it runs; the defaults come from the product's path table.
 struct UpgradeEnvironment {
-    std::string rootDirectory;   // the upgrade folder D
-    std::string installerPath;   // the `installer` stand-in
+    std::string rootDirectory;  // the upgrade folder D
+    std::string installerPath;  // the `installer` stand-in
     std::string dpkgQueryPath = "/usr/bin/dpkg-query";
     std::string packageName = "ravaviza";  // the product's package, whose version dpkg records
     std::chrono::milliseconds installerDeadline{std::chrono::minutes(30)};
@@ -33,14 +33,14 @@ struct UpgradeEnvironment {
 
 // How a flow ended.
 enum class UpgradeOutcome {
-    NoOrder,          // no data, not JSON, or type 3
-    NoUser,           // a download-only order of type 5 or 6 with nobody at the console
-    ManifestFailed,   // manifest not fetched or not parsed
-    LocalIsNewer,     // version rule: the local app is newer and the manifest's line is too old
-    FetchFailed,      // no item, unsafe name or version, download or checksum failed
-    PackageKept,      // fetched and left in the upgrade folder (download-only, or not to be installed)
-    Installed,        // installed and the installed version is the manifest's
-    InstallFailed,    // the installer failed or the installed version is not the manifest's
+    NoOrder,         // no data, not JSON, or type 3
+    NoUser,          // a download-only order of type 5 or 6 with nobody at the console
+    ManifestFailed,  // manifest not fetched or not parsed
+    LocalIsNewer,    // version rule: the local app is newer and the manifest's line is too old
+    FetchFailed,     // no item, unsafe name or version, download or checksum failed
+    PackageKept,     // fetched and left in the upgrade folder (download-only, or not to be installed)
+    Installed,       // installed and the installed version is the manifest's
+    InstallFailed,   // the installer failed or the installed version is not the manifest's
 };
 
 class ZemUpgradeHelper {
@@ -65,8 +65,9 @@ class ZemUpgradeHelper {
     std::optional<std::string> startDownloadUpgradePKG(const AppModuleModel& record);
     // The single item of the manifest, with its update record added to *records (the stored
     // records first); nothing, outs untouched, when "updates" does not hold exactly one item.
-    std::optional<nlohmann::json> parseUpgradeXMLToLocal(const nlohmann::json& manifest, archive::Dictionary* records,
-                                                         bool* isUpgrade, int32_t uptype);
+    std::optional<nlohmann::json> parseUpgradeXMLToLocal(const nlohmann::json& manifest,
+                                                         archive::Dictionary* records, bool* isUpgrade,
+                                                         int32_t uptype);
     bool saveUpgradeInfoToLocal(const archive::Dictionary* records);
     void removeUpgradeInfoFromLocal();
     std::string localZemVersion();
