@@ -437,6 +437,8 @@ TEST_F(UpgradeEngineTest, RefusesBadOrdersAndManifests) {
         {"type out of range", std::string("{\"type\": 1e300, \"url\": 7}"), "",
          UpgradeOutcome::ManifestFailed},
         {"no url", nlohmann::json{{"type", 1}}.dump(), "", UpgradeOutcome::ManifestFailed},
+        {"manifest redirected to file", order(1, "/redirect?to=file://" + (served_ / "update.xml").string()),
+         itemXml("Hux.pkg", "5.1.90", url, md5), UpgradeOutcome::ManifestFailed},
         {"not XML", {}, "not xml at all", UpgradeOutcome::ManifestFailed},
         {"entity",
          {},
@@ -503,6 +505,10 @@ TEST_F(UpgradeEngineTest, RefusesBadOrdersAndManifests) {
         EXPECT_EQ(strayFiles({}), std::vector<std::string>{});
         EXPECT_FALSE(fs::exists("/tmp/x.pkg_5.1.90.pkg"));
     }
+    // An http redirect to the package is followed.
+    writeManifest(itemXml("Hux.pkg", "5.1.90", server_->url("/redirect?to=" + url), md5));
+    EXPECT_EQ(helper_->startDownloadAndNotInstall(order(1)), UpgradeOutcome::PackageKept);
+    std::filesystem::remove(pkgPath("Hux", "5.1.90"));
     // The manifest's size, when right, lets the package through.
     writeManifest(itemXml("Hux.pkg", "5.1.90", url, md5,
                           " size=\"" + std::to_string(fs::file_size(served_ / "Hux.deb")) + "\""));
