@@ -1,0 +1,628 @@
+// The engine's flows end to end: a loopback HTTP server serves the manifest and real .deb
+// packages, the `installer` stand-in installs them with dpkg into a temporary root, and the files
+// the engine leaves are read back with Python's plistlib.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "TestFiles.h"
+#include "archive/KeyedArchive.h"
+#include "encoding/MD5.h"
+#include "engine/ZemUpgradeHelper.h"
+#include "logger/LogSink.h"
+#include "paths/Paths.h"
+#include "spawn/Spawn.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Keeps every log line so tests can look for the ones a flow must write.
+class CapturedLog : public LogSink {
+  public:
+    void writeLog(const std::string& message, unsigned long) override {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(message);
+    }
+    void flush() override {}
+    bool contains(const std::string& text) {
+        std::lock_guard lock(mutex_);
+        for (const auto& l : lines_)
+            if (l.find(text) != std::string::npos) return true;
+        return false;
+    }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        lines_.clear();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+CapturedLog& capturedLog() {
+    static CapturedLog* log = [] {
+        auto* l = new CapturedLog();
+        setProcessLog(*l);
+        return l;
+    }();
+    return *log;
+}
+
+spawn::RunResult runTool(std::vector<std::string> argv) {
+    spawn::Options options;
+    options.program = argv[0];
+    options.argv = std::move(argv);
+    spawn::RunLimits limits;
+    limits.deadline = std::chrono::seconds(120);
+    return spawn::run(options, limits);
+}
+
+bool succeeded(const spawn::RunResult& r) {
+    return r.waitStatus && spawn::exitStatusFromWait(*r.waitStatus) == 0;
+}
+
+// upgrade_http_server.py serving a folder, stopped when the object goes.
+class HttpServer {
+  public:
+    HttpServer(const std::string& dir, const std::string& log) : log_(log) {
+        std::vector<std::string> args = {RAVAVIZA_PYTHON, UPGRADE_HTTP_SERVER, "--dir", dir, "--log", log};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int fds[2];
+        if (::pipe(fds) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        if (posix_spawn(&pid_, RAVAVIZA_PYTHON, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        std::string line;
+        pollfd p{fds[0], POLLIN, 0};
+        auto deadline = Clock::now() + std::chrono::seconds(20);
+        while (pid_ > 0 && line.find('\n') == std::string::npos && Clock::now() < deadline) {
+            if (::poll(&p, 1, 200) <= 0) continue;
+            char buf[64];
+            ssize_t n = ::read(fds[0], buf, sizeof buf);
+            if (n <= 0) break;
+            line.append(buf, static_cast<size_t>(n));
+        }
+        ::close(fds[0]);
+        if (line.rfind("PORT ", 0) == 0) port_ = std::stoi(line.substr(5));
+    }
+    ~HttpServer() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+    }
+    int port() const { return port_; }
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
+    // How many requests asked for a path starting with prefix.
+    int requests(const std::string& prefix) const {
+        std::ifstream in(log_);
+        int n = 0;
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind(prefix, 0) == 0) ++n;
+        return n;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+    std::string log_;
+};
+
+class UpgradeEngineTest : public ::testing::Test {
+  protected:
+    static constexpr const char* kPackage = "ravaviza";
+
+    void SetUp() override {
+        capturedLog().clear();
+        char pattern[] = "/tmp/upgrade-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        base_ = pattern;
+        root_ = base_ / "root";
+        served_ = base_ / "served";
+        fs::create_directories(root_ / "var/lib/dpkg/info");
+        fs::create_directories(root_ / "var/lib/dpkg/updates");
+        std::ofstream(root_ / "var/lib/dpkg/status").close();
+        fs::create_directories(served_);
+        ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
+        fs::create_directories(paths::appUpgradeFolder());
+
+        UpgradeEnvironment env;
+        env.rootDirectory = paths::appUpgradeFolder();
+        env.installerPath = UPGRADE_INSTALLER;
+        env.packageName = kPackage;
+        env.consoleUser = [this] { return consoleUser_; };
+        env.requestLimits.lowSpeedTime = std::chrono::seconds(2);
+        env.requestLimits.lowSpeedBytes = 1000;
+        helper_ = std::make_unique<ZemUpgradeHelper>(env);
+        server_ = std::make_unique<HttpServer>(served_.string(), (base_ / "requests.log").string());
+        ASSERT_GT(server_->port(), 0);
+    }
+
+    void TearDown() override {
+        server_.reset();
+        ::unsetenv("RAVAVIZA_ROOT");
+        std::error_code ec;
+        fs::remove_all(base_, ec);
+    }
+
+    // Builds a package of the product at version into the served folder; failing: its preinst
+    // refuses, so dpkg keeps what was installed. Returns its MD5.
+    std::string buildPackage(const std::string& file, const std::string& version, bool failing = false) {
+        fs::path tree = base_ / ("tree-" + file);
+        fs::create_directories(tree / "DEBIAN");
+        fs::create_directories(tree / "Applications/Hux/Hux.app/Contents");
+        std::ofstream(tree / "DEBIAN/control")
+            << "Package: " << kPackage << "\nVersion: " << version
+            << "\nArchitecture: all\nMaintainer: Test <test@example.invalid>\n"
+            << "Description: test package\n";
+        std::ofstream(tree / "Applications/Hux/Hux.app/Contents/version") << version << "\n";
+        if (failing) {
+            std::ofstream(tree / "DEBIAN/preinst") << "#!/bin/sh\nexit 1\n";
+            fs::permissions(tree / "DEBIAN/preinst", fs::perms::owner_all | fs::perms::group_read |
+                                                         fs::perms::group_exec | fs::perms::others_read |
+                                                         fs::perms::others_exec);
+        }
+        fs::path out = served_ / file;
+        auto r = runTool({"/usr/bin/dpkg-deb", "--root-owner-group", "--build", tree.string(), out.string()});
+        EXPECT_TRUE(succeeded(r)) << r.error;
+        return md5Of(out);
+    }
+
+    static std::string md5Of(const fs::path& path) {
+        std::string bytes = testsupport::readText(path);
+        return MD5::MD5HexDigest({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
+    }
+
+    void installDirectly(const std::string& file) {
+        auto r = runTool({UPGRADE_INSTALLER, "-pkg", (served_ / file).string(), "-target", "/"});
+        ASSERT_TRUE(succeeded(r)) << r.error;
+    }
+
+    std::string installedVersion() {
+        auto r = runTool({"/usr/bin/dpkg-query", "--admindir=" + (root_ / "var/lib/dpkg").string(), "-W",
+                          "-f", "${Version}", kPackage});
+        return succeeded(r) ? r.output : "";
+    }
+
+    void writeManifest(const std::string& body) { std::ofstream(served_ / "update.xml") << body; }
+
+    std::string itemXml(const std::string& name, const std::string& version, const std::string& url,
+                        const std::string& md5, const std::string& extra = "") {
+        return "<updates><item name=\"" + name + "\" version=\"" + version + "\" url=\"" + url + "\" md5=\"" +
+               md5 + "\" cmd=\"\" action=\"1\" runAs=\"root\" os=\"linux\"" + extra + "/></updates>";
+    }
+
+    std::string order(int type, const std::string& manifestPath = "/update.xml") {
+        return nlohmann::json{
+            {"type", type}, {"url", server_->url(manifestPath)}, {"des", "fixes"}, {"wait", 30}}
+            .dump();
+    }
+
+    std::string pkgPath(const std::string& appName, const std::string& version) {
+        return paths::appUpgradeFolder() + "/" + appName + "_" + version + ".pkg";
+    }
+
+    // Files in the upgrade folder other than the given ones.
+    std::vector<std::string> strayFiles(std::vector<std::string> expected) {
+        std::vector<std::string> stray;
+        for (const auto& e : fs::directory_iterator(paths::appUpgradeFolder())) {
+            std::string name = e.path().filename().string();
+            if (std::find(expected.begin(), expected.end(), name) == expected.end()) stray.push_back(name);
+        }
+        return stray;
+    }
+
+    static nlohmann::json plistAsJson(const std::string& path) {
+        auto r = runTool({RAVAVIZA_PYTHON, UPGRADE_PLIST_TO_JSON, path});
+        EXPECT_TRUE(succeeded(r)) << r.error;
+        return nlohmann::json::parse(r.output, nullptr, false);
+    }
+
+    fs::path base_, root_, served_;
+    std::optional<std::string> consoleUser_ = std::string("alice");
+    std::unique_ptr<ZemUpgradeHelper> helper_;
+    std::unique_ptr<HttpServer> server_;
+};
+
+TEST_F(UpgradeEngineTest, SilentFlowInstallsNewerPackageAndRewritesServers) {
+    buildPackage("old.deb", "5.1.80");
+    installDirectly("old.deb");
+    ASSERT_EQ(helper_->localZemVersion(), "5.1.80");
+    // 5.1.100 is newer than 5.1.80 by number, though it sorts before it as text.
+    std::string md5 = buildPackage("Hux.deb", "5.1.100");
+    writeManifest(itemXml("Hux.pkg", "5.1.100",
+                          server_->url("/Hux.deb?(127.0.0.5_8443,10.0.0.2_9090,dom.example_443)"), md5));
+
+    EXPECT_EQ(helper_->startDownloadXMLAndUpgrade(order(2)), UpgradeOutcome::Installed);
+    EXPECT_EQ(installedVersion(), "5.1.100");
+    EXPECT_EQ(testsupport::readText(root_ / "Applications/Hux/Hux.app/Contents/version"), "5.1.100\n");
+    EXPECT_FALSE(fs::exists(pkgPath("Hux", "5.1.100")));  // installed packages are removed
+    EXPECT_TRUE(strayFiles({}).empty());
+    EXPECT_EQ(server_->requests("/Hux.deb"), 1);
+
+    nlohmann::json servers = plistAsJson(paths::serverConfigFile());
+    EXPECT_EQ(servers,
+              nlohmann::json::parse(R"([["127.0.0.5","8443"],["10.0.0.2","9090"],["dom.example","443"]])"));
+}
+
+TEST_F(UpgradeEngineTest, DownloadOnlyKeepsPackageAndRecordForLaterInstall) {
+    buildPackage("old.deb", "5.1.80");
+    installDirectly("old.deb");
+    std::string md5 = buildPackage("Hux.deb", "5.1.90");
+    // Upper-case checksum: compared without regard to case.
+    std::string upper = md5;
+    for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    writeManifest(itemXml("Hux.pkg", "5.1.90", server_->url("/Hux.deb"), upper));
+
+    EXPECT_EQ(helper_->startDownloadAndNotInstall(order(5)), UpgradeOutcome::PackageKept);
+    EXPECT_EQ(installedVersion(), "5.1.80");
+    ASSERT_TRUE(fs::exists(pkgPath("Hux", "5.1.90")));
+    EXPECT_EQ(md5Of(pkgPath("Hux", "5.1.90")), md5);
+    EXPECT_TRUE(capturedLog().contains("start post notificaton to zem ...info: Hux 5"));
+
+    nlohmann::json records = plistAsJson(helper_->upgradeInfoFile());
+    EXPECT_EQ(records, nlohmann::json::parse(R"({"[Hux_5.1.90_5]": {"name": "Hux", "version": "5.1.90"}})"));
+    nlohmann::json record = plistAsJson(helper_->upgradeDataFile());
+    EXPECT_EQ(record["$class"], "AppModuleModel");
+    EXPECT_EQ(record["name"], "Hux.pkg");
+    EXPECT_EQ(record["appName"], "Hux");
+    EXPECT_EQ(record["version"], "5.1.90");
+    EXPECT_EQ(record["md5"], upper);
+    EXPECT_EQ(record["downUrl"], server_->url("/Hux.deb"));
+    EXPECT_EQ(record["des"], "fixes");
+    EXPECT_EQ(record["upgradeType"], 5);
+    EXPECT_EQ(record["waitTime"], 30);
+    EXPECT_FALSE(record.contains("runAuthority"));
+
+    // The same order again finds the kept package and fetches nothing.
+    EXPECT_EQ(helper_->startDownloadAndNotInstall(order(5)), UpgradeOutcome::PackageKept);
+    EXPECT_EQ(server_->requests("/Hux.deb"), 1);
+
+    EXPECT_TRUE(helper_->installKeptPackage());
+    EXPECT_TRUE(capturedLog().contains("[UpgradeForceFromTip]upgrade success"));
+    EXPECT_EQ(installedVersion(), "5.1.90");
+    EXPECT_FALSE(fs::exists(pkgPath("Hux", "5.1.90")));
+    EXPECT_TRUE(fs::exists(helper_->upgradeDataFile()));  // the record stays
+}
+
+TEST_F(UpgradeEngineTest, MismatchingKeptPackageIsReplacedByAFreshDownload) {
+    std::string md5 = buildPackage("Hux.deb", "5.2.0");
+    writeManifest(itemXml("Hux.pkg", "5.2.0", server_->url("/Hux.deb"), md5));
+    std::ofstream(pkgPath("Hux", "5.2.0")) << "stale bytes";
+
+    EXPECT_EQ(helper_->startDownloadAndNotInstall(order(1)), UpgradeOutcome::PackageKept);
+    EXPECT_TRUE(capturedLog().contains("[startDownloadPKG]pkg's md5 is not equal app's md5, so remove"));
+    EXPECT_EQ(server_->requests("/Hux.deb"), 1);
+    EXPECT_EQ(md5Of(pkgPath("Hux", "5.2.0")), md5);
+
+    // A kept package altered after its download is not installed.
+    std::ofstream(pkgPath("Hux", "5.2.0"), std::ios::app) << "tampered";
+    EXPECT_FALSE(helper_->installKeptPackage());
+    EXPECT_TRUE(capturedLog().contains("[UpgradeForceFromTip]pkg's md5 is not equal app's md5"));
+    EXPECT_EQ(installedVersion(), "");
+}
+
+TEST_F(UpgradeEngineTest, KeptPackageInstallNeedsItsRecord) {
+    EXPECT_FALSE(helper_->installKeptPackage());
+    EXPECT_TRUE(capturedLog().contains("[UpgradeForceFromTip]app data is not exist.."));
+
+    // A record of another class is refused.
+    archive::Object other{"OtherModel", {{"name", archive::Value("x")}}};
+    ASSERT_TRUE(archive::archiveRootObjectToFile(archive::Value(other), helper_->upgradeDataFile()));
+    EXPECT_FALSE(helper_->installKeptPackage());
+    EXPECT_TRUE(capturedLog().contains("[UpgradeForceFromTip]app model is null or wrong type.."));
+
+    // A record whose name would leave the upgrade folder names no package.
+    AppModuleModel record;
+    record.appName = "../../../../tmp/evil";
+    record.version = "1";
+    ASSERT_TRUE(archive::archiveRootObjectToFile(record.encode(), helper_->upgradeDataFile()));
+    EXPECT_FALSE(helper_->installKeptPackage());
+    EXPECT_TRUE(capturedLog().contains("[UpgradeForceFromTip]pkg is not exist.."));
+}
+
+TEST_F(UpgradeEngineTest, FailedInstallKeepsOldVersionAndDropsRecords) {
+    buildPackage("old.deb", "5.1.80");
+    installDirectly("old.deb");
+    std::string md5 = buildPackage("bad.deb", "5.1.90", /*failing=*/true);
+    writeManifest(itemXml("Hux.pkg", "5.1.90", server_->url("/bad.deb"), md5));
+    std::ofstream(helper_->upgradeInfoFile()) << "<plist version=\"1.0\"><dict/></plist>";
+
+    EXPECT_EQ(helper_->startDownloadXMLAndUpgrade(order(1)), UpgradeOutcome::InstallFailed);
+    EXPECT_TRUE(capturedLog().contains("installer app failed."));
+    EXPECT_TRUE(capturedLog().contains("[startDownloadXMLAndUpgrade]  install Zem failed "));
+    EXPECT_EQ(installedVersion(), "5.1.80");
+    EXPECT_FALSE(fs::exists(helper_->upgradeInfoFile()));
+    EXPECT_TRUE(fs::exists(pkgPath("Hux", "5.1.90")));  // kept for a later try
+}
+
+TEST_F(UpgradeEngineTest, InstalledVersionMustBeTheManifests) {
+    // The manifest says 5.1.95 but the package holds 5.1.85: installed, yet the check fails.
+    std::string md5 = buildPackage("Hux.deb", "5.1.85");
+    writeManifest(itemXml("Hux.pkg", "5.1.95", server_->url("/Hux.deb"), md5));
+    EXPECT_EQ(helper_->startDownloadXMLAndUpgrade(order(1)), UpgradeOutcome::InstallFailed);
+    EXPECT_EQ(installedVersion(), "5.1.85");
+}
+
+TEST_F(UpgradeEngineTest, VersionRuleDecidesRollbacks) {
+    buildPackage("old.deb", "5.1.80");
+    struct Case {
+        const char* version;
+        int type;
+        const char* cmd;
+        UpgradeOutcome outcome;
+        const char* installedAfter;
+        bool appsFolderRemoved;
+    } cases[] = {
+        {"5.1.69", 2, "", UpgradeOutcome::LocalIsNewer, "5.1.80", false},
+        {"5.1.75", 1, "/S", UpgradeOutcome::PackageKept, "5.1.80", false},
+        {"5.1.75", 2, "", UpgradeOutcome::Installed, "5.1.75", true},
+        {"5.1.80", 1, "", UpgradeOutcome::Installed, "5.1.80", false},    // equal: installed again
+        {"5.1.90", 4, "", UpgradeOutcome::PackageKept, "5.1.80", false},  // neither install type
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.version) + " type " + std::to_string(c.type));
+        capturedLog().clear();
+        installDirectly("old.deb");
+        fs::create_directories(root_ / "Applications/RavAviza");
+        std::string file = std::string("p") + c.version + ".deb";
+        std::string md5 = buildPackage(file, c.version);
+        std::string xml = itemXml("Hux.pkg", c.version, server_->url("/" + file), md5);
+        xml.replace(xml.find("cmd=\"\""), 6, std::string("cmd=\"") + c.cmd + "\"");
+        writeManifest(xml);
+        int before = server_->requests("/" + file);
+        EXPECT_EQ(helper_->startDownloadXMLAndUpgrade(order(c.type)), c.outcome);
+        EXPECT_EQ(installedVersion(), c.installedAfter);
+        EXPECT_EQ(!fs::exists(root_ / "Applications/RavAviza"), c.appsFolderRemoved);
+        if (c.outcome == UpgradeOutcome::LocalIsNewer) {
+            EXPECT_TRUE(capturedLog().contains("local upgrade recorde is lower 5.1.69"));
+            EXPECT_EQ(server_->requests("/" + file), before);  // nothing fetched
+        }
+    }
+}
+
+TEST_F(UpgradeEngineTest, DownloadOnlyNeedsConsoleUserForTypesFiveAndSix) {
+    std::string md5 = buildPackage("Hux.deb", "5.2.1");
+    writeManifest(itemXml("Hux.pkg", "5.2.1", server_->url("/Hux.deb"), md5));
+    for (auto user : {std::optional<std::string>{}, std::optional<std::string>{"\n"}}) {
+        consoleUser_ = user;
+        EXPECT_EQ(helper_->startDownloadAndNotInstall(order(5)), UpgradeOutcome::NoUser);
+        EXPECT_EQ(helper_->startDownloadAndNotInstall(order(6)), UpgradeOutcome::NoUser);
+    }
+    EXPECT_EQ(server_->requests("/update.xml"), 0);
+    EXPECT_EQ(helper_->startDownloadAndNotInstall(order(1)), UpgradeOutcome::PackageKept);
+}
+
+TEST_F(UpgradeEngineTest, RefusesBadOrdersAndManifests) {
+    buildPackage("old.deb", "5.1.80");
+    installDirectly("old.deb");
+    std::string md5 = buildPackage("Hux.deb", "5.1.90");
+    std::string url = server_->url("/Hux.deb");
+    std::string huge(2u << 20, 'a');
+    struct Case {
+        const char* what;
+        std::optional<std::string> order;  // nothing: order(1)
+        std::string manifest;
+        UpgradeOutcome outcome;
+    } cases[] = {
+        {"no data", std::string(), "", UpgradeOutcome::NoOrder},
+        {"not JSON", std::string("{type:1"), "", UpgradeOutcome::NoOrder},
+        {"JSON array", std::string("[1,2]"), "", UpgradeOutcome::NoOrder},
+        {"type 3", nlohmann::json{{"type", 3}, {"url", server_->url("/update.xml")}}.dump(), "",
+         UpgradeOutcome::NoOrder},
+        {"type 3.0", std::string("{\"type\": 3.0}"), "", UpgradeOutcome::NoOrder},
+        {"type out of range", std::string("{\"type\": 1e300, \"url\": 7}"), "",
+         UpgradeOutcome::ManifestFailed},
+        {"no url", nlohmann::json{{"type", 1}}.dump(), "", UpgradeOutcome::ManifestFailed},
+        {"manifest redirected to file", order(1, "/redirect?to=file://" + (served_ / "update.xml").string()),
+         itemXml("Hux.pkg", "5.1.90", url, md5), UpgradeOutcome::ManifestFailed},
+        {"not XML", {}, "not xml at all", UpgradeOutcome::ManifestFailed},
+        {"entity",
+         {},
+         "<!DOCTYPE u [<!ENTITY x \"5.1.90\">]><updates><item name=\"Hux.pkg\" version=\"&x;\" url=\"" + url +
+             "\" md5=\"" + md5 + "\"/></updates>",
+         UpgradeOutcome::ManifestFailed},
+        {"huge attribute",
+         {},
+         itemXml("Hux.pkg", "5.1.90", url, md5, " junk=\"" + huge + "\""),
+         UpgradeOutcome::ManifestFailed},
+        {"no item", {}, "<updates></updates>", UpgradeOutcome::FetchFailed},
+        {"several items",
+         {},
+         "<updates><item name=\"Hux.pkg\" version=\"5.1.90\" url=\"" + url + "\" md5=\"" + md5 +
+             "\"/><item name=\"Hux.pkg\" version=\"5.1.90\" url=\"" + url + "\" md5=\"" + md5 +
+             "\"/></updates>",
+         UpgradeOutcome::FetchFailed},
+        {"name leaves folder",
+         {},
+         itemXml("../../../../tmp/x.pkg", "5.1.90", url, md5),
+         UpgradeOutcome::FetchFailed},
+        {"version with shell", {}, itemXml("Hux.pkg", "5.1.90$(id)", url, md5), UpgradeOutcome::FetchFailed},
+        {"wrong md5",
+         {},
+         itemXml("Hux.pkg", "5.1.90", url, std::string(32, '0')),
+         UpgradeOutcome::FetchFailed},
+        {"no md5", {}, itemXml("Hux.pkg", "5.1.90", url, ""), UpgradeOutcome::FetchFailed},
+        {"redirect to file",
+         {},
+         itemXml("Hux.pkg", "5.1.90", server_->url("/redirect?to=file://" + (served_ / "Hux.deb").string()),
+                 md5),
+         UpgradeOutcome::FetchFailed},
+        {"redirect to ftp",
+         {},
+         itemXml("Hux.pkg", "5.1.90", server_->url("/redirect?to=ftp://127.0.0.1/Hux.deb"), md5),
+         UpgradeOutcome::FetchFailed},
+        {"file url",
+         {},
+         itemXml("Hux.pkg", "5.1.90", "file://" + (served_ / "Hux.deb").string(), md5),
+         UpgradeOutcome::FetchFailed},
+        {"status 404",
+         {},
+         itemXml("Hux.pkg", "5.1.90", server_->url("/status/404"), md5),
+         UpgradeOutcome::FetchFailed},
+        {"truncated",
+         {},
+         itemXml("Hux.pkg", "5.1.90", server_->url("/truncated/Hux.deb"), md5),
+         UpgradeOutcome::FetchFailed},
+        {"larger than size",
+         {},
+         itemXml("Hux.pkg", "5.1.90", url, md5, " size=\"100\""),
+         UpgradeOutcome::FetchFailed},
+        {"stalled",
+         {},
+         itemXml("Hux.pkg", "5.1.90", server_->url("/stall"), md5),
+         UpgradeOutcome::FetchFailed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeManifest(c.manifest);
+        EXPECT_EQ(helper_->startDownloadXMLAndUpgrade(c.order ? *c.order : order(1)), c.outcome);
+        EXPECT_EQ(installedVersion(), "5.1.80");
+        // No partial download and nothing outside the upgrade folder is left behind.
+        EXPECT_EQ(strayFiles({}), std::vector<std::string>{});
+        EXPECT_FALSE(fs::exists("/tmp/x.pkg_5.1.90.pkg"));
+    }
+    // An http redirect to the package is followed.
+    writeManifest(itemXml("Hux.pkg", "5.1.90", server_->url("/redirect?to=" + url), md5));
+    EXPECT_EQ(helper_->startDownloadAndNotInstall(order(1)), UpgradeOutcome::PackageKept);
+    std::filesystem::remove(pkgPath("Hux", "5.1.90"));
+    // The manifest's size, when right, lets the package through.
+    writeManifest(itemXml("Hux.pkg", "5.1.90", url, md5,
+                          " size=\"" + std::to_string(fs::file_size(served_ / "Hux.deb")) + "\""));
+    EXPECT_EQ(helper_->startDownloadXMLAndUpgrade(order(1)), UpgradeOutcome::Installed);
+}
+
+TEST_F(UpgradeEngineTest, ServerConfigIsReplacedOnlyByAValidList) {
+    std::string config = paths::serverConfigFile();
+    auto write = [&](const std::optional<std::string>& url) { helper_->updateServersConfig(url); };
+    fs::create_directories(paths::machineSupportFolder());
+    ASSERT_TRUE(archive::archiveRootObjectToFile(
+        archive::Value(archive::Array{archive::Array{"old.host", "80"}}), config));
+    std::string original = testsupport::readText(config);
+    for (const char* url :
+         {"http://h/p.pkg", "http://h/p.pkg?()", "http://h/p.pkg?(junk)", "http://h/p?(a_1;rm)"}) {
+        write(std::string(url));
+        EXPECT_EQ(testsupport::readText(config), original) << url;
+    }
+    write(std::nullopt);
+    EXPECT_EQ(testsupport::readText(config), original);
+
+    write(std::string("http://h/p.pkg?(10.0.0.1_8080)"));
+    EXPECT_EQ(plistAsJson(config), nlohmann::json::parse(R"([["10.0.0.1","8080"],["10.0.0.1","8080"]])"));
+    write(std::string("http://h/p.pkg?(a_1,b_2,x,d_4)"));
+    EXPECT_EQ(plistAsJson(config), nlohmann::json::parse(R"([["a","1"],["b","2"]])"));
+}
+
+TEST_F(UpgradeEngineTest, LocalVersionComesFromDpkgThenTheBundle) {
+    EXPECT_EQ(helper_->localZemVersion(), "5.0.1.100");  // no app
+    fs::create_directories(root_ / "Applications/Hux/Hux.app/Contents");
+    std::ofstream(root_ / "Applications/Hux/Hux.app/Contents/version") << "5.1.33\n";
+    EXPECT_EQ(helper_->localZemVersion(), "5.1.33");  // no dpkg record
+    buildPackage("old.deb", "5.1.80");
+    installDirectly("old.deb");
+    EXPECT_EQ(helper_->localZemVersion(), "5.1.80");
+}
+
+TEST_F(UpgradeEngineTest, InstallerRunsWithoutAShell) {
+    buildPackage("Hux.deb", "5.1.91");
+    // A path that a shell would split and run: the installer must get it as one argument.
+    // A shell would create "pwned" in the working folder, which the child inherits.
+    std::string odd = paths::appUpgradeFolder() + "/a b;touch pwned;.pkg";
+    fs::copy_file(served_ / "Hux.deb", odd);
+    AppModuleModel record;
+    fs::path cwd = fs::current_path();
+    fs::current_path(base_);
+    EXPECT_TRUE(helper_->startRunUpgradeApp(record, odd));
+    fs::current_path(cwd);
+    EXPECT_FALSE(fs::exists(base_ / "pwned"));
+    EXPECT_TRUE(helper_->checkInstallResult(std::string("5.1.91")));
+    EXPECT_FALSE(helper_->checkInstallResult(std::string("5.1.9")));
+    EXPECT_FALSE(helper_->checkInstallResult(std::nullopt));
+
+    // The stand-in takes only its one argument form, and fails for a file that is no package.
+    struct Case {
+        std::vector<std::string> args;
+    } refused[] = {
+        {{"-pkg", odd}},
+        {{"-pkg", odd, "-target", "/elsewhere"}},
+        {{"-target", "/", "-pkg", odd}},
+        {{"-pkg", (served_ / "missing.deb").string(), "-target", "/"}},
+    };
+    for (const auto& c : refused) {
+        std::vector<std::string> argv = {UPGRADE_INSTALLER};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        auto r = runTool(argv);
+        ASSERT_TRUE(r.waitStatus);
+        EXPECT_NE(spawn::exitStatusFromWait(*r.waitStatus), 0) << c.args.size();
+    }
+}
+
+TEST_F(UpgradeEngineTest, WindowStepsReportProgress) {
+    std::vector<std::pair<bool, std::string>> steps;
+    auto record = [&](bool ok, const std::string& message) { steps.emplace_back(ok, message); };
+    helper_->DownloadXMLBlock = record;
+    helper_->ParseXMLBlock = record;
+    helper_->DownloadZemBlock = record;
+    using Steps = std::vector<std::pair<bool, std::string>>;
+
+    std::string md5 = buildPackage("Hux.deb", "5.3.0");
+    writeManifest(itemXml("Hux.pkg", "5.3.0", server_->url("/Hux.deb"), md5));
+    auto manifest = helper_->startDownloadUpgradeXML(server_->url("/update.xml"));
+    ASSERT_TRUE(manifest);
+    archive::Dictionary records;
+    bool upgrade = true;
+    auto item = helper_->parseUpgradeXMLToLocal(*manifest, &records, &upgrade, 1);
+    ASSERT_TRUE(item);
+    EXPECT_FALSE(upgrade);
+    EXPECT_TRUE(helper_->startDownloadUpgradePKG(AppModuleModel::initWithData(*item)));
+    EXPECT_EQ(steps, (Steps{{true, "开始下载配置文件..."},
+                            {true, "开始解析配置文件..."},
+                            {true, "开始下载升级包..."},
+                            {true, "正在下载安装包..."},
+                            {true, "开始安装..."}}));
+
+    steps.clear();
+    EXPECT_FALSE(helper_->startDownloadUpgradeXML(server_->url("/status/500")));
+    writeManifest("<updates><item");
+    EXPECT_FALSE(helper_->startDownloadUpgradeXML(server_->url("/update.xml")));
+    AppModuleModel bad = AppModuleModel::initWithData(*item);
+    bad.version = "5.3.1";
+    bad.md5 = std::string(32, 'f');
+    EXPECT_FALSE(helper_->startDownloadUpgradePKG(bad));
+    bad.downUrl = server_->url("/status/404");
+    EXPECT_FALSE(helper_->startDownloadUpgradePKG(bad));
+    EXPECT_EQ(steps, (Steps{{true, "开始下载配置文件..."},
+                            {false, "下载配置文件失败"},
+                            {true, "开始下载配置文件..."},
+                            {true, "开始解析配置文件..."},
+                            {false, "解析配置文件失败"},
+                            {true, "正在下载安装包..."},
+                            {false, "安装包异常"},
+                            {true, "正在下载安装包..."},
+                            {false, "下载安装包失败"}}));
+}
+
+}  // namespace
