@@ -174,8 +174,9 @@ TEST_P(Denial, RootCallsSucceedAndTheServerStaysBounded) {
     Usage during = usage();
     std::string figures = "before: " + before.text() + "; during: " + during.text() + " (" + *ready + ")";
     EXPECT_EQ(failures, "") << figures;
-    if (testsupport::kMemoryFiguresMeaningful)
+    if (testsupport::kMemoryFiguresMeaningful) {
         EXPECT_LE((during.rssKiB - before.rssKiB) / 1024, a.maxRssMiB) << figures;
+    }
     EXPECT_LE(during.threads - before.threads, a.maxThreads) << figures;
     EXPECT_LE(during.fds - before.fds, a.maxFds) << figures;
 

@@ -75,11 +75,14 @@ TEST_F(serverlink_link_Hostile, SeriesOfHugeHeartbeatRepliesStaysUnderTheMemoryG
         link->handleSocketWrite();
         ASSERT_TRUE(waitUntil([&] { return link->reqModels().empty(); }, 60s));
         ASSERT_TRUE(link->readSocketManager().waitForPendingReads(60s));
-        if (testsupport::kMemoryFiguresMeaningful)
+        if (testsupport::kMemoryFiguresMeaningful) {
             EXPECT_LT(statusKb("VmRSS") - rssBefore, 40 * 1024) << "memory kept after reply " << i;
+        }
     }
     // The peak of the whole process: the daemon ends itself at 100 MiB.
-    if (testsupport::kMemoryFiguresMeaningful) EXPECT_LT(statusKb("VmHWM"), 100 * 1024);
+    if (testsupport::kMemoryFiguresMeaningful) {
+        EXPECT_LT(statusKb("VmHWM"), 100 * 1024);
+    }
 
     const std::string log = logSince(mark);
     EXPECT_EQ(countSince(mark, "type: heartbeat | parse reponse successfully. "), series.size());
