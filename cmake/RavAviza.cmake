@@ -61,6 +61,7 @@ set(RAVAVIZA_INSTALL_TOOLS usr/libexec/ravaviza)
 set(RAVAVIZA_INSTALL_UI_APP Applications/Hux/Hux.app)
 set(RAVAVIZA_INSTALL_FRAMEWORKS ${RAVAVIZA_INSTALL_UI_APP}/Contents/Frameworks)
 set(RAVAVIZA_INSTALL_DAEMON ${RAVAVIZA_INSTALL_UI_APP}/Contents/Resources/Hollin.app/Contents/MacOS)
+set(RAVAVIZA_INSTALL_REPORT_SERVICE ${RAVAVIZA_INSTALL_UI_APP}/Contents/Resources/Tamber.app/Contents/MacOS)
 set(RAVAVIZA_INSTALL_SYSTEMD usr/lib/systemd/system)
 
 # ravaviza_install_program(target destination)

@@ -65,6 +65,9 @@ std::string uiAppResources() {
 std::string daemonExecutable() {
     return uiAppResources() + "/Hollin.app/Contents/MacOS/Hollin";
 }
+std::string reportServiceExecutable() {
+    return uiAppResources() + "/Tamber.app/Contents/MacOS/Tamber";
+}
 
 std::string serverConfigFile() {
     return machineSupportFolder() + "/.ZemConfig";

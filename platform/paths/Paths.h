@@ -21,17 +21,18 @@ std::string localLibraryFolder();  // /Library
 std::string applicationsFolder();  // /Applications
 
 // Product folders.
-std::string productRootParent();     // /Users/.AllUsers/RavAviza
-std::string productRoot();           // /Users/.AllUsers/RavAviza/RavAviza.EXE$
-std::string appUpgradeFolder();      // <product root>/AppUpgrade
-std::string upgradeAppExecutable();  // <product root>/AppUpgrade/Perrow.app/Contents/MacOS/Marlet
-std::string machineSupportFolder();  // /Library/Application Support/RavAviza
-std::string daemonLogsFolder();      // /Library/Logs/RavAviza/v5/Logs
-std::string launchDaemonsFolder();   // /Library/LaunchDaemons
-std::string uiAppBundle();           // /Applications/Hux/Hux.app
-std::string uiAppExecutable();       // /Applications/Hux/Hux.app/Contents/MacOS/Hux
-std::string uiAppResources();        // /Applications/Hux/Hux.app/Contents/Resources
-std::string daemonExecutable();      // <ui resources>/Hollin.app/Contents/MacOS/Hollin
+std::string productRootParent();        // /Users/.AllUsers/RavAviza
+std::string productRoot();              // /Users/.AllUsers/RavAviza/RavAviza.EXE$
+std::string appUpgradeFolder();         // <product root>/AppUpgrade
+std::string upgradeAppExecutable();     // <product root>/AppUpgrade/Perrow.app/Contents/MacOS/Marlet
+std::string machineSupportFolder();     // /Library/Application Support/RavAviza
+std::string daemonLogsFolder();         // /Library/Logs/RavAviza/v5/Logs
+std::string launchDaemonsFolder();      // /Library/LaunchDaemons
+std::string uiAppBundle();              // /Applications/Hux/Hux.app
+std::string uiAppExecutable();          // /Applications/Hux/Hux.app/Contents/MacOS/Hux
+std::string uiAppResources();           // /Applications/Hux/Hux.app/Contents/Resources
+std::string daemonExecutable();         // <ui resources>/Hollin.app/Contents/MacOS/Hollin
+std::string reportServiceExecutable();  // <ui resources>/Tamber.app/Contents/MacOS/Tamber
 
 // Server configuration, device and machine records.
 std::string serverConfigFile();      // <machine support>/.ZemConfig

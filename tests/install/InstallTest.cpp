@@ -26,7 +26,7 @@ using namespace std::chrono_literals;
 namespace {
 
 struct RunResult {
-    int status = -1;  // exit status; -1 killed by a signal, -2 past the deadline
+    int status = -1;     // exit status; -1 killed by a signal, -2 past the deadline
     std::string output;  // standard output and standard error together
 };
 
@@ -142,6 +142,8 @@ TEST_F(InstalledTree, ProgramsLieWhereThePathTableSays) {
         {"Hollin", paths::daemonExecutable()},
         {"launchd", paths::toolFolder() + "/launchd"},
         {"launchctl", paths::toolFolder() + "/launchctl"},
+        {"Tamber", paths::reportServiceExecutable()},
+        {"installer", paths::toolFolder() + "/installer"},
     };
     for (const auto& [name, path] : programs) {
         EXPECT_TRUE(path.starts_with(root_->string() + "/")) << name << ": " << path;
@@ -175,6 +177,8 @@ TEST_F(InstalledTree, InstalledProgramsRunAndAnswerWithTheirStatus) {
         {paths::toolFolder() + "/launchd", {"--no-such-option"}, 64, "usage: launchd"},
         {paths::daemonExecutable(), {}, 0, ""},
         {paths::daemonExecutable(), {"-version"}, 1, ""},
+        {paths::reportServiceExecutable(), {}, 0, ""},
+        {paths::toolFolder() + "/installer", {"-pkg"}, 2, "usage: installer -pkg FILE -target /"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> argv{c.program};
@@ -262,9 +266,9 @@ TEST(SharedLibraries, ExportOnlyTheirOwnSymbols) {
         {CALIX_LIBRARY, {"CalixVersionNumber", "TaskHelper::", "Base64::", "FileManager::"}},
         {TESSEL_LIBRARY, {"TesselVersionNumber", "TesselServer::", "TesselClient::"}},
     };
-    const std::vector<std::string> platformNamespaces{"paths::",    "archive::", "fileio::",   "textnum::",
-                                                      "procfigures::", "proclist::", "dispatch::", "ipc::",
-                                                      "sysinfo::",  "launchd::"};
+    const std::vector<std::string> platformNamespaces{
+        "paths::",    "archive::",  "fileio::", "textnum::", "procfigures::",
+        "proclist::", "dispatch::", "ipc::",    "sysinfo::", "launchd::"};
     for (const Case& c : cases) {
         RunResult r = run({"/usr/bin/nm", "-DC", "--defined-only", c.library}, baseEnvironment());
         ASSERT_EQ(r.status, 0) << r.output;
@@ -281,9 +285,11 @@ TEST(SharedLibraries, ExportOnlyTheirOwnSymbols) {
             // information) are emitted by every user of a header and merged by the loader; a
             // strong one is a copy of the static library's code. Types of a platform library in
             // the parameters of the library's own functions are fine.
-            if (line.size() < 20 || std::string_view("TDBR").find(line[17]) == std::string_view::npos) continue;
+            if (line.size() < 20 || std::string_view("TDBR").find(line[17]) == std::string_view::npos)
+                continue;
             std::string name = line.substr(19);
-            for (const char* prefix : {"vtable for ", "typeinfo for ", "typeinfo name for ", "guard variable for "}) {
+            for (const char* prefix :
+                 {"vtable for ", "typeinfo for ", "typeinfo name for ", "guard variable for "}) {
                 if (name.starts_with(prefix)) name = name.substr(std::string(prefix).size());
             }
             for (const std::string& ns : platformNamespaces) {
