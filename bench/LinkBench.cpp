@@ -147,7 +147,7 @@ void BM_LinkRoundTrip(benchmark::State& state) {
         return;
     }
     archive::archiveRootObjectToFile(
-        archive::Array{archive::Array{"127.0.0.1", std::to_string(server.port())}},
+        archive::Array{archive::Value(archive::Array{"127.0.0.1", std::to_string(server.port())})},
         paths::serverConfigFile());
     ZemServerConfig config;
     auto handle = std::make_shared<SignallingHandle>();

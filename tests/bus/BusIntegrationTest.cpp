@@ -54,7 +54,7 @@ class report_integration : public ::testing::Test {
         ASSERT_EQ(line.rfind("PORT ", 0), 0u) << line;
         const int port = std::stoi(line.substr(5));
         ASSERT_TRUE(archive::archiveRootObjectToFile(
-            archive::Array{archive::Array{"127.0.0.1", std::to_string(port)}}, paths::serverConfigFile()));
+            archive::Array{archive::Value(archive::Array{"127.0.0.1", std::to_string(port)})}, paths::serverConfigFile()));
     }
 
     void startTamber(const std::string& mode = "-run") {

@@ -520,7 +520,7 @@ TEST_F(UpgradeEngineTest, ServerConfigIsReplacedOnlyByAValidList) {
     auto write = [&](const std::optional<std::string>& url) { helper_->updateServersConfig(url); };
     fs::create_directories(paths::machineSupportFolder());
     ASSERT_TRUE(archive::archiveRootObjectToFile(
-        archive::Value(archive::Array{archive::Array{"old.host", "80"}}), config));
+        archive::Value(archive::Array{archive::Value(archive::Array{"old.host", "80"})}), config));
     std::string original = testsupport::readText(config);
     for (const char* url :
          {"http://h/p.pkg", "http://h/p.pkg?()", "http://h/p.pkg?(junk)", "http://h/p?(a_1;rm)"}) {

@@ -125,7 +125,7 @@ TEST_F(ServerConfigTest, UnreadableFilesLeaveTheServersAndARetryReadsTheFileLate
     EXPECT_EQ(config.intranetMulSvrs(), (Strings{"in:1"}));
     EXPECT_EQ(config.domain_server(), "dom");
     // Once read, readServerConfig keeps the servers.
-    writeConfig(Array{Array{"other", "5"}});
+    writeConfig(Array{archive::Value(Array{"other", "5"})});
     config.readServerConfig();
     EXPECT_EQ(config.intranet_server(), "in");
 }

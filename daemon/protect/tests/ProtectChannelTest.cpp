@@ -146,7 +146,7 @@ class ProtectFixture : public ::testing::Test {
 
     // .ZemConfig naming the intranet server; the last good server falls back to it.
     void configure(const std::string& host, int port) {
-        archive::Array entries{archive::Array{host, std::to_string(port)}};
+        archive::Array entries{archive::Value(archive::Array{host, std::to_string(port)})};
         ASSERT_TRUE(archive::archiveRootObjectToFile(entries, paths::serverConfigFile()));
         // Read again in place: cores made earlier hold this object.
         config_->updateServerConfig();
