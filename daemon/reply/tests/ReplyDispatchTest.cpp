@@ -432,6 +432,56 @@ TEST_F(ReplyDispatch, AMissingUpgradeAppIsCopiedStartedAndLookedForTwelveMoreTim
     EXPECT_EQ(sleeps_.size(), 1u);
 }
 
+TEST_F(ReplyDispatch, AHungPeerHoldsUpNeitherDispatchNorTheNextPeerCallForEver) {
+    // A runner that takes calls and never answers until the test lets it go.
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+    ipc::VendedObject o;
+    o.add("executePolicy:", [&](const archive::Array&) -> std::optional<archive::Value> {
+        std::unique_lock lock(m);
+        cv.wait(lock, [&] { return release; });
+        return std::nullopt;
+    });
+    auto hung = ipc::NamedConnection::vend(ZemIPCManager::kPolicyRunConnection, std::move(o));
+    ASSERT_TRUE(hung);
+    RecordingPeer bus(ZemIPCManager::kBusConnection, {"reportGetPolicyState:", "uploadDebugLog"});
+    ZemIPCManager::Options quick;
+    quick.lookupTimeout = 2.0;
+    quick.callTimeout = 1.0;
+    ZemIPCManager peers(quick);
+    ZemReplyDispatcher::Environment env;
+    env.commands = commands_.get();
+    env.database = db_.get();
+    env.peers = &peers;
+    env.post = [this](const std::string& name, archive::Value object) {
+        std::lock_guard lock(mutex_);
+        posts_.emplace_back(name, std::move(object));
+    };
+    ZemReplyDispatcher dispatcher(env);
+
+    PolicyContGetMsgRsp reply;
+    auto* item = reply.add_rspitemsarray();
+    item->set_id_p(1);
+    item->set_version(1);
+    item->set_content(R"({"module":"m","content":{}})");
+    const auto start = std::chrono::steady_clock::now();
+    dispatcher.handleMessage(reply);
+    dispatcher.handleMessage(heartbeat({{3, 1, 0}}));  // a debug command right behind it
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);  // dispatch did not wait for the peer
+    // The debug upload is asked for once the hung call has timed out.
+    EXPECT_TRUE(bus.waitFor(2, 15s));
+    dispatcher.waitForPeers();
+    {
+        std::lock_guard lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    auto calls = bus.calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].selector, "uploadDebugLog");
+}
+
 TEST_F(ReplyDispatch, ConfigurationItemsReachTheStore) {
     ConfigGetMsgRsp reply;
     auto* item = reply.add_configitemsarray();
