@@ -159,6 +159,25 @@ bool ZemCMDManager::checkCmdValidation(const ZemCMDModel& model) {
     return isNew;
 }
 
+bool ZemCMDManager::checkAndStoreCmd(const ZemCMDModel& model, bool store) {
+    bool isNew = false;
+    queue_->dispatchSync([&] {
+        {
+            std::lock_guard lock(lock_);
+            auto it = std::find_if(memoryCMDModels_.begin(), memoryCMDModels_.end(),
+                                   [&](const ZemCMDModel& m) { return m.cmd_type == model.cmd_type; });
+            if (it == memoryCMDModels_.end() || it->curr_seq >= model.curr_seq) return;
+            isNew = true;
+            if (!store) return;
+            it->last_seq = it->curr_seq;
+            it->curr_seq = model.curr_seq;
+            it->isUpdate = true;
+        }
+        saveOrLog(*this);
+    });
+    return isNew;
+}
+
 void ZemCMDManager::updateMemoryCmdModel(const ZemCMDModel& model) {
     queue_->dispatch([this, model] {
         {

@@ -44,6 +44,9 @@ class ZemCMDManager {
     std::optional<std::vector<ZemCMDModel>> localCmds() const;
     std::vector<ZemCMDModel> localCMDModels() const;
     bool checkCmdValidation(const ZemCMDModel& model);
+    // checkCmdValidation and, when the command is new and store is set, updateMemoryCmdModel in
+    // one step on the store's queue, so two replies carrying the same command claim it once.
+    bool checkAndStoreCmd(const ZemCMDModel& model, bool store = true);
     void updateMemoryCmdModel(const ZemCMDModel& model);
     void reverseCMDSeq(const ZemCMDModel& model);
     // Writes the models to cmd.archive; false when the write failed.

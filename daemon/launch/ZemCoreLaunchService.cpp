@@ -5,7 +5,11 @@
 
 #include <chrono>
 
+#include "link/ZemResponseHandle.h"
 #include "paths/Paths.h"
+#include "peers/ClientTesselManager.h"
+#include "policy/ZemSqliteIPCManager.h"
+#include "reply/ZemReplyDispatcher.h"
 #include "process/TaskHelper.h"
 #include "scheduler/CommonTimerManager.h"
 
@@ -43,13 +47,27 @@ CommonTimerManager& ZemCoreLaunchService::scheduler() {
 }
 
 void ZemCoreLaunchService::launch() {
+    // Every parsed reply of the server link goes to the reply dispatcher.
+    ZemResponseHandle::setDispatch(
+        [](int32_t, const ZemResponse& response) { ZemReplyDispatcher::sharedInstance().handleResponse(response); });
+
     dispatch::WorkQueue::global()->dispatch([this] {
         scheduler().startUpgradeAndPolicyTimer();
         launchUpgrade();
     });
 
-    // The policy-database message port is served from this queue.
-    ipcQueue_ = dispatch::WorkQueue::create("ravaviza_client_ipc_biz");
+    // The policy-database message port is served from this queue: startMsgPort serves on the
+    // calling thread until the process ends, and the serial queue has a thread of its own that
+    // nothing else uses.
+    ipcQueue_ = dispatch::WorkQueue::create("ravaviza_client_ipc_biz", dispatch::QueueAttr::Serial);
+    ipcQueue_->dispatch([] {
+        static auto* port = new ZemSqliteIPCManager();  // serves for the whole process
+        port->startMsgPort();
+    });
+
+    // The daemon's messaging-library port; it answers on the library's own thread.
+    static std::shared_ptr<ClientTesselManager> tessel = ClientTesselManager::create();
+    tessel->config();
 
     using namespace std::chrono;
     keepAliveTimer_ = dispatch::MainLoop::shared().addTimer(

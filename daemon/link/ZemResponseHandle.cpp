@@ -1,10 +1,34 @@
 #include "link/ZemResponseHandle.h"
 
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "logger/RotatingLogger.h"
 
-void ZemResponseHandle::handleResponse(int32_t action, const ZemResponse&) {
+namespace {
+
+std::mutex gMutex;
+std::shared_ptr<const ZemResponseHandle::Dispatch> gDispatch;
+
+}  // namespace
+
+void ZemResponseHandle::setDispatch(Dispatch dispatch) {
+    auto next = dispatch ? std::make_shared<const Dispatch>(std::move(dispatch)) : nullptr;
+    std::lock_guard lock(gMutex);
+    gDispatch = std::move(next);
+}
+
+void ZemResponseHandle::handleResponse(int32_t action, const ZemResponse& response) {
+    std::shared_ptr<const Dispatch> dispatch;
+    {
+        std::lock_guard lock(gMutex);
+        dispatch = gDispatch;
+    }
+    if (dispatch) {
+        (*dispatch)(action, response);
+        return;
+    }
     LogCoreHelper::sharedInstance().writeLog(
         "[ZemResponseHandle]handle response. action: " + std::to_string(action), 1);
 }
