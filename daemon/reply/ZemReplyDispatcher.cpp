@@ -11,6 +11,7 @@
 #include "dispatch/NotificationCenter.h"
 #include "encoding/DateUtil.h"
 #include "logger/LogSink.h"
+#include "messages/ZemNotificationNames.h"
 #include "peers/ZemIPCManager.h"
 #include "policy/ZemClientFMDB.h"
 #include "proto/ZemResponse.h"
@@ -96,7 +97,7 @@ void ZemReplyDispatcher::handleMessage(const google::protobuf::Message& message)
                 archive::Array list;
                 list.reserve(fresh.size());
                 for (int64_t id : fresh) list.emplace_back(id);
-                post("start_getpolicycontent_notification", std::move(list));
+                post(notification::kStartGetPolicyContent, std::move(list));
             }
         }
     } else if (const auto* contents = dynamic_cast<const PolicyContGetMsgRsp*>(&message)) {
@@ -114,7 +115,8 @@ void ZemReplyDispatcher::overdueTicket(const HeartbeatMsgRsp& reply) {
     if (!account->save()) log("[ZemResponseHandle] overdue ticket: the account record could not be saved");
 }
 
-void ZemReplyDispatcher::handleHeartbeatCmd(const google::protobuf::RepeatedPtrField<CmdStatusRspItem>& items) {
+void ZemReplyDispatcher::handleHeartbeatCmd(
+    const google::protobuf::RepeatedPtrField<CmdStatusRspItem>& items) {
     const double current = date::timeIntervalFromCurrentDate(now());
     for (const auto& item : items) {
         ZemCMDModel model = ZemCMDModel::initWithRsp(item.cmdtype(), item.cmdseq(), item.deadline());
@@ -125,17 +127,17 @@ void ZemReplyDispatcher::handleHeartbeatCmd(const google::protobuf::RepeatedPtrF
         if (!commands().checkAndStoreCmd(model, store)) continue;
         switch (type) {
             case 1:
-                post("start_getupgrade_fromheart_notification");
+                post(notification::kStartGetUpgradeFromHeart);
                 break;
             case 3:
                 onPeers([](ZemIPCManager& peers) { peers.reportDebugLog(); });
                 break;
             case 4:
-                post("start_getconfig_fromheart_notification");
+                post(notification::kStartGetConfigFromHeart);
                 break;
             case 5:
             case 8:
-                post("start_getpolicy_fromheart_notification");
+                post(notification::kStartGetPolicyFromHeart);
                 break;
             default:
                 break;
@@ -155,7 +157,8 @@ void ZemReplyDispatcher::distributeUpgradeContent(const UpdateMsgRsp& reply) {
     onPeers([data = std::move(data), type](ZemIPCManager& peers) { peers.upgradeIPC(data, type); });
 }
 
-std::vector<int64_t> ZemReplyDispatcher::handlePolicyIDs(const google::protobuf::RepeatedPtrField<PolicyIdItem>& items) {
+std::vector<int64_t> ZemReplyDispatcher::handlePolicyIDs(
+    const google::protobuf::RepeatedPtrField<PolicyIdItem>& items) {
     std::lock_guard lock(policyMutex_);
     ZemClientFMDB& db = database();
     std::optional<std::vector<int64_t>> stored = db.getAllPolicyIds();
@@ -188,10 +191,12 @@ std::string ZemReplyDispatcher::contentKey(const nlohmann::json& row) {
     std::erase_if(deadline, [](char c) { return c == '-' || c == ':' || c == ' '; });
     return row.value("policy_moudle", std::string()) + deadline +
            std::to_string(row.value("policy_id", int64_t{0})) +
-           std::to_string(row.value("policy_version", int64_t{0})) + keyText(row.value("runCycle", nlohmann::json()));
+           std::to_string(row.value("policy_version", int64_t{0})) +
+           keyText(row.value("runCycle", nlohmann::json()));
 }
 
-std::optional<ZemReplyDispatcher::PolicyRow> ZemReplyDispatcher::convertRspItemToDic(const PolicyContItem& item) const {
+std::optional<ZemReplyDispatcher::PolicyRow> ZemReplyDispatcher::convertRspItemToDic(
+    const PolicyContItem& item) const {
     nlohmann::json content = nlohmann::json::parse(item.content(), nullptr, false);
     if (!content.is_object()) return std::nullopt;
     auto module = content.find("module");
@@ -206,8 +211,9 @@ std::optional<ZemReplyDispatcher::PolicyRow> ZemReplyDispatcher::convertRspItemT
     row["policy_version"] = item.version();
     row["policy_moudle"] = *module;
     auto runCycle = content.find("runcycle");
-    row["runCycle"] = runCycle != content.end() && (runCycle->is_number() || runCycle->is_string()) ? *runCycle
-                                                                                                   : nlohmann::json(600);
+    row["runCycle"] = runCycle != content.end() && (runCycle->is_number() || runCycle->is_string())
+                          ? *runCycle
+                          : nlohmann::json(600);
     row["deadline"] = deadline != content.end() ? *deadline : nlohmann::json("");
     auto md5 = content.find("md5");
     row["md5"] = md5 != content.end() && md5->is_string() ? *md5 : nlohmann::json("");
@@ -224,14 +230,16 @@ std::optional<ZemReplyDispatcher::PolicyRow> ZemReplyDispatcher::convertRspItemT
     return PolicyRow{std::move(row), std::move(state)};
 }
 
-void ZemReplyDispatcher::handlePolicyContents(const google::protobuf::RepeatedPtrField<PolicyContItem>& items) {
+void ZemReplyDispatcher::handlePolicyContents(
+    const google::protobuf::RepeatedPtrField<PolicyContItem>& items) {
     log("[ZemResponseHandle] start handlePolicy contencts");
     std::vector<nlohmann::json> rows;
     nlohmann::json states = nlohmann::json::array();
     for (const auto& item : items) {
         std::optional<PolicyRow> built = convertRspItemToDic(item);
         if (!built) {
-            log("[ZemResponseHandle] policy " + std::to_string(item.id_p()) + " has unusable content; skipped");
+            log("[ZemResponseHandle] policy " + std::to_string(item.id_p()) +
+                " has unusable content; skipped");
             continue;
         }
         rows.push_back(std::move(built->row));
@@ -256,6 +264,7 @@ void ZemReplyDispatcher::handlePolicyContents(const google::protobuf::RepeatedPt
 void ZemReplyDispatcher::handleConfigResponse(const ConfigGetMsgRsp& reply) {
     std::vector<ZemConfigModel> models;
     models.reserve(static_cast<size_t>(reply.configitemsarray_size()));
-    for (const auto& item : reply.configitemsarray()) models.push_back(ZemConfigModel::initWith(item.type(), item.value()));
+    for (const auto& item : reply.configitemsarray())
+        models.push_back(ZemConfigModel::initWith(item.type(), item.value()));
     (env_.config ? *env_.config : ZemConfigManager::sharedInstance()).updateMemoryConfigs(models);
 }
