@@ -16,10 +16,9 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "ipc/NamedConnection.h"
 
@@ -48,17 +47,19 @@ nlohmann::json toJson(const archive::Value& v) {
 }
 
 void record(const std::string& connection, const std::string& selector, const archive::Array& args) {
-    nlohmann::json line = {{"connection", connection}, {"selector", selector}, {"args", toJson(archive::Value(args))}};
+    nlohmann::json line = {
+        {"connection", connection}, {"selector", selector}, {"args", toJson(archive::Value(args))}};
     std::lock_guard lock(gMutex);
     std::ofstream out(gRecord, std::ios::app);
     out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
 }
 
-ipc::VendedObject recorder(const std::string& connection,
-                           const std::vector<std::pair<std::string, std::optional<archive::Value>>>& methods) {
+ipc::VendedObject recorder(
+    const std::string& connection,
+    const std::vector<std::pair<std::string, std::optional<archive::Value>>>& methods) {
     ipc::VendedObject o;
     for (const auto& [selector, answer] : methods) {
-        o.add(selector, [connection, selector, answer](const archive::Array& args) {
+        o.add(selector, [connection, selector = selector, answer = answer](const archive::Array& args) {
             record(connection, selector, args);
             return answer;
         });
@@ -77,23 +78,26 @@ int main(int argc, char** argv) {
         gRecord = std::string(root ? root : "") + "/upgrade-calls.jsonl";
         // So that whoever cleans the root up can end this copy, which runs on its own.
         std::ofstream(std::string(root ? root : "") + "/upgrade-standin.pid") << ::getpid();
-        vend.emplace_back("RavAviza_upgrade_connection",
-                          recorder("RavAviza_upgrade_connection", {{"startUpgradeApp:", none},
-                                                                   {"startUpgradeByTipUser", none},
-                                                                   {"startUpgradeByTipForce", none},
-                                                                   {"startDownloadUpgradeAndNotInstall:", none},
-                                                                   {"startUpgradeByUser", none}}));
+        vend.emplace_back(
+            "RavAviza_upgrade_connection",
+            recorder("RavAviza_upgrade_connection", {{"startUpgradeApp:", none},
+                                                     {"startUpgradeByTipUser", none},
+                                                     {"startUpgradeByTipForce", none},
+                                                     {"startDownloadUpgradeAndNotInstall:", none},
+                                                     {"startUpgradeByUser", none}}));
     } else if (args.size() == 3 && args[0] == "--record" && args[2] == "runner") {
         gRecord = args[1];
-        vend.emplace_back("RavAviza_policy_run_connection",
-                          recorder("RavAviza_policy_run_connection", {{"responseLiveOfBiz", archive::Value("live")},
-                                                                      {"executePolicy:", none},
-                                                                      {"restartTimerPolicy", none},
-                                                                      {"schemePolicyIsValide", archive::Value(true)}}));
+        vend.emplace_back(
+            "RavAviza_policy_run_connection",
+            recorder("RavAviza_policy_run_connection", {{"responseLiveOfBiz", archive::Value("live")},
+                                                        {"executePolicy:", none},
+                                                        {"restartTimerPolicy", none},
+                                                        {"schemePolicyIsValide", archive::Value(true)}}));
     } else if (args.size() == 3 && args[0] == "--record" && args[2] == "report") {
         gRecord = args[1];
-        vend.emplace_back("RavAviza_report_live_connection",
-                          recorder("RavAviza_report_live_connection", {{"responseLiveOfBus", archive::Value("live")}}));
+        vend.emplace_back(
+            "RavAviza_report_live_connection",
+            recorder("RavAviza_report_live_connection", {{"responseLiveOfBus", archive::Value("live")}}));
         vend.emplace_back("RavAviza_zem_bus_connection",
                           recorder("RavAviza_zem_bus_connection",
                                    {{"reportGetPolicyState:", none}, {"uploadDebugLog", none}}));
