@@ -54,7 +54,8 @@ class report_integration : public ::testing::Test {
         ASSERT_EQ(line.rfind("PORT ", 0), 0u) << line;
         const int port = std::stoi(line.substr(5));
         ASSERT_TRUE(archive::archiveRootObjectToFile(
-            archive::Array{archive::Value(archive::Array{"127.0.0.1", std::to_string(port)})}, paths::serverConfigFile()));
+            archive::Array{archive::Value(archive::Array{"127.0.0.1", std::to_string(port)})},
+            paths::serverConfigFile()));
     }
 
     void startTamber(const std::string& mode = "-run") {
@@ -80,6 +81,16 @@ class report_integration : public ::testing::Test {
         for (const auto& e : fs::directory_iterator(PolicyStateReportManager::cacheFolder(), ec))
             n += !e.path().empty();
         return n;
+    }
+    static std::string cacheListing() {
+        std::string out = "cache:";
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(PolicyStateReportManager::cacheFolder(), ec))
+            out += " " + e.path().filename().string();
+        return out + "\n";
+    }
+    std::string serviceLog() const {
+        return "service log:\n" + readText(root_ + "/Library/Logs/RavAviza/v5/Logs/Tamber-Info-1.log");
     }
     // The policy ids of a recorded request, in order (JSON gives 64-bit integers as text).
     static std::vector<std::string> policyIds(const Json& record) {
@@ -128,7 +139,10 @@ TEST_F(report_integration, RefusedReportIsCachedAndSentWithTheNextOne) {
     EXPECT_EQ(info["timeStamp"], "1796860800");  // 2026-12-10 00:00:00 UTC
     EXPECT_EQ(record["body"]["policyStatInfoArray"][1]["status"], 101);
     // Reading the cache emptied it, and the accepted report left nothing behind.
-    EXPECT_TRUE(waitUntil([&] { return cacheFiles() == 0; }));
+    ASSERT_TRUE(waitUntil([&] {
+        return serviceLog().find("[ZemBus][policy state] upload success") != std::string::npos;
+    })) << serviceLog();
+    EXPECT_EQ(cacheFiles(), 0u) << cacheListing() << serviceLog();
 }
 
 TEST_F(report_integration, LivenessAndPortAnswerWhileAReportHangs) {

@@ -76,7 +76,7 @@ ACTIONS = {
 }
 
 # Paths this server answers; later users add theirs.
-SERVED_PATHS = {"yj/heartbeat", "yj/update", "yj/policy", "yj/config"}
+SERVED_PATHS = {"yj/heartbeat", "yj/update", "yj/policy", "yj/config", "yj/policystat"}
 
 DEFAULT_GARBAGE = b"<html>\xff\xfe not a message %ZZ</html>"
 
