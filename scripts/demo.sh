@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Builds the system and runs the daemon as root in a temporary root against the test management
 # server on loopback, showing one line per request the server receives (heartbeats first: the
-# daemon sends one a second after start and then one a minute). Stop it with Ctrl-C, or set
+# daemon sends one a second after start and then one a minute). The server's first heartbeat reply
+# carries a policy command: the daemon then asks for the policy ids and the changed policies,
+# stores them, tells the policy runner stand-in to run them and the report stand-in to report
+# their states; both stand-ins print each call they receive. Stop it with Ctrl-C, or set
 # DEMO_SECONDS to stop after that many seconds; the temporary root is removed on exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +15,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 bash scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build build -j "$(nproc)" --target Hollin zem_proto_python
+cmake --build build -j "$(nproc)" --target Hollin zem_proto_python PeerStandIn
 
 python=/usr/bin/python3
 demo_root=$(mktemp -d /tmp/ravaviza-demo.XXXXXX)
@@ -40,7 +43,14 @@ echo "demo root: $demo_root"
 ln -s /sys "$demo_root/sys"
 ln -s /proc "$demo_root/proc"
 server_out="$demo_root/server.out"
-"$python" tests/server/zem_server.py --proto-path build/proto/python \
+# The server's script: a policy command (type 5) in every heartbeat reply, which the daemon acts on
+# once, and two policies for the policy-id and policy-content replies.
+cat >"$demo_root/script.json" <<'JSON'
+{"commands": [{"cmdType": 5, "cmdSeq": 1, "deadline": 0}],
+ "policies": [{"id": 12, "version": 3, "content": {"module": "wifi", "runcycle": 60, "content": {"ssid": "office"}}},
+              {"id": 13, "version": 1, "content": {"module": "usb", "content": {"block": true}}}]}
+JSON
+"$python" tests/server/zem_server.py --proto-path build/proto/python --script "$demo_root/script.json" \
   --port-file "$demo_root/server.port" --log "$demo_root/server-requests.jsonl" >"$server_out" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$demo_root/server.port" ] && break; sleep 0.1; done
@@ -114,14 +124,22 @@ write(os.path.join(support, "record_server.archive"),
 write(os.path.join(product, "config.archive"), [("ZemConfigModel", {"configType": 7, "configValue": "1"})])
 PY
 
+# Stand-ins for the outside policy runner and for the report service: they print each call.
+for peer in runner report; do
+  ./build/outside/peers/PeerStandIn --record "$demo_root/$peer.jsonl" "$peer" >"$demo_root/$peer.out" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do grep -q READY "$demo_root/$peer.out" 2>/dev/null && break; sleep 0.1; done
+  touch "$demo_root/$peer.jsonl"
+done
+
 ./build/daemon/Hollin -run &
 pids+=($!)
 echo "Hollin -run started (log: $demo_root/Library/Logs/RavAviza/v5/Logs/Hollin-Info-1.log)"
-echo "requests the server receives:"
+echo "requests the server receives, then what the policy runner and report stand-ins are told:"
 
 duration="${DEMO_SECONDS:-0}"
 if [ "$duration" -gt 0 ]; then
-  timeout "$duration" tail -n +1 -F "$server_out" 2>/dev/null || true
+  timeout "$duration" tail -n +1 -F "$server_out" "$demo_root/runner.jsonl" "$demo_root/report.jsonl" 2>/dev/null || true
 else
-  tail -n +1 -F "$server_out" 2>/dev/null
+  tail -n +1 -F "$server_out" "$demo_root/runner.jsonl" "$demo_root/report.jsonl" 2>/dev/null
 fi
