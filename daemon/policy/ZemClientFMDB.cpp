@@ -23,9 +23,9 @@ struct Column {
 
 // Table order; pkid comes first in the table and is never written by callers.
 constexpr Column kPolicyColumns[] = {
-    {"policy_moudle", false}, {"policy_id", true},  {"policy_version", true},
-    {"md5", false},           {"runCycle", true},   {"max_timeout", true},
-    {"run_state", true},      {"deadline", false},  {"content", false},
+    {"policy_moudle", false}, {"policy_id", true}, {"policy_version", true},
+    {"md5", false},           {"runCycle", true},  {"max_timeout", true},
+    {"run_state", true},      {"deadline", false}, {"content", false},
 };
 constexpr Column kStateColumns[] = {
     {"policyId", false},
@@ -63,8 +63,10 @@ void bindValue(Statement& s, int index, const json& v) {
             break;
         case json::value_t::number_unsigned: {
             uint64_t u = v.get<uint64_t>();
-            if (u <= uint64_t(std::numeric_limits<int64_t>::max())) s.bindInt(index, int64_t(u));
-            else s.bindDouble(index, double(u));
+            if (u <= uint64_t(std::numeric_limits<int64_t>::max()))
+                s.bindInt(index, int64_t(u));
+            else
+                s.bindDouble(index, double(u));
             break;
         }
         case json::value_t::number_float:
@@ -88,6 +90,17 @@ std::vector<const Column*> presentColumns(const json& row, const Column (&column
         if (row.contains(c.name)) out.push_back(&c);
     }
     return out;
+}
+
+// "INSERT INTO table (a, b) VALUES (?, ?)" for the given columns, and their values bound in order.
+std::string insertSql(const std::string& table, const std::vector<const Column*>& columns) {
+    std::string sql = "INSERT INTO " + table + " (";
+    std::string values;
+    for (size_t i = 0; i < columns.size(); ++i) {
+        sql += std::string(i ? ", " : "") + columns[i]->name;
+        values += i ? ", ?" : "?";
+    }
+    return sql + ") VALUES (" + values + ")";
 }
 
 // Reads the selected columns of each row: INTEGER columns as numbers (NULL as 0), TEXT columns as
@@ -183,7 +196,9 @@ ZemClientFMDB::OpenResult ZemClientFMDB::tryOpenLocked(std::string& why) {
     std::filesystem::path parent = std::filesystem::path(path_).parent_path();
     if (!parent.empty()) std::filesystem::create_directories(parent, ec);
 
-    auto unusable = [](int rc) { return rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB || rc == SQLITE_BUSY || rc == SQLITE_LOCKED; };
+    auto unusable = [](int rc) {
+        return rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB || rc == SQLITE_BUSY || rc == SQLITE_LOCKED;
+    };
     auto fail = [&](int rc, const std::string& step) {
         why = step + ": " + (db_.isOpen() ? db_.lastError() : sqlite3_errstr(rc));
         db_.close();
@@ -272,7 +287,8 @@ void ZemClientFMDB::moveAsideLocked() {
 }
 
 void ZemClientFMDB::noteFailureLocked(int rc, const char* what) {
-    log(std::string("[ZemClientFMDB] ") + what + " failed: " + (db_.isOpen() ? db_.lastError() : sqlite3_errstr(rc)));
+    log(std::string("[ZemClientFMDB] ") + what +
+        " failed: " + (db_.isOpen() ? db_.lastError() : sqlite3_errstr(rc)));
     if (rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB) {
         log("[ZemClientFMDB] database unusable, starting a fresh one");
         moveAsideLocked();
@@ -289,14 +305,7 @@ bool ZemClientFMDB::insertPolicy(const json& row) {
     if (!openLocked()) return false;
     auto columns = presentColumns(row, kPolicyColumns);
     if (columns.empty()) return false;
-    std::string sql = "INSERT INTO policy (";
-    std::string values;
-    for (size_t i = 0; i < columns.size(); ++i) {
-        sql += std::string(i ? ", " : "") + columns[i]->name;
-        values += i ? ", ?" : "?";
-    }
-    sql += ") VALUES (" + values + ")";
-    Statement s(db_, sql);
+    Statement s(db_, insertSql("policy", columns));
     for (size_t i = 0; i < columns.size(); ++i) bindValue(s, int(i + 1), row[columns[i]->name]);
     if (!s.run()) {
         noteFailureLocked(s.code(), "insert into policy");
@@ -327,17 +336,12 @@ bool ZemClientFMDB::updatePolicy(const json& values, const PolicyCondition& wher
 bool ZemClientFMDB::upsertLocked(const json& row) {
     auto columns = presentColumns(row, kPolicyColumns);
     if (!row.is_object() || !row.contains("policy_id") || row["policy_id"].is_null()) return false;
-    std::string sql = "INSERT INTO policy (";
-    std::string values;
     std::string updates;
-    for (size_t i = 0; i < columns.size(); ++i) {
-        sql += std::string(i ? ", " : "") + columns[i]->name;
-        values += i ? ", ?" : "?";
-        if (std::string_view(columns[i]->name) != "policy_id") {
-            updates += std::string(updates.empty() ? "" : ", ") + columns[i]->name + " = excluded." + columns[i]->name;
-        }
+    for (const Column* c : columns) {
+        if (std::string_view(c->name) != "policy_id")
+            updates += std::string(updates.empty() ? "" : ", ") + c->name + " = excluded." + c->name;
     }
-    sql += ") VALUES (" + values + ") ON CONFLICT(policy_id) DO ";
+    std::string sql = insertSql("policy", columns) + " ON CONFLICT(policy_id) DO ";
     sql += updates.empty() ? "NOTHING" : "UPDATE SET " + updates;
     Statement s(db_, sql);
     for (size_t i = 0; i < columns.size(); ++i) bindValue(s, int(i + 1), row[columns[i]->name]);
@@ -354,7 +358,8 @@ bool ZemClientFMDB::upsertPolicy(const json& row) {
     return upsertLocked(row);
 }
 
-bool ZemClientFMDB::replacePolicies(const std::vector<json>& changedRows, const std::vector<int64_t>& withdrawnIds) {
+bool ZemClientFMDB::replacePolicies(const std::vector<json>& changedRows,
+                                    const std::vector<int64_t>& withdrawnIds) {
     std::lock_guard lock(mutex_);
     if (!openLocked()) return false;
     int rc = db_.exec("BEGIN IMMEDIATE");
@@ -453,14 +458,7 @@ bool ZemClientFMDB::insertPolicyStateToDB(const json& state) {
     if (!openLocked()) return false;
     auto columns = presentColumns(state, kStateColumns);
     if (columns.empty()) return false;
-    std::string sql = "INSERT INTO policyState (";
-    std::string values;
-    for (size_t i = 0; i < columns.size(); ++i) {
-        sql += std::string(i ? ", " : "") + columns[i]->name;
-        values += i ? ", ?" : "?";
-    }
-    sql += ") VALUES (" + values + ")";
-    Statement s(db_, sql);
+    Statement s(db_, insertSql("policyState", columns));
     for (size_t i = 0; i < columns.size(); ++i) bindValue(s, int(i + 1), state[columns[i]->name]);
     if (!s.run()) {
         noteFailureLocked(s.code(), "insert into policyState");
