@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 
+#include "PortServer.h"
 #include "RecordsTestSupport.h"
 #include "TestFiles.h"
 #include "account/AccountManager.h"
@@ -31,48 +32,20 @@ namespace {
 // line, stopped when the object goes.
 class HttpServer {
   public:
-    explicit HttpServer(std::vector<std::string> options, std::string log = "") : log_(std::move(log)) {
-        std::vector<std::string> args = {RAVAVIZA_PYTHON, RECORDS_HTTP_SERVER};
-        args.insert(args.end(), options.begin(), options.end());
-        if (!log_.empty()) args.insert(args.end(), {"--log", log_});
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        if (posix_spawn(&pid_, RAVAVIZA_PYTHON, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        std::string line;
-        pollfd p{fds[0], POLLIN, 0};
-        auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (pid_ > 0 && line.find('\n') == std::string::npos && Clock::now() < deadline) {
-            if (::poll(&p, 1, 200) <= 0) continue;
-            char buf[64];
-            ssize_t n = ::read(fds[0], buf, sizeof buf);
-            if (n <= 0) break;
-            line.append(buf, static_cast<size_t>(n));
-        }
-        ::close(fds[0]);
-        if (line.rfind("PORT ", 0) == 0) port_ = std::stoi(line.substr(5));
-    }
-    ~HttpServer() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-    }
-    int port() const { return port_; }
+    explicit HttpServer(std::vector<std::string> options, std::string log = "")
+        : log_(std::move(log)), server_(arguments(std::move(options), log_), std::chrono::seconds(10)) {}
+    int port() const { return server_.port(); }
     std::string requests() const { return log_.empty() ? "" : recordstest::readFile(log_); }
 
   private:
-    pid_t pid_ = -1;
-    int port_ = 0;
+    static std::vector<std::string> arguments(std::vector<std::string> options, const std::string& log) {
+        std::vector<std::string> args = {RAVAVIZA_PYTHON, RECORDS_HTTP_SERVER};
+        args.insert(args.end(), options.begin(), options.end());
+        if (!log.empty()) args.insert(args.end(), {"--log", log});
+        return args;
+    }
     std::string log_;
+    testsupport::PortServer server_;
 };
 
 using testsupport::closedPort;

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "PortServer.h"
 #include "TestFiles.h"
 #include "archive/KeyedArchive.h"
 #include "encoding/MD5.h"
@@ -79,42 +80,11 @@ bool succeeded(const spawn::RunResult& r) {
 // upgrade_http_server.py serving a folder, stopped when the object goes.
 class HttpServer {
   public:
-    HttpServer(const std::string& dir, const std::string& log) : log_(log) {
-        std::vector<std::string> args = {RAVAVIZA_PYTHON, UPGRADE_HTTP_SERVER, "--dir", dir, "--log", log};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        if (posix_spawn(&pid_, RAVAVIZA_PYTHON, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        std::string line;
-        pollfd p{fds[0], POLLIN, 0};
-        auto deadline = Clock::now() + std::chrono::seconds(20);
-        while (pid_ > 0 && line.find('\n') == std::string::npos && Clock::now() < deadline) {
-            if (::poll(&p, 1, 200) <= 0) continue;
-            char buf[64];
-            ssize_t n = ::read(fds[0], buf, sizeof buf);
-            if (n <= 0) break;
-            line.append(buf, static_cast<size_t>(n));
-        }
-        ::close(fds[0]);
-        if (line.rfind("PORT ", 0) == 0) port_ = std::stoi(line.substr(5));
-    }
-    ~HttpServer() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-    }
-    int port() const { return port_; }
+    HttpServer(const std::string& dir, const std::string& log)
+        : log_(log), server_({RAVAVIZA_PYTHON, UPGRADE_HTTP_SERVER, "--dir", dir, "--log", log}) {}
+    int port() const { return server_.port(); }
     std::string url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
+        return "http://127.0.0.1:" + std::to_string(server_.port()) + path;
     }
     // How many requests asked for a path starting with prefix.
     int requests(const std::string& prefix) const {
@@ -126,9 +96,8 @@ class HttpServer {
     }
 
   private:
-    pid_t pid_ = -1;
-    int port_ = 0;
     std::string log_;
+    testsupport::PortServer server_;
 };
 
 class UpgradeEngineTest : public ::testing::Test {
