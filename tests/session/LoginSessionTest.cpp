@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -487,6 +488,21 @@ TEST_F(LoginSessionTest, AcceptedLogoutClearsTheSession) {
     EXPECT_EQ(ticketServiceCloses_, 1);
     EXPECT_EQ(blocks_, std::vector<int>{0});
 
+    // A "ret" other than 0 changes nothing but the policy request.
+    storeRecord("TK-1", 1);
+    ASSERT_TRUE(hux::UserStateFolder::write("userpolicy.archive", "userPolicyRequest"));
+    server_.script({{kLogoutPath, {{{"json", {{"ret", 5}}}}}}});
+    Outcome refused;
+    RavAvizaLoginHelper::sharedInstance().logout(param, refused.completion());
+    ASSERT_TRUE(refused.wait());
+    EXPECT_FALSE(refused.error);
+    EXPECT_TRUE(RavAvizaLoginHelper::iflogin());
+    EXPECT_FALSE(stateExists("userpolicy.archive"));
+    EXPECT_EQ(ticketServiceCloses_, 1);
+    EXPECT_EQ(blocks_, std::vector<int>{0});
+    server_.script({});
+    AccountModel::deleteCurrentModel();
+
     // Without a record before, no nonce is made.
     fs::remove(statePath("soleid.archive"));
     Outcome again;
@@ -550,6 +566,15 @@ TEST_F(LoginSessionTest, QrSignInCompletesAfterTheScan) {
     EXPECT_EQ(text->find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789%",
                                       prefix.size()),
               std::string::npos);
+
+    // A changed domain server takes effect in the running process.
+    configure(server_.port(), testsupport::closedPort(), 8443, "127.0.0.1#other#v2");
+    auto changed = RavAvizaQZNLogin::manager().createQRPath();
+    ASSERT_TRUE(changed);
+    EXPECT_EQ(changed->rfind("https://127.0.0.1:8443/other/v2/api/public/clientlogin/scan_login?v=", 0), 0u);
+    configure(server_.port(), testsupport::closedPort(), 0, "127.0.0.1");
+    EXPECT_FALSE(RavAvizaQZNLogin::manager().createQRPath()) << "no QR text without a domain port";
+    configure(server_.port(), testsupport::closedPort(), server_.port(), "127.0.0.1#portal");
 
     // Before the scan the poll changes nothing.
     Outcome waiting;
@@ -649,9 +674,11 @@ TEST_F(LoginSessionTest, UnreachableIntranetMovesLaterCallsToTheExtranet) {
     ASSERT_GT(extranet.port(), 0);
     configure(testsupport::closedPort(), extranet.port(), extranet.port());
 
-    std::optional<int64_t> type;
+    // The probe answers on the global queue.
+    std::atomic<int64_t> type{-1};
     RavAvizaLoginHelper::sharedInstance().Get_network_type([&](int64_t t) { type = t; });
-    ASSERT_TRUE(runMainUntil([&] { return stateString("netType.archive") == "1"; }));
+    ASSERT_TRUE(runMainUntil([&] { return type == 1; }));
+    EXPECT_EQ(stateString("netType.archive"), "1");
 
     auto outcome = login({{"userid", "frank"}, {"password", "x"}, {"otp", ""}});
     EXPECT_FALSE(outcome.error);
@@ -662,10 +689,10 @@ TEST_F(LoginSessionTest, UnreachableIntranetMovesLaterCallsToTheExtranet) {
     // Both servers silent: the probe answers intranet and says so.
     configure(testsupport::closedPort(), testsupport::closedPort(), server_.port());
     const ino_t before = inode("netType.archive");
-    type.reset();
+    type = -1;
     RavAvizaLoginHelper::sharedInstance().Get_network_type([&](int64_t t) { type = t; });
-    ASSERT_TRUE(runMainUntil([&] { return type.has_value(); }));
-    EXPECT_EQ(*type, 0);
+    ASSERT_TRUE(runMainUntil([&] { return type != -1; }));
+    EXPECT_EQ(type, 0);
     EXPECT_EQ(stateString("netType.archive"), "0");
     EXPECT_NE(inode("netType.archive"), before);
     EXPECT_TRUE(capturedLog().contains(
@@ -807,4 +834,68 @@ TEST_F(LoginSessionTest, HttpsVerifiesAgainstTheOrganisationCaUnlessUnverifiedIs
     ASSERT_TRUE(archive::writePlistFile(archive::Dictionary{{"AllowUnverifiedServers", false}},
                                         TlsTrust::settingsFile()));
     EXPECT_TRUE(hux::HttpSession::perform(ping).error);
+}
+
+// VPN stop and directory domain ---------------------------------------------------------------------
+
+TEST_F(LoginSessionTest, VpnStopAsksTheAgentOnlyWhenTheVpnRuns) {
+    const struct {
+        const char* name;
+        bool running;
+        std::optional<int64_t> access;  // nothing: no agent client
+        int64_t stopCode;
+        bool stopError;
+        const char* line;
+    } cases[] = {
+        {"not running", false, 0, 0, false, nullptr},
+        {"no agent client", true, std::nullopt, 0, false,
+         "[RavAvizaLoginHelper] RavAviza Fenwick Access Fail!!!"},
+        {"access refused", true, 7, 0, false, "[RavAvizaLoginHelper] RavAviza Fenwick Access Fail!!!"},
+        {"stopped", true, 0, 0, false, "[RavAvizaLoginHelper] RavAviza Fenwick Stop Success!!!"},
+        {"stop refused", true, 0, 3, false, "[RavAvizaLoginHelper] RavAviza Fenwick Stop Fail:code = 3"},
+        {"stop failed", true, 0, 0, true, "[RavAvizaLoginHelper] RavAviza Fenwick Stop Fail: agent gone"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        capturedLog().clear();
+        int accessAsked = 0, stopAsked = 0;
+        hux::SessionPeers peers;
+        peers.vpnRunning = [&c] { return c.running; };
+        if (c.access) {
+            peers.requestAccess = [&](std::function<void(int64_t)> done) {
+                ++accessAsked;
+                done(*c.access);
+            };
+        }
+        peers.stopAgent = [&](std::function<void(int64_t, Reply, Error)> done) {
+            ++stopAsked;
+            if (c.stopError) {
+                done(0, std::nullopt, ErrorValue{"agent", 1, "agent gone"});
+            } else {
+                done(0, Json{{"code", c.stopCode}}, std::nullopt);
+            }
+        };
+        RavAvizaLoginHelper::sharedInstance().setPeers(peers);
+        RavAvizaLoginHelper::sharedInstance().existNimbrel();
+        EXPECT_EQ(accessAsked, c.running && c.access ? 1 : 0);
+        EXPECT_EQ(stopAsked, c.running && c.access == 0 ? 1 : 0);
+        if (c.line) {
+            EXPECT_TRUE(capturedLog().contains(c.line));
+        } else {
+            EXPECT_FALSE(capturedLog().contains("Fenwick"));
+        }
+    }
+}
+
+TEST_F(LoginSessionTest, JoinedDomainNameComesFromTheDirectoryTool) {
+    const std::string tool = paths::toolFolder() + "/dsconfigad";
+    EXPECT_FALSE(RavAvizaLoginHelper::joinedDomainName());
+    recordstest::writeScript(tool,
+                             "#!/bin/sh\n[ \"$1\" = -show ] || exit 2\n"
+                             "echo 'Active Directory Forest          = corp.example'\n"
+                             "echo 'Active Directory Domain          = corp.example'\n"
+                             "echo 'Computer Account                 = mc01$'\n");
+    EXPECT_EQ(RavAvizaLoginHelper::joinedDomainName(), "corp.example");
+    recordstest::writeScript(tool, "#!/bin/sh\necho 'Computer Account = x'\n");
+    EXPECT_FALSE(RavAvizaLoginHelper::joinedDomainName());
 }
