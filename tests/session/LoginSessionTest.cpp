@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "PortServer.h"
@@ -898,4 +899,29 @@ TEST_F(LoginSessionTest, JoinedDomainNameComesFromTheDirectoryTool) {
     EXPECT_EQ(RavAvizaLoginHelper::joinedDomainName(), "corp.example");
     recordstest::writeScript(tool, "#!/bin/sh\necho 'Computer Account = x'\n");
     EXPECT_FALSE(RavAvizaLoginHelper::joinedDomainName());
+}
+
+TEST_F(LoginSessionTest, StateArchivesAreReplacedWithoutAGap) {
+    configure(testsupport::closedPort(), testsupport::closedPort(), server_.port());
+    ASSERT_TRUE(hux::UserStateFolder::write("netType.archive", "1"));
+    // A reader (the daemon, the next request) must always find a whole file.
+    std::atomic<bool> stop{false};
+    std::atomic<int> gaps{0}, reads{0};
+    std::thread reader([&] {
+        while (!stop) {
+            auto value = archive::unarchiveObjectWithFile(statePath("netType.archive"));
+            if (!value) ++gaps;
+            ++reads;
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        std::atomic<int64_t> type{-1};
+        RavAvizaLoginHelper::sharedInstance().Get_network_type([&](int64_t t) { type = t; });
+        ASSERT_TRUE(runMainUntil([&] { return type != -1; }));
+    }
+    stop = true;
+    reader.join();
+    EXPECT_GT(reads, 0);
+    EXPECT_EQ(gaps, 0);
+    EXPECT_EQ(stateString("netType.archive"), "0");
 }

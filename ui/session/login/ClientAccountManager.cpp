@@ -12,6 +12,7 @@
 #include "logger/LogSink.h"
 #include "login/BodyCodec.h"
 #include "login/JsonFields.h"
+#include "login/RavAvizaQZNLogin.h"
 #include "login/UserStateFolder.h"
 #include "login/ZemAnalyseDomain.h"
 #include "login/ZemUrlEncode.h"
@@ -272,8 +273,6 @@ void AccountManager::ResetPassword(const Json& param, Completion complete) {
                   relay("RavAviza resetpassword faild with error:",
                         "[AccountManager] RavAviza resetpassword success in xpc", std::move(complete)));
 }
-
-Error rewrapError(const Error& error);
 
 void AccountManager::retrievePassWord(const Json& param, Completion complete) {
     auto body = encryptResquestParams(param);
