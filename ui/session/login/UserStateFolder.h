@@ -1,7 +1,7 @@
 // The console user's folder "RavAvizaL" under "~/Library/Application Support": the keyed archives
 // the login session writes for the daemon and reads back. Every access goes through the folder's
 // descriptor; every write replaces the file atomically, so a reader sees the old file or the new
-// one, never a part.
+// one, never a fragment.
 #pragma once
 
 #include <optional>

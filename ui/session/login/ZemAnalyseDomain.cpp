@@ -14,13 +14,13 @@ void ZemAnalyseDomain::analyseServerConfig(const std::string& server) {
     bool first = true;
     while (true) {
         const size_t hash = server.find('#', start);
-        std::string piece =
+        std::string segment =
             server.substr(start, hash == std::string::npos ? std::string::npos : hash - start);
         if (first) {
-            host = std::move(piece);
+            host = std::move(segment);
             first = false;
-        } else if (!piece.empty()) {
-            prefix += "/" + piece;
+        } else if (!segment.empty()) {
+            prefix += "/" + segment;
         }
         if (hash == std::string::npos) break;
         start = hash + 1;

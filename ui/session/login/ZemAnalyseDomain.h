@@ -8,7 +8,7 @@ class ZemAnalyseDomain {
   public:
     static ZemAnalyseDomain& sharedInstance();
 
-    // Splits at "#": the first piece is the host, the non-empty pieces after it, joined by "/"
+    // Splits at "#": the first segment is the host, the non-empty segments after it, joined by "/"
     // and led by "/", the prefix. A string equal to the last one analysed keeps the result; any
     // other string is analysed afresh, so a changed server takes effect in the running process.
     void analyseServerConfig(const std::string& server);
