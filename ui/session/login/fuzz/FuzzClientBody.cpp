@@ -1,0 +1,46 @@
+// Feeds arbitrary bytes to the decoders of the client-login API's bodies and checks that whatever
+// decodes encodes back to the same value.
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <string_view>
+
+#include "login/BodyCodec.h"
+#include "login/JsonFields.h"
+
+namespace {
+
+void require(bool ok) {
+    if (!ok) std::abort();
+}
+
+void readFields(const hux::Json& json) {
+    for (const char* key : {"ret", "code", "state", "data", "ticket"}) {
+        hux::fields::integer(json, key);
+        hux::fields::text(json, key);
+        hux::fields::textOrNumber(json, key);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::span<const uint8_t> bytes(data ? data : reinterpret_cast<const uint8_t*>(""), size);
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+
+    if (auto field = hux::ClientBody::decodeSM4(text)) readFields(*field);
+
+    if (auto body = hux::ClientBody::decodeRequestBody(text)) {
+        readFields(*body);
+        auto again = hux::ClientBody::encryptResquestParams(*body);
+        require(again && hux::ClientBody::decodeRequestBody(*again) == *body);
+    }
+
+    const hux::zipAndUnzip zip;
+    if (auto inflated = zip.gzipInflate(bytes)) {
+        require(inflated->size() <= hux::zipAndUnzip::kMaxInflatedBytes);
+        auto packed = zip.gzipDeflate(*inflated);
+        require(packed && zip.gzipInflate(*packed) == *inflated);
+    }
+    return 0;
+}
