@@ -291,6 +291,8 @@ std::vector<uint8_t> ZemCollectQORLogManager::recordsJson(const std::vector<Reco
 
 void ZemCollectQORLogManager::CheckfilesInfo() {
     std::lock_guard lock(mutex_);
+    // Without a receiver, reading would move the offsets past lines nobody got.
+    if (!upload_) return;
     std::vector<std::string> files;
     if (DIR* dir = ::opendir(logFolder_.c_str())) {
         while (const dirent* entry = ::readdir(dir)) {

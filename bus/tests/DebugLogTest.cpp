@@ -276,7 +276,10 @@ TEST_F(debug_log_root, ArchiveHoldsServiceLogsAndTheUsersQznLogsWithoutFollowing
             expected.push_back("QZN/QZN-Info-1.log");
         }
         std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(zipEntries(*zip), expected);
+        auto entries = zipEntries(*zip);
+        // This test program's own log lines land in the same folder.
+        std::erase_if(entries, [](const std::string& e) { return e.starts_with("report_debug_log_tests-"); });
+        EXPECT_EQ(entries, expected);
         EXPECT_FALSE(fs::exists(ZemLogReportManager::tmpPathOfDebugInfo()));
         fs::remove(*zip);
     }
