@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <span>
@@ -164,7 +165,28 @@ void DebugLogFTPRequest::uploadHTTP(const ZemDebugModel& model) {
     curl_mime_name(part, "file");
     curl_mime_filename(part, model.fileName.c_str());
     curl_mime_type(part, "application/zip");
-    curl_mime_data(part, reinterpret_cast<const char*>(model.fileData.data()), model.fileData.size());
+    // The part reads the archive where it is: a copy would double the service's memory.
+    struct PartSource {
+        std::span<const uint8_t> data;
+        size_t offset = 0;
+    } source{model.fileData};
+    curl_mime_data_cb(
+        part, static_cast<curl_off_t>(model.fileData.size()),
+        [](char* buffer, size_t size, size_t count, void* arg) -> size_t {
+            auto* from = static_cast<PartSource*>(arg);
+            const size_t n = std::min(size * count, from->data.size() - from->offset);
+            std::memcpy(buffer, from->data.data() + from->offset, n);
+            from->offset += n;
+            return n;
+        },
+        [](void* arg, curl_off_t offset, int origin) -> int {
+            auto* from = static_cast<PartSource*>(arg);
+            if (origin != SEEK_SET || offset < 0 || static_cast<size_t>(offset) > from->data.size())
+                return CURL_SEEKFUNC_CANTSEEK;
+            from->offset = static_cast<size_t>(offset);
+            return CURL_SEEKFUNC_OK;
+        },
+        nullptr, &source);
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_MIMEPOST, mime);

@@ -328,12 +328,13 @@ void ZemLogReportManager::job() {
     ErrorValue error;
     const auto zipPath = archiveZipWith(&error);
     if (!zipPath) return;
-    auto bytes = fileio::readFile(*zipPath, kMaxArchiveBytes + 1);
-    if (bytes && bytes->size() > kMaxArchiveBytes) {
+    std::error_code sizeError;
+    if (fs::file_size(*zipPath, sizeError) > kMaxArchiveBytes && !sizeError) {
         log("[ZemBus] Debug Log is too large to upload. path = " + *zipPath + "\n");
         ::unlink(zipPath->c_str());
         return;
     }
+    auto bytes = fileio::readFile(*zipPath, kMaxArchiveBytes);
     if (!bytes || bytes->empty()) {
         log("[ZemBus] Debug Log is not exist. path = " + *zipPath + "\n");
         return;

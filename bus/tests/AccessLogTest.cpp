@@ -231,3 +231,15 @@ TEST_F(access_logs, ALargeBacklogIsHandedOverInBoundedParts) {
     ASSERT_EQ(handed.size(), 2u);
     EXPECT_EQ(handed[0].size() + handed[1].size(), lines);
 }
+
+TEST_F(access_logs, WithoutAReceiverNothingIsReadSoNoLineIsLost) {
+    append("nimbrel_access.log", fifteen("a"));
+    ZemCollectQORLogManager unwired(nullptr, archive_, logs_);
+    unwired.CheckfilesInfo();
+    EXPECT_TRUE(unwired.filesArr().empty());
+    unwired.setUploadFunction([this](const std::vector<uint8_t>& data) {
+        handed_.push_back(nlohmann::json::parse(data.begin(), data.end()));
+    });
+    unwired.CheckfilesInfo();
+    EXPECT_EQ(takeHanded(), (Lines{{"a0"}}));
+}
