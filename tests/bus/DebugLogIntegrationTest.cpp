@@ -19,6 +19,7 @@
 #include "ipc/NamedConnection.h"
 #include "logger/LogSink.h"
 #include "paths/Paths.h"
+#include "peers/ZemIPCManager.h"
 #include "server/ZemServerConfig.h"
 
 using namespace linktest;
@@ -305,19 +306,18 @@ TEST_F(debug_log_upload, CommandsDuringAJobRunOneMoreJobAfterIt) {
     EXPECT_EQ(records("yj/debug").size(), 2u);
 }
 
-TEST_F(debug_log_upload, TheServiceUploadsOnTheDaemonsCall) {
+TEST_F(debug_log_upload, TheServiceUploadsWhenTheDaemonPassesADebugCommand) {
     if (::getuid() != 0) GTEST_SKIP() << "the service's -run mode needs root";
     startServer();
     startFtp();
     script({{"debug", ftpAnswer()}});
     ASSERT_TRUE(
         tamber_.start({TAMBER_EXECUTABLE, "-run"}, {"RAVAVIZA_ROOT=" + root_}, root_ + "/tamber.out"));
-    std::shared_ptr<ipc::ConnectionProxy> proxy;
     ASSERT_TRUE(waitUntil(
-        [&] { return (proxy = ipc::ConnectionProxy::lookup("RavAviza_zem_bus_connection")) != nullptr; },
-        20s));
-    auto reply = proxy->call("uploadDebugLog", {}, 10);
-    ASSERT_TRUE(reply.ok()) << reply.error;
+        [&] { return ipc::ConnectionProxy::lookup("RavAviza_zem_bus_connection") != nullptr; }, 20s));
+    // The daemon's own call path for a debug command.
+    ZemIPCManager daemonSide;
+    daemonSide.reportDebugLog();
     ASSERT_TRUE(waitUntil([&] { return ftpFiles().size() == 1 && zipsLeft().empty(); }, 60s))
         << readText(paths::daemonLogsFolder() + "/Tamber-Info-1.log");
     const auto requests = records("yj/debug");
