@@ -354,8 +354,9 @@ void ZemLogReportManager::job() {
     };
     auto promise = std::make_shared<std::promise<Outcome>>();
     auto future = promise->get_future();
-    auto core = env_.core ? env_.core : std::make_shared<ZemBusCore>();
-    core->sendDebugLogRequest(std::move(info), [promise](bool success, auto reply, std::string text) {
+    // One core for all jobs of this manager: its transfers keep their queue and connections.
+    if (!env_.core) env_.core = std::make_shared<ZemBusCore>();
+    env_.core->sendDebugLogRequest(std::move(info), [promise](bool success, auto reply, std::string text) {
         promise->set_value(Outcome{success, std::move(reply), std::move(text)});
     });
     Outcome outcome;

@@ -1,11 +1,15 @@
 // The debug-log job's own parts: the zip's name, the FTP address, the stored settings and their
 // file, the action-4000 messages, and the archive of the logs in a temporary root.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <minizip/unzip.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -283,4 +287,49 @@ TEST_F(debug_log_root, ArchiveHoldsServiceLogsAndTheUsersQznLogsWithoutFollowing
         EXPECT_FALSE(fs::exists(ZemLogReportManager::tmpPathOfDebugInfo()));
         fs::remove(*zip);
     }
+}
+
+TEST(debug_log, ServerThatAcceptsAndNeverSpeaksEndsTheUploadWithAFailure) {
+    // A listener nobody serves: connections complete in the kernel and then hear nothing.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 8), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const uint32_t port = ntohs(address.sin_port);
+
+    DebugLogUploadLimits limits;
+    limits.connectTimeout = std::chrono::milliseconds(1000);
+    limits.lowSpeedTime = std::chrono::seconds(1);
+    limits.responseTimeout = std::chrono::seconds(1);
+    for (int32_t uploadType : {1, 0}) {
+        SCOPED_TRACE(uploadType);
+        ZemDebugModel model;
+        model.uploadType = uploadType;
+        model.ftpURL = "127.0.0.1";
+        model.ftp_port = port;
+        model.ftp_path = "/logs";
+        model.uploadURL = "http://127.0.0.1:" + std::to_string(port) + "/upload";
+        model.fileName = "z.zip";
+        model.fileData.assign(4096, 'z');
+        const auto started = std::chrono::steady_clock::now();
+        int completions = 0;
+        std::string error;
+        DebugLogFTPRequest(limits).uploadDebugLogToFTPServ(model, {},
+                                                           [&](bool success, const std::string& text) {
+                                                               ++completions;
+                                                               if (!success) error = text;
+                                                           });
+        EXPECT_EQ(completions, 1);
+        EXPECT_FALSE(error.empty());
+        if (uploadType == 1) {
+            EXPECT_EQ(error.rfind("ftp://NSStreamEventErrorOccurred error -1000", 0), 0u) << error;
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+    }
+    ::close(listener);
 }
