@@ -326,3 +326,12 @@ TEST_F(debug_log_upload, TheServiceUploadsWhenTheDaemonPassesADebugCommand) {
     EXPECT_EQ(MD5::MD5HexDigest(bytesOf(ftpRoot_ + "/logs/" + ftpFiles()[0])),
               requests[0]["body"].value("logMd5", ""));
 }
+
+TEST_F(debug_log_upload, WithNoServerKnownTheJobEndsAndKeepsTheZip) {
+    startFtp();
+    runJob();
+    EXPECT_EQ(ftpFiles(), std::vector<std::string>{});
+    EXPECT_EQ(zipsLeft().size(), 1u);
+    EXPECT_TRUE(
+        CapturedLog::shared().contains("send debug log request failed, because server config is null"));
+}
