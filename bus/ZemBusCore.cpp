@@ -1,5 +1,6 @@
 #include "ZemBusCore.h"
 
+#include "bus/ZemDebugLogRequest.h"
 #include "logger/LogSink.h"
 #include "proto/ZemLogText.h"
 #include "proto/ZemUrlEncode.h"
@@ -40,11 +41,14 @@ ZemServerConfig& ZemBusCore::config() const {
 }
 
 std::unique_ptr<ZemRequest> ZemBusCore::getRequestWithType(int32_t type) const {
+    if (type == bus::kDebugLogAction)
+        return std::make_unique<ZemDebugLogRequest>(facts_ ? *facts_ : bus::HeadFacts::ofThisDevice());
     if (type != bus::kPolicyStateAction) return nullptr;
     return std::make_unique<ZemPoliceStatusRequest>(facts_ ? *facts_ : bus::HeadFacts::ofThisDevice());
 }
 
 std::unique_ptr<ZemResponse> ZemBusCore::getResponseWithType(int32_t type, std::vector<uint8_t> data) {
+    if (type == bus::kDebugLogAction) return std::make_unique<ZemDebugLogResponse>(std::move(data));
     if (type != bus::kPolicyStateAction) return nullptr;
     return std::make_unique<ZemPoliceStatusResponse>(std::move(data));
 }

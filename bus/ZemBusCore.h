@@ -38,9 +38,14 @@ class ZemBusCore {
     // on the session's queue (or at once when no server is known).
     void sendPoliceStateRequest(archive::Dictionary userInfo, Completion complete);
 
-    // The request of an action (nullptr for other than 8200).
+    // Sends action 4000 to yj/debug with the archive's "lastSeq", "logSize", "logMd5" and
+    // "logName"; the completion runs once, with a DebugLogUploadMsgRsp on success. With no server
+    // known it completes at once with the text "upload server is null".
+    void sendDebugLogRequest(archive::Dictionary userInfo, Completion complete);
+
+    // The request of an action (nullptr for other than 8200 and 4000).
     std::unique_ptr<ZemRequest> getRequestWithType(int32_t type) const;
-    // The reply of an action over the decoded bytes (nullptr for other than 8200).
+    // The reply of an action over the decoded bytes (nullptr for other than 8200 and 4000).
     static std::unique_ptr<ZemResponse> getResponseWithType(int32_t type, std::vector<uint8_t> data);
     // Decodes a reply body of an action and completes with its typed reply.
     static void parseResponseData(const std::vector<uint8_t>& data, int32_t type, const Completion& complete);

@@ -76,30 +76,33 @@ PolicyStatInfo policyStatInfoFromState(const archive::Dictionary& state) {
     return info;
 }
 
-}  // namespace bus
-
-void ZemPoliceStatusRequest::generateMsgHead() {
-    ZemRequest::generateMsgHead();
-    Head* head = msgHead();
-    head->set_zemver(facts_.version);
+void fillReportHead(Head& head, const HeadFacts& facts, int32_t action) {
+    head.set_zemver(facts.version);
     std::vector<std::string> parts;
     size_t start = 0;
     while (true) {
-        const size_t dot = facts_.version.find('.', start);
+        const size_t dot = facts.version.find('.', start);
         parts.push_back(
-            facts_.version.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
+            facts.version.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
         if (dot == std::string::npos) break;
         start = dot + 1;
     }
     if (parts.size() == 4) {
-        head->set_majorversion(static_cast<int32_t>(textnum::integerValue(parts[0], INT32_MIN, INT32_MAX)));
-        head->set_minorversion(static_cast<int32_t>(textnum::integerValue(parts[1], INT32_MIN, INT32_MAX)));
-        head->set_externversion(static_cast<int32_t>(textnum::integerValue(parts[2], INT32_MIN, INT32_MAX)));
-        head->set_buildversion(static_cast<int32_t>(textnum::integerValue(parts[3], INT32_MIN, INT32_MAX)));
+        head.set_majorversion(static_cast<int32_t>(textnum::integerValue(parts[0], INT32_MIN, INT32_MAX)));
+        head.set_minorversion(static_cast<int32_t>(textnum::integerValue(parts[1], INT32_MIN, INT32_MAX)));
+        head.set_externversion(static_cast<int32_t>(textnum::integerValue(parts[2], INT32_MIN, INT32_MAX)));
+        head.set_buildversion(static_cast<int32_t>(textnum::integerValue(parts[3], INT32_MIN, INT32_MAX)));
     }
-    if (!facts_.macs.empty()) head->set_devicemac(bus::joined(facts_.macs));
-    if (!facts_.ips.empty()) head->set_clientip(bus::joined(facts_.ips));
-    head->set_action(bus::kPolicyStateAction);
+    if (!facts.macs.empty()) head.set_devicemac(joined(facts.macs));
+    if (!facts.ips.empty()) head.set_clientip(joined(facts.ips));
+    head.set_action(action);
+}
+
+}  // namespace bus
+
+void ZemPoliceStatusRequest::generateMsgHead() {
+    ZemRequest::generateMsgHead();
+    bus::fillReportHead(*msgHead(), facts_, bus::kPolicyStateAction);
 }
 
 void ZemPoliceStatusRequest::generateMsgBody() {

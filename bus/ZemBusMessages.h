@@ -23,6 +23,10 @@ struct HeadFacts {
     static HeadFacts ofThisDevice();  // from the shared device facts
 };
 
+// Fills a report's head after the framework's base head: the version and its four numbers (only
+// when it has exactly four parts), deviceMac and clientip (only when known) and the action.
+void fillReportHead(Head& head, const HeadFacts& facts, int32_t action);
+
 // "runState" as text: "0" → 1, "1" → 100, "2" → 101, "3" → 102, anything else → 1.
 int32_t statusFromRunState(const archive::Value* runState);
 // One policy state ("policyId", "policyVersion", "runState", "lastTimeStamp").

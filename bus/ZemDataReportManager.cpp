@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bus/PolicyStateReportManager.h"
+#include "bus/ZemLogReportManager.h"
 #include "logger/LogSink.h"
 
 namespace {
@@ -71,10 +72,12 @@ void ZemDataReportManager::reportPolicyStates(const std::string& json) {
 
 ipc::VendedObject ZemDataReportManager::vendedObject() {
     ipc::VendedObject object;
-    // The debug-log collection itself is not part of this service yet: the call is answered and
-    // logged, so the daemon's request does not fail.
     object.add("uploadDebugLog", [](const archive::Array&) -> std::optional<archive::Value> {
         log("[ZemBus][DebugLog] start report debug logs...");
+        // One job runner for the process, so debug commands never run two jobs at once; it lives
+        // as long as the process (its queue may still run while statics are destroyed).
+        static ZemLogReportManager* const debugLogs = new ZemLogReportManager();
+        debugLogs->reportDebugLog();
         return std::nullopt;
     });
     object.add("reportGetPolicyState:", [this](const archive::Array& args) -> std::optional<archive::Value> {

@@ -77,6 +77,11 @@ ACTIONS = {
 
 # Paths this server answers; later users add theirs.
 SERVED_PATHS = {"yj/heartbeat", "yj/update", "yj/policy", "yj/config", "yj/policystat"}
+SERVED_PATHS |= {"yj/debug"}
+
+# Multipart debug-log uploads (the HTTP transport of action 4000's answer): each part is recorded
+# with its size and MD5 and saved in the folder "<log>.uploads"; the answer is a short JSON text.
+DEBUG_UPLOAD_PATH = "upload/debuglog"
 
 DEFAULT_GARBAGE = b"<html>\xff\xfe not a message %ZZ</html>"
 
@@ -304,12 +309,37 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
+    def receive_debug_upload(self, path, body):
+        import email.parser
+        import hashlib
+        message = email.parser.BytesParser().parsebytes(
+            b"Content-Type: " + self.headers.get("Content-Type", "").encode("latin-1") + b"\r\n\r\n" + body)
+        parts = []
+        folder = self.server.log_path + ".uploads" if self.server.log_path else ""
+        for part in message.walk() if message.is_multipart() else []:
+            if part.is_multipart():
+                continue
+            data = part.get_payload(decode=True) or b""
+            name = part.get_filename() or ""
+            parts.append({"name": part.get_param("name", header="content-disposition"), "filename": name,
+                          "type": part.get_content_type(), "size": len(data),
+                          "md5": hashlib.md5(data).hexdigest()})
+            if folder and name and "/" not in name and name not in (".", ".."):
+                os.makedirs(folder, exist_ok=True)
+                with open(os.path.join(folder, name), "wb") as f:
+                    f.write(data)
+        self.server.record({"path": path, "bytes": len(body), "time": time.time(), "upload": parts})
+        self.answer(200 if parts else 400, b'{"ret":0}' if parts else b"no parts", "application/json")
+
     def do_POST(self):
         server = self.server
         path = urllib.parse.urlsplit(self.path).path.lstrip("/")
         body = self.read_body()
         if body is None:
             self.answer(413, b"too large", "text/plain")
+            return
+        if path == DEBUG_UPLOAD_PATH:
+            self.receive_debug_upload(path, body)
             return
         urlencoded = self.headers.get("Urlencode", "1") != "0"
         root, record = decode_request(body, urlencoded)
