@@ -1,6 +1,7 @@
 #include "compliance/ZemCheckModel.h"
 
 #include "archive/Plist.h"
+#include "paths/Paths.h"
 
 namespace {
 
@@ -36,6 +37,10 @@ std::optional<ZemCheckModel> ZemCheckModel::decode(const archive::Value& value) 
     model.spreadDictToModel(fields);
     if (const archive::Value* warn = fields.find("isWarn")) model.isWarn = warn->boolean().value_or(false);
     return model;
+}
+
+std::string checkCataloguePath() {
+    return paths::uiAppResources() + "/ZemCheck.plist";
 }
 
 std::optional<std::vector<ZemRootModel>> loadCheckCatalogue(const std::string& path) {

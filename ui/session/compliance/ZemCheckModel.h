@@ -34,6 +34,9 @@ struct ZemRootModel {
     std::vector<ZemCheckModel> leafArr;
 };
 
+// The catalogue among the app bundle's resources.
+std::string checkCataloguePath();
+
 // Reads the catalogue: an array of one-entry dictionaries {category name: [item dictionaries]}.
 // Elements of another shape are skipped; nothing when the file is not such an array.
 std::optional<std::vector<ZemRootModel>> loadCheckCatalogue(const std::string& path);
