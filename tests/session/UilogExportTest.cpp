@@ -261,6 +261,30 @@ TEST_F(ExportFixture, CompletionArrivesOnTheAppsMainQueue) {
     loop.join();
 }
 
+// The older export into the log folder itself, which nothing in the app calls but which must
+// still leave whole archives.
+TEST_F(ExportFixture, OlderExportZipsSystemLogsIntoTheLogFolderAndThatFolderBesideIt) {
+    seedSources();
+    ZemLogHelper& log = makeLog();
+    log.writeLog("user line");
+    auto done = std::make_shared<std::promise<std::pair<bool, std::optional<std::string>>>>();
+    log.zipLogs([done](bool ok, std::optional<std::string> message) { done->set_value({ok, message}); });
+    auto future = done->get_future();
+    ASSERT_EQ(future.wait_for(120s), std::future_status::ready);
+    auto [ok, message] = future.get();
+    EXPECT_TRUE(ok);
+    EXPECT_FALSE(message);
+    const fs::path logs = home_ / "Library/Logs/RavAviza/Logs";
+    Listing system = listZip(logs / "RavAvizaLogs.zip");
+    ASSERT_TRUE(system.ok);
+    EXPECT_EQ(system.entries, (std::map<std::string, long long>{{"Hollin-Info-1.log", 12}}));
+    Listing all = listZip(logs.parent_path() / "RavAvizaAllLogs.zip");
+    ASSERT_TRUE(all.ok);
+    EXPECT_EQ(all.entries.count("RavAvizaLogs.zip"), 1u);
+    EXPECT_EQ(all.entries.count("RavAviza-Info-1.log"), 1u);
+    EXPECT_EQ(revealed_, std::vector<std::string>{logs.parent_path().string()});
+}
+
 // The zipper on its own: entry names, links not followed, and the archive kept out of itself.
 TEST(ZipFolder, NamesEntriesRelativeToTheFolderAndNeverFollowsLinks) {
     char tmpl[] = "/tmp/rav-zipfolder-XXXXXX";
