@@ -102,7 +102,13 @@ std::string nimbrelLogsFolder() {
 }  // namespace
 
 ZemLogHelper& ZemLogHelper::sharedInstance() {
-    static ZemLogHelper* instance = new ZemLogHelper(Options{});  // lives for the whole process
+    // Lives for the whole process, and is the app's process log: shared code's lines land in the
+    // same files through the same queue, never through a second writer of them.
+    static ZemLogHelper* instance = [] {
+        auto* made = new ZemLogHelper(Options{});
+        setProcessLog(*made);
+        return made;
+    }();
     return *instance;
 }
 

@@ -40,6 +40,7 @@ class ZemLogHelper : public LogSink {
 
     static constexpr const char* kExportFolderName = "HuxLogs";
 
+    // Made on first use, and then set as the process's log (setProcessLog).
     static ZemLogHelper& sharedInstance();
     explicit ZemLogHelper(Options options);
     ~ZemLogHelper() override;
