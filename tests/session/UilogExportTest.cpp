@@ -205,13 +205,15 @@ TEST_F(ExportFixture, FailedSystemLogArchiveAnswersNoAndMakesNoOtherArchive) {
 }
 
 // A missing log folder is handed back to the user by an administrator through pkexec. The
-// recording pkexec in the product's tool folder shows the argument vector and answers as told.
+// recording pkexec in the product's tool folder shows the argument vector, which folder the
+// chown's path reaches while it runs, and answers as told.
 TEST_F(ExportFixture, MissingLogFolderAsksAnAdministratorForTheUsersOwnFolder) {
     seedSources();
     const fs::path tools = paths::toolFolder();
     const fs::path record = root_ / "pkexec.args";
     makeLog();
-    const fs::path logs = home_ / "Library/Logs/RavAviza/Logs";
+    const fs::path rootPath = home_ / "Library/Logs/RavAviza";
+    const fs::path logs = rootPath / "Logs";
     struct Case {
         int pkexecStatus;
         bool ok;
@@ -220,17 +222,23 @@ TEST_F(ExportFixture, MissingLogFolderAsksAnAdministratorForTheUsersOwnFolder) {
         SCOPED_TRACE(c.pkexecStatus);
         fs::remove_all(logs);
         fs::remove(record);
-        writeFile(tools / "pkexec",
-                  "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" + record.string() + "'\nexit " +
-                      std::to_string(c.pkexecStatus) + "\n");
+        writeFile(tools / "pkexec", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" + record.string() +
+                                        "'\nstat -L -c %i \"$3\" >> '" + record.string() + "'\nexit " +
+                                        std::to_string(c.pkexecStatus) + "\n");
         fs::permissions(tools / "pkexec", fs::perms::owner_all);
         const fs::path chosen = root_ / ("export " + std::to_string(c.pkexecStatus));
         Outcome outcome = exportInto(chosen);
         EXPECT_EQ(outcome.ok, c.ok);
         EXPECT_EQ(outcome.calls, 1);
-        // The user and the user's own primary group (root's here), the link itself and not a target.
+        // The user and the user's own primary group (root's here); the folder as this process's
+        // descriptor of the user's own rootPath.
         const std::string chown = fs::exists("/bin/chown") ? "/bin/chown" : "/usr/bin/chown";
-        EXPECT_EQ(testsupport::readText(record), chown + "\n-h\nroot:root\n" + (home_ / "Library/Logs/RavAviza").string() + "\n");
+        const std::string recorded = testsupport::readText(record);
+        const std::string fdPrefix = chown + "\nroot:root\n/proc/" + std::to_string(::getpid()) + "/fd/";
+        EXPECT_TRUE(recorded.starts_with(fdPrefix)) << recorded;
+        struct stat st {};
+        ASSERT_EQ(::stat(rootPath.c_str(), &st), 0);
+        EXPECT_TRUE(recorded.ends_with("\n" + std::to_string(st.st_ino) + "\n")) << recorded;
         if (c.ok) {
             EXPECT_FALSE(outcome.message);
             EXPECT_TRUE(fs::is_regular_file(logs / "RavAviza-Info-3.log"));
@@ -240,6 +248,16 @@ TEST_F(ExportFixture, MissingLogFolderAsksAnAdministratorForTheUsersOwnFolder) {
             EXPECT_TRUE(fs::is_empty(chosen / "HuxLogs"));
         }
     }
+
+    // A link on the way to the log folder (here to the system processes' log folders) is refused
+    // before any administrator is asked.
+    fs::remove(record);
+    fs::remove_all(home_ / "Library");
+    fs::create_directory_symlink(root_ / "Library", home_ / "Library");
+    Outcome outcome = exportInto(root_ / "export link");
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.message, std::optional<std::string>("无法找到日志目录"));
+    EXPECT_FALSE(fs::exists(record));
 }
 
 TEST_F(ExportFixture, CompletionArrivesOnTheAppsMainQueue) {

@@ -1,11 +1,13 @@
 #include "log/ZemLogHelper.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -93,6 +95,30 @@ std::string makeLevels(std::string dir, std::initializer_list<const char*> level
         fs::create_directory(dir, ec);
     }
     return dir;
+}
+
+// Opens home and then each level below it as a folder, making missing levels, never following a
+// link. An invalid descriptor and *error set when a level is not a folder.
+spawn::Fd openOwnFolder(const std::string& home, std::initializer_list<const char*> levels, std::optional<std::string>* error) {
+    spawn::Fd fd(::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) {
+        *error = home + ": " + std::strerror(errno);
+        return fd;
+    }
+    std::string reached = home;
+    for (const char* level : levels) {
+        reached += "/";
+        reached += level;
+        ::mkdirat(fd.get(), level, 0755);
+        // A path descriptor needs no read permission on a folder another account made.
+        spawn::Fd next(::openat(fd.get(), level, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.valid()) {
+            *error = reached + ": " + std::strerror(errno);
+            return spawn::Fd();
+        }
+        fd = std::move(next);
+    }
+    return fd;
 }
 
 std::string nimbrelLogsFolder() {
@@ -189,15 +215,22 @@ void ZemLogHelper::complete(const Completion& completion, bool ok, std::optional
 
 bool ZemLogHelper::ensureLogFolder(const Completion& completion) {
     if (isFolder(rootDirectory())) return true;
-    // The user's own log folder may have been made by another account; an administrator gives
-    // it back to the user and the user's own group. The link itself is changed, never a target.
+    // The user's own log folder may have been made by another account; an administrator gives it
+    // back to the user and the user's own group. The folder is reached from the home folder one
+    // level at a time without following links and handed to the chown as this process's open
+    // descriptor, so a link planted anywhere on the way can never turn root's chown onto another
+    // folder (the system processes' log folder, say).
     std::optional<std::string> error;
-    if (std::optional<std::string> owner = ownerOfRunningUser()) {
-        const std::vector<std::string> argv = {firstExisting({"/bin/chown", "/usr/bin/chown"}), "-h", *owner,
-                                               rootPath()};
-        error = options_.runAsAdministrator ? options_.runAsAdministrator(argv) : runWithPkexec(argv);
-    } else {
-        error = "the running user is unknown";
+    spawn::Fd folder = openOwnFolder(home_, {"Library", "Logs", "RavAviza"}, &error);
+    if (!error) {
+        if (std::optional<std::string> owner = ownerOfRunningUser()) {
+            const std::vector<std::string> argv = {
+                firstExisting({"/bin/chown", "/usr/bin/chown"}), *owner,
+                "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(folder.get())};
+            error = options_.runAsAdministrator ? options_.runAsAdministrator(argv) : runWithPkexec(argv);
+        } else {
+            error = "the running user is unknown";
+        }
     }
     if (error) {
         writeLog("Logs path chown failed: " + *error);
@@ -206,7 +239,7 @@ bool ZemLogHelper::ensureLogFolder(const Completion& completion) {
         return false;
     }
     writeLog("Logs path chown success.");
-    makeLevels(home_, {"Library", "Logs", "RavAviza", "Logs"});
+    ::mkdirat(folder.get(), "Logs", 0755);
     for (const char* name : {"RavAviza-Info-1.log", "RavAviza-Info-2.log", "RavAviza-Info-3.log"})
         logger_->createLogFileWithName(name);
     return true;
