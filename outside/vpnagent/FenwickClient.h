@@ -15,7 +15,8 @@ class FenwickClient {
     // code 0: access granted; any other code: refused.
     using AccessCompletion = std::function<void(int code, std::optional<ErrorValue> error)>;
     // reply: a dictionary whose "code" is 0 when the agent stopped.
-    using StopCompletion = std::function<void(int status, archive::Value reply, std::optional<ErrorValue> error)>;
+    using StopCompletion =
+        std::function<void(int status, archive::Value reply, std::optional<ErrorValue> error)>;
 
     virtual ~FenwickClient() = default;
 

@@ -103,11 +103,12 @@ class ExportFixture : public ::testing::Test {
     Outcome exportInto(const fs::path& folder) {
         auto outcome = std::make_shared<Outcome>();
         auto done = std::make_shared<std::promise<void>>();
-        log_->zipLogsWithDirectory(folder.string(), [outcome, done](bool ok, std::optional<std::string> message) {
-            outcome->ok = ok;
-            outcome->message = std::move(message);
-            if (++outcome->calls == 1) done->set_value();
-        });
+        log_->zipLogsWithDirectory(folder.string(),
+                                   [outcome, done](bool ok, std::optional<std::string> message) {
+                                       outcome->ok = ok;
+                                       outcome->message = std::move(message);
+                                       if (++outcome->calls == 1) done->set_value();
+                                   });
         EXPECT_EQ(done->get_future().wait_for(120s), std::future_status::ready);
         log_->flush();
         completions_->dispatchSync([] {});
@@ -135,7 +136,8 @@ TEST_F(ExportFixture, WritesTheFiveArchivesIntoAFolderWithSpacesReplacingOlderOn
     log.writeLog("user line");
     const fs::path chosen = root_ / "home/alice/My Exports/log folder";
     const fs::path out = chosen / "HuxLogs";
-    for (const char* stale : {"HuxCloudLogs.zip", "HuxUserLogs.zip", "HuxCloud.zip", "HuxSqlite.zip", "HuxNimbrel.zip"})
+    for (const char* stale :
+         {"HuxCloudLogs.zip", "HuxUserLogs.zip", "HuxCloud.zip", "HuxSqlite.zip", "HuxNimbrel.zip"})
         writeFile(out / stale, "stale, not a zip");
 
     Outcome outcome = exportInto(chosen);
@@ -156,7 +158,8 @@ TEST_F(ExportFixture, WritesTheFiveArchivesIntoAFolderWithSpacesReplacingOlderOn
         ASSERT_TRUE(listing.ok);
         if (name == "HuxCloud.zip") {
             // The top level's hidden entries are left out, as a shell's "*" leaves them out.
-            EXPECT_EQ(listing.entries, (std::map<std::string, long long>{{"sub dir/", 0}, {"sub dir/a b.archive", 3}}));
+            EXPECT_EQ(listing.entries,
+                      (std::map<std::string, long long>{{"sub dir/", 0}, {"sub dir/a b.archive", 3}}));
         } else {
             EXPECT_EQ(listing.entries, entries);
         }
@@ -222,9 +225,9 @@ TEST_F(ExportFixture, MissingLogFolderAsksAnAdministratorForTheUsersOwnFolder) {
         SCOPED_TRACE(c.pkexecStatus);
         fs::remove_all(logs);
         fs::remove(record);
-        writeFile(tools / "pkexec", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" + record.string() +
-                                        "'\nstat -L -c %i \"$3\" >> '" + record.string() + "'\nexit " +
-                                        std::to_string(c.pkexecStatus) + "\n");
+        writeFile(tools / "pkexec", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
+                                        record.string() + "'\nstat -L -c %i \"$3\" >> '" + record.string() +
+                                        "'\nexit " + std::to_string(c.pkexecStatus) + "\n");
         fs::permissions(tools / "pkexec", fs::perms::owner_all);
         const fs::path chosen = root_ / ("export " + std::to_string(c.pkexecStatus));
         Outcome outcome = exportInto(chosen);
@@ -313,7 +316,8 @@ TEST(ZipFolder, NamesEntriesRelativeToTheFolderAndNeverFollowsLinks) {
     fs::create_directory_symlink(dir / "outside", dir / "src/linked");
     fs::create_symlink(dir / "outside/secret", dir / "src/secret.log");
 
-    logexport::ZipOutcome made = logexport::zipFolder((dir / "src").string(), (dir / "src/self.zip").string());
+    logexport::ZipOutcome made =
+        logexport::zipFolder((dir / "src").string(), (dir / "src/self.zip").string());
     ASSERT_FALSE(made.error) << *made.error;
     EXPECT_EQ(made.files, 2u);
     EXPECT_EQ(made.skipped.size(), 2u);

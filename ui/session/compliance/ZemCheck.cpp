@@ -23,7 +23,8 @@ constexpr const char* kId = "/usr/bin/id";
 constexpr const char* kGetent = "/usr/bin/getent";
 
 std::string withoutLineBreaks(std::string text) {
-    text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }), text.end());
+    text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }),
+               text.end());
     return text;
 }
 
@@ -34,7 +35,8 @@ std::vector<std::string> linesOf(const std::string& text) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
         std::string line = text.substr(start, end - start);
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+            line.pop_back();
         size_t lead = line.find_first_not_of(" \t");
         if (lead != std::string::npos) lines.push_back(line.substr(lead));
         start = end + 1;
@@ -44,7 +46,8 @@ std::vector<std::string> linesOf(const std::string& text) {
 
 bool equalsIgnoringCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -77,10 +80,14 @@ std::optional<uint32_t> hex4(const std::string& s, size_t at) {
     for (size_t i = at; i < at + 4; ++i) {
         const char c = s[i];
         v <<= 4;
-        if (c >= '0' && c <= '9') v |= static_cast<uint32_t>(c - '0');
-        else if (c >= 'a' && c <= 'f') v |= static_cast<uint32_t>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') v |= static_cast<uint32_t>(c - 'A' + 10);
-        else return std::nullopt;
+        if (c >= '0' && c <= '9')
+            v |= static_cast<uint32_t>(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            v |= static_cast<uint32_t>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            v |= static_cast<uint32_t>(c - 'A' + 10);
+        else
+            return std::nullopt;
     }
     return v;
 }
@@ -97,9 +104,15 @@ std::string decodeQuotedPlistString(const std::string& body) {
         }
         const char e = body[++i];
         switch (e) {
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 't':
+                out += '\t';
+                break;
             case 'U': {
                 auto unit = hex4(body, i + 1);
                 if (!unit) {
@@ -108,7 +121,8 @@ std::string decodeQuotedPlistString(const std::string& body) {
                 }
                 i += 4;
                 uint32_t cp = *unit;
-                if (cp >= 0xD800 && cp < 0xDC00 && i + 6 < body.size() + 1 && body.compare(i + 1, 2, "\\U") == 0) {
+                if (cp >= 0xD800 && cp < 0xDC00 && i + 6 < body.size() + 1 &&
+                    body.compare(i + 1, 2, "\\U") == 0) {
                     if (auto low = hex4(body, i + 3); low && *low >= 0xDC00 && *low < 0xE000) {
                         cp = 0x10000 + ((cp - 0xD800) << 10) + (*low - 0xDC00);
                         i += 6;
@@ -118,7 +132,9 @@ std::string decodeQuotedPlistString(const std::string& body) {
                 appendUtf8(out, cp);
                 break;
             }
-            default: out += e; break;
+            default:
+                out += e;
+                break;
         }
     }
     return out;
@@ -128,7 +144,8 @@ std::string decodeQuotedPlistString(const std::string& body) {
 class LoginArchiveStore : public AccountRecordStore {
   public:
     bool exists() override { return AccountModel::currentModel().has_value(); }
-    bool saveDomainAccount(const std::string& uid, const std::string& userName, const std::string& domainName) override {
+    bool saveDomainAccount(const std::string& uid, const std::string& userName,
+                           const std::string& domainName) override {
         AccountModel model;
         model.zemStatus = 0;
         model.userid = uid;
@@ -212,14 +229,17 @@ void ZemCheck::report(ZemCheckModel& item) {
 }
 
 void ZemCheck::postNotfication(const std::string& mainKey, const ZemCheckModel& item) {
-    dispatch::NotificationCenter* center = options_.center ? options_.center : &dispatch::NotificationCenter::defaultCenter();
+    dispatch::NotificationCenter* center =
+        options_.center ? options_.center : &dispatch::NotificationCenter::defaultCenter();
     archive::Value object = archive::Dictionary{{mainKey, item.encode()}};
-    mainQueue_->dispatch([center, object = std::move(object)] { center->post(kCheckNotificationName, object); });
+    mainQueue_->dispatch(
+        [center, object = std::move(object)] { center->post(kCheckNotificationName, object); });
 }
 
 std::optional<std::string> ZemCheck::requirement(const std::string& key) const {
-    const std::string path =
-        options_.requirementPath.empty() ? paths::machineSupportFolder() + "/complianceInfo" : options_.requirementPath;
+    const std::string path = options_.requirementPath.empty()
+                                 ? paths::machineSupportFolder() + "/complianceInfo"
+                                 : options_.requirementPath;
     archive::DecodeLimits limits;
     limits.maxBytes = 1u << 20;
     auto decoded = archive::unarchiveObjectWithFile(path, {}, limits);
@@ -249,7 +269,8 @@ void ZemCheck::checkFileVault(ZemCheckModel& item) {
     if (source.output) {
         const std::vector<std::string> lines = linesOf(*source.output);
         if (!lines.empty()) {
-            CheckCommandResult stack = options_.runner->run(kLsblk, {"-n", "-s", "-o", "TYPE", lines.front()});
+            CheckCommandResult stack =
+                options_.runner->run(kLsblk, {"-n", "-s", "-o", "TYPE", lines.front()});
             status = stack.output;
         }
     }
@@ -264,8 +285,8 @@ void ZemCheck::checkFileVault(ZemCheckModel& item) {
 
 void ZemCheck::checkFireWall(ZemCheckModel& item) {
     log("[ZemCheck]Start check FireWall");
-    CheckCommandResult state =
-        options_.runner->run(kSystemctl, {"is-active", "ufw.service", "firewalld.service", "nftables.service"});
+    CheckCommandResult state = options_.runner->run(
+        kSystemctl, {"is-active", "ufw.service", "firewalld.service", "nftables.service"});
     if (!state.output || state.error) {
         log("[ZemCheck] check FireWall failed : " + state.error.value_or("(null)"));
         item.isWarn = true;
@@ -284,7 +305,8 @@ void ZemCheck::checkJoinDomain(ZemCheckModel& item) {
     log("[ZemCheck] check JoinDomain state : " + realms.output.value_or("(null)"));
     bool joined = false;
     if (required && !required->empty() && realms.output) {
-        for (const std::string& realm : linesOf(*realms.output)) joined = joined || equalsIgnoringCase(realm, *required);
+        for (const std::string& realm : linesOf(*realms.output))
+            joined = joined || equalsIgnoringCase(realm, *required);
     }
     item.isWarn = !joined;
     if (realms.error) log("[ZemCheck] check JoinDomain failed : " + *realms.error);
@@ -376,7 +398,8 @@ std::optional<std::string> ZemCheck::joinedDomainName() {
         log("[ZemCheck] DomainLogin: Check join domain script excute failed with error: " + *realms.error);
         return std::nullopt;
     }
-    const std::vector<std::string> lines = realms.output ? linesOf(*realms.output) : std::vector<std::string>{};
+    const std::vector<std::string> lines =
+        realms.output ? linesOf(*realms.output) : std::vector<std::string>{};
     if (lines.empty()) return std::nullopt;
     log("[ZemCheck] DomainLogin: current joined domain: " + lines.front());
     return lines.front();
@@ -447,7 +470,8 @@ void ZemCheck::stopTimer() {
 void ZemCheck::sendDomainAccountCheckRequest() {
     const uint64_t attempt = attempt_;
     std::weak_ptr<bool> alive = alive_;
-    auto answered = [this, alive, attempt](bool valid, std::string userName, std::optional<ErrorValue> error) {
+    auto answered = [this, alive, attempt](bool valid, std::string userName,
+                                           std::optional<ErrorValue> error) {
         if (!alive.lock()) return;
         if (error) {
             log("[ZemCheck] DomainLogin:  This is not network request.");
@@ -470,7 +494,8 @@ void ZemCheck::sendDomainAccountCheckRequest() {
                 size_t dot = domain_.find('.');
                 const bool saved =
                     options_.accounts->saveDomainAccount(uid_, userName, upper(domain_.substr(0, dot)));
-                log("[ZemCheck] DomainLogin:  The account model save result: " + std::to_string(saved ? 1 : 0) + ".");
+                log("[ZemCheck] DomainLogin:  The account model save result: " +
+                    std::to_string(saved ? 1 : 0) + ".");
             }
         });
     };

@@ -49,7 +49,8 @@ class DomainAccountChecker {
   public:
     using Completion = std::function<void(bool valid, std::string userName, std::optional<ErrorValue> error)>;
     virtual ~DomainAccountChecker() = default;
-    virtual void checkDomainAccount(const std::string& uid, const std::string& domain, Completion completion) = 0;
+    virtual void checkDomainAccount(const std::string& uid, const std::string& domain,
+                                    Completion completion) = 0;
 };
 
 // Where the domain login reads and saves the user's account record.
@@ -68,13 +69,13 @@ class ZemCheck {
     static constexpr int kRetryTicks = 15;
 
     struct Options {
-        std::shared_ptr<CheckCommandRunner> runner;         // null: UiCommandRunner
-        std::shared_ptr<AccountRecordStore> accounts;       // null: the user's login.archive
-        std::shared_ptr<dispatch::WorkQueue> mainQueue;     // null: the app's main queue
-        dispatch::NotificationCenter* center = nullptr;     // null: the default centre
-        LogSink* log = nullptr;                             // null: the process's log
-        std::string requirementPath;                        // empty: <machine support>/complianceInfo
-        std::string appBundle;                              // empty: the UI app's bundle
+        std::shared_ptr<CheckCommandRunner> runner;      // null: UiCommandRunner
+        std::shared_ptr<AccountRecordStore> accounts;    // null: the user's login.archive
+        std::shared_ptr<dispatch::WorkQueue> mainQueue;  // null: the app's main queue
+        dispatch::NotificationCenter* center = nullptr;  // null: the default centre
+        LogSink* log = nullptr;                          // null: the process's log
+        std::string requirementPath;                     // empty: <machine support>/complianceInfo
+        std::string appBundle;                           // empty: the UI app's bundle
     };
 
     static ZemCheck& sharedInstance();

@@ -43,7 +43,8 @@ std::optional<std::string> ownerOfRunningUser() {
     passwd pw{};
     passwd* found = nullptr;
     char buf[4096];
-    if (::getpwuid_r(::geteuid(), &pw, buf, sizeof buf, &found) != 0 || !found || !found->pw_name) return std::nullopt;
+    if (::getpwuid_r(::geteuid(), &pw, buf, sizeof buf, &found) != 0 || !found || !found->pw_name)
+        return std::nullopt;
     std::string owner = found->pw_name;
     group gr{};
     group* grFound = nullptr;
@@ -99,7 +100,8 @@ std::string makeLevels(std::string dir, std::initializer_list<const char*> level
 
 // Opens home and then each level below it as a folder, making missing levels, never following a
 // link. An invalid descriptor and *error set when a level is not a folder.
-spawn::Fd openOwnFolder(const std::string& home, std::initializer_list<const char*> levels, std::optional<std::string>* error) {
+spawn::Fd openOwnFolder(const std::string& home, std::initializer_list<const char*> levels,
+                        std::optional<std::string>* error) {
     spawn::Fd fd(::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) {
         *error = home + ": " + std::strerror(errno);
@@ -256,7 +258,8 @@ void ZemLogHelper::zipLogsWithDirectory(const std::string& folder, Completion co
         }
         if (!ensureLogFolder(completion)) return;
 
-        const std::string systemLogs = makeLevels(paths::localLibraryFolder(), {"Logs", "RavAviza", "v5", "Logs"});
+        const std::string systemLogs =
+            makeLevels(paths::localLibraryFolder(), {"Logs", "RavAviza", "v5", "Logs"});
         const std::string first = exportFolder + "/HuxCloudLogs.zip";
         removeIfPresent(first);
         logexport::ZipOutcome outcome = logexport::zipFolder(systemLogs, first);
@@ -287,7 +290,8 @@ void ZemLogHelper::zipLogsWithDirectory(const std::string& folder, Completion co
 void ZemLogHelper::zipLogs(Completion completion) {
     zipQueue_->dispatch([this, completion = std::move(completion)] {
         if (!ensureLogFolder(completion)) return;
-        const std::string systemLogs = makeLevels(paths::localLibraryFolder(), {"Logs", "RavAviza", "v5", "Logs"});
+        const std::string systemLogs =
+            makeLevels(paths::localLibraryFolder(), {"Logs", "RavAviza", "v5", "Logs"});
         const std::string first = rootDirectory() + "/RavAvizaLogs.zip";
         removeIfPresent(first);
         logexport::ZipOutcome outcome = logexport::zipFolder(systemLogs, first);

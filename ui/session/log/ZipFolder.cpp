@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <minizip/zip.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -10,8 +11,6 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-
-#include <minizip/zip.h>
 
 namespace logexport {
 namespace {
@@ -65,7 +64,8 @@ struct ZipWriter {
     bool addDirectoryEntry(const std::string& entryName, const struct stat& st) {
         zip_fileinfo info = infoFor(st);
         const std::string name = entryName + "/";
-        if (zipOpenNewFileInZip64(zf, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, 0, 0, 0) != ZIP_OK) {
+        if (zipOpenNewFileInZip64(zf, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, 0, 0, 0) !=
+            ZIP_OK) {
             outcome->error = "cannot add " + name + " to the archive";
             return false;
         }
@@ -156,7 +156,8 @@ struct ZipWriter {
             } else if (S_ISREG(st.st_mode)) {
                 if (!addFile(fd, name, entryName)) return false;
             } else {
-                outcome->skipped.push_back(entryName + (S_ISLNK(st.st_mode) ? ": a link" : ": not a regular file"));
+                outcome->skipped.push_back(entryName +
+                                           (S_ISLNK(st.st_mode) ? ": a link" : ": not a regular file"));
             }
         }
         return true;

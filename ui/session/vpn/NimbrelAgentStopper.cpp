@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <cctype>
+#include <mutex>
 #include <optional>
 
 #include "core/FileIO.h"
@@ -66,7 +66,9 @@ long replyCode(const archive::Value& reply) {
         bool negative = false;
         if (i < text->size() && ((*text)[i] == '-' || (*text)[i] == '+')) negative = (*text)[i++] == '-';
         long value = 0;
-        for (; i < text->size() && std::isdigit(static_cast<unsigned char>((*text)[i])) && value < 1'000'000'000; ++i)
+        for (; i < text->size() && std::isdigit(static_cast<unsigned char>((*text)[i])) &&
+               value < 1'000'000'000;
+             ++i)
             value = value * 10 + ((*text)[i] - '0');
         return negative ? -value : value;
     }
@@ -93,7 +95,8 @@ std::vector<pid_t> NimbrelAgentStopper::agentProcesses() {
     if (!proc) return found;
     while (dirent* entry = ::readdir(proc)) {
         const std::string name = entry->d_name;
-        if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
+        if (name.empty() || !std::all_of(name.begin(), name.end(),
+                                         [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
             continue;
         const std::string dir = "/proc/" + name;
         bool match = false;
@@ -118,8 +121,8 @@ std::vector<pid_t> NimbrelAgentStopper::agentProcesses() {
     return found;
 }
 
-void NimbrelAgentStopper::existNimbrel(const std::string& logPrefix, LogSink& log, std::function<void(Outcome)> done,
-                                       Options options) {
+void NimbrelAgentStopper::existNimbrel(const std::string& logPrefix, LogSink& log,
+                                       std::function<void(Outcome)> done, Options options) {
     auto run = std::make_shared<StopRun>();
     run->prefix = logPrefix;
     run->log = &log;

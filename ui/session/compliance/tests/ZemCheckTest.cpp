@@ -99,13 +99,15 @@ class ComplianceFixture : public ::testing::Test {
 
     void requireAccess(const archive::Dictionary& access) {
         fs::create_directories(root_ / "Library/Application Support/RavAviza");
-        ASSERT_TRUE(archive::archiveRootObjectToFile(archive::Dictionary{{"access", access}},
-                                                     (root_ / "Library/Application Support/RavAviza/complianceInfo").string()));
+        ASSERT_TRUE(archive::archiveRootObjectToFile(
+            archive::Dictionary{{"access", access}},
+            (root_ / "Library/Application Support/RavAviza/complianceInfo").string()));
     }
     void installVersion(const std::string& version) {
         fs::create_directories(root_ / "Applications/Hux/Hux.app/Contents");
-        ASSERT_TRUE(archive::writePlistFile(archive::Dictionary{{"CFBundleVersion", version}},
-                                            (root_ / "Applications/Hux/Hux.app/Contents/Info.plist").string()));
+        ASSERT_TRUE(
+            archive::writePlistFile(archive::Dictionary{{"CFBundleVersion", version}},
+                                    (root_ / "Applications/Hux/Hux.app/Contents/Info.plist").string()));
     }
 
     // Checks the item and returns what was reported for it.
@@ -147,14 +149,49 @@ TEST_F(ComplianceFixture, EachCheckSetsTheWarningFromItsCommandAndReportsTheItem
         const char* version;  // installed; null: none
         bool warn;
     } cases[] = {
-        {"root on dm-crypt", "checkFileVault:", {{kFindmnt, out("/dev/mapper/root\n")}, {kLsblk, out("crypt\npart\ndisk\n")}}, {}, nullptr, false},
-        {"root on a plain partition", "checkFileVault:", {{kFindmnt, out("/dev/mapper/root\n")}, {kLsblk, out("lvm\npart\ndisk\n")}}, {}, nullptr, true},
+        {"root on dm-crypt",
+         "checkFileVault:",
+         {{kFindmnt, out("/dev/mapper/root\n")}, {kLsblk, out("crypt\npart\ndisk\n")}},
+         {},
+         nullptr,
+         false},
+        {"root on a plain partition",
+         "checkFileVault:",
+         {{kFindmnt, out("/dev/mapper/root\n")}, {kLsblk, out("lvm\npart\ndisk\n")}},
+         {},
+         nullptr,
+         true},
         {"no mount source", "checkFileVault:", {{kFindmnt, err("findmnt: failed")}}, {}, nullptr, true},
-        {"firewalld active", "checkFireWall:", {{kSystemctl, out("inactive\nactive\ninactive\n")}}, {}, nullptr, false},
-        {"no firewall active", "checkFireWall:", {{kSystemctl, out("inactive\ninactive\nfailed\n")}}, {}, nullptr, true},
-        {"firewall query failed", "checkFireWall:", {{kSystemctl, err("Failed to connect to bus")}}, {}, nullptr, true},
-        {"joined the required realm", "checkJoinDomain:", {{kRealm, out("corp.example.com\n")}}, {{"ent_domain", "CORP.example.com"}}, nullptr, false},
-        {"joined another realm", "checkJoinDomain:", {{kRealm, out("other.example.com\n")}}, {{"ent_domain", "corp.example.com"}}, nullptr, true},
+        {"firewalld active",
+         "checkFireWall:",
+         {{kSystemctl, out("inactive\nactive\ninactive\n")}},
+         {},
+         nullptr,
+         false},
+        {"no firewall active",
+         "checkFireWall:",
+         {{kSystemctl, out("inactive\ninactive\nfailed\n")}},
+         {},
+         nullptr,
+         true},
+        {"firewall query failed",
+         "checkFireWall:",
+         {{kSystemctl, err("Failed to connect to bus")}},
+         {},
+         nullptr,
+         true},
+        {"joined the required realm",
+         "checkJoinDomain:",
+         {{kRealm, out("corp.example.com\n")}},
+         {{"ent_domain", "CORP.example.com"}},
+         nullptr,
+         false},
+        {"joined another realm",
+         "checkJoinDomain:",
+         {{kRealm, out("other.example.com\n")}},
+         {{"ent_domain", "corp.example.com"}},
+         nullptr,
+         true},
         {"no realm", "checkJoinDomain:", {}, {{"ent_domain", "corp.example.com"}}, nullptr, true},
         {"no required domain", "checkJoinDomain:", {{kRealm, out("corp.example.com\n")}}, {}, nullptr, true},
         {"2.1.0 over 2.0.9", "checkZemVersion:", {}, {{"ent_zem", "2.0.9"}}, "2.1.0", false},
@@ -216,8 +253,11 @@ TEST_F(ComplianceFixture, TheCataloguesItemsAreEachCheckedAndReported) {
 TEST(ZemCheckModel, TakesOnlyStringsFromTheDictionary) {
     ZemCheckModel m;
     m.detail = "kept";
-    m.spreadDictToModel(archive::Dictionary{{"title", "T"}, {"detail", 3}, {"selectorName", "checkFireWall:"},
-                                            {"mainKey", archive::Array{}}, {"keyword", "k"}});
+    m.spreadDictToModel(archive::Dictionary{{"title", "T"},
+                                            {"detail", 3},
+                                            {"selectorName", "checkFireWall:"},
+                                            {"mainKey", archive::Array{}},
+                                            {"keyword", "k"}});
     EXPECT_EQ(m.title, "T");
     EXPECT_EQ(m.detail, "kept");
     EXPECT_EQ(m.selectorName, "checkFireWall:");
@@ -230,9 +270,9 @@ TEST(ZemCheck, ComparesVersionsByNumericParts) {
         const char *a, *b;
         int order;
     } cases[] = {
-        {"2.1.0", "2.0.9", 1}, {"10.0", "9.0", 1}, {"9.0", "10.0", -1}, {"1.2", "1.2.0", 0},
-        {"1.02", "1.2", 0},    {"1.2.10", "1.2.9", 1}, {"5.0.1-beta", "5.0.1", 1}, {"", "0", 0},
-        {"123456789012345678901234567890", "9", 1},
+        {"2.1.0", "2.0.9", 1},      {"10.0", "9.0", 1}, {"9.0", "10.0", -1},
+        {"1.2", "1.2.0", 0},        {"1.02", "1.2", 0}, {"1.2.10", "1.2.9", 1},
+        {"5.0.1-beta", "5.0.1", 1}, {"", "0", 0},       {"123456789012345678901234567890", "9", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.a) + " vs " + c.b);
@@ -245,12 +285,9 @@ TEST(ZemCheck, DecodesUnicodeEscapesOfTheDefaultsTool) {
     struct Case {
         const char *in, *out;
     } cases[] = {
-        {"\\u5f20\\u4e09", "张三"},
-        {"li\\u00e9 \"x\"", "lié \"x\""},
-        {"\\ud83d\\ude00", "😀"},
-        {"a\\u000d\\u000ab", "a\nb"},
-        {"plain", "plain"},
-        {"\\uZZ", "UZZ"},
+        {"\\u5f20\\u4e09", "张三"}, {"li\\u00e9 \"x\"", "lié \"x\""},
+        {"\\ud83d\\ude00", "😀"},    {"a\\u000d\\u000ab", "a\nb"},
+        {"plain", "plain"},         {"\\uZZ", "UZZ"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.in);
@@ -264,7 +301,8 @@ class ScriptedDomainChecker : public DomainAccountChecker {
     bool reachable = false;
     bool valid = true;
     std::vector<std::pair<std::string, std::string>> requests;
-    void checkDomainAccount(const std::string& uid, const std::string& domain, Completion completion) override {
+    void checkDomainAccount(const std::string& uid, const std::string& domain,
+                            Completion completion) override {
         requests.emplace_back(uid, domain);
         if (reachable) {
             completion(valid, "Zhang San", std::nullopt);
@@ -286,7 +324,8 @@ class DomainLogin : public ComplianceFixture {
         fs::create_directories(root_ / "root");
         runner_->answers = {
             {"/usr/bin/id -un", out("zhangsan@corp.example.com\n")},
-            {"/usr/bin/getent -s sss passwd zhangsan@corp.example.com", out("zhangsan@corp.example.com:*:1:1::/home/z:/bin/bash\n")},
+            {"/usr/bin/getent -s sss passwd zhangsan@corp.example.com",
+             out("zhangsan@corp.example.com:*:1:1::/home/z:/bin/bash\n")},
             {kRealm, out("corp.example.com\n")},
         };
         checker_ = std::make_shared<ScriptedDomainChecker>();
@@ -377,9 +416,13 @@ TEST_F(DomainLogin, NoRequestForLocalAccountsOtherDomainsOrAnExistingRecord) {
         bool record;
         const char* line;
     } cases[] = {
-        {"local account", {{"/usr/bin/getent -s sss passwd zhangsan@corp.example.com", err("")}}, false,
+        {"local account",
+         {{"/usr/bin/getent -s sss passwd zhangsan@corp.example.com", err("")}},
+         false,
          "[ZemCheck] DomainLogin:  The login user account isn`t domain mobile account."},
-        {"other domain", {{kRealm, out("other.example.com\n")}}, false,
+        {"other domain",
+         {{kRealm, out("other.example.com\n")}},
+         false,
          "[ZemCheck] DomainLogin: The domain of mobile account is not be same the current domain."},
         {"signed in already", {}, true, "[ZemCheck] DomainLogin: QZN is start or Zem has been logined."},
     };

@@ -72,8 +72,9 @@ TEST_F(UiLog, FreshAccountWritesExactLinesIntoFileOneOfTheUsersFolders) {
     EXPECT_EQ(testsupport::readText(logs / "RavAviza-Info-2.log"), "");
     {
         std::lock_guard<std::mutex> lock(mu_);
-        EXPECT_EQ(echoed_, (std::vector<std::string>{"-[ZemLogHelper writeLog:type:]_block_invoke [Line 150] first",
-                                                     "-[ZemLogHelper writeLog:type:]_block_invoke [Line 150] 第二 line"}));
+        EXPECT_EQ(echoed_, (std::vector<std::string>{
+                               "-[ZemLogHelper writeLog:type:]_block_invoke [Line 150] first",
+                               "-[ZemLogHelper writeLog:type:]_block_invoke [Line 150] 第二 line"}));
     }
 
     auto decoded = archive::unarchiveObjectWithFile(state.string());

@@ -47,8 +47,9 @@ class ScriptedClient : public FenwickClient {
             held_ = std::move(completion);  // never called, as a hung client would do
             return;
         }
-        std::thread([completion = std::move(completion), code = accessCode_] { completion(code, std::nullopt); })
-            .detach();
+        std::thread([completion = std::move(completion), code = accessCode_] {
+            completion(code, std::nullopt);
+        }).detach();
     }
     void stopVantleAgent(StopCompletion completion) override {
         ++stopCalls;
@@ -71,15 +72,19 @@ struct StopResult {
 };
 
 // Runs one stop and waits for its completion on the test's queue.
-StopResult stop(RecordingLog& log, NimbrelAgentStopper::Options options, const std::function<void()>& afterStart = {}) {
+StopResult stop(RecordingLog& log, NimbrelAgentStopper::Options options,
+                const std::function<void()>& afterStart = {}) {
     auto queue = dispatch::WorkQueue::create("test.vpn.completions");
     options.completionQueue = queue;
     auto run = std::make_shared<StopResult>();
     auto done = std::make_shared<std::promise<void>>();
-    NimbrelAgentStopper::existNimbrel("[appdelegate]", log, [run, done](Outcome o) {
-        run->outcome = o;
-        if (++run->calls == 1) done->set_value();
-    }, options);
+    NimbrelAgentStopper::existNimbrel(
+        "[appdelegate]", log,
+        [run, done](Outcome o) {
+            run->outcome = o;
+            if (++run->calls == 1) done->set_value();
+        },
+        options);
     if (afterStart) afterStart();
     EXPECT_EQ(done->get_future().wait_for(30s), std::future_status::ready);
     queue->dispatchSync([] {});
@@ -97,7 +102,8 @@ TEST(NimbrelAgentStopper, StopsOnlyWithAccessAndReadsTheReplysCode) {
     } cases[] = {
         {"granted, code 0", 0, archive::Dictionary{{"code", 0}}, Outcome::Stopped,
          "[appdelegate] RavAviza Fenwick Stop Success!!!", 1},
-        {"granted, no reply", 0, std::nullopt, Outcome::Stopped, "[appdelegate] RavAviza Fenwick Stop Success!!!", 1},
+        {"granted, no reply", 0, std::nullopt, Outcome::Stopped,
+         "[appdelegate] RavAviza Fenwick Stop Success!!!", 1},
         {"granted, no code", 0, archive::Dictionary{}, Outcome::Stopped,
          "[appdelegate] RavAviza Fenwick Stop Success!!!", 1},
         {"granted, code 3", 0, archive::Dictionary{{"code", 3}}, Outcome::StopFailed,
