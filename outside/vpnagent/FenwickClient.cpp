@@ -1,0 +1,28 @@
+#include "vpnagent/FenwickClient.h"
+
+#include "dispatch/WorkQueue.h"
+
+namespace {
+
+ErrorValue notInstalled() {
+    return ErrorValue{"FenwickStandIn", FenwickStandIn::kRefusedCode, "the VPN component is not installed"};
+}
+
+}  // namespace
+
+std::shared_ptr<FenwickClient> FenwickClient::init() {
+    return std::make_shared<FenwickStandIn>();
+}
+
+void FenwickStandIn::startRequestAccess(AccessCompletion completion) {
+    if (!completion) return;
+    dispatch::WorkQueue::global()->dispatch(
+        [completion = std::move(completion)] { completion(kRefusedCode, notInstalled()); });
+}
+
+void FenwickStandIn::stopVantleAgent(StopCompletion completion) {
+    if (!completion) return;
+    dispatch::WorkQueue::global()->dispatch([completion = std::move(completion)] {
+        completion(kRefusedCode, archive::Dictionary{{"code", kRefusedCode}}, notInstalled());
+    });
+}
