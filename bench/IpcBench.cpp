@@ -13,6 +13,7 @@
 #include "Tessel.h"
 #include "ipc/Framing.h"
 #include "ipc/NamedConnection.h"
+#include "TempRoot.h"
 
 namespace {
 
@@ -146,13 +147,9 @@ BENCHMARK(BM_NamedConnectionCall)->Arg(1)->Arg(100)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
-    char root[] = "/tmp/ipc_bench_XXXXXX";
-    if (!::mkdtemp(root)) return 1;
-    ::setenv("RAVAVIZA_ROOT", root, 1);
+    testsupport::TempRoot root("ipc_bench");
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    std::error_code ec;
-    std::filesystem::remove_all(root, ec);
     return 0;
 }

@@ -29,6 +29,7 @@
 #include "proto/ZemUrlEncode.h"
 #include "proto/zem_v5.pb.h"
 #include "server/ZemServerConfig.h"
+#include "TempRoot.h"
 
 extern char** environ;
 
@@ -37,20 +38,10 @@ namespace {
 // A temporary product root for the records and logs the link writes.
 class BenchRoot {
   public:
-    BenchRoot() {
-        char tmpl[] = "/tmp/rav-bench-link-XXXXXX";
-        root_ = ::mkdtemp(tmpl);
-        ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
-        std::filesystem::create_directories(paths::machineSupportFolder());
-    }
-    ~BenchRoot() {
-        ::unsetenv("RAVAVIZA_ROOT");
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
-    }
+    BenchRoot() { std::filesystem::create_directories(paths::machineSupportFolder()); }
 
   private:
-    std::string root_;
+    testsupport::TempRoot root_{"rav-bench-link"};
 };
 
 // The link tests' stub server, quiet, answering every request with one reply text; it writes its

@@ -8,11 +8,10 @@
 #include <filesystem>
 
 #include "logger/RotatingLogger.h"
+#include "TempRoot.h"
 
 static void BM_LoggerLines(benchmark::State& state) {
-    char tmpl[] = "/tmp/rav-bench-logger-XXXXXX";
-    std::filesystem::path root = mkdtemp(tmpl);
-    setenv("RAVAVIZA_ROOT", root.c_str(), 1);
+    testsupport::TempRoot root("rav-bench-logger");
     {
         LogCoreHelper logger(LogCoreHelper::defaultConfig());
         const std::string message(static_cast<size_t>(state.range(0)), 'x');
@@ -25,8 +24,6 @@ static void BM_LoggerLines(benchmark::State& state) {
         // A line is "yyyy-MM-dd HH:mm:ss: " (21 bytes), the message and " \n".
         state.SetBytesProcessed(state.iterations() * kBatch * (state.range(0) + 23));
     }
-    std::filesystem::remove_all(root);
-    unsetenv("RAVAVIZA_ROOT");
 }
 BENCHMARK(BM_LoggerLines)->Arg(80)->Arg(400)->UseRealTime()->Unit(benchmark::kMillisecond);
 

@@ -19,6 +19,7 @@
 #include "messages/ZemResponses.h"
 #include "paths/Paths.h"
 #include "proto/ZemUrlEncode.h"
+#include "TempRoot.h"
 
 namespace {
 
@@ -109,17 +110,13 @@ BENCHMARK(BM_DecodeAndParseHeartbeatReply);
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string root = "/tmp/bench-messages-XXXXXX";
-    if (!::mkdtemp(root.data())) return 1;
-    ::setenv("RAVAVIZA_ROOT", root.c_str(), 1);
-    writeFixtures(root);
+    testsupport::TempRoot root("bench-messages");
+    writeFixtures(root.path());
 
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
     LogCoreHelper::sharedInstance().flush();
-    std::error_code ec;
-    fs::remove_all(root, ec);
     return 0;
 }

@@ -12,6 +12,7 @@
 #include "cipher/StringExtension.h"
 #include "policy/ZemClientFMDB.h"
 #include "policy/ZemSqliteIPCManager.h"
+#include "TempRoot.h"
 
 namespace {
 
@@ -103,13 +104,9 @@ BENCHMARK(BM_PortQuery)->Arg(100003)->Arg(100000)->Arg(100001)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
-    char root[] = "/tmp/policy_bench_XXXXXX";
-    if (!::mkdtemp(root)) return 1;
-    ::setenv("RAVAVIZA_ROOT", root, 1);
+    testsupport::TempRoot root("policy_bench");
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    std::error_code ec;
-    std::filesystem::remove_all(root, ec);
     return 0;
 }

@@ -8,29 +8,21 @@
 
 #include "device/ITDevice.h"
 #include "device/NetworkCardInfoManager.h"
+#include "TempRoot.h"
 
 namespace {
 
 class MachineView {
   public:
     MachineView() {
-        char tmpl[] = "/tmp/rav-bench-records-XXXXXX";
-        root_ = mkdtemp(tmpl);
         for (const char* folder : {"etc", "proc", "sys", "run", "var", "usr"}) {
             std::error_code ec;
-            std::filesystem::create_directory_symlink(std::filesystem::path("/") / folder, root_ / folder,
-                                                      ec);
+            std::filesystem::create_directory_symlink(std::filesystem::path("/") / folder, root_.file(folder), ec);
         }
-        setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
-    }
-    ~MachineView() {
-        unsetenv("RAVAVIZA_ROOT");
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);  // removes the links, not what they point at
     }
 
   private:
-    std::filesystem::path root_;
+    testsupport::TempRoot root_{"rav-bench-records"};  // removing it removes the links, not what they point at
 };
 
 // Everything a heartbeat asks for, on a new device object each time (nothing cached).

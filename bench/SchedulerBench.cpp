@@ -7,6 +7,7 @@
 #include "link/ZemCore.h"
 #include "scheduler/CommonTimerManager.h"
 #include "store/ZemConfigManager.h"
+#include "TempRoot.h"
 
 namespace {
 
@@ -20,11 +21,9 @@ class IdleCore : public ZemCore {
 }  // namespace
 
 static void BM_IdleTick(benchmark::State& state) {
-    char tmpl[] = "/tmp/rav-bench-sched-XXXXXX";
-    std::filesystem::path root = mkdtemp(tmpl);
-    setenv("RAVAVIZA_ROOT", root.c_str(), 1);
+    testsupport::TempRoot root("rav-bench-sched");
     {
-        ZemConfigManager config((root / "config.archive").string());
+        ZemConfigManager config(root.file("config.archive"));
         CommonTimerManager::Environment env;
         env.mainCore = std::make_shared<IdleCore>();
         env.config = &config;
@@ -35,8 +34,6 @@ static void BM_IdleTick(benchmark::State& state) {
         CommonTimerManager scheduler(env);
         for (auto _ : state) scheduler.startRunloopTimer();
     }
-    std::filesystem::remove_all(root);
-    unsetenv("RAVAVIZA_ROOT");
 }
 BENCHMARK(BM_IdleTick)->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
 

@@ -1,2 +1,2 @@
 add_executable(bench_records ${CMAKE_CURRENT_LIST_DIR}/RecordsBench.cpp)
-target_link_libraries(bench_records PRIVATE common_device benchmark::benchmark)
+target_link_libraries(bench_records PRIVATE ravaviza_testsupport common_device benchmark::benchmark)

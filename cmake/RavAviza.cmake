@@ -79,3 +79,10 @@ function(ravaviza_install_library target)
   set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN")
   install(TARGETS ${target} LIBRARY DESTINATION ${RAVAVIZA_INSTALL_FRAMEWORKS} NAMELINK_SKIP)
 endfunction()
+
+# The header-only test helpers (temporary roots, file and process probes) for programs that are
+# not built with ravaviza_test, such as the benchmarks.
+if(NOT TARGET ravaviza_testsupport)
+  add_library(ravaviza_testsupport INTERFACE)
+  target_include_directories(ravaviza_testsupport INTERFACE ${CMAKE_SOURCE_DIR}/tests/support)
+endif()

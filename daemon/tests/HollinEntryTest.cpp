@@ -12,6 +12,7 @@
 #include "dispatch/WorkQueue.h"
 #include "launch/HollinMain.h"
 #include "logger/RotatingLogger.h"
+#include "TempRoot.h"
 
 namespace fs = std::filesystem;
 
@@ -20,14 +21,11 @@ namespace {
 class HollinEntry : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        char tmpl[] = "/tmp/rav-entry-XXXXXX";
-        root_ = mkdtemp(tmpl);
-        setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
+        root_ = std::make_unique<testsupport::TempRoot>("rav-entry");
     }
     static void TearDownTestSuite() {  // The shared logger may still be writing into the temporary root.
         LogCoreHelper::sharedInstance().flush();
-        std::error_code ec;
-        fs::remove_all(root_, ec);
+        root_.reset();
     }
     void SetUp() override {
         if (::getuid() != 0) GTEST_SKIP() << "modes other than -version need root";
@@ -44,13 +42,13 @@ class HollinEntry : public ::testing::Test {
 
     static std::string logText() {
         LogCoreHelper::sharedInstance().flush();
-        std::ifstream in(root_ / "Library/Logs/RavAviza/v5/Logs/Hollin-Info-1.log");
+        std::ifstream in(root_->file("Library/Logs/RavAviza/v5/Logs/Hollin-Info-1.log"));
         std::stringstream ss;
         ss << in.rdbuf();
         return ss.str();
     }
 
-    static inline fs::path root_;
+    static inline std::unique_ptr<testsupport::TempRoot> root_;
     std::string called_;
 };
 

@@ -14,6 +14,7 @@
 #include "logger/RotatingLogger.h"
 #include "scheduler/CommonTimerManager.h"
 #include "store/ZemConfigManager.h"
+#include "TempRoot.h"
 
 using namespace std::chrono_literals;
 
@@ -23,17 +24,11 @@ namespace {
 class WatchdogFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/rav-watchdog-XXXXXX";
-        root_ = mkdtemp(tmpl);
-        setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
-        config_ = std::make_unique<ZemConfigManager>(root_ + "/config.archive");
+        config_ = std::make_unique<ZemConfigManager>(root_.file("config.archive"));
     }
     void TearDown() override {
-        unsetenv("RAVAVIZA_ROOT");
         // The shared logger may still be writing into the temporary root.
         LogCoreHelper::sharedInstance().flush();
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
     }
     CommonTimerManager::Environment env(const dispatch::Clock& clock) {
         CommonTimerManager::Environment e;
@@ -42,7 +37,7 @@ class WatchdogFixture : public ::testing::Test {
         e.registerNotifications = false;
         return e;
     }
-    std::string root_;
+    testsupport::TempRoot root_{"rav-watchdog"};
     std::unique_ptr<ZemConfigManager> config_;
 };
 

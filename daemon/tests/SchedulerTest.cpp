@@ -24,6 +24,7 @@
 #include "scheduler/CommonTimerManager.h"
 #include "server/ZemNetworkInfoModel.h"
 #include "store/ZemConfigManager.h"
+#include "TempRoot.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -89,19 +90,13 @@ class RecordingCore : public ZemCore {
 class Scheduler : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/rav-sched-XXXXXX";
-        root_ = mkdtemp(tmpl);
-        setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
         config_ = std::make_unique<ZemConfigManager>((root_ / "config.archive").string());
         core_ = std::make_shared<RecordingCore>(clock_);
     }
     void TearDown() override {
         scheduler_.reset();
-        unsetenv("RAVAVIZA_ROOT");
         // The shared logger may still be writing into the temporary root.
         LogCoreHelper::sharedInstance().flush();
-        std::error_code ec;
-        fs::remove_all(root_, ec);
     }
 
     CommonTimerManager& make(std::function<void()> bridge = nullptr) {
@@ -138,7 +133,8 @@ class Scheduler : public ::testing::Test {
         return v;
     }
 
-    fs::path root_;
+    testsupport::TempRoot tempRoot_{"rav-sched"};
+    fs::path root_ = tempRoot_.path();
     dispatch::ManualClock clock_{kStart};
     std::unique_ptr<ZemConfigManager> config_;
     std::shared_ptr<RecordingCore> core_;

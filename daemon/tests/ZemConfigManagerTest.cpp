@@ -13,6 +13,7 @@
 #include "dispatch/NotificationCenter.h"
 #include "logger/RotatingLogger.h"
 #include "store/ZemConfigManager.h"
+#include "TempRoot.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -22,8 +23,6 @@ namespace {
 class ConfigStore : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/rav-config-XXXXXX";
-        root_ = mkdtemp(tmpl);
         path_ = (root_ / "config.archive").string();
         for (const char* name : {"heartbeat_restart_notification", "heartbeat_ext_restart_notification",
                                  "upgrade_restart_notification", "get_config_restart_notification"}) {
@@ -38,8 +37,6 @@ class ConfigStore : public ::testing::Test {
         for (auto id : observers_) dispatch::NotificationCenter::defaultCenter().removeObserver(id);
         // The shared logger may still be writing into the temporary root.
         LogCoreHelper::sharedInstance().flush();
-        std::error_code ec;
-        fs::remove_all(root_, ec);
     }
 
     // Runs the main queue until the announcements made so far are delivered.
@@ -51,7 +48,8 @@ class ConfigStore : public ::testing::Test {
         return std::exchange(posted_, {});
     }
 
-    fs::path root_;
+    testsupport::TempFolder folder_{"rav-config"};
+    fs::path root_ = folder_.path();
     std::string path_;
     std::vector<dispatch::NotificationCenter::ObserverId> observers_;
     std::mutex mutex_;

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "TestFiles.h"
+#include "TempRoot.h"
 #include "ipc/NamedConnection.h"
 
 namespace fs = std::filesystem;
@@ -29,9 +30,6 @@ class HollinProcess : public ::testing::Test {
   protected:
     void SetUp() override {
         if (::getuid() != 0) GTEST_SKIP() << "the daemon's modes need root";
-        char tmpl[] = "/tmp/rav-hollin-XXXXXX";
-        root_ = mkdtemp(tmpl);
-        ::chmod(root_.c_str(), 0755);
         logFile_ = root_ / "Library/Logs/RavAviza/v5/Logs/Hollin-Info-1.log";
     }
     void TearDown() override {
@@ -39,7 +37,6 @@ class HollinProcess : public ::testing::Test {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
         }
-        if (!root_.empty()) fs::remove_all(root_);
     }
 
     // Starts Hollin with one argument (or none), optionally as an unprivileged user.
@@ -82,7 +79,8 @@ class HollinProcess : public ::testing::Test {
         return cond();
     }
 
-    fs::path root_, logFile_;
+    testsupport::TempFolder folder_{"rav-hollin", 0755};
+    fs::path root_ = folder_.path(), logFile_;
     pid_t pid_ = -1;
 };
 

@@ -11,12 +11,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "TempRoot.h"
 #include "TestFiles.h"
 #include "paths/Paths.h"
 
@@ -90,44 +92,37 @@ std::vector<std::string> baseEnvironment() {
 class InstalledTree : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        char tmpl[] = "/tmp/rav-install-XXXXXX";
-        const char* made = ::mkdtemp(tmpl);
-        ASSERT_NE(made, nullptr);
-        root_ = new fs::path(made);
-        ::chmod(made, 0755);
+        root_ = std::make_unique<testsupport::TempFolder>("rav-install", 0755);
         auto env = baseEnvironment();
-        env.push_back("DESTDIR=" + root_->string());
+        env.push_back("DESTDIR=" + root_->path());
         // The prefix is the product's own root whatever an older cache of the build tree holds.
         RunResult r = run({CMAKE_COMMAND, "--install", RAVAVIZA_TEST_BINARY_DIR, "--prefix", "/"}, env, 120s);
         installStatus_ = r.status;
         installOutput_ = new std::string(r.output);
     }
     static void TearDownTestSuite() {
-        if (root_) fs::remove_all(*root_);
-        delete root_;
+        root_.reset();
         delete installOutput_;
-        root_ = nullptr;
         installOutput_ = nullptr;
     }
     void SetUp() override {
         ASSERT_EQ(installStatus_, 0) << *installOutput_;
-        ::setenv("RAVAVIZA_ROOT", root_->c_str(), 1);
+        ::setenv("RAVAVIZA_ROOT", root_->path().c_str(), 1);
     }
     void TearDown() override { ::unsetenv("RAVAVIZA_ROOT"); }
 
     // The environment of an installed program: the temporary root, no library path.
     static std::vector<std::string> programEnvironment() {
         auto env = baseEnvironment();
-        env.push_back("RAVAVIZA_ROOT=" + root_->string());
+        env.push_back("RAVAVIZA_ROOT=" + root_->path());
         return env;
     }
 
-    static fs::path* root_;
+    static inline std::unique_ptr<testsupport::TempFolder> root_;
     static int installStatus_;
     static std::string* installOutput_;
 };
 
-fs::path* InstalledTree::root_ = nullptr;
 int InstalledTree::installStatus_ = -1;
 std::string* InstalledTree::installOutput_ = nullptr;
 
@@ -146,13 +141,13 @@ TEST_F(InstalledTree, ProgramsLieWhereThePathTableSays) {
         {"installer", paths::toolFolder() + "/installer"},
     };
     for (const auto& [name, path] : programs) {
-        EXPECT_TRUE(path.starts_with(root_->string() + "/")) << name << ": " << path;
+        EXPECT_TRUE(path.starts_with(root_->path() + "/")) << name << ": " << path;
         EXPECT_TRUE(isExecutableFile(path)) << name << " not installed at " << path;
     }
 }
 
 TEST_F(InstalledTree, SystemdUnitStartsTheInstalledSupervisor) {
-    const fs::path unit = *root_ / "usr/lib/systemd/system/ravaviza-launchd.service";
+    const fs::path unit = root_->file("usr/lib/systemd/system/ravaviza-launchd.service");
     const std::string text = testsupport::readText(unit);
     ASSERT_FALSE(text.empty()) << unit;
     const size_t at = text.find("\nExecStart=");

@@ -125,7 +125,7 @@ TEST_F(UserScope, UsersPortIsReachedInThatUsersScopeOnly) {
 
 // Callers find the signed-in user's services through the console user.
 TEST_F(UserScope, ConsoleUsersScopeComesFromTheSeat) {
-    std::string root = ipctest::TestRootEnvironment::path();
+    std::string root = testsupport::TempRootEnvironment::path();
     std::filesystem::create_directories(root + "/run/systemd/seats");
     std::filesystem::create_directories(root + "/run/systemd/sessions");
     std::filesystem::remove(root + "/run/systemd/seats/seat0");

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "TestFiles.h"
+#include "TempRoot.h"
 #include "archive/Plist.h"
 #include "ipc/Endpoint.h"
 #include "ipc/XpcConnection.h"
@@ -122,11 +123,6 @@ class launchd_Process : public ::testing::Test {
   protected:
     void SetUp() override {
         ::umask(022);
-        char tmpl[] = "/tmp/launchd-process-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        ::chmod(root_.c_str(), 0755);
-        ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
         fs::create_directories(root_ / "jobs");
     }
     void TearDown() override {
@@ -140,8 +136,6 @@ class launchd_Process : public ::testing::Test {
         if (HasFailure()) std::cerr << "launchd log:\n" << readText(root_ / "launchd.log");
         // Whatever still runs for this root (a failed test's orphans) goes with it.
         for (pid_t pid : processesOfThisRoot()) ::kill(pid, SIGKILL);
-        ::unsetenv("RAVAVIZA_ROOT");
-        fs::remove_all(root_);
     }
 
     pid_t spawnLaunchd() {
@@ -213,7 +207,8 @@ class launchd_Process : public ::testing::Test {
         return entry && (*entry)[0] != "-" ? std::stoi((*entry)[0]) : 0;
     }
 
-    fs::path root_;
+    testsupport::TempRoot tempRoot_{"launchd-process", 0755};
+    fs::path root_ = tempRoot_.path();
     pid_t pid_ = -1;
 };
 

@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "LinkTestSupport.h"
+#include "TempRoot.h"
 #include "account/AccountModel.h"
 #include "archive/KeyedArchive.h"
 #include "archive/Plist.h"
@@ -66,14 +68,10 @@ class serverlink_integration : public ::testing::Test {
     void TearDown() override { cleanRoot(); }
 
     void prepareRoot() {
-        std::string tmpl = "/tmp/serverlink-int-XXXXXX";
-        ASSERT_TRUE(::mkdtemp(tmpl.data()));
-        root_ = tmpl;
-        ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
+        tempRoot_.emplace("serverlink-int");
+        root_ = tempRoot_->path();
         // The daemon takes the environment's proxy; these servers are reached directly.
-        for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
-                                 "ALL_PROXY", "no_proxy", "NO_PROXY"})
-            ::unsetenv(name);
+        testsupport::clearProxyEnvironment();
         fs::create_directories(paths::machineSupportFolder());
         fs::create_directories(paths::productRoot());
         // The scheduler runs the heartbeat 1 s after start when its interval reads 1 s.
@@ -89,11 +87,7 @@ class serverlink_integration : public ::testing::Test {
 
     void cleanRoot() {
         hollin_.stop();
-        ::unsetenv("RAVAVIZA_ROOT");
-        if (!root_.empty()) {
-            std::error_code ec;
-            fs::remove_all(root_, ec);
-        }
+        tempRoot_.reset();
     }
 
     // .ZemConfig with loopback servers: intranet, then extranet.
@@ -112,6 +106,7 @@ class serverlink_integration : public ::testing::Test {
         return readText(root_ + "/Library/Logs/RavAviza/v5/Logs/Hollin-Info-1.log");
     }
 
+    std::optional<testsupport::TempRoot> tempRoot_;
     std::string root_;
     Child hollin_;
 };

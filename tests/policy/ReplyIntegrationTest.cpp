@@ -9,6 +9,7 @@
 #include <map>
 
 #include "LinkTestSupport.h"
+#include "TempRoot.h"
 #include "TesselClient.h"
 #include "account/AccountModel.h"
 #include "archive/KeyedArchive.h"
@@ -71,13 +72,7 @@ class policy_integration : public ::testing::Test {
   protected:
     void SetUp() override {
         if (::getuid() != 0) GTEST_SKIP() << "the daemon's -run job needs root";
-        std::string tmpl = "/tmp/reply-int-XXXXXX";
-        ASSERT_TRUE(::mkdtemp(tmpl.data()));
-        root_ = tmpl;
-        ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
-        for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
-                                 "ALL_PROXY", "no_proxy", "NO_PROXY"})
-            ::unsetenv(name);
+        testsupport::clearProxyEnvironment();
         fs::create_directories(paths::machineSupportFolder());
         fs::create_directories(paths::productRoot());
         ZemConfigManager configs(ZemConfigManager::localPath());
@@ -98,9 +93,6 @@ class policy_integration : public ::testing::Test {
         if (!pid.empty()) ::kill(static_cast<pid_t>(std::stol(pid)), SIGKILL);
         runner_.stop();
         report_.stop();
-        ::unsetenv("RAVAVIZA_ROOT");
-        std::error_code ec;
-        if (!root_.empty()) fs::remove_all(root_, ec);
     }
     void startHollin(int port) {
         archive::Array entries{archive::Array{"127.0.0.1", std::to_string(port)},
@@ -110,7 +102,8 @@ class policy_integration : public ::testing::Test {
     }
     std::string daemonLog() const { return readText(root_ + "/Library/Logs/RavAviza/v5/Logs/Hollin-Info-1.log"); }
 
-    std::string root_;
+    testsupport::TempRoot tempRoot_{"reply-int"};
+    std::string root_ = tempRoot_.path();
     Child runner_, report_, hollin_;
 };
 

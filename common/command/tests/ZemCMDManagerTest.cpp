@@ -7,6 +7,7 @@
 #include "archive/KeyedArchive.h"
 #include "command/ZemCMDManager.h"
 #include "logger/LogSink.h"
+#include "TempRoot.h"
 
 namespace fs = std::filesystem;
 
@@ -15,17 +16,11 @@ namespace {
 class CmdStore : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/rav-cmd-XXXXXX";
-        root_ = mkdtemp(tmpl);
-        setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
         path_ = (root_ / "Users/.AllUsers/RavAviza/RavAviza.EXE$/cmd.archive").string();
     }
     void TearDown() override {
-        unsetenv("RAVAVIZA_ROOT");
         // The shared logger may still be writing into the temporary root.
         flushProcessLog();
-        std::error_code ec;
-        fs::remove_all(root_, ec);
     }
     static ZemCMDModel command(int64_t type, int64_t seq) { return ZemCMDModel::initWithRsp(type, seq, 0); }
     static int64_t seqOf(ZemCMDManager& store, int64_t type) {
@@ -35,7 +30,8 @@ class CmdStore : public ::testing::Test {
         return -100;
     }
 
-    fs::path root_;
+    testsupport::TempRoot tempRoot_{"rav-cmd"};
+    fs::path root_ = tempRoot_.path();
     std::string path_;
 };
 

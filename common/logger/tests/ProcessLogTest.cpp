@@ -12,6 +12,7 @@
 #include "command/ZemCMDManager.h"
 #include "logger/LogSink.h"
 #include "logger/RotatingLogger.h"
+#include "TempRoot.h"
 
 namespace fs = std::filesystem;
 
@@ -23,16 +24,11 @@ using testsupport::readText;
 class ProcessLog : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/rav-processlog-XXXXXX";
-        root_ = mkdtemp(tmpl);
-        setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
         logs_ = root_ / "Library/Logs/RavAviza/v5/Logs";
         state_ = root_ / "Users/.AllUsers/RavAviza/RavAviza.EXE$";
     }
     void TearDown() override {
         flushProcessLog();
-        unsetenv("RAVAVIZA_ROOT");
-        fs::remove_all(root_);
     }
 
     // Shared code that logs: the command store finds an unreadable archive.
@@ -52,7 +48,8 @@ class ProcessLog : public ::testing::Test {
 
     static constexpr const char* kSharedLine =
         "[ZemCMDManager] cmd.archive unreadable, starting with fresh commands \n";
-    fs::path root_, logs_, state_;
+    testsupport::TempRoot tempRoot_{"rav-processlog"};
+    fs::path root_ = tempRoot_.path(), logs_, state_;
 };
 
 TEST_F(ProcessLog, SharedCodeWritesIntoTheLogTheProgramSet) {

@@ -13,6 +13,7 @@
 #include "TestFiles.h"
 #include "archive/KeyedArchive.h"
 #include "logger/RotatingLogger.h"
+#include "TempRoot.h"
 
 namespace fs = std::filesystem;
 
@@ -32,15 +33,8 @@ using testsupport::readText;
 class LoggerFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/rav-logger-XXXXXX";
-        root_ = mkdtemp(tmpl);
-        setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
         logs_ = root_ / "Library/Logs/RavAviza/v5/Logs";
         state_ = root_ / "Users/.AllUsers/RavAviza/RavAviza.EXE$";
-    }
-    void TearDown() override {
-        unsetenv("RAVAVIZA_ROOT");
-        fs::remove_all(root_);
     }
 
     RotatingLoggerConfig coreConfig() {
@@ -73,7 +67,8 @@ class LoggerFixture : public ::testing::Test {
                          {"Hollin-Info-1.log", s1}, {"Hollin-Info-2.log", s2}, {"Hollin-Info-3.log", s3}}}};
     }
 
-    fs::path root_, logs_, state_;
+    testsupport::TempRoot tempRoot_{"rav-logger"};
+    fs::path root_ = tempRoot_.path(), logs_, state_;
     dispatch::ManualClock clock_{k0800Utc20240101};
 };
 

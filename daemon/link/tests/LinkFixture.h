@@ -4,7 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <memory>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "LinkTestSupport.h"
+#include "TempRoot.h"
 #include "archive/KeyedArchive.h"
 #include "command/ZemCMDManager.h"
 #include "dispatch/Clock.h"
@@ -27,24 +27,11 @@ namespace linktest {
 
 // Created on first use, removed when the process ends.
 inline const std::string& processRoot() {
-    struct Root {
-        std::string path;
-        Root() {
-            std::string tmpl = "/tmp/serverlink-link-XXXXXX";
-            if (::mkdtemp(tmpl.data())) path = tmpl;
-            ::setenv("RAVAVIZA_ROOT", path.c_str(), 1);
-            // The link takes the environment's proxy; the tests talk to loopback servers directly.
-            for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
-                                     "ALL_PROXY", "no_proxy", "NO_PROXY"})
-                ::unsetenv(name);
-        }
-        ~Root() {
-            std::error_code ec;
-            std::filesystem::remove_all(path, ec);
-        }
+    struct Root : testsupport::TempRoot {
+        Root() : TempRoot("serverlink-link") { testsupport::clearProxyEnvironment(); }
     };
-    static Root root;
-    return root.path;
+    static const Root root;
+    return root.path();
 }
 
 class LinkFixture : public ::testing::Test {

@@ -16,50 +16,24 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "TempRootEnvironment.h"
+
 extern char** environ;
 
 namespace policytest {
 
-class TestRootEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        char templ[] = "/tmp/policy_test_XXXXXX";
-        ASSERT_NE(::mkdtemp(templ), nullptr);
-        path() = templ;
-        ::chmod(templ, 0755);  // the unprivileged peer must reach the runtime folder
-        ::setenv("RAVAVIZA_ROOT", templ, 1);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(path(), ec);
-    }
-    static std::string& path() {
-        static std::string p;
-        return p;
-    }
-};
-
-inline const ::testing::Environment* const kTestRoot =
-    ::testing::AddGlobalTestEnvironment(new TestRootEnvironment);
-
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
+// The unprivileged peer must reach the runtime folder.
+inline const ::testing::Environment* const kTestRoot = testsupport::tempRootEnvironment("policy_test", 0755);
 
 // A folder of its own for each call, inside the test root.
 inline std::string freshFolder() {
     static std::atomic<int> n{0};
-    std::string dir = TestRootEnvironment::path() + "/case-" + std::to_string(n++);
+    std::string dir = testsupport::TempRootEnvironment::path() + "/case-" + std::to_string(n++);
     std::filesystem::create_directories(dir);
     return dir;
 }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "PolicyTestSupport.h"
+#include "TestFiles.h"
 
 using nlohmann::json;
 using policydb::PolicyCondition;
@@ -260,7 +261,7 @@ class BadDatabaseFile : public PolicyDatabase, public ::testing::WithParamInterf
 TEST_P(BadDatabaseFile, IsMovedAsideAndAFreshDatabaseServes) {
     fs::create_directories(dir_);
     GetParam().make(path_);
-    const std::string before = policytest::readFile(path_);
+    const std::string before = testsupport::readText(path_);
 
     ZemClientFMDB db(path_);
     EXPECT_EQ(db.getAllPolicyIds(), std::vector<int64_t>{});
@@ -269,7 +270,7 @@ TEST_P(BadDatabaseFile, IsMovedAsideAndAFreshDatabaseServes) {
 
     auto moved = movedAside(dir_);
     ASSERT_EQ(moved.size(), 1u);
-    EXPECT_TRUE(policytest::readFile(moved[0]) == before) << "the moved file differs from the bad file";
+    EXPECT_TRUE(testsupport::readText(moved[0]) == before) << "the moved file differs from the bad file";
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, BadDatabaseFile, ::testing::ValuesIn(kBadFiles),

@@ -2,7 +2,6 @@
 // report with its outcome from the reply or the time-out, machine.data and the -run job's
 // connection after a location or network-type reply, and hostile replies that end as failures.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -11,6 +10,7 @@
 #include <optional>
 
 #include "LinkTestSupport.h"
+#include "TempRoot.h"
 #include "archive/KeyedArchive.h"
 #include "dispatch/NotificationCenter.h"
 #include "dispatch/WorkQueue.h"
@@ -30,23 +30,11 @@ using namespace std::chrono_literals;
 namespace {
 
 const std::string& processRoot() {
-    struct Root {
-        std::string path;
-        Root() {
-            std::string tmpl = "/tmp/periphery-protect-XXXXXX";
-            if (::mkdtemp(tmpl.data())) path = tmpl;
-            ::setenv("RAVAVIZA_ROOT", path.c_str(), 1);
-            for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
-                                     "ALL_PROXY", "no_proxy", "NO_PROXY"})
-                ::unsetenv(name);
-        }
-        ~Root() {
-            std::error_code ec;
-            std::filesystem::remove_all(path, ec);
-        }
+    struct Root : testsupport::TempRoot {
+        Root() : TempRoot("periphery-protect") { testsupport::clearProxyEnvironment(); }
     };
-    static Root root;
-    return root.path;
+    static const Root root;
+    return root.path();
 }
 
 // protect_server.py: parses the inner request of every POST and answers from a script.

@@ -23,6 +23,7 @@
 #include "policy/ZemClientFMDB.h"
 #include "reply/ZemReplyDispatcher.h"
 #include "store/ZemConfigManager.h"
+#include "TempRoot.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -77,9 +78,6 @@ std::string textOf(const archive::Value& v) {
 class ReplyDispatch : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/reply-dispatch-XXXXXX";
-        root_ = mkdtemp(tmpl);
-        ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
         commands_ = std::make_unique<ZemCMDManager>((root_ / "cmd.archive").string());
         commands_->initialCMD();
         db_ = std::make_unique<ZemClientFMDB>((root_ / "RavAviza.sqlite").string());
@@ -114,8 +112,6 @@ class ReplyDispatch : public ::testing::Test {
         dispatcher_->waitForPeers();
         dispatcher_.reset();
         commands_->waitForPendingChanges();
-        std::error_code ec;
-        fs::remove_all(root_, ec);
     }
 
     std::vector<std::pair<std::string, archive::Value>> posts() {
@@ -152,7 +148,8 @@ class ReplyDispatch : public ::testing::Test {
         return out;
     }
 
-    fs::path root_;
+    testsupport::TempRoot tempRoot_{"reply-dispatch"};
+    fs::path root_ = tempRoot_.path();
     std::unique_ptr<ZemCMDManager> commands_;
     std::unique_ptr<ZemClientFMDB> db_;
     std::unique_ptr<ZemConfigManager> config_;

@@ -19,6 +19,7 @@
 
 #include "encoding/MD5.h"
 #include "encoding/ZipHelper.h"
+#include "TempRoot.h"
 
 extern char** environ;
 
@@ -124,12 +125,6 @@ Run runProgram(const std::vector<std::string>& args, std::chrono::milliseconds t
 
 class calix_encoding_ZipHelperFiles : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/calix_encoding_zipXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
 
     std::string writeFile(const std::string& name, const std::vector<uint8_t>& data) {
         const auto path = (dir_ / name).string();
@@ -142,7 +137,8 @@ class calix_encoding_ZipHelperFiles : public ::testing::Test {
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
-    std::filesystem::path dir_;
+    testsupport::TempFolder tmp_{"calix_encoding_zip"};
+    std::filesystem::path dir_ = tmp_.path();
 };
 
 TEST_F(calix_encoding_ZipHelperFiles, EightMiBOfRandomDataRoundTripsAsRealGzip) {

@@ -11,10 +11,8 @@ namespace fs = std::filesystem;
 
 class calix_process_FileManager : public ::testing::Test {
   protected:
-    void SetUp() override { ::setenv("RAVAVIZA_ROOT", root_.path().c_str(), 1); }
     FileManager& files() { return FileManager::sharedInstance(); }
-    calixtest::TempDir root_;
-    calixtest::EnvGuard env_{{"RAVAVIZA_ROOT"}};
+    testsupport::TempRoot root_;
 };
 
 TEST_F(calix_process_FileManager, CreatesTheProductRootOnceAndRemakesItWhenDeleted) {

@@ -16,10 +16,8 @@ namespace fs = std::filesystem;
 
 class calix_process_ProcessInfo : public ::testing::Test {
   protected:
-    void SetUp() override { ::setenv("RAVAVIZA_ROOT", root_.path().c_str(), 1); }
     std::string infoPath() const { return paths::productRoot() + "/.process.version"; }
-    calixtest::TempDir root_;
-    calixtest::EnvGuard env_{{"RAVAVIZA_ROOT"}};
+    testsupport::TempRoot root_;
 };
 
 // The value of a "Name:\t<number> ..." line of /proc/self/status.

@@ -54,11 +54,10 @@ class NamedProcess {
 
 class calix_process_ProcessNames : public ::testing::Test {
   protected:
-    void SetUp() override { ::chmod(dir_.path().c_str(), 0755); }
     static bool forUser(const std::string& name) { return MacIsAppRunning::isUserAppRunning(name); }
     static bool forRoot(const std::string& name) { return MacIsAppRunning::isRootAppRunning(name); }
     static bool anyUser(const std::string& name) { return TaskHelper::sharedInstance().processRunning(name); }
-    calixtest::TempDir dir_;
+    testsupport::TempFolder dir_{"calix_process", 0755};
 };
 
 TEST_F(calix_process_ProcessNames, MatchesExactNamesOnly) {

@@ -65,7 +65,7 @@ TEST(calix_process_TaskHelper, SortsOutputAndErrorStreams) {
 }
 
 TEST(calix_process_TaskHelper, ProgramsThatCannotStartReturnNothing) {
-    calixtest::TempDir dir;
+    testsupport::TempFolder dir;
     std::string notExecutable = dir.path() + "/plain.txt";
     calixtest::writeText(notExecutable, "echo hi\n");
 
@@ -119,9 +119,8 @@ TEST(calix_process_TaskHelper, ThousandRunsLeaveNoZombieOrDescriptor) {
 }
 
 TEST(calix_process_TaskHelper, ChildrenGetFixedSearchPathAndLocale) {
-    calixtest::TempDir root;
-    calixtest::EnvGuard env({"RAVAVIZA_ROOT", "PATH", "LANG", "LC_ALL", "CALIX_PASSED_THROUGH"});
-    ::setenv("RAVAVIZA_ROOT", root.path().c_str(), 1);
+    testsupport::TempRoot root;
+    testsupport::EnvGuard env({"PATH", "LANG", "LC_ALL", "CALIX_PASSED_THROUGH"});
     ::setenv("PATH", "/nowhere", 1);
     ::setenv("LANG", "xx_XX.bogus", 1);
     ::setenv("LC_ALL", "xx_XX.bogus", 1);
@@ -228,7 +227,7 @@ TEST(calix_process_TaskHelper, CallbackRunOfMissingProgramCompletesWithNeither) 
 }
 
 TEST(calix_process_TaskHelper, StartedAppRunsOnWithoutBlockingAndIsReaped) {
-    calixtest::TempDir dir;
+    testsupport::TempFolder dir;
     std::string marker = dir.path() + "/done";
     auto start = std::chrono::steady_clock::now();
     TaskHelper::sharedInstance().startCMDApp("/bin/bash", {"-c", "sleep 0.5; echo $$ > " + marker});

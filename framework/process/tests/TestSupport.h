@@ -1,4 +1,4 @@
-// Temporary folders, environment guards and /proc probes shared by the process tests.
+// /proc probes, file helpers and polling shared by the process tests.
 #pragma once
 
 #include <dirent.h>
@@ -9,59 +9,17 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "TempRoot.h"
 #include "TestFiles.h"
 
 namespace calixtest {
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string templ = "/tmp/calix_process_XXXXXX";
-        if (::mkdtemp(templ.data()) != nullptr) path_ = templ;
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
-// Restores the named environment variables when it goes out of scope.
-class EnvGuard {
-  public:
-    explicit EnvGuard(std::vector<std::string> names) {
-        for (auto& name : names) {
-            const char* value = ::getenv(name.c_str());
-            saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
-        }
-    }
-    EnvGuard(const EnvGuard&) = delete;
-    EnvGuard& operator=(const EnvGuard&) = delete;
-    ~EnvGuard() {
-        for (auto& [name, value] : saved_) {
-            if (value) {
-                ::setenv(name.c_str(), value->c_str(), 1);
-            } else {
-                ::unsetenv(name.c_str());
-            }
-        }
-    }
-
-  private:
-    std::map<std::string, std::optional<std::string>> saved_;
-};
 using testsupport::readText;
 
 inline void writeText(const std::string& path, const std::string& text) {

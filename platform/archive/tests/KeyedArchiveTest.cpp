@@ -14,7 +14,7 @@ using test::classDesc;
 using test::keyedArchive;
 using test::sampleState;
 using test::sharedRecord;
-using test::TempDir;
+using testsupport::TempFolder;
 using test::uid;
 
 Data xmlBytes(const Value& v) {
@@ -319,7 +319,7 @@ TEST(KeyedArchive, BadArchivesGiveAClearError) {
 }
 
 TEST(KeyedArchive, FilesRoundTripAndUnsafeFilesAreRefused) {
-    TempDir dir;
+    TempFolder dir;
     std::string path = dir.file("record_server.archive");
     ASSERT_TRUE(archiveRootObjectToFile(sampleState(), path));
     ASSERT_TRUE(archiveRootObjectToFile(Dictionary{{"v", 2}}, path));  // replaces

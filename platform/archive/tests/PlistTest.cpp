@@ -10,7 +10,7 @@
 namespace archive {
 namespace {
 
-using test::TempDir;
+using testsupport::TempFolder;
 
 // Assembles a binary plist by hand from object encodings: 2-byte offsets, refSize-byte refs.
 Data bplist(const std::vector<Data>& objects, uint64_t top, uint8_t refSize = 1) {
@@ -165,7 +165,7 @@ TEST(Plist, RejectsBadInputWithAReason) {
 }
 
 TEST(Plist, FilesAreWrittenAtomicallyAndReadWithinTheCap) {
-    TempDir dir;
+    TempFolder dir;
     std::string path = dir.file("settings.plist");
     ASSERT_TRUE(writePlistFile(sampleValue(), path));
     ASSERT_TRUE(writePlistFile(Value(Dictionary{{"v", 2}}), path, PlistFormat::Binary));

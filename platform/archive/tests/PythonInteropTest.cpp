@@ -11,14 +11,14 @@
 namespace archive {
 namespace {
 
-using test::TempDir;
+using testsupport::TempFolder;
 
 std::string script(const char* name) {
     return std::string(RAVAVIZA_TEST_SOURCE_DIR) + "/platform/archive/tests/" + name;
 }
 
 TEST(KeyedArchivePython, PlistlibReadsOurArchivesInBothFormats) {
-    TempDir dir;
+    TempFolder dir;
     for (auto format : {PlistFormat::Binary, PlistFormat::Xml}) {
         SCOPED_TRACE(format == PlistFormat::Xml ? "xml" : "binary");
         std::string path = dir.file("state.archive");
@@ -31,7 +31,7 @@ TEST(KeyedArchivePython, PlistlibReadsOurArchivesInBothFormats) {
 }
 
 TEST(KeyedArchivePython, DecodesAnArchiveWrittenByPlistlib) {
-    TempDir dir;
+    TempFolder dir;
     std::string path = dir.file("fixture.archive");
     auto r = test::runPython(script("make_fixture.py"), {path}, dir.file("out.txt"));
     ASSERT_EQ(r.exitCode, 0) << r.output;

@@ -1,4 +1,4 @@
-// Helpers for the archive tests: a temporary folder, a bounded Python run, archive builders.
+// Helpers for the archive tests: a bounded Python run and archive builders.
 #pragma once
 
 #include <fcntl.h>
@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "TempRoot.h"
 #include "TestFiles.h"
 #include "archive/Plist.h"
 #include "archive/Value.h"
@@ -76,25 +77,6 @@ inline void PrintTo(const Value& v, std::ostream* os) {
 }  // namespace archive
 
 namespace archive::test {
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string tmpl = "/tmp/platform_archive_XXXXXX";
-        if (::mkdtemp(tmpl.data())) path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
 
 inline void writeText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;

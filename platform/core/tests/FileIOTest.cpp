@@ -8,20 +8,12 @@
 #include <string>
 
 #include "core/FileIO.h"
+#include "TempRoot.h"
 
 namespace {
 
 class FileIOTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string tmpl = "/tmp/platform_core_XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
     std::string file(const std::string& name) const { return dir_ + "/" + name; }
     void write(const std::string& path, const std::string& text) const { std::ofstream(path) << text; }
     size_t entries() const {
@@ -31,7 +23,8 @@ class FileIOTest : public ::testing::Test {
         return bytes ? std::string(bytes->begin(), bytes->end()) : "<none>";
     }
 
-    std::string dir_;
+    testsupport::TempFolder tmp_{"platform_core"};
+    std::string dir_ = tmp_.path();
 };
 
 TEST_F(FileIOTest, ReadUserFileRefusesWhatAUserCouldPlantThere) {

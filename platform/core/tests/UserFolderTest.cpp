@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/UserFolder.h"
+#include "TempRoot.h"
 
 namespace fs = std::filesystem;
 
@@ -17,22 +18,12 @@ namespace {
 class UserFolderTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string tmpl = "/tmp/user_folder_XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        root_ = tmpl;
-        ::chmod(root_.c_str(), 0755);
-        home_ = root_ + "/home";
-        fs::create_directories(home_);
+        home_ = tmp_.makeFolder("home");
         // As root, act for an unprivileged user as the daemon does; otherwise for ourselves.
         user_ = ::geteuid() == 0 ? fileio::UserFolder::Owner{65534, 65534}
                                  : fileio::UserFolder::Owner{::geteuid(), ::getegid()};
         ASSERT_EQ(::chown(home_.c_str(), user_.uid, user_.gid), 0);
-        outside_ = root_ + "/outside";
-        fs::create_directories(outside_);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
+        outside_ = tmp_.makeFolder("outside");
     }
     static uid_t ownerOf(const std::string& path) {
         struct stat st {};
@@ -42,7 +33,8 @@ class UserFolderTest : public ::testing::Test {
         return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
     }
 
-    std::string root_, home_, outside_;
+    testsupport::TempFolder tmp_{"user_folder", 0755};
+    std::string home_, outside_;
     fileio::UserFolder::Owner user_;
 };
 

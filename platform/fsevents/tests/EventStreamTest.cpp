@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fsevents/EventStream.h"
+#include "TempRoot.h"
 
 namespace {
 
@@ -30,14 +31,10 @@ void writeFile(const std::string& path, const std::string& text) {
 class platform_fsevents_Stream : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/fsevents-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
         queue_ = dispatch::WorkQueue::create("com.velmora.test.fsevents");
     }
     void TearDown() override {
         stream_.reset();
-        fs::remove_all(dir_);
     }
 
     void watch(std::vector<std::string> paths) {
@@ -73,7 +70,8 @@ class platform_fsevents_Stream : public ::testing::Test {
     }
 
     using Batches = std::vector<std::vector<std::string>>;
-    std::string dir_;
+    testsupport::TempFolder tmp_{"fsevents"};
+    std::string dir_ = tmp_.path();
     std::shared_ptr<dispatch::WorkQueue> queue_;
     std::unique_ptr<fsevents::EventStream> stream_;
     std::mutex mutex_;

@@ -9,6 +9,7 @@
 
 #include "archive/Plist.h"
 #include "launchd/JobDescription.h"
+#include "TempRoot.h"
 
 namespace {
 
@@ -22,18 +23,13 @@ std::string plist(const std::string& body) {
 
 class platform_launchd_JobFile : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/launchd-jobdesc-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
     std::string write(const std::string& name, const std::string& text) {
         std::string path = dir_ + "/" + name;
         std::ofstream(path) << text;
         return path;
     }
-    std::string dir_;
+    testsupport::TempFolder tmp_{"launchd-jobdesc"};
+    std::string dir_ = tmp_.path();
 };
 
 TEST_F(platform_launchd_JobFile, ReadsEveryJobKey) {

@@ -16,6 +16,7 @@
 #include "launchd/JobRecords.h"
 #include "launchd/Supervisor.h"
 #include "spawn/Spawn.h"
+#include "TempRoot.h"
 
 namespace {
 
@@ -35,9 +36,6 @@ bool waitUntil(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds
 class platform_launchd_JobRecords : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/launchd-records-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
         unsetenv("RAVAVIZA_ROOT");
     }
     void TearDown() override {
@@ -45,7 +43,6 @@ class platform_launchd_JobRecords : public ::testing::Test {
             ::kill(-pid, SIGKILL);
             ::waitpid(pid, nullptr, 0);
         }
-        std::filesystem::remove_all(dir_);
     }
     // A job-like process: its own session, a child in its group, the child's pid in a file.
     pid_t startJob(const std::string& name) {
@@ -60,7 +57,8 @@ class platform_launchd_JobRecords : public ::testing::Test {
         EXPECT_TRUE(waitUntil([&] { return !readText(dir_ + "/" + name).empty(); }));
         return child->pid;
     }
-    std::string dir_;
+    testsupport::TempFolder tmp_{"launchd-records"};
+    std::string dir_ = tmp_.path();
     std::vector<pid_t> started_;
 };
 

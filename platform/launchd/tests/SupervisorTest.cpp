@@ -14,6 +14,7 @@
 #include "TestFiles.h"
 #include "ipc/Endpoint.h"
 #include "launchd/Supervisor.h"
+#include "TempRoot.h"
 
 namespace {
 
@@ -37,14 +38,10 @@ bool waitUntil(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds
 class platform_launchd_Supervisor : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/launchd-supervisor-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
         unsetenv("RAVAVIZA_ROOT");
     }
     void TearDown() override {
         unsetenv("RAVAVIZA_ROOT");
-        std::filesystem::remove_all(dir_);
     }
 
     static launchd::JobDescription job(const std::string& label, std::vector<std::string> args,
@@ -74,7 +71,8 @@ class platform_launchd_Supervisor : public ::testing::Test {
         return j ? j->pid : 0;
     }
 
-    std::string dir_;
+    testsupport::TempFolder tmp_{"launchd-supervisor"};
+    std::string dir_ = tmp_.path();
 };
 
 TEST_F(platform_launchd_Supervisor, StartsAtLoadOnlyWhenAskedAndLoadingAStoppedJobStartsIt) {

@@ -19,6 +19,7 @@
 
 #include "TestFiles.h"
 #include "spawn/Spawn.h"
+#include "TempRoot.h"
 
 namespace {
 
@@ -55,13 +56,8 @@ spawn::Options shell(const std::string& script, std::vector<std::string> extra =
 
 class platform_spawn : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/spawn-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string dir_;
+    testsupport::TempFolder tmp_{"spawn-test"};
+    std::string dir_ = tmp_.path();
 };
 
 TEST_F(platform_spawn, ArgumentsEnvironmentAndFolderReachTheChildAsGiven) {

@@ -2,57 +2,25 @@
 // fixtures are written into and that is removed afterwards.
 #pragma once
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "TempRoot.h"
+#include "TestFiles.h"
+
 namespace recordstest {
 
-class TempRoot {
+// Other users must reach fixtures that a test reads from a process without privileges.
+class TempRoot : public testsupport::TempRoot {
   public:
-    TempRoot() {
-        std::string tmpl = "/tmp/records-test-XXXXXX";
-        if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-        // Other users must reach fixtures that a test reads from a process without privileges.
-        ::chmod(path_.c_str(), 0755);
-        ::setenv("RAVAVIZA_ROOT", path_.c_str(), 1);
-    }
-    ~TempRoot() {
-        ::unsetenv("RAVAVIZA_ROOT");
-        std::error_code ec;
-        for (int i = 0; i < 5 && std::filesystem::exists(path_, ec); ++i)
-            std::filesystem::remove_all(path_, ec);
-    }
-    TempRoot(const TempRoot&) = delete;
-    TempRoot& operator=(const TempRoot&) = delete;
-
-    const std::string& path() const { return path_; }
-    // The fixture path of an absolute machine path.
-    std::string at(std::string_view absolute) const { return path_ + std::string(absolute); }
-
-  private:
-    std::string path_;
+    TempRoot() : testsupport::TempRoot("records-test", 0755) {}
 };
 
-inline void writeFile(const std::string& path, std::string_view content, mode_t mode = 0644) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    }
-    ::chmod(path.c_str(), mode);
-}
+using testsupport::writeFile;
 
 inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return testsupport::readText(path);
 }
 
 // A /sys/class/net folder as the kernel lays it out: type, address, index and uevent, and for a
