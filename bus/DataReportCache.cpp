@@ -163,10 +163,15 @@ void DataReportManager::reuploadLocalCacheData() {
     for (const std::string& name : names) {
         if (handled == kMaxResendPerPass) break;
         {
-            // A file still being sent by an earlier pass is left to that pass.
+            // A file still being sent by an earlier pass is left to that pass; this pass claims
+            // the file before reading it, so two passes never both take it.
             std::lock_guard lock(cacheMutex_);
-            if (inFlight_.count(name)) continue;
+            if (!inFlight_.insert(name).second) continue;
         }
+        auto release = [&] {
+            std::lock_guard lock(cacheMutex_);
+            inFlight_.erase(name);
+        };
         ++handled;
         const std::string type = reportTypeOfCacheFile(name);
         double modified = 0;
@@ -174,19 +179,20 @@ void DataReportManager::reuploadLocalCacheData() {
         if (!text || text->empty()) {
             ::unlinkat(dirFd, name.c_str(), 0);
             log("[DataReportManager] remove local cache data,because content length is null or zero ...");
+            release();
             continue;
         }
         const auto body = UrlEncode::aes256_decrypt(*text, cacheKey(type, name));
         if (!body) {
             ::unlinkat(dirFd, name.c_str(), 0);
             log("[DataReportManager] reupload local cache data decrypt failed... remove from local");
+            release();
             continue;
         }
         const auto model = getUploadState(type);
-        if (!model) continue;
-        {
-            std::lock_guard lock(cacheMutex_);
-            inFlight_.insert(name);
+        if (!model) {
+            release();  // kept until the type is enabled again
+            continue;
         }
         uploadDataRequest(*body, model->url, [this, name, modified](const UploadResult& result) {
             const std::string path = cacheFolder_ + "/" + name;

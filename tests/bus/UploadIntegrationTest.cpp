@@ -16,6 +16,7 @@
 #include "bus/ReportTimerHooks.h"
 #include "bus/UploadScheduleManager.h"
 #include "dispatch/ManualTime.h"
+#include "ipc/NamedConnection.h"
 #include "logger/LogSink.h"
 #include "paths/Paths.h"
 #include "server/ZemServerConfig.h"
@@ -280,6 +281,20 @@ TEST_F(report_upload, ReportsGoAsGzipWithTheTwelveDeviceHeaders) {
     EXPECT_EQ(device["DomainUser"], "lab");
     EXPECT_EQ(device["ClientIp"], "10.0.0.7");
     EXPECT_EQ(device["Datas"], Json::array({Json{{"line", "a,\"b\""}}}));
+
+    // Text that barely compresses: the gzip buffer grows to what zlib needs.
+    std::string noise(1u << 20, ' ');
+    uint32_t seed = 7;
+    for (char& c : noise) {
+        seed = seed * 1664525u + 1013904223u;
+        c = static_cast<char>(33 + (seed >> 24) % 94);
+    }
+    reports_->uploadProcessDump(Json::array({noise}).dump());
+    idle();
+    ASSERT_EQ(records("yj/report/all").size(), 2u);
+    const Json big = records("yj/report/all")[1];
+    EXPECT_TRUE(big["gzip"].get<bool>());
+    EXPECT_EQ(big["body"], noise);
 }
 
 TEST_F(report_upload, ReportsOverTheirLimitAreSplitInTwo) {
@@ -451,4 +466,29 @@ TEST_F(report_upload, UrlWithLineBreaksIsRefusedAndTheReportKept) {
     EXPECT_TRUE(recordingLog().contains("[DataReportManager] upload url is not valid: " + url("yj/report/x") +
                                         "\\r\\nX-Injected: 1"));
     EXPECT_EQ(cacheFiles().size(), 1u);
+}
+
+// The real service: its start fetches the schedule, and a report handed to its connection goes
+// out as a gzip upload.
+TEST_F(report_upload, ServiceFetchesTheScheduleAndUploadsWhatItIsHanded) {
+    if (::getuid() != 0) GTEST_SKIP() << "the service's -run mode needs root";
+    setScript({{"schedule",
+                {{"retcode", 0},
+                 {"datacontrol", {{"macprocesslist", {{"switch", 1}, {"uploadsize", 0}, {"url", url("yj/report/svc")}}}}}}}});
+    Child tamber;
+    ASSERT_TRUE(tamber.start({TAMBER_EXECUTABLE, "-run"}, {"RAVAVIZA_ROOT=" + root_}, root_ + "/tamber.out"));
+    const std::string stored = paths::productRoot() + "/ScheduleSetting.data";
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(stored); }, 30s));
+    std::shared_ptr<ipc::ConnectionProxy> proxy;
+    ASSERT_TRUE(waitUntil([&] { return (proxy = ipc::ConnectionProxy::lookup("RavAviza_zem_bus_connection")) != nullptr; }, 20s));
+    const std::string json = R"(["launchd","Hollin"])";
+    const auto reply = proxy->call("uploadDumpData:", {archive::Value(archive::Data(json.begin(), json.end()))}, 10);
+    ASSERT_TRUE(reply.ok()) << reply.error;
+    ASSERT_TRUE(waitUntil([&] { return records("yj/report/svc").size() == 1; }, 30s));
+    const Json sent = records("yj/report/svc")[0];
+    EXPECT_TRUE(sent["gzip"].get<bool>());
+    EXPECT_EQ(sent["body"], "launchd#Hollin");
+    EXPECT_EQ(sent["headers"].value("Ticket", ""), "vwqp");
+    EXPECT_EQ(records("yj/schedule").size(), 1u);
+    tamber.stop();
 }
