@@ -21,7 +21,8 @@ std::vector<uint8_t> report(size_t bytes) {
     for (int i = 0; text.size() < bytes; ++i) {
         seed = seed * 1103515245u + 12345u;
         text += "{\"pid\":" + std::to_string(seed % 65536) + ",\"name\":\"proc" + std::to_string(seed % 977) +
-                "\",\"user\":\"u" + std::to_string(i % 13) + "\",\"mem\":" + std::to_string(seed % 100000) + "}#";
+                "\",\"user\":\"u" + std::to_string(i % 13) + "\",\"mem\":" + std::to_string(seed % 100000) +
+                "}#";
     }
     text.resize(bytes);
     return {text.begin(), text.end()};

@@ -117,7 +117,8 @@ void DataReportManager::saveUploadDataToLocalCache(const std::string& body, cons
             break;
         }
         const std::string temp = ".save-" + std::to_string(::getpid()) + "-" + name;
-        const int fd = ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        const int fd =
+            ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
             log("[DataReportManager]save upload failed content failed...");
             break;
@@ -200,12 +201,14 @@ void DataReportManager::reuploadLocalCacheData() {
             if (result.transportError) {
                 log("[reuploadLocalCacheData] reupload local cache failed,error:" + result.errorText + " (" +
                     std::to_string(result.errorCode) + ")");
-                if (result.errorCode == kEncodeFailedCode || std::fabs(now() - modified) > kCacheLifetimeSeconds)
+                if (result.errorCode == kEncodeFailedCode ||
+                    std::fabs(now() - modified) > kCacheLifetimeSeconds)
                     fs::remove(path, ec);
             } else {
                 const std::string response = "status " + std::to_string(result.status);
                 if (result.data) {
-                    log("[reuploadLocalCacheData] url response: " + response + ":  responseObject: " + *result.data);
+                    log("[reuploadLocalCacheData] url response: " + response +
+                        ":  responseObject: " + *result.data);
                 } else {
                     log("[reuploadLocalCacheData] url response: " + response);
                 }

@@ -127,10 +127,10 @@ std::string domainUserOf(const std::string& machineName) {
 RequestHead reportHeaders(const ReportDeviceFacts& f) {
     const std::string macs = joined(f.macs, ",");
     const std::string ips = joined(f.ips, ",");
-    RequestHead head{{"Deviceid", f.uuid},        {"Location", "2"},       {"Ticket", "vwqp"},
-                     {"Serial", "1"},             {"Count", "1"},          {"Number", "1"},
-                     {"ZipFlag", "1"},            {"EncryptFlag", "0"},    {"MachineName", f.machineName},
-                     {"ClientMac", macs},         {"ClientIp", ips},       {"DomainUser", domainUserOf(f.machineName)}};
+    RequestHead head{{"Deviceid", f.uuid}, {"Location", "2"},    {"Ticket", "vwqp"},
+                     {"Serial", "1"},      {"Count", "1"},       {"Number", "1"},
+                     {"ZipFlag", "1"},     {"EncryptFlag", "0"}, {"MachineName", f.machineName},
+                     {"ClientMac", macs},  {"ClientIp", ips},    {"DomainUser", domainUserOf(f.machineName)}};
     for (auto& entry : head) entry.second = oneLine(entry.second);
     return head;
 }
@@ -163,7 +163,7 @@ std::string firstField(std::string_view text) {
 }
 
 int64_t networkErrorCode(long status, bool tooLarge, const std::string& error) {
-    if (tooLarge) return -1103;                           // data length exceeds maximum
+    if (tooLarge) return -1103;                                       // data length exceeds maximum
     if (status != 0 && (status < 200 || status > 299)) return -1011;  // bad server response
     // The transfer library's code closes the error text: "... (28)".
     const size_t open = error.rfind('(');
@@ -300,10 +300,10 @@ void DataReportManager::sendArrayReport(const std::optional<std::string>& json, 
     };
 
     const uint64_t size = model->uploadsize;
-    const uint64_t limit = sizeInKiB ? (size > std::numeric_limits<uint64_t>::max() / 1024
-                                            ? std::numeric_limits<uint64_t>::max()
-                                            : size * 1024)
-                                     : size;
+    const uint64_t limit =
+        sizeInKiB ? (size > std::numeric_limits<uint64_t>::max() / 1024 ? std::numeric_limits<uint64_t>::max()
+                                                                        : size * 1024)
+                  : size;
     const size_t count = items.size();
     // An empty array holds nothing to split: it goes as it is.
     if (size == 0 || json->size() <= limit || count == 0) {
@@ -335,8 +335,9 @@ void DataReportManager::uploadQorAccesslog(const std::optional<std::string>& jso
 
 void DataReportManager::uploadProcessDump(const std::optional<std::string>& json) {
     log("start upload Process snap data...");
-    sendArrayReport(json, bus::kProcessList, false, "[DataReportManager]upload Process snap data is Null...",
-                    "[DataReportManager]upload Process snap data failed . because upload sechedule is Null...");
+    sendArrayReport(
+        json, bus::kProcessList, false, "[DataReportManager]upload Process snap data is Null...",
+        "[DataReportManager]upload Process snap data failed . because upload sechedule is Null...");
 }
 
 void DataReportManager::uploadAppList(const std::optional<std::string>& json) {
@@ -429,15 +430,15 @@ void DataReportManager::startReportRequest(const std::string& body, const std::s
                                            const std::string& url) {
     // Access-log reports reuse the last headers, but never go without: the first one builds them.
     if (type != bus::kQorAccessLog || requestHead()->empty()) setRequestHead();
-    post(body, url, requestHead(), [this, body, type, url](const UploadResult& result) {
-        reportCompleted(type, body, url, result);
-    });
+    post(body, url, requestHead(),
+         [this, body, type, url](const UploadResult& result) { reportCompleted(type, body, url, result); });
 }
 
 void DataReportManager::reportCompleted(const std::string& type, const std::string& body,
                                         const std::string& url, const UploadResult& result) {
     auto found = uploadStatistics_.find(type);
-    ZemUploadStatisticsModel model = found != uploadStatistics_.end() ? found->second : ZemUploadStatisticsModel{};
+    ZemUploadStatisticsModel model =
+        found != uploadStatistics_.end() ? found->second : ZemUploadStatisticsModel{};
     model.type = type;
     if (result.transportError) {
         log("[DataReportManager][" + type + "] upload data failed : " + result.errorText + " (" +

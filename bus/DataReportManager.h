@@ -44,11 +44,11 @@ struct ZemUploadStatisticsModel {
 
 // The outcome of one POST as its completion sees it.
 struct UploadResult {
-    bool transportError = false;        // no usable answer: the report stays to be sent again
-    int64_t errorCode = 0;              // for a transport error
-    std::string errorText;              // for a transport error
-    long status = 0;                    // HTTP status, 0 when none came
-    std::optional<std::string> data;    // the reply body; nothing when the reply had none
+    bool transportError = false;      // no usable answer: the report stays to be sent again
+    int64_t errorCode = 0;            // for a transport error
+    std::string errorText;            // for a transport error
+    long status = 0;                  // HTTP status, 0 when none came
+    std::optional<std::string> data;  // the reply body; nothing when the reply had none
 };
 
 // The headers of a report, name and value, each value already cleared of CR, LF and NUL.
@@ -88,11 +88,11 @@ class DataReportManager {
     static constexpr size_t kMaxReplyBytes = 1u << 20;
 
     struct Options {
-        UploadScheduleManager* schedule = nullptr;   // nullptr: the shared schedule
-        std::function<ReportDeviceFacts()> facts;    // empty: this device's facts
-        const dispatch::Clock* clock = nullptr;      // cache names and expiry; nullptr: the system clock
-        std::string cacheFolder;                     // empty: cacheDirectory()
-        std::chrono::milliseconds timeout{60'000};   // per request
+        UploadScheduleManager* schedule = nullptr;  // nullptr: the shared schedule
+        std::function<ReportDeviceFacts()> facts;   // empty: this device's facts
+        const dispatch::Clock* clock = nullptr;     // cache names and expiry; nullptr: the system clock
+        std::string cacheFolder;                    // empty: cacheDirectory()
+        std::chrono::milliseconds timeout{60'000};  // per request
     };
 
     static DataReportManager& sharedInstance();
@@ -165,8 +165,8 @@ class DataReportManager {
     Options options_;
     std::string cacheFolder_;
     UploadScheduleManager& schedule_;
-    std::shared_ptr<dispatch::WorkQueue> queue_;        // "com.velmora.busupload": the transfers
-    std::shared_ptr<dispatch::WorkQueue> replyQueue_;   // "data report": every completion
+    std::shared_ptr<dispatch::WorkQueue> queue_;       // "com.velmora.busupload": the transfers
+    std::shared_ptr<dispatch::WorkQueue> replyQueue_;  // "data report": every completion
     std::shared_ptr<ZemHttpSession> sessionManager_;
 
     mutable std::mutex headMutex_;

@@ -10,7 +10,9 @@ CommonTimerHelp::Hooks reportTimerHooks(UploadScheduleManager* schedule, DataRep
     hooks.scheduleRequest = [schedule] {
         (schedule ? *schedule : UploadScheduleManager::sharedInstance()).startUploadScheduleRequest();
     };
-    hooks.resendCache = [reports] { (reports ? *reports : DataReportManager::sharedInstance()).reuploadLocalCacheData(); };
+    hooks.resendCache = [reports] {
+        (reports ? *reports : DataReportManager::sharedInstance()).reuploadLocalCacheData();
+    };
     return hooks;
 }
 

@@ -66,7 +66,8 @@ int64_t integerValue(const Json& j) {
         if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
         int64_t v = 0;
         for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
-            if (v > (std::numeric_limits<int64_t>::max() - 9) / 10) return negative ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
+            if (v > (std::numeric_limits<int64_t>::max() - 9) / 10)
+                return negative ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
             v = v * 10 + (s[i] - '0');
         }
         return negative ? -v : v;
@@ -175,7 +176,8 @@ ScheduleReply parseScheduleReply(std::string_view body) {
         if (auto size = entry.find("uploadsize"); size != entry.end()) m.uploadsize = unsignedValue(*size);
         if (auto acc = entry.find("accumulatetime"); acc != entry.end() && !acc->is_null())
             m.accumulatetime = fromJson(*acc);
-        if (auto url = entry.find("url"); url != entry.end() && url->is_string()) m.url = url->get<std::string>();
+        if (auto url = entry.find("url"); url != entry.end() && url->is_string())
+            m.url = url->get<std::string>();
         out.models.push_back(std::move(m));
     }
     out.outcome = ScheduleReply::Outcome::Stored;
@@ -280,8 +282,8 @@ void UploadScheduleManager::startUploadScheduleRequest(std::function<void(bool)>
                 finish(false);
                 return;
             case Outcome::TooManyEntries:
-                log("get upload schedule failed，error ：more than " + std::to_string(bus::kMaxScheduleEntries) +
-                    " entries");
+                log("get upload schedule failed，error ：more than " +
+                    std::to_string(bus::kMaxScheduleEntries) + " entries");
                 finish(false);
                 return;
             case Outcome::NoDataControl:

@@ -18,8 +18,8 @@ class ZemHttpSession;
 class ZemServerConfig;
 
 struct UploadScheduleModel {
-    std::string bEnabled;                         // "1" when the server's "switch" is 1 or more
-    uint64_t uploadsize = 0;                      // 0: no limit
+    std::string bEnabled;                          // "1" when the server's "switch" is 1 or more
+    uint64_t uploadsize = 0;                       // 0: no limit
     std::optional<archive::Value> accumulatetime;  // kept as the server sent it, read by nothing
     std::string url;
     std::string type;  // the key under "datacontrol", "default" for the fallback entry

@@ -93,12 +93,13 @@ ipc::VendedObject ZemDataReportManager::vendedObject() {
     // The report entries of the upload engine: the data goes on to a global queue and the call
     // returns at once.
     using Entry = void (DataReportManager::*)(const std::optional<std::string>&);
-    for (const auto& [selector, entry] : {std::pair<const char*, Entry>{"uploadInfoCollectLog:", &DataReportManager::setReportData},
-                                          {"uploadDumpData:", &DataReportManager::uploadProcessDump},
-                                          {"uploadAppListData:", &DataReportManager::uploadAppList},
-                                          {"uploadFileDiskEncryptState:", &DataReportManager::uploadDiskEncryptState},
-                                          {"uploadReinforceResultData:", &DataReportManager::uploadReinforceResult},
-                                          {"uploadComplianceResultWithData:", &DataReportManager::uploadComplianceResult}}) {
+    for (const auto& [selector, entry] :
+         {std::pair<const char*, Entry>{"uploadInfoCollectLog:", &DataReportManager::setReportData},
+          {"uploadDumpData:", &DataReportManager::uploadProcessDump},
+          {"uploadAppListData:", &DataReportManager::uploadAppList},
+          {"uploadFileDiskEncryptState:", &DataReportManager::uploadDiskEncryptState},
+          {"uploadReinforceResultData:", &DataReportManager::uploadReinforceResult},
+          {"uploadComplianceResultWithData:", &DataReportManager::uploadComplianceResult}}) {
         object.add(selector, [entry = entry](const archive::Array& args) -> std::optional<archive::Value> {
             std::optional<std::string> data;
             if (!args.empty())

@@ -32,7 +32,8 @@ UploadScheduleModel model(std::string type, std::string enabled, uint64_t size, 
 std::string scheduleWith(size_t entries) {
     std::string body = R"({"retcode":0,"datacontrol":{)";
     for (size_t i = 0; i < entries; ++i)
-        body += (i ? "," : "") + std::string("\"t") + std::to_string(i) + R"(":{"switch":1,"uploadsize":1,"url":"http://h/"})";
+        body += (i ? "," : "") + std::string("\"t") + std::to_string(i) +
+                R"(":{"switch":1,"uploadsize":1,"url":"http://h/"})";
     return body + "}}";
 }
 
@@ -44,8 +45,8 @@ class upload_engine : public ::testing::Test {
         ASSERT_TRUE(::mkdtemp(tmpl.data()));
         root_ = tmpl;
         ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
-        schedule_ = std::make_unique<UploadScheduleManager>(
-            UploadScheduleManager::Options{&noServer_, [] { return std::string("UUID-1"); }, root_ + "/ScheduleSetting.data"});
+        schedule_ = std::make_unique<UploadScheduleManager>(UploadScheduleManager::Options{
+            &noServer_, [] { return std::string("UUID-1"); }, root_ + "/ScheduleSetting.data"});
         DataReportManager::Options options;
         options.schedule = schedule_.get();
         options.facts = [] { return ReportDeviceFacts{"UUID-1", "mac-07", {"aa:bb"}, {"10.0.0.2"}}; };
@@ -64,7 +65,8 @@ class upload_engine : public ::testing::Test {
     std::vector<std::string> cacheFiles() const {
         std::vector<std::string> names;
         std::error_code ec;
-        for (const auto& e : fs::directory_iterator(reports_->cacheFolder(), ec)) names.push_back(e.path().filename());
+        for (const auto& e : fs::directory_iterator(reports_->cacheFolder(), ec))
+            names.push_back(e.path().filename());
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -89,14 +91,21 @@ TEST(upload_schedule, RepliesAreReadAsTheServerMeansThem) {
         Outcome outcome;
         std::vector<std::pair<std::string, std::string>> typesEnabled;
     } cases[] = {
-        {"number retcode", R"({"retcode":0,"datacontrol":{"qoraccesslog":{"switch":2,"uploadsize":512,"url":"http://s/yj/r"}}})",
-         Outcome::Stored, {{"qoraccesslog", "1"}}},
-        {"text retcode", R"({"retcode":"0","datacontrol":{"a":{"switch":1}}})", Outcome::Stored, {{"a", "1"}}},
+        {"number retcode",
+         R"({"retcode":0,"datacontrol":{"qoraccesslog":{"switch":2,"uploadsize":512,"url":"http://s/yj/r"}}})",
+         Outcome::Stored,
+         {{"qoraccesslog", "1"}}},
+        {"text retcode",
+         R"({"retcode":"0","datacontrol":{"a":{"switch":1}}})",
+         Outcome::Stored,
+         {{"a", "1"}}},
         {"retcode 00", R"({"retcode":"00","datacontrol":{"a":{"switch":1}}})", Outcome::ServerError, {}},
         {"retcode 1", R"({"retcode":1,"datacontrol":{}})", Outcome::ServerError, {}},
         {"no retcode", R"({"datacontrol":{}})", Outcome::ServerError, {}},
-        {"switch values", R"({"retcode":0,"datacontrol":{"z":{"switch":0},"n":{"switch":-3},"x":{},"s":{"switch":"3"},"o":5}})",
-         Outcome::Stored, {{"z", "0"}, {"n", "0"}, {"x", "0"}, {"s", "1"}, {"o", "0"}}},
+        {"switch values",
+         R"({"retcode":0,"datacontrol":{"z":{"switch":0},"n":{"switch":-3},"x":{},"s":{"switch":"3"},"o":5}})",
+         Outcome::Stored,
+         {{"z", "0"}, {"n", "0"}, {"x", "0"}, {"s", "1"}, {"o", "0"}}},
         {"no datacontrol", R"({"retcode":0})", Outcome::NoDataControl, {}},
         {"empty datacontrol", R"({"retcode":0,"datacontrol":{}})", Outcome::Stored, {}},
         {"array", "[1,2]", Outcome::NotDictionary, {}},
@@ -157,14 +166,23 @@ TEST_F(upload_engine, LookupGatesEveryType) {
         std::optional<std::string> url;
     } cases[] = {
         {"disabled type wins over the default",
-         {model("macscript", "0", 0, "http://a/"), model("default", "1", 0, def)}, "macscript", std::nullopt},
+         {model("macscript", "0", 0, "http://a/"), model("default", "1", 0, def)},
+         "macscript",
+         std::nullopt},
         {"first enabled entry of the type",
-         {model("macscript", "0", 0, "http://a/"), model("macscript", "1", 0, "http://b/")}, "macscript", "http://b/"},
-        {"access logs go to the default with zem for yj", {model("default", "1", 0, def)}, "qoraccesslog",
+         {model("macscript", "0", 0, "http://a/"), model("macscript", "1", 0, "http://b/")},
+         "macscript",
+         "http://b/"},
+        {"access logs go to the default with zem for yj",
+         {model("default", "1", 0, def)},
+         "qoraccesslog",
          "http://yjhost.example:80/zem/report?from=yj"},
         {"other types go to the default unchanged", {model("default", "1", 0, def)}, "macprocesslist", def},
         {"disabled default is still returned", {model("default", "0", 0, def)}, "macprocesslist", def},
-        {"no entry and no default", {model("macscript", "1", 0, "http://a/")}, "macprocesslist", std::nullopt},
+        {"no entry and no default",
+         {model("macscript", "1", 0, "http://a/")},
+         "macprocesslist",
+         std::nullopt},
         {"empty schedule", {}, "macscript", std::nullopt},
     };
     for (const auto& c : cases) {
@@ -192,16 +210,16 @@ TEST(upload_schedule, AccessLogUrlRewritesOnlyThePathSegment) {
 }
 
 TEST(upload_schedule, HeadersAreTheTwelveOnOneLineEach) {
-    const RequestHead head =
-        bus::reportHeaders({"UUID\r\nX-Evil: 1", "lab-mac\n07", {"aa:bb", "cc:dd"}, {"10.0.0.2", "10.0.0.3"}});
+    const RequestHead head = bus::reportHeaders(
+        {"UUID\r\nX-Evil: 1", "lab-mac\n07", {"aa:bb", "cc:dd"}, {"10.0.0.2", "10.0.0.3"}});
     std::vector<std::string> names;
     for (const auto& [name, value] : head) {
         names.push_back(name);
         EXPECT_EQ(value.find_first_of("\r\n"), std::string::npos) << name;
     }
     EXPECT_EQ(names, (std::vector<std::string>{"Deviceid", "Location", "Ticket", "Serial", "Count", "Number",
-                                               "ZipFlag", "EncryptFlag", "MachineName", "ClientMac", "ClientIp",
-                                               "DomainUser"}));
+                                               "ZipFlag", "EncryptFlag", "MachineName", "ClientMac",
+                                               "ClientIp", "DomainUser"}));
     const std::map<std::string, std::string> byName(head.begin(), head.end());
     EXPECT_EQ(byName.at("Ticket"), "vwqp");
     EXPECT_EQ(byName.at("ZipFlag"), "1");
@@ -212,13 +230,15 @@ TEST(upload_schedule, HeadersAreTheTwelveOnOneLineEach) {
 }
 
 TEST_F(upload_engine, CacheNamesStayDistinctWithinOneSecondAndDecryptUnderTheirKeys) {
-    for (const char* body : {"first half", "second half", "third"}) reports_->saveUploadDataToLocalCache(body, "macprocesslist");
+    for (const char* body : {"first half", "second half", "third"})
+        reports_->saveUploadDataToLocalCache(body, "macprocesslist");
     reports_->saveUploadDataToLocalCache("baseline", "sec-baseline");
     reports_->saveUploadDataToLocalCache("escape", "../../escape");
     const auto names = cacheFiles();
     // 2026-12-10 00:00:00 UTC is 08:00:00 in UTC+8.
     EXPECT_EQ(names, (std::vector<std::string>{"20261210080000-macprocesslist", "20261210080000-sec-baseline",
-                                               "20261210080000_1-macprocesslist", "20261210080000_2-macprocesslist"}));
+                                               "20261210080000_1-macprocesslist",
+                                               "20261210080000_2-macprocesslist"}));
     EXPECT_FALSE(fs::exists(root_ + "/escape"));
     std::vector<std::string> bodies;
     for (const auto& name : names) {

@@ -66,7 +66,8 @@ class report_upload : public ::testing::Test {
         ASSERT_TRUE(::mkdtemp(tmpl.data()));
         root_ = tmpl;
         ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
-        for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        for (const char* name :
+             {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
             ::unsetenv(name);
         fs::create_directories(paths::machineSupportFolder());
         script_ = root_ + "/script.json";
@@ -113,7 +114,9 @@ class report_upload : public ::testing::Test {
         schedule_.reset();
     }
     void setScript(const Json& script) { writeText(script_, script.dump()); }
-    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + "/" + path; }
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;
+    }
 
     // Fetches the schedule the script names and waits for it to be stored.
     void fetchSchedule() { ASSERT_EQ(fetch(), true); }
@@ -135,7 +138,8 @@ class report_upload : public ::testing::Test {
         std::istringstream in(readText(log_));
         for (std::string line; std::getline(in, line);) {
             Json record = Json::parse(line, nullptr, false);
-            if (!record.is_discarded() && record.value("path", "").rfind(prefix, 0) == 0) out.push_back(record);
+            if (!record.is_discarded() && record.value("path", "").rfind(prefix, 0) == 0)
+                out.push_back(record);
         }
         return out;
     }
@@ -147,7 +151,8 @@ class report_upload : public ::testing::Test {
     std::vector<std::string> cacheFiles() const {
         std::vector<std::string> names;
         std::error_code ec;
-        for (const auto& e : fs::directory_iterator(reports_->cacheFolder(), ec)) names.push_back(e.path().filename());
+        for (const auto& e : fs::directory_iterator(reports_->cacheFolder(), ec))
+            names.push_back(e.path().filename());
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -178,11 +183,13 @@ size_t fieldsOf(const std::string& body) {
 }  // namespace
 
 TEST_F(report_upload, ScheduleIsFetchedAtStartAndEveryFifteenMinutesOfTicks) {
-    setScript({{"schedule",
-                {{"retcode", 0},
-                 {"datacontrol",
-                  {{"qoraccesslog", {{"switch", 2}, {"uploadsize", 512}, {"url", url("yj/report/qor")}}},
-                   {"default", {{"switch", 1}, {"uploadsize", 0}, {"url", url("yj/report")}, {"accumulatetime", 30}}}}}}}});
+    setScript(
+        {{"schedule",
+          {{"retcode", 0},
+           {"datacontrol",
+            {{"qoraccesslog", {{"switch", 2}, {"uploadsize", 512}, {"url", url("yj/report/qor")}}},
+             {"default",
+              {{"switch", 1}, {"uploadsize", 0}, {"url", url("yj/report")}, {"accumulatetime", 30}}}}}}}});
     dispatch::ManualTime time;
     std::atomic<int> resends{0};
     CommonTimerHelp::Hooks hooks = bus::reportTimerHooks(schedule_.get(), reports_.get());
@@ -205,7 +212,8 @@ TEST_F(report_upload, ScheduleIsFetchedAtStartAndEveryFifteenMinutesOfTicks) {
             time.advance(300s);
             drain();
             if (tick % 3 == 0) {
-                EXPECT_TRUE(waitUntil([&] { return records("yj/schedule").size() == size_t(1 + tick / 3); }, 20s));
+                EXPECT_TRUE(
+                    waitUntil([&] { return records("yj/schedule").size() == size_t(1 + tick / 3); }, 20s));
             }
             fetchesAfterTick.push_back(records("yj/schedule").size());
         }
@@ -214,8 +222,12 @@ TEST_F(report_upload, ScheduleIsFetchedAtStartAndEveryFifteenMinutesOfTicks) {
         timer.queue()->dispatchSync([] {});
     }
     const Json first = records("yj/schedule").front();
-    EXPECT_EQ(first["query"], (Json{{"ZipFlag", "0"}, {"EncryptFlag", "0"}, {"deviceid", kFacts.uuid},
-                                    {"ticket", "vwqp"}, {"location", "2"}, {"OsType", "mac"}}));
+    EXPECT_EQ(first["query"], (Json{{"ZipFlag", "0"},
+                                    {"EncryptFlag", "0"},
+                                    {"deviceid", kFacts.uuid},
+                                    {"ticket", "vwqp"},
+                                    {"location", "2"},
+                                    {"OsType", "mac"}}));
     EXPECT_EQ(first["json"], Json::object());
     const auto stored = schedule_->readSchedule();
     ASSERT_TRUE(stored);
@@ -233,7 +245,8 @@ TEST_F(report_upload, RefusedSchedulesLeaveTheStoredOneInForce) {
     useSchedule({{"macscript", {{"switch", 1}, {"url", url("yj/report")}}}});
     const std::string before = readText(schedule_->settingPath());
     Json many = Json::object();
-    for (int i = 0; i < 3000; ++i) many["type" + std::to_string(i)] = {{"switch", 1}, {"url", url("yj/report")}};
+    for (int i = 0; i < 3000; ++i)
+        many["type" + std::to_string(i)] = {{"switch", 1}, {"url", url("yj/report")}};
     const Json cases[] = {
         {{"replies", {{"yj/schedule", {{{"status", 500}}}}}}},
         {{"schedule", {{"retcode", 3}, {"datacontrol", Json::object()}}}},
@@ -266,11 +279,18 @@ TEST_F(report_upload, ReportsGoAsGzipWithTheTwelveDeviceHeaders) {
     EXPECT_TRUE(dump["gzip"].get<bool>());
     EXPECT_EQ(dump["body"], "proc one#7#{\"pid\":1}");
     const Json& h = dump["headers"];
-    const std::map<std::string, std::string> expected{
-        {"Deviceid", kFacts.uuid}, {"Location", "2"},       {"Ticket", "vwqp"},
-        {"Serial", "1"},           {"Count", "1"},          {"Number", "1"},
-        {"ZipFlag", "1"},          {"EncryptFlag", "0"},    {"MachineName", "lab-mac07"},
-        {"ClientMac", "aa:bb:cc:dd:ee:01"}, {"ClientIp", "10.0.0.7"}, {"DomainUser", "lab"}};
+    const std::map<std::string, std::string> expected{{"Deviceid", kFacts.uuid},
+                                                      {"Location", "2"},
+                                                      {"Ticket", "vwqp"},
+                                                      {"Serial", "1"},
+                                                      {"Count", "1"},
+                                                      {"Number", "1"},
+                                                      {"ZipFlag", "1"},
+                                                      {"EncryptFlag", "0"},
+                                                      {"MachineName", "lab-mac07"},
+                                                      {"ClientMac", "aa:bb:cc:dd:ee:01"},
+                                                      {"ClientIp", "10.0.0.7"},
+                                                      {"DomainUser", "lab"}};
     for (const auto& [name, value] : expected) EXPECT_EQ(h.value(name, "<missing>"), value) << name;
 
     // The first access-log report carries the headers too.
@@ -314,7 +334,8 @@ TEST_F(report_upload, ReportsOverTheirLimitAreSplitInTwo) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        useSchedule({{c.type, {{"switch", 1}, {"uploadsize", c.uploadsize}, {"url", url("yj/report/split")}}}});
+        useSchedule(
+            {{c.type, {{"switch", 1}, {"uploadsize", c.uploadsize}, {"url", url("yj/report/split")}}}});
         const size_t before = records("yj/report/split").size();
         const std::string json = c.data.dump();
         if (std::string(c.name) == "split by the per-item size") {
@@ -343,15 +364,16 @@ TEST_F(report_upload, OnlyEnabledTypesAreSent) {
                  {"macdiskencrypt", {{"switch", 1}, {"uploadsize", 0}, {"url", url("yj/report/b")}}},
                  {"baseline", {{"switch", 1}, {"uploadsize", 10}, {"url", url("yj/report/c")}}},
                  {"default", {{"switch", 1}, {"uploadsize", 0}, {"url", url("yj/report/d")}}}});
-    reports_->setReportData(R"(["x"])");                        // disabled, the default is not used
-    reports_->uploadDiskEncryptState(std::string("on"));         // uploadsize 0: not sent
+    reports_->setReportData(R"(["x"])");                          // disabled, the default is not used
+    reports_->uploadDiskEncryptState(std::string("on"));          // uploadsize 0: not sent
     reports_->uploadReinforceResult(std::string("baseline|ok"));  // sent to its own entry
     reports_->uploadComplianceResult(std::string("baseline|2"));  // looked up under its first field
-    reports_->uploadProcessDump(R"({"not":"an array"})");       // not an array
+    reports_->uploadProcessDump(R"({"not":"an array"})");         // not an array
     reports_->uploadAppList(std::nullopt);
     idle();
     std::vector<std::string> paths;
-    for (const auto& r : records("yj/report")) paths.push_back(r["path"].get<std::string>() + " " + r["body"].get<std::string>());
+    for (const auto& r : records("yj/report"))
+        paths.push_back(r["path"].get<std::string>() + " " + r["body"].get<std::string>());
     std::sort(paths.begin(), paths.end());
     EXPECT_EQ(paths, (std::vector<std::string>{"yj/report/c baseline|2", "yj/report/c baseline|ok"}));
     EXPECT_TRUE(recordingLog().contains("[DataReportManager]upload AppList data is Null..."));
@@ -360,9 +382,9 @@ TEST_F(report_upload, OnlyEnabledTypesAreSent) {
 TEST_F(report_upload, StatisticsAreReportedAfterTenUploads) {
     Json replies = Json::array();
     for (int i = 0; i < 9; ++i) replies.push_back({{"raw", "0\r\n"}});
-    replies.push_back({{"raw", "1,2"}});  // the tenth: a refusal of two codes
-    replies.push_back({{"raw", "0"}});    // statistics not taken: no line end
-    replies.push_back({{"raw", "0"}});    // the eleventh upload
+    replies.push_back({{"raw", "1,2"}});    // the tenth: a refusal of two codes
+    replies.push_back({{"raw", "0"}});      // statistics not taken: no line end
+    replies.push_back({{"raw", "0"}});      // the eleventh upload
     replies.push_back({{"raw", "0\r\n"}});  // statistics taken
     useSchedule({{"macprocesslist", {{"switch", 1}, {"uploadsize", 0}, {"url", url("yj/report/stat")}}}},
                 {{"yj/report/stat", replies}});
@@ -414,7 +436,9 @@ TEST_F(report_upload, TransportFailuresKeepAFileForADay) {
         const char* type;
         double age;
         bool kept;
-    } cases[] = {{"macscript", 3600, true}, {"macprocesslist", 25 * 3600, false}, {"macsoftwarelist", -25 * 3600, false}};
+    } cases[] = {{"macscript", 3600, true},
+                 {"macprocesslist", 25 * 3600, false},
+                 {"macsoftwarelist", -25 * 3600, false}};
     for (const auto& c : cases) reports_->saveUploadDataToLocalCache("body", c.type);
     for (const auto& c : cases) {
         const std::string path = reports_->cacheFolder() + "/20261210080000-" + c.type;
@@ -459,7 +483,8 @@ TEST_F(report_upload, CachedReportsOutliveARestart) {
 }
 
 TEST_F(report_upload, UrlWithLineBreaksIsRefusedAndTheReportKept) {
-    useSchedule({{"macscript", {{"switch", 1}, {"uploadsize", 0}, {"url", url("yj/report/x") + "\r\nX-Injected: 1"}}}});
+    useSchedule({{"macscript",
+                  {{"switch", 1}, {"uploadsize", 0}, {"url", url("yj/report/x") + "\r\nX-Injected: 1"}}}});
     reports_->setReportData(R"(["kept"])");
     idle();
     EXPECT_TRUE(records("yj/report").empty());
@@ -472,17 +497,22 @@ TEST_F(report_upload, UrlWithLineBreaksIsRefusedAndTheReportKept) {
 // out as a gzip upload.
 TEST_F(report_upload, ServiceFetchesTheScheduleAndUploadsWhatItIsHanded) {
     if (::getuid() != 0) GTEST_SKIP() << "the service's -run mode needs root";
-    setScript({{"schedule",
-                {{"retcode", 0},
-                 {"datacontrol", {{"macprocesslist", {{"switch", 1}, {"uploadsize", 0}, {"url", url("yj/report/svc")}}}}}}}});
+    setScript(
+        {{"schedule",
+          {{"retcode", 0},
+           {"datacontrol",
+            {{"macprocesslist", {{"switch", 1}, {"uploadsize", 0}, {"url", url("yj/report/svc")}}}}}}}});
     Child tamber;
     ASSERT_TRUE(tamber.start({TAMBER_EXECUTABLE, "-run"}, {"RAVAVIZA_ROOT=" + root_}, root_ + "/tamber.out"));
     const std::string stored = paths::productRoot() + "/ScheduleSetting.data";
     ASSERT_TRUE(waitUntil([&] { return fs::exists(stored); }, 30s));
     std::shared_ptr<ipc::ConnectionProxy> proxy;
-    ASSERT_TRUE(waitUntil([&] { return (proxy = ipc::ConnectionProxy::lookup("RavAviza_zem_bus_connection")) != nullptr; }, 20s));
+    ASSERT_TRUE(waitUntil(
+        [&] { return (proxy = ipc::ConnectionProxy::lookup("RavAviza_zem_bus_connection")) != nullptr; },
+        20s));
     const std::string json = R"(["launchd","Hollin"])";
-    const auto reply = proxy->call("uploadDumpData:", {archive::Value(archive::Data(json.begin(), json.end()))}, 10);
+    const auto reply =
+        proxy->call("uploadDumpData:", {archive::Value(archive::Data(json.begin(), json.end()))}, 10);
     ASSERT_TRUE(reply.ok()) << reply.error;
     ASSERT_TRUE(waitUntil([&] { return records("yj/report/svc").size() == 1; }, 30s));
     const Json sent = records("yj/report/svc")[0];

@@ -552,12 +552,30 @@ def self_test():
         status, _, _ = client_post(port, 8300, path="yj/nothing")
         check(status == 404, "unknown path")
 
+        write_script({"schedule": {"retcode": 0, "datacontrol": {"macscript": {"switch": 1}}},
+                      "replies": {"report": [{"raw": "1,2"}]}})
+        for path, body, want in (("/yj/schedule?deviceid=D&ticket=vwqp", b"{}",
+                                  b'{"retcode": 0, "datacontrol": {"macscript": {"switch": 1}}}'),
+                                 ("/zem/report/a", gzip.compress(b"x#y"), b"1,2"),
+                                 ("/yj/report/a", b"not gzip", b"0")):
+            conn = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+            conn.request("POST", path, body=body, headers={"Ticket": "vwqp"})
+            answer = conn.getresponse().read()
+            conn.close()
+            check(answer == want, "upload answer of %s" % path)
+
         with open(log_path, encoding="utf-8") as f:
             records = [json.loads(line) for line in f]
         first = records[0]
         check(first["path"] == "yj/heartbeat" and first["action"] == 1000 and
               first["head"]["deviceMac"] == "080027AABBCC" and
               first["body"]["reqItemsArray"] == [{"cmdType": 5, "lastSeq": "6"}], "request log record")
+        uploads = [r for r in records if r["path"] in ("yj/schedule", "zem/report/a", "yj/report/a")]
+        check([r["path"] for r in uploads] == ["yj/schedule", "zem/report/a", "yj/report/a"], "uploads recorded")
+        check(uploads and uploads[0]["query"] == {"deviceid": "D", "ticket": "vwqp"} and uploads[0]["json"] == {},
+              "schedule query and body recorded")
+        check(len(uploads) == 3 and uploads[1]["body"] == "x#y" and uploads[1]["gzip"] and
+              uploads[1]["headers"].get("Ticket") == "vwqp" and not uploads[2]["gzip"], "report body gunzipped")
         _, record = decode_request(b"%ZZ%00garbage")
         check("error" in record, "undecodable request is recorded as such")
     finally:
