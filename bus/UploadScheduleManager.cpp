@@ -199,7 +199,14 @@ UploadScheduleManager::UploadScheduleManager(Options options)
       session_(std::make_shared<ZemHttpSession>(dispatch::WorkQueue::create("com.velmora.Tamber.schedule"),
                                                 kMaxReplyBytes)) {}
 
-UploadScheduleManager::~UploadScheduleManager() = default;
+UploadScheduleManager::~UploadScheduleManager() {
+    waitUntilIdle(kTimeout * 2);
+}
+
+bool UploadScheduleManager::waitUntilIdle(std::chrono::milliseconds limit) {
+    std::unique_lock lock(idleMutex_);
+    return idle_.wait_for(lock, limit, [&] { return running_ == 0; });
+}
 
 ZemServerConfig& UploadScheduleManager::config() const {
     return options_.config ? *options_.config : ZemServerConfig::sharedInstance();
@@ -261,7 +268,16 @@ void UploadScheduleManager::startUploadScheduleRequest(std::function<void(bool)>
     request.headers = {"Content-Type: application/json", "Accept: application/json"};
     request.body = {'{', '}'};
     request.timeout = kTimeout;
-    session_->post(std::move(request), [this, finish](ZemHttpReply reply) {
+    {
+        std::lock_guard lock(idleMutex_);
+        ++running_;
+    }
+    auto settled = [this, finish](bool stored) {
+        finish(stored);
+        std::lock_guard lock(idleMutex_);
+        if (--running_ == 0) idle_.notify_all();
+    };
+    session_->post(std::move(request), [this, finish = std::move(settled)](ZemHttpReply reply) {
         if (!reply.succeeded()) {
             log("[UploadScheduleManager]get upload schedule failed，error :" + reply.error);
             finish(false);

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,6 +60,7 @@ class UploadScheduleManager {
     static UploadScheduleManager& sharedInstance();
     UploadScheduleManager();
     explicit UploadScheduleManager(Options options);
+    // Waits for a fetch still running.
     ~UploadScheduleManager();
 
     // Starts one fetch and returns; done (when given) runs once with true when a schedule was
@@ -71,6 +74,8 @@ class UploadScheduleManager {
     std::optional<std::vector<UploadScheduleModel>> readSchedule() const;
     // Replaces the stored schedule in one step (readers see the old or the new list, never none).
     bool writeSchedule(const std::vector<UploadScheduleModel>& models) const;
+    // Waits until no fetch of this manager is running.
+    bool waitUntilIdle(std::chrono::milliseconds limit);
 
     // Per-request time-out of the fetch, and the largest reply taken.
     static constexpr std::chrono::milliseconds kTimeout{30'000};
@@ -81,4 +86,7 @@ class UploadScheduleManager {
     Options options_;
     std::string settingPath_;
     std::shared_ptr<ZemHttpSession> session_;
+    std::mutex idleMutex_;
+    std::condition_variable idle_;
+    size_t running_ = 0;
 };

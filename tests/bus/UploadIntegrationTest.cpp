@@ -229,6 +229,7 @@ TEST_F(report_upload, ScheduleIsFetchedAtStartAndEveryFifteenMinutesOfTicks) {
                                     {"location", "2"},
                                     {"OsType", "mac"}}));
     EXPECT_EQ(first["json"], Json::object());
+    ASSERT_TRUE(schedule_->waitUntilIdle(60s));
     const auto stored = schedule_->readSchedule();
     ASSERT_TRUE(stored);
     ASSERT_EQ(stored->size(), 2u);
