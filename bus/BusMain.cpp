@@ -7,6 +7,7 @@
 
 #include "bus/CommonTimerHelp.h"
 #include "bus/ReportConnectionManager.h"
+#include "bus/ReportTimerHooks.h"
 #include "dispatch/MainLoop.h"
 #include "fsevents/EventStream.h"
 #include "logger/LogSink.h"
@@ -39,7 +40,8 @@ int busMain(int argc, char* argv[], uid_t realUid) {
     // Kept for the life of the process.
     static ReportConnectionManager connections;
     connections.registerConnection();
-    static CommonTimerHelp timer;
+    CommonTimerHelp::Hooks hooks = bus::reportTimerHooks();
+    static CommonTimerHelp timer(std::move(hooks));
     timer.startTimer();
     static auto listener = startUIResourcesFileListen();
     dispatch::MainLoop::shared().run();

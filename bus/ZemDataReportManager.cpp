@@ -2,8 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bus/DataReportManager.h"
 #include "bus/PolicyStateReportManager.h"
 #include "bus/ZemLogReportManager.h"
+#include "dispatch/WorkQueue.h"
 #include "logger/LogSink.h"
 
 namespace {
@@ -91,6 +93,25 @@ ipc::VendedObject ZemDataReportManager::vendedObject() {
                 reportPolicyStates(std::string(data->begin(), data->end()));
         return std::nullopt;
     });
+    // The report entries of the upload engine: the data goes on to a global queue and the call
+    // returns at once.
+    using Entry = void (DataReportManager::*)(const std::optional<std::string>&);
+    for (const auto& [selector, entry] :
+         {std::pair<const char*, Entry>{"uploadInfoCollectLog:", &DataReportManager::setReportData},
+          {"uploadDumpData:", &DataReportManager::uploadProcessDump},
+          {"uploadAppListData:", &DataReportManager::uploadAppList},
+          {"uploadFileDiskEncryptState:", &DataReportManager::uploadDiskEncryptState},
+          {"uploadReinforceResultData:", &DataReportManager::uploadReinforceResult},
+          {"uploadComplianceResultWithData:", &DataReportManager::uploadComplianceResult}}) {
+        object.add(selector, [entry = entry](const archive::Array& args) -> std::optional<archive::Value> {
+            std::optional<std::string> data;
+            if (!args.empty())
+                if (const auto* bytes = args[0].data()) data = std::string(bytes->begin(), bytes->end());
+            dispatch::WorkQueue::global()->dispatch(
+                [entry, data] { (DataReportManager::sharedInstance().*entry)(data); });
+            return std::nullopt;
+        });
+    }
     return object;
 }
 

@@ -39,8 +39,17 @@ An entry:
   {"noExtension": true}            a reply body without the typed reply
   {"urlencode": false}             the serialized message without URL encoding
   {"repeat": true}                 this entry answers every later request of its key as well
+
+The upload schedule and the report uploads (JSON and gzip, not protobuf):
+  "schedule": {...}                the reply object of yj/schedule, default {"retcode": 0, "datacontrol": {}}
+  POST yj/schedule                 answered with "schedule" (or an entry under "yj/schedule": status,
+                                   silence, sleep, raw); recorded with its query and JSON body
+  POST <yj|zem>/report...          a report: the body is gunzipped here and recorded as text with
+                                   the request's headers; answered "0" unless an entry under the
+                                   path or "report" says otherwise (raw, status, silence, sleep)
 """
 import argparse
+import gzip
 import http.client
 import http.server
 import importlib
@@ -53,6 +62,7 @@ import threading
 import time
 import urllib.parse
 import warnings
+import zlib
 
 pb = None  # zem_v5_pb2, imported from --proto-path
 json_format = None
@@ -334,6 +344,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
         server = self.server
         path = urllib.parse.urlsplit(self.path).path.lstrip("/")
+        if path == "yj/schedule" or is_report_path(path):
+            self.answer_upload(path)
+            return
         body = self.read_body()
         if body is None:
             self.answer(413, b"too large", "text/plain")
@@ -377,6 +390,66 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.answer(400, b"undecodable request", "text/plain")
         else:
             self.answer(*build_reply(action, entry, script, root))
+
+
+def is_report_path(path):
+    parts = path.split("/")
+    return len(parts) >= 2 and parts[0] in ("yj", "zem") and parts[1].startswith("report")
+
+
+def gunzip_text(body):
+    """(text, is gzip) of a report body: decoded with Python's own gzip module."""
+    try:
+        return gzip.decompress(body).decode("utf-8", errors="replace"), True
+    except (OSError, EOFError, zlib.error):
+        return body.decode("utf-8", errors="replace"), False
+
+
+def upload_answer(self, path):
+    """Answers yj/schedule and the report uploads; see the module text."""
+    server = self.server
+    split = urllib.parse.urlsplit(self.path)
+    body = self.read_body()
+    if body is None:
+        self.answer(413, b"too large", "text/plain")
+        return
+    record = {"path": path, "query": dict(urllib.parse.parse_qsl(split.query)), "bytes": len(body),
+              "time": time.time(), "headers": {k: v for k, v in self.headers.items()}}
+    script = server.script.read()
+    if path == "yj/schedule":
+        try:
+            record["json"] = json.loads(body.decode("utf-8") or "null")
+        except ValueError:
+            record["json"] = None
+        entry = server.script.next_entry(script, path, -1)
+        default = script.get("schedule", {"retcode": 0, "datacontrol": {}})
+        reply = json.dumps(default).encode("utf-8")
+    else:
+        record["body"], record["gzip"] = gunzip_text(body)
+        entry = server.script.next_entry(script, path, "report")
+        reply = b"0"
+    record["reply"] = entry
+    server.record(record)
+    if not server.quiet:
+        print(path, len(body), "bytes ->", json.dumps(entry, sort_keys=True), flush=True)
+    if entry.get("sleep"):
+        server.stopping.wait(float(entry["sleep"]))
+    if entry.get("silence"):
+        server.stopping.wait()
+        self.close_connection = True
+        return
+    status = entry.get("status", 200)
+    if status != 200:
+        self.answer(status, b"scripted failure", "text/plain")
+    elif "raw" in entry:
+        self.answer(200, entry["raw"].encode("utf-8"), "text/plain")
+    elif entry.get("empty"):
+        self.answer(200, b"", "text/plain")
+    else:
+        self.answer(200, reply, "application/json" if path == "yj/schedule" else "text/plain")
+
+
+Handler.answer_upload = upload_answer
 
 
 def serve(args):
@@ -509,12 +582,30 @@ def self_test():
         status, _, _ = client_post(port, 8300, path="yj/nothing")
         check(status == 404, "unknown path")
 
+        write_script({"schedule": {"retcode": 0, "datacontrol": {"macscript": {"switch": 1}}},
+                      "replies": {"report": [{"raw": "1,2"}]}})
+        for path, body, want in (("/yj/schedule?deviceid=D&ticket=vwqp", b"{}",
+                                  b'{"retcode": 0, "datacontrol": {"macscript": {"switch": 1}}}'),
+                                 ("/zem/report/a", gzip.compress(b"x#y"), b"1,2"),
+                                 ("/yj/report/a", b"not gzip", b"0")):
+            conn = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+            conn.request("POST", path, body=body, headers={"Ticket": "vwqp"})
+            answer = conn.getresponse().read()
+            conn.close()
+            check(answer == want, "upload answer of %s" % path)
+
         with open(log_path, encoding="utf-8") as f:
             records = [json.loads(line) for line in f]
         first = records[0]
         check(first["path"] == "yj/heartbeat" and first["action"] == 1000 and
               first["head"]["deviceMac"] == "080027AABBCC" and
               first["body"]["reqItemsArray"] == [{"cmdType": 5, "lastSeq": "6"}], "request log record")
+        uploads = [r for r in records if r["path"] in ("yj/schedule", "zem/report/a", "yj/report/a")]
+        check([r["path"] for r in uploads] == ["yj/schedule", "zem/report/a", "yj/report/a"], "uploads recorded")
+        check(uploads and uploads[0]["query"] == {"deviceid": "D", "ticket": "vwqp"} and uploads[0]["json"] == {},
+              "schedule query and body recorded")
+        check(len(uploads) == 3 and uploads[1]["body"] == "x#y" and uploads[1]["gzip"] and
+              uploads[1]["headers"].get("Ticket") == "vwqp" and not uploads[2]["gzip"], "report body gunzipped")
         _, record = decode_request(b"%ZZ%00garbage")
         check("error" in record, "undecodable request is recorded as such")
     finally:
