@@ -1,5 +1,5 @@
 // The 300 s timer's hooks into the upload engine: the schedule fetch (at start and every third
-// tick) and the failed-report re-send (every tick).
+// tick), the failed-report re-send and the access-log collection (every tick).
 #pragma once
 
 #include "bus/CommonTimerHelp.h"
@@ -9,8 +9,9 @@ class UploadScheduleManager;
 
 namespace bus {
 
-// Hooks driving the given schedule and report manager (the shared ones when null); the other
-// hooks are left empty for their owners to fill.
+// Hooks driving the given schedule and report manager (the shared ones when null); the shared
+// access-log collector uploads through that report manager. Memory, threads and exit keep their
+// defaults.
 CommonTimerHelp::Hooks reportTimerHooks(UploadScheduleManager* schedule = nullptr,
                                         DataReportManager* reports = nullptr);
 
