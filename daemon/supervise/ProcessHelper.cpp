@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -198,10 +197,12 @@ void ProcessHelper::checkMemory() {
         env_.exitProcess();
         return;
     }
+    // The -run job's liveness task loads this job again. Ended without running destructors,
+    // which other threads may still be using.
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    dispatch::MainLoop::shared().stop();
     LogCoreHelper::sharedInstance().flush();
-    std::exit(0);
+    dispatch::MainLoop::shared().stop();
+    ::_exit(0);
 }
 
 bool ProcessHelper::isUserAppExist() {

@@ -185,7 +185,7 @@ void ZemV5Install::installZemUpgradeAppWithResourcePath(const std::string& sourc
         log("[ZemInstall] " + destination + " is not existed.");
     }
     if (!exists(source)) return;
-    auto [result, error] = runToEnd("/bin/cp", {"-rf", source, destination});
+    auto [result, error] = runToEnd("/bin/cp", {"-rf", "-T", source, destination});
     log("[ZemInstall] Copy ZemUpgrade.app result: " + result + ", error: " + error + ".");
 }
 

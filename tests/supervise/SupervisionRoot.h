@@ -70,15 +70,15 @@ class SupervisionRoot : public ::testing::Test {
         fs::remove_all(root_);
     }
 
-    // Our launchd for this root, without the boot-time load of the job folder.
-    void startLaunchd() {
+    // Our launchd for this root, by default without the boot-time load of the job folder.
+    void startLaunchd(const std::string& program = LAUNCHD_EXECUTABLE, bool bootJobs = false) {
         launchd_ = ::fork();
         if (launchd_ == 0) {
             int log = ::open((root_ / "launchd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             ::dup2(log, 2);
             ::setenv("RAVAVIZA_LAUNCHD_THROTTLE", "0.2", 1);
             ::setenv("RAVAVIZA_LAUNCHD_EXIT_TIMEOUT", "2", 1);
-            ::execl(LAUNCHD_EXECUTABLE, LAUNCHD_EXECUTABLE, "--no-boot-jobs", static_cast<char*>(nullptr));
+            ::execl(program.c_str(), program.c_str(), bootJobs ? nullptr : "--no-boot-jobs", static_cast<char*>(nullptr));
             _exit(127);
         }
         ASSERT_TRUE(waitFor([] { return launchd::client::list().ok(); })) << "launchd did not come up";
