@@ -159,6 +159,51 @@ TEST_F(Watchdog, MissingRunJobFileIsOnlyLogged) {
     EXPECT_EQ(jobPid(supervise::kRunJobLabel), -1);
 }
 
+TEST_F(Watchdog, VpnAgentFollowsTheLoginRecordAndTheUiApp) {
+    const std::string agent = paths::uiAppBundle() + "/Contents/RQL/Nimbrel";
+    placeStandIn(agent);
+    placeStandIn(paths::uiAppExecutable());
+    auto home = paths::homeFolder("nobody");
+    ASSERT_TRUE(home);
+    const std::string record = *home + "/Library/Application Support/RavAvizaL/login.archive";
+    struct Case {
+        bool record, agentRuns, uiRuns;
+        int stops, starts;
+    } cases[] = {
+        {false, true, true, 1, 0}, {false, false, true, 0, 0}, {true, true, false, 1, 0},
+        {true, true, true, 0, 0},  {true, false, true, 0, 1},  {true, false, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "record " << c.record << ", agent " << c.agentRuns << ", UI " << c.uiRuns);
+        std::filesystem::remove_all(*home);
+        if (c.record) {
+            std::filesystem::create_directories(std::filesystem::path(record).parent_path());
+            std::ofstream(record) << "x";
+        }
+        std::vector<pid_t> running;
+        if (c.agentRuns) running.push_back(startProcess(agent, {}));
+        if (c.uiRuns) running.push_back(startProcess(paths::uiAppExecutable(), {}));
+        int stops = 0;
+        std::vector<std::vector<std::string>> starts;
+        ProcessHelper::Environment env = environment();
+        env.userName = [] { return std::string("nobody"); };
+        env.existNimbrel = [&] { ++stops; };
+        env.startApp = [&](const std::string& program, const std::vector<std::string>& args) {
+            EXPECT_EQ(program, agent);
+            starts.push_back(args);
+        };
+        ProcessHelper helper(env);
+        helper.CheckRQLExistAndLoad();
+        EXPECT_EQ(stops, c.stops);
+        EXPECT_EQ(starts.size(), static_cast<size_t>(c.starts));
+        for (const auto& args : starts) EXPECT_EQ(args, std::vector<std::string>{""});
+        for (pid_t pid : running) {
+            ::kill(pid, SIGKILL);
+            ASSERT_TRUE(waitFor([&] { return ended(pid); }));
+        }
+    }
+}
+
 class Liveness : public Watchdog {
   protected:
     void SetUp() override {
