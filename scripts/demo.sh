@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Builds the system and runs the daemon as root in a temporary root against the test management
-# server on loopback, showing one line per request the server receives (heartbeats first: the
-# daemon sends one a second after start and then one a minute). The server's first heartbeat reply
-# carries a policy command: the daemon then asks for the policy ids and the changed policies,
-# stores them, tells the policy runner stand-in to run them and the report stand-in to report
-# their states; both stand-ins print each call they receive. Stop it with Ctrl-C, or set
-# DEMO_SECONDS to stop after that many seconds; the temporary root is removed on exit.
+# Builds the system, lays the install rules' tree out in a temporary root and runs `Hollin -install`
+# there under our launchd, as the package does after installing: the installer copies the job files
+# and the upgrade app, opens the UI app for the user at the screen and loads the jobs. The script
+# then shows the jobs running (`launchctl list`) and one line per request the test management server
+# on loopback receives (heartbeats first: the -run job sends one a second after its start and then
+# one a minute). The server's first heartbeat reply carries a policy command: the daemon then asks
+# for the policy ids and the changed policies, stores them and tells the policy runner stand-in to
+# run them; the stand-in prints each call it receives. Stop it with Ctrl-C, or set DEMO_SECONDS to
+# stop after that many seconds; the temporary root is removed on exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,12 +17,16 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 bash scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build build -j "$(nproc)" --target Hollin zem_proto_python PeerStandIn
+cmake --build build -j "$(nproc)"
 
 python=/usr/bin/python3
 demo_root=$(mktemp -d /tmp/ravaviza-demo.XXXXXX)
 export RAVAVIZA_ROOT="$demo_root"
 pids=()
+# Every process started for the demo root carries it in its environment.
+root_processes() {
+  grep -lzxF "RAVAVIZA_ROOT=$demo_root" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3 || true
+}
 cleanup() {
   trap - EXIT INT TERM
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
@@ -32,6 +38,8 @@ cleanup() {
     sleep 0.1
   done
   for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null || true; done
+  # launchd stopped its jobs as it ended; what runs outside it (the UI app) goes now.
+  for p in $(root_processes); do kill -9 "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$demo_root"
 }
@@ -124,22 +132,43 @@ write(os.path.join(support, "record_server.archive"),
 write(os.path.join(product, "config.archive"), [("ZemConfigModel", {"configType": 7, "configValue": "1"})])
 PY
 
-# Stand-ins for the outside policy runner and for the report service: they print each call.
-for peer in runner report; do
-  ./build/outside/peers/PeerStandIn --record "$demo_root/$peer.jsonl" "$peer" >"$demo_root/$peer.out" 2>&1 &
-  pids+=($!)
-  for _ in $(seq 100); do grep -q READY "$demo_root/$peer.out" 2>/dev/null && break; sleep 0.1; done
-  touch "$demo_root/$peer.jsonl"
-done
+# The install rules' tree, as the package lays it out.
+DESTDIR="$demo_root" cmake --install build --prefix / >/dev/null
+resources="$demo_root/Applications/Hux/Hux.app/Contents/Resources"
+# Outside the system: the policy runner is the recording stand-in; it prints each call it receives.
+mkdir -p "$resources/Marlet.app/Contents/MacOS"
+cat >"$resources/Marlet.app/Contents/MacOS/Marlet" <<SH
+#!/bin/sh
+exec "$PWD/build/outside/peers/PeerStandIn" --record "$demo_root/runner.jsonl" runner
+SH
+chmod 755 "$resources/Marlet.app/Contents/MacOS/Marlet"
+touch "$demo_root/runner.jsonl"
+# Without the UI app built, a stand-in that records its start takes its place.
+if [ ! -x "$demo_root/Applications/Hux/Hux.app/Contents/MacOS/Hux" ]; then
+  install -D -m 755 build/tests/supervise/supervise_job_standin "$demo_root/Applications/Hux/Hux.app/Contents/MacOS/Hux"
+fi
+touch "$demo_root/started.log" && chmod 666 "$demo_root/started.log"
+mkdir -p "$demo_root/Applications/Hux/Hux.app/Contents/Resources/Perrow.app"
+# The user at the screen, from this machine's logind (read only).
+mkdir -p "$demo_root/run"
+[ -d /run/systemd ] && ln -s /run/systemd "$demo_root/run/systemd"
 
-./build/daemon/Hollin -run &
+"$demo_root/usr/libexec/ravaviza/launchd" 2>"$demo_root/launchd.log" &
 pids+=($!)
-echo "Hollin -run started (log: $demo_root/Library/Logs/RavAviza/v5/Logs/Hollin-Info-1.log)"
-echo "requests the server receives, then what the policy runner and report stand-ins are told:"
+launchctl="$demo_root/usr/libexec/ravaviza/launchctl"
+for _ in $(seq 100); do "$launchctl" list >/dev/null 2>&1 && break; sleep 0.1; done
+
+echo "Hollin -install (log: $demo_root/Library/Logs/RavAviza/v5/Logs/Hollin-Info-1.log)"
+"$demo_root/Applications/Hux/Hux.app/Contents/Resources/Hollin.app/Contents/MacOS/Hollin" -install || true
+grep -a "ZemInstall" "$demo_root/Library/Logs/RavAviza/v5/Logs/Hollin-Info-1.log" | sed 's/^/  /' || true
+sleep 1
+echo "jobs under our launchd:"
+"$launchctl" list | sed 's/^/  /'
+echo "requests the server receives, then what the policy runner stand-in is told:"
 
 duration="${DEMO_SECONDS:-0}"
 if [ "$duration" -gt 0 ]; then
-  timeout "$duration" tail -n +1 -F "$server_out" "$demo_root/runner.jsonl" "$demo_root/report.jsonl" 2>/dev/null || true
+  timeout "$duration" tail -n +1 -F "$server_out" "$demo_root/runner.jsonl" 2>/dev/null || true
 else
-  tail -n +1 -F "$server_out" "$demo_root/runner.jsonl" "$demo_root/report.jsonl" 2>/dev/null
+  tail -n +1 -F "$server_out" "$demo_root/runner.jsonl" 2>/dev/null
 fi

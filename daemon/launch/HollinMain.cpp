@@ -11,7 +11,12 @@
 #include "launch/ZemCoreLaunchService.h"
 #include "logger/RotatingLogger.h"
 #include "process/FileManager.h"
+#include "peers/ZemIPCManager.h"
+#include "scheduler/CommonTimerManager.h"
 #include "server/ZemServerConfig.h"
+#include "supervise/ProcessHelper.h"
+#include "supervise/ZemBusinessManager.h"
+#include "supervise/ZemV5Install.h"
 
 std::string gHollinModeArgument;
 
@@ -82,7 +87,18 @@ void runJob() {
     FileManager::sharedInstance().createAppRootDirectory();
     // This job writes the last-good-server record; other processes only read it.
     ZemServerConfig::sharedInstance().setServerRecordWriter(true);
-    static ZemCoreLaunchService* service = new ZemCoreLaunchService();  // lives for the whole process
+    // The scheduler's liveness task reloads the report service, the policy runner and the
+    // -protect job when they do not answer.
+    CommonTimerManager::Environment env;
+    env.businessCheck = [] {
+        ZemBusinessManager::Peers peers;
+        peers.sendBusOnlive = [] { return ZemIPCManager::sharedInstance().sendBusOnlive(); };
+        peers.sendBizLongOnlive = [] { return ZemIPCManager::sharedInstance().sendBizLongOnlive(); };
+        ZemBusinessManager::checkBusinessValidation(peers);
+        ZemBusinessManager::startProtectService();
+    };
+    static CommonTimerManager* scheduler = new CommonTimerManager(std::move(env));  // lives for the whole process
+    static ZemCoreLaunchService* service = new ZemCoreLaunchService(scheduler);
     service->launch();
     dispatch::MainLoop::shared().run();
 }
@@ -91,9 +107,13 @@ void runJob() {
 
 HollinModes HollinModes::standard() {
     HollinModes m;
-    m.install = [] {};
-    m.launch = [] {};
-    m.protect = [] { dispatch::MainLoop::shared().run(); };
+    m.install = [] { ZemV5Install::runInstallWork(); };
+    m.launch = [] { ZemV5Install::launchZem(); };
+    m.protect = [] {
+        static ProcessHelper* helper = new ProcessHelper();  // kept alive by its timer for the whole process
+        helper->startProtectHeartBeatTimer();
+        dispatch::MainLoop::shared().run();
+    };
     m.run = runJob;
     return m;
 }

@@ -94,8 +94,10 @@ TEST_F(HollinProcess, ExitStatusesByArgumentAndUser) {
         {nullptr, 0, 0, "main start"},         {"-version", 0, 1, "main start"},
         {"-VERSION", kNobody, 1, nullptr},     {nullptr, kNobody, 0, nullptr},
         {"-run", kNobody, 255, nullptr},       {"-bogus", kNobody, 255, nullptr},
-        {"-bogus", 0, 0, "main start"},        {"-install", 0, 1, "Hollin install"},
-        {"-LAUNCH", 0, 1, "Hollin launchZem"},
+        {"-bogus", 0, 0, "main start"},
+        // Nothing installed: the installer's last step finds no -protect job file to load.
+        {"-install", 0, 1, "com.velmora.Hollin.Daemon.plist is not existed."},
+        {"-LAUNCH", 0, 1, "Hux.app is not existed."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.arg ? c.arg : "(none)") + " as uid " + std::to_string(c.uid));

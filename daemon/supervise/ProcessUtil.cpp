@@ -1,0 +1,47 @@
+#include "supervise/ProcessUtil.h"
+
+#include <filesystem>
+
+#include "logger/RotatingLogger.h"
+#include "paths/Paths.h"
+#include "supervise/LaunchJobs.h"
+#include "supervise/ProcessScan.h"
+
+namespace {
+
+void log(const std::string& line) {
+    LogCoreHelper::sharedInstance().writeLog(line, 1);
+}
+
+}  // namespace
+
+bool ProcessUtil::checkHeartBeatService(const std::string& label) {
+    return supervise::jobListed(label);
+}
+
+bool ProcessUtil::daemonRunsWithMode(const std::string& mode) {
+    for (const auto& p : supervise::processesOfExecutable(paths::daemonExecutable())) {
+        if (p.lastArgumentIs(mode)) return true;
+    }
+    return false;
+}
+
+bool ProcessUtil::isZemClientExist() {
+    return daemonRunsWithMode("-run");
+}
+
+void ProcessUtil::checkHeartBeatServiceAndLaunch(const std::string& label) {
+    if (checkHeartBeatService(label) && isZemClientExist()) {
+        log("check heartBeat is exist");
+        return;
+    }
+    const std::string path = supervise::jobFile(label);
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec)) {
+        supervise::JobCommandOutcome out = supervise::loadJob(path);
+        log("主心跳进程已停止，重新启动");
+        if (!out.ok) log("[ProcessUtil] launchctl load " + path + " error: " + out.error);
+    } else {
+        log("主心跳进程已停止，重新启动\n 主心跳plist文件不存在");
+    }
+}

@@ -1,0 +1,30 @@
+#include "supervise/ZemProtectIPCManager.h"
+
+#include <unistd.h>
+
+#include "endpoints/VendedObjects.h"
+#include "ipc/NamedConnection.h"
+#include "logger/RotatingLogger.h"
+
+bool ZemProtectIPCManager::checkHeartbeatRunning(double timeoutSeconds) {
+    auto& logger = LogCoreHelper::sharedInstance();
+    logger.writeLog("[ZemProtectIPCManager] start check heartbeat...", 1);
+    ipc::LookupOptions options;
+    options.timeout = timeoutSeconds;
+    // Only a root peer may answer for the -run job.
+    options.requireRootPeer = ::geteuid() == 0;
+    auto proxy = ipc::ConnectionProxy::lookup(endpoints::kHeartbeatProtectConnection, options);
+    if (!proxy) {
+        logger.writeLog("[ZemProtectIPCManager] is not exist heartbeat protect connection", 1);
+        return false;
+    }
+    const ipc::CallResult result = proxy->call("checkValidOfHearbeat", {}, timeoutSeconds);
+    proxy->invalidate();
+    if (!result.ok()) {
+        logger.writeLog("[ZemProtectIPCManager] Connection exception: " +
+                            (result.error.empty() ? std::string("no answer") : result.error),
+                        1);
+        return false;
+    }
+    return true;
+}
