@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <exception>
 
+#include "bridge/UserBridge.h"
 #include "dispatch/MainLoop.h"
 #include "launch/RunLock.h"
 #include "launch/ZemCoreLaunchService.h"
 #include "logger/RotatingLogger.h"
 #include "process/FileManager.h"
+#include "scheduler/CommonTimerManager.h"
 #include "server/ZemServerConfig.h"
 
 std::string gHollinModeArgument;
@@ -82,6 +84,11 @@ void runJob() {
     FileManager::sharedInstance().createAppRootDirectory();
     // This job writes the last-good-server record; other processes only read it.
     ZemServerConfig::sharedInstance().setServerRecordWriter(true);
+    // The user bridge runs first in every tick of the scheduler, on its timer queue.
+    UserBridge::Environment bridgeEnv;
+    bridgeEnv.requestPolicyId = [] { CommonTimerManager::sharedInstance().startGetPolicyIdRequest(false); };
+    static UserBridge* bridge = new UserBridge(std::move(bridgeEnv));  // lives for the whole process
+    CommonTimerManager::sharedInstance().setMonitorUserLogin([] { bridge->monitorUserLogin(); });
     static ZemCoreLaunchService* service = new ZemCoreLaunchService();  // lives for the whole process
     service->launch();
     dispatch::MainLoop::shared().run();

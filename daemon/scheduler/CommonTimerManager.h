@@ -73,6 +73,9 @@ class CommonTimerManager {
     explicit CommonTimerManager(Environment env);
     ~CommonTimerManager();
 
+    // Sets the user bridge that each tick runs first; call before the tick starts.
+    void setMonitorUserLogin(std::function<void()> bridge) { env_.monitorUserLogin = std::move(bridge); }
+
     // Start of the -run job's periodic work: the connections, the tick and the configuration watch.
     void startUpgradeAndPolicyTimer();
     void registerClientConnection();
