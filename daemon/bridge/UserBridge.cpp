@@ -154,9 +154,10 @@ std::optional<fileio::UserFolder> UserBridge::openSupportFolder(const User& user
         struct stat st {};
         std::string path = user.home + "/Library/Application Support/RavAvizaL";
         if (::lstat(path.c_str(), &st) == 0) {
-            log("[CommonTimerManager] refused the support folder of " + user.name +
-                ": not a folder of that user reached without links");
+            refuse("the support folder of " + user.name, "not a folder of that user reached without links");
         }
+    } else {
+        forgetRefusals("the support folder of " + user.name);
     }
     return folder;
 }
@@ -166,18 +167,35 @@ UserBridge::Read UserBridge::readRequest(const fileio::UserFolder& folder, const
     if (!folder.contains(name)) return Read::Missing;
     std::optional<std::vector<uint8_t>> bytes = folder.readFile(name, kMaxRequestBytes);
     if (!bytes) {
-        log("[CommonTimerManager] refused " + name + ": not a regular file of the user within " +
-            std::to_string(kMaxRequestBytes) + " bytes");
+        refuse(name, "not a regular file of the user within " + std::to_string(kMaxRequestBytes) + " bytes");
         return Read::Refused;
     }
+    archive::DecodeResult decoded;
+    if (!bytes->empty()) {
+        decoded = archive::unarchive(*bytes, {}, requestLimits());
+        if (!decoded) {
+            refuse(name, decoded.error);
+            return Read::Refused;
+        }
+    }
+    forgetRefusals(name);
     if (bytes->empty()) return Read::Empty;
-    archive::DecodeResult decoded = archive::unarchive(*bytes, {}, requestLimits());
-    if (!decoded) {
-        log("[CommonTimerManager] refused " + name + ": " + decoded.error);
-        return Read::Refused;
-    }
     out = std::move(*decoded.value);
     return Read::Ok;
+}
+
+void UserBridge::forgetRefusals(const std::string& name) {
+    std::lock_guard lock(userMutex_);
+    std::erase_if(refused_, [&](const std::string& key) { return key.starts_with(name + ": "); });
+}
+
+void UserBridge::refuse(const std::string& name, const std::string& why) {
+    {
+        // A refused file stays and is seen again every second: say so once until it changes.
+        std::lock_guard lock(userMutex_);
+        if (!refused_.insert(name + ": " + why).second) return;
+    }
+    log("[CommonTimerManager] refused " + name + ": " + why);
 }
 
 void UserBridge::removeRequest(const fileio::UserFolder& folder, const std::string& name) {
@@ -267,11 +285,9 @@ void UserBridge::saveServerPathtoLibrary(const fileio::UserFolder& folder) {
         log("Servers config file archive failed with error: (null)");
         return;
     }
+    // The new file is renamed over the old one: removing the old one first would leave no server
+    // configuration at all when the write then fails.
     const std::string config = paths::serverConfigFile();
-    if (::unlink(config.c_str()) != 0 && errno != ENOENT) {
-        log(std::string("Servers remove config file failed with error: ") + std::strerror(errno));
-        return;
-    }
     if (!fileio::writeFileAtomically(config, *data, 0644)) {
         log("Servers config file write save failed with error: " + std::string(std::strerror(errno)));
         return;

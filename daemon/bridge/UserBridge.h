@@ -11,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "archive/Value.h"
@@ -84,6 +85,9 @@ class UserBridge {
     enum class Read { Missing, Refused, Empty, Ok };
     Read readRequest(const fileio::UserFolder& folder, const std::string& name, archive::Value& out);
     void removeRequest(const fileio::UserFolder& folder, const std::string& name);
+    // Logs a refusal once until the same thing is read without one.
+    void refuse(const std::string& name, const std::string& why);
+    void forgetRefusals(const std::string& name);
 
     std::string profilesTool() const;
     void log(const std::string& line) const;
@@ -91,4 +95,5 @@ class UserBridge {
     Environment env_;
     std::mutex userMutex_;
     std::string currentUserPath_;
+    std::set<std::string> refused_;  // refusals already logged, by file and reason
 };

@@ -30,6 +30,15 @@ std::string launchctl() {
     return tool("launchctl", "/bin/launchctl");
 }
 
+// Work on the global queue may outlive the object: it carries its own copy of the log.
+void logTo(const std::function<void(const std::string&)>& sink, const std::string& line) {
+    if (sink) {
+        sink(line);
+    } else {
+        processLog().writeLog(line);
+    }
+}
+
 }  // namespace
 
 ZemCoreVPNService::ZemCoreVPNService() : ZemCoreVPNService(Environment{}) {}
@@ -52,11 +61,7 @@ std::string ZemCoreVPNService::productJobFile(const std::string& label) {
 }
 
 void ZemCoreVPNService::log(const std::string& line) const {
-    if (env_.log) {
-        env_.log(line);
-    } else {
-        processLog().writeLog(line);
-    }
+    logTo(env_.log, line);
 }
 
 void ZemCoreVPNService::unloadWithoutWaiting(const std::string& jobFile) {
@@ -98,12 +103,12 @@ void ZemCoreVPNService::ZemExit(bool stopRunLoop) {
 }
 
 void ZemCoreVPNService::openVPNDiagnoseTool() {
-    env_.globalQueue->dispatch([this] {
+    env_.globalQueue->dispatch([sink = env_.log] {
         const std::string path = diagnoseToolPath();
         if (exists(path)) {
             TaskHelper::sharedInstance().startCMDApp(path, {"", "", "", kDiagnoseToolVersion});
         } else {
-            log("Runnel app is not exist");
+            logTo(sink, "Runnel app is not exist");
         }
     });
 }
@@ -148,10 +153,10 @@ void ZemCoreVPNService::reportMachineInfo(const std::string& netType) {
 }
 
 void ZemCoreVPNService::saveNotAutorun(bool notAutorun) {
-    env_.globalQueue->dispatch([this, notAutorun] {
+    env_.globalQueue->dispatch([sink = env_.log, notAutorun] {
         if (!service::setDaemonDefault(service::kNotAutoRunKey,
                                        archive::Value(int64_t(notAutorun ? 1 : 0)))) {
-            log("[ZemCoreVPNService] save NotAutoRun failed");
+            logTo(sink, "[ZemCoreVPNService] save NotAutoRun failed");
         }
     });
 }

@@ -320,6 +320,25 @@ TEST_F(BridgeTest, ServesTheFirstRealUserSignedInAndKeepsIt) {
     EXPECT_EQ(bridge().creatCurrentUserPath(), "nobody");
 }
 
+// Without an injected source the console user comes from logind's seat data: a daemon started
+// before anyone signs in finds the user once a session is active.
+TEST_F(BridgeTest, ConsoleUserFromSeatDataOnceSomeoneSignsIn) {
+    auto env = environment();
+    env.consoleUser = nullptr;
+    UserBridge fromSeat(env);
+    EXPECT_EQ(fromSeat.creatCurrentUserPath(), "");
+    fs::create_directories(root_ + "/run/systemd/seats");
+    fs::create_directories(root_ + "/run/systemd/sessions");
+    std::ofstream(root_ + "/run/systemd/seats/seat0") << "ACTIVE=c1\n";
+    std::ofstream(root_ + "/run/systemd/sessions/c1") << "USER=gdm\nCLASS=greeter\n";
+    EXPECT_EQ(fromSeat.creatCurrentUserPath(), "") << "a greeter is nobody signed in";
+    std::ofstream(root_ + "/run/systemd/sessions/c1") << "USER=nobody\nCLASS=user\n";
+    EXPECT_EQ(fromSeat.creatCurrentUserPath(), "nobody");
+    putUser("userpolicy.archive", Value("userPolicyRequest"));
+    fromSeat.monitorUserLogin();
+    EXPECT_EQ(policyRequests_.load(), 1);
+}
+
 // The admission profile: what the user prepared and what the install leaves.
 class TovikTest : public BridgeTest {
   protected:
@@ -564,6 +583,12 @@ TEST_F(BridgeTest, RefusesLinksForeignFilesHugeFilesAndHostileArchives) {
         EXPECT_EQ(policyRequests_.load(), 0);
         EXPECT_TRUE(userHas("GeneralConfig.archive")) << "a refused file is left alone";
         EXPECT_TRUE(logged(c.logLine));
+        bridge().monitorUserLogin();
+        EXPECT_EQ(std::count_if(logs_.begin(), logs_.end(),
+                                [&](const std::string& l) { return l.find(c.logLine) != std::string::npos; }),
+                  1)
+            << "said once, not every second";
+        EXPECT_EQ(machine("userlogin.archive"), Value("kept"));
     }
 }
 
