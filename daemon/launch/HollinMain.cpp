@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "bridge/UserBridge.h"
 #include "dispatch/MainLoop.h"
 #include "launch/RunLock.h"
 #include "launch/ZemCoreLaunchService.h"
@@ -87,9 +88,15 @@ void runJob() {
     FileManager::sharedInstance().createAppRootDirectory();
     // This job writes the last-good-server record; other processes only read it.
     ZemServerConfig::sharedInstance().setServerRecordWriter(true);
-    // The scheduler's liveness task reloads the report service, the policy runner and the
-    // -protect job when they do not answer.
+    // The user bridge runs first in every tick of the scheduler, on its timer queue; the
+    // scheduler's liveness task reloads the report service, the policy runner and the -protect
+    // job when they do not answer. Both live for the whole process.
+    static CommonTimerManager* scheduler = nullptr;
+    UserBridge::Environment bridgeEnv;
+    bridgeEnv.requestPolicyId = [] { scheduler->startGetPolicyIdRequest(false); };
+    static UserBridge* bridge = new UserBridge(std::move(bridgeEnv));
     CommonTimerManager::Environment env;
+    env.monitorUserLogin = [] { bridge->monitorUserLogin(); };
     env.businessCheck = [] {
         ZemBusinessManager::Peers peers;
         peers.sendBusOnlive = [] { return ZemIPCManager::sharedInstance().sendBusOnlive(); };
@@ -97,7 +104,7 @@ void runJob() {
         ZemBusinessManager::checkBusinessValidation(peers);
         ZemBusinessManager::startProtectService();
     };
-    static CommonTimerManager* scheduler = new CommonTimerManager(std::move(env));  // lives for the whole process
+    scheduler = new CommonTimerManager(std::move(env));
     static ZemCoreLaunchService* service = new ZemCoreLaunchService(scheduler);
     service->launch();
     dispatch::MainLoop::shared().run();

@@ -73,6 +73,8 @@ class CommonTimerManager {
     explicit CommonTimerManager(Environment env);
     ~CommonTimerManager();
 
+    // Sets the user bridge that each tick runs first; call before the tick starts.
+
     // Start of the -run job's periodic work: the connections, the tick and the configuration watch.
     void startUpgradeAndPolicyTimer();
     void registerClientConnection();

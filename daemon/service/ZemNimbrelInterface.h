@@ -1,0 +1,39 @@
+// Stops the running VPN agent through its client framework: ask for access, then ask it to stop.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "archive/Value.h"
+
+class ZemNimbrelInterface {
+  public:
+    // The client framework's two calls; each completion may run on the framework's own thread.
+    struct FenwickClient {
+        std::function<void(std::function<void(int64_t code)>)> startRequestAccess;
+        std::function<void(std::function<void(std::optional<archive::Dictionary> reply)>)> stopVantleAgent;
+    };
+    // Makes a client for one stop; nothing when the framework is not there.
+    using ClientFactory = std::function<std::optional<FenwickClient>()>;
+
+    static ZemNimbrelInterface& sharedInstance();
+
+    // The VPN agent executable inside the UI bundle.
+    static std::string vpnAgentPath();
+
+    // When a process runs the VPN agent executable, asks it to stop (access first); the outcome
+    // is logged. Returns after the process lookup; the completions log later.
+    void existNimbrel();
+
+    void setClientFactory(ClientFactory factory);
+    void setLog(std::function<void(const std::string&)> log);
+
+  private:
+    void log(const std::string& line);
+    std::mutex mutex_;
+    ClientFactory factory_;
+    std::function<void(const std::string&)> log_;
+};

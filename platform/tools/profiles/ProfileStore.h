@@ -1,0 +1,28 @@
+// Configuration profiles on Linux: an 802.1X Wi-Fi profile's payloads become NetworkManager
+// keyfiles (one connection per Wi-Fi payload) and certificate files, each tagged with the
+// profile's identifier so that removal by identifier finds exactly what the install made.
+#pragma once
+
+#include <string>
+
+namespace profiles {
+
+// Where NetworkManager reads system connections, under the root prefix.
+std::string connectionsFolder();
+// Where the certificates and identities of installed profiles are kept, one folder per identifier.
+std::string profilesFolder();
+
+// An identifier that may name files: 1 to 200 of [A-Za-z0-9._-], not starting with '.'.
+bool validIdentifier(const std::string& identifier);
+
+struct Outcome {
+    bool ok = false;
+    std::string message;  // the error text when not ok
+};
+
+// Installs the profile at path (a property list), replacing an installed one of the same identifier.
+Outcome installProfile(const std::string& path);
+// Removes every connection and file tagged with the identifier; an error when none is installed.
+Outcome removeProfile(const std::string& identifier);
+
+}  // namespace profiles
