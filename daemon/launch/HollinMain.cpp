@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "dispatch/MainLoop.h"
+#include "filemonitor/ZemFileMonitor.h"
 #include "launch/RunLock.h"
 #include "launch/ZemCoreLaunchService.h"
 #include "logger/RotatingLogger.h"
@@ -87,13 +88,23 @@ void runJob() {
     dispatch::MainLoop::shared().run();
 }
 
+// The -protect job watches the login state, .ZemConfig and the console user's debug switch.
+void startFileMonitor() {
+    static ZemProcessChecks* processChecks = new ZemProcessChecks();    // lives for the whole process
+    static ZemFileMonitor* fileMonitor = new ZemFileMonitor(*processChecks);
+    fileMonitor->startListenFileChange();
+}
+
 }  // namespace
 
 HollinModes HollinModes::standard() {
     HollinModes m;
     m.install = [] {};
     m.launch = [] {};
-    m.protect = [] { dispatch::MainLoop::shared().run(); };
+    m.protect = [] {
+        startFileMonitor();
+        dispatch::MainLoop::shared().run();
+    };
     m.run = runJob;
     return m;
 }
