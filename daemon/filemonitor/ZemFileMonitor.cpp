@@ -210,19 +210,22 @@ ZemFileMonitor::ZemFileMonitor(ZemFileMonitorHelper& helper, Options options)
 }
 
 ZemFileMonitor::~ZemFileMonitor() {
-    if (mainStream_) mainStream_->stop();
     {
         std::lock_guard<std::mutex> lock(streamLock_);
         stopping_ = true;
     }
-    // A replacement already queued sees stopping_ and makes no stream; then none is left running.
-    monitorQueue_->dispatchSync([] {});
-    std::unique_ptr<fsevents::EventStream> debug;
-    {
-        std::lock_guard<std::mutex> lock(streamLock_);
-        debug = std::move(stream_);
-    }
-    if (debug) debug->stop();
+    // The streams are made and replaced on the monitor queue, so they are stopped there; work
+    // queued after this sees stopping_ and makes none, and no callback starts after a stop.
+    monitorQueue_->dispatchSync([this] {
+        if (mainStream_) mainStream_->stop();
+        std::unique_ptr<fsevents::EventStream> debug;
+        {
+            std::lock_guard<std::mutex> lock(streamLock_);
+            debug = std::move(stream_);
+            streamPath_.reset();
+        }
+        if (debug) debug->stop();
+    });
     monitorQueue_->dispatchSync([] {});
     updateProxyQueue_->dispatchSync([] {});
 }
@@ -258,6 +261,10 @@ std::optional<std::string> ZemFileMonitor::readConsoleOwner() const {
 void ZemFileMonitor::startListenFileChange() {
     monitorQueue_->dispatch([this] {
         if (mainStream_) return;
+        {
+            std::lock_guard<std::mutex> lock(streamLock_);
+            if (stopping_) return;
+        }
         mainStream_ = std::make_unique<fsevents::EventStream>(
             std::vector<std::string>{loginWindowPath(), paths::serverConfigFile()}, options_.latency,
             monitorQueue_, [this](const std::vector<std::string>& paths) { mainCallback(paths); });
@@ -299,6 +306,7 @@ void ZemFileMonitor::replaceDebugStream() {
     std::unique_ptr<fsevents::EventStream> old;
     {
         std::lock_guard<std::mutex> lock(streamLock_);
+        if (stopping_) return;
         old = std::move(stream_);
         streamPath_.reset();
     }
