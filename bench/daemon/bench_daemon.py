@@ -15,7 +15,8 @@ so each heartbeat also brings a policy-id and a policy-content request.
 Figures, per spell, summed over all the daemon's threads (threads that end during a spell count
 up to their last sample, taken every 0.25 s):
   processor time       from /proc/PID/task/TID/schedstat (nanoseconds on a processor)
-  wake-ups per second  voluntary and involuntary context switches of /proc/PID/task/TID/status
+  wake-ups per second  voluntary context switches of /proc/PID/task/TID/status (each one a
+                       sleep that a wake-up ends); involuntary ones (preemptions) beside them
   memory               VmRSS, RssAnon and RssFile of /proc/PID/status at the spell's end
   threads, descriptors /proc/PID/task and /proc/PID/fd at the spell's end
 The request spell's processor time per request has the idle rate taken off. The per-mapping
@@ -111,15 +112,19 @@ class Counters:
             status = read("%s/%s/status" % (task_dir, tid))
             if not sched or not status:
                 continue
-            switches = 0
+            # A voluntary switch is the thread going to sleep, so each is one wake-up; involuntary
+            # ones are preemptions of a running thread.
+            voluntary = involuntary = 0
             for line in status.splitlines():
-                if line.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:")):
-                    switches += int(line.split()[1])
-            value = (int(sched[0]), switches)
+                if line.startswith("voluntary_ctxt_switches:"):
+                    voluntary = int(line.split()[1])
+                elif line.startswith("nonvoluntary_ctxt_switches:"):
+                    involuntary = int(line.split()[1])
+            value = (int(sched[0]), voluntary, involuntary)
             self.names[tid] = status.split("\n", 1)[0].partition(":")[2].strip()
             self.last[tid] = value
             # A thread first seen after the spell's start was born in it: all its counts are in it.
-            self.start.setdefault(tid, value if self.baseline else (0, 0))
+            self.start.setdefault(tid, value if self.baseline else (0, 0, 0))
 
     def begin(self):
         self.start, self.last, self.names, self.baseline = {}, {}, {}, True
@@ -131,7 +136,8 @@ class Counters:
     def totals(self):
         cpu = sum(self.last[t][0] - self.start[t][0] for t in self.last)
         switches = sum(self.last[t][1] - self.start[t][1] for t in self.last)
-        return cpu / 1e9, switches
+        preempted = sum(self.last[t][2] - self.start[t][2] for t in self.last)
+        return cpu / 1e9, switches, preempted
 
     def by_thread(self):
         """(name and tid, processor seconds, context switches) of each thread, most switches first."""
@@ -203,8 +209,8 @@ def run_spell(process, seconds, on_sample=None):
         if on_sample:
             on_sample()
     t1 = time.time()
-    cpu, switches = counters.totals()
-    return {"start": t0, "end": t1, "seconds": t1 - t0, "cpu": cpu, "switches": switches,
+    cpu, switches, preempted = counters.totals()
+    return {"start": t0, "end": t1, "seconds": t1 - t0, "cpu": cpu, "switches": switches, "preempted": preempted,
             "status": status_figures(pid), "threads": counters.by_thread()}
 
 
@@ -216,13 +222,14 @@ def main():
     parser.add_argument("--request-minutes", type=int, default=3)
     parser.add_argument("--mappings", type=int, default=15, help="rows of the per-mapping breakdown")
     parser.add_argument("--keep", action="store_true", help="keep the temporary root")
+    parser.add_argument("--hollin", default="", help="another Hollin executable to measure (an earlier build)")
     args = parser.parse_args()
 
     if os.geteuid() != 0:
         sys.exit("The daemon runs as root: run this script as root.")
     source = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     build = os.path.abspath(os.path.join(source, args.build) if not os.path.isabs(args.build) else args.build)
-    hollin = os.path.join(build, "daemon/Hollin")
+    hollin = os.path.abspath(args.hollin) if args.hollin else os.path.join(build, "daemon/Hollin")
     peer = os.path.join(build, "outside/peers/PeerStandIn")
     proto = os.path.join(build, "proto/python")
     for needed in (hollin, peer, os.path.join(proto, "zem_v5_pb2.py")):
@@ -348,8 +355,10 @@ def main():
         ("processor time, all threads (s)", "%.4f" % idle["cpu"], "%.4f" % busy["cpu"]),
         ("processor time per request, idle rate off (ms)", "-", "%.3f" % per_request),
         ("processor time per minute (s)", "%.4f" % (idle_rate * 60), "%.4f" % (busy["cpu"] / busy["seconds"] * 60)),
-        ("wake-ups per second", "%.2f" % (idle["switches"] / idle["seconds"]),
+        ("wake-ups per second (voluntary switches)", "%.2f" % (idle["switches"] / idle["seconds"]),
          "%.2f" % (busy["switches"] / busy["seconds"])),
+        ("involuntary switches per second", "%.2f" % (idle["preempted"] / idle["seconds"]),
+         "%.2f" % (busy["preempted"] / busy["seconds"])),
         ("resident (KiB)", str(idle["status"].get("VmRSS", 0)), str(busy["status"].get("VmRSS", 0))),
         ("anonymous: heap and stacks (KiB)", str(idle["status"].get("RssAnon", 0)),
          str(busy["status"].get("RssAnon", 0))),
