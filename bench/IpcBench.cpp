@@ -120,7 +120,7 @@ void BM_TesselAgainstSocketpair(benchmark::State& state) {
         state.counters["ratio"] = r > 0 ? t / r : 0;
     }
 }
-BENCHMARK(BM_TesselAgainstSocketpair)->Arg(64)->Arg(4096)->Arg(64 * 1024)->UseRealTime();
+BENCHMARK(BM_TesselAgainstSocketpair)->Arg(64)->Arg(4096)->Arg(64 * 1024)->MeasureProcessCPUTime()->UseRealTime();
 
 void BM_NamedConnectionCall(benchmark::State& state) {
     ipc::VendedObject object;
@@ -142,7 +142,7 @@ void BM_NamedConnectionCall(benchmark::State& state) {
         if (!r.ok()) state.SkipWithError("call failed");
     }
 }
-BENCHMARK(BM_NamedConnectionCall)->Arg(1)->Arg(100)->UseRealTime();
+BENCHMARK(BM_NamedConnectionCall)->Arg(1)->Arg(100)->MeasureProcessCPUTime()->UseRealTime();
 
 }  // namespace
 

@@ -53,6 +53,8 @@ RotatingLogger::RotatingLogger(RotatingLoggerConfig config) : config_(std::move(
 
 RotatingLogger::~RotatingLogger() {
     flush();
+    // On the queue, so a delayed state write either ran before or sees the token gone.
+    if (logQueue_) logQueue_->dispatchSync([this] { aliveToken_.reset(); });
     if (fd_ >= 0) ::close(fd_);
 }
 
@@ -134,7 +136,6 @@ void RotatingLogger::turnToNextFile() {
 }
 
 void RotatingLogger::writeLog(const std::string& message, unsigned long /*type*/) {
-    pending_.fetch_add(1);
     logQueue_->dispatch([this, message] { writeLine(message); });
 }
 
@@ -165,9 +166,23 @@ void RotatingLogger::writeLine(const std::string& message) {
     }
     if (!ok || !append(config_.formatLine(date, message))) ++linesLost_;
 
-    // One state write per burst (the last queued line writes it), and one at every turn so a
-    // steady stream of lines still records which file is current.
-    if (pending_.fetch_sub(1) == 1 || turned) saveState();
+    // A turn is recorded at once; otherwise one state write covers the lines of a second.
+    if (turned) {
+        saveState();
+    } else {
+        scheduleStateSave();
+    }
+}
+
+void RotatingLogger::scheduleStateSave() {
+    stateDirty_ = true;
+    if (stateSaveScheduled_) return;
+    stateSaveScheduled_ = true;
+    logQueue_->dispatchAfter(kStateSaveDelay, [this, token = std::weak_ptr<int>(aliveToken_)] {
+        if (token.expired()) return;
+        stateSaveScheduled_ = false;
+        if (stateDirty_) saveState();
+    });
 }
 
 bool RotatingLogger::append(const std::string& bytes) {
@@ -188,12 +203,23 @@ archive::Value RotatingLogger::currentLogInfo() const {
     return archive::Dictionary{{"currentLogName", config_.fileNames[current_]}, {"info", std::move(info)}};
 }
 
+// Rewritten while lines come, so without disk flushes: a state lost in a power cut
+// starts the logger afresh in file 1 (see loadState), and no line is lost with it.
 void RotatingLogger::saveState() {
-    archive::archiveRootObjectToFile(currentLogInfo(), logInfoPath_);
+    stateDirty_ = false;
+    if (auto data = archive::archivedData(currentLogInfo())) fileio::replaceFileUnsynced(logInfoPath_, *data);
 }
 
 void RotatingLogger::flush() {
-    if (logQueue_ && !logQueue_->isCurrent()) logQueue_->dispatchSync([] {});
+    if (!logQueue_) return;
+    auto writePending = [this] {
+        if (stateDirty_) saveState();
+    };
+    if (logQueue_->isCurrent()) {
+        writePending();
+    } else {
+        logQueue_->dispatchSync(writePending);
+    }
 }
 
 std::string RotatingLogger::currentLogName() {

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -32,6 +33,8 @@ struct RotatingLoggerConfig {
 class RotatingLogger : public LogSink {
   public:
     static constexpr int64_t kMaxFileSize = 5'242'880;  // 5 MiB
+    // Lines arriving within this long share one state write.
+    static constexpr std::chrono::milliseconds kStateSaveDelay{1000};
 
     explicit RotatingLogger(RotatingLoggerConfig config);
     ~RotatingLogger() override;
@@ -64,6 +67,8 @@ class RotatingLogger : public LogSink {
     // Appends bytes to the current file and counts what the file took; false when not all of it.
     bool append(const std::string& bytes);
     void saveState();
+    // Marks the state changed and writes it kStateSaveDelay later, once for all lines meanwhile.
+    void scheduleStateSave();
     archive::Value currentLogInfo() const;
     std::string pathOf(const std::string& name) const;
 
@@ -74,10 +79,14 @@ class RotatingLogger : public LogSink {
     std::array<int64_t, 3> logInfos_{};  // bytes written to each file, by index
     size_t current_ = 0;                 // index of currentLogName
     int fd_ = -1;
-    std::atomic<int> pending_{0};  // lines queued and not yet written
-    bool lineOpen_ = false;        // the current file ends inside a line that was cut short
-    uint64_t linesLost_ = 0;       // lines refused or cut short since the last successful line
-    int lossError_ = 0;            // errno of the latest refusal
+    bool lineOpen_ = false;   // the current file ends inside a line that was cut short
+    uint64_t linesLost_ = 0;  // lines refused or cut short since the last successful line
+    int lossError_ = 0;       // errno of the latest refusal
+    // State writes waiting (used on the logger's queue only); the token ends with the logger, so
+    // a delayed write that comes after it does nothing.
+    bool stateDirty_ = false;
+    bool stateSaveScheduled_ = false;
+    std::shared_ptr<int> aliveToken_ = std::make_shared<int>(0);
 };
 
 // The daemon's two loggers: main work and supervision.

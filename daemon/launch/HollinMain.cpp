@@ -8,6 +8,7 @@
 
 #include "bridge/UserBridge.h"
 #include "dispatch/MainLoop.h"
+#include "filemonitor/ZemFileMonitor.h"
 #include "launch/RunLock.h"
 #include "launch/ZemCoreLaunchService.h"
 #include "logger/RotatingLogger.h"
@@ -110,6 +111,13 @@ void runJob() {
     dispatch::MainLoop::shared().run();
 }
 
+// The -protect job watches the login state, .ZemConfig and the console user's debug switch.
+void startFileMonitor() {
+    static ZemProcessChecks* processChecks = new ZemProcessChecks();    // lives for the whole process
+    static ZemFileMonitor* fileMonitor = new ZemFileMonitor(*processChecks);
+    fileMonitor->startListenFileChange();
+}
+
 }  // namespace
 
 HollinModes HollinModes::standard() {
@@ -119,6 +127,7 @@ HollinModes HollinModes::standard() {
     m.protect = [] {
         static ProcessHelper* helper = new ProcessHelper();  // kept alive by its timer for the whole process
         helper->startProtectHeartBeatTimer();
+        startFileMonitor();
         dispatch::MainLoop::shared().run();
     };
     m.run = runJob;

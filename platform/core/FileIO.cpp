@@ -112,19 +112,31 @@ size_t removeStaleTemporaries(const std::string& folder, const timespec& before)
     return removed;
 }
 
-bool writeFileAtomically(const std::string& path, std::span<const uint8_t> bytes, mode_t mode) {
+namespace {
+
+bool replaceFile(const std::string& path, std::span<const uint8_t> bytes, mode_t mode, bool sync) {
     std::string tmpl = path + ".tmp.XXXXXX";
     // Close-on-exec: a child started meanwhile by another thread must not inherit the file.
     int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0) return false;
-    bool ok = writeAll(fd, bytes) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+    bool ok = writeAll(fd, bytes) && ::fchmod(fd, mode) == 0 && (!sync || ::fsync(fd) == 0);
     ok = (::close(fd) == 0) && ok;
     if (ok && ::rename(tmpl.c_str(), path.c_str()) == 0) {
-        syncParentDirectory(path);
+        if (sync) syncParentDirectory(path);
         return true;
     }
     ::unlink(tmpl.c_str());
     return false;
+}
+
+}  // namespace
+
+bool writeFileAtomically(const std::string& path, std::span<const uint8_t> bytes, mode_t mode) {
+    return replaceFile(path, bytes, mode, true);
+}
+
+bool replaceFileUnsynced(const std::string& path, std::span<const uint8_t> bytes, mode_t mode) {
+    return replaceFile(path, bytes, mode, false);
 }
 
 bool writeFileAtomically(const std::string& path, const std::string& text, mode_t mode) {

@@ -26,6 +26,10 @@ size_t writeCounted(int fd, std::span<const uint8_t> bytes, int* error = nullptr
 // mode applies to the new file. Returns false (and leaves path untouched) on any failure.
 bool writeFileAtomically(const std::string& path, std::span<const uint8_t> bytes, mode_t mode = 0644);
 bool writeFileAtomically(const std::string& path, const std::string& text, mode_t mode = 0644);
+// As writeFileAtomically without the fsyncs: readers still see the old or the new contents,
+// but after a power cut the file may be empty. For bookkeeping that is rebuilt when lost and is
+// rewritten often enough that two disk flushes per write would be its main cost.
+bool replaceFileUnsynced(const std::string& path, std::span<const uint8_t> bytes, mode_t mode = 0644);
 
 // Removes the temporary copies that writeFileAtomically leaves in folder when its process dies
 // between creating one and renaming it ("<name>.tmp.XXXXXX"): only regular files owned by this

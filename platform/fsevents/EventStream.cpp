@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <optional>
 #include <set>
@@ -29,8 +30,6 @@ constexpr uint32_t kWatchMask = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVE
 // What happening to the watched name in its own folder counts as a change of the file.
 constexpr uint32_t kFileEvents =
     IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE | IN_ATTRIB;
-// The reader looks at its clock at least this often.
-constexpr int kMaxPollMs = 1000;
 // Bounds the re-arming when folders keep appearing and vanishing under it.
 constexpr int kMaxArmAttempts = 32;
 
@@ -272,10 +271,12 @@ bool EventStream::start(std::string* error) {
         std::thread([w = std::move(watcher), stopFd = stopFd_, latency = latency_, queue = queue_, shared] {
             for (;;) {
                 auto now = std::chrono::steady_clock::now();
-                int timeout = kMaxPollMs;
+                // With nothing gathered the reader sleeps until an event or stop() wakes it: an idle
+                // stream costs no wake-ups.
+                int timeout = -1;
                 if (auto first = w->firstPending()) {
                     auto left = std::chrono::ceil<std::chrono::milliseconds>(*first + latency - now).count();
-                    timeout = static_cast<int>(std::clamp<long long>(left, 0, kMaxPollMs));
+                    timeout = static_cast<int>(std::clamp<long long>(left, 0, std::numeric_limits<int>::max()));
                 }
                 pollfd fds[2] = {{w->fd(), POLLIN, 0}, {stopFd, POLLIN, 0}};
                 int r = ::poll(fds, 2, timeout);

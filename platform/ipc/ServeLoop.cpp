@@ -85,11 +85,12 @@ void ServeLoop::run() {
         for (const Client& c : clients_) fds.push_back({c.fd.get(), POLLIN, 0});
         // Waiting connections are watched only for their caller hanging up.
         for (const Waiting& w : waiting_) fds.push_back({w.fd.get(), POLLRDHUP, 0});
-        // Wakes at least once a second to drop clients that stall inside a request.
-        int timeout = clients_.empty() && waiting_.empty() ? 5000 : 1000;
+        // Wakes at least once a second to drop clients that stall inside a request; with no
+        // client it sleeps until a connection or stop() (the waker) comes.
+        int timeout = clients_.empty() && waiting_.empty() ? -1 : 1000;
         if (acceptPausedUntil_) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*acceptPausedUntil_ - now);
-            timeout = std::clamp<int>(static_cast<int>(left.count()) + 1, 1, timeout);
+            timeout = std::clamp<int>(static_cast<int>(left.count()) + 1, 1, timeout < 0 ? 1000 : timeout);
         }
         int r = ::poll(fds.data(), fds.size(), timeout);
         if (r < 0 && errno != EINTR) break;

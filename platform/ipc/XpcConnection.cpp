@@ -169,8 +169,9 @@ void XpcConnection::readLoop() {
         fd = fd_.get();  // only finish(), on this thread, closes it
     }
     while (fd >= 0 && !invalidated_.load()) {
+        // Sleeps until a frame comes or invalidate() wakes it.
         pollfd fds[2] = {{waker_.fd(), POLLIN, 0}, {fd, POLLIN, 0}};
-        int r = ::poll(fds, 2, 1000);
+        int r = ::poll(fds, 2, -1);
         if (r < 0 && errno != EINTR) break;
         if (r <= 0) continue;
         if (fds[0].revents) {
@@ -314,7 +315,8 @@ struct XpcListener::State : std::enable_shared_from_this<XpcListener::State> {
         int listenFd = endpoint->fd();
         std::optional<std::chrono::steady_clock::time_point> pausedUntil;
         while (!stopped.load()) {
-            int timeout = 1000;
+            // Sleeps until a connection comes or invalidate() wakes it.
+            int timeout = -1;
             if (pausedUntil) {
                 auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     *pausedUntil - std::chrono::steady_clock::now());
