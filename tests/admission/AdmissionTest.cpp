@@ -51,6 +51,7 @@ class CapturingLog : public LogSink {
     void writeLog(const std::string& message, unsigned long) override {
         std::lock_guard lock(mutex_);
         lines_.push_back(message);
+        if (getenv("ADM_DEBUG")) fprintf(stderr, "LOG %s\n", message.c_str());
     }
     void flush() override {}
     bool contains(const std::string& text) const {
@@ -470,4 +471,199 @@ TEST_F(AdmissionTest, PresenceCheckNeedsTheStatusAndTheCertificate) {
     ASSERT_TRUE(hux::UserStateFolder::write("tovikStatus.archive",
                                             archive::Dictionary{{"commonName", "CA"}, {"authMethod", "3"}}));
     EXPECT_EQ(manager.localCerAuthMethod(), archive::Value("3"));
+}
+
+// The certificate request against the admission server ----------------------------------------------
+
+TEST_F(AdmissionTest, CertificateRequestNeedsATrustedServerAndTheClientIdentity) {
+    startAdmissionServer();
+    const Json ssids{"Corp", "", "Corp", "Guest"};
+    const struct {
+        const char* name;
+        bool trusted;
+        bool identity;
+        bool written;
+    } steps[] = {
+        {"server certificate not trusted", false, true, false},
+        {"no client identity in the bundle", true, false, false},
+        {"trusted server, client identity", true, true, true},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.name);
+        capturedLog().clear();
+        fs::remove(paths::machineSupportFolder() + "/OrganizationCA.pem");
+        fs::remove(paths::uiAppResources() + "/client.p12");
+        if (s.trusted) trustAdmissionServer();
+        if (s.identity) installClientIdentity();
+        requestCertificate(ssids);
+        EXPECT_EQ(fs::exists(statePath("VOXMDNetwork.mobileconfig")), s.written);
+        EXPECT_EQ(marker(), s.written ? "3" : "");
+        EXPECT_EQ(capturedLog().contains("Get Tovik Cer faild with error:"), !s.written);
+    }
+
+    // The server saw the bundle's identity and the six fields.
+    auto requests = admission_->requests(kGetCert);
+    ASSERT_FALSE(requests.empty());
+    const Json& last = requests.back();
+    EXPECT_EQ(last["client_cert"], "Hux client");
+    EXPECT_EQ(last["method"], "POST");
+    const Json& body = last["body"];
+    ASSERT_TRUE(body.is_object()) << last.dump();
+    EXPECT_EQ(body.size(), 6u);
+    EXPECT_EQ(body["userid"], "erin");
+    EXPECT_EQ(body["ticket"], "TK-erin");
+    EXPECT_EQ(body["os"], 3);
+    for (const char* key : {"machinename", "deviceid", "mac"}) EXPECT_TRUE(body[key].is_string()) << key;
+
+    // The written profile as the daemon reads it: the issued chain and identity, one Wi-Fi payload
+    // per distinct SSID.
+    auto profile = writtenProfile();
+    ASSERT_TRUE(profile);
+    const auto& payloads = payloadsOf(*profile);
+    ASSERT_EQ(payloads.size(), 5u);
+    const Bytes& p12 = *payloads[2].find("PayloadContent")->data();
+    EXPECT_TRUE(hux::TovikNetwork::extractIdentity(p12, text(payloads[2], "Password")));
+    EXPECT_EQ(text(payloads[2], "Password"), "pw-erin");
+    std::set<std::string> names;
+    for (size_t i = 3; i < payloads.size(); ++i) names.insert(text(payloads[i], "SSID_STR"));
+    EXPECT_EQ(names, (std::set<std::string>{"Corp", "Guest"}));
+
+    // An independent reader agrees on the payloads and the certificates' names.
+    const std::string check = root_.path() + "/check.py";
+    writeFile(check,
+              "import plistlib, sys\n"
+              "from cryptography import x509\n"
+              "p = plistlib.load(open(sys.argv[1], 'rb'))\n"
+              "c = p['PayloadContent']\n"
+              "names = [x509.load_der_x509_certificate(c[i]['PayloadContent']).subject.rfc4514_string() for i in (0, 1)]\n"
+              "print(p['PayloadIdentifier'], len(c), names[0], names[1], sorted(x['SSID_STR'] for x in c[3:]))\n");
+    const std::string out = root_.path() + "/check.out";
+    ASSERT_EQ(std::system((std::string(RAVAVIZA_PYTHON) + " " + check + " '" + statePath("VOXMDNetwork.mobileconfig") +
+                           "' > " + out)
+                              .c_str()),
+              0);
+    EXPECT_EQ(recordstest::readFile(out),
+              "TEST1-MB1.A142593B-1A45-475E-B5C3-B0B97A4A0E2A 5 CN=Admission Root CA CN=Admission Issuing CA "
+              "['Corp', 'Guest']\n");
+}
+
+TEST_F(AdmissionTest, FailedOrIncompleteRepliesKeepThePreviousProfileUnmarked) {
+    startAdmissionServer();
+    trustAdmissionServer();
+    installClientIdentity();
+    requestCertificate(Json{"Corp"});
+    ASSERT_EQ(marker(), "3");
+    const std::string previous = profileText();
+    // The daemon installed it and took the marker.
+    fs::remove(statePath("tovikCache.archive"));
+
+    Json brokenIdentity = replyData(makeMaterial());
+    brokenIdentity["cert"] = "bm90IGEgcGtjczEy";
+    const struct {
+        const char* name;
+        Json entry;
+        const char* logged;
+    } cases[] = {
+        {"HTTP failure", {{"status", 500}}, "Get Tovik Cer faild with error:"},
+        {"refused", {{"body", {{"ret", 3}, {"msg", "denied"}}}}, "Get Tovik Cer faild with msg:denied"},
+        {"ret as text", {{"body", {{"ret", "0"}, {"msg", "odd"}}}}, "Get Tovik Cer faild with msg:odd"},
+        {"no certificate material", {{"body", {{"ret", 0}, {"msg", "ok"}}}}, "server tovik info exception"},
+        {"broken PKCS#12", {{"body", {{"ret", 0}, {"data", brokenIdentity}}}}, "server tovik info exception"},
+        {"not the reply encoding", {{"raw", "garbage"}}, "Get Tovik Cer faild with msg:"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        capturedLog().clear();
+        admission_->script({{kGetCert, {c.entry}}});
+        requestCertificate(Json{"Other"});
+        EXPECT_TRUE(capturedLog().contains(c.logged));
+        EXPECT_EQ(profileText(), previous);
+        EXPECT_FALSE(fs::exists(statePath("tovikCache.archive")));
+    }
+}
+
+// After a QR sign-in ---------------------------------------------------------------------------------
+
+TEST_F(AdmissionTest, QrSignInInstallsTheIssuedProfileOnceThenTheStaticOne) {
+    startAdmissionServer();
+    trustAdmissionServer();
+    installClientIdentity();
+    ApiServer account(root_.path() + "/account");
+    ASSERT_GT(account.port(), 0);
+    ASSERT_TRUE(archive::archiveRootObjectToFile(
+        archive::Array{archive::Array{"127.0.0.1", std::to_string(account.port())},
+                       archive::Array{"127.0.0.1", std::to_string(testsupport::closedPort())},
+                       archive::Array{"127.0.0.1#portal", std::to_string(account.port())}},
+        paths::serverConfigFile()));
+    ZemServerConfig::sharedInstance().updateServerConfig();
+
+    auto startConfig = [&](const char* method) {
+        account.script({{kStartConfig,
+                         {{{"json",
+                            {{"ret", 0},
+                             {"data",
+                              {{"domain", {{"auth_method", method}, {"tovik_addr", address_}}},
+                               {"wifisettings", {{"ssidlist", {"Corp", "", "Corp", "Lab \"5\""}}}}}}}},
+                           {"encrypt", {"data"}},
+                           {"repeat", true}}}}});
+    };
+    startConfig("3");
+
+    auto& helper = hux::RavAvizaLoginHelper::sharedInstance();
+    std::atomic<int> followUps{0};
+    hux::SessionPeers peers;
+    peers.vpnRunning = [] { return false; };
+    peers.admissionFollowUp = [&followUps](const std::string& userid, const std::string& ticket) {
+        hux::tovikAfterQRSignIn(userid, ticket, [&followUps] { ++followUps; });
+    };
+    helper.setPeers(peers);
+    helper.setLoginBlock({});
+    helper.createSoleidAndSave();
+
+    // The phone scans the QR text as "dave"; the next poll signs in and starts admission.
+    auto qr = hux::RavAvizaQZNLogin::manager().createQRPath();
+    ASSERT_TRUE(qr);
+    const std::string v = qr->substr(qr->find("?v=") + 3);
+    const std::string scan = "http://127.0.0.1:" + std::to_string(account.port()) +
+                             "/portal/api/public/clientlogin/scan_login?user=dave&v=" + v;
+    ASSERT_EQ(hux::HttpSession::perform({"GET", scan, "", {}, 5s}).error, std::nullopt);
+    std::atomic<bool> polled{false};
+    helper.CheckQRLoginState([&polled](hux::Reply, hux::Error) { polled = true; });
+    ASSERT_TRUE(runMainUntil([&] { return polled && followUps == 1; }));
+
+    EXPECT_TRUE(capturedLog().contains("[RavAvizaLoginHelper] RavAviza tovik type 3"));
+    ASSERT_EQ(admission_->requests(kGetCert).size(), 1u);
+    EXPECT_EQ(admission_->requests(kGetCert)[0]["body"]["ticket"], "QR-dave-1");
+    EXPECT_EQ(marker(), "3");
+    auto profile = writtenProfile();
+    ASSERT_TRUE(profile);
+    const auto& payloads = payloadsOf(*profile);
+    ASSERT_EQ(payloads.size(), 5u);
+    EXPECT_EQ(text(payloads[2], "Password"), "pw-dave");
+
+    // The daemon installs it: the marker goes, the status names the root certificate.
+    fs::remove(statePath("tovikCache.archive"));
+    ASSERT_TRUE(hux::UserStateFolder::write(
+        "tovikStatus.archive",
+        archive::Dictionary{{"commonName", "Admission Root CA"}, {"serialNumber", "1A"}, {"authMethod", "3"}}));
+    std::optional<bool> present;
+    TovikManager::sharedInstance().checkTovikNecessaryWithUrl(address_, [&present](bool p) { present = p; });
+    EXPECT_EQ(present, true);
+
+    // A later sign-in finds the certificate and asks for nothing.
+    const std::string installed = profileText();
+    hux::tovikAfterQRSignIn("dave", "QR-dave-2", [&followUps] { ++followUps; });
+    ASSERT_TRUE(runMainUntil([&] { return followUps == 2; }));
+    EXPECT_EQ(admission_->requests(kGetCert).size(), 1u);
+    EXPECT_EQ(profileText(), installed);
+
+    // Method "2" with no certificate present installs the static profile.
+    hux::UserStateFolder::remove("tovikStatus.archive");
+    startConfig("2");
+    hux::tovikAfterQRSignIn("dave", "QR-dave-3", [&followUps] { ++followUps; });
+    ASSERT_TRUE(runMainUntil([&] { return followUps == 3; }));
+    EXPECT_TRUE(capturedLog().contains("[RavAvizaLoginHelper] RavAviza tovik type 2"));
+    EXPECT_EQ(marker(), "2");
+    EXPECT_EQ(*writtenProfile(), *archive::readPlistFile(templatePath()));
+    EXPECT_EQ(admission_->requests(kGetCert).size(), 1u);
 }

@@ -92,7 +92,8 @@ std::pair<std::optional<Bytes>, Error> postRaw(const std::string& url, const std
         curl_easy_setopt(curl, CURLOPT_SSLCERTTYPE, "P12");
         curl_easy_setopt(curl, CURLOPT_KEYPASSWD, TovikNetwork::kClientIdentityPassphrase);
     }
-    TlsTrust::current().apply(curl, url);
+    const TlsTrust trust = TlsTrust::current();  // apply() keeps a pointer into it until the transfer ends
+    trust.apply(curl, url);
     const CURLcode code = curl_easy_perform(curl);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
