@@ -114,8 +114,8 @@ X509* makeCert(const std::string& cn, EVP_PKEY* key, long serial) {
     X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
     X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
     X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn.c_str()), -1,
-                               -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn.c_str()),
+                               -1, -1, 0);
     X509_set_issuer_name(cert, name);
     X509_set_pubkey(cert, key);
     X509_sign(cert, key, EVP_sha256());
@@ -155,7 +155,9 @@ Json replyData(const Material& m) {
                 {"pwd", m.pwd}};
 }
 
-TovikCerInfo infoOf(const Json& data) { return TovikCerInfo::fromJson({{"ret", 0}, {"data", data}}); }
+TovikCerInfo infoOf(const Json& data) {
+    return TovikCerInfo::fromJson({{"ret", 0}, {"data", data}});
+}
 
 const archive::Array& payloadsOf(const archive::Value& profile) {
     return *profile.find("PayloadContent")->array();
@@ -238,8 +240,9 @@ class AdmissionTest : public ::testing::Test {
 
     // The admission server: HTTPS for 127.0.0.1 that requires the client identity it writes.
     void startAdmissionServer() {
-        admission_.emplace(root_.path() + "/admission",
-                           std::vector<std::string>{"--tls", root_.path() + "/admission", "--demand-client-cert"});
+        admission_.emplace(
+            root_.path() + "/admission",
+            std::vector<std::string>{"--tls", root_.path() + "/admission", "--demand-client-cert"});
         ASSERT_GT(admission_->port(), 0);
         address_ = "https://127.0.0.1:" + std::to_string(admission_->port());
     }
@@ -307,7 +310,8 @@ TEST_F(AdmissionTest, CertificateReplyMapsTheChainAndIdentity) {
 TEST_F(AdmissionTest, BuildAddsOneWiFiPayloadPerDistinctSSID) {
     auto& manager = TovikManager::sharedInstance();
     const Material m = makeMaterial();
-    ASSERT_TRUE(manager.generalMobielConfigWithSSIDS(Json{"Corp", "", "Corp", "Lab \"5\" <&>"}, infoOf(replyData(m))));
+    ASSERT_TRUE(manager.generalMobielConfigWithSSIDS(Json{"Corp", "", "Corp", "Lab \"5\" <&>"},
+                                                     infoOf(replyData(m))));
     auto profile = manager.mbDic();
     ASSERT_TRUE(profile);
     EXPECT_EQ(text(*profile, "PayloadIdentifier"), "TEST1-MB1.A142593B-1A45-475E-B5C3-B0B97A4A0E2A");
@@ -337,8 +341,10 @@ TEST_F(AdmissionTest, BuildAddsOneWiFiPayloadPerDistinctSSID) {
         EXPECT_EQ(text(payloads[i], "EncryptionType"), "WPA");
         EXPECT_EQ(text(payloads[i], "Interface"), "BuiltInWireless");
         EXPECT_EQ(text(payloads[i], "ProxyType"), "None");
-        for (const char* key : {"AutoJoin", "PayloadEnabled", "PayloadVersion"}) EXPECT_EQ(wifi.at(key).integer(), 1) << key;
-        for (const char* key : {"CaptiveBypass", "HIDDEN_NETWORK", "IsHotspot"}) EXPECT_EQ(wifi.at(key).integer(), 0) << key;
+        for (const char* key : {"AutoJoin", "PayloadEnabled", "PayloadVersion"})
+            EXPECT_EQ(wifi.at(key).integer(), 1) << key;
+        for (const char* key : {"CaptiveBypass", "HIDDEN_NETWORK", "IsHotspot"})
+            EXPECT_EQ(wifi.at(key).integer(), 0) << key;
         EXPECT_EQ(wifi.at("SetupModes"), archive::Value(archive::Array{archive::Value("System")}));
         const auto& eap = *wifi.at("EAPClientConfiguration").dictionary();
         EXPECT_EQ(eap.at("AcceptEAPTypes"), archive::Value(archive::Array{archive::Value(13)}));
@@ -447,11 +453,14 @@ TEST_F(AdmissionTest, PresenceCheckNeedsTheStatusAndTheCertificate) {
         bool lookup;
     } cases[] = {
         {"no status", std::nullopt, true, false, false},
-        {"no serial number", archive::Dictionary{{"commonName", "CA"}, {"authMethod", "3"}}, true, false, false},
+        {"no serial number", archive::Dictionary{{"commonName", "CA"}, {"authMethod", "3"}}, true, false,
+         false},
         {"no common name", archive::Dictionary{{"serialNumber", "0A"}}, true, false, false},
         {"not a dictionary", archive::Value("3"), true, false, false},
-        {"certificate present", archive::Dictionary{{"commonName", "CA"}, {"serialNumber", "0A"}}, true, true, true},
-        {"certificate gone", archive::Dictionary{{"commonName", "CA"}, {"serialNumber", "0A"}}, false, false, true},
+        {"certificate present", archive::Dictionary{{"commonName", "CA"}, {"serialNumber", "0A"}}, true, true,
+         true},
+        {"certificate gone", archive::Dictionary{{"commonName", "CA"}, {"serialNumber", "0A"}}, false, false,
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -530,16 +539,18 @@ TEST_F(AdmissionTest, CertificateRequestNeedsATrustedServerAndTheClientIdentity)
 
     // An independent reader agrees on the payloads and the certificates' names.
     const std::string check = root_.path() + "/check.py";
-    writeFile(check,
-              "import plistlib, sys\n"
-              "from cryptography import x509\n"
-              "p = plistlib.load(open(sys.argv[1], 'rb'))\n"
-              "c = p['PayloadContent']\n"
-              "names = [x509.load_der_x509_certificate(c[i]['PayloadContent']).subject.rfc4514_string() for i in (0, 1)]\n"
-              "print(p['PayloadIdentifier'], len(c), names[0], names[1], sorted(x['SSID_STR'] for x in c[3:]))\n");
+    writeFile(
+        check,
+        "import plistlib, sys\n"
+        "from cryptography import x509\n"
+        "p = plistlib.load(open(sys.argv[1], 'rb'))\n"
+        "c = p['PayloadContent']\n"
+        "names = [x509.load_der_x509_certificate(c[i]['PayloadContent']).subject.rfc4514_string() for i in "
+        "(0, 1)]\n"
+        "print(p['PayloadIdentifier'], len(c), names[0], names[1], sorted(x['SSID_STR'] for x in c[3:]))\n");
     const std::string out = root_.path() + "/check.out";
-    ASSERT_EQ(std::system((std::string(RAVAVIZA_PYTHON) + " " + check + " '" + statePath("VOXMDNetwork.mobileconfig") +
-                           "' > " + out)
+    ASSERT_EQ(std::system((std::string(RAVAVIZA_PYTHON) + " " + check + " '" +
+                           statePath("VOXMDNetwork.mobileconfig") + "' > " + out)
                               .c_str()),
               0);
     EXPECT_EQ(recordstest::readFile(out),
@@ -645,7 +656,8 @@ TEST_F(AdmissionTest, QrSignInInstallsTheIssuedProfileOnceThenTheStaticOne) {
     fs::remove(statePath("tovikCache.archive"));
     ASSERT_TRUE(hux::UserStateFolder::write(
         "tovikStatus.archive",
-        archive::Dictionary{{"commonName", "Admission Root CA"}, {"serialNumber", "1A"}, {"authMethod", "3"}}));
+        archive::Dictionary{
+            {"commonName", "Admission Root CA"}, {"serialNumber", "1A"}, {"authMethod", "3"}}));
     std::optional<bool> present;
     TovikManager::sharedInstance().checkTovikNecessaryWithUrl(address_, [&present](bool p) { present = p; });
     EXPECT_EQ(present, true);

@@ -43,7 +43,8 @@ bool Data::modelCustomTransformFromDictionary(const Json& dic) {
         size_t start = 0;
         for (;;) {
             const size_t at = text.find(kBegin, start);
-            pieces.emplace_back(std::string_view(text).substr(start, at == std::string::npos ? text.npos : at - start));
+            pieces.emplace_back(
+                std::string_view(text).substr(start, at == std::string::npos ? text.npos : at - start));
             if (at == std::string::npos) break;
             start = at + kBegin.size();
         }

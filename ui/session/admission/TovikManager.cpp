@@ -24,9 +24,13 @@ namespace {
 
 constexpr size_t kMaxProfileBytes = size_t{4} << 20;
 
-void log(const std::string& line) { processLog().writeLog(line); }
+void log(const std::string& line) {
+    processLog().writeLog(line);
+}
 
-std::string templatePath() { return paths::uiAppResources() + "/" + TovikManager::kProfileName; }
+std::string templatePath() {
+    return paths::uiAppResources() + "/" + TovikManager::kProfileName;
+}
 
 std::optional<fileio::UserFolder> userFolder(bool create) {
     auto& helper = AccountModelHelper::helper();
@@ -59,7 +63,8 @@ std::optional<std::string> commonName(const std::vector<uint8_t>& der) {
     if (!cert) return std::nullopt;
     std::optional<std::string> name;
     char buffer[256];
-    const int n = X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, buffer, sizeof buffer);
+    const int n =
+        X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, buffer, sizeof buffer);
     if (n >= 0) name = std::string(buffer, static_cast<size_t>(n));
     X509_free(cert);
     return name;
@@ -126,8 +131,9 @@ std::string TovikManager::createCUID() {
     b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
     b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
     char text[37];
-    std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
-                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+                  b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+                  b[14], b[15]);
     return text;
 }
 
@@ -158,7 +164,8 @@ archive::Value TovikManager::generalWiFiTemplateWithSSID(const std::string& ssid
     };
 }
 
-Json TovikManager::generalTovikRequestParamsWithUsername(const std::string& userid, const std::string& ticket) {
+Json TovikManager::generalTovikRequestParamsWithUsername(const std::string& userid,
+                                                         const std::string& ticket) {
     auto& device = ITDevice::currentDevice();
     std::string macs;
     for (const auto& mac : device.macAddresses()) macs += (macs.empty() ? "" : ";") + mac;
@@ -226,7 +233,8 @@ bool TovikManager::moveLocalMobileConfigToPublicDirectory() {
     auto bytes = archive::serializePlist(*profile, archive::PlistFormat::Xml);
     auto folder = userFolder(true);
     const bool written = bytes && folder && folder->writeFileAtomically(kProfileName, *bytes, 0600);
-    log(std::string("[TovikManager] RavAviza write VOXMDNetwork.mobileconfig to RavAvizaL directory result:") +
+    log(std::string(
+            "[TovikManager] RavAviza write VOXMDNetwork.mobileconfig to RavAvizaL directory result:") +
         (written ? "1" : "0"));
     return written;
 }
@@ -258,7 +266,8 @@ std::optional<Json> TovikManager::parseTovikCerResponseToDic(const Bytes& reply)
 }
 
 TovikCerInfo TovikManager::parseTovikCerResponse(const Json& dic) {
-    log("Get Tovik Cer with dic: <certificate reply, ret " + (dic.is_object() && dic.contains("ret") ? dic["ret"].dump() : "none") + ">");
+    log("Get Tovik Cer with dic: <certificate reply, ret " +
+        (dic.is_object() && dic.contains("ret") ? dic["ret"].dump() : "none") + ">");
     TovikCerInfo info = TovikCerInfo::fromJson(dic);
     std::lock_guard lock(mutex_);
     cerInfo_ = info;
@@ -278,7 +287,8 @@ void TovikManager::handleCertificateReply(std::optional<Bytes> reply, Error erro
     const Json* ret = dic && dic->is_object() && dic->contains("ret") ? &(*dic)["ret"] : nullptr;
     if (!ret || !ret->is_number_integer() || ret->get<int64_t>() != 0) {
         std::string msg = "(null)";
-        if (dic && dic->is_object() && dic->contains("msg")) msg = (*dic)["msg"].is_string() ? (*dic)["msg"].get<std::string>() : (*dic)["msg"].dump();
+        if (dic && dic->is_object() && dic->contains("msg"))
+            msg = (*dic)["msg"].is_string() ? (*dic)["msg"].get<std::string>() : (*dic)["msg"].dump();
         log("Get Tovik Cer faild with msg:" + msg);
         return;
     }
@@ -304,7 +314,8 @@ void TovikManager::executeTovikTaskWithUserName(const std::string& userid, const
         });
 }
 
-void TovikManager::checkTovikNecessaryWithUrl(const std::string&, const std::function<void(bool)>& completion) {
+void TovikManager::checkTovikNecessaryWithUrl(const std::string&,
+                                              const std::function<void(bool)>& completion) {
     auto status = UserStateFolder::read("tovikStatus.archive");
     const archive::Value* cn = status ? status->find("commonName") : nullptr;
     const archive::Value* serial = status ? status->find("serialNumber") : nullptr;
@@ -322,7 +333,9 @@ std::optional<archive::Value> TovikManager::localCerAuthMethod() {
     return *method;
 }
 
-bool TovikManager::checkCaVersion() { return UserStateFolder::exists("caCache.archive"); }
+bool TovikManager::checkCaVersion() {
+    return UserStateFolder::exists("caCache.archive");
+}
 
 bool TovikManager::certificateInKeychain(const std::string& name) {
     std::function<bool(const std::string&)> lookup;

@@ -57,7 +57,7 @@ class TovikManager {
 
   private:
     TovikManager() = default;
-    // The issued-profile steps on a reply; true when the profile was written and marked.
+    // The issued-profile steps on a reply: the profile is marked only once it was built and written.
     void handleCertificateReply(std::optional<Bytes> reply, Error error);
 
     mutable std::mutex mutex_;
@@ -70,6 +70,7 @@ class TovikManager {
 // The admission follow-up of a QR sign-in: the start configuration names the method ("2" static,
 // "3" issued), the admission address and the SSIDs; nothing is done when a certificate is present.
 // done (when given) runs once the chosen step has ended.
-void tovikAfterQRSignIn(const std::string& userid, const std::string& ticket, std::function<void()> done = {});
+void tovikAfterQRSignIn(const std::string& userid, const std::string& ticket,
+                        std::function<void()> done = {});
 
 }  // namespace hux

@@ -19,7 +19,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-void log(const std::string& line) { processLog().writeLog(line); }
+void log(const std::string& line) {
+    processLog().writeLog(line);
+}
 
 std::string describe(const ErrorValue& error) {
     return error.domain + " " + std::to_string(error.code) + " " + error.failureReason;
@@ -69,7 +71,8 @@ std::pair<std::optional<Bytes>, Error> postRaw(const std::string& url, const std
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     CURL* curl = curl_easy_init();
-    if (!curl) return {std::nullopt, ErrorValue{"NSURLErrorDomain", HttpSession::kErrorOther, "no HTTP client"}};
+    if (!curl)
+        return {std::nullopt, ErrorValue{"NSURLErrorDomain", HttpSession::kErrorOther, "no HTTP client"}};
     Sink sink;
     char errorText[CURL_ERROR_SIZE] = {0};
     curl_slist* headers = curl_slist_append(nullptr, "Content-Type:");
@@ -101,7 +104,8 @@ std::pair<std::optional<Bytes>, Error> postRaw(const std::string& url, const std
     curl_easy_cleanup(curl);
 
     if (sink.tooLarge)
-        return {std::nullopt, ErrorValue{"NSURLErrorDomain", HttpSession::kErrorTooLarge, "the reply is too large"}};
+        return {std::nullopt,
+                ErrorValue{"NSURLErrorDomain", HttpSession::kErrorTooLarge, "the reply is too large"}};
     if (code != CURLE_OK) {
         long number = HttpSession::kErrorOther;
         if (code == CURLE_OPERATION_TIMEDOUT) number = HttpSession::kErrorTimedOut;
@@ -129,7 +133,8 @@ HttpSession& TovikNetwork::httpSessionMgr() {
 
 std::shared_ptr<dispatch::WorkQueue> TovikNetwork::httpsSessionMgr() {
     std::lock_guard lock(mutex_);
-    if (!parse_) parse_ = dispatch::WorkQueue::create("com.velmora.https.parse", dispatch::QueueAttr::Concurrent);
+    if (!parse_)
+        parse_ = dispatch::WorkQueue::create("com.velmora.https.parse", dispatch::QueueAttr::Concurrent);
     return parse_;
 }
 
@@ -165,19 +170,22 @@ void TovikNetwork::getTovikCerWithInfo(const Json& info, const std::string& url,
     auto queue = httpsSessionMgr();
     if (!body) {
         return queue->dispatch([complete = std::move(complete)] {
-            complete(std::nullopt, ErrorValue{"NSCocoaErrorDomain", 3840, "the request could not be encoded"});
+            complete(std::nullopt,
+                     ErrorValue{"NSCocoaErrorDomain", 3840, "the request could not be encoded"});
         });
     }
-    queue->dispatch([url = url + "/api/tovik/ca/getcert", body = std::move(*body), complete = std::move(complete)] {
-        auto [reply, error] = postRaw(url, body);
-        complete(std::move(reply), std::move(error));
-    });
+    queue->dispatch(
+        [url = url + "/api/tovik/ca/getcert", body = std::move(*body), complete = std::move(complete)] {
+            auto [reply, error] = postRaw(url, body);
+            complete(std::move(reply), std::move(error));
+        });
 }
 
 void TovikNetwork::verifyCerWithSerialNumber(const std::string& serialNumber, const std::string& url,
                                              Completion complete) {
     CURL* curl = curl_easy_init();
-    char* escaped = curl ? curl_easy_escape(curl, serialNumber.c_str(), static_cast<int>(serialNumber.size())) : nullptr;
+    char* escaped =
+        curl ? curl_easy_escape(curl, serialNumber.c_str(), static_cast<int>(serialNumber.size())) : nullptr;
     const std::string query = escaped ? escaped : "";
     curl_free(escaped);
     if (curl) curl_easy_cleanup(curl);

@@ -34,7 +34,8 @@ class TovikNetwork {
     // on the certificate session's queue. A status outside 2xx is an error of domain "HTTPStatus".
     void getTovikCerWithInfo(const Json& info, const std::string& url,
                              std::function<void(std::optional<Bytes>, Error)> complete);
-    void verifyCerWithSerialNumber(const std::string& serialNumber, const std::string& url, Completion complete);
+    void verifyCerWithSerialNumber(const std::string& serialNumber, const std::string& url,
+                                   Completion complete);
 
     // Whether the PKCS#12 data opens with the password and holds a key and its certificate;
     // logs "Failedwith error code %d" otherwise.
