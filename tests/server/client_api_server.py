@@ -7,10 +7,12 @@ request is recorded as one JSON line in --log: {"method", "path", "query", "cont
 where "body" is the decoded dictionary (null when the body did not decode, "raw" then holds the text).
 
 Start:
-  client_api_server.py [--port N] [--script FILE] [--log FILE] [--tls DIR]
+  client_api_server.py [--port N] [--script FILE] [--log FILE] [--tls DIR [--demand-client-cert]]
     The port is printed as "PORT <n>" on the first line. With --tls the server speaks HTTPS with a
     certificate for 127.0.0.1 and localhost issued by a new CA, whose certificate it writes to
-    DIR/ca.pem (the server's own key and certificate go beside it).
+    DIR/ca.pem (the server's own key and certificate go beside it). With --demand-client-cert the
+    handshake requires a client certificate issued by a second CA; that identity is written to
+    DIR/client.p12 (passphrase "804517") and its subject's common name is recorded as "client_cert".
 
 Paths:
   POST /api/public/clientlogin/account_login, logout, resetpass, retrieve_password, ticket_auth,
@@ -19,6 +21,9 @@ Paths:
   GET  /api/public/client/start_config       "data" encrypted
   GET  /zem/qznpolicy?ostype=mac             "data" and "office_data" encrypted
   GET  /zem/ping
+  POST /api/tovik/ca/getcert                 the admission server: an encrypted body; the default
+       reply (encrypted whole, as body entries are) issues a certificate for the body's "userid":
+       {"ret": 0, "data": {"cert": Base64 PKCS#12, "ca": PEM intermediate then root, "pwd": ...}}
   GET  /api/public/clientlogin/scan_login?v=<QR text>&user=<id>
        the scanner: decodes the QR text and marks its device signed in as <id> (default "qruser"),
        so the device's next scan_status answers state 0 with a ticket.
@@ -31,6 +36,7 @@ An entry:
   {"raw": "text"}          this body as it is (200)
   {"json": {...}}          this reply object (200)
   {"encrypt": ["data"]}    encrypt these top-level fields of "json" as the server's replies do
+  {"body": {...}}          this reply object encoded whole as request bodies are (JSON, zlib, AES, Base64)
   {"repeat": true}         this entry answers every later request of its path as well
 """
 import argparse
@@ -59,7 +65,9 @@ ENCRYPTED_PATHS = {
     "/api/public/clientlogin/retrieve_password",
     "/api/public/clientlogin/ticket_auth",
     "/api/public/clientlogin/ad_auth",
+    "/api/tovik/ca/getcert",
 }
+CLIENT_P12_PASSPHRASE = b"804517"
 
 
 def aes_encrypt(raw):
@@ -108,6 +116,7 @@ class ClientApiServer(http.server.ThreadingHTTPServer):
         self.used = {}
         self.last_script = None
         self.scanned = {}  # deviceid -> user id
+        self.issuer = None  # (root key, root cert, sub key, sub cert) of issued admission certificates
 
     def script_text(self):
         try:
@@ -189,6 +198,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 item["raw"] = text
         if path.endswith("/scan_login"):
             item["body"] = self.scan(query)
+        peer = getattr(self.connection, "getpeercert", None)
+        if peer and peer():
+            subject = dict(x[0] for x in peer().get("subject", ()))
+            item["client_cert"] = subject.get("commonName")
         self.server.record(item)
 
         entry = self.server.next_entry(path)
@@ -202,6 +215,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if "raw" in entry:
                 self.answer(200, entry["raw"])
                 return
+            if "body" in entry:
+                self.answer(200, encode_body(entry["body"]), "text/plain")
+                return
             if "json" in entry:
                 reply = json.loads(json.dumps(entry["json"]))
                 if isinstance(reply, dict):
@@ -210,7 +226,29 @@ class Handler(http.server.BaseHTTPRequestHandler):
                             reply[key] = encode_field(reply[key])
                 self.answer(200, reply)
                 return
+        if path == "/api/tovik/ca/getcert":
+            self.answer(200, encode_body(self.issue(item.get("body"))), "text/plain")
+            return
         self.answer(200, self.default_reply(path, item.get("body")))
+
+    def issue(self, body):
+        """The admission server's certificate for the request's user, under a two-level chain."""
+        from cryptography.hazmat.primitives import serialization
+        from cryptography.hazmat.primitives.serialization import pkcs12
+        user = (body or {}).get("userid", "") or "unknown"
+        with self.server.lock:
+            if self.server.issuer is None:
+                root_key, root = make_ca("Admission Root CA")
+                sub_key, sub = make_ca("Admission Issuing CA", root_key, root.subject)
+                self.server.issuer = (root_key, root, sub_key, sub)
+            _, root, sub_key, sub = self.server.issuer
+        key, cert = make_leaf(user, sub_key, sub.subject, client=True)
+        pwd = "pw-" + user
+        p12 = pkcs12.serialize_key_and_certificates(
+            user.encode(), key, cert, [sub, root], serialization.BestAvailableEncryption(pwd.encode()))
+        pem = serialization.Encoding.PEM
+        ca = (sub.public_bytes(pem) + root.public_bytes(pem)).decode()
+        return {"ret": 0, "msg": "success", "data": {"cert": base64.encodebytes(p12).decode(), "ca": ca, "pwd": pwd}}
 
     def scan(self, query):
         """The phone's side of a QR sign-in: the text must decode to the device's fields."""
@@ -249,6 +287,63 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return {"code": 0, "data": encode_field({"policy": [{"id": 1}]}),
                     "office_data": encode_field({"office": "on"})}
         return {"ret": 0}
+
+
+def make_ca(name, issuer_key=None, issuer_name=None):
+    """A CA key and certificate, self-signed or issued by the given CA."""
+    import datetime
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+
+    now = datetime.datetime.utcnow()
+    key = ec.generate_private_key(ec.SECP256R1())
+    subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
+    cert = (x509.CertificateBuilder().subject_name(subject).issuer_name(issuer_name or subject)
+            .public_key(key.public_key()).serial_number(x509.random_serial_number())
+            .not_valid_before(now - datetime.timedelta(days=1)).not_valid_after(now + datetime.timedelta(days=2))
+            .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+            .add_extension(x509.KeyUsage(False, False, False, False, False, True, True, False, False), critical=True)
+            .sign(issuer_key or key, hashes.SHA256()))
+    return key, cert
+
+
+def make_leaf(name, ca_key, ca_name, client=False):
+    """An end-entity key and certificate for name issued by the CA."""
+    import datetime
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+
+    now = datetime.datetime.utcnow()
+    key = ec.generate_private_key(ec.SECP256R1())
+    usage = ExtendedKeyUsageOID.CLIENT_AUTH if client else ExtendedKeyUsageOID.SERVER_AUTH
+    cert = (x509.CertificateBuilder()
+            .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)]))
+            .issuer_name(ca_name).public_key(key.public_key()).serial_number(x509.random_serial_number())
+            .not_valid_before(now - datetime.timedelta(days=1)).not_valid_after(now + datetime.timedelta(days=2))
+            .add_extension(x509.ExtendedKeyUsage([usage]), critical=False)
+            .sign(ca_key, hashes.SHA256()))
+    return key, cert
+
+
+def demand_client_cert(context, folder):
+    """Requires a client certificate from a new client CA; writes its identity to folder/client.p12."""
+    import ssl
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.serialization import pkcs12
+
+    ca_key, ca = make_ca("Test Client CA")
+    key, cert = make_leaf("Hux client", ca_key, ca.subject, client=True)
+    with open(os.path.join(folder, "client-ca.pem"), "wb") as f:
+        f.write(ca.public_bytes(serialization.Encoding.PEM))
+    with open(os.path.join(folder, "client.p12"), "wb") as f:
+        f.write(pkcs12.serialize_key_and_certificates(
+            b"Hux client", key, cert, None, serialization.BestAvailableEncryption(CLIENT_P12_PASSPHRASE)))
+    context.verify_mode = ssl.CERT_REQUIRED
+    context.load_verify_locations(os.path.join(folder, "client-ca.pem"))
 
 
 def make_tls(folder):
@@ -305,13 +400,17 @@ def main():
     parser.add_argument("--script", default="")
     parser.add_argument("--log", default="")
     parser.add_argument("--tls", default="", metavar="DIR")
+    parser.add_argument("--demand-client-cert", action="store_true")
     parser.add_argument("--self-test", action="store_true")
     args = parser.parse_args()
     if args.self_test:
         return self_test()
     server = ClientApiServer(args.port, args.script, args.log)
     if args.tls:
-        server.socket = make_tls(args.tls).wrap_socket(server.socket, server_side=True)
+        context = make_tls(args.tls)
+        if args.demand_client_cert:
+            demand_client_cert(context, args.tls)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     print("PORT", server.server_address[1], flush=True)
     try:
         server.serve_forever()
