@@ -215,6 +215,31 @@ TEST_F(UpgradeAppTest, RemoteOperationsStartTheirFlows) {
     EXPECT_TRUE(windowShows("Zem已是最新版本"));
 }
 
+TEST_F(UpgradeAppTest, OnlyMinusOneStartsTheWindowAtLaunch) {
+    struct Case {
+        std::optional<std::string> secondArgument;
+        bool window;
+    } cases[] = {{std::nullopt, false}, {"1", false}, {"-1 ", false}, {"-10", false}, {"-1", true}};
+    daemon_->setAnswer(R"({"type":3})");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.secondArgument.value_or("(none)"));
+        const int calls = daemon_->calls;
+        delegate_->applicationDidFinishLaunching(c.secondArgument);
+        ASSERT_TRUE(waitFor([&] { return delegate_->backgroundWork() == 0; }));
+        if (c.window) {
+            EXPECT_TRUE(windowShows("Zem已是最新版本"));
+            EXPECT_TRUE(window_->isVisible());
+            EXPECT_EQ(daemon_->calls, calls + 1);
+            EXPECT_EQ(delegate_->upgradeFrom, 0u);
+            EXPECT_TRUE(delegate_->isUpgrading);
+        } else {
+            EXPECT_FALSE(window_->isVisible());
+            EXPECT_EQ(daemon_->calls, calls);
+            EXPECT_FALSE(delegate_->isUpgrading);
+        }
+    }
+}
+
 TEST_F(UpgradeAppTest, OrdersWhileASilentFlowRunsAreDropped) {
     const std::string stalling =
         nlohmann::json{{"type", 1}, {"url", server_->url("/stall")}, {"des", ""}, {"wait", 0}}.dump();

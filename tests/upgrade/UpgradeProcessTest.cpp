@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "InstanceGuard.h"
+#include "SessionWindow.h"
 #include "UpgradeFixture.h"
 #include "ZemIPCConnection.h"
 #include "peers/ZemIPCManager.h"
@@ -156,6 +157,48 @@ TEST_F(UpgradeProcessTest, DaemonStartsTheAppWhenNeededAndItsOrdersArrive) {
     EXPECT_EQ(installedVersion(), "5.1.120");
     // Each order arrived and started its flow.
     EXPECT_EQ(countOf(appLog(), "[hiddenUpgradeUIBypForce] start upgrade...."), 3);
+}
+
+TEST_F(UpgradeProcessTest, WindowProcessComesUpInTheUsersSessionWhenShown) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const std::string program = paths::appUpgradeFolder() + "/Perrow.app/Contents/MacOS/PerrowWindow";
+    auto windows = [&] {
+        std::vector<pid_t> found;
+        for (const auto& e : fs::directory_iterator("/proc")) {
+            pid_t pid = static_cast<pid_t>(std::atoi(e.path().filename().c_str()));
+            if (pid > 0 && testsupport::alive(pid) && instance::executableOf(pid) == program)
+                found.push_back(pid);
+        }
+        return found;
+    };
+    {
+        SessionWindow::Options options;
+        options.program = program;
+        options.consoleUser = [] {
+            return std::optional<WindowUser>(WindowUser{::getuid(), ::getgid(), "root", "/root"});
+        };
+        SessionWindow window(options);
+        // Drawing alone starts nothing; showing starts the window process and connects to it.
+        WindowState state;
+        state.content = WindowState::Content::Upgrade;
+        state.noNewVersionTipLabel = {"正在检测中...", false};
+        window.render(state);
+        window.show(true);
+        ASSERT_TRUE(eventually([&] { return windows().size() == 1; }, 30s));
+        ASSERT_TRUE(eventually(
+            [&] {
+                return fs::exists(ipc::socketPath(ipc::ServiceKind::Xpc, SessionWindow::kWindowService,
+                                                  ipc::Scope::ofUser(::getuid())));
+            },
+            30s));
+        // Another show reuses the running window.
+        window.show(false);
+        window.alert("不能取消安装");
+        EXPECT_EQ(windows().size(), 1u);
+    }
+    // The root app's side gone, the window process ends.
+    EXPECT_TRUE(eventually([&] { return windows().empty(); }, 30s));
+    ::unsetenv("QT_QPA_PLATFORM");
 }
 
 }  // namespace
