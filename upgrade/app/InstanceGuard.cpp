@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 #include "LogUpgradeHelper.h"
+#include "paths/Paths.h"
 
 namespace instance {
 
@@ -39,7 +41,13 @@ std::optional<std::string> executableOf(pid_t pid) {
     return path;
 }
 
-std::vector<pid_t> olderInstances(const std::string& ownExecutable) {
+std::vector<std::string> knownExecutables() {
+    const std::string tail = "/Contents/MacOS/Marlet";
+    return {paths::upgradeAppExecutable(), paths::uiAppResources() + "/Perrow.app" + tail,
+            paths::uiAppResources() + "/Perrow_tmp.app" + tail};
+}
+
+std::vector<pid_t> olderInstances(const std::string& ownExecutable, const std::vector<std::string>& others) {
     std::vector<pid_t> found;
     DIR* dir = ::opendir("/proc");
     if (!dir) return found;
@@ -52,8 +60,8 @@ std::vector<pid_t> olderInstances(const std::string& ownExecutable) {
         auto exe = executableOf(pid);
         if (!exe) continue;
         bool same = *exe == ownExecutable;
-        // Another copy of the app (the daemon replaces the bundle) counts only when root runs it.
-        bool copy = endsWith(*exe, kExecutableTail) && ownerOf(pid) == uid_t{0};
+        // Another of the product's copies of the app counts only when root runs it.
+        bool copy = std::find(others.begin(), others.end(), *exe) != others.end() && ownerOf(pid) == uid_t{0};
         if (same || copy) found.push_back(pid);
     }
     ::closedir(dir);

@@ -12,15 +12,17 @@
 
 namespace instance {
 
-// The bundle-relative tail that names the upgrade app's executable.
-inline constexpr const char* kExecutableTail = "/Perrow.app/Contents/MacOS/Marlet";
-
 // What /proc says pid runs, without the " (deleted)" the kernel adds once the file was replaced.
 std::optional<std::string> executableOf(pid_t pid);
 
-// Live processes other than this one that run the given executable, or, when run by root, any
-// executable ending in kExecutableTail.
-std::vector<pid_t> olderInstances(const std::string& ownExecutable);
+// The places the product keeps the upgrade app's executable: its copy in the upgrade folder and
+// the bundles in the UI app's resources.
+std::vector<std::string> knownExecutables();
+
+// Live processes other than this one that run the given executable, or, when run by root, one of
+// the other known ones.
+std::vector<pid_t> olderInstances(const std::string& ownExecutable,
+                                  const std::vector<std::string>& others = knownExecutables());
 
 // Kills the older instances (SIGKILL), then takes the lock file, waiting at most `wait` for a
 // killed holder to let it go. Returns the pids it killed; *locked tells whether the lock is held.
