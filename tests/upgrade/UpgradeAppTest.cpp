@@ -23,6 +23,11 @@
 #include "ZemIPCConnection.h"
 #include "ZemUpgradeWindow.h"
 
+// Fontconfig, loaded by Qt's offscreen platform, keeps its caches for the life of the process.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig\n";
+}
+
 namespace {
 
 using namespace upgradetest;
