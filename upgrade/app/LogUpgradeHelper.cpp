@@ -1,0 +1,12 @@
+#include "LogUpgradeHelper.h"
+
+#include "logger/LogSink.h"
+
+LogUpgradeHelper& LogUpgradeHelper::sharedInstance() {
+    static LogUpgradeHelper helper;
+    return helper;
+}
+
+void LogUpgradeHelper::writeLog(const std::string& text, long) {
+    processLog().writeLog(text, 0);
+}
