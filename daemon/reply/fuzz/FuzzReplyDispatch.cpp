@@ -55,7 +55,7 @@ struct Fixture {
 };
 
 template <typename Reply>
-void dispatch(Fixture& f, const uint8_t* data, size_t size) {
+void route(Fixture& f, const uint8_t* data, size_t size) {
     Reply reply;
     if (!reply.ParseFromArray(data, static_cast<int>(size))) return;
     f.dispatcher->handleMessage(reply);
@@ -69,12 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* body = data + 1;
     const size_t len = size - 1;
     switch (data[0] % 6) {
-        case 0: dispatch<HeartbeatMsgRsp>(f, body, len); break;
-        case 1: dispatch<PolicyIDGetMsgRsp>(f, body, len); break;
-        case 2: dispatch<PolicyContGetMsgRsp>(f, body, len); break;
-        case 3: dispatch<UpdateMsgRsp>(f, body, len); break;
-        case 4: dispatch<ConfigGetMsgRsp>(f, body, len); break;
-        default: dispatch<HeartbeatExtMsgRsp>(f, body, len); break;
+        case 0: route<HeartbeatMsgRsp>(f, body, len); break;
+        case 1: route<PolicyIDGetMsgRsp>(f, body, len); break;
+        case 2: route<PolicyContGetMsgRsp>(f, body, len); break;
+        case 3: route<UpdateMsgRsp>(f, body, len); break;
+        case 4: route<ConfigGetMsgRsp>(f, body, len); break;
+        default: route<HeartbeatExtMsgRsp>(f, body, len); break;
     }
     f.dispatcher->waitForPeers();
     return 0;
