@@ -20,6 +20,7 @@
 
 #include "PortServer.h"
 #include "RecordsTestSupport.h"
+#include "SessionTestSupport.h"
 #include "TestFiles.h"
 #include "admission/TovikManager.h"
 #include "admission/TovikNetwork.h"
@@ -44,52 +45,11 @@ using recordstest::writeFile;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+using testsupport::capturedLog;
+using testsupport::runMainUntil;
+
 namespace {
 
-class CapturingLog : public LogSink {
-  public:
-    void writeLog(const std::string& message, unsigned long) override {
-        std::lock_guard lock(mutex_);
-        lines_.push_back(message);
-        if (getenv("ADM_DEBUG")) fprintf(stderr, "LOG %s\n", message.c_str());
-    }
-    void flush() override {}
-    bool contains(const std::string& text) const {
-        std::lock_guard lock(mutex_);
-        for (const auto& line : lines_) {
-            if (line.find(text) != std::string::npos) return true;
-        }
-        return false;
-    }
-    void clear() {
-        std::lock_guard lock(mutex_);
-        lines_.clear();
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
-CapturingLog& capturedLog() {
-    static CapturingLog* log = [] {
-        auto* sink = new CapturingLog;
-        setProcessLog(*sink);
-        return sink;
-    }();
-    return *log;
-}
-
-bool runMainUntil(const std::function<bool()>& done, std::chrono::seconds limit = 60s) {
-    auto& loop = dispatch::MainLoop::shared();
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done() && std::chrono::steady_clock::now() < deadline) {
-        auto timer = loop.addTimer(20ms, 0ns, [&loop] { loop.stop(); });
-        loop.run();
-        timer->cancel();
-    }
-    return done();
-}
 
 // Certificate material made here with OpenSSL, independent of the test server's.
 struct Material {

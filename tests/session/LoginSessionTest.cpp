@@ -16,6 +16,7 @@
 
 #include "PortServer.h"
 #include "RecordsTestSupport.h"
+#include "SessionTestSupport.h"
 #include "TestFiles.h"
 #include "account/AccountModel.h"
 #include "archive/KeyedArchive.h"
@@ -42,59 +43,11 @@ using recordstest::writeFile;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+using testsupport::capturedLog;
+using testsupport::runMainUntil;
+
 namespace {
 
-// Keeps every log line of the process so tests can look for the ones the session must write.
-class CapturingLog : public LogSink {
-  public:
-    void writeLog(const std::string& message, unsigned long) override {
-        std::lock_guard lock(mutex_);
-        lines_.push_back(message);
-    }
-    void flush() override {}
-    bool contains(const std::string& text) const {
-        std::lock_guard lock(mutex_);
-        for (const auto& line : lines_) {
-            if (line.find(text) != std::string::npos) return true;
-        }
-        return false;
-    }
-    size_t count(const std::string& text) const {
-        std::lock_guard lock(mutex_);
-        size_t n = 0;
-        for (const auto& line : lines_) n += line.find(text) != std::string::npos;
-        return n;
-    }
-    void clear() {
-        std::lock_guard lock(mutex_);
-        lines_.clear();
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
-CapturingLog& capturedLog() {
-    static CapturingLog* log = [] {
-        auto* sink = new CapturingLog;
-        setProcessLog(*sink);
-        return sink;
-    }();
-    return *log;
-}
-
-// Runs the main queue until done() holds or the limit passes.
-bool runMainUntil(const std::function<bool()>& done, std::chrono::seconds limit = 30s) {
-    auto& loop = dispatch::MainLoop::shared();
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done() && std::chrono::steady_clock::now() < deadline) {
-        auto timer = loop.addTimer(20ms, 0ns, [&loop] { loop.stop(); });
-        loop.run();
-        timer->cancel();
-    }
-    return done();
-}
 
 struct Outcome {
     bool called = false;
