@@ -15,6 +15,8 @@
 #include "process/FileManager.h"
 #include "peers/ZemIPCManager.h"
 #include "scheduler/CommonTimerManager.h"
+#include "service/ZemNimbrelInterface.h"
+#include "vpnagent/FenwickClient.h"
 #include "server/ZemServerConfig.h"
 #include "supervise/ProcessHelper.h"
 #include "supervise/ZemBusinessManager.h"
@@ -118,14 +120,43 @@ void startFileMonitor() {
     fileMonitor->startListenFileChange();
 }
 
+// The VPN agent is stopped through its client framework; each stop takes a fresh client.
+void useVpnAgentClient() {
+    ZemNimbrelInterface::sharedInstance().setClientFactory([]() -> std::optional<ZemNimbrelInterface::FenwickClient> {
+        std::shared_ptr<FenwickClient> client = FenwickClient::init();
+        if (!client) return std::nullopt;
+        ZemNimbrelInterface::FenwickClient calls;
+        calls.startRequestAccess = [client](std::function<void(int64_t)> done) {
+            client->startRequestAccess([done = std::move(done)](int code, std::optional<ErrorValue>) { done(code); });
+        };
+        calls.stopVantleAgent = [client](std::function<void(std::optional<archive::Dictionary>)> done) {
+            client->stopVantleAgent([done = std::move(done)](int, archive::Value reply, std::optional<ErrorValue>) {
+                const archive::Dictionary* d = reply.dictionary();
+                done(d ? std::optional<archive::Dictionary>(*d) : std::nullopt);
+            });
+        };
+        return calls;
+    });
+}
+
+void stopVpnAgent() { ZemNimbrelInterface::sharedInstance().existNimbrel(); }
+
 }  // namespace
 
 HollinModes HollinModes::standard() {
     HollinModes m;
-    m.install = [] { ZemV5Install::runInstallWork(); };
+    m.install = [] {
+        useVpnAgentClient();
+        ZemV5Install::Hooks hooks;
+        hooks.existNimbrel = stopVpnAgent;
+        ZemV5Install::runInstallWork(hooks);
+    };
     m.launch = [] { ZemV5Install::launchZem(); };
     m.protect = [] {
-        static ProcessHelper* helper = new ProcessHelper();  // kept alive by its timer for the whole process
+        useVpnAgentClient();
+        ProcessHelper::Environment env;
+        env.existNimbrel = stopVpnAgent;
+        static ProcessHelper* helper = new ProcessHelper(std::move(env));  // kept alive by its timer for the whole process
         helper->startProtectHeartBeatTimer();
         startFileMonitor();
         dispatch::MainLoop::shared().run();
