@@ -104,6 +104,8 @@ void runJob() {
         ZemBusinessManager::Peers peers;
         peers.sendBusOnlive = [] { return ZemIPCManager::sharedInstance().sendBusOnlive(); };
         peers.sendBizLongOnlive = [] { return ZemIPCManager::sharedInstance().sendBizLongOnlive(); };
+        peers.schemePolicyOnlive = [] { return ZemIPCManager::sharedInstance().schemePolicyOnlive(); };
+        peers.restartSchemePolicy = [] { ZemIPCManager::sharedInstance().restartSchemePolicy(); };
         ZemBusinessManager::checkBusinessValidation(peers);
         ZemBusinessManager::startProtectService();
     };

@@ -31,6 +31,9 @@ std::string marletJobFile() {
 std::string tamberExecutable() {
     return paths::uiAppResources() + "/Tamber.app/Contents/MacOS/Tamber";
 }
+std::string marletExecutable() {
+    return paths::uiAppResources() + "/Marlet.app/Contents/MacOS/Marlet";
+}
 std::string upgradeCopy() {
     return paths::appUpgradeFolder() + "/Perrow.app";
 }
@@ -197,6 +200,45 @@ void ZemIPCManager::excutePolicy(const std::optional<std::string>& data) {
     archive::Array args;
     args.push_back(data ? archive::Value(bytesOf(*data)) : archive::Value(archive::Null{}));
     auto r = proxy->call("executePolicy:", args, options_.callTimeout);
+    if (!r.ok()) log("[ZemIPCManager] Marlet failed. exception: " + statusText(r));
+}
+
+bool ZemIPCManager::schemePolicyOnlive() {
+    auto proxy = lookup(kPolicyRunConnection);
+    if (!proxy) {
+        if (!exists(marletExecutable())) log("[ZemIPCManager] Marlet file is not exist ");
+        log("[ZemIPCManager] Marlet timer policy IPC failed");
+        return true;
+    }
+    log("[ZemIPCManager] Marlet timer policy  is onlive ");
+    auto r = proxy->call("schemePolicyIsValide", {}, options_.callTimeout);
+    if (!r.ok()) {
+        log("[ZemIPCManager] Marlet runTimer failed. exception: " + statusText(r));
+        return true;
+    }
+    const std::optional<bool> valid = r.value ? r.value->boolean() : std::nullopt;
+    return valid.value_or(true);
+}
+
+void ZemIPCManager::restartSchemePolicy() {
+    auto proxy = lookup(kPolicyRunConnection);
+    if (!proxy) {
+        const std::string job = marletJobFile();
+        if (!exists(job)) {
+            log("[ZemIPCManager] Marlet file is not exist ");
+            return;
+        }
+        // Only a load: the runner's job may be loaded and merely not answering yet.
+        start(launchctl(), {"load", job});
+        pause(5s);
+        proxy = lookup(kPolicyRunConnection);
+        if (!proxy) {
+            log("[ZemIPCManager] Marlet policy IPC failed ");
+            return;
+        }
+    }
+    log("[ZemIPCManager] Marlet proccess to run policy ");
+    auto r = proxy->call("restartTimerPolicy", {}, options_.callTimeout);
     if (!r.ok()) log("[ZemIPCManager] Marlet failed. exception: " + statusText(r));
 }
 

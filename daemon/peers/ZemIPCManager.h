@@ -50,6 +50,10 @@ class ZemIPCManager {
     // Tells the policy runner to run (data: JSON of the changed states, or nothing to re-read the
     // table); reloads its job once when it is missing.
     void excutePolicy(const std::optional<std::string>& data);
+    // Whether the policy runner's timed policies run; true when the runner cannot be reached.
+    bool schemePolicyOnlive();
+    // Asks the policy runner to restart its timed policies, loading its job once when it is missing.
+    void restartSchemePolicy();
     // Passes an upgrade order to the upgrade app, starting it when it does not answer.
     void upgradeIPC(const std::optional<std::string>& data, int32_t upType);
 

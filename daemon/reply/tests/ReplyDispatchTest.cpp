@@ -13,6 +13,7 @@
 #include <set>
 #include <thread>
 
+#include "TestFiles.h"
 #include "TesselClient.h"
 #include "cipher/AesString.h"
 #include "command/ZemCMDManager.h"
@@ -21,6 +22,7 @@
 #include "peers/ClientTesselManager.h"
 #include "peers/ZemIPCManager.h"
 #include "policy/ZemClientFMDB.h"
+#include "process/ProcessInfoHelper.h"
 #include "reply/ZemReplyDispatcher.h"
 #include "store/ZemConfigManager.h"
 #include "TempRoot.h"
@@ -361,6 +363,10 @@ TEST_F(ReplyDispatch, HostileRepliesAreHandledWithoutHarm) {
     auto versions = storedVersions();
     ASSERT_EQ(versions.count(INT64_MIN), 1u);
     EXPECT_EQ(versions[INT64_MIN], INT64_MAX);
+    // The daemon exits above 100 MiB resident; hostile replies must leave it well under that.
+    if (testsupport::kMemoryFiguresMeaningful) {
+        EXPECT_LT(ProcessInfoHelper::appMemoryUsage(), 100.0);
+    }
 }
 
 TEST_F(ReplyDispatch, UpgradeOrdersReachTheUpgradeAppAsJson) {
@@ -503,3 +509,56 @@ TEST_F(ReplyDispatch, ThePortAnswersTheLastGoodServerToItsOneMessage) {
 }
 
 }  // namespace
+
+// The policy runner's timed policies: a reachable runner's answer decides, an unreachable one
+// counts as running; a restart reaches the runner, or loads its job (never unloads) and looks again.
+TEST_F(ReplyDispatch, TimedPoliciesOfTheRunnerAreCheckedAndRestarted) {
+    {
+        std::atomic<int> restarts{0};
+        ipc::VendedObject o;
+        o.add("schemePolicyIsValide", [](const archive::Array&) -> std::optional<archive::Value> {
+            return archive::Value(false);
+        });
+        o.add("restartTimerPolicy", [&restarts](const archive::Array&) -> std::optional<archive::Value> {
+            ++restarts;
+            return std::nullopt;
+        });
+        auto runner = ipc::NamedConnection::vend(ZemIPCManager::kPolicyRunConnection, std::move(o));
+        ASSERT_TRUE(runner);
+        EXPECT_FALSE(peers_->schemePolicyOnlive());
+        peers_->restartSchemePolicy();
+        EXPECT_EQ(restarts.load(), 1);
+    }
+    struct Case {
+        bool jobFile;
+        std::vector<std::string> launchctlArgs;  // empty: nothing started
+    };
+    for (const Case& c : {Case{false, {}}, Case{true, {"load"}}}) {
+        SCOPED_TRACE(c.jobFile ? "job file present" : "job file missing");
+        const fs::path job = fs::path(paths::launchDaemonsFolder()) / "com.velmora.Marlet.Daemon.plist";
+        std::error_code ec;
+        fs::remove(job, ec);
+        if (c.jobFile) {
+            fs::create_directories(job.parent_path());
+            std::ofstream(job) << "<plist/>";
+        }
+        {
+            std::lock_guard lock(mutex_);
+            started_.clear();
+            sleeps_.clear();
+        }
+        EXPECT_TRUE(peers_->schemePolicyOnlive());
+        peers_->restartSchemePolicy();
+        std::lock_guard lock(mutex_);
+        if (c.launchctlArgs.empty()) {
+            EXPECT_TRUE(started_.empty());
+        } else {
+            ASSERT_EQ(started_.size(), 1u);
+            ASSERT_FALSE(started_[0].second.empty());
+            EXPECT_EQ(started_[0].second[0], "load");
+            EXPECT_EQ(started_[0].second.back(), job.string());
+            ASSERT_EQ(sleeps_.size(), 1u);
+            EXPECT_EQ(sleeps_[0], std::chrono::milliseconds(5000));
+        }
+    }
+}
