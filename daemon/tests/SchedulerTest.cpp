@@ -549,3 +549,23 @@ TEST_F(Scheduler, AWaitingUpgradeQueryDoesNotBlockTheOtherConnections) {
 }
 
 }  // namespace
+
+// A configuration reply that changes an interval re-slots the running task through the store's
+// own notification, with no other help.
+TEST_F(Scheduler, AConfigurationReplyReslotsTheRunningHeartbeat) {
+    config_->updateMemoryConfig({7, "60"}, false);
+    drainMainQueue();
+    CommonTimerManager::Environment env;
+    env.clock = &clock_;
+    env.mainCore = core_;
+    env.config = config_.get();
+    env.submit = [](const std::shared_ptr<dispatch::WorkQueue>&, dispatch::Task t) { t(); };
+    scheduler_ = std::make_unique<CommonTimerManager>(env);
+    CommonTimerManager& s = *scheduler_;
+    drainMainQueue();  // the observers are added on the main queue
+    ASSERT_EQ(findTask(s, 0).second.timeInterval, 60);
+    config_->updateMemoryConfigs({{7, "90"}});
+    drainMainQueue();  // the store's post
+    drainMainQueue();  // the observer's delivery
+    EXPECT_EQ(findTask(s, 0).second.timeInterval, 90);
+}
