@@ -1,5 +1,6 @@
 #include "peers/ZemIPCManager.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include "logger/LogSink.h"
 #include "paths/Paths.h"
 #include "process/TaskHelper.h"
+#include "service/ExecutableProcesses.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -270,10 +272,16 @@ bool ZemIPCManager::installUpgradeCopy(const std::string& source) {
     return true;
 }
 
+// Ends the running copies of the upgrade app, found by the program file they run.
+static void endUpgradeApps(const std::string& exe, int signal) {
+    for (pid_t pid : service::processesRunning(exe)) ::kill(pid, signal);
+}
+
 void ZemIPCManager::upgradeIPC(const std::optional<std::string>& data, int32_t upType) {
     auto proxy = lookup(kUpgradeConnection);
     const std::string exe = paths::upgradeAppExecutable();
     if (upType == -1) {
+        endUpgradeApps(exe, SIGKILL);
         // An upgrade the user asked for: a fresh copy of the pending upgrade app, started on its own.
         installUpgradeCopy(paths::uiAppResources() + "/Perrow_tmp.app");
         if (exists(exe))
@@ -284,6 +292,7 @@ void ZemIPCManager::upgradeIPC(const std::optional<std::string>& data, int32_t u
     }
     if (!proxy) {
         log("[ZemIPCManager] Perrow IPC failed ");
+        endUpgradeApps(exe, SIGTERM);
         log("[ZemIPCManager] restart ZemUgrade process ");
         if (!exists(exe)) {
             log("[ZemIPCManager] Perrow file is not exist ");

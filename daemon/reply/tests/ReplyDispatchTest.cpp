@@ -1,7 +1,9 @@
 // The reply dispatcher against a real policy database, a real command store and configuration
 // store in a temporary root, and recording peers vended on real named connections.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
@@ -560,5 +562,48 @@ TEST_F(ReplyDispatch, TimedPoliciesOfTheRunnerAreCheckedAndRestarted) {
             ASSERT_EQ(sleeps_.size(), 1u);
             EXPECT_EQ(sleeps_[0], std::chrono::milliseconds(5000));
         }
+    }
+}
+
+// A running copy of the upgrade app that does not answer is asked to end (TERM) before a new one
+// starts; an upgrade the user asked for ends it at once (KILL). Other programs are left alone.
+TEST_F(ReplyDispatch, RunningUpgradeAppsAreEndedBeforeANewStart) {
+    const fs::path exe = paths::upgradeAppExecutable();
+    fs::create_directories(exe.parent_path());
+    fs::copy_file("/bin/sleep", exe);
+    for (int32_t type : {4, -1}) {
+        SCOPED_TRACE(type);
+        const pid_t copy = ::fork();
+        if (copy == 0) {
+            ::execl(exe.c_str(), "Marlet", "60", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        const pid_t other = ::fork();
+        if (other == 0) {
+            ::execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ASSERT_GT(copy, 0);
+        ASSERT_GT(other, 0);
+        // Wait until the child runs the copy's program, not the test's.
+        for (int i = 0; i < 500 && fs::read_symlink("/proc/" + std::to_string(copy) + "/exe") != exe; ++i)
+            std::this_thread::sleep_for(10ms);
+        peers_->upgradeIPC(std::nullopt, type);
+        int status = 0;
+        pid_t ended = 0;
+        for (int i = 0; i < 1000 && (ended = ::waitpid(copy, &status, WNOHANG)) == 0; ++i)
+            std::this_thread::sleep_for(10ms);
+        if (ended == 0) {
+            ::kill(copy, SIGKILL);
+            ::waitpid(copy, &status, 0);
+            ::kill(other, SIGKILL);
+            ::waitpid(other, &status, 0);
+            FAIL() << "the running copy was not ended";
+        }
+        EXPECT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), type == -1 ? SIGKILL : SIGTERM);
+        EXPECT_EQ(::waitpid(other, &status, WNOHANG), 0);
+        ::kill(other, SIGKILL);
+        ::waitpid(other, &status, 0);
     }
 }
