@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "ClientApiServer.h"
 #include "PortServer.h"
 #include "RecordsTestSupport.h"
 #include "SessionTestSupport.h"
@@ -46,6 +47,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 using testsupport::capturedLog;
+using ApiServer = testsupport::ClientApiServer;
 using testsupport::runMainUntil;
 
 namespace {
@@ -128,43 +130,6 @@ std::string text(const archive::Value& dict, const char* key) {
     return v && v->string() ? *v->string() : "";
 }
 
-// One client_api_server.py with its own script and request log.
-class ApiServer {
-  public:
-    ApiServer(const std::string& folder, std::vector<std::string> extra = {})
-        : folder_(make(folder)), server_(arguments(folder_, std::move(extra)), 20s) {}
-    int port() const { return server_.port(); }
-    const std::string& folder() const { return folder_; }
-    void script(const Json& replies) {
-        const std::string path = folder_ + "/script.json";
-        writeFile(path + ".tmp", Json{{"replies", replies}}.dump());
-        fs::rename(path + ".tmp", path);
-    }
-    std::vector<Json> requests(const std::string& path) const {
-        std::vector<Json> out;
-        std::ifstream in(folder_ + "/requests.log");
-        for (std::string line; std::getline(in, line);) {
-            Json item = Json::parse(line, nullptr, false);
-            if (!item.is_discarded() && item.value("path", "") == path) out.push_back(item);
-        }
-        return out;
-    }
-
-  private:
-    static std::string make(const std::string& folder) {
-        fs::create_directories(folder);
-        return folder;
-    }
-    static std::vector<std::string> arguments(const std::string& folder, std::vector<std::string> extra) {
-        std::vector<std::string> args = {RAVAVIZA_PYTHON, CLIENT_API_SERVER,
-                                         "--script",      folder + "/script.json",
-                                         "--log",         folder + "/requests.log"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return args;
-    }
-    std::string folder_;
-    testsupport::PortServer server_;
-};
 
 constexpr const char* kGetCert = "/api/tovik/ca/getcert";
 constexpr const char* kStartConfig = "/api/public/client/start_config";
