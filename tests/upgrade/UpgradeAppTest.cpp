@@ -282,13 +282,15 @@ TEST_F(UpgradeAppTest, WindowShowsTheDaemonsAnswer) {
         const char* confirm;                // nullptr: hidden
     };
     const std::string url = server_->url("/update.xml");
+    // No two cases in a row show the same window: a case's wait is then met only by its own
+    // answer, never by the previous case's window while its own answer is still on its way.
     const Case cases[] = {
         {"up-to-date", R"({"type":3})", "Zem已是最新版本", nullptr, "确 定"},
+        {"daemon-unreachable", std::nullopt, "连接服务器失败，请重试", nullptr, "重 试"},
         {"new-version", answer(1, url, "", "5.2.0"), "检测到有新版本v5.2.0", nullptr, "立即更新"},
+        {"daemon-no-answer", std::string(), "连接服务器失败，请重试", nullptr, "重 试"},
         {"new-version-described", answer(1, url, "修复了若干问题", "5.2.0"), nullptr,
          "新版本特性如下:\n修复了若干问题", "立即更新"},
-        {"daemon-unreachable", std::nullopt, "连接服务器失败，请重试", nullptr, "重 试"},
-        {"daemon-no-answer", std::string(), "连接服务器失败，请重试", nullptr, "重 试"},
         {"answer-not-json", std::string("<html>"), "正在检测中...", nullptr, nullptr},
     };
     for (const auto& c : cases) {
