@@ -130,7 +130,6 @@ std::string text(const archive::Value& dict, const char* key) {
     return v && v->string() ? *v->string() : "";
 }
 
-
 constexpr const char* kGetCert = "/api/tovik/ca/getcert";
 constexpr const char* kStartConfig = "/api/public/client/start_config";
 

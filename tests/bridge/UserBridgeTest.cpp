@@ -34,16 +34,7 @@ constexpr uid_t kUid = 65534;
 constexpr gid_t kGid = 65534;
 constexpr const char* kProfileId = UserBridge::kTovikProfileIdentifier;
 
-// Waits up to 10 s for a condition.
-template <typename F>
-bool eventually(F condition) {
-    auto until = std::chrono::steady_clock::now() + 10s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using testsupport::eventually;
 
 class BridgeTest : public ::testing::Test {
   protected:

@@ -30,15 +30,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-template <typename F>
-bool eventually(F condition) {
-    auto until = std::chrono::steady_clock::now() + 10s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using testsupport::eventually;
 
 class LocalServiceTest : public ::testing::Test {
   protected:

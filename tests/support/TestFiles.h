@@ -7,10 +7,12 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace testsupport {
 
@@ -36,6 +38,18 @@ inline std::string readText(const std::filesystem::path& path) {
     std::stringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+// Polls the condition until it holds or the limit passes; true when it held.
+template <typename F>
+bool eventually(F condition, std::chrono::milliseconds limit = std::chrono::seconds(10),
+                std::chrono::milliseconds poll = std::chrono::milliseconds(10)) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(poll);
+    }
+    return true;
 }
 
 // The process exists and is not a zombie.

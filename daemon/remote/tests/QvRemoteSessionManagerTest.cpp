@@ -26,12 +26,7 @@ constexpr auto kDeadline = std::chrono::seconds(20);
 
 template <class F>
 bool eventually(F condition) {
-    const auto end = std::chrono::steady_clock::now() + kDeadline;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return testsupport::eventually(condition, kDeadline, std::chrono::milliseconds(2));
 }
 
 int listenLoopback(uint16_t* port) {
