@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <thread>
 
 #include "InstanceGuard.h"
@@ -49,12 +51,25 @@ class UpgradeProcessTest : public UpgradeFixture {
         UpgradeFixture::TearDown();
     }
 
+    // Running instances of the app. A child the app has forked but not yet turned into another
+    // program (the installer, dpkg) still shows the app's executable: it is not an instance.
     std::vector<pid_t> apps() {
         std::vector<pid_t> live;
         for (pid_t pid : instance::olderInstances(paths::upgradeAppExecutable()))
             if (testsupport::alive(pid) && instance::executableOf(pid) == paths::upgradeAppExecutable())
                 live.push_back(pid);
+        std::erase_if(live, [&](pid_t pid) { return std::ranges::count(live, parentOf(pid)) > 0; });
         return live;
+    }
+
+    static pid_t parentOf(pid_t pid) {
+        // The fourth field of /proc/PID/stat, after the command name in parentheses.
+        const std::string stat = testsupport::readText("/proc/" + std::to_string(pid) + "/stat");
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos) return 0;
+        int parent = 0;
+        char state = 0;
+        return std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2 ? parent : 0;
     }
 
     pid_t startApp(std::vector<std::string> args = {"-upgrade"}) {
