@@ -486,11 +486,18 @@ TEST_F(TovikTest, CertificateStatusReadsOnlyWhatParses) {
 }
 
 TEST_F(TovikTest, ProfileWithoutCertificateInstallsButRecordsNothing) {
-    Value top =
-        Dictionary{{"PayloadIdentifier", kProfileId},
-                   {"PayloadContent",
-                    Array{Value(Dictionary{{"PayloadType", "com.apple.wifi.managed"}, {"SSID_STR", "Guest"}}),
-                          Value(Dictionary{{"PayloadContent", "text"}})}}};
+    // A Wi-Fi payload with its client identity (NetworkManager refuses EAP-TLS without one) and
+    // no certificate in the first payload.
+    Value top = Dictionary{
+        {"PayloadIdentifier", kProfileId},
+        {"PayloadContent",
+         Array{Value(Dictionary{{"PayloadType", "com.apple.wifi.managed"},
+                                {"SSID_STR", "Guest"},
+                                {"PayloadCertificateUUID", "47A5FE22-02D8-48B8-A249-13FF8C1A0D1E"}}),
+               Value(Dictionary{{"PayloadType", "com.apple.security.pkcs12"},
+                                {"PayloadUUID", "47A5FE22-02D8-48B8-A249-13FF8C1A0D1E"},
+                                {"PayloadContent", Data{1, 2, 3}}}),
+               Value(Dictionary{{"PayloadContent", "text"}})}}};
     auto bytes = archive::serializePlist(top, archive::PlistFormat::Xml);
     putUserBytes("VOXMDNetwork.mobileconfig", std::string(bytes->begin(), bytes->end()));
     putUser("tovikCache.archive", Value("3"));
