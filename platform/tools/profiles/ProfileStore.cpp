@@ -117,15 +117,21 @@ spawn::RunResult runNmcli(const std::string& nmcli, std::vector<std::string> arg
     return spawn::run(std::move(o), limits);
 }
 
+// NetworkManager's client when it has the offline mode that checks keyfiles (older ones do not).
+std::optional<std::string> offlineNmcli() {
+    std::optional<std::string> nmcli = nmcliPath();
+    if (!nmcli) return std::nullopt;
+    spawn::RunResult probe = runNmcli(*nmcli, {"--offline", "--version"});
+    if (!probe.waitStatus || spawn::exitStatusFromWait(*probe.waitStatus) != 0) return std::nullopt;
+    return nmcli;
+}
+
 // Why NetworkManager would refuse the connection in keyfile: its client reads the keyfile
 // offline and checks it as the daemon would. Empty when it accepts it or the machine has no
 // client with that mode.
 std::string networkManagerRefusal(const std::string& keyfile) {
-    std::optional<std::string> nmcli = nmcliPath();
+    static const std::optional<std::string> nmcli = offlineNmcli();
     if (!nmcli) return {};
-    // Clients before the offline mode cannot check anything.
-    spawn::RunResult probe = runNmcli(*nmcli, {"--offline", "--version"});
-    if (!probe.waitStatus || spawn::exitStatusFromWait(*probe.waitStatus) != 0) return {};
     spawn::RunResult run = runNmcli(*nmcli, {"--offline", "connection", "modify"}, keyfile);
     if (!run.started()) return "cannot run " + *nmcli + ": " + std::strerror(run.spawnError);
     if (run.timedOut) return "the check did not finish in time";
