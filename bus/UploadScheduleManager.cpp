@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "archive/KeyedArchive.h"
+#include "bus/JsonValue.h"
 #include "device/ITDevice.h"
 #include "link/ZemHttpSession.h"
 #include "logger/LogSink.h"
@@ -20,25 +21,6 @@ constexpr const char* kSettingFile = "ScheduleSetting.data";
 
 void log(const std::string& line) {
     processLog().writeLog(line);
-}
-
-archive::Value fromJson(const Json& j) {
-    if (j.is_array()) {
-        archive::Array a;
-        for (const auto& item : j) a.push_back(fromJson(item));
-        return a;
-    }
-    if (j.is_object()) {
-        archive::Dictionary d;
-        for (auto it = j.begin(); it != j.end(); ++it) d.emplace(it.key(), fromJson(it.value()));
-        return d;
-    }
-    if (j.is_string()) return j.get<std::string>();
-    if (j.is_boolean()) return j.get<bool>();
-    if (j.is_number_unsigned()) return j.get<uint64_t>();
-    if (j.is_number_integer()) return j.get<int64_t>();
-    if (j.is_number()) return j.get<double>();
-    return archive::Value(archive::Null{});
 }
 
 // A number or the leading integer of a text, as a number object answers integerValue.
@@ -175,7 +157,7 @@ ScheduleReply parseScheduleReply(std::string_view body) {
         m.bEnabled = sw != entry.end() && integerValue(*sw) >= 1 ? "1" : "0";
         if (auto size = entry.find("uploadsize"); size != entry.end()) m.uploadsize = unsignedValue(*size);
         if (auto acc = entry.find("accumulatetime"); acc != entry.end() && !acc->is_null())
-            m.accumulatetime = fromJson(*acc);
+            m.accumulatetime = bus::archiveValueFromJson(*acc);
         if (auto url = entry.find("url"); url != entry.end() && url->is_string())
             m.url = url->get<std::string>();
         out.models.push_back(std::move(m));

@@ -63,12 +63,18 @@ std::vector<std::string> ZemBusCore::requestHeaders(size_t bodyLength) {
 }
 
 void ZemBusCore::sendPoliceStateRequest(archive::Dictionary userInfo, Completion complete) {
-    auto request = getRequestWithType(bus::kPolicyStateAction);
+    post(bus::kPolicyStateAction, "/yj/policystat", "send police state failed", std::move(userInfo),
+         std::move(complete));
+}
+
+void ZemBusCore::post(int32_t type, const std::string& path, const std::string& failed,
+                      archive::Dictionary userInfo, Completion complete) {
+    auto request = getRequestWithType(type);
     request->setUserInfo(std::move(userInfo));
     request->generateMsgHead();
     request->generateMsgBody();
     if (!request->buildData()) {
-        log("send police state failed, request could not be built");
+        log(failed + ", request could not be built");
         complete(false, nullptr, "");
         return;
     }
@@ -77,7 +83,7 @@ void ZemBusCore::sendPoliceStateRequest(archive::Dictionary userInfo, Completion
     config().readServerConfig();
     const auto server = config().historyRecord_server();
     if (!server || server->empty() || *server == ZemServerConfig::kMissingHost) {
-        log("send police state failed, because server config is null");
+        log(failed + ", because server config is null");
         complete(false, nullptr, "upload server is null");
         return;
     }
@@ -86,18 +92,17 @@ void ZemBusCore::sendPoliceStateRequest(archive::Dictionary userInfo, Completion
 
     const std::string body = ZemUrlEncode::urlencodWithData(request->data());
     ZemHttpRequest http;
-    http.url = "http://" + *server + ":" + std::to_string(port) + "/yj/policystat";
+    http.url = "http://" + *server + ":" + std::to_string(port) + path;
     http.body.assign(body.begin(), body.end());
     http.headers = requestHeaders(http.body.size());
     http.timeout = kTimeout;
-    session_->post(std::move(http), [complete = std::move(complete)](ZemHttpReply reply) {
+    session_->post(std::move(http), [type, failed, complete = std::move(complete)](ZemHttpReply reply) {
         if (reply.body.empty() || !reply.succeeded()) {
-            log("send police state failed " +
-                (reply.error.empty() ? std::string("empty reply") : reply.error));
+            log(failed + " " + (reply.error.empty() ? std::string("empty reply") : reply.error));
             complete(false, nullptr, "");
             return;
         }
-        parseResponseData(reply.body, bus::kPolicyStateAction, complete);
+        parseResponseData(reply.body, type, complete);
     });
 }
 

@@ -57,6 +57,10 @@ class ZemBusCore {
     static constexpr std::chrono::milliseconds kTimeout{30'000};
 
   private:
+    // Builds the request of an action from userInfo and POSTs it to path on the last good server;
+    // failed starts each log line of a failure.
+    void post(int32_t type, const std::string& path, const std::string& failed, archive::Dictionary userInfo,
+              Completion complete);
     ZemServerConfig& config() const;
     ZemServerConfig* config_;
     std::optional<bus::HeadFacts> facts_;

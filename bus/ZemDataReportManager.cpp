@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bus/DataReportManager.h"
+#include "bus/JsonValue.h"
 #include "bus/PolicyStateReportManager.h"
 #include "bus/ZemLogReportManager.h"
 #include "dispatch/WorkQueue.h"
@@ -12,24 +13,6 @@ namespace {
 
 void log(const std::string& line) {
     processLog().writeLog(line);
-}
-
-archive::Value fromJson(const nlohmann::json& j) {
-    if (j.is_array()) {
-        archive::Array a;
-        for (const auto& item : j) a.push_back(fromJson(item));
-        return a;
-    }
-    if (j.is_object()) {
-        archive::Dictionary d;
-        for (auto it = j.begin(); it != j.end(); ++it) d.emplace(it.key(), fromJson(it.value()));
-        return d;
-    }
-    if (j.is_string()) return j.get<std::string>();
-    if (j.is_boolean()) return j.get<bool>();
-    if (j.is_number_integer()) return j.get<int64_t>();
-    if (j.is_number()) return j.get<double>();
-    return archive::Value(archive::Null{});
 }
 
 }  // namespace
@@ -68,7 +51,7 @@ void ZemDataReportManager::reportPolicyStates(const std::string& json) {
             std::string(parsed.is_discarded() ? "invalid JSON" : "not an array"));
         return;
     }
-    const archive::Value states = fromJson(parsed);
+    const archive::Value states = bus::archiveValueFromJson(parsed);
     reportGetPolicyState(*states.array());
 }
 

@@ -2,9 +2,6 @@
 
 #include "bus/ZemBusCore.h"
 #include "core/TextNumber.h"
-#include "logger/LogSink.h"
-#include "proto/ZemUrlEncode.h"
-#include "server/ZemServerConfig.h"
 
 namespace {
 
@@ -49,38 +46,6 @@ bool ZemDebugLogResponse::parseData() {
 }
 
 void ZemBusCore::sendDebugLogRequest(archive::Dictionary userInfo, Completion complete) {
-    auto request = getRequestWithType(bus::kDebugLogAction);
-    request->setUserInfo(std::move(userInfo));
-    request->generateMsgHead();
-    request->generateMsgBody();
-    if (!request->buildData()) {
-        processLog().writeLog("[ZemBus] send debug log request failed, request could not be built");
-        complete(false, nullptr, "");
-        return;
-    }
-    config().readServerConfig();
-    const auto server = config().historyRecord_server();
-    if (!server || server->empty() || *server == ZemServerConfig::kMissingHost) {
-        processLog().writeLog("[ZemBus] send debug log request failed, because server config is null");
-        complete(false, nullptr, "upload server is null");
-        return;
-    }
-    uint64_t port = config().historyRecord_port();
-    if (port == 0) port = 80;
-
-    const std::string body = ZemUrlEncode::urlencodWithData(request->data());
-    ZemHttpRequest http;
-    http.url = "http://" + *server + ":" + std::to_string(port) + "/yj/debug";
-    http.body.assign(body.begin(), body.end());
-    http.headers = requestHeaders(http.body.size());
-    http.timeout = kTimeout;
-    session_->post(std::move(http), [complete = std::move(complete)](ZemHttpReply reply) {
-        if (reply.body.empty() || !reply.succeeded()) {
-            processLog().writeLog("[ZemBus] send debug log request failed " +
-                                  (reply.error.empty() ? std::string("empty reply") : reply.error));
-            complete(false, nullptr, "");
-            return;
-        }
-        parseResponseData(reply.body, bus::kDebugLogAction, complete);
-    });
+    post(bus::kDebugLogAction, "/yj/debug", "[ZemBus] send debug log request failed", std::move(userInfo),
+         std::move(complete));
 }

@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 
+#include "TempRoot.h"
 #include "archive/KeyedArchive.h"
 #include "bus/ZemCollectQORLogManager.h"
 
@@ -26,17 +28,13 @@ std::string fifteen(const std::string& tag) {
 class access_logs : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string tmpl = "/tmp/access-logs-XXXXXX";
-        ASSERT_TRUE(::mkdtemp(tmpl.data()));
-        dir_ = tmpl;
+        temp_.emplace("access-logs");
+        dir_ = temp_->path();
         logs_ = dir_ + "/logs";
         archive_ = dir_ + "/qoraccesslog.archive";
         fs::create_directories(logs_);
     }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    void TearDown() override { temp_.reset(); }
 
     std::unique_ptr<ZemCollectQORLogManager> collector() {
         return std::make_unique<ZemCollectQORLogManager>(
@@ -61,6 +59,7 @@ class access_logs : public ::testing::Test {
         return out;
     }
 
+    std::optional<testsupport::TempFolder> temp_;
     std::string dir_, logs_, archive_;
     std::vector<nlohmann::json> handed_;
 };

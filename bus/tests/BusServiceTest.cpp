@@ -5,7 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
+#include "TempRoot.h"
 #include "archive/Plist.h"
 #include "bus/BusMain.h"
 #include "bus/CommonTimerHelp.h"
@@ -119,16 +121,10 @@ namespace {
 class report_cache : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string tmpl = "/tmp/report-cache-XXXXXX";
-        ASSERT_TRUE(::mkdtemp(tmpl.data()));
-        root_ = tmpl;
-        ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
+        temp_.emplace("report-cache");
+        root_ = temp_->path();
     }
-    void TearDown() override {
-        ::unsetenv("RAVAVIZA_ROOT");
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
+    void TearDown() override { temp_.reset(); }
 
     static Array states(int first, int count) {
         Array out;
@@ -159,6 +155,7 @@ class report_cache : public ::testing::Test {
                                             PolicyStateReportManager::cacheFolder() + "/" + name));
     }
 
+    std::optional<testsupport::TempRoot> temp_;
     std::string root_;
 };
 

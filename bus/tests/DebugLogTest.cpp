@@ -12,7 +12,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
+#include "TempRoot.h"
 #include "archive/KeyedArchive.h"
 #include "bus/DebugLogFTPRequest.h"
 #include "bus/ZemBusCore.h"
@@ -29,20 +31,15 @@ namespace {
 class debug_log_root : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string tmpl = "/tmp/debug-log-XXXXXX";
-        ASSERT_TRUE(::mkdtemp(tmpl.data()));
-        root_ = tmpl;
-        ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
+        temp_.emplace("debug-log");
+        root_ = temp_->path();
     }
-    void TearDown() override {
-        ::unsetenv("RAVAVIZA_ROOT");
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
+    void TearDown() override { temp_.reset(); }
     static void writeFile(const std::string& path, const std::string& text) {
         fs::create_directories(fs::path(path).parent_path());
         std::ofstream(path) << text;
     }
+    std::optional<testsupport::TempRoot> temp_;
     std::string root_;
 };
 

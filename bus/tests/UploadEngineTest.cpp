@@ -8,8 +8,10 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 
+#include "TempRoot.h"
 #include "bus/DataReportManager.h"
 #include "bus/UploadScheduleManager.h"
 #include "cipher/AesString.h"
@@ -41,10 +43,8 @@ std::string scheduleWith(size_t entries) {
 class upload_engine : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string tmpl = "/tmp/upload-engine-XXXXXX";
-        ASSERT_TRUE(::mkdtemp(tmpl.data()));
-        root_ = tmpl;
-        ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
+        temp_.emplace("upload-engine");
+        root_ = temp_->path();
         schedule_ = std::make_unique<UploadScheduleManager>(UploadScheduleManager::Options{
             &noServer_, [] { return std::string("UUID-1"); }, root_ + "/ScheduleSetting.data"});
         DataReportManager::Options options;
@@ -58,9 +58,7 @@ class upload_engine : public ::testing::Test {
         ASSERT_TRUE(reports_->waitUntilIdle(std::chrono::seconds(30)));
         reports_.reset();
         schedule_.reset();
-        ::unsetenv("RAVAVIZA_ROOT");
-        std::error_code ec;
-        fs::remove_all(root_, ec);
+        temp_.reset();
     }
     std::vector<std::string> cacheFiles() const {
         std::vector<std::string> names;
@@ -75,6 +73,7 @@ class upload_engine : public ::testing::Test {
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
+    std::optional<testsupport::TempRoot> temp_;
     std::string root_;
     ZemServerConfig noServer_;
     dispatch::ManualClock clock_{1'796'860'800.0};  // 2026-12-10 00:00:00 UTC

@@ -12,9 +12,11 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "FixtureCertificate.h"
+#include "TempRoot.h"
 #include "TestFiles.h"
 #include "archive/KeyedArchive.h"
 #include "archive/Plist.h"
@@ -39,11 +41,8 @@ using testsupport::eventually;
 class BridgeTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/rav-bridge-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        ::chmod(root_.c_str(), 0755);
-        setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
+        tempRoot_.emplace("rav-bridge", 0755);
+        root_ = tempRoot_->path();
         home_ = paths::homeFolder("nobody").value_or("");
         ASSERT_TRUE(home_.starts_with(root_));
         folder_ = home_ + "/Library/Application Support/RavAvizaL";
@@ -58,11 +57,7 @@ class BridgeTest : public ::testing::Test {
         machine_ = paths::machineSupportFolder();
         fs::create_directories(machine_);
     }
-    void TearDown() override {
-        unsetenv("RAVAVIZA_ROOT");
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
+    void TearDown() override { tempRoot_.reset(); }
 
     UserBridge::Environment environment() {
         UserBridge::Environment env;
@@ -118,6 +113,7 @@ class BridgeTest : public ::testing::Test {
         return false;
     }
 
+    std::optional<testsupport::TempRoot> tempRoot_;
     std::string root_, home_, folder_, machine_;
     std::mutex mutex_;
     std::string console_ = "nobody";
@@ -486,11 +482,18 @@ TEST_F(TovikTest, CertificateStatusReadsOnlyWhatParses) {
 }
 
 TEST_F(TovikTest, ProfileWithoutCertificateInstallsButRecordsNothing) {
-    Value top =
-        Dictionary{{"PayloadIdentifier", kProfileId},
-                   {"PayloadContent",
-                    Array{Value(Dictionary{{"PayloadType", "com.apple.wifi.managed"}, {"SSID_STR", "Guest"}}),
-                          Value(Dictionary{{"PayloadContent", "text"}})}}};
+    // A Wi-Fi payload with its client identity (NetworkManager refuses EAP-TLS without one) and
+    // no certificate in the first payload.
+    Value top = Dictionary{
+        {"PayloadIdentifier", kProfileId},
+        {"PayloadContent",
+         Array{Value(Dictionary{{"PayloadType", "com.apple.wifi.managed"},
+                                {"SSID_STR", "Guest"},
+                                {"PayloadCertificateUUID", "47A5FE22-02D8-48B8-A249-13FF8C1A0D1E"}}),
+               Value(Dictionary{{"PayloadType", "com.apple.security.pkcs12"},
+                                {"PayloadUUID", "47A5FE22-02D8-48B8-A249-13FF8C1A0D1E"},
+                                {"PayloadContent", Data{1, 2, 3}}}),
+               Value(Dictionary{{"PayloadContent", "text"}})}}};
     auto bytes = archive::serializePlist(top, archive::PlistFormat::Xml);
     putUserBytes("VOXMDNetwork.mobileconfig", std::string(bytes->begin(), bytes->end()));
     putUser("tovikCache.archive", Value("3"));

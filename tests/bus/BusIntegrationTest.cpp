@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "LinkTestSupport.h"
+#include "TempRoot.h"
 #include "archive/KeyedArchive.h"
 #include "bus/PolicyStateReportManager.h"
 #include "ipc/MessagePort.h"
@@ -27,10 +29,8 @@ class report_integration : public ::testing::Test {
   protected:
     void SetUp() override {
         if (::getuid() != 0) GTEST_SKIP() << "the service's -run mode needs root";
-        std::string tmpl = "/tmp/report-int-XXXXXX";
-        ASSERT_TRUE(::mkdtemp(tmpl.data()));
-        root_ = tmpl;
-        ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
+        temp_.emplace("report-int");
+        root_ = temp_->path();
         for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
                                  "ALL_PROXY", "no_proxy", "NO_PROXY"})
             ::unsetenv(name);
@@ -39,9 +39,7 @@ class report_integration : public ::testing::Test {
     void TearDown() override {
         tamber_.stop();
         server_.stop();
-        ::unsetenv("RAVAVIZA_ROOT");
-        std::error_code ec;
-        if (!root_.empty()) fs::remove_all(root_, ec);
+        temp_.reset();
     }
 
     void startServer(const Json& script) {
@@ -106,6 +104,7 @@ class report_integration : public ::testing::Test {
                           {"lastTimeStamp", "2026-12-10 08:00:00"}};
     }
 
+    std::optional<testsupport::TempRoot> temp_;
     std::string root_, script_, log_;
     Child server_, tamber_;
     std::shared_ptr<ipc::ConnectionProxy> proxy_;

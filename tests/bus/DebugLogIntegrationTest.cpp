@@ -9,11 +9,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <regex>
 
 #include "LinkTestSupport.h"
 #include "PortServer.h"
+#include "TempRoot.h"
 #include "bus/ZemLogReportManager.h"
 #include "encoding/MD5.h"
 #include "ipc/NamedConnection.h"
@@ -80,10 +82,8 @@ std::vector<std::string> zipEntries(const std::string& path) {
 class debug_log_upload : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string tmpl = "/tmp/debug-upload-XXXXXX";
-        ASSERT_TRUE(::mkdtemp(tmpl.data()));
-        root_ = tmpl;
-        ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
+        temp_.emplace("debug-upload");
+        root_ = temp_->path();
         for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
                                  "ALL_PROXY", "ftp_proxy", "FTP_PROXY", "no_proxy", "NO_PROXY"})
             ::unsetenv(name);
@@ -97,9 +97,7 @@ class debug_log_upload : public ::testing::Test {
         tamber_.stop();
         server_.stop();
         ftp_.reset();
-        ::unsetenv("RAVAVIZA_ROOT");
-        std::error_code ec;
-        if (!root_.empty()) fs::remove_all(root_, ec);
+        temp_.reset();
     }
 
     void startServer() {
@@ -166,6 +164,7 @@ class debug_log_upload : public ::testing::Test {
         return names;
     }
 
+    std::optional<testsupport::TempRoot> temp_;
     std::string root_, script_, log_, ftpRoot_;
     int port_ = 0;
     int jobs_ = 0;

@@ -8,8 +8,10 @@
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <optional>
 
 #include "LinkTestSupport.h"
+#include "TempRoot.h"
 #include "archive/KeyedArchive.h"
 #include "bus/CommonTimerHelp.h"
 #include "bus/DataReportManager.h"
@@ -62,10 +64,8 @@ class report_upload : public ::testing::Test {
   protected:
     void SetUp() override {
         recordingLog();
-        std::string tmpl = "/tmp/report-upload-XXXXXX";
-        ASSERT_TRUE(::mkdtemp(tmpl.data()));
-        root_ = tmpl;
-        ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
+        temp_.emplace("report-upload");
+        root_ = temp_->path();
         for (const char* name :
              {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
             ::unsetenv(name);
@@ -84,9 +84,7 @@ class report_upload : public ::testing::Test {
     void TearDown() override {
         dropManagers();
         server_.stop();
-        ::unsetenv("RAVAVIZA_ROOT");
-        std::error_code ec;
-        if (!root_.empty()) fs::remove_all(root_, ec);
+        temp_.reset();
     }
 
     void pointConfigAt(int port) {
@@ -158,6 +156,7 @@ class report_upload : public ::testing::Test {
     }
     void idle() { ASSERT_TRUE(reports_->waitUntilIdle(60s)); }
 
+    std::optional<testsupport::TempRoot> temp_;
     std::string root_, script_, log_;
     int port_ = 0;
     Child server_;

@@ -9,8 +9,10 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <thread>
 
+#include "TempRoot.h"
 #include "TestFiles.h"
 #include "dispatch/WorkQueue.h"
 #include "ipc/NamedConnection.h"
@@ -35,11 +37,8 @@ using testsupport::eventually;
 class LocalServiceTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/rav-service-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        ::chmod(root_.c_str(), 0755);
-        setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
+        tempRoot_.emplace("rav-service", 0755);
+        root_ = tempRoot_->path();
         fs::create_directories(paths::toolFolder());
         fs::create_directories(paths::machineSupportFolder());
         fs::create_directories(paths::runtimeFolder());
@@ -52,9 +51,7 @@ class LocalServiceTest : public ::testing::Test {
         if (connection_) connection_->invalidate();
         connection_.reset();
         proxy_.reset();
-        unsetenv("RAVAVIZA_ROOT");
-        std::error_code ec;
-        fs::remove_all(root_, ec);
+        tempRoot_.reset();
     }
 
     // A program that appends "<name> <args>" to the calls file; a file "<name>.out" or
@@ -116,6 +113,7 @@ class LocalServiceTest : public ::testing::Test {
         return *proxy_;
     }
 
+    std::optional<testsupport::TempRoot> tempRoot_;
     std::string root_, calls_;
     std::mutex mutex_;
     std::vector<std::string> logs_;

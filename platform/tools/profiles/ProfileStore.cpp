@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -68,10 +69,6 @@ std::string pem(const archive::Data& der) {
     return length > 0 ? std::string(data, static_cast<size_t>(length)) : std::string();
 }
 
-bool writeFile(const std::string& path, const std::string& content, mode_t mode) {
-    return fileio::writeFileAtomically(path, content, mode);
-}
-
 bool writeData(const std::string& path, const archive::Data& content, mode_t mode) {
     return fileio::writeFileAtomically(path, content, mode);
 }
@@ -96,22 +93,110 @@ std::vector<std::string> taggedKeyfiles(const std::string& identifier) {
     return found;
 }
 
+// NetworkManager's command-line client, when the machine has one.
+std::optional<std::string> nmcliPath() {
+    struct stat st {};
+    for (const char* nmcli : {"/usr/bin/nmcli", "/bin/nmcli"}) {
+        if (::stat(nmcli, &st) == 0 && S_ISREG(st.st_mode)) return std::string(nmcli);
+    }
+    return std::nullopt;
+}
+
+spawn::RunResult runNmcli(const std::string& nmcli, std::vector<std::string> arguments,
+                          std::string input = {}) {
+    spawn::Options o;
+    o.program = nmcli;
+    o.argv = {nmcli};
+    o.argv.insert(o.argv.end(), arguments.begin(), arguments.end());
+    o.environment = std::vector<std::string>{"LC_ALL=C", "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    o.grouping = spawn::Grouping::OwnGroup;
+    spawn::RunLimits limits;
+    limits.input = std::move(input);
+    limits.deadline = std::chrono::seconds(10);
+    limits.maxStreamBytes = 64u << 10;
+    return spawn::run(std::move(o), limits);
+}
+
+// NetworkManager's client when it has the offline mode that checks keyfiles (older ones do not).
+std::optional<std::string> offlineNmcli() {
+    std::optional<std::string> nmcli = nmcliPath();
+    if (!nmcli) return std::nullopt;
+    spawn::RunResult probe = runNmcli(*nmcli, {"--offline", "--version"});
+    if (!probe.waitStatus || spawn::exitStatusFromWait(*probe.waitStatus) != 0) return std::nullopt;
+    return nmcli;
+}
+
+// Why NetworkManager would refuse the connection in keyfile: its client reads the keyfile
+// offline and checks it as the daemon would. Empty when it accepts it or the machine has no
+// client with that mode.
+std::string networkManagerRefusal(const std::string& keyfile) {
+    static const std::optional<std::string> nmcli = offlineNmcli();
+    if (!nmcli) return {};
+    spawn::RunResult run = runNmcli(*nmcli, {"--offline", "connection", "modify"}, keyfile);
+    if (!run.started()) return "cannot run " + *nmcli + ": " + std::strerror(run.spawnError);
+    if (run.timedOut) return "the check did not finish in time";
+    if (run.waitStatus && spawn::exitStatusFromWait(*run.waitStatus) == 0) return {};
+    std::string reason = run.error.empty() ? run.output : run.error;
+    while (!reason.empty() && std::isspace(static_cast<unsigned char>(reason.back()))) reason.pop_back();
+    return reason.empty() ? "the check failed" : reason;
+}
+
 // Asks a running NetworkManager to read its keyfiles again (only on the real root).
 void reloadConnections() {
     if (!paths::root().empty()) return;
-    struct stat st {};
-    for (const char* nmcli : {"/usr/bin/nmcli", "/bin/nmcli"}) {
-        if (::stat(nmcli, &st) != 0) continue;
-        spawn::Options o;
-        o.program = nmcli;
-        o.argv = {nmcli, "connection", "reload"};
-        o.grouping = spawn::Grouping::OwnGroup;
-        spawn::RunLimits limits;
-        limits.deadline = std::chrono::seconds(10);
-        limits.maxStreamBytes = 64u << 10;
-        spawn::run(std::move(o), limits);
-        return;
+    if (std::optional<std::string> nmcli = nmcliPath()) runNmcli(*nmcli, {"connection", "reload"});
+}
+
+// A file the install writes, with its whole content.
+struct PlannedFile {
+    std::string path;
+    archive::Data content;
+};
+
+// What an earlier install of an identifier left: its keyfiles' contents and whether its folder
+// was moved aside.
+struct Previous {
+    std::vector<PlannedFile> keyfiles;
+    bool hadFolder = false;
+};
+
+std::string asideFolder(const std::string& identifier) {
+    return profilesFolder() + "/.previous-" + identifier;
+}
+
+bool setAside(const std::string& identifier, Previous& previous) {
+    for (const std::string& path : taggedKeyfiles(identifier)) {
+        auto bytes = fileio::readUserFile(path, 0, kMaxKeyfileBytes);
+        if (!bytes) return false;
+        previous.keyfiles.push_back({path, std::move(*bytes)});
     }
+    const std::string folder = profilesFolder() + "/" + identifier;
+    std::error_code ec;
+    std::filesystem::remove_all(asideFolder(identifier), ec);
+    if (std::filesystem::is_directory(std::filesystem::symlink_status(folder, ec))) {
+        if (::rename(folder.c_str(), asideFolder(identifier).c_str()) != 0) return false;
+        previous.hadFolder = true;
+    }
+    return true;
+}
+
+// Puts the earlier install back as it was.
+void restore(const std::string& identifier, const Previous& previous) {
+    const std::string folder = profilesFolder() + "/" + identifier;
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
+    if (previous.hadFolder) ::rename(asideFolder(identifier).c_str(), folder.c_str());
+    for (const PlannedFile& f : previous.keyfiles) writeData(f.path, f.content, 0600);
+}
+
+// Drops the earlier install once the new one is in place: its keyfiles the new one did not
+// replace, and its folder.
+void discard(const std::string& identifier, const Previous& previous, const std::vector<std::string>& kept) {
+    for (const PlannedFile& f : previous.keyfiles) {
+        if (std::find(kept.begin(), kept.end(), f.path) == kept.end()) ::unlink(f.path.c_str());
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(asideFolder(identifier), ec);
 }
 
 }  // namespace
@@ -143,6 +228,7 @@ Outcome removeProfile(const std::string& identifier) {
     }
     for (const std::string& path : keyfiles) ::unlink(path.c_str());
     if (hadFolder) std::filesystem::remove_all(folder, ec);
+    std::filesystem::remove_all(asideFolder(identifier), ec);
     reloadConnections();
     return {true, {}};
 }
@@ -178,16 +264,11 @@ Outcome installProfile(const std::string& path) {
     }
     if (wifi.empty()) return {false, "profiles: the profile has no Wi-Fi payload"};
 
-    // Replace what an earlier install of this identifier made.
-    if (!taggedKeyfiles(identifier).empty() || std::filesystem::exists(profilesFolder() + "/" + identifier)) {
-        removeProfile(identifier);
-    }
+    // Everything the install writes is made and checked first, so a refused payload leaves
+    // the machine as it was.
     const std::string folder = profilesFolder() + "/" + identifier;
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    std::filesystem::create_directories(connectionsFolder(), ec);
-    ::chmod(folder.c_str(), 0700);
-
+    std::vector<PlannedFile> files;     // inside the profile's folder
+    std::vector<PlannedFile> keyfiles;  // in the connections folder
     int index = 0;
     for (const Value* payload : wifi) {
         const std::string ssid = text(payload->find("SSID_STR"));
@@ -208,13 +289,13 @@ Outcome installProfile(const std::string& path) {
                               "\n\n[wifi-security]\nkey-mgmt=wpa-eap\n\n[802-1x]\neap=tls;\n";
         if (!caPem.empty()) {
             const std::string caPath = folder + "/ca-" + std::to_string(index) + ".pem";
-            if (!writeFile(caPath, caPem, 0600)) return {false, "profiles: cannot write " + caPath};
+            files.push_back({caPath, archive::Data(caPem.begin(), caPem.end())});
             keyfile += "ca-cert=" + caPath + "\n";
         }
         const std::string idUuid = text(payload->find("PayloadCertificateUUID"));
         if (auto it = identities.find(idUuid); it != identities.end()) {
             const std::string p12 = folder + "/" + idUuid + ".p12";
-            if (!writeData(p12, it->second.first, 0600)) return {false, "profiles: cannot write " + p12};
+            files.push_back({p12, it->second.first});
             keyfile +=
                 "identity=" + keyfileEscape(ssid) + "\nclient-cert=" + p12 + "\nprivate-key=" + p12 + "\n";
             if (keyfileSafe(it->second.second)) {
@@ -223,12 +304,42 @@ Outcome installProfile(const std::string& path) {
         }
         keyfile += "\n[ipv4]\nmethod=auto\n\n[ipv6]\nmethod=auto\n\n[user]\n" + std::string(kTagKey) + "=" +
                    identifier + "\n";
-        const std::string path = connectionsFolder() + "/" + kKeyfilePrefix + identifier + "-" +
-                                 std::to_string(index) + ".nmconnection";
-        if (!writeFile(path, keyfile, 0600)) return {false, "profiles: cannot write " + path};
+        if (std::string refusal = networkManagerRefusal(keyfile); !refusal.empty()) {
+            return {false,
+                    "profiles: NetworkManager refuses the connection for SSID " + ssid + ": " + refusal};
+        }
+        keyfiles.push_back({connectionsFolder() + "/" + kKeyfilePrefix + identifier + "-" +
+                                std::to_string(index) + ".nmconnection",
+                            archive::Data(keyfile.begin(), keyfile.end())});
         ++index;
     }
-    writeData(folder + "/profile.mobileconfig", *bytes, 0600);
+    files.push_back({folder + "/profile.mobileconfig", *bytes});
+
+    // The earlier install of this identifier is set aside and comes back if anything fails.
+    Previous previous;
+    if (!setAside(identifier, previous)) return {false, "profiles: cannot set aside the installed profile"};
+    std::string failure;
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    std::filesystem::create_directories(connectionsFolder(), ec);
+    ::chmod(folder.c_str(), 0700);
+    std::vector<std::string> written;
+    for (const auto* list : {&files, &keyfiles}) {
+        for (const PlannedFile& f : *list) {
+            if (!failure.empty()) break;
+            if (!writeData(f.path, f.content, 0600)) {
+                failure = "profiles: cannot write " + f.path;
+            } else if (list == &keyfiles) {
+                written.push_back(f.path);
+            }
+        }
+    }
+    if (!failure.empty()) {
+        for (const std::string& p : written) ::unlink(p.c_str());
+        restore(identifier, previous);
+        return {false, failure};
+    }
+    discard(identifier, previous, written);
     reloadConnections();
     return {true, {}};
 }

@@ -21,6 +21,9 @@ struct Outcome {
 };
 
 // Installs the profile at path (a property list), replacing an installed one of the same identifier.
+// Every connection is made and checked (by NetworkManager's client where the machine has one)
+// before anything is written: when one is refused or a write fails, the installed profile stays
+// as it was and nothing of the new one remains.
 Outcome installProfile(const std::string& path);
 // Removes every connection and file tagged with the identifier; an error when none is installed.
 Outcome removeProfile(const std::string& identifier);
