@@ -73,56 +73,15 @@ echo "test management server on 127.0.0.1:$port"
 # The daemon's start state: the server as intranet and extranet server (.ZemConfig), a heartbeat
 # interval of 1 s (config.archive, configuration type 7), which the scheduler runs one second after
 # start and then every minute, and the network type "all servers" that the network probe finds
-# here (record_server.archive). Keyed archives written with plistlib; values come in as arguments.
+# here (record_server.archive). Values come in as arguments.
 "$python" - "$demo_root" "$port" <<'PY'
 import os
-import plistlib
 import sys
 
+sys.path.insert(0, "tests/server")
+from keyed_archive import write_archive as write
+
 root, port = sys.argv[1], sys.argv[2]
-UID = plistlib.UID
-
-
-def keyed_archive(value):
-    objects = ["$null"]
-    classes = {}
-
-    def add(item):
-        objects.append(item)
-        return UID(len(objects) - 1)
-
-    def cls(name):
-        if name not in classes:
-            classes[name] = add({"$classname": name, "$classes": [name, "NSObject"]})
-        return classes[name]
-
-    def encode(v):
-        if isinstance(v, str):
-            return add(v)
-        if isinstance(v, list):
-            ref = add(None)
-            objects[ref.data] = {"$class": cls("NSArray"), "NS.objects": [encode(x) for x in v]}
-            return ref
-        name, fields = v  # a record: (class name, {key: int or str})
-        ref = add(None)
-        coded = {"$class": cls(name)}
-        for key, x in fields.items():
-            coded[key] = x if isinstance(x, int) else encode(x)
-        objects[ref.data] = coded
-        return ref
-
-    top = encode(value)
-    return plistlib.dumps({"$version": 100000, "$archiver": "NSKeyedArchiver", "$top": {"root": top},
-                           "$objects": objects}, fmt=plistlib.FMT_BINARY)
-
-
-def write(path, value):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    tmp = path + ".tmp"
-    with open(tmp, "wb") as f:
-        f.write(keyed_archive(value))
-    os.replace(tmp, path)
-
 
 support = os.path.join(root, "Library/Application Support/RavAviza")
 product = os.path.join(root, "Users/.AllUsers/RavAviza/RavAviza.EXE$")
