@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -267,6 +268,29 @@ UniqueFd openLockFile(int folderFd, const std::string& lockName) {
 
 }  // namespace
 
+namespace {
+
+// Binds the socket file. Root binding in a user's folder (a supervisor holding a user's service)
+// does it with this thread's filesystem uid set to the user's, so the file is born the user's and
+// needs no chown or chmod by path, which the folder's owner could redirect meanwhile.
+bool bindInScope(int fd, const SocketAddress& addr, const Scope& scope) {
+    const bool asUser = scope.user && *scope.user != 0 && ::geteuid() == 0;
+    if (!asUser) return ::bind(fd, addr.get(), addr.len) == 0;
+    ::setfsuid(*scope.user);
+    if (static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1))) != *scope.user) {
+        ::setfsuid(0);
+        errno = EPERM;
+        return false;
+    }
+    const int rc = ::bind(fd, addr.get(), addr.len);
+    const int saved = errno;
+    ::setfsuid(0);
+    errno = saved;
+    return rc == 0;
+}
+
+}  // namespace
+
 std::unique_ptr<ListeningEndpoint> ListeningEndpoint::open(ServiceKind kind, std::string_view name,
                                                            bool rootOnly, EndpointError* error) {
     return open(kind, name, rootOnly, Scope{}, error);
@@ -324,8 +348,7 @@ std::unique_ptr<ListeningEndpoint> ListeningEndpoint::open(ServiceKind kind, std
 
     ep->listenFd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     SocketAddress addr;
-    if (!ep->listenFd_.valid() || !addr.set(folder, file) ||
-        ::bind(ep->listenFd_.get(), addr.get(), addr.len) != 0) {
+    if (!ep->listenFd_.valid() || !addr.set(folder, file) || !bindInScope(ep->listenFd_.get(), addr, scope)) {
         setError(error, EndpointError::SystemError);
         return nullptr;
     }
@@ -428,10 +451,11 @@ UniqueFd connectToService(ServiceKind kind, std::string_view name, Deadline dead
                 return {};
         }
     }
-    // A user's service is that user's own: a socket file that leads elsewhere is not it.
+    // A user's service is that user's own, or held for the user by root's supervisor until the
+    // service starts: a socket file that leads elsewhere is not it.
     if (scope.user) {
         auto cred = peerCredentials(fd.get());
-        if (!cred || cred->uid != *scope.user) {
+        if (!cred || (cred->uid != *scope.user && cred->uid != 0)) {
             setError(error, ConnectError::NoSuchName);
             return {};
         }

@@ -106,6 +106,7 @@ Reply load(const std::string& path, LoadOptions options) {
                                 {protocol::kPath, absolutePath(path)},
                                 {protocol::kWrite, options.write},
                                 {protocol::kForce, options.force}};
+    if (!options.userName.empty()) request[protocol::kUserName] = options.userName;
     return exchange(request, kReplySeconds);
 }
 

@@ -1,4 +1,4 @@
-// launchctl load [-w] [-F] PATH... | unload [-w] PATH... | list [LABEL]
+// launchctl load [-w] [-F] [-u USER] PATH... | unload [-w] PATH... | list [LABEL]
 // The client of our launchd. Exit status 0 on success, 1 on failure, 64 on a usage error,
 // 113 when `list LABEL` names no loaded job.
 #include <cstdio>
@@ -14,13 +14,13 @@ constexpr int kNoSuchService = 113;
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: launchctl load [-w] [-F] PATH...\n"
+                 "usage: launchctl load [-w] [-F] [-u USER] PATH...\n"
                  "       launchctl unload [-w] PATH...\n"
                  "       launchctl list [LABEL]\n");
     return kUsage;
 }
 
-// Splits "-w", "-F" and combined forms such as "-wF" off the front of args.
+// Splits "-w", "-F", combined forms such as "-wF" and "-u USER" off the front of args.
 bool parseFlags(const std::vector<std::string>& args, const std::string& allowed, launchd::LoadOptions& flags,
                 std::vector<std::string>& rest) {
     size_t i = 0;
@@ -29,8 +29,13 @@ bool parseFlags(const std::vector<std::string>& args, const std::string& allowed
             ++i;
             break;
         }
+        if (args[i] == "-u" && allowed.find('u') != std::string::npos) {
+            if (i + 1 >= args.size() || args[i + 1].empty()) return false;
+            flags.userName = args[++i];
+            continue;
+        }
         for (char c : args[i].substr(1)) {
-            if (allowed.find(c) == std::string::npos) return false;
+            if (c == 'u' || allowed.find(c) == std::string::npos) return false;
             if (c == 'w') flags.write = true;
             if (c == 'F') flags.force = true;
         }
@@ -88,7 +93,7 @@ int main(int argc, char** argv) {
     launchd::LoadOptions flags;
     std::vector<std::string> files;
     if (command == "load") {
-        if (!parseFlags(args, "wF", flags, files)) return usage();
+        if (!parseFlags(args, "wFu", flags, files)) return usage();
     } else if (command == "unload") {
         if (!parseFlags(args, "w", flags, files)) return usage();
     } else {
