@@ -4,8 +4,8 @@
 #include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/fsuid.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>

@@ -168,7 +168,8 @@ bool Supervisor::resolveUser(Job& job, std::string* error) {
 
 bool Supervisor::openEndpoints(Job& job, std::string* error) {
     if (!resolveUser(job, error)) {
-        std::fprintf(stderr, "launchd: %s: %s\n", job.desc.label.c_str(), error ? error->c_str() : "bad UserName");
+        std::fprintf(stderr, "launchd: %s: %s\n", job.desc.label.c_str(),
+                     error ? error->c_str() : "bad UserName");
         job.endpoints.clear();
         return false;
     }

@@ -7,8 +7,9 @@
 // the job's EnvironmentVariables and RAVAVIZA_ROOT. A job with MachServices is started on demand:
 // the supervisor holds the listening socket of each name while the job does not run, starts the
 // job when a client connects and hands it the sockets at descriptors 3, 4, … with LISTEN_PID,
-// LISTEN_FDS and LISTEN_FDNAMES set. A user's job has its names in that user's runtime folder. When the job's process ends, what is left of its process
-// group and session is killed, so a restarted job never runs beside remains of the old one.
+// LISTEN_FDS and LISTEN_FDNAMES set. A user's job has its names in that user's runtime folder.
+// When the job's process ends, what is left of its process group and session is killed, so a
+// restarted job never runs beside remains of the old one.
 //
 // Absolute paths in a job file are machine paths and move under the root prefix; a program that
 // exists only outside it (a system tool) runs from the machine.

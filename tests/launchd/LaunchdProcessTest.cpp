@@ -578,7 +578,8 @@ struct Answer {
     int64_t uid = -1;
 };
 
-std::optional<Answer> addOverXpc(const std::string& name, int64_t a, int64_t b, const ipc::Scope& scope = {}) {
+std::optional<Answer> addOverXpc(const std::string& name, int64_t a, int64_t b,
+                                 const ipc::Scope& scope = {}) {
     ipc::XpcOptions options;
     options.scope = scope;
     auto c = ipc::XpcConnection::create(name, options);
@@ -689,7 +690,8 @@ TEST_F(launchd_Process, UserJobServesInTheUsersFolderAsTheUserAndComesBackForThe
         const char* name;
         bool userInFile;
     };
-    for (const Case& c : {Case{"com.velmora.test.UserAdder", true}, Case{"com.velmora.test.LoadedForUser", false}}) {
+    for (const Case& c :
+         {Case{"com.velmora.test.UserAdder", true}, Case{"com.velmora.test.LoadedForUser", false}}) {
         SCOPED_TRACE(c.name);
         const std::string name = c.name;
         // The user planted a link where the socket goes, pointing at a file of root's.
@@ -755,7 +757,8 @@ TEST_F(launchd_Process, UserJobNamingNoUserIsRefused) {
     // The user given on the load is checked the same way; -u needs its user.
     d.erase("UserName");
     ASSERT_TRUE(archive::writePlistFile(d, path, archive::PlistFormat::Xml));
-    EXPECT_NE(launchctl({"load", "-u", "no-such-user-here", path}).err.find("unknown user"), std::string::npos);
+    EXPECT_NE(launchctl({"load", "-u", "no-such-user-here", path}).err.find("unknown user"),
+              std::string::npos);
     EXPECT_EQ(launchctl({"load", "-u"}).status, 64);
     EXPECT_EQ(launchctl({"load", "-wu", "nobody", path}).status, 64);
     EXPECT_FALSE(listEntry(launchctl({"list"}).out, "com.velmora.test.Nobody"));

@@ -34,9 +34,10 @@ int main(int argc, char** argv) {
             served = true;
         }
         c->setMessageHandler([](const ipc::XpcMessage& msg, const ipc::XpcConnection::Reply& reply) {
-            if (reply) reply({{"sum", intOf(msg, "a") + intOf(msg, "b")},
-                              {"pid", int64_t{::getpid()}},
-                              {"uid", int64_t{::geteuid()}}});
+            if (reply)
+                reply({{"sum", intOf(msg, "a") + intOf(msg, "b")},
+                       {"pid", int64_t{::getpid()}},
+                       {"uid", int64_t{::geteuid()}}});
         });
         c->setInvalidationHandler([&] {
             std::lock_guard<std::mutex> l(m);
