@@ -252,7 +252,8 @@ bool Supervisor::start(Job& job, double now, std::string* error) {
                                           {"USER", desc.userName},
                                           {"LOGNAME", desc.userName}}) {
             if (desc.environmentVariables.count(name)) continue;
-            std::erase_if(env, [&name](const std::string& e) { return e.rfind(name + "=", 0) == 0; });
+            const std::string prefix = name + "=";
+            std::erase_if(env, [&prefix](const std::string& e) { return e.rfind(prefix, 0) == 0; });
             env.push_back(name + "=" + value);
         }
         options.user = spawn::User{job.runAs->uid, job.runAs->gid, job.runAs->groups};
