@@ -110,6 +110,14 @@ struct SocketAddress {
         len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + target.size() + 1);
         return true;
     }
+    // The file an O_PATH descriptor holds, whatever its name leads to by now.
+    bool setDescriptor(int fd) {
+        addr.sun_family = AF_UNIX;
+        std::string target = "/proc/self/fd/" + std::to_string(fd);
+        std::memcpy(addr.sun_path, target.c_str(), target.size() + 1);
+        len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + target.size() + 1);
+        return true;
+    }
     void setPath(const std::string& path) {
         addr.sun_family = AF_UNIX;
         std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
@@ -407,6 +415,19 @@ UniqueFd connectToService(ServiceKind kind, std::string_view name, Deadline dead
             return {};
         }
     }
+    // A socket file in a user's folder that is itself the user's (no link) was bound by the user's
+    // service, or by root's supervisor holding it for the user until the service starts. The
+    // connection goes to that very file, so what was checked is what is reached.
+    UniqueFd socketFile;
+    bool heldForUser = false;
+    if (scope.user) {
+        socketFile.reset(::openat(folder.get(), file.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (socketFile.valid() && ::fstat(socketFile.get(), &st) == 0 && S_ISSOCK(st.st_mode) &&
+            st.st_uid == *scope.user) {
+            heldForUser = addr.setDescriptor(socketFile.get());
+        }
+    }
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
         setError(error, ConnectError::SystemError);
@@ -451,11 +472,11 @@ UniqueFd connectToService(ServiceKind kind, std::string_view name, Deadline dead
                 return {};
         }
     }
-    // A user's service is that user's own, or held for the user by root's supervisor until the
-    // service starts: a socket file that leads elsewhere is not it.
+    // A user's service is that user's own, or held for the user by root's supervisor in a socket
+    // file of the user's: a socket file that leads elsewhere is not it.
     if (scope.user) {
         auto cred = peerCredentials(fd.get());
-        if (!cred || (cred->uid != *scope.user && cred->uid != 0)) {
+        if (!cred || (cred->uid != *scope.user && !(heldForUser && cred->uid == 0))) {
             setError(error, ConnectError::NoSuchName);
             return {};
         }

@@ -22,7 +22,7 @@ int usage() {
 
 // Splits "-w", "-F", combined forms such as "-wF" and "-u USER" off the front of args.
 bool parseFlags(const std::vector<std::string>& args, const std::string& allowed, launchd::LoadOptions& flags,
-                std::vector<std::string>& rest) {
+                std::string& userName, std::vector<std::string>& rest) {
     size_t i = 0;
     for (; i < args.size() && args[i].size() > 1 && args[i][0] == '-'; ++i) {
         if (args[i] == "--") {
@@ -31,7 +31,7 @@ bool parseFlags(const std::vector<std::string>& args, const std::string& allowed
         }
         if (args[i] == "-u" && allowed.find('u') != std::string::npos) {
             if (i + 1 >= args.size() || args[i + 1].empty()) return false;
-            flags.userName = args[++i];
+            userName = args[++i];
             continue;
         }
         for (char c : args[i].substr(1)) {
@@ -91,18 +91,19 @@ int main(int argc, char** argv) {
     if (command == "list") return list(args);
 
     launchd::LoadOptions flags;
+    std::string userName;
     std::vector<std::string> files;
     if (command == "load") {
-        if (!parseFlags(args, "wFu", flags, files)) return usage();
+        if (!parseFlags(args, "wFu", flags, userName, files)) return usage();
     } else if (command == "unload") {
-        if (!parseFlags(args, "w", flags, files)) return usage();
+        if (!parseFlags(args, "w", flags, userName, files)) return usage();
     } else {
         return usage();
     }
     int status = 0;
     for (const std::string& file : files) {
         launchd::Reply reply =
-            command == "load" ? launchd::client::load(file, flags) : launchd::client::unload(file);
+            command == "load" ? launchd::client::load(file, flags, userName) : launchd::client::unload(file);
         if (report(file, reply) != 0) status = 1;
     }
     std::fflush(stdout);

@@ -49,9 +49,6 @@ struct JobInfo {
 struct LoadOptions {
     bool write = false;  // -w: load even when the job file says Disabled
     bool force = false;  // -F: the same
-    // -u USER: the job runs as that user, its names in the user's folder (the job file's UserName
-    // otherwise), so one job file serves whoever signs in.
-    std::string userName;
 };
 
 enum class LoadOutcome {
