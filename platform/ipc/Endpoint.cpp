@@ -274,10 +274,6 @@ UniqueFd openLockFile(int folderFd, const std::string& lockName) {
     return {};
 }
 
-}  // namespace
-
-namespace {
-
 // Binds the socket file. Root binding in a user's folder (a supervisor holding a user's service)
 // does it with this thread's filesystem uid set to the user's, so the file is born the user's and
 // needs no chown or chmod by path, which the folder's owner could redirect meanwhile.
