@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/fsuid.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -105,6 +106,14 @@ struct SocketAddress {
         addr.sun_family = AF_UNIX;
         std::string target = "/proc/self/fd/" + std::to_string(folderFd) + "/" + file;
         if (target.size() >= sizeof addr.sun_path) return false;
+        std::memcpy(addr.sun_path, target.c_str(), target.size() + 1);
+        len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + target.size() + 1);
+        return true;
+    }
+    // The file an O_PATH descriptor holds, whatever its name leads to by now.
+    bool setDescriptor(int fd) {
+        addr.sun_family = AF_UNIX;
+        std::string target = "/proc/self/fd/" + std::to_string(fd);
         std::memcpy(addr.sun_path, target.c_str(), target.size() + 1);
         len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + target.size() + 1);
         return true;
@@ -265,6 +274,25 @@ UniqueFd openLockFile(int folderFd, const std::string& lockName) {
     return {};
 }
 
+// Binds the socket file. Root binding in a user's folder (a supervisor holding a user's service)
+// does it with this thread's filesystem uid set to the user's, so the file is born the user's and
+// needs no chown or chmod by path, which the folder's owner could redirect meanwhile.
+bool bindInScope(int fd, const SocketAddress& addr, const Scope& scope) {
+    const bool asUser = scope.user && *scope.user != 0 && ::geteuid() == 0;
+    if (!asUser) return ::bind(fd, addr.get(), addr.len) == 0;
+    ::setfsuid(*scope.user);
+    if (static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1))) != *scope.user) {
+        ::setfsuid(0);
+        errno = EPERM;
+        return false;
+    }
+    const int rc = ::bind(fd, addr.get(), addr.len);
+    const int saved = errno;
+    ::setfsuid(0);
+    errno = saved;
+    return rc == 0;
+}
+
 }  // namespace
 
 std::unique_ptr<ListeningEndpoint> ListeningEndpoint::open(ServiceKind kind, std::string_view name,
@@ -324,8 +352,7 @@ std::unique_ptr<ListeningEndpoint> ListeningEndpoint::open(ServiceKind kind, std
 
     ep->listenFd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     SocketAddress addr;
-    if (!ep->listenFd_.valid() || !addr.set(folder, file) ||
-        ::bind(ep->listenFd_.get(), addr.get(), addr.len) != 0) {
+    if (!ep->listenFd_.valid() || !addr.set(folder, file) || !bindInScope(ep->listenFd_.get(), addr, scope)) {
         setError(error, EndpointError::SystemError);
         return nullptr;
     }
@@ -384,6 +411,19 @@ UniqueFd connectToService(ServiceKind kind, std::string_view name, Deadline dead
             return {};
         }
     }
+    // A socket file in a user's folder that is itself the user's (no link) was bound by the user's
+    // service, or by root's supervisor holding it for the user until the service starts. The
+    // connection goes to that very file, so what was checked is what is reached.
+    UniqueFd socketFile;
+    bool heldForUser = false;
+    if (scope.user) {
+        socketFile.reset(::openat(folder.get(), file.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (socketFile.valid() && ::fstat(socketFile.get(), &st) == 0 && S_ISSOCK(st.st_mode) &&
+            st.st_uid == *scope.user) {
+            heldForUser = addr.setDescriptor(socketFile.get());
+        }
+    }
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
         setError(error, ConnectError::SystemError);
@@ -428,10 +468,11 @@ UniqueFd connectToService(ServiceKind kind, std::string_view name, Deadline dead
                 return {};
         }
     }
-    // A user's service is that user's own: a socket file that leads elsewhere is not it.
+    // A user's service is that user's own, or held for the user by root's supervisor in a socket
+    // file of the user's: a socket file that leads elsewhere is not it.
     if (scope.user) {
         auto cred = peerCredentials(fd.get());
-        if (!cred || cred->uid != *scope.user) {
+        if (!cred || (cred->uid != *scope.user && !(heldForUser && cred->uid == 0))) {
             setError(error, ConnectError::NoSuchName);
             return {};
         }

@@ -134,7 +134,8 @@ enum class ConnectError { None, InvalidName, NoSuchName, TimedOut, SystemError }
 
 // Connects to a service, waiting for a full backlog no later than the deadline. NoSuchName: no
 // socket file, nobody listening on it, or no permission to use it. In a user's scope the folder
-// must be that user's and the service must run as that user. The socket keeps the time left for
+// must be that user's and the service must run as that user, or be held for it by root's
+// supervisor in a socket file of the user's (not a link). The socket keeps the time left for
 // connecting as its SO_SNDTIMEO; this layer itself only sends without blocking.
 UniqueFd connectToService(ServiceKind kind, std::string_view name, Deadline deadline,
                           ConnectError* error = nullptr, const Scope& scope = {});

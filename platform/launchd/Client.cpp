@@ -102,10 +102,15 @@ std::string socketPath() {
 namespace client {
 
 Reply load(const std::string& path, LoadOptions options) {
+    return load(path, options, std::string());
+}
+
+Reply load(const std::string& path, LoadOptions options, const std::string& userName) {
     archive::Dictionary request{{protocol::kCommand, "load"},
                                 {protocol::kPath, absolutePath(path)},
                                 {protocol::kWrite, options.write},
                                 {protocol::kForce, options.force}};
+    if (!userName.empty()) request[protocol::kUserName] = userName;
     return exchange(request, kReplySeconds);
 }
 

@@ -37,6 +37,9 @@ namespace client {
 // Loads the job file at path and starts the job when it asks to run at load or to be kept alive;
 // starts a loaded job that is not running. A relative path is taken from the working folder.
 Reply load(const std::string& path, LoadOptions options = {});
+// The same for a user (launchctl load -u USER): the job runs as that user with its names in the
+// user's folder, whatever UserName its file gives, so one job file serves whoever signs in.
+Reply load(const std::string& path, LoadOptions options, const std::string& userName);
 // Stops the job the file names (SIGTERM, SIGKILL after a grace) and forgets it. Returns once
 // the job's process has ended.
 Reply unload(const std::string& path);

@@ -55,7 +55,8 @@ std::optional<JobDescription> jobDescriptionFromPlist(const archive::Value& plis
         !readBool(*d, "KeepAlive", job.keepAlive, error) || !readBool(*d, "Disabled", job.disabled, error) ||
         !readString(*d, "StandardOutPath", job.standardOutPath, error) ||
         !readString(*d, "StandardErrorPath", job.standardErrorPath, error) ||
-        !readString(*d, "WorkingDirectory", job.workingDirectory, error)) {
+        !readString(*d, "WorkingDirectory", job.workingDirectory, error) ||
+        !readString(*d, "UserName", job.userName, error)) {
         return std::nullopt;
     }
     if (job.label.empty()) {

@@ -25,6 +25,9 @@ struct JobDescription {
     // MachServices: the service names the supervisor listens on for the job, which starts it on
     // demand and hands the sockets over. Sorted; the order of the handed-over descriptors.
     std::vector<std::string> machServices;
+    // UserName: the user the job runs as (empty: the supervisor's). Its service names are that
+    // user's, in the user's runtime folder, so a user's job never holds or shadows a root name.
+    std::string userName;
 
     // The file the job was loaded from.
     std::string path;

@@ -1,4 +1,4 @@
-// launchctl load [-w] [-F] PATH... | unload [-w] PATH... | list [LABEL]
+// launchctl load [-w] [-F] [-u USER] PATH... | unload [-w] PATH... | list [LABEL]
 // The client of our launchd. Exit status 0 on success, 1 on failure, 64 on a usage error,
 // 113 when `list LABEL` names no loaded job.
 #include <cstdio>
@@ -14,23 +14,28 @@ constexpr int kNoSuchService = 113;
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: launchctl load [-w] [-F] PATH...\n"
+                 "usage: launchctl load [-w] [-F] [-u USER] PATH...\n"
                  "       launchctl unload [-w] PATH...\n"
                  "       launchctl list [LABEL]\n");
     return kUsage;
 }
 
-// Splits "-w", "-F" and combined forms such as "-wF" off the front of args.
+// Splits "-w", "-F", combined forms such as "-wF" and "-u USER" off the front of args.
 bool parseFlags(const std::vector<std::string>& args, const std::string& allowed, launchd::LoadOptions& flags,
-                std::vector<std::string>& rest) {
+                std::string& userName, std::vector<std::string>& rest) {
     size_t i = 0;
     for (; i < args.size() && args[i].size() > 1 && args[i][0] == '-'; ++i) {
         if (args[i] == "--") {
             ++i;
             break;
         }
+        if (args[i] == "-u" && allowed.find('u') != std::string::npos) {
+            if (i + 1 >= args.size() || args[i + 1].empty()) return false;
+            userName = args[++i];
+            continue;
+        }
         for (char c : args[i].substr(1)) {
-            if (allowed.find(c) == std::string::npos) return false;
+            if (c == 'u' || allowed.find(c) == std::string::npos) return false;
             if (c == 'w') flags.write = true;
             if (c == 'F') flags.force = true;
         }
@@ -86,18 +91,19 @@ int main(int argc, char** argv) {
     if (command == "list") return list(args);
 
     launchd::LoadOptions flags;
+    std::string userName;
     std::vector<std::string> files;
     if (command == "load") {
-        if (!parseFlags(args, "wF", flags, files)) return usage();
+        if (!parseFlags(args, "wFu", flags, userName, files)) return usage();
     } else if (command == "unload") {
-        if (!parseFlags(args, "w", flags, files)) return usage();
+        if (!parseFlags(args, "w", flags, userName, files)) return usage();
     } else {
         return usage();
     }
     int status = 0;
     for (const std::string& file : files) {
         launchd::Reply reply =
-            command == "load" ? launchd::client::load(file, flags) : launchd::client::unload(file);
+            command == "load" ? launchd::client::load(file, flags, userName) : launchd::client::unload(file);
         if (report(file, reply) != 0) status = 1;
     }
     std::fflush(stdout);

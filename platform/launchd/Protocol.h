@@ -12,12 +12,13 @@ namespace launchd::protocol {
 
 inline constexpr size_t kMaxFrameBytes = 1u << 20;
 
-// Request keys: Command ("load", "unload", "list"), Path, Label, Write, Force.
+// Request keys: Command ("load", "unload", "list"), Path, Label, Write, Force, UserName.
 inline constexpr const char* kCommand = "Command";
 inline constexpr const char* kPath = "Path";
 inline constexpr const char* kLabel = "Label";
 inline constexpr const char* kWrite = "Write";
 inline constexpr const char* kForce = "Force";
+inline constexpr const char* kUserName = "UserName";
 
 // Reply keys: Status ("Ok", "NotFound", "Failed"), Message, Jobs.
 inline constexpr const char* kStatus = "Status";

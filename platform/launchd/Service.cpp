@@ -234,6 +234,10 @@ Reply Server::handleLoad(const archive::Value& request, double now) {
     LoadOptions flags;
     if (const archive::Value* w = request.find(protocol::kWrite)) flags.write = w->boolean().value_or(false);
     if (const archive::Value* f = request.find(protocol::kForce)) flags.force = f->boolean().value_or(false);
+    if (const archive::Value* u = request.find(protocol::kUserName);
+        u && u->string() && !u->string()->empty()) {
+        desc->userName = *u->string();
+    }
     LoadResult result = supervisor_.load(*desc, flags, now);
     switch (result.outcome) {
         case LoadOutcome::Started:

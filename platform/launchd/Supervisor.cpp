@@ -1,6 +1,8 @@
 #include "launchd/Supervisor.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -130,23 +132,64 @@ Supervisor::~Supervisor() {
     saveRecords();
 }
 
+bool Supervisor::resolveUser(Job& job, std::string* error) {
+    job.runAs.reset();
+    job.home.clear();
+    job.scope = ipc::Scope::root();
+    const std::string& name = job.desc.userName;
+    if (name.empty()) return true;
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    if (::getpwnam_r(name.c_str(), &pw, buf.data(), buf.size(), &found) != 0 || !found) {
+        if (error) *error = "unknown user \"" + name + "\"";
+        return false;
+    }
+    if (pw.pw_uid == ::geteuid()) return true;  // the supervisor's own user: nothing to switch
+    if (::geteuid() != 0) {
+        if (error) *error = "only a root supervisor runs a job as another user (\"" + name + "\")";
+        return false;
+    }
+    Job::RunAs user{pw.pw_uid, pw.pw_gid, {}};
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    if (::getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count) < 0 && count > 0) {
+        groups.resize(static_cast<size_t>(count));
+        if (::getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count) < 0) count = 0;
+    }
+    groups.resize(static_cast<size_t>(std::max(count, 0)));
+    user.groups = std::move(groups);
+    job.runAs = std::move(user);
+    job.home = pw.pw_dir ? pw.pw_dir : "";
+    job.scope = ipc::Scope::ofUser(pw.pw_uid);
+    return true;
+}
+
 bool Supervisor::openEndpoints(Job& job, std::string* error) {
+    if (!resolveUser(job, error)) {
+        std::fprintf(stderr, "launchd: %s: %s\n", job.desc.label.c_str(),
+                     error ? error->c_str() : "bad UserName");
+        job.endpoints.clear();
+        return false;
+    }
     const std::vector<std::string>& names = job.desc.machServices;
     std::vector<std::unique_ptr<ipc::ListeningEndpoint>> kept;
     for (auto& endpoint : job.endpoints) {
         if (!endpoint) continue;
         bool wanted = false;
         for (const std::string& name : names) {
-            wanted = wanted || endpoint->path() == ipc::socketPath(ipc::ServiceKind::Xpc, name);
+            wanted = wanted || endpoint->path() == ipc::socketPath(ipc::ServiceKind::Xpc, name, job.scope);
         }
         if (wanted) kept.push_back(std::move(endpoint));
     }
     job.endpoints.clear();
     if (!names.empty()) ipc::ensureRuntimeFolder();
-    // A root supervisor's jobs run as root: their names are for root's clients only.
-    bool rootOnly = ::geteuid() == 0;
+    // A root supervisor's own jobs run as root: their names are for root's clients only. A user's
+    // job serves that user, whose 0700 folder keeps the others out.
+    bool rootOnly = ::geteuid() == 0 && job.scope.isRoot();
     for (const std::string& name : names) {
-        std::string path = ipc::socketPath(ipc::ServiceKind::Xpc, name);
+        std::string path = ipc::socketPath(ipc::ServiceKind::Xpc, name, job.scope);
         auto same =
             std::find_if(kept.begin(), kept.end(), [&](const auto& e) { return e && e->path() == path; });
         if (same != kept.end()) {
@@ -155,7 +198,7 @@ bool Supervisor::openEndpoints(Job& job, std::string* error) {
         }
         ipc::EndpointError reason = ipc::EndpointError::None;
         std::unique_ptr<ipc::ListeningEndpoint> endpoint =
-            ipc::ListeningEndpoint::open(ipc::ServiceKind::Xpc, name, rootOnly, &reason);
+            ipc::ListeningEndpoint::open(ipc::ServiceKind::Xpc, name, rootOnly, job.scope, &reason);
         if (!endpoint) {
             std::string text = "cannot register service name \"" + name + "\": " +
                                (reason == ipc::EndpointError::NameHeld      ? "another process holds it"
@@ -202,6 +245,19 @@ bool Supervisor::start(Job& job, double now, std::string* error) {
     options.workingDirectory =
         desc.workingDirectory.empty() ? (root.empty() ? "/" : root) : mapUnderRoot(desc.workingDirectory);
     options.grouping = spawn::Grouping::OwnSession;
+    if (job.runAs) {
+        // The user's own identity in the environment, not the supervisor's.
+        std::vector<std::string>& env = *options.environment;
+        for (const auto& [name, value] : {std::pair<std::string, std::string>{"HOME", job.home},
+                                          {"USER", desc.userName},
+                                          {"LOGNAME", desc.userName}}) {
+            if (desc.environmentVariables.count(name)) continue;
+            const std::string prefix = name + "=";
+            std::erase_if(env, [&prefix](const std::string& e) { return e.rfind(prefix, 0) == 0; });
+            env.push_back(name + "=" + value);
+        }
+        options.user = spawn::User{job.runAs->uid, job.runAs->gid, job.runAs->groups};
+    }
 
     if (!job.endpoints.empty()) {
         std::string names;

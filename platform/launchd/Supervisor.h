@@ -2,12 +2,14 @@
 // KeepAlive jobs after a throttle, stop with SIGTERM then SIGKILL. Time comes in as explicit
 // monotonic seconds, so tests step the throttle and the stop grace without sleeping.
 //
-// Jobs run as the supervisor's user in a session of their own, with the supervisor's environment,
+// Jobs run as the supervisor's user, or as the user their UserName names (a root supervisor
+// only), in a session of their own, with the supervisor's environment,
 // the job's EnvironmentVariables and RAVAVIZA_ROOT. A job with MachServices is started on demand:
 // the supervisor holds the listening socket of each name while the job does not run, starts the
 // job when a client connects and hands it the sockets at descriptors 3, 4, … with LISTEN_PID,
-// LISTEN_FDS and LISTEN_FDNAMES set. When the job's process ends, what is left of its process
-// group and session is killed, so a restarted job never runs beside remains of the old one.
+// LISTEN_FDS and LISTEN_FDNAMES set. A user's job has its names in that user's runtime folder.
+// When the job's process ends, what is left of its process group and session is killed, so a
+// restarted job never runs beside remains of the old one.
 //
 // Absolute paths in a job file are machine paths and move under the root prefix; a program that
 // exists only outside it (a system tool) runs from the machine.
@@ -129,7 +131,20 @@ class Supervisor {
         std::vector<std::unique_ptr<ipc::ListeningEndpoint>> endpoints;
         // The job's process as recorded: its start time tells it from a later holder of the pid.
         uint64_t startTime = 0;
+        // UserName resolved at load: who the job runs as, and whose folder holds its names.
+        struct RunAs {
+            uid_t uid = 0;
+            gid_t gid = 0;
+            std::vector<gid_t> groups;
+        };
+        std::optional<RunAs> runAs;
+        std::string home;
+        ipc::Scope scope;
     };
+
+    // Resolves the job's UserName; false with a reason when it names nobody, or another user
+    // while the supervisor is not root.
+    static bool resolveUser(Job& job, std::string* error);
 
     bool start(Job& job, double now, std::string* error);
     // Registers the names the description lists and gives up the others.

@@ -572,8 +572,17 @@ TEST_F(launchd_Process, JobWithServiceNamesStartsAtEachClientAfterItQuit) {
 }
 
 // Asks the on-demand service to add two numbers; the reply names the instance that answered.
-std::optional<std::pair<int64_t, int64_t>> addOverXpc(const std::string& name, int64_t a, int64_t b) {
-    auto c = ipc::XpcConnection::create(name);
+struct Answer {
+    int64_t sum = -1;
+    int64_t pid = -1;
+    int64_t uid = -1;
+};
+
+std::optional<Answer> addOverXpc(const std::string& name, int64_t a, int64_t b,
+                                 const ipc::Scope& scope = {}) {
+    ipc::XpcOptions options;
+    options.scope = scope;
+    auto c = ipc::XpcConnection::create(name, options);
     std::mutex m;
     std::condition_variable cv;
     std::optional<ipc::XpcMessage> answer;
@@ -591,8 +600,11 @@ std::optional<std::pair<int64_t, int64_t>> addOverXpc(const std::string& name, i
     }
     c->invalidate();
     if (!answer) return std::nullopt;
-    auto field = [&](const char* key) { return answer->at(key).integer().value_or(-1); };
-    return std::make_pair(field("sum"), field("pid"));
+    auto field = [&](const char* key) {
+        auto it = answer->find(key);
+        return it == answer->end() ? int64_t{-1} : it->second.integer().value_or(-1);
+    };
+    return Answer{field("sum"), field("pid"), field("uid")};
 }
 
 TEST_F(launchd_Process, OnDemandXpcServiceServesOnTheHandedOverSocketAndComesBackForTheNextClient) {
@@ -608,7 +620,7 @@ TEST_F(launchd_Process, OnDemandXpcServiceServesOnTheHandedOverSocketAndComesBac
 
     auto first = addOverXpc(name, 2, 3);
     ASSERT_TRUE(first) << "no answer from the service started on demand";
-    EXPECT_EQ(first->first, 5);
+    EXPECT_EQ(first->sum, 5);
     // The instance quits after its last client; the name stays the supervisor's, so the next
     // client starts a new instance instead of finding nothing.
     ASSERT_TRUE(waitFor([&] {
@@ -617,8 +629,8 @@ TEST_F(launchd_Process, OnDemandXpcServiceServesOnTheHandedOverSocketAndComesBac
     }));
     auto second = addOverXpc(name, 40, 2);
     ASSERT_TRUE(second);
-    EXPECT_EQ(second->first, 42);
-    EXPECT_NE(second->second, first->second);
+    EXPECT_EQ(second->sum, 42);
+    EXPECT_NE(second->pid, first->pid);
     EXPECT_EQ(launchctl({"unload", path}).status, 0);
 }
 
@@ -662,3 +674,92 @@ TEST_F(launchd_Process, KillNineOfTheSupervisorNeverLeavesASecondInstance) {
 }
 
 }  // namespace
+
+TEST_F(launchd_Process, UserJobServesInTheUsersFolderAsTheUserAndComesBackForTheNextClient) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a job as another user";
+    startLaunchd();
+    const ipc::Scope user = ipc::Scope::ofUser(kNobody);
+    ipc::UniqueFd folder = ipc::openUserRuntimeFolder(kNobody, true);
+    ASSERT_TRUE(folder.valid());
+    const fs::path victim = root_ / "roots-file";
+    std::ofstream(victim) << "root's";
+    ::chmod(victim.c_str(), 0600);
+
+    // The user comes from the job file, or from the load (one job file for whoever signs in).
+    struct Case {
+        const char* name;
+        bool userInFile;
+    };
+    for (const Case& c :
+         {Case{"com.velmora.test.UserAdder", true}, Case{"com.velmora.test.LoadedForUser", false}}) {
+        SCOPED_TRACE(c.name);
+        const std::string name = c.name;
+        // The user planted a link where the socket goes, pointing at a file of root's.
+        const std::string socketFile = ipc::socketFileName(ipc::ServiceKind::Xpc, name);
+        ASSERT_EQ(::symlinkat(victim.c_str(), folder.get(), socketFile.c_str()), 0);
+
+        archive::Dictionary d{
+            {"Label", name},
+            {"ProgramArguments", archive::Array{std::string(ON_DEMAND_XPC_EXECUTABLE), name}},
+            {"MachServices", archive::Dictionary{{name, true}}}};
+        if (c.userInFile) d["UserName"] = std::string("nobody");
+        std::string path = (root_ / "jobs" / (name + ".plist")).string();
+        ASSERT_TRUE(archive::writePlistFile(d, path, archive::PlistFormat::Xml));
+        if (c.userInFile) {
+            ASSERT_EQ(launchctl({"load", path}).status, 0);
+        } else {
+            ASSERT_EQ(launchctl({"load", "-u", "nobody", path}).status, 0);
+        }
+
+        // The name is the user's: a socket born the user's in the user's folder, none in root's.
+        struct stat st {};
+        ASSERT_EQ(::fstatat(folder.get(), socketFile.c_str(), &st, AT_SYMLINK_NOFOLLOW), 0);
+        EXPECT_TRUE(S_ISSOCK(st.st_mode));
+        EXPECT_EQ(st.st_uid, kNobody);
+        EXPECT_FALSE(fs::exists(ipc::socketPath(ipc::ServiceKind::Xpc, name))) << "no root name was made";
+        EXPECT_EQ(readText(victim), "root's");
+        ASSERT_EQ(::stat(victim.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_EQ(listedPid(name), 0) << "nothing runs before a client comes";
+        // Root's callers asking for root's name find nothing.
+        EXPECT_FALSE(addOverXpc(name, 1, 1));
+
+        auto first = addOverXpc(name, 2, 3, user);
+        ASSERT_TRUE(first) << "no answer from the user's service started on demand";
+        EXPECT_EQ(first->sum, 5);
+        EXPECT_EQ(first->uid, static_cast<int64_t>(kNobody)) << "the job runs as its user";
+        ASSERT_TRUE(waitFor([&] {
+            auto e = listEntry(launchctl({"list"}).out, name);
+            return e && (*e)[0] == "-";
+        }));
+        auto second = addOverXpc(name, 40, 2, user);
+        ASSERT_TRUE(second) << "no new instance after the first quit";
+        EXPECT_EQ(second->sum, 42);
+        EXPECT_NE(second->pid, first->pid);
+        EXPECT_EQ(second->uid, static_cast<int64_t>(kNobody));
+        EXPECT_EQ(launchctl({"unload", path}).status, 0);
+    }
+}
+
+TEST_F(launchd_Process, UserJobNamingNoUserIsRefused) {
+    startLaunchd();
+    archive::Dictionary d{{"Label", std::string("com.velmora.test.Nobody")},
+                          {"UserName", std::string("no-such-user-here")},
+                          {"ProgramArguments", archive::Array{std::string("/bin/sleep"), std::string("60")}},
+                          {"RunAtLoad", true}};
+    std::string path = (root_ / "jobs" / "nobody.plist").string();
+    ASSERT_TRUE(archive::writePlistFile(d, path, archive::PlistFormat::Xml));
+    Outcome load = launchctl({"load", path});
+    EXPECT_NE(load.status, 0);
+    EXPECT_NE(load.err.find("unknown user \"no-such-user-here\""), std::string::npos) << load.err;
+    EXPECT_FALSE(listEntry(launchctl({"list"}).out, "com.velmora.test.Nobody"));
+    // The user given on the load is checked the same way; -u needs its user.
+    d.erase("UserName");
+    ASSERT_TRUE(archive::writePlistFile(d, path, archive::PlistFormat::Xml));
+    EXPECT_NE(launchctl({"load", "-u", "no-such-user-here", path}).err.find("unknown user"),
+              std::string::npos);
+    EXPECT_EQ(launchctl({"load", "-u"}).status, 64);
+    EXPECT_EQ(launchctl({"load", "-wu", "nobody", path}).status, 64);
+    EXPECT_FALSE(listEntry(launchctl({"list"}).out, "com.velmora.test.Nobody"));
+}

@@ -1,5 +1,5 @@
 // A job started on demand that serves its one service name with the XPC-style listener on the
-// socket its supervisor handed over: it answers {"a","b"} with {"sum","pid"} and quits once its
+// socket its supervisor handed over: it answers {"a","b"} with {"sum","pid","uid"} and quits once its
 // last client has gone, so the supervisor starts a new instance for the next client.
 #include <unistd.h>
 
@@ -34,7 +34,10 @@ int main(int argc, char** argv) {
             served = true;
         }
         c->setMessageHandler([](const ipc::XpcMessage& msg, const ipc::XpcConnection::Reply& reply) {
-            if (reply) reply({{"sum", intOf(msg, "a") + intOf(msg, "b")}, {"pid", int64_t{::getpid()}}});
+            if (reply)
+                reply({{"sum", intOf(msg, "a") + intOf(msg, "b")},
+                       {"pid", int64_t{::getpid()}},
+                       {"uid", int64_t{::geteuid()}}});
         });
         c->setInvalidationHandler([&] {
             std::lock_guard<std::mutex> l(m);
