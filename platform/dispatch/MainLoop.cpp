@@ -62,7 +62,8 @@ class RunLoopTimer final : public TimerSource, public std::enable_shared_from_th
         if (now <= first || interval_.count() <= 0) return first;
         auto late = std::chrono::duration_cast<std::chrono::nanoseconds>(now - first);
         auto steps = (late + interval_ - std::chrono::nanoseconds(1)) / interval_;
-        return first + std::chrono::duration_cast<typename Point::duration>(interval_ * steps);
+        using Step = decltype(first - first);
+        return first + std::chrono::duration_cast<Step>(interval_ * steps);
     }
 
     std::weak_ptr<LoopCore> loop_;
