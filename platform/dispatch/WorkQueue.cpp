@@ -172,7 +172,9 @@ void serialWorker(std::shared_ptr<SerialState> st) {
             if (!st->deadlines.empty()) {
                 // One wait for both: new work or the earliest deadline, whichever comes first.
                 const uint64_t seen = st->deadlineGeneration;
-                st->cv.wait_until(lk, st->deadlines.begin()->first.first, [&] {
+                // A copy: the deadline's entry may be dropped while the thread waits.
+                const SteadyClock::time_point until = st->deadlines.begin()->first.first;
+                st->cv.wait_until(lk, until, [&] {
                     return !st->tasks.empty() || st->closing || st->deadlineGeneration != seen;
                 });
                 continue;
