@@ -1,7 +1,12 @@
+#include <malloc.h>
+
 #include "launch/HollinMain.h"
 #include "logger/RotatingLogger.h"
 
 int main(int argc, char* argv[]) {
+    // Two heaps are plenty for a daemon whose threads mostly sleep: each further heap the allocator
+    // would give a thread keeps pages of its own resident.
+    mallopt(M_ARENA_MAX, 2);
     // Code shared with the other programs logs into the daemon's own files.
     setProcessLog(LogCoreHelper::sharedInstance());
     return hollinMain(argc, argv);

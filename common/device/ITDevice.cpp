@@ -218,7 +218,9 @@ std::vector<std::string> ITDevice::interfaceColumn(const char* key, const char* 
     }
     if (!built) getMacAndIPAddr();
     std::vector<std::string> out;
-    for (const auto& [name, info] : *networkInfos()) {
+    // Held for the loop: another thread may put a rebuilt table in its place meanwhile.
+    const auto table = networkInfos();
+    for (const auto& [name, info] : *table) {
         auto it = info.find(key);
         out.push_back(it != info.end() ? it->second : missing);
     }

@@ -69,14 +69,26 @@ void ZemSocketManager::createWriteTimer() {
     if (GDWriteTimer_) return;
     // The timer holds the link weakly: a link dropped by its owner stops at its next tick.
     std::weak_ptr<ZemSocketManager> weak = weak_from_this();
-    GDWriteTimer_ =
+    auto timer =
         dispatch::TimerSource::create(timerWriteQueue_, std::chrono::nanoseconds(0), kWriteInterval, [weak] {
             auto self = weak.lock();
             if (!self || self->isInvalidated()) return;
             self->longConnection_.store(true);
             self->handleSocketWrite();
+            // A tick on an empty queue does nothing: the timer sleeps until sendMessage() queues
+            // a request, and then goes on in the same 3 s phase, so a request goes out at the
+            // tick it would have gone out at anyway.
+            std::lock_guard lock(self->reqModelsMutex_);
+            if (self->reqModels_.empty() && !self->writeTimerSuspended_ && self->GDWriteTimer_) {
+                self->writeTimerSuspended_ = true;
+                self->GDWriteTimer_->suspend();
+            }
         });
-    GDWriteTimer_->resume();
+    {
+        std::lock_guard lock(reqModelsMutex_);
+        GDWriteTimer_ = timer;
+    }
+    timer->resume();
 }
 
 void ZemSocketManager::setServer(const std::string& host, int64_t port) {
@@ -118,6 +130,10 @@ bool ZemSocketManager::sendMessage(ZemSocketMessagePtr record) {
     for (const ZemSocketMessagePtr& queued : reqModels_)
         if (queued->reqTag == record->reqTag) return true;
     reqModels_.push_back(std::move(record));
+    if (writeTimerSuspended_ && GDWriteTimer_) {
+        writeTimerSuspended_ = false;
+        GDWriteTimer_->resume();
+    }
     return false;
 }
 
@@ -313,7 +329,12 @@ void ZemSocketManager::resetNETWorkType(const dispatch::Notification& notificati
 
 void ZemSocketManager::invalidate() {
     invalidated_.store(true);
-    if (GDWriteTimer_) GDWriteTimer_->cancel();
+    std::shared_ptr<dispatch::TimerSource> timer;
+    {
+        std::lock_guard lock(reqModelsMutex_);
+        timer = GDWriteTimer_;
+    }
+    if (timer) timer->cancel();
     if (networkObserver_) {
         dispatch::NotificationCenter::defaultCenter().removeObserver(*networkObserver_);
         networkObserver_.reset();

@@ -110,7 +110,8 @@ class ZemSocketManager : public std::enable_shared_from_this<ZemSocketManager> {
 
     std::shared_ptr<ZemSocketReadManager> readSocketManager_;
     std::shared_ptr<dispatch::WorkQueue> timerWriteQueue_;
-    std::shared_ptr<dispatch::TimerSource> GDWriteTimer_;
+    std::shared_ptr<dispatch::TimerSource> GDWriteTimer_;  // set under reqModelsMutex_
+    bool writeTimerSuspended_ = false;                      // guarded by reqModelsMutex_
     std::shared_ptr<dispatch::WorkQueue> socketQueue_;
     std::mutex sessionMutex_;
     std::shared_ptr<ZemHttpSession> sessionMgr_;

@@ -58,6 +58,20 @@ void manualCancel(const ManualToken& token);
 // runs the task in place, since waiting would wait for itself.
 void dispatchAndWait(WorkQueue& queue, Task task);
 
+// A queue whose own thread waits for deadlines beside its work, so that an expiry costs one
+// wake-up (the queue's thread) instead of two (the timer thread, then the queue's thread).
+class DeadlineHost {
+  public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    virtual ~DeadlineHost() = default;
+    // Queues `expiry` as a task of the queue once `due` has passed. Returns a token for
+    // unschedule(), or 0 when the queue does not take the deadline (it is too far off to keep a
+    // thread waiting for it, or the queue is closing): the caller then uses the timer thread.
+    virtual uint64_t scheduleAt(TimePoint due, Task expiry) = 0;
+    // Drops a deadline not yet due; its task is destroyed outside the queue's lock.
+    virtual void unschedule(uint64_t token) = 0;
+};
+
 // Dispatches the task to the queue once the delay has passed, holding the queue until then.
 void dispatchAfterDelay(std::shared_ptr<WorkQueue> queue, std::chrono::nanoseconds delay, Task task);
 

@@ -37,31 +37,53 @@ class RunLoopTimer final : public TimerSource, public std::enable_shared_from_th
           interval_(interval),
           callout_(std::move(callout)),
           manual_(manual),
+          first_(first),
           next_(manual ? SteadyClock::time_point::max() : first) {}
 
-    void resume() override {}
+    // A run-loop timer runs from addTimer() on; resume() only ends a suspend.
+    void resume() override;
+    void suspend() override;
     void cancel() override;
     bool isCancelled() const override { return cancelled_; }
 
     void call() const { detail::runGuarded(callout_); }
 
-    // Queues the expiry at the manual instant `due`; each expiry arms the next.
+    // Queues the expiry at the manual instant `due`; each expiry arms the next. The first call
+    // also fixes the phase.
     void armManual(std::chrono::nanoseconds due);
 
   private:
     friend struct LoopCore;
-    void manualExpiry(std::chrono::nanoseconds due);
+    void armManualLocked(std::chrono::nanoseconds due);
+    void manualExpiry(std::chrono::nanoseconds due, uint64_t gen);
+    // The first expiry of the phase at or after `now`.
+    template <typename Point>
+    Point nextInPhase(Point first, Point now) const {
+        if (now <= first || interval_.count() <= 0) return first;
+        auto late = std::chrono::duration_cast<std::chrono::nanoseconds>(now - first);
+        auto steps = (late + interval_ - std::chrono::nanoseconds(1)) / interval_;
+        using Step = decltype(first - first);
+        return first + std::chrono::duration_cast<Step>(interval_ * steps);
+    }
 
     std::weak_ptr<LoopCore> loop_;
     const std::chrono::nanoseconds interval_;
     const Task callout_;
     const bool manual_;
     std::atomic<bool> cancelled_{false};
-    SteadyClock::time_point next_;  // guarded by the loop's mutex
+    const SteadyClock::time_point first_;
+    SteadyClock::time_point next_;  // guarded by the loop's mutex; max() while suspended
+    bool suspended_ = false;        // guarded by the loop's mutex (real time) or tokenMutex_ (manual)
+    // The next expiry not yet delivered when suspended: a resume never goes back before it.
+    SteadyClock::time_point resumeFloor_;  // guarded by the loop's mutex
     // A manual expiry's call is queued and has not run: later expiries merge into it.
     std::atomic<bool> callQueued_{false};
     std::mutex tokenMutex_;
-    detail::ManualToken token_;  // guarded by tokenMutex_
+    detail::ManualToken token_;               // guarded by tokenMutex_
+    std::chrono::nanoseconds manualFirst_{};  // guarded by tokenMutex_
+    std::chrono::nanoseconds manualNext_{};   // guarded by tokenMutex_: the next expiry not delivered
+    bool manualArmed_ = false;                // guarded by tokenMutex_
+    uint64_t generation_ = 0;                 // guarded by tokenMutex_
 };
 
 struct LoopCore {
@@ -220,12 +242,26 @@ void RunLoopTimer::cancel() {
 
 void RunLoopTimer::armManual(std::chrono::nanoseconds due) {
     std::lock_guard lk(tokenMutex_);
-    if (cancelled_) return;
-    token_ = detail::manualSchedule(due, [self = shared_from_this(), due] { self->manualExpiry(due); });
+    armManualLocked(due);
 }
 
-void RunLoopTimer::manualExpiry(std::chrono::nanoseconds due) {
-    if (cancelled_) return;
+void RunLoopTimer::armManualLocked(std::chrono::nanoseconds due) {
+    if (cancelled_ || suspended_) return;
+    if (!manualArmed_) {
+        manualArmed_ = true;
+        manualFirst_ = due;
+    }
+    manualNext_ = due;
+    token_ = detail::manualSchedule(
+        due, [self = shared_from_this(), due, gen = generation_] { self->manualExpiry(due, gen); });
+}
+
+void RunLoopTimer::manualExpiry(std::chrono::nanoseconds due, uint64_t gen) {
+    {
+        std::lock_guard lk(tokenMutex_);
+        if (cancelled_ || suspended_ || gen != generation_) return;
+        manualNext_ = due + interval_;
+    }
     auto loop = loop_.lock();
     if (!loop) return;
     if (!callQueued_.exchange(true)) {
@@ -237,7 +273,55 @@ void RunLoopTimer::manualExpiry(std::chrono::nanoseconds due) {
             if (self->interval_.count() <= 0) self->cancel();
         });
     }
-    if (interval_.count() > 0) armManual(due + interval_);
+    if (interval_.count() > 0) {
+        std::lock_guard lk(tokenMutex_);
+        if (gen == generation_) armManualLocked(due + interval_);
+    }
+}
+
+void RunLoopTimer::suspend() {
+    if (cancelled_) return;
+    if (manual_) {
+        detail::ManualToken token;
+        {
+            std::lock_guard lk(tokenMutex_);
+            if (suspended_) return;
+            suspended_ = true;
+            ++generation_;
+            token = token_;
+            token_ = {};
+        }
+        detail::manualCancel(token);
+        return;
+    }
+    auto loop = loop_.lock();
+    if (!loop) return;
+    std::lock_guard lk(loop->m);
+    if (suspended_) return;
+    suspended_ = true;
+    resumeFloor_ = next_;
+    next_ = SteadyClock::time_point::max();
+}
+
+void RunLoopTimer::resume() {
+    if (cancelled_) return;
+    if (manual_) {
+        std::lock_guard lk(tokenMutex_);
+        if (!suspended_) return;
+        suspended_ = false;
+        ++generation_;
+        armManualLocked(std::max(nextInPhase(manualFirst_, detail::manualNow()), manualNext_));
+        return;
+    }
+    auto loop = loop_.lock();
+    if (!loop) return;
+    {
+        std::lock_guard lk(loop->m);
+        if (!suspended_) return;
+        suspended_ = false;
+        next_ = std::max(nextInPhase(first_, SteadyClock::now()), resumeFloor_);
+    }
+    loop->signal();
 }
 
 class MainQueue final : public WorkQueue, public std::enable_shared_from_this<MainQueue> {

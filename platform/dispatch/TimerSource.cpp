@@ -1,9 +1,11 @@
-// Delayed dispatch and timer sources. One process-wide thread waits on every deadline with
-// Asio steady timers and hands each expiry to its queue, so an idle timer holds no thread.
+// Delayed dispatch and timer sources. A serial queue's own thread waits for the deadlines it
+// serves that fall within its idle spell, so an expiry costs one wake-up; every other deadline
+// waits on one process-wide thread with Asio steady timers, which hands the expiry to its queue.
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -70,40 +72,179 @@ struct TimerCore : std::enable_shared_from_this<TimerCore> {
     std::shared_ptr<WorkQueue> queue;     // guarded by m
     std::shared_ptr<const Task> handler;  // guarded by m
     // A handler call is queued or running; expiries meanwhile merge into one more call after it.
-    bool inFlight = false;                    // guarded by m
-    bool missed = false;                      // guarded by m
+    bool inFlight = false;  // guarded by m
+    bool missed = false;    // guarded by m
+    // The first deadline: every later one is a whole number of intervals after it.
+    SteadyClock::time_point origin;           // guarded by m
+    std::chrono::nanoseconds manualOrigin{};  // guarded by m
+    // The next deadline not yet delivered; a resume never goes back before it.
+    SteadyClock::time_point deadline;            // guarded by m
+    std::chrono::nanoseconds manualDeadline{};  // guarded by m
+    bool suspended = false;                   // guarded by m
+    bool expiredOnce = false;                 // guarded by m
+    // Moves with each suspend and resume: an expiry armed before it is stale and does nothing.
+    uint64_t generation = 0;                  // guarded by m
+    uint64_t hostToken = 0;                   // guarded by m: the deadline the queue waits for
     std::optional<asio::steady_timer> timer;  // timer thread only
-    SteadyClock::time_point deadline;         // timer thread only
+    // Some deadline went to the timer thread, which then holds an Asio timer to cancel.
+    std::atomic<bool> onTimerThread{false};
     // Armed on the manual timeline instead (set once by resume()).
     std::atomic<bool> manual{false};
     detail::ManualToken manualToken;  // guarded by m
 
+    // True when an expiry armed in generation `gen` may still act; the caller holds m.
+    bool current(uint64_t gen) const { return !cancelled && !suspended && gen == generation; }
+
     // Queues the expiry at the manual instant `due`; each expiry arms the next.
-    void armManual(std::chrono::nanoseconds due) {
+    void armManual(std::chrono::nanoseconds due, uint64_t gen) {
         std::lock_guard lk(m);
-        if (cancelled) return;
-        manualToken = detail::manualSchedule(due, [self = shared_from_this(), due] {
-            if (self->cancelled) return;
+        if (!current(gen)) return;
+        manualDeadline = due;
+        manualToken = detail::manualSchedule(due, [self = shared_from_this(), due, gen] {
+            {
+                std::lock_guard lk(self->m);
+                if (!self->current(gen)) return;
+                self->expiredOnce = true;
+                self->manualDeadline = due + self->interval;
+            }
             self->fire();
-            if (self->interval.count() > 0) self->armManual(due + self->interval);
+            if (self->interval.count() > 0) self->armManual(due + self->interval, gen);
         });
     }
 
-    void arm() {
-        timer->expires_at(deadline);
-        timer->async_wait([self = shared_from_this()](const asio::error_code& ec) {
-            if (ec || self->cancelled) return;
-            self->fire();
-            if (self->interval.count() <= 0) return;
-            // Keep the phase; deadlines already missed are skipped, not replayed in a burst.
-            self->deadline += self->interval;
-            auto now = SteadyClock::now();
-            if (self->deadline <= now) {
-                auto behind = (now - self->deadline) / self->interval + 1;
-                self->deadline += self->interval * behind;
-            }
-            self->arm();
+    // Waits for `due`: on the target queue's own thread where the queue takes it, else on the
+    // timer thread. Either way one expiry at a time is pending.
+    void armAt(SteadyClock::time_point due, uint64_t gen) {
+        std::shared_ptr<WorkQueue> q;
+        {
+            std::lock_guard lk(m);
+            if (!current(gen)) return;
+            deadline = due;
+            q = queue;
+        }
+        if (auto* host = dynamic_cast<detail::DeadlineHost*>(q.get())) {
+            std::lock_guard lk(m);
+            // Checked again under the lock cancel() and suspend() take the token with.
+            if (!current(gen)) return;
+            hostToken = host->scheduleAt(due, [self = shared_from_this(), gen] { self->expired(gen); });
+            if (hostToken != 0) return;
+        }
+        onTimerThread = true;
+        TimerService::instance().post([self = shared_from_this(), due, gen] {
+            if (self->cancelled) return;
+            if (!self->timer) self->timer.emplace(TimerService::instance().context());
+            // Setting the expiry ends a wait still pending from before a suspend.
+            self->timer->expires_at(due);
+            self->timer->async_wait([self, gen](const asio::error_code& ec) {
+                if (!ec) self->expired(gen);
+            });
         });
+    }
+
+    void expired(uint64_t gen) {
+        SteadyClock::time_point next;
+        {
+            std::lock_guard lk(m);
+            if (!current(gen)) return;
+            expiredOnce = true;
+            next = deadline + interval;
+            deadline = next;
+        }
+        fire();
+        if (interval.count() <= 0) return;
+        // Keep the phase; deadlines already missed are skipped, not replayed in a burst.
+        auto now = SteadyClock::now();
+        if (next <= now) {
+            auto behind = (now - next) / interval + 1;
+            next += interval * behind;
+        }
+        armAt(next, gen);
+    }
+
+    // The first deadline of the phase at or after `now`.
+    template <typename Point, typename Duration>
+    Point nextInPhase(Point first, Point now) const {
+        if (now <= first || interval.count() <= 0) return first;
+        Duration late = now - first;
+        auto steps = (late + interval - Duration(1)) / interval;
+        return first + interval * steps;
+    }
+
+    void resume() {
+        if (cancelled) return;
+        if (!resumed.exchange(true)) {
+            if (detail::manualTimeActive()) {
+                manual = true;
+                auto first = detail::manualNow() + start;
+                {
+                    std::lock_guard lk(m);
+                    manualOrigin = first;
+                }
+                armManual(first, 0);
+                return;
+            }
+            auto first = SteadyClock::now() + start;
+            {
+                std::lock_guard lk(m);
+                origin = first;
+            }
+            armAt(first, 0);
+            return;
+        }
+        uint64_t gen = 0;
+        {
+            std::lock_guard lk(m);
+            if (!suspended) return;
+            suspended = false;
+            gen = ++generation;
+            // A timer without an interval that has fired is done.
+            if (interval.count() <= 0 && expiredOnce) return;
+        }
+        if (manual) {
+            std::chrono::nanoseconds first, floor;
+            {
+                std::lock_guard lk(m);
+                first = manualOrigin;
+                floor = manualDeadline;
+            }
+            auto next = nextInPhase<std::chrono::nanoseconds, std::chrono::nanoseconds>(first, detail::manualNow());
+            armManual(std::max(next, floor), gen);
+            return;
+        }
+        SteadyClock::time_point first, floor;
+        {
+            std::lock_guard lk(m);
+            first = origin;
+            floor = deadline;
+        }
+        auto next = nextInPhase<SteadyClock::time_point, SteadyClock::duration>(first, SteadyClock::now());
+        armAt(std::max(next, floor), gen);
+    }
+
+    void suspend() {
+        if (cancelled || !resumed) return;
+        detail::ManualToken token;
+        uint64_t onQueue = 0;
+        std::shared_ptr<WorkQueue> q;
+        {
+            std::lock_guard lk(m);
+            if (suspended) return;
+            suspended = true;
+            ++generation;
+            token = manualToken;
+            manualToken = {};
+            onQueue = hostToken;
+            hostToken = 0;
+            q = queue;
+        }
+        if (manual) {
+            detail::manualCancel(token);
+            return;
+        }
+        if (onQueue != 0) {
+            if (auto* host = dynamic_cast<detail::DeadlineHost*>(q.get())) host->unschedule(onQueue);
+        }
+        // A wait left on the timer thread ends as a stale expiry, or with the next arming.
     }
 
     void fire() {
@@ -154,13 +295,21 @@ struct TimerCore : std::enable_shared_from_this<TimerCore> {
             h = std::move(handler);
         }
         detail::ManualToken token;
+        uint64_t onQueue = 0;
         {
             std::lock_guard lk(m);
             token = manualToken;
+            onQueue = hostToken;
+            hostToken = 0;
         }
         if (manual) {
             detail::manualCancel(token);
-        } else if (resumed) {
+            return;
+        }
+        if (onQueue != 0) {
+            if (auto* host = dynamic_cast<detail::DeadlineHost*>(q.get())) host->unschedule(onQueue);
+        }
+        if (onTimerThread) {
             TimerService::instance().post([self = shared_from_this()] {
                 if (self->timer) self->timer->cancel();
             });
@@ -175,21 +324,8 @@ class TimerSourceImpl final : public TimerSource {
     explicit TimerSourceImpl(std::shared_ptr<TimerCore> core) : core_(std::move(core)) {}
     ~TimerSourceImpl() override { core_->cancel(); }
 
-    void resume() override {
-        if (core_->cancelled || core_->resumed.exchange(true)) return;
-        if (detail::manualTimeActive()) {
-            core_->manual = true;
-            core_->armManual(detail::manualNow() + core_->start);
-            return;
-        }
-        auto first = SteadyClock::now() + core_->start;
-        TimerService::instance().post([core = core_, first] {
-            if (core->cancelled) return;
-            core->timer.emplace(TimerService::instance().context());
-            core->deadline = first;
-            core->arm();
-        });
-    }
+    void resume() override { core_->resume(); }
+    void suspend() override { core_->suspend(); }
 
     void cancel() override { core_->cancel(); }
     bool isCancelled() const override { return core_->cancelled; }
@@ -214,6 +350,17 @@ void dispatchAfterDelay(std::shared_ptr<WorkQueue> queue, std::chrono::nanosecon
         return;
     }
     auto deadline = SteadyClock::now() + delay;
+    if (auto* host = dynamic_cast<DeadlineHost*>(queue.get())) {
+        // The queue's task holds the queue until the deadline, as the timer thread's would.
+        auto shared = std::make_shared<Task>(std::move(task));
+        if (host->scheduleAt(deadline, [queue, shared] {
+                (void)queue;
+                (*shared)();
+            }) != 0) {
+            return;
+        }
+        task = std::move(*shared);
+    }
     TimerService::instance().post([queue = std::move(queue), deadline, task = std::move(task)]() mutable {
         auto timer = std::make_shared<asio::steady_timer>(TimerService::instance().context(), deadline);
         timer->async_wait(

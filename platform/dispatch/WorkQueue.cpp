@@ -10,6 +10,7 @@
 #include <deque>
 #include <exception>
 #include <future>
+#include <map>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -126,6 +127,8 @@ namespace {
 
 using detail::runGuarded;
 
+using SteadyClock = std::chrono::steady_clock;
+
 // State shared by a serial queue and its thread, so that tasks still queued when the last
 // reference to the queue goes are run before the thread ends.
 struct SerialState {
@@ -133,10 +136,29 @@ struct SerialState {
     std::mutex m;
     std::condition_variable cv;
     std::deque<Task> tasks;
+    // Deadlines the queue's thread waits for itself, earliest first; each one's task joins
+    // `tasks` once it is due. Keyed by (due, token) so equal deadlines keep their order.
+    std::map<std::pair<SteadyClock::time_point, uint64_t>, Task> deadlines;
+    uint64_t nextToken = 1;
+    // Moves whenever an earlier deadline may have come, so the waiting thread looks again.
+    uint64_t deadlineGeneration = 0;
     bool closing = false;
     bool busy = false;
     bool threadRunning = false;
     const std::string label;
+
+    // Moves the deadlines that are due to the end of the task list; the caller holds m.
+    bool takeDueDeadlines() {
+        if (deadlines.empty()) return false;
+        bool moved = false;
+        const auto now = SteadyClock::now();
+        while (!deadlines.empty() && deadlines.begin()->first.first <= now) {
+            auto node = deadlines.extract(deadlines.begin());
+            tasks.push_back(std::move(node.mapped()));
+            moved = true;
+        }
+        return moved;
+    }
 };
 
 void serialWorker(std::shared_ptr<SerialState> st) {
@@ -144,11 +166,22 @@ void serialWorker(std::shared_ptr<SerialState> st) {
     detail::ScopedCurrent cur(st.get(), &st->label);
     std::unique_lock lk(st->m);
     for (;;) {
+        if (st->takeDueDeadlines()) continue;
         if (st->tasks.empty()) {
             if (st->closing) break;
+            if (!st->deadlines.empty()) {
+                // One wait for both: new work or the earliest deadline, whichever comes first.
+                const uint64_t seen = st->deadlineGeneration;
+                // A copy: the deadline's entry may be dropped while the thread waits.
+                const SteadyClock::time_point until = st->deadlines.begin()->first.first;
+                st->cv.wait_until(lk, until, [&] {
+                    return !st->tasks.empty() || st->closing || st->deadlineGeneration != seen;
+                });
+                continue;
+            }
             // An idle serial queue gives its thread back; the next dispatch starts a new one.
             if (!st->cv.wait_for(lk, detail::idleThreadTimeout(),
-                                 [&] { return !st->tasks.empty() || st->closing; })) {
+                                 [&] { return !st->tasks.empty() || st->closing || !st->deadlines.empty(); })) {
                 break;
             }
             continue;
@@ -164,9 +197,15 @@ void serialWorker(std::shared_ptr<SerialState> st) {
         st->busy = false;
     }
     st->threadRunning = false;
+    // Whatever deadline is left belongs to a closing queue; its tasks are dropped unlocked.
+    auto dropped = std::move(st->deadlines);
+    st->deadlines.clear();
+    lk.unlock();
 }
 
-class SerialQueue final : public WorkQueue, public std::enable_shared_from_this<SerialQueue> {
+class SerialQueue final : public WorkQueue,
+                          public detail::DeadlineHost,
+                          public std::enable_shared_from_this<SerialQueue> {
   public:
     explicit SerialQueue(std::string label) : st_(std::make_shared<SerialState>(std::move(label))) {}
 
@@ -199,17 +238,7 @@ class SerialQueue final : public WorkQueue, public std::enable_shared_from_this<
         {
             std::lock_guard lk(st_->m);
             st_->tasks.push_back(std::move(task));
-            if (!st_->threadRunning) {
-                // A thread that ended when idle has left its loop; joining it is immediate.
-                finished = std::move(thread_);
-                try {
-                    thread_ = std::thread(serialWorker, st_);
-                    st_->threadRunning = true;
-                } catch (const std::system_error& e) {
-                    std::fprintf(stderr, "dispatch: cannot start a thread for \"%s\": %s\n",
-                                 st_->label.c_str(), e.what());
-                }
-            }
+            finished = ensureThreadLocked();
         }
         st_->cv.notify_one();
         if (finished.joinable()) finished.join();
@@ -223,7 +252,63 @@ class SerialQueue final : public WorkQueue, public std::enable_shared_from_this<
 
     bool isCurrent() const override { return detail::current().id == st_.get(); }
 
+    uint64_t scheduleAt(TimePoint due, Task expiry) override {
+        // A thread waits for the deadline only as long as it would wait idle anyway; a longer
+        // wait is the timer thread's, so a far deadline holds no thread.
+        if (due - SteadyClock::now() > detail::idleThreadTimeout()) return 0;
+        std::thread finished;
+        uint64_t token = 0;
+        {
+            std::lock_guard lk(st_->m);
+            if (st_->closing) return 0;
+            token = st_->nextToken++;
+            st_->deadlines.emplace(std::make_pair(due, token), std::move(expiry));
+            ++st_->deadlineGeneration;
+            finished = ensureThreadLocked();
+            if (!st_->threadRunning) {
+                st_->deadlines.erase(std::make_pair(due, token));
+                token = 0;
+            }
+        }
+        // The queue's own thread needs no wake-up: it looks at the deadlines before it waits.
+        if (!isCurrent()) st_->cv.notify_one();
+        if (finished.joinable()) finished.join();
+        return token;
+    }
+
+    void unschedule(uint64_t token) override {
+        Task dropped;
+        {
+            std::lock_guard lk(st_->m);
+            for (auto it = st_->deadlines.begin(); it != st_->deadlines.end(); ++it) {
+                if (it->first.second != token) continue;
+                dropped = std::move(it->second);
+                st_->deadlines.erase(it);
+                break;
+            }
+        }
+        // The waiting thread wakes at the dropped deadline, finds nothing due and waits again:
+        // cheaper than waking it now.
+    }
+
   private:
+    // Starts the queue's thread when none runs; returns a thread that ended when idle, for the
+    // caller to join outside the lock. The caller holds st_->m.
+    std::thread ensureThreadLocked() {
+        std::thread finished;
+        if (st_->threadRunning) return finished;
+        // A thread that ended when idle has left its loop; joining it is immediate.
+        finished = std::move(thread_);
+        try {
+            thread_ = std::thread(serialWorker, st_);
+            st_->threadRunning = true;
+        } catch (const std::system_error& e) {
+            std::fprintf(stderr, "dispatch: cannot start a thread for \"%s\": %s\n", st_->label.c_str(),
+                         e.what());
+        }
+        return finished;
+    }
+
     std::shared_ptr<SerialState> st_;
     std::thread thread_;  // guarded by st_->m
 };

@@ -62,6 +62,10 @@ class WorkQueue {
 // not yet started are dropped, and the handler is released. Dropping the last reference cancels.
 // The handler never runs twice at once; expiries missed meanwhile merge into one later call.
 // A null queue means the global queue. Resumed while a ManualTime lives, it runs on its timeline.
+// suspend() stops the expiries until the next resume(), which goes on in the same phase: the next
+// call comes at the first of start + k * interval still to come, as if the timer had run
+// throughout with nothing to do; expiries while suspended are dropped, not merged. A suspended
+// timer costs no wake-up.
 class TimerSource {
   public:
     virtual ~TimerSource() = default;
@@ -69,6 +73,7 @@ class TimerSource {
                                                std::chrono::nanoseconds start,
                                                std::chrono::nanoseconds interval, Task handler);
     virtual void resume() = 0;
+    virtual void suspend() = 0;
     virtual void cancel() = 0;
     virtual bool isCancelled() const = 0;
 };

@@ -291,6 +291,8 @@ class ZemServer(http.server.ThreadingHTTPServer):
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Headers and body go out in separate writes: without this each reply waits for a delayed ACK.
+    disable_nagle_algorithm = True
 
     def log_message(self, *unused):
         pass
