@@ -26,7 +26,6 @@ breakdown sums the Rss of /proc/PID/smaps by mapped file ([heap], [stack], [anon
 import argparse
 import json
 import os
-import plistlib
 import shutil
 import signal
 import subprocess
@@ -34,49 +33,10 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tests/server"))
+from keyed_archive import write_archive  # noqa: E402
+
 SAMPLE_SECONDS = 0.25
-
-
-def keyed_archive(value):
-    """An NSKeyedArchiver-form binary plist of value: str, list, or (class name, {key: int or str})."""
-    objects = ["$null"]
-    classes = {}
-    uid = plistlib.UID
-
-    def add(item):
-        objects.append(item)
-        return uid(len(objects) - 1)
-
-    def cls(name):
-        if name not in classes:
-            classes[name] = add({"$classname": name, "$classes": [name, "NSObject"]})
-        return classes[name]
-
-    def encode(v):
-        if isinstance(v, str):
-            return add(v)
-        if isinstance(v, list):
-            ref = add(None)
-            objects[ref.data] = {"$class": cls("NSArray"), "NS.objects": [encode(x) for x in v]}
-            return ref
-        name, fields = v
-        ref = add(None)
-        coded = {"$class": cls(name)}
-        for key, x in fields.items():
-            coded[key] = x if isinstance(x, int) else encode(x)
-        objects[ref.data] = coded
-        return ref
-
-    top = encode(value)
-    return plistlib.dumps({"$version": 100000, "$archiver": "NSKeyedArchiver", "$top": {"root": top},
-                           "$objects": objects}, fmt=plistlib.FMT_BINARY)
-
-
-def write_archive(path, value):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path + ".tmp", "wb") as f:
-        f.write(keyed_archive(value))
-    os.replace(path + ".tmp", path)
 
 
 def write_json(path, value):
