@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "cipher/Sm4.h"
+#include "common/cipher/Sm4.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "Tessel.h"
-#include "ipc/Framing.h"
-#include "ipc/NamedConnection.h"
-#include "TempRoot.h"
+#include "messaging/Tessel.h"
+#include "platform/ipc/Framing.h"
+#include "platform/ipc/NamedConnection.h"
+#include "tests/support/TempRoot.h"
 
 namespace {
 

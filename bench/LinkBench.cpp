@@ -22,15 +22,15 @@
 #include <string>
 #include <thread>
 
-#include "archive/KeyedArchive.h"
-#include "link/ZemResponseHandle.h"
-#include "link/ZemSocketManager.h"
-#include "link/ZemSocketReadManager.h"
-#include "paths/Paths.h"
+#include "platform/archive/KeyedArchive.h"
+#include "daemon/link/ZemResponseHandle.h"
+#include "daemon/link/ZemSocketManager.h"
+#include "daemon/link/ZemSocketReadManager.h"
+#include "platform/paths/Paths.h"
 #include "proto/ZemUrlEncode.h"
 #include "proto/zem_v5.pb.h"
-#include "server/ZemServerConfig.h"
-#include "TempRoot.h"
+#include "common/server/ZemServerConfig.h"
+#include "tests/support/TempRoot.h"
 
 extern char** environ;
 

@@ -1,7 +1,7 @@
 // Latency of one command run through the runner: a bare program, and a one-line shell command.
 #include <benchmark/benchmark.h>
 
-#include "process/TaskHelper.h"
+#include "framework/process/TaskHelper.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "encoding/ZipHelper.h"
+#include "framework/encoding/ZipHelper.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 
 #include <filesystem>
 
-#include "link/ZemCore.h"
-#include "scheduler/CommonTimerManager.h"
-#include "store/ZemConfigManager.h"
-#include "TempRoot.h"
+#include "daemon/link/ZemCore.h"
+#include "daemon/scheduler/CommonTimerManager.h"
+#include "daemon/store/ZemConfigManager.h"
+#include "tests/support/TempRoot.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <thread>
 
-#include "logger/LogSink.h"
-#include "process/ProcessInfoHelper.h"
+#include "common/logger/LogSink.h"
+#include "framework/process/ProcessInfoHelper.h"
 
 CommonTimerHelp::CommonTimerHelp(Hooks hooks) : hooks_(std::move(hooks)) {
     if (!hooks_.memoryMiB) hooks_.memoryMiB = [] { return ProcessInfoHelper::appMemoryUsage(); };

@@ -9,12 +9,12 @@
 #include <cmath>
 #include <filesystem>
 
-#include "bus/DataReportManager.h"
-#include "cipher/AesString.h"
-#include "encoding/DateUtil.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "process/FileManager.h"
+#include "DataReportManager.h"
+#include "framework/cipher/AesString.h"
+#include "framework/encoding/DateUtil.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/FileManager.h"
 
 namespace fs = std::filesystem;
 

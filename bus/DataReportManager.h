@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
-#include "bus/UploadScheduleManager.h"
-#include "dispatch/Clock.h"
-#include "dispatch/WorkQueue.h"
+#include "UploadScheduleManager.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/WorkQueue.h"
 
 class ZemHttpSession;
 

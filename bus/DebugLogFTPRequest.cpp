@@ -8,7 +8,7 @@
 #include <mutex>
 #include <span>
 
-#include "logger/LogSink.h"
+#include "common/logger/LogSink.h"
 
 namespace {
 

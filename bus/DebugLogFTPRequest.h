@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "bus/ZemDebugModel.h"
+#include "ZemDebugModel.h"
 
 // Bounds of one upload.
 struct DebugLogUploadLimits {

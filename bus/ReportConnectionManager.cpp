@@ -1,6 +1,6 @@
 #include "ReportConnectionManager.h"
 
-#include "logger/LogSink.h"
+#include "common/logger/LogSink.h"
 
 ReportConnectionManager::ReportConnectionManager(std::shared_ptr<ZemDataReportManager> manager)
     : manager_(manager ? std::move(manager) : std::make_shared<ZemDataReportManager>()) {}

@@ -5,9 +5,9 @@
 #include <memory>
 #include <thread>
 
-#include "bus/ZemDataReportManager.h"
-#include "ipc/MessagePort.h"
-#include "ipc/NamedConnection.h"
+#include "ZemDataReportManager.h"
+#include "platform/ipc/MessagePort.h"
+#include "platform/ipc/NamedConnection.h"
 
 class ReportConnectionManager {
   public:

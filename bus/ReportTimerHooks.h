@@ -2,7 +2,7 @@
 // tick), the failed-report re-send and the access-log collection (every tick).
 #pragma once
 
-#include "bus/CommonTimerHelp.h"
+#include "CommonTimerHelp.h"
 
 class DataReportManager;
 class UploadScheduleManager;

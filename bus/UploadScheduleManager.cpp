@@ -4,12 +4,12 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "archive/KeyedArchive.h"
-#include "device/ITDevice.h"
-#include "link/ZemHttpSession.h"
-#include "logger/LogSink.h"
-#include "process/FileManager.h"
-#include "server/ZemServerConfig.h"
+#include "platform/archive/KeyedArchive.h"
+#include "common/device/ITDevice.h"
+#include "daemon/link/ZemHttpSession.h"
+#include "common/logger/LogSink.h"
+#include "framework/process/FileManager.h"
+#include "common/server/ZemServerConfig.h"
 
 using Json = nlohmann::ordered_json;
 

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
 
 class ZemHttpSession;
 class ZemServerConfig;

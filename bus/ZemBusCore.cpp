@@ -1,10 +1,10 @@
 #include "ZemBusCore.h"
 
-#include "bus/ZemDebugLogRequest.h"
-#include "logger/LogSink.h"
+#include "ZemDebugLogRequest.h"
+#include "common/logger/LogSink.h"
 #include "proto/ZemLogText.h"
 #include "proto/ZemUrlEncode.h"
-#include "server/ZemServerConfig.h"
+#include "common/server/ZemServerConfig.h"
 
 namespace bus {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/Value.h"
-#include "bus/ZemBusMessages.h"
-#include "link/ZemHttpSession.h"
+#include "platform/archive/Value.h"
+#include "ZemBusMessages.h"
+#include "daemon/link/ZemHttpSession.h"
 
 class ZemServerConfig;
 

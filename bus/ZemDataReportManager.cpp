@@ -2,11 +2,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bus/DataReportManager.h"
-#include "bus/PolicyStateReportManager.h"
-#include "bus/ZemLogReportManager.h"
-#include "dispatch/WorkQueue.h"
-#include "logger/LogSink.h"
+#include "DataReportManager.h"
+#include "PolicyStateReportManager.h"
+#include "ZemLogReportManager.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "common/logger/LogSink.h"
 
 namespace {
 

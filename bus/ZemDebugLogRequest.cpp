@@ -1,10 +1,10 @@
 #include "ZemDebugLogRequest.h"
 
-#include "bus/ZemBusCore.h"
-#include "core/TextNumber.h"
-#include "logger/LogSink.h"
+#include "ZemBusCore.h"
+#include "platform/core/TextNumber.h"
+#include "common/logger/LogSink.h"
 #include "proto/ZemUrlEncode.h"
-#include "server/ZemServerConfig.h"
+#include "common/server/ZemServerConfig.h"
 
 namespace {
 

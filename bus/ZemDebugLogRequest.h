@@ -2,7 +2,7 @@
 // server answers where the archive is to be uploaded.
 #pragma once
 
-#include "bus/ZemBusMessages.h"
+#include "ZemBusMessages.h"
 #include "proto/ZemRequest.h"
 #include "proto/ZemResponse.h"
 

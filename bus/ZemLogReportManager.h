@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "bus/DebugLogFTPRequest.h"
-#include "bus/ZemBusCore.h"
-#include "bus/ZemDebugModel.h"
-#include "core/Error.h"
-#include "dispatch/WorkQueue.h"
+#include "DebugLogFTPRequest.h"
+#include "ZemBusCore.h"
+#include "ZemDebugModel.h"
+#include "platform/core/Error.h"
+#include "platform/dispatch/WorkQueue.h"
 
 // Where the job's facts come from; empty members read this machine.
 struct DebugLogEnvironment {

@@ -1,7 +1,7 @@
 #include <unistd.h>
 
-#include "bus/BusMain.h"
-#include "logger/RotatingLogger.h"
+#include "BusMain.h"
+#include "common/logger/RotatingLogger.h"
 
 int main(int argc, char* argv[]) {
     // Code shared with the other programs logs into the service's own files.

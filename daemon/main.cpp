@@ -1,5 +1,5 @@
-#include "launch/HollinMain.h"
-#include "logger/RotatingLogger.h"
+#include "daemon/launch/HollinMain.h"
+#include "common/logger/RotatingLogger.h"
 
 int main(int argc, char* argv[]) {
     // Code shared with the other programs logs into the daemon's own files.

@@ -1,6 +1,6 @@
 #include "TesselClient.h"
 
-#include "ipc/MessagePort.h"
+#include "platform/ipc/MessagePort.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <strings.h>
 
-#include "ipc/MessagePort.h"
+#include "platform/ipc/MessagePort.h"
 
 namespace {
 

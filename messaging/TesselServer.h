@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "IPCReceiveProtocol.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/WorkQueue.h"
 
 namespace ipc {
 class LocalMessagePort;

@@ -1,6 +1,6 @@
-#include "proto/ZemConnection.h"
+#include "ZemConnection.h"
 
-#include "server/ZemServerConfig.h"
+#include "common/server/ZemServerConfig.h"
 
 ZemConnection::ZemConnection(ZemServerConfig* config) : config_(config) {}
 

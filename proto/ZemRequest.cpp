@@ -1,4 +1,4 @@
-#include "proto/ZemRequest.h"
+#include "ZemRequest.h"
 
 #include <pwd.h>
 #include <unistd.h>

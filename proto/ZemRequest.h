@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
 #include "proto/zem_v5.pb.h"
 
 class ZemRequest {

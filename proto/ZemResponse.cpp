@@ -1,4 +1,4 @@
-#include "proto/ZemResponse.h"
+#include "ZemResponse.h"
 
 #include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/wire_format_lite.h>

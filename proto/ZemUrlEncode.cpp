@@ -1,6 +1,6 @@
-#include "proto/ZemUrlEncode.h"
+#include "ZemUrlEncode.h"
 
-#include "encoding/UrlEncode.h"
+#include "framework/encoding/UrlEncode.h"
 
 namespace {
 

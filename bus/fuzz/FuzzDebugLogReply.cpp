@@ -7,7 +7,7 @@
 
 #include "bus/DebugLogFTPRequest.h"
 #include "bus/ZemBusCore.h"
-#include "logger/LogSink.h"
+#include "common/logger/LogSink.h"
 
 namespace {
 

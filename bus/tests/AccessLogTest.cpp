@@ -9,7 +9,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "archive/KeyedArchive.h"
+#include "platform/archive/KeyedArchive.h"
 #include "bus/ZemCollectQORLogManager.h"
 
 namespace fs = std::filesystem;

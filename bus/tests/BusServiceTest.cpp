@@ -6,13 +6,13 @@
 #include <filesystem>
 #include <fstream>
 
-#include "archive/Plist.h"
+#include "platform/archive/Plist.h"
 #include "bus/BusMain.h"
 #include "bus/CommonTimerHelp.h"
 #include "bus/PolicyStateReportManager.h"
 #include "bus/ZemDataReportManager.h"
-#include "dispatch/ManualTime.h"
-#include "server/ZemServerConfig.h"
+#include "platform/dispatch/ManualTime.h"
+#include "common/server/ZemServerConfig.h"
 
 namespace fs = std::filesystem;
 using archive::Array;

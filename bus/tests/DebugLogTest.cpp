@@ -13,13 +13,13 @@
 #include <filesystem>
 #include <fstream>
 
-#include "archive/KeyedArchive.h"
+#include "platform/archive/KeyedArchive.h"
 #include "bus/DebugLogFTPRequest.h"
 #include "bus/ZemBusCore.h"
 #include "bus/ZemDebugLogRequest.h"
 #include "bus/ZemDebugModel.h"
 #include "bus/ZemLogReportManager.h"
-#include "paths/Paths.h"
+#include "platform/paths/Paths.h"
 #include "proto/ZemUrlEncode.h"
 
 namespace fs = std::filesystem;

@@ -12,8 +12,8 @@
 
 #include "bus/DataReportManager.h"
 #include "bus/UploadScheduleManager.h"
-#include "cipher/AesString.h"
-#include "server/ZemServerConfig.h"
+#include "framework/cipher/AesString.h"
+#include "common/server/ZemServerConfig.h"
 
 namespace fs = std::filesystem;
 using Outcome = bus::ScheduleReply::Outcome;

@@ -1,4 +1,4 @@
-#include "account/AccountManager.h"
+#include "AccountManager.h"
 
 #include <curl/curl.h>
 
@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include "logger/LogSink.h"
-#include "server/ZemServerConfig.h"
+#include "common/logger/LogSink.h"
+#include "common/server/ZemServerConfig.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "account/AccountModel.h"
+#include "AccountModel.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -7,12 +7,12 @@
 
 #include <cerrno>
 
-#include "archive/KeyedArchive.h"
-#include "cipher/AesString.h"
-#include "core/UserFolder.h"
-#include "device/ITDevice.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
+#include "platform/archive/KeyedArchive.h"
+#include "framework/cipher/AesString.h"
+#include "platform/core/UserFolder.h"
+#include "common/device/ITDevice.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/Value.h"
-#include "core/Error.h"
-#include "process/TaskHelper.h"
+#include "platform/archive/Value.h"
+#include "platform/core/Error.h"
+#include "framework/process/TaskHelper.h"
 
 class AccountModel {
   public:

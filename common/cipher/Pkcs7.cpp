@@ -1,4 +1,4 @@
-#include "cipher/Pkcs7.h"
+#include "Pkcs7.h"
 
 #include <algorithm>
 

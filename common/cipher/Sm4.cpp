@@ -1,4 +1,4 @@
-#include "cipher/Sm4.h"
+#include "Sm4.h"
 
 #include <array>
 #include <bit>

@@ -1,4 +1,4 @@
-#include "cipher/WqAlgorithmSM4.h"
+#include "WqAlgorithmSM4.h"
 
 #include <openssl/evp.h>
 
@@ -6,12 +6,12 @@
 #include <array>
 #include <memory>
 
-#include "cipher/EvpCipher.h"
-#include "cipher/Pkcs7.h"
-#include "cipher/Sm4.h"
-#include "cipher/TextUnits.h"
-#include "encoding/Base64.h"
-#include "encoding/Utf8.h"
+#include "framework/cipher/EvpCipher.h"
+#include "Pkcs7.h"
+#include "Sm4.h"
+#include "TextUnits.h"
+#include "framework/encoding/Base64.h"
+#include "framework/encoding/Utf8.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "command/ZemCMDManager.h"
+#include "ZemCMDManager.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <sstream>
 
-#include "archive/KeyedArchive.h"
-#include "logger/LogSink.h"
-#include "process/FileManager.h"
+#include "platform/archive/KeyedArchive.h"
+#include "common/logger/LogSink.h"
+#include "framework/process/FileManager.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/Value.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/archive/Value.h"
+#include "platform/dispatch/WorkQueue.h"
 
 struct ZemCMDModel {
     bool isUpdate = true;  // coded as "isUpgrade"

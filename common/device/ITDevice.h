@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "sysinfo/NetInterfaces.h"
+#include "platform/sysinfo/NetInterfaces.h"
 
 // An interface or hardware-port record: "MacAddress", "HardwarePort", "service", "Device",
 // "ServiceID", "ip", each a text.

@@ -1,9 +1,9 @@
-#include "device/NetworkCardInfoManager.h"
+#include "NetworkCardInfoManager.h"
 
 #include <algorithm>
 
-#include "device/NmcliQueries.h"
-#include "sysinfo/NetInterfaces.h"
+#include "NmcliQueries.h"
+#include "platform/sysinfo/NetInterfaces.h"
 
 NetworkCardInfoManager& NetworkCardInfoManager::sharedInstance() {
     static NetworkCardInfoManager* manager = new NetworkCardInfoManager();

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "device/ITDevice.h"
-#include "device/NetworkCardModel.h"
+#include "ITDevice.h"
+#include "NetworkCardModel.h"
 
 class NetworkCardInfoManager {
   public:

@@ -13,10 +13,10 @@
 #include <memory>
 #include <string>
 
-#include "archive/Value.h"
-#include "dispatch/Clock.h"
-#include "dispatch/WorkQueue.h"
-#include "logger/LogSink.h"
+#include "platform/archive/Value.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "LogSink.h"
 
 struct RotatingLoggerConfig {
     std::array<std::string, 3> fileNames;  // "<Process>-Info-1.log" .. "-3.log"

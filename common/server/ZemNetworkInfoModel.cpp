@@ -1,10 +1,10 @@
-#include "server/ZemNetworkInfoModel.h"
+#include "ZemNetworkInfoModel.h"
 
 #include <filesystem>
 #include <system_error>
 
-#include "archive/KeyedArchive.h"
-#include "paths/Paths.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/paths/Paths.h"
 
 namespace {
 

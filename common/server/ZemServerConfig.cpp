@@ -1,15 +1,15 @@
-#include "server/ZemServerConfig.h"
+#include "ZemServerConfig.h"
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <limits>
 
-#include "archive/KeyedArchive.h"
-#include "core/TextNumber.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "server/ZemNetworkInfoModel.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/core/TextNumber.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "ZemNetworkInfoModel.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <set>
 #include <string>
 
-#include "archive/Value.h"
-#include "core/UserFolder.h"
+#include "platform/archive/Value.h"
+#include "platform/core/UserFolder.h"
 
 class UserBridge {
   public:

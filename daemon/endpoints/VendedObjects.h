@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "ipc/NamedConnection.h"
+#include "platform/ipc/NamedConnection.h"
 
 class CommonTimerManager;
 

@@ -1,10 +1,10 @@
-#include "endpoints/ZemCoreConnectionManager.h"
+#include "ZemCoreConnectionManager.h"
 
 #include <optional>
 
-#include "logger/LogSink.h"
-#include "peers/ZemIPCManager.h"
-#include "service/ZemCoreVPNService.h"
+#include "common/logger/LogSink.h"
+#include "daemon/peers/ZemIPCManager.h"
+#include "daemon/service/ZemCoreVPNService.h"
 
 ZemCoreConnectionManager& ZemCoreConnectionManager::sharedInstance() {
     static ZemCoreConnectionManager* instance = new ZemCoreConnectionManager();  // lives for the process

@@ -4,7 +4,7 @@
 #include <memory>
 #include <mutex>
 
-#include "ipc/NamedConnection.h"
+#include "platform/ipc/NamedConnection.h"
 
 class ZemCoreConnectionManager {
   public:

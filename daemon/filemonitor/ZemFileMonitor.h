@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/WorkQueue.h"
-#include "fsevents/EventStream.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "platform/fsevents/EventStream.h"
 
 // What the monitor asks of the watchdog that owns it.
 class ZemFileMonitorHelper {

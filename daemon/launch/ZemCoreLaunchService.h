@@ -6,8 +6,8 @@
 #include <memory>
 #include <optional>
 
-#include "dispatch/MainLoop.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/WorkQueue.h"
 
 class CommonTimerManager;
 

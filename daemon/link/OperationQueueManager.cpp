@@ -1,8 +1,8 @@
-#include "link/OperationQueueManager.h"
+#include "OperationQueueManager.h"
 
 #include <algorithm>
 
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/WorkQueue.h"
 
 struct OperationQueueManager::State : std::enable_shared_from_this<State> {
     mutable std::mutex mutex;

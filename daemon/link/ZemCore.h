@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/Value.h"
-#include "link/ZemLinkContext.h"
-#include "messages/ZemNotificationNames.h"
+#include "platform/archive/Value.h"
+#include "ZemLinkContext.h"
+#include "daemon/messages/ZemNotificationNames.h"
 
 class ZemRequest;
 class ZemSocketManager;

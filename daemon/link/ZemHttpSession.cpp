@@ -1,4 +1,4 @@
-#include "link/ZemHttpSession.h"
+#include "ZemHttpSession.h"
 
 #include <curl/curl.h>
 

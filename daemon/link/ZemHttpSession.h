@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/WorkQueue.h"
 
 struct ZemHttpRequest {
     std::string url;

@@ -1,7 +1,7 @@
-#include "link/ZemLinkContext.h"
+#include "ZemLinkContext.h"
 
-#include "command/ZemCMDManager.h"
-#include "server/ZemServerConfig.h"
+#include "common/command/ZemCMDManager.h"
+#include "common/server/ZemServerConfig.h"
 
 const dispatch::Clock& ZemLinkContext::theClock() const {
     return clock ? *clock : dispatch::Clock::system();

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "dispatch/Clock.h"
+#include "platform/dispatch/Clock.h"
 
 class ZemServerConfig;
 class ZemCMDManager;

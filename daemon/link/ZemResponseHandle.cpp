@@ -1,10 +1,10 @@
-#include "link/ZemResponseHandle.h"
+#include "ZemResponseHandle.h"
 
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "logger/RotatingLogger.h"
+#include "common/logger/RotatingLogger.h"
 
 namespace {
 

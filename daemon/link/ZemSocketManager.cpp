@@ -1,18 +1,18 @@
-#include "link/ZemSocketManager.h"
+#include "ZemSocketManager.h"
 
 #include <algorithm>
 #include <charconv>
 #include <thread>
 #include <nlohmann/json.hpp>
 
-#include "link/ZemSocketReadManager.h"
-#include "logger/RotatingLogger.h"
-#include "messages/ZemActions.h"
-#include "messages/ZemHttpFraming.h"
-#include "messages/ZemResponses.h"
+#include "ZemSocketReadManager.h"
+#include "common/logger/RotatingLogger.h"
+#include "daemon/messages/ZemActions.h"
+#include "daemon/messages/ZemHttpFraming.h"
+#include "daemon/messages/ZemResponses.h"
 #include "proto/ZemUrlEncode.h"
-#include "server/ZemNetworkInfoModel.h"
-#include "server/ZemServerConfig.h"
+#include "common/server/ZemNetworkInfoModel.h"
+#include "common/server/ZemServerConfig.h"
 
 namespace {
 

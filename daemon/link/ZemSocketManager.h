@@ -15,12 +15,12 @@
 #include <utility>
 #include <vector>
 
-#include "dispatch/NotificationCenter.h"
-#include "dispatch/WorkQueue.h"
-#include "link/ZemHttpSession.h"
-#include "link/ZemLinkContext.h"
-#include "link/ZemSocketMessageModel.h"
-#include "messages/ZemNotificationNames.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "ZemHttpSession.h"
+#include "ZemLinkContext.h"
+#include "ZemSocketMessageModel.h"
+#include "daemon/messages/ZemNotificationNames.h"
 
 class UpdateMsgRsp;
 class ZemSocketReadManager;

@@ -1,6 +1,6 @@
-#include "link/ZemSocketMessageModel.h"
+#include "ZemSocketMessageModel.h"
 
-#include "messages/ZemActions.h"
+#include "daemon/messages/ZemActions.h"
 
 std::string ZemSocketMessageModel::reqNameForTag(uint64_t reqTag) {
     const ZemAction* row = zemActionForTag(reqTag);

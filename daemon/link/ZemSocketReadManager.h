@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "link/OperationQueueManager.h"
-#include "link/ZemLinkContext.h"
-#include "link/ZemSocketMessageModel.h"
+#include "OperationQueueManager.h"
+#include "ZemLinkContext.h"
+#include "ZemSocketMessageModel.h"
 
 class ZemResponse;
 class ZemResponseHandle;

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "messages/ZemBaseRequest.h"
-#include "messages/ZemRequests.h"
-#include "messages/ZemResponses.h"
+#include "ZemBaseRequest.h"
+#include "ZemRequests.h"
+#include "ZemResponses.h"
 
 struct ZemAction {
     static constexpr int64_t kNoKind = -1;

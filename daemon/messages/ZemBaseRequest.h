@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "account/AccountModel.h"
+#include "common/account/AccountModel.h"
 #include "proto/ZemRequest.h"
 
 class ITDevice;

@@ -1,7 +1,7 @@
-#include "messages/ZemModel.h"
+#include "ZemModel.h"
 
-#include "device/NetworkCardInfoManager.h"
-#include "sysinfo/Resolver.h"
+#include "common/device/NetworkCardInfoManager.h"
+#include "platform/sysinfo/Resolver.h"
 
 ZemModel& ZemModel::currentStatus() {
     static ZemModel* model = new ZemModel();

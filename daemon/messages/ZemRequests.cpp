@@ -1,13 +1,13 @@
-#include "messages/ZemRequests.h"
+#include "ZemRequests.h"
 
 #include <ctime>
 
-#include "command/ZemCMDManager.h"
-#include "device/ITDevice.h"
-#include "device/NetworkCardInfoManager.h"
-#include "logger/RotatingLogger.h"
-#include "messages/ZemModel.h"
-#include "sysinfo/Resolver.h"
+#include "common/command/ZemCMDManager.h"
+#include "common/device/ITDevice.h"
+#include "common/device/NetworkCardInfoManager.h"
+#include "common/logger/RotatingLogger.h"
+#include "ZemModel.h"
+#include "platform/sysinfo/Resolver.h"
 
 namespace {
 

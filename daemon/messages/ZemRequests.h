@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "messages/ZemBaseRequest.h"
+#include "ZemBaseRequest.h"
 
 // 1000: the main heartbeat with device facts and the state of the server's commands.
 class ZemHeartBeatRequest : public ZemBaseRequest {

@@ -1,8 +1,8 @@
-#include "messages/ZemResponses.h"
+#include "ZemResponses.h"
 
 #include <memory>
 
-#include "messages/ZemModel.h"
+#include "ZemModel.h"
 
 namespace {
 

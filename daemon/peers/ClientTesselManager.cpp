@@ -1,6 +1,6 @@
-#include "peers/ClientTesselManager.h"
+#include "ClientTesselManager.h"
 
-#include "server/ZemServerConfig.h"
+#include "common/server/ZemServerConfig.h"
 
 std::shared_ptr<ClientTesselManager> ClientTesselManager::create(ServerUrl serverUrl) {
     return std::shared_ptr<ClientTesselManager>(new ClientTesselManager(std::move(serverUrl)));

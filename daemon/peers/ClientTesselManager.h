@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "IPCReceiveProtocol.h"
-#include "TesselClient.h"
-#include "TesselServer.h"
+#include "messaging/IPCReceiveProtocol.h"
+#include "messaging/TesselClient.h"
+#include "messaging/TesselServer.h"
 
 class ClientTesselManager : public IPCReceiveProtocol, public std::enable_shared_from_this<ClientTesselManager> {
   public:

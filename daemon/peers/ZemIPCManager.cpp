@@ -1,4 +1,4 @@
-#include "peers/ZemIPCManager.h"
+#include "ZemIPCManager.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "process/TaskHelper.h"
-#include "service/ExecutableProcesses.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/TaskHelper.h"
+#include "daemon/service/ExecutableProcesses.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -14,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "ipc/NamedConnection.h"
+#include "platform/ipc/NamedConnection.h"
 
 class ZemIPCManager {
   public:

@@ -1,4 +1,4 @@
-#include "policy/ZemClientFMDB.h"
+#include "ZemClientFMDB.h"
 
 #include <sys/stat.h>
 
@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <limits>
 
-#include "logger/RotatingLogger.h"
-#include "process/FileManager.h"
+#include "common/logger/RotatingLogger.h"
+#include "framework/process/FileManager.h"
 
 using nlohmann::json;
 using policydb::PolicyCondition;

@@ -16,8 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "policy/PolicyCondition.h"
-#include "policy/SqliteStatement.h"
+#include "PolicyCondition.h"
+#include "SqliteStatement.h"
 
 class ZemClientFMDB {
   public:

@@ -1,10 +1,10 @@
-#include "policy/ZemSqliteIPCManager.h"
+#include "ZemSqliteIPCManager.h"
 
 #include <nlohmann/json.hpp>
 
-#include "logger/RotatingLogger.h"
-#include "policy/PolicyCondition.h"
-#include "policy/ZemClientFMDB.h"
+#include "common/logger/RotatingLogger.h"
+#include "PolicyCondition.h"
+#include "ZemClientFMDB.h"
 
 using nlohmann::json;
 

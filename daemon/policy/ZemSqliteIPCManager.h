@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "ipc/MessagePort.h"
+#include "platform/ipc/MessagePort.h"
 
 class ZemClientFMDB;
 

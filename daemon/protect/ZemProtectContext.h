@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "messages/ZemBaseRequest.h"
+#include "daemon/messages/ZemBaseRequest.h"
 
 class ZemServerConfig;
 class ZemMachineManager;

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/NotificationCenter.h"
-#include "protect/ZemProtectContext.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "ZemProtectContext.h"
 
 class ZemRequest;
 class ZemSocketOtherManager;

@@ -1,11 +1,11 @@
-#include "protect/ZemSocketOtherManager.h"
+#include "ZemSocketOtherManager.h"
 
 #include <algorithm>
 
-#include "dispatch/NotificationCenter.h"
-#include "logger/RotatingLogger.h"
-#include "messages/ZemActions.h"
-#include "protect/ZemSocketOtherReadManager.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "common/logger/RotatingLogger.h"
+#include "daemon/messages/ZemActions.h"
+#include "ZemSocketOtherReadManager.h"
 
 namespace {
 

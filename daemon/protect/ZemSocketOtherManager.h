@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/WorkQueue.h"
-#include "link/ZemHttpSession.h"
-#include "link/ZemSocketMessageModel.h"
-#include "protect/ZemProtectContext.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "daemon/link/ZemHttpSession.h"
+#include "daemon/link/ZemSocketMessageModel.h"
+#include "ZemProtectContext.h"
 
 class ZemSocketOtherReadManager;
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "link/OperationQueueManager.h"
-#include "link/ZemSocketMessageModel.h"
-#include "protect/ZemProtectContext.h"
+#include "daemon/link/OperationQueueManager.h"
+#include "daemon/link/ZemSocketMessageModel.h"
+#include "ZemProtectContext.h"
 
 class ZemResponse;
 struct ZemMachineModel;

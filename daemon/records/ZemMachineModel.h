@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/Value.h"
-#include "core/Error.h"
+#include "platform/archive/Value.h"
+#include "platform/core/Error.h"
 
 struct ZemMachineModel {
     static constexpr const char* kClassName = "ZemMachineModel";

@@ -1,4 +1,4 @@
-#include "remote/QvRemoteSessionManager.h"
+#include "QvRemoteSessionManager.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -14,9 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "device/ITDevice.h"
-#include "encoding/Utf8.h"
-#include "logger/RotatingLogger.h"
+#include "common/device/ITDevice.h"
+#include "framework/encoding/Utf8.h"
+#include "common/logger/RotatingLogger.h"
 
 using nlohmann::json;
 

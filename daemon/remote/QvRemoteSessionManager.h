@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/Clock.h"
-#include "dispatch/WorkQueue.h"
-#include "remote/RemoteMessageAssembler.h"
-#include "remote/ScreenSharingService.h"
-#include "remote/ZemRemoteKQueue.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "RemoteMessageAssembler.h"
+#include "ScreenSharingService.h"
+#include "ZemRemoteKQueue.h"
 
 struct RemoteSessionConfig {
     static constexpr const char* kDefaultHost = "remote.velmora.com";

@@ -1,4 +1,4 @@
-#include "remote/RemoteMessageAssembler.h"
+#include "RemoteMessageAssembler.h"
 
 #include <algorithm>
 #include <cctype>

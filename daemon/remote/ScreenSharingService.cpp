@@ -1,9 +1,9 @@
-#include "remote/ScreenSharingService.h"
+#include "ScreenSharingService.h"
 
 #include <fstream>
 
-#include "paths/Paths.h"
-#include "process/TaskHelper.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/TaskHelper.h"
 
 CommandRunner taskHelperRunner() {
     return [](const std::string& path, const std::vector<std::string>& argv,

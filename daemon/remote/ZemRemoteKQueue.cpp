@@ -1,4 +1,4 @@
-#include "remote/ZemRemoteKQueue.h"
+#include "ZemRemoteKQueue.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>

@@ -20,8 +20,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "archive/Value.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/archive/Value.h"
+#include "platform/dispatch/WorkQueue.h"
 #include "proto/zem_v5.pb.h"
 
 class ZemCMDManager;

@@ -11,10 +11,10 @@
 #include <optional>
 #include <vector>
 
-#include "dispatch/Clock.h"
-#include "dispatch/NotificationCenter.h"
-#include "dispatch/WorkQueue.h"
-#include "ipc/NamedConnection.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "platform/ipc/NamedConnection.h"
 
 class ZemCore;
 class ZemConfigManager;

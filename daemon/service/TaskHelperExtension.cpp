@@ -1,12 +1,12 @@
-#include "service/TaskHelperExtension.h"
+#include "TaskHelperExtension.h"
 
 #include <sys/stat.h>
 
 #include <cstring>
 
-#include "encoding/Utf8.h"
-#include "paths/Paths.h"
-#include "spawn/Spawn.h"
+#include "framework/encoding/Utf8.h"
+#include "platform/paths/Paths.h"
+#include "platform/spawn/Spawn.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/Error.h"
-#include "process/TaskHelper.h"
+#include "platform/core/Error.h"
+#include "framework/process/TaskHelper.h"
 
 class TaskHelperExtension {
   public:

@@ -1,17 +1,17 @@
-#include "service/ZemCoreVPNService.h"
+#include "ZemCoreVPNService.h"
 
 #include <sys/stat.h>
 
 #include <cctype>
 #include <stdexcept>
 
-#include "dispatch/MainLoop.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "process/TaskHelper.h"
-#include "protect/ZemProtectCore.h"
-#include "service/DaemonDefaults.h"
-#include "spawn/Spawn.h"
+#include "platform/dispatch/MainLoop.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/TaskHelper.h"
+#include "daemon/protect/ZemProtectCore.h"
+#include "DaemonDefaults.h"
+#include "platform/spawn/Spawn.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "dispatch/WorkQueue.h"
-#include "ipc/NamedConnection.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "platform/ipc/NamedConnection.h"
 
 class ZemCoreVPNService {
   public:

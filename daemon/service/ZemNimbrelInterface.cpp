@@ -1,10 +1,10 @@
-#include "service/ZemNimbrelInterface.h"
+#include "ZemNimbrelInterface.h"
 
 #include <cstdlib>
 
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "service/ExecutableProcesses.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "ExecutableProcesses.h"
 
 ZemNimbrelInterface& ZemNimbrelInterface::sharedInstance() {
     static ZemNimbrelInterface instance;

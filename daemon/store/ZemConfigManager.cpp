@@ -1,15 +1,15 @@
-#include "store/ZemConfigManager.h"
+#include "ZemConfigManager.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 
-#include "archive/KeyedArchive.h"
-#include "core/TextNumber.h"
-#include "dispatch/NotificationCenter.h"
-#include "logger/RotatingLogger.h"
-#include "messages/ZemNotificationNames.h"
-#include "process/FileManager.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/core/TextNumber.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "common/logger/RotatingLogger.h"
+#include "daemon/messages/ZemNotificationNames.h"
+#include "framework/process/FileManager.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
 
 struct ZemConfigModel {
     int64_t configType = -1;

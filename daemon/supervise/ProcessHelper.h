@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "dispatch/NotificationCenter.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/dispatch/WorkQueue.h"
 
 class ZemProtectCore;
 

@@ -1,11 +1,11 @@
-#include "supervise/ProcessUtil.h"
+#include "ProcessUtil.h"
 
 #include <filesystem>
 
-#include "logger/RotatingLogger.h"
-#include "paths/Paths.h"
-#include "supervise/LaunchJobs.h"
-#include "supervise/ProcessScan.h"
+#include "common/logger/RotatingLogger.h"
+#include "platform/paths/Paths.h"
+#include "LaunchJobs.h"
+#include "ProcessScan.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "supervise/ZemProtectIPCManager.h"
+#include "ZemProtectIPCManager.h"
 
 #include <unistd.h>
 
-#include "endpoints/VendedObjects.h"
-#include "ipc/NamedConnection.h"
-#include "logger/RotatingLogger.h"
+#include "daemon/endpoints/VendedObjects.h"
+#include "platform/ipc/NamedConnection.h"
+#include "common/logger/RotatingLogger.h"
 
 bool ZemProtectIPCManager::checkHeartbeatRunning(double timeoutSeconds) {
     auto& logger = LogCoreHelper::sharedInstance();

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
 
 class ZemV5Install {
   public:

@@ -1,4 +1,4 @@
-#include "encoding/ZipHelper.h"
+#include "ZipHelper.h"
 
 #include <syslog.h>
 #include <zlib.h>

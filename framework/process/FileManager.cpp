@@ -1,4 +1,4 @@
-#include "process/FileManager.h"
+#include "FileManager.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "paths/Paths.h"
+#include "platform/paths/Paths.h"
 
 namespace {
 

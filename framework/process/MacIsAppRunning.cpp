@@ -1,8 +1,8 @@
-#include "process/MacIsAppRunning.h"
+#include "MacIsAppRunning.h"
 
 #include <unistd.h>
 
-#include "process/ProcessList.h"
+#include "platform/process/ProcessList.h"
 
 MacIsAppRunning& MacIsAppRunning::sharedInstance() {
     static MacIsAppRunning instance;

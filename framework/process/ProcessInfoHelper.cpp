@@ -1,4 +1,4 @@
-#include "process/ProcessInfoHelper.h"
+#include "ProcessInfoHelper.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,9 +10,9 @@
 #include <mutex>
 #include <thread>
 
-#include "archive/Plist.h"
-#include "process/FileManager.h"
-#include "process/ProcFigures.h"
+#include "platform/archive/Plist.h"
+#include "FileManager.h"
+#include "platform/process/ProcFigures.h"
 
 namespace {
 

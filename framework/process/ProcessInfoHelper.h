@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
 
 class ProcessInfoHelper {
   public:

@@ -1,4 +1,4 @@
-#include "process/TaskHelper.h"
+#include "TaskHelper.h"
 
 #include <sys/stat.h>
 
@@ -6,10 +6,10 @@
 #include <string_view>
 #include <utility>
 
-#include "encoding/Utf8.h"
-#include "paths/Paths.h"
-#include "process/ProcessList.h"
-#include "spawn/Spawn.h"
+#include "framework/encoding/Utf8.h"
+#include "platform/paths/Paths.h"
+#include "platform/process/ProcessList.h"
+#include "platform/spawn/Spawn.h"
 
 extern char** environ;
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/Error.h"
+#include "platform/core/Error.h"
 
 // Identifies a started child. The runner reaps it, so the pid may be reused once the call ends.
 struct TaskHandle {

@@ -1,4 +1,4 @@
-#include "xml/XMLParser.h"
+#include "XMLParser.h"
 
 #include <expat.h>
 #include <fcntl.h>

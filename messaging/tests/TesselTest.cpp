@@ -10,8 +10,8 @@
 #include <cstring>
 #include <thread>
 
-#include "Tessel.h"
-#include "TestRoot.h"
+#include "messaging/Tessel.h"
+#include "platform/ipc/tests/TestRoot.h"
 
 namespace {
 

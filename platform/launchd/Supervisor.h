@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "ipc/Endpoint.h"
-#include "launchd/JobDescription.h"
+#include "platform/ipc/Endpoint.h"
+#include "JobDescription.h"
 
 namespace launchd {
 

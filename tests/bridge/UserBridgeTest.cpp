@@ -15,11 +15,11 @@
 #include <thread>
 
 #include "FixtureCertificate.h"
-#include "TestFiles.h"
-#include "archive/KeyedArchive.h"
-#include "archive/Plist.h"
-#include "bridge/UserBridge.h"
-#include "paths/Paths.h"
+#include "tests/support/TestFiles.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/archive/Plist.h"
+#include "daemon/bridge/UserBridge.h"
+#include "platform/paths/Paths.h"
 
 namespace fs = std::filesystem;
 using archive::Array;

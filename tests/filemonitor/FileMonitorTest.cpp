@@ -15,10 +15,10 @@
 #include <mutex>
 #include <thread>
 
-#include "TestFiles.h"
-#include "filemonitor/ZemFileMonitor.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
+#include "tests/support/TestFiles.h"
+#include "daemon/filemonitor/ZemFileMonitor.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -8,8 +8,8 @@
 #include <future>
 
 #include "PeerProcess.h"
-#include "Tessel.h"
-#include "TestRoot.h"
+#include "messaging/Tessel.h"
+#include "platform/ipc/tests/TestRoot.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/MainLoop.h"
-#include "logger/LogSink.h"
+#include "platform/dispatch/MainLoop.h"
+#include "common/logger/LogSink.h"
 
 namespace testsupport {
 

@@ -1,6 +1,6 @@
 #include "LogUpgradeHelper.h"
 
-#include "logger/LogSink.h"
+#include "common/logger/LogSink.h"
 
 LogUpgradeHelper& LogUpgradeHelper::sharedInstance() {
     static LogUpgradeHelper helper;

@@ -11,10 +11,10 @@
 #include <sstream>
 
 #include "OpenSslReference.h"
-#include "cipher/StringExtension.h"
-#include "cipher/WqAlgorithmSM4.h"
-#include "encoding/Base64.h"
-#include "encoding/UrlEncode.h"
+#include "common/cipher/StringExtension.h"
+#include "common/cipher/WqAlgorithmSM4.h"
+#include "framework/encoding/Base64.h"
+#include "framework/encoding/UrlEncode.h"
 
 extern char** environ;
 

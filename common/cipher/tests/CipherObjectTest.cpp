@@ -2,8 +2,8 @@
 #include <openssl/evp.h>
 
 #include "OpenSslReference.h"
-#include "cipher/WqAlgorithmSM4.h"
-#include "encoding/Base64.h"
+#include "common/cipher/WqAlgorithmSM4.h"
+#include "framework/encoding/Base64.h"
 
 using namespace cipher_test;
 

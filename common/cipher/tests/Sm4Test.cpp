@@ -2,9 +2,9 @@
 #include <openssl/evp.h>
 
 #include "OpenSslReference.h"
-#include "cipher/Pkcs7.h"
-#include "cipher/Sm4.h"
-#include "encoding/UrlEncode.h"
+#include "common/cipher/Pkcs7.h"
+#include "common/cipher/Sm4.h"
+#include "framework/encoding/UrlEncode.h"
 
 using namespace cipher_test;
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "RecordsTestSupport.h"
-#include "device/NetworkCardInfoManager.h"
+#include "tests/records/support/RecordsTestSupport.h"
+#include "common/device/NetworkCardInfoManager.h"
 
 using recordstest::addNetInterface;
 using recordstest::TempRoot;

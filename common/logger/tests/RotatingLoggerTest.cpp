@@ -10,10 +10,10 @@
 #include <sstream>
 #include <thread>
 
-#include "TestFiles.h"
-#include "archive/KeyedArchive.h"
-#include "logger/RotatingLogger.h"
-#include "TempRoot.h"
+#include "tests/support/TestFiles.h"
+#include "platform/archive/KeyedArchive.h"
+#include "common/logger/RotatingLogger.h"
+#include "tests/support/TempRoot.h"
 
 namespace fs = std::filesystem;
 

@@ -5,13 +5,13 @@
 #include <map>
 #include <thread>
 
-#include "RecordsTestSupport.h"
-#include "archive/KeyedArchive.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "process/TaskHelper.h"
-#include "server/ZemNetworkInfoModel.h"
-#include "server/ZemServerConfig.h"
+#include "tests/records/support/RecordsTestSupport.h"
+#include "platform/archive/KeyedArchive.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/TaskHelper.h"
+#include "common/server/ZemNetworkInfoModel.h"
+#include "common/server/ZemServerConfig.h"
 
 using archive::Array;
 using archive::Dictionary;

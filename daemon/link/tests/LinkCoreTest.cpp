@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "LinkFixture.h"
-#include "dispatch/MainLoop.h"
-#include "dispatch/NotificationCenter.h"
-#include "link/ZemCore.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "daemon/link/ZemCore.h"
 
 using namespace linktest;
 using namespace std::chrono_literals;

@@ -11,17 +11,17 @@
 #include <vector>
 
 #include "LinkTestSupport.h"
-#include "TempRoot.h"
-#include "archive/KeyedArchive.h"
-#include "command/ZemCMDManager.h"
-#include "dispatch/Clock.h"
-#include "link/ZemLinkContext.h"
-#include "link/ZemSocketManager.h"
-#include "link/ZemSocketReadManager.h"
-#include "logger/RotatingLogger.h"
-#include "paths/Paths.h"
-#include "server/ZemNetworkInfoModel.h"
-#include "server/ZemServerConfig.h"
+#include "tests/support/TempRoot.h"
+#include "platform/archive/KeyedArchive.h"
+#include "common/command/ZemCMDManager.h"
+#include "platform/dispatch/Clock.h"
+#include "daemon/link/ZemLinkContext.h"
+#include "daemon/link/ZemSocketManager.h"
+#include "daemon/link/ZemSocketReadManager.h"
+#include "common/logger/RotatingLogger.h"
+#include "platform/paths/Paths.h"
+#include "common/server/ZemNetworkInfoModel.h"
+#include "common/server/ZemServerConfig.h"
 
 namespace linktest {
 

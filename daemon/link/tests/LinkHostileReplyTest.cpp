@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "LinkFixture.h"
-#include "TestFiles.h"
+#include "tests/support/TestFiles.h"
 #include "proto/ZemResponse.h"
 
 using namespace linktest;

@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "TestFiles.h"
+#include "tests/support/TestFiles.h"
 #include "proto/ZemUrlEncode.h"
 #include "proto/zem_v5.pb.h"
 

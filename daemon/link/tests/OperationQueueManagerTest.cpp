@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "LinkTestSupport.h"
-#include "link/OperationQueueManager.h"
+#include "daemon/link/OperationQueueManager.h"
 
 using namespace std::chrono_literals;
 

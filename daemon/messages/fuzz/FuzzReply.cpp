@@ -4,8 +4,8 @@
 #include <string_view>
 #include <vector>
 
-#include "messages/ZemModel.h"
-#include "messages/ZemResponses.h"
+#include "daemon/messages/ZemModel.h"
+#include "daemon/messages/ZemResponses.h"
 #include "proto/ZemUrlEncode.h"
 
 namespace {

@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "MessagesTestSupport.h"
-#include "command/ZemCMDManager.h"
-#include "device/ITDevice.h"
-#include "device/NetworkCardInfoManager.h"
-#include "messages/ZemModel.h"
-#include "messages/ZemRequests.h"
-#include "messages/ZemResponses.h"
-#include "process/TaskHelper.h"
+#include "common/command/ZemCMDManager.h"
+#include "common/device/ITDevice.h"
+#include "common/device/NetworkCardInfoManager.h"
+#include "daemon/messages/ZemModel.h"
+#include "daemon/messages/ZemRequests.h"
+#include "daemon/messages/ZemResponses.h"
+#include "framework/process/TaskHelper.h"
 #include "proto/ZemUrlEncode.h"
 
 using recordstest::addNetInterface;

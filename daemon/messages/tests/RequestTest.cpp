@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "MessagesTestSupport.h"
-#include "command/ZemCMDManager.h"
-#include "device/ITDevice.h"
-#include "device/NetworkCardInfoManager.h"
-#include "messages/ZemActions.h"
-#include "messages/ZemModel.h"
-#include "messages/ZemRequests.h"
+#include "common/command/ZemCMDManager.h"
+#include "common/device/ITDevice.h"
+#include "common/device/NetworkCardInfoManager.h"
+#include "daemon/messages/ZemActions.h"
+#include "daemon/messages/ZemModel.h"
+#include "daemon/messages/ZemRequests.h"
 
 using messagestest::builtRoot;
 using messagestest::ipv4;

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "messages/ZemModel.h"
-#include "messages/ZemResponses.h"
+#include "daemon/messages/ZemModel.h"
+#include "daemon/messages/ZemResponses.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "policy/ZemClientFMDB.h"
+#include "daemon/policy/ZemClientFMDB.h"
 
 namespace {
 

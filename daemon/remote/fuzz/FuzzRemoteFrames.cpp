@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "remote/RemoteMessageAssembler.h"
+#include "daemon/remote/RemoteMessageAssembler.h"
 
 namespace {
 

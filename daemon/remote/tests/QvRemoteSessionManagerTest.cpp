@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "TestFiles.h"
-#include "remote/QvRemoteSessionManager.h"
+#include "tests/support/TestFiles.h"
+#include "daemon/remote/QvRemoteSessionManager.h"
 
 using nlohmann::json;
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "remote/RemoteMessageAssembler.h"
+#include "daemon/remote/RemoteMessageAssembler.h"
 
 namespace {
 

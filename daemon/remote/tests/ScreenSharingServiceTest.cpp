@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "TestFiles.h"
-#include "remote/ScreenSharingService.h"
+#include "tests/support/TestFiles.h"
+#include "daemon/remote/ScreenSharingService.h"
 
 namespace fs = std::filesystem;
 

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "remote/ZemRemoteKQueue.h"
+#include "daemon/remote/ZemRemoteKQueue.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include <memory>
 #include <string>
 
-#include "command/ZemCMDManager.h"
-#include "peers/ZemIPCManager.h"
-#include "policy/ZemClientFMDB.h"
-#include "reply/ZemReplyDispatcher.h"
-#include "store/ZemConfigManager.h"
+#include "common/command/ZemCMDManager.h"
+#include "daemon/peers/ZemIPCManager.h"
+#include "daemon/policy/ZemClientFMDB.h"
+#include "daemon/reply/ZemReplyDispatcher.h"
+#include "daemon/store/ZemConfigManager.h"
 
 namespace {
 

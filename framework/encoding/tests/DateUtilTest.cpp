@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "encoding/DateUtil.h"
+#include "framework/encoding/DateUtil.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "encoding/MD5.h"
-#include "encoding/ZipHelper.h"
-#include "TempRoot.h"
+#include "framework/encoding/MD5.h"
+#include "framework/encoding/ZipHelper.h"
+#include "tests/support/TempRoot.h"
 
 extern char** environ;
 

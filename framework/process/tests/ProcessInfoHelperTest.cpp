@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "TestSupport.h"
-#include "paths/Paths.h"
-#include "process/ProcessInfoHelper.h"
-#include "process/TaskHelper.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/ProcessInfoHelper.h"
+#include "framework/process/TaskHelper.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "TestSupport.h"
-#include "paths/Paths.h"
-#include "process/TaskHelper.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/TaskHelper.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "xml/XMLParser.h"
+#include "framework/xml/XMLParser.h"
 
 using nlohmann::json;
 

@@ -3,8 +3,8 @@
 #include <atomic>
 
 #include "TestSupport.h"
-#include "dispatch/ManualTime.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/ManualTime.h"
+#include "platform/dispatch/WorkQueue.h"
 
 namespace dispatch {
 namespace {

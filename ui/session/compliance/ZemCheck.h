@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "compliance/ZemCheckModel.h"
-#include "core/Error.h"
-#include "dispatch/NotificationCenter.h"
-#include "dispatch/WorkQueue.h"
-#include "logger/LogSink.h"
+#include "ZemCheckModel.h"
+#include "platform/core/Error.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "common/logger/LogSink.h"
 
 // Runs one command for a check: output only when nothing came on the error stream.
 struct CheckCommandResult {

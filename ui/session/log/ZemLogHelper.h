@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/Clock.h"
-#include "dispatch/WorkQueue.h"
-#include "logger/LogSink.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "common/logger/LogSink.h"
 
 class RotatingLogger;
 

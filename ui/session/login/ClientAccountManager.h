@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/Error.h"
-#include "login/HttpSession.h"
+#include "platform/core/Error.h"
+#include "HttpSession.h"
 
 class ZemServerConfig;
 

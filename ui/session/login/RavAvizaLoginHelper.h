@@ -11,9 +11,9 @@
 #include <optional>
 #include <string>
 
-#include "account/AccountModel.h"
-#include "archive/Value.h"
-#include "login/ClientAccountManager.h"
+#include "common/account/AccountModel.h"
+#include "platform/archive/Value.h"
+#include "ClientAccountManager.h"
 
 namespace hux {
 

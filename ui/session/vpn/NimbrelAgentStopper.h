@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/WorkQueue.h"
-#include "logger/LogSink.h"
-#include "vpnagent/FenwickClient.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "common/logger/LogSink.h"
+#include "outside/vpnagent/FenwickClient.h"
 
 class NimbrelAgentStopper {
   public:

@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "cipher/WqAlgorithmSM4.h"
-#include "encoding/Base64.h"
-#include "login/BodyCodec.h"
-#include "login/JsonFields.h"
-#include "login/ZemUrlEncode.h"
+#include "common/cipher/WqAlgorithmSM4.h"
+#include "framework/encoding/Base64.h"
+#include "ui/session/login/BodyCodec.h"
+#include "ui/session/login/JsonFields.h"
+#include "ui/session/login/ZemUrlEncode.h"
 
 using hux::Json;
 namespace body = hux::ClientBody;
