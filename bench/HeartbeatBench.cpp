@@ -22,6 +22,8 @@
 #include "platform/paths/Paths.h"
 #include "daemon/reply/ZemReplyDispatcher.h"
 
+using zem::ZemResponse;
+
 namespace {
 
 class BenchRoot {

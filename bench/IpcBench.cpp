@@ -15,6 +15,11 @@
 #include "platform/ipc/NamedConnection.h"
 #include "tests/support/TempRoot.h"
 
+using tessel::IPCReceiveProtocol;
+using tessel::TesselClient;
+using tessel::TesselReplyReceived;
+using tessel::TesselServer;
+
 namespace {
 
 class EchoDelegate : public IPCReceiveProtocol {

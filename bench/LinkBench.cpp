@@ -32,6 +32,9 @@
 #include "common/server/ZemServerConfig.h"
 #include "tests/support/TempRoot.h"
 
+using zem::ZemUrlEncode;
+using zem::ZemResponse;
+
 extern char** environ;
 
 namespace {

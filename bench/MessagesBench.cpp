@@ -21,6 +21,8 @@
 #include "proto/ZemUrlEncode.h"
 #include "tests/support/TempRoot.h"
 
+using zem::ZemUrlEncode;
+
 namespace {
 
 namespace fs = std::filesystem;

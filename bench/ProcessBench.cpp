@@ -3,6 +3,8 @@
 
 #include "framework/process/TaskHelper.h"
 
+using calix::TaskHelper;
+
 namespace {
 
 void BM_RunTrue(benchmark::State& state) {

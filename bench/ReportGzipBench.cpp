@@ -11,6 +11,8 @@
 
 #include "framework/encoding/ZipHelper.h"
 
+using calix::ZipHelper;
+
 namespace {
 
 // A report like the service sends: "#"-joined process or access-log records.

@@ -7,6 +7,8 @@
 #include "common/logger/LogSink.h"
 #include "framework/process/ProcessInfoHelper.h"
 
+using calix::ProcessInfoHelper;
+
 CommonTimerHelp::CommonTimerHelp(Hooks hooks) : hooks_(std::move(hooks)) {
     if (!hooks_.memoryMiB) hooks_.memoryMiB = [] { return ProcessInfoHelper::appMemoryUsage(); };
     if (!hooks_.threadCount) hooks_.threadCount = [] { return ProcessInfoHelper::getThreadCount(); };

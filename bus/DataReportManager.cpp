@@ -11,6 +11,8 @@
 #include "daemon/link/ZemHttpSession.h"
 #include "common/logger/LogSink.h"
 
+using calix::ZipHelper;
+
 using Json = nlohmann::ordered_json;
 
 namespace {

@@ -11,6 +11,8 @@
 #include "platform/paths/Paths.h"
 #include "framework/process/FileManager.h"
 
+using calix::FileManager;
+
 namespace fs = std::filesystem;
 
 namespace {

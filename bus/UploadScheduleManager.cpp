@@ -11,6 +11,8 @@
 #include "framework/process/FileManager.h"
 #include "common/server/ZemServerConfig.h"
 
+using calix::FileManager;
+
 using Json = nlohmann::ordered_json;
 
 namespace {

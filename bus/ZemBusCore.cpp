@@ -6,6 +6,10 @@
 #include "proto/ZemUrlEncode.h"
 #include "common/server/ZemServerConfig.h"
 
+using zem::ZemRequest;
+using zem::ZemResponse;
+using zem::ZemUrlEncode;
+
 namespace bus {
 
 std::optional<std::string> headerLine(std::string_view name, std::string_view value) {

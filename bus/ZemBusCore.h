@@ -44,9 +44,9 @@ class ZemBusCore {
     void sendDebugLogRequest(archive::Dictionary userInfo, Completion complete);
 
     // The request of an action (nullptr for other than 8200 and 4000).
-    std::unique_ptr<ZemRequest> getRequestWithType(int32_t type) const;
+    std::unique_ptr<zem::ZemRequest> getRequestWithType(int32_t type) const;
     // The reply of an action over the decoded bytes (nullptr for other than 8200 and 4000).
-    static std::unique_ptr<ZemResponse> getResponseWithType(int32_t type, std::vector<uint8_t> data);
+    static std::unique_ptr<zem::ZemResponse> getResponseWithType(int32_t type, std::vector<uint8_t> data);
     // Decodes a reply body of an action and completes with its typed reply.
     static void parseResponseData(const std::vector<uint8_t>& data, int32_t type, const Completion& complete);
 

@@ -6,6 +6,9 @@
 #include "common/device/ITDevice.h"
 #include "framework/encoding/DateUtil.h"
 
+using zem::ZemRequest;
+using zem::ZemResponse;
+
 namespace bus {
 
 namespace {

@@ -14,6 +14,8 @@
 #include "platform/paths/Paths.h"
 #include "framework/process/FileManager.h"
 
+using calix::FileManager;
+
 namespace {
 
 constexpr const char* kKeys[] = {"access_time", "machine_name",   "procname",    "pid",

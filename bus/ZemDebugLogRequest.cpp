@@ -6,6 +6,10 @@
 #include "proto/ZemUrlEncode.h"
 #include "common/server/ZemServerConfig.h"
 
+using zem::ZemRequest;
+using zem::ZemResponse;
+using zem::ZemUrlEncode;
+
 namespace {
 
 int64_t integerOf(const archive::Dictionary& info, const char* key) {

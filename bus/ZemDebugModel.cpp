@@ -8,6 +8,8 @@
 #include "platform/core/FileIO.h"
 #include "framework/process/FileManager.h"
 
+using calix::FileManager;
+
 namespace {
 
 std::optional<int64_t> integerOf(const archive::Dictionary& fields, const char* key) {

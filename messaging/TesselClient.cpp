@@ -2,6 +2,8 @@
 
 #include "platform/ipc/MessagePort.h"
 
+namespace tessel {
+
 namespace {
 
 uint64_t resultCode(ipc::MessageStatus status) {
@@ -50,3 +52,5 @@ bool TesselClient::startTestConnect(const std::string& name) {
     scope.user = userScope();
     return ipc::canOpenPort(name, 1.0, scope);
 }
+
+}  // namespace tessel

@@ -4,6 +4,8 @@
 
 #include "platform/ipc/MessagePort.h"
 
+namespace tessel {
+
 namespace {
 
 std::vector<uint8_t> utf8(const char* text) {
@@ -137,3 +139,5 @@ std::shared_ptr<ipc::LocalMessagePort> TesselServer::localPort() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return localPort_;
 }
+
+}  // namespace tessel

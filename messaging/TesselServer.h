@@ -19,6 +19,8 @@ namespace ipc {
 class LocalMessagePort;
 }
 
+namespace tessel {
+
 class TesselServer {
   public:
     // No delegate and no queue.
@@ -58,3 +60,5 @@ class TesselServer {
     // Stopped ports whose worker may still be answering a message with this object as context.
     std::vector<std::shared_ptr<ipc::LocalMessagePort>> retired_;
 };
+
+}  // namespace tessel

@@ -2,6 +2,8 @@
 
 #include "common/server/ZemServerConfig.h"
 
+namespace zem {
+
 ZemConnection::ZemConnection(ZemServerConfig* config) : config_(config) {}
 
 void ZemConnection::init() {
@@ -26,3 +28,5 @@ std::string ZemConnection::urlForPath(std::string_view path) const {
     if (!hasServer()) return {};
     return "http://" + host_ + ":" + std::to_string(port_) + "/" + std::string(path);
 }
+
+}  // namespace zem

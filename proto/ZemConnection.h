@@ -9,6 +9,8 @@
 
 class ZemServerConfig;
 
+namespace zem {
+
 class ZemConnection {
   public:
     // config: the configuration to read; nullptr for the process's shared one.
@@ -30,3 +32,5 @@ class ZemConnection {
     std::string host_;
     uint64_t port_ = 0;
 };
+
+}  // namespace zem

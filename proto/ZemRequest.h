@@ -7,6 +7,8 @@
 #include "platform/archive/Value.h"
 #include "proto/zem_v5.pb.h"
 
+namespace zem {
+
 class ZemRequest {
   public:
     ZemRequest() = default;
@@ -44,3 +46,5 @@ class ZemRequest {
     archive::Dictionary userInfo_;
     std::string data_;
 };
+
+}  // namespace zem

@@ -2,6 +2,8 @@
 
 #include "framework/encoding/UrlEncode.h"
 
+namespace zem {
+
 namespace {
 
 int hexValue(uint8_t c) {
@@ -54,3 +56,5 @@ void ZemUrlEncode::urldecodeInPlace(std::vector<uint8_t>& bytes) {
     }
     bytes.resize(write);
 }
+
+}  // namespace zem

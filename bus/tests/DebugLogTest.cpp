@@ -22,6 +22,8 @@
 #include "platform/paths/Paths.h"
 #include "proto/ZemUrlEncode.h"
 
+using zem::ZemUrlEncode;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -14,6 +14,9 @@
 #include "common/logger/LogSink.h"
 #include "platform/paths/Paths.h"
 
+using calix::TaskHandle;
+using calix::TaskHelper;
+
 namespace {
 
 constexpr const char* kFolderName = "RavAvizaL";

@@ -75,7 +75,7 @@ class AccountModelHelper {
     std::optional<std::string> homeFolder() const;
     std::optional<Owner> rootOwner() const;
 
-    std::optional<TaskHandle> excuteTaskPath(const std::string& path, const std::vector<std::string>& argvs,
+    std::optional<calix::TaskHandle> excuteTaskPath(const std::string& path, const std::vector<std::string>& argvs,
                                              std::string* result, ErrorValue* error);
 
   private:

@@ -8,6 +8,8 @@
 #include "common/logger/LogSink.h"
 #include "framework/process/FileManager.h"
 
+using calix::FileManager;
+
 namespace {
 
 constexpr const char* kClassName = "ZemCMDModel";

@@ -14,6 +14,8 @@
 #include "platform/sysinfo/Storage.h"
 #include "platform/sysinfo/SysFiles.h"
 
+using calix::TaskHelper;
+
 namespace {
 
 constexpr const char* kDefaultClientVersion = "5.0.3.100";

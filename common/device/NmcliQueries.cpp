@@ -8,6 +8,8 @@
 #include "platform/sysinfo/Nmcli.h"
 #include "platform/sysinfo/SysFiles.h"
 
+using calix::TaskHelper;
+
 namespace nmcli {
 
 namespace {

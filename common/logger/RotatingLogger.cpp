@@ -15,6 +15,8 @@
 #include "platform/paths/Paths.h"
 #include "framework/process/FileManager.h"
 
+using calix::FileManager;
+
 namespace {
 
 constexpr size_t kMaxStateBytes = 64 * 1024;

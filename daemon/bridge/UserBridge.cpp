@@ -26,6 +26,8 @@
 #include "daemon/service/ZemNimbrelInterface.h"
 #include "platform/spawn/Spawn.h"
 
+using calix::TaskHelper;
+
 namespace {
 
 using archive::Array;

@@ -19,6 +19,9 @@
 #include "common/server/ZemServerConfig.h"
 #include "platform/sysinfo/ConsoleUser.h"
 
+using calix::TaskHandle;
+using calix::TaskHelper;
+
 namespace {
 
 constexpr const char* kMonitorQueueLabel = "com.velmora.ravaviza.file.monitor";

@@ -22,6 +22,8 @@
 #include "daemon/supervise/ZemBusinessManager.h"
 #include "daemon/supervise/ZemV5Install.h"
 
+using calix::FileManager;
+
 std::string gHollinModeArgument;
 
 namespace {

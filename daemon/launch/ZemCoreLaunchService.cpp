@@ -13,6 +13,9 @@
 #include "framework/process/TaskHelper.h"
 #include "daemon/scheduler/CommonTimerManager.h"
 
+using calix::TaskHelper;
+using zem::ZemResponse;
+
 namespace {
 
 const char* activityBanner(uint32_t activity) {

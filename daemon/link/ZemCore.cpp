@@ -16,6 +16,9 @@
 #include "proto/ZemUrlEncode.h"
 #include "common/server/ZemServerConfig.h"
 
+using zem::ZemRequest;
+using zem::ZemUrlEncode;
+
 namespace {
 
 // The first preferred language of the process's locale settings, as gettext orders them.

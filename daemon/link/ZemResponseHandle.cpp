@@ -6,6 +6,8 @@
 
 #include "common/logger/RotatingLogger.h"
 
+using zem::ZemResponse;
+
 namespace {
 
 std::mutex gMutex;

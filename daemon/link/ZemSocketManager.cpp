@@ -14,6 +14,8 @@
 #include "common/server/ZemNetworkInfoModel.h"
 #include "common/server/ZemServerConfig.h"
 
+using zem::ZemUrlEncode;
+
 namespace {
 
 // The process's shared URL session: the user's upgrade query runs and completes on its queue.

@@ -13,6 +13,9 @@
 #include "proto/ZemUrlEncode.h"
 #include "common/server/ZemNetworkInfoModel.h"
 
+using zem::ZemResponse;
+using zem::ZemUrlEncode;
+
 namespace {
 
 constexpr const char* kParsePrefix = "[ZemSocketReadManager]parse read data...";

@@ -23,17 +23,17 @@ struct ZemAction {
     // The request core builds it, and the main link's read side parses its replies.
     bool builtByCore;
     bool parsedByLink;
-    std::unique_ptr<ZemRequest> (*makeRequest)(const ZemRequestSources&);   // nullptr: no class here
-    std::unique_ptr<ZemResponse> (*makeResponse)(std::vector<uint8_t>);     // nullptr: no class here
+    std::unique_ptr<zem::ZemRequest> (*makeRequest)(const ZemRequestSources&);   // nullptr: no class here
+    std::unique_ptr<zem::ZemResponse> (*makeResponse)(std::vector<uint8_t>);     // nullptr: no class here
 };
 
 namespace zemaction_detail {
 template <typename Request>
-std::unique_ptr<ZemRequest> makeRequest(const ZemRequestSources& sources) {
+std::unique_ptr<zem::ZemRequest> makeRequest(const ZemRequestSources& sources) {
     return std::make_unique<Request>(sources);
 }
 template <typename Response>
-std::unique_ptr<ZemResponse> makeResponse(std::vector<uint8_t> data) {
+std::unique_ptr<zem::ZemResponse> makeResponse(std::vector<uint8_t> data) {
     return std::make_unique<Response>(std::move(data));
 }
 }  // namespace zemaction_detail

@@ -12,6 +12,8 @@
 #include "common/logger/RotatingLogger.h"
 #include "ZemModel.h"
 
+using zem::ZemRequest;
+
 namespace {
 
 std::vector<std::string> split(const std::string& text, char separator) {

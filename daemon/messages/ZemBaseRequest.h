@@ -22,7 +22,7 @@ struct ZemRequestSources {
     NetworkCardInfoManager* cards = nullptr;
 };
 
-class ZemBaseRequest : public ZemRequest {
+class ZemBaseRequest : public zem::ZemRequest {
   public:
     explicit ZemBaseRequest(ZemRequestSources sources = {}) : sources_(sources) {}
 

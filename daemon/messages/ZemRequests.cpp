@@ -9,6 +9,8 @@
 #include "ZemModel.h"
 #include "platform/sysinfo/Resolver.h"
 
+using zem::ZemRequest;
+
 namespace {
 
 void log(const std::string& line) {

@@ -4,6 +4,8 @@
 
 #include "ZemModel.h"
 
+using zem::ZemResponse;
+
 namespace {
 
 // The typed reply moved out of the body (the body keeps an empty one): a large reply is held once.

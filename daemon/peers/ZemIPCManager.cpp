@@ -11,6 +11,8 @@
 #include "framework/process/TaskHelper.h"
 #include "daemon/service/ExecutableProcesses.h"
 
+using calix::TaskHelper;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 

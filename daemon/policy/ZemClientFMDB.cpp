@@ -13,6 +13,7 @@
 using nlohmann::json;
 using policydb::PolicyCondition;
 using policydb::Statement;
+using calix::FileManager;
 
 namespace {
 

@@ -10,6 +10,9 @@
 #include "proto/ZemUrlEncode.h"
 #include "common/server/ZemServerConfig.h"
 
+using zem::ZemRequest;
+using zem::ZemUrlEncode;
+
 namespace {
 
 // Host and port of a "host:port" text of the round robin; none without a host or a port of 1 or more.

@@ -11,6 +11,9 @@
 #include "proto/ZemUrlEncode.h"
 #include "daemon/records/ZemMachineModel.h"
 
+using zem::ZemResponse;
+using zem::ZemUrlEncode;
+
 namespace {
 
 constexpr const char* kParsePrefix = "[ZemSocketReadManager]parse read data...";

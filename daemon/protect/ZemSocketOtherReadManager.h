@@ -17,7 +17,7 @@
 #include "daemon/link/ZemSocketMessageModel.h"
 #include "ZemProtectContext.h"
 
-class ZemResponse;
+namespace zem { class ZemResponse; }
 struct ZemMachineModel;
 namespace google::protobuf {
 class Message;
@@ -36,7 +36,7 @@ class ZemSocketOtherReadManager : public std::enable_shared_from_this<ZemSocketO
     void distributeSocketRead(ZemSocketMessagePtr record);
     void parseReadData(const ZemSocketMessagePtr& record);
     // The reply object of a channel action on decoded bytes; nothing for any other action.
-    static std::unique_ptr<ZemResponse> getResponseWithType(int32_t action, std::vector<uint8_t> data);
+    static std::unique_ptr<zem::ZemResponse> getResponseWithType(int32_t action, std::vector<uint8_t> data);
     // Acts on a parsed reply by its class; true when it was the reply of a report.
     bool handleSocketResponse(const google::protobuf::Message* message);
     void postReportMachineNotice(const std::string& text);

@@ -5,6 +5,8 @@
 #include "platform/paths/Paths.h"
 #include "framework/process/TaskHelper.h"
 
+using calix::TaskHelper;
+
 CommandRunner taskHelperRunner() {
     return [](const std::string& path, const std::vector<std::string>& argv,
               std::chrono::milliseconds deadline) {

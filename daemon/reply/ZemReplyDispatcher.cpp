@@ -17,6 +17,8 @@
 #include "proto/ZemResponse.h"
 #include "daemon/store/ZemConfigManager.h"
 
+using zem::ZemResponse;
+
 namespace {
 
 void log(const std::string& line) {

@@ -28,7 +28,7 @@ class ZemCMDManager;
 class ZemClientFMDB;
 class ZemConfigManager;
 class ZemIPCManager;
-class ZemResponse;
+namespace zem { class ZemResponse; }
 
 class ZemReplyDispatcher {
   public:
@@ -56,7 +56,7 @@ class ZemReplyDispatcher {
     explicit ZemReplyDispatcher(Environment env);
 
     // Routes a parsed reply by the class of its typed message; other classes are ignored.
-    void handleResponse(const ZemResponse& response);
+    void handleResponse(const zem::ZemResponse& response);
     void handleMessage(const google::protobuf::Message& message);
 
     void overdueTicket(const HeartbeatMsgRsp& reply);

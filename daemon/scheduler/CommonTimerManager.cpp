@@ -20,6 +20,8 @@
 #include "common/server/ZemNetworkInfoModel.h"
 #include "daemon/store/ZemConfigManager.h"
 
+using calix::ProcessInfoHelper;
+
 using namespace std::chrono_literals;
 
 namespace {

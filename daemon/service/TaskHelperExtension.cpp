@@ -8,6 +8,8 @@
 #include "platform/paths/Paths.h"
 #include "platform/spawn/Spawn.h"
 
+using calix::TaskHandle;
+
 namespace {
 
 constexpr size_t kMaxStreamBytes = 4u << 20;

@@ -22,7 +22,7 @@ class TaskHelperExtension {
     // *result; a non-empty error output sets *error (kErrorDomain, kErrorCode, the text or
     // "unknown error" when it is not UTF-8). A program that cannot be started, or that outlives
     // the deadline, sets *error with the reason and, when it never started, returns nothing.
-    static std::optional<TaskHandle> excuteLaunchPath(const std::string& path,
+    static std::optional<calix::TaskHandle> excuteLaunchPath(const std::string& path,
                                                       const std::vector<std::string>& arguments,
                                                       std::string* result = nullptr,
                                                       ErrorValue* error = nullptr,

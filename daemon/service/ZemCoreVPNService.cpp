@@ -13,6 +13,8 @@
 #include "DaemonDefaults.h"
 #include "platform/spawn/Spawn.h"
 
+using calix::TaskHelper;
+
 namespace {
 
 bool exists(const std::string& path) {

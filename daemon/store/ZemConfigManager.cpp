@@ -11,6 +11,8 @@
 #include "daemon/messages/ZemNotificationNames.h"
 #include "framework/process/FileManager.h"
 
+using calix::FileManager;
+
 namespace {
 
 constexpr const char* kClassName = "ZemConfigModel";

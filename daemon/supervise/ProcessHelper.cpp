@@ -22,6 +22,10 @@
 #include "ZemProtectIPCManager.h"
 #include "platform/sysinfo/ConsoleUser.h"
 
+using calix::FileManager;
+using calix::ProcessInfoHelper;
+using calix::TaskHelper;
+
 namespace {
 
 void log(const std::string& line) {

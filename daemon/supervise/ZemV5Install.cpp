@@ -20,6 +20,9 @@
 #include "ProcessScan.h"
 #include "WorkspaceOpen.h"
 
+using calix::FileManager;
+using calix::TaskHelper;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -7,6 +7,8 @@
 #include <climits>
 #include <string>
 
+namespace calix {
+
 namespace {
 
 constexpr const char* kGzipName = "+[ZipHelper gzipData:]";
@@ -153,3 +155,5 @@ std::optional<std::vector<uint8_t>> ZipHelper::ungzipData(std::span<const uint8_
     if (*size > 0 && inflatePass(data, *size, out) != size) return std::nullopt;
     return out;
 }
+
+}  // namespace calix

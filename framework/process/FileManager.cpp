@@ -10,6 +10,8 @@
 
 #include "platform/paths/Paths.h"
 
+namespace calix {
+
 namespace {
 
 // Any item counts, file or folder; a dangling symbolic link does not.
@@ -81,3 +83,5 @@ std::optional<std::string> FileManager::createFilePathWithFileName(const std::st
                                                                    const std::string& directory) {
     return createFilePath(directory + "/" + name);
 }
+
+}  // namespace calix

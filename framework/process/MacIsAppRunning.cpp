@@ -4,6 +4,8 @@
 
 #include "platform/process/ProcessList.h"
 
+namespace calix {
+
 MacIsAppRunning& MacIsAppRunning::sharedInstance() {
     static MacIsAppRunning instance;
     return instance;
@@ -16,3 +18,5 @@ bool MacIsAppRunning::isUserAppRunning(const std::string& name) {
 bool MacIsAppRunning::isRootAppRunning(const std::string& name) {
     return isUserAppRunning(name);
 }
+
+}  // namespace calix

@@ -14,6 +14,8 @@
 #include "FileManager.h"
 #include "platform/process/ProcFigures.h"
 
+namespace calix {
+
 namespace {
 
 constexpr const char* kProcessInfoFileName = ".process.version";
@@ -116,3 +118,5 @@ double ProcessInfoHelper::appCpuUsage() {
 int32_t ProcessInfoHelper::getThreadCount() {
     return procfigures::threadCount().value_or(-1);
 }
+
+}  // namespace calix

@@ -8,6 +8,8 @@
 
 #include "platform/archive/Value.h"
 
+namespace calix {
+
 class ProcessInfoHelper {
   public:
     // Full path of ".process.version" in the product root, made as an empty file when missing.
@@ -28,3 +30,5 @@ class ProcessInfoHelper {
     static double appCpuUsage();      // percent of one core since the previous call; -1.0 on failure
     static int32_t getThreadCount();  // -1 on failure
 };
+
+}  // namespace calix

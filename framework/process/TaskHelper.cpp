@@ -13,6 +13,8 @@
 
 extern char** environ;
 
+namespace calix {
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -161,3 +163,5 @@ void TaskHelper::startCMDApp(const std::string& path, const std::vector<std::str
 bool TaskHelper::processRunning(const std::string& name) {
     return !proclist::processesNamed(name).empty();
 }
+
+}  // namespace calix

@@ -12,6 +12,8 @@
 
 #include "platform/core/Error.h"
 
+namespace calix {
+
 // Identifies a started child. The runner reaps it, so the pid may be reused once the call ends.
 struct TaskHandle {
     pid_t pid = -1;
@@ -55,3 +57,5 @@ class TaskHelper {
   private:
     TaskHelper() = default;
 };
+
+}  // namespace calix

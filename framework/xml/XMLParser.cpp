@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+namespace calix {
+
 using nlohmann::json;
 
 bool NSStringEqualsXMLNullString(std::string_view text) {
@@ -260,3 +262,5 @@ void XMLParser::parseContentsOfURL(const std::string& url, Success success, Fail
     deliver(shared_, generation, std::move(result), std::move(success), std::move(failure),
             std::move(deliverOn));
 }
+
+}  // namespace calix

@@ -9,6 +9,8 @@
 #include "proto/ZemConnection.h"
 #include "common/server/ZemServerConfig.h"
 
+using zem::ZemConnection;
+
 TEST(serverlink_proto_Connection, InitialServerConfigTakesTheConfiguredServerOrStaysEmpty) {
     recordstest::TempRoot root;
     std::filesystem::create_directories(paths::machineSupportFolder());

@@ -16,6 +16,10 @@
 #include "platform/ipc/XpcConnection.h"
 #include "platform/paths/Paths.h"
 
+using tessel::TesselClient;
+using tessel::TesselNoSuchPort;
+using tessel::TesselReplyReceived;
+
 namespace {
 
 using ipc::ServiceKind;

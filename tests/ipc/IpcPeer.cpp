@@ -36,6 +36,9 @@
 #include "platform/ipc/XpcConnection.h"
 #include "platform/paths/Paths.h"
 
+using tessel::IPCReceiveProtocol;
+using tessel::TesselServer;
+
 namespace {
 
 std::mutex outMutex;

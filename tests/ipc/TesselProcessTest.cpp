@@ -11,6 +11,13 @@
 #include "messaging/Tessel.h"
 #include "platform/ipc/tests/TestRoot.h"
 
+using tessel::TesselClient;
+using tessel::TesselNoSuchPort;
+using tessel::TesselPortBecameInvalid;
+using tessel::TesselReceiveTimeout;
+using tessel::TesselReplyReceived;
+using tessel::TesselServer;
+
 namespace {
 
 using ipctest::PeerProcess;

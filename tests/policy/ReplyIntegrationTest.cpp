@@ -19,6 +19,8 @@
 #include "common/server/ZemNetworkInfoModel.h"
 #include "daemon/store/ZemConfigManager.h"
 
+using tessel::TesselClient;
+
 using namespace linktest;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;

@@ -23,6 +23,10 @@
 #include "platform/sysinfo/ConsoleUser.h"
 #include "framework/xml/XMLParser.h"
 
+using calix::FileManager;
+using calix::XMLParseError;
+using calix::XMLParser;
+
 namespace fs = std::filesystem;
 
 namespace {

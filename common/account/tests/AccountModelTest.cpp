@@ -17,6 +17,7 @@
 
 using recordstest::TempRoot;
 using recordstest::writeFile;
+using calix::TaskHelper;
 namespace fs = std::filesystem;
 
 namespace {

@@ -17,6 +17,7 @@ using archive::Array;
 using archive::Dictionary;
 using archive::Value;
 using recordstest::TempRoot;
+using calix::TaskHelper;
 using Strings = std::vector<std::string>;
 
 namespace {

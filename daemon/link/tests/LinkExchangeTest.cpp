@@ -5,6 +5,8 @@
 
 #include "LinkFixture.h"
 
+using zem::ZemUrlEncode;
+
 using namespace linktest;
 using namespace std::chrono_literals;
 using Model = ZemSocketMessageModel;

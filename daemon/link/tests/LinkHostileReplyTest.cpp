@@ -10,6 +10,8 @@
 #include "tests/support/TestFiles.h"
 #include "proto/ZemResponse.h"
 
+using zem::ZemUrlEncode;
+
 using namespace linktest;
 using namespace std::chrono_literals;
 using Model = ZemSocketMessageModel;

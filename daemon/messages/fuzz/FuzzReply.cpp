@@ -8,6 +8,8 @@
 #include "daemon/messages/ZemResponses.h"
 #include "proto/ZemUrlEncode.h"
 
+using zem::ZemUrlEncode;
+
 namespace {
 
 template <typename Reply>

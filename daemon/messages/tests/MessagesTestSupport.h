@@ -42,7 +42,7 @@ inline void signInRoot(const recordstest::TempRoot& root) {
 }
 
 // The root message of a built request as the server receives it.
-inline ZemV5Root builtRoot(ZemRequest& request) {
+inline ZemV5Root builtRoot(zem::ZemRequest& request) {
     request.generateMsgHead();
     request.generateMsgBody();
     ZemV5Root root;

@@ -21,6 +21,9 @@
 using recordstest::addNetInterface;
 using recordstest::TempRoot;
 using recordstest::writeFile;
+using calix::TaskHelper;
+using zem::ZemRequest;
+using zem::ZemUrlEncode;
 
 namespace {
 

@@ -19,6 +19,7 @@ using messagestest::ipv4;
 using recordstest::addNetInterface;
 using recordstest::TempRoot;
 using recordstest::writeFile;
+using zem::ZemRequest;
 
 namespace {
 

@@ -8,6 +8,8 @@
 #include "daemon/messages/ZemModel.h"
 #include "daemon/messages/ZemResponses.h"
 
+using zem::ZemResponse;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

@@ -29,6 +29,9 @@
 #include "daemon/store/ZemConfigManager.h"
 #include "tests/support/TempRoot.h"
 
+using calix::ProcessInfoHelper;
+using tessel::TesselClient;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 

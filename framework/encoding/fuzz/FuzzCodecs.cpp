@@ -11,6 +11,8 @@
 #include "framework/encoding/UrlEncode.h"
 #include "framework/encoding/ZipHelper.h"
 
+using calix::ZipHelper;
+
 namespace {
 
 void require(bool ok) {

@@ -21,6 +21,8 @@
 #include "framework/encoding/ZipHelper.h"
 #include "tests/support/TempRoot.h"
 
+using calix::ZipHelper;
+
 extern char** environ;
 
 namespace {

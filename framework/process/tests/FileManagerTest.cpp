@@ -5,6 +5,8 @@
 #include "platform/paths/Paths.h"
 #include "framework/process/FileManager.h"
 
+using calix::FileManager;
+
 namespace {
 
 namespace fs = std::filesystem;

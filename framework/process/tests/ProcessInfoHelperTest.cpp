@@ -10,6 +10,9 @@
 #include "framework/process/ProcessInfoHelper.h"
 #include "framework/process/TaskHelper.h"
 
+using calix::ProcessInfoHelper;
+using calix::TaskHelper;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -7,6 +7,9 @@
 #include "framework/process/MacIsAppRunning.h"
 #include "framework/process/TaskHelper.h"
 
+using calix::MacIsAppRunning;
+using calix::TaskHelper;
+
 namespace {
 
 using calixtest::eventually;

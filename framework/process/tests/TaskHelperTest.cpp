@@ -10,6 +10,9 @@
 #include "platform/paths/Paths.h"
 #include "framework/process/TaskHelper.h"
 
+using calix::TaskHandle;
+using calix::TaskHelper;
+
 namespace {
 
 using namespace std::chrono_literals;

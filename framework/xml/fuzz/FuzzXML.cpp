@@ -6,6 +6,8 @@
 
 #include "framework/xml/XMLParser.h"
 
+using calix::XMLParser;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(
         reinterpret_cast<const char*>(data ? data : reinterpret_cast<const uint8_t*>("")), size);

@@ -15,6 +15,9 @@
 #include "framework/xml/XMLParser.h"
 
 using nlohmann::json;
+using calix::NSStringEqualsXMLNullString;
+using calix::XMLParseError;
+using calix::XMLParser;
 
 namespace {
 

@@ -11,6 +11,8 @@
 #include "platform/paths/Paths.h"
 #include "framework/process/TaskHelper.h"
 
+using calix::TaskHelper;
+
 namespace {
 
 using namespace std::chrono_literals;

@@ -20,6 +20,8 @@
 #include "framework/process/TaskHelper.h"
 #include "platform/spawn/Spawn.h"
 
+using calix::TaskHelper;
+
 namespace {
 
 namespace fs = std::filesystem;

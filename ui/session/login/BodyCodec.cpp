@@ -7,6 +7,8 @@
 #include "framework/encoding/ZipHelper.h"
 #include "common/logger/LogSink.h"
 
+using calix::ZipHelper;
+
 namespace hux {
 
 std::optional<std::vector<uint8_t>> zipAndUnzip::gzipDeflate(std::span<const uint8_t> data) const {

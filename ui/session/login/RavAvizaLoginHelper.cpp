@@ -19,6 +19,8 @@
 #include "platform/process/ProcessList.h"
 #include "framework/process/TaskHelper.h"
 
+using calix::TaskHelper;
+
 namespace hux {
 
 namespace {
