@@ -10,6 +10,12 @@
 
 #include "common/cipher/Sm4.h"
 
+using common::SM4_ENCRYPT;
+using common::sm4_context;
+using common::sm4_crypt_cbc;
+using common::sm4_crypt_ecb;
+using common::sm4_setkey_enc;
+
 namespace {
 
 constexpr uint8_t kKey[16] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef,

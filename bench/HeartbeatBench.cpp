@@ -23,6 +23,7 @@
 #include "daemon/reply/ZemReplyDispatcher.h"
 
 using zem::ZemResponse;
+using common::LogCoreHelper;
 
 namespace {
 

@@ -34,6 +34,7 @@
 
 using zem::ZemUrlEncode;
 using zem::ZemResponse;
+using common::ZemServerConfig;
 
 extern char** environ;
 

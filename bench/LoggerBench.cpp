@@ -10,6 +10,8 @@
 #include "common/logger/RotatingLogger.h"
 #include "tests/support/TempRoot.h"
 
+using common::LogCoreHelper;
+
 static void BM_LoggerLines(benchmark::State& state) {
     testsupport::TempRoot root("rav-bench-logger");
     {

@@ -22,6 +22,10 @@
 #include "tests/support/TempRoot.h"
 
 using zem::ZemUrlEncode;
+using common::ITDevice;
+using common::LogCoreHelper;
+using common::NetworkCardInfoManager;
+using common::ZemCMDManager;
 
 namespace {
 

@@ -10,6 +10,9 @@
 #include "common/device/NetworkCardInfoManager.h"
 #include "tests/support/TempRoot.h"
 
+using common::ITDevice;
+using common::NetworkCardInfoManager;
+
 namespace {
 
 class MachineView {

@@ -14,6 +14,9 @@
 #include "platform/paths/Paths.h"
 #include "common/server/ZemServerConfig.h"
 
+using common::ZemServerConfig;
+using common::processLog;
+
 namespace {
 
 // Reloads the server configuration when .ZemConfig changes (3 s latency).

@@ -8,6 +8,8 @@
 #include "framework/process/ProcessInfoHelper.h"
 
 using calix::ProcessInfoHelper;
+using common::flushProcessLog;
+using common::processLog;
 
 CommonTimerHelp::CommonTimerHelp(Hooks hooks) : hooks_(std::move(hooks)) {
     if (!hooks_.memoryMiB) hooks_.memoryMiB = [] { return ProcessInfoHelper::appMemoryUsage(); };

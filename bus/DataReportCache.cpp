@@ -17,6 +17,7 @@
 #include "framework/process/FileManager.h"
 
 using calix::FileManager;
+using common::processLog;
 
 namespace fs = std::filesystem;
 

@@ -12,6 +12,9 @@
 #include "common/logger/LogSink.h"
 
 using calix::ZipHelper;
+using common::ITDevice;
+using common::NetworkCardInfoManager;
+using common::processLog;
 
 using Json = nlohmann::ordered_json;
 

@@ -10,6 +10,8 @@
 
 #include "common/logger/LogSink.h"
 
+using common::processLog;
+
 namespace {
 
 void globalInit() {

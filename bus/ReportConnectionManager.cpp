@@ -2,6 +2,8 @@
 
 #include "common/logger/LogSink.h"
 
+using common::processLog;
+
 ReportConnectionManager::ReportConnectionManager(std::shared_ptr<ZemDataReportManager> manager)
     : manager_(manager ? std::move(manager) : std::make_shared<ZemDataReportManager>()) {}
 

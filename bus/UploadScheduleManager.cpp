@@ -12,6 +12,9 @@
 #include "common/server/ZemServerConfig.h"
 
 using calix::FileManager;
+using common::ITDevice;
+using common::ZemServerConfig;
+using common::processLog;
 
 using Json = nlohmann::ordered_json;
 

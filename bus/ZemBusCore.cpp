@@ -9,6 +9,8 @@
 using zem::ZemRequest;
 using zem::ZemResponse;
 using zem::ZemUrlEncode;
+using common::ZemServerConfig;
+using common::processLog;
 
 namespace bus {
 

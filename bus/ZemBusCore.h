@@ -13,7 +13,7 @@
 #include "ZemBusMessages.h"
 #include "daemon/link/ZemHttpSession.h"
 
-class ZemServerConfig;
+namespace common { class ZemServerConfig; }
 
 namespace bus {
 
@@ -31,7 +31,7 @@ class ZemBusCore {
 
     // config: nullptr for the process's shared configuration. facts: the head's device facts;
     // unset, they are read from this device for every request.
-    explicit ZemBusCore(ZemServerConfig* config = nullptr,
+    explicit ZemBusCore(common::ZemServerConfig* config = nullptr,
                         std::optional<bus::HeadFacts> facts = std::nullopt);
 
     // Sends action 8200 with userInfo["userInfo"] as the list of states; the completion runs once,
@@ -57,8 +57,8 @@ class ZemBusCore {
     static constexpr std::chrono::milliseconds kTimeout{30'000};
 
   private:
-    ZemServerConfig& config() const;
-    ZemServerConfig* config_;
+    common::ZemServerConfig& config() const;
+    common::ZemServerConfig* config_;
     std::optional<bus::HeadFacts> facts_;
     std::shared_ptr<ZemHttpSession> session_;
 };

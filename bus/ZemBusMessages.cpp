@@ -8,6 +8,7 @@
 
 using zem::ZemRequest;
 using zem::ZemResponse;
+using common::ITDevice;
 
 namespace bus {
 

@@ -8,6 +8,8 @@
 #include "platform/dispatch/WorkQueue.h"
 #include "common/logger/LogSink.h"
 
+using common::processLog;
+
 namespace {
 
 void log(const std::string& line) {

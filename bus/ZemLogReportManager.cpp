@@ -27,6 +27,10 @@
 #include "proto/ZemLogText.h"
 #include "platform/sysinfo/ConsoleUser.h"
 
+using common::ITDevice;
+using common::NetworkCardInfoManager;
+using common::processLog;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -3,6 +3,9 @@
 #include "BusMain.h"
 #include "common/logger/RotatingLogger.h"
 
+using common::LogBusHelper;
+using common::setProcessLog;
+
 int main(int argc, char* argv[]) {
     // Code shared with the other programs logs into the service's own files.
     setProcessLog(LogBusHelper::sharedInstance());

@@ -2,6 +2,8 @@
 
 #include "common/server/ZemServerConfig.h"
 
+using common::ZemServerConfig;
+
 namespace zem {
 
 ZemConnection::ZemConnection(ZemServerConfig* config) : config_(config) {}

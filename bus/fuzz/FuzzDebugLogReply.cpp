@@ -9,6 +9,9 @@
 #include "bus/ZemBusCore.h"
 #include "common/logger/LogSink.h"
 
+using common::LogSink;
+using common::setProcessLog;
+
 namespace {
 
 // The decoder logs; the lines go nowhere rather than into the machine's log folder.

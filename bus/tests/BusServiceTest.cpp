@@ -14,6 +14,8 @@
 #include "platform/dispatch/ManualTime.h"
 #include "common/server/ZemServerConfig.h"
 
+using common::ZemServerConfig;
+
 namespace fs = std::filesystem;
 using archive::Array;
 using archive::Dictionary;

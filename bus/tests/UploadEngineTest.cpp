@@ -15,6 +15,8 @@
 #include "framework/cipher/AesString.h"
 #include "common/server/ZemServerConfig.h"
 
+using common::ZemServerConfig;
+
 namespace fs = std::filesystem;
 using Outcome = bus::ScheduleReply::Outcome;
 

@@ -11,6 +11,8 @@
 #include "common/logger/LogSink.h"
 #include "common/server/ZemServerConfig.h"
 
+namespace common {
+
 namespace {
 
 constexpr size_t kMaxReplyBytes = 1u << 20;
@@ -105,3 +107,5 @@ void AccountManager::NetWorkType(ZemServerConfig& config, const std::function<vo
     }
     if (completion) completion(type);
 }
+
+}  // namespace common

@@ -14,6 +14,8 @@
 #include "common/logger/LogSink.h"
 #include "platform/paths/Paths.h"
 
+namespace common {
+
 using calix::TaskHandle;
 using calix::TaskHelper;
 
@@ -181,3 +183,5 @@ std::optional<TaskHandle> AccountModelHelper::excuteTaskPath(const std::string& 
                                                              std::string* result, ErrorValue* error) {
     return TaskHelper::sharedInstance().excuteTaskPath(path, argvs, result, error);
 }
+
+}  // namespace common

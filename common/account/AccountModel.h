@@ -14,6 +14,8 @@
 #include "platform/core/Error.h"
 #include "framework/process/TaskHelper.h"
 
+namespace common {
+
 class AccountModel {
   public:
     static constexpr const char* kClassName = "AccountModel";
@@ -86,3 +88,5 @@ class AccountModelHelper {
     std::optional<std::string> home_;
     std::optional<Owner> owner_;
 };
+
+}  // namespace common

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace common {
+
 namespace {
 constexpr size_t kBlock = 16;
 }
@@ -21,3 +23,5 @@ std::optional<size_t> unpaddingForDecryption(std::vector<uint8_t>& buffer) {
     buffer.erase(tail, buffer.end());
     return buffer.size();
 }
+
+}  // namespace common

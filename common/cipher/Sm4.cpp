@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+namespace common {
+
 namespace {
 
 constexpr uint8_t kSbox[256] = {
@@ -149,3 +151,5 @@ bool sm4_crypt_cbc(const sm4_context& ctx, int mode, std::span<uint8_t, 16> iv,
     }
     return true;
 }
+
+}  // namespace common

@@ -13,6 +13,8 @@
 #include "framework/encoding/Base64.h"
 #include "framework/encoding/Utf8.h"
 
+namespace common {
+
 namespace {
 
 constexpr unsigned kBase64LineWidth = 64;
@@ -267,3 +269,5 @@ std::optional<std::vector<uint8_t>> WqAlgorithmSM4::DecodeAES(std::span<const ui
     if (!out || !unpaddingForDecryption(*out)) return std::nullopt;
     return out;
 }
+
+}  // namespace common

@@ -8,6 +8,8 @@
 #include "common/logger/LogSink.h"
 #include "framework/process/FileManager.h"
 
+namespace common {
+
 using calix::FileManager;
 
 namespace {
@@ -226,3 +228,5 @@ int32_t ZemCMDManager::getFirePolicySeq() const {
 void ZemCMDManager::waitForPendingChanges() {
     queue_->dispatchSync([] {});
 }
+
+}  // namespace common

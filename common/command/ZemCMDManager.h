@@ -12,6 +12,8 @@
 #include "platform/archive/Value.h"
 #include "platform/dispatch/WorkQueue.h"
 
+namespace common {
+
 struct ZemCMDModel {
     bool isUpdate = true;  // coded as "isUpgrade"
     std::string cmd_name;
@@ -64,3 +66,5 @@ class ZemCMDManager {
     mutable std::mutex lock_;
     std::vector<ZemCMDModel> memoryCMDModels_;
 };
+
+}  // namespace common

@@ -14,6 +14,8 @@
 #include "platform/sysinfo/Storage.h"
 #include "platform/sysinfo/SysFiles.h"
 
+namespace common {
+
 using calix::TaskHelper;
 
 namespace {
@@ -315,3 +317,5 @@ void ITDevice::cleanMacAddressCache() {
     networkInfos_ = std::make_shared<const std::map<std::string, InterfaceInfo>>();
     tableBuilt_ = false;
 }
+
+}  // namespace common

@@ -14,6 +14,8 @@
 
 #include "platform/sysinfo/NetInterfaces.h"
 
+namespace common {
+
 // An interface or hardware-port record: "MacAddress", "HardwarePort", "service", "Device",
 // "ServiceID", "ip", each a text.
 using InterfaceInfo = std::map<std::string, std::string>;
@@ -79,3 +81,5 @@ class ITDevice {
     std::shared_ptr<const std::map<std::string, InterfaceInfo>> networkInfos_;
     bool tableBuilt_ = false;
 };
+
+}  // namespace common

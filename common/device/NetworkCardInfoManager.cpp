@@ -5,6 +5,8 @@
 #include "NmcliQueries.h"
 #include "platform/sysinfo/NetInterfaces.h"
 
+namespace common {
+
 NetworkCardInfoManager& NetworkCardInfoManager::sharedInstance() {
     static NetworkCardInfoManager* manager = new NetworkCardInfoManager();
     return *manager;
@@ -111,3 +113,5 @@ void NetworkCardInfoManager::setNetworkCards(std::vector<NetworkCardModel> cards
     std::lock_guard lock(mutex_);
     networkCards_ = std::move(cards);
 }
+
+}  // namespace common

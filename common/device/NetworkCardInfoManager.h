@@ -11,6 +11,8 @@
 #include "ITDevice.h"
 #include "NetworkCardModel.h"
 
+namespace common {
+
 class NetworkCardInfoManager {
   public:
     static NetworkCardInfoManager& sharedInstance();
@@ -44,3 +46,5 @@ class NetworkCardInfoManager {
     std::map<std::string, std::string> macAddresses_;
     std::vector<NetworkCardModel> networkCards_;
 };
+
+}  // namespace common

@@ -12,6 +12,8 @@
 #include "RotatingLogger.h"
 #include "platform/paths/Paths.h"
 
+namespace common {
+
 namespace {
 
 std::atomic<LogSink*> gProcessLog{nullptr};
@@ -59,3 +61,5 @@ LogSink& processLog() {
 void flushProcessLog() {
     if (LogSink* sink = gProcessLog.load(std::memory_order_acquire)) sink->flush();
 }
+
+}  // namespace common

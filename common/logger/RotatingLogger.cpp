@@ -15,6 +15,8 @@
 #include "platform/paths/Paths.h"
 #include "framework/process/FileManager.h"
 
+namespace common {
+
 using calix::FileManager;
 
 namespace {
@@ -307,3 +309,5 @@ LogUpgradeErrorHelper& LogUpgradeErrorHelper::sharedInstance() {
     static LogUpgradeErrorHelper* instance = new LogUpgradeErrorHelper(defaultConfig());
     return *instance;
 }
+
+}  // namespace common

@@ -18,6 +18,8 @@
 #include "platform/dispatch/WorkQueue.h"
 #include "LogSink.h"
 
+namespace common {
+
 struct RotatingLoggerConfig {
     std::array<std::string, 3> fileNames;  // "<Process>-Info-1.log" .. "-3.log"
     std::string stateArchiveName;          // "<Process>LogInfo.data", kept in the product root
@@ -119,3 +121,5 @@ class LogUpgradeErrorHelper : public RotatingLogger {
     static RotatingLoggerConfig defaultConfig() { return programConfig("Perrow"); }
     explicit LogUpgradeErrorHelper(RotatingLoggerConfig config) : RotatingLogger(std::move(config)) {}
 };
+
+}  // namespace common

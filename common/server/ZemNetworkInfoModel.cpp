@@ -6,6 +6,8 @@
 #include "platform/archive/KeyedArchive.h"
 #include "platform/paths/Paths.h"
 
+namespace common {
+
 namespace {
 
 constexpr size_t kMaxRecordBytes = 64 * 1024;
@@ -72,3 +74,5 @@ bool ZemNetworkInfoModel::deleteCurrentNetModelRecord() {
     std::error_code ec;
     return std::filesystem::remove(modelSavePathWithCheck(false), ec);
 }
+
+}  // namespace common

@@ -8,6 +8,8 @@
 
 #include "platform/archive/Value.h"
 
+namespace common {
+
 class ZemNetworkInfoModel {
   public:
     static constexpr const char* kClassName = "ZemNetworkInfoModel";
@@ -33,3 +35,5 @@ class ZemNetworkInfoModel {
     static std::optional<ZemNetworkInfoModel> decode(const archive::Value& value);
     bool operator==(const ZemNetworkInfoModel&) const = default;
 };
+
+}  // namespace common

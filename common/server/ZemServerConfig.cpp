@@ -11,6 +11,8 @@
 #include "platform/paths/Paths.h"
 #include "ZemNetworkInfoModel.h"
 
+namespace common {
+
 namespace {
 
 constexpr size_t kMaxConfigBytes = 1u << 20;
@@ -298,3 +300,5 @@ int64_t ZemServerConfig::extra_mulSvrsCount() const {
     std::lock_guard lock(mutex_);
     return extra_mulSvrsCount_;
 }
+
+}  // namespace common

@@ -27,6 +27,9 @@
 #include "platform/spawn/Spawn.h"
 
 using calix::TaskHelper;
+using common::ITDevice;
+using common::ZemServerConfig;
+using common::processLog;
 
 namespace {
 

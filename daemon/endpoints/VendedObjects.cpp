@@ -10,6 +10,9 @@
 #include "daemon/scheduler/CommonTimerManager.h"
 #include "common/server/ZemServerConfig.h"
 
+using common::LogCoreHelper;
+using common::ZemServerConfig;
+
 namespace endpoints {
 
 namespace {

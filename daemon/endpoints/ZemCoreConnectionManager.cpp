@@ -6,6 +6,8 @@
 #include "daemon/peers/ZemIPCManager.h"
 #include "daemon/service/ZemCoreVPNService.h"
 
+using common::processLog;
+
 ZemCoreConnectionManager& ZemCoreConnectionManager::sharedInstance() {
     static ZemCoreConnectionManager* instance = new ZemCoreConnectionManager();  // lives for the process
     return *instance;

@@ -21,6 +21,8 @@
 
 using calix::TaskHandle;
 using calix::TaskHelper;
+using common::ZemServerConfig;
+using common::processLog;
 
 namespace {
 

@@ -23,6 +23,8 @@
 #include "daemon/supervise/ZemV5Install.h"
 
 using calix::FileManager;
+using common::LogCoreHelper;
+using common::ZemServerConfig;
 
 std::string gHollinModeArgument;
 

@@ -18,6 +18,9 @@
 
 using zem::ZemRequest;
 using zem::ZemUrlEncode;
+using common::ITDevice;
+using common::LogCoreHelper;
+using common::ZemServerConfig;
 
 namespace {
 

@@ -3,6 +3,9 @@
 #include "common/command/ZemCMDManager.h"
 #include "common/server/ZemServerConfig.h"
 
+using common::ZemCMDManager;
+using common::ZemServerConfig;
+
 const dispatch::Clock& ZemLinkContext::theClock() const {
     return clock ? *clock : dispatch::Clock::system();
 }

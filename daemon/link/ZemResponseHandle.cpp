@@ -7,6 +7,7 @@
 #include "common/logger/RotatingLogger.h"
 
 using zem::ZemResponse;
+using common::LogCoreHelper;
 
 namespace {
 

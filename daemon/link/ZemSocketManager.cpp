@@ -15,6 +15,9 @@
 #include "common/server/ZemServerConfig.h"
 
 using zem::ZemUrlEncode;
+using common::LogCoreHelper;
+using common::ZemNetworkInfoModel;
+using common::ZemServerConfig;
 
 namespace {
 

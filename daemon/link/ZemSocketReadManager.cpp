@@ -15,6 +15,9 @@
 
 using zem::ZemResponse;
 using zem::ZemUrlEncode;
+using common::LogCoreHelper;
+using common::ZemCMDModel;
+using common::ZemNetworkInfoModel;
 
 namespace {
 

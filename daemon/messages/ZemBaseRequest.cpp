@@ -13,6 +13,11 @@
 #include "ZemModel.h"
 
 using zem::ZemRequest;
+using common::AccountModel;
+using common::ITDevice;
+using common::LogCoreHelper;
+using common::NetworkCardInfoManager;
+using common::ZemCMDManager;
 
 namespace {
 

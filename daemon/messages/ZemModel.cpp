@@ -3,6 +3,8 @@
 #include "common/device/NetworkCardInfoManager.h"
 #include "platform/sysinfo/Resolver.h"
 
+using common::NetworkCardInfoManager;
+
 ZemModel& ZemModel::currentStatus() {
     static ZemModel* model = new ZemModel();
     return *model;

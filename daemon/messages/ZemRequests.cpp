@@ -10,6 +10,12 @@
 #include "platform/sysinfo/Resolver.h"
 
 using zem::ZemRequest;
+using common::AccountModel;
+using common::InterfaceInfo;
+using common::LogCoreHelper;
+using common::NetworkCardModel;
+using common::ZemCMDManager;
+using common::ZemCMDModel;
 
 namespace {
 

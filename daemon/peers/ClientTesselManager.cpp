@@ -2,6 +2,8 @@
 
 #include "common/server/ZemServerConfig.h"
 
+using common::ZemServerConfig;
+
 std::shared_ptr<ClientTesselManager> ClientTesselManager::create(ServerUrl serverUrl) {
     return std::shared_ptr<ClientTesselManager>(new ClientTesselManager(std::move(serverUrl)));
 }

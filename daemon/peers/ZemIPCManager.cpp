@@ -12,6 +12,7 @@
 #include "daemon/service/ExecutableProcesses.h"
 
 using calix::TaskHelper;
+using common::processLog;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -14,6 +14,7 @@ using nlohmann::json;
 using policydb::PolicyCondition;
 using policydb::Statement;
 using calix::FileManager;
+using common::LogCoreHelper;
 
 namespace {
 

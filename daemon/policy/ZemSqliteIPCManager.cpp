@@ -7,6 +7,7 @@
 #include "ZemClientFMDB.h"
 
 using nlohmann::json;
+using common::LogCoreHelper;
 
 namespace {
 

@@ -10,6 +10,9 @@
 #include "daemon/records/ZemMachineModel.h"
 #include "common/server/ZemServerConfig.h"
 
+using common::LogCoreHelper;
+using common::ZemServerConfig;
+
 ZemServerConfig& ZemProtectContext::theServerConfig() const {
     return serverConfig ? *serverConfig : ZemServerConfig::sharedInstance();
 }

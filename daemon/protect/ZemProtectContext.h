@@ -12,7 +12,7 @@
 
 #include "daemon/messages/ZemBaseRequest.h"
 
-class ZemServerConfig;
+namespace common { class ZemServerConfig; }
 class ZemMachineManager;
 namespace dispatch {
 class Clock;
@@ -27,7 +27,7 @@ struct ZemProtectContext {
     // The channel's replies are a few bytes; anything much larger is refused unread.
     static constexpr size_t kMaxReplyBytes = 1u << 20;
 
-    ZemServerConfig* serverConfig = nullptr;         // null: ZemServerConfig::sharedInstance()
+    common::ZemServerConfig* serverConfig = nullptr;         // null: ZemServerConfig::sharedInstance()
     ZemMachineManager* machineManager = nullptr;     // null: ZemMachineManager::sharedInstance()
     const dispatch::Clock* clock = nullptr;          // null: the system clock
     std::shared_ptr<dispatch::WorkQueue> mainQueue;  // null: the main queue
@@ -41,7 +41,7 @@ struct ZemProtectContext {
     // Where the request builders read their facts.
     ZemRequestSources sources;
 
-    ZemServerConfig& theServerConfig() const;
+    common::ZemServerConfig& theServerConfig() const;
     ZemMachineManager& theMachineManager() const;
     const dispatch::Clock& theClock() const;
     std::shared_ptr<dispatch::WorkQueue> theMainQueue() const;

@@ -12,6 +12,8 @@
 
 using zem::ZemRequest;
 using zem::ZemUrlEncode;
+using common::LogCoreHelper;
+using common::ZemServerConfig;
 
 namespace {
 

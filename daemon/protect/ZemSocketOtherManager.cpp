@@ -7,6 +7,8 @@
 #include "daemon/messages/ZemActions.h"
 #include "ZemSocketOtherReadManager.h"
 
+using common::LogCoreHelper;
+
 namespace {
 
 int64_t nextChannelId() {

@@ -13,6 +13,7 @@
 
 using zem::ZemResponse;
 using zem::ZemUrlEncode;
+using common::LogCoreHelper;
 
 namespace {
 

@@ -17,6 +17,9 @@
 #include "platform/paths/Paths.h"
 #include "platform/sysinfo/Resolver.h"
 
+using common::ITDevice;
+using common::LogCoreHelper;
+
 namespace {
 
 constexpr size_t kMaxRecordBytes = 64 * 1024;

@@ -19,6 +19,8 @@
 #include "common/logger/RotatingLogger.h"
 
 using nlohmann::json;
+using common::ITDevice;
+using common::LogCoreHelper;
 
 namespace {
 

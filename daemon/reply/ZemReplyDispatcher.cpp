@@ -18,6 +18,11 @@
 #include "daemon/store/ZemConfigManager.h"
 
 using zem::ZemResponse;
+using common::AccountModel;
+using common::ITDevice;
+using common::ZemCMDManager;
+using common::ZemCMDModel;
+using common::processLog;
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include "platform/dispatch/WorkQueue.h"
 #include "proto/zem_v5.pb.h"
 
-class ZemCMDManager;
+namespace common { class ZemCMDManager; }
 class ZemClientFMDB;
 class ZemConfigManager;
 class ZemIPCManager;
@@ -33,7 +33,7 @@ namespace zem { class ZemResponse; }
 class ZemReplyDispatcher {
   public:
     struct Environment {
-        ZemCMDManager* commands = nullptr;   // null: the shared command store
+        common::ZemCMDManager* commands = nullptr;   // null: the shared command store
         ZemClientFMDB* database = nullptr;   // null: the shared policy database
         ZemConfigManager* config = nullptr;  // null: the shared configuration store
         ZemIPCManager* peers = nullptr;      // null: the shared client of the peers
@@ -83,7 +83,7 @@ class ZemReplyDispatcher {
     void post(const std::string& name, archive::Value object = archive::Null{});
     void onPeers(std::function<void(ZemIPCManager&)> call);
     double now() const;
-    ZemCMDManager& commands();
+    common::ZemCMDManager& commands();
     ZemClientFMDB& database();
 
     Environment env_;

@@ -21,6 +21,9 @@
 #include "daemon/store/ZemConfigManager.h"
 
 using calix::ProcessInfoHelper;
+using common::AccountManager;
+using common::LogCoreHelper;
+using common::ZemNetworkInfoModel;
 
 using namespace std::chrono_literals;
 

@@ -14,6 +14,7 @@
 #include "platform/spawn/Spawn.h"
 
 using calix::TaskHelper;
+using common::processLog;
 
 namespace {
 

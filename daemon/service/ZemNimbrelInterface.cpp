@@ -6,6 +6,8 @@
 #include "platform/paths/Paths.h"
 #include "ExecutableProcesses.h"
 
+using common::processLog;
+
 ZemNimbrelInterface& ZemNimbrelInterface::sharedInstance() {
     static ZemNimbrelInterface instance;
     return instance;

@@ -12,6 +12,7 @@
 #include "framework/process/FileManager.h"
 
 using calix::FileManager;
+using common::LogCoreHelper;
 
 namespace {
 

@@ -25,6 +25,8 @@
 using calix::FileManager;
 using calix::ProcessInfoHelper;
 using calix::TaskHelper;
+using common::ITDevice;
+using common::LogCoreHelper;
 
 namespace {
 

@@ -7,6 +7,8 @@
 #include "LaunchJobs.h"
 #include "ProcessScan.h"
 
+using common::LogCoreHelper;
+
 namespace {
 
 void log(const std::string& line) {

@@ -10,6 +10,8 @@
 #include "LaunchJobs.h"
 #include "ProcessUtil.h"
 
+using common::LogCoreHelper;
+
 namespace {
 
 void log(const std::string& line) {

@@ -6,6 +6,8 @@
 #include "platform/ipc/NamedConnection.h"
 #include "common/logger/RotatingLogger.h"
 
+using common::LogCoreHelper;
+
 bool ZemProtectIPCManager::checkHeartbeatRunning(double timeoutSeconds) {
     auto& logger = LogCoreHelper::sharedInstance();
     logger.writeLog("[ZemProtectIPCManager] start check heartbeat...", 1);

@@ -22,6 +22,9 @@
 
 using calix::FileManager;
 using calix::TaskHelper;
+using common::AccountModel;
+using common::ITDevice;
+using common::LogCoreHelper;
 
 namespace {
 

@@ -14,6 +14,8 @@
 #include "common/logger/RotatingLogger.h"
 #include "tests/support/TempRoot.h"
 
+using common::LogCoreHelper;
+
 namespace fs = std::filesystem;
 
 namespace {

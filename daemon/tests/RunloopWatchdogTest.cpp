@@ -16,6 +16,8 @@
 #include "daemon/store/ZemConfigManager.h"
 #include "tests/support/TempRoot.h"
 
+using common::LogCoreHelper;
+
 using namespace std::chrono_literals;
 
 namespace {

@@ -26,6 +26,9 @@
 #include "daemon/store/ZemConfigManager.h"
 #include "tests/support/TempRoot.h"
 
+using common::LogCoreHelper;
+using common::ZemNetworkInfoModel;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 

@@ -15,6 +15,8 @@
 #include "daemon/store/ZemConfigManager.h"
 #include "tests/support/TempRoot.h"
 
+using common::LogCoreHelper;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 

@@ -10,6 +10,7 @@
 #include "common/server/ZemServerConfig.h"
 
 using zem::ZemConnection;
+using common::ZemServerConfig;
 
 TEST(serverlink_proto_Connection, InitialServerConfigTakesTheConfiguredServerOrStaysEmpty) {
     recordstest::TempRoot root;

@@ -43,6 +43,7 @@ using hux::TovikCerInfo;
 using hux::TovikManager;
 using recordstest::TempRoot;
 using recordstest::writeFile;
+using common::ZemServerConfig;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 

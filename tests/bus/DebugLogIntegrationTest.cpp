@@ -22,6 +22,10 @@
 #include "daemon/peers/ZemIPCManager.h"
 #include "common/server/ZemServerConfig.h"
 
+using common::LogSink;
+using common::ZemServerConfig;
+using common::setProcessLog;
+
 using namespace linktest;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;

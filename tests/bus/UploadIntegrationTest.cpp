@@ -21,6 +21,10 @@
 #include "platform/paths/Paths.h"
 #include "common/server/ZemServerConfig.h"
 
+using common::LogSink;
+using common::ZemServerConfig;
+using common::setProcessLog;
+
 using namespace linktest;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;

@@ -20,6 +20,9 @@
 #include "common/logger/LogSink.h"
 #include "platform/paths/Paths.h"
 
+using common::LogSink;
+using common::setProcessLog;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 

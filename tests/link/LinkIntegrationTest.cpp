@@ -18,6 +18,11 @@
 #include "common/server/ZemNetworkInfoModel.h"
 #include "daemon/store/ZemConfigManager.h"
 
+using common::AccountModel;
+using common::ZemCMDManager;
+using common::ZemCMDModel;
+using common::ZemNetworkInfoModel;
+
 using namespace linktest;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;

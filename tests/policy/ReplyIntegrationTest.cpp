@@ -20,6 +20,8 @@
 #include "daemon/store/ZemConfigManager.h"
 
 using tessel::TesselClient;
+using common::AccountModel;
+using common::ZemNetworkInfoModel;
 
 using namespace linktest;
 using namespace std::chrono_literals;

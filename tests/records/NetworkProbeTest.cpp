@@ -20,6 +20,10 @@
 #include "daemon/records/ZemMachineModel.h"
 #include "common/server/ZemServerConfig.h"
 
+using common::AccountManager;
+using common::LogCoreHelper;
+using common::ZemServerConfig;
+
 extern char** environ;
 
 using recordstest::TempRoot;

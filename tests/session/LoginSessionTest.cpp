@@ -41,6 +41,8 @@ using hux::RavAvizaQZNLogin;
 using hux::Reply;
 using recordstest::TempRoot;
 using recordstest::writeFile;
+using common::AccountModel;
+using common::ZemServerConfig;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 

@@ -30,7 +30,7 @@ namespace upgradetest {
 namespace fs = std::filesystem;
 
 // Keeps every log line so tests can look for the ones a flow must write.
-class CapturedLog : public LogSink {
+class CapturedLog : public common::LogSink {
   public:
     void writeLog(const std::string& message, unsigned long) override {
         std::lock_guard lock(mutex_);
@@ -62,7 +62,7 @@ class CapturedLog : public LogSink {
 inline CapturedLog& capturedLog() {
     static CapturedLog* log = [] {
         auto* l = new CapturedLog();
-        setProcessLog(*l);
+        common::setProcessLog(*l);
         return l;
     }();
     return *log;

@@ -7,6 +7,8 @@
 #include "platform/dispatch/WorkQueue.h"
 #include "common/logger/LogSink.h"
 
+using common::flushProcessLog;
+
 namespace {
 AppDelegate* gDelegate = nullptr;
 }

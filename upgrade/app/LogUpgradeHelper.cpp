@@ -2,6 +2,8 @@
 
 #include "common/logger/LogSink.h"
 
+using common::processLog;
+
 LogUpgradeHelper& LogUpgradeHelper::sharedInstance() {
     static LogUpgradeHelper helper;
     return helper;

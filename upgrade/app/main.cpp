@@ -18,6 +18,9 @@
 #include "common/logger/RotatingLogger.h"
 #include "platform/paths/Paths.h"
 
+using common::LogUpgradeErrorHelper;
+using common::setProcessLog;
+
 int main(int argc, char** argv) {
     if (::getuid() != 0) return -1;
     setProcessLog(LogUpgradeErrorHelper::sharedInstance());

@@ -26,6 +26,7 @@
 using calix::FileManager;
 using calix::XMLParseError;
 using calix::XMLParser;
+using common::processLog;
 
 namespace fs = std::filesystem;
 

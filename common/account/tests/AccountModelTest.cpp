@@ -18,6 +18,8 @@
 using recordstest::TempRoot;
 using recordstest::writeFile;
 using calix::TaskHelper;
+using common::AccountModel;
+using common::flushProcessLog;
 namespace fs = std::filesystem;
 
 namespace {

@@ -16,6 +16,11 @@
 #include "framework/encoding/Base64.h"
 #include "framework/encoding/UrlEncode.h"
 
+using common::WqAlgorithmSM4;
+using common::kAESCBCIv;
+using common::kDefaultAESKey;
+using common::kLoginTicketKey;
+
 extern char** environ;
 
 using namespace cipher_test;

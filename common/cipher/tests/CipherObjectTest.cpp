@@ -5,6 +5,8 @@
 #include "common/cipher/WqAlgorithmSM4.h"
 #include "framework/encoding/Base64.h"
 
+using common::WqAlgorithmSM4;
+
 using namespace cipher_test;
 
 namespace {

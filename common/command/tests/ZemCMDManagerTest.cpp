@@ -9,6 +9,10 @@
 #include "common/logger/LogSink.h"
 #include "tests/support/TempRoot.h"
 
+using common::ZemCMDManager;
+using common::ZemCMDModel;
+using common::flushProcessLog;
+
 namespace fs = std::filesystem;
 
 namespace {

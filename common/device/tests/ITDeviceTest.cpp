@@ -14,6 +14,8 @@ using recordstest::writeFile;
 using recordstest::writeScript;
 using sysinfo::AddressFamily;
 using sysinfo::InterfaceAddress;
+using common::ITDevice;
+using common::InterfaceInfo;
 
 namespace {
 

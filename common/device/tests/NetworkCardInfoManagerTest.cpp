@@ -9,6 +9,8 @@ using recordstest::writeFile;
 using recordstest::writeScript;
 using sysinfo::AddressFamily;
 using sysinfo::InterfaceAddress;
+using common::NetworkCardInfoManager;
+using common::NetworkCardModel;
 
 namespace {
 

@@ -14,6 +14,16 @@
 #include "common/logger/RotatingLogger.h"
 #include "tests/support/TempRoot.h"
 
+using common::LogBusHelper;
+using common::LogCoreHelper;
+using common::LogUpgradeErrorHelper;
+using common::RotatingLogger;
+using common::RotatingLoggerConfig;
+using common::ZemCMDManager;
+using common::flushProcessLog;
+using common::processLog;
+using common::setProcessLog;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -15,6 +15,11 @@
 #include "common/logger/RotatingLogger.h"
 #include "tests/support/TempRoot.h"
 
+using common::LogCoreHelper;
+using common::LogExtCoreHelper;
+using common::RotatingLogger;
+using common::RotatingLoggerConfig;
+
 namespace fs = std::filesystem;
 
 namespace archive {

@@ -18,6 +18,9 @@ using archive::Dictionary;
 using archive::Value;
 using recordstest::TempRoot;
 using calix::TaskHelper;
+using common::ZemNetworkInfoModel;
+using common::ZemServerConfig;
+using common::flushProcessLog;
 using Strings = std::vector<std::string>;
 
 namespace {

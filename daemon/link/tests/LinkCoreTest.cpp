@@ -12,6 +12,10 @@
 #include "platform/dispatch/NotificationCenter.h"
 #include "daemon/link/ZemCore.h"
 
+using common::ZemCMDManager;
+using common::ZemCMDModel;
+using common::ZemNetworkInfoModel;
+
 using namespace linktest;
 using namespace std::chrono_literals;
 using Model = ZemSocketMessageModel;

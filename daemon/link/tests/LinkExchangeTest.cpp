@@ -6,6 +6,8 @@
 #include "LinkFixture.h"
 
 using zem::ZemUrlEncode;
+using common::ZemCMDManager;
+using common::ZemCMDModel;
 
 using namespace linktest;
 using namespace std::chrono_literals;

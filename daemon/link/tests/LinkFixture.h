@@ -46,7 +46,7 @@ class LinkFixture : public ::testing::Test {
         folder_ = root + "/cases/" + info->test_suite_name() + "." + info->name();
         std::filesystem::remove_all(folder_, ec);
         std::filesystem::create_directories(folder_);
-        commands_ = std::make_unique<ZemCMDManager>(folder_ + "/cmd.archive");
+        commands_ = std::make_unique<common::ZemCMDManager>(folder_ + "/cmd.archive");
         freshConfig();
     }
 
@@ -57,12 +57,12 @@ class LinkFixture : public ::testing::Test {
         }
         links_.clear();
         commands_->waitForPendingChanges();
-        LogCoreHelper::sharedInstance().flush();
+        common::LogCoreHelper::sharedInstance().flush();
     }
 
     // A configuration object that has read nothing yet (it reads .ZemConfig only once).
     void freshConfig() {
-        config_ = std::make_unique<ZemServerConfig>();
+        config_ = std::make_unique<common::ZemServerConfig>();
         config_->setServerRecordWriter(true);
     }
 
@@ -85,7 +85,7 @@ class LinkFixture : public ::testing::Test {
 
     // The round robin walks the list of all servers (intranet, then extranet).
     static void walkAllServers() {
-        ZemNetworkInfoModel record;
+        common::ZemNetworkInfoModel record;
         record.networkType = 2;
         ASSERT_TRUE(record.saveModelRecord());
     }
@@ -113,7 +113,7 @@ class LinkFixture : public ::testing::Test {
     // Command type 5 carried out at sequence 8 after 7: a roll-back returns it to 7.
     void storePolicyCommandAt8() {
         for (int64_t seq : {7, 8}) {
-            ZemCMDModel m;
+            common::ZemCMDModel m;
             m.cmd_type = 5;
             m.curr_seq = seq;
             commands_->updateMemoryCmdModel(m);
@@ -124,13 +124,13 @@ class LinkFixture : public ::testing::Test {
         commands_->waitForPendingChanges();
         auto stored = commands_->localCmds();
         if (!stored) return -1;
-        for (const ZemCMDModel& m : *stored)
+        for (const common::ZemCMDModel& m : *stored)
             if (m.cmd_type == type) return m.curr_seq;
         return -1;
     }
 
     static std::string logText() {
-        LogCoreHelper::sharedInstance().flush();
+        common::LogCoreHelper::sharedInstance().flush();
         std::string all;
         for (const char* name : {"Hollin-Info-1.log", "Hollin-Info-2.log", "Hollin-Info-3.log"})
             all += readText(paths::daemonLogsFolder() + "/" + name);
@@ -149,8 +149,8 @@ class LinkFixture : public ::testing::Test {
         return n;
     }
 
-    static std::optional<ZemNetworkInfoModel> lastGoodServer() {
-        return ZemNetworkInfoModel::currentNetRecord();
+    static std::optional<common::ZemNetworkInfoModel> lastGoodServer() {
+        return common::ZemNetworkInfoModel::currentNetRecord();
     }
 
     static int32_t statusOf(const std::shared_ptr<ZemSocketManager>& link, const ZemSocketMessagePtr& r) {
@@ -161,8 +161,8 @@ class LinkFixture : public ::testing::Test {
 
     dispatch::ManualClock clock_;
     std::string folder_;
-    std::unique_ptr<ZemCMDManager> commands_;
-    std::unique_ptr<ZemServerConfig> config_;
+    std::unique_ptr<common::ZemCMDManager> commands_;
+    std::unique_ptr<common::ZemServerConfig> config_;
     std::vector<std::shared_ptr<ZemSocketManager>> links_;
 };
 

@@ -24,6 +24,11 @@ using recordstest::writeFile;
 using calix::TaskHelper;
 using zem::ZemRequest;
 using zem::ZemUrlEncode;
+using common::ITDevice;
+using common::LogCoreHelper;
+using common::NetworkCardInfoManager;
+using common::ZemCMDManager;
+using common::ZemCMDModel;
 
 namespace {
 

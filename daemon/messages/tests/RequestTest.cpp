@@ -20,6 +20,12 @@ using recordstest::addNetInterface;
 using recordstest::TempRoot;
 using recordstest::writeFile;
 using zem::ZemRequest;
+using common::AccountModel;
+using common::ITDevice;
+using common::LogCoreHelper;
+using common::NetworkCardInfoManager;
+using common::ZemCMDManager;
+using common::ZemCMDModel;
 
 namespace {
 

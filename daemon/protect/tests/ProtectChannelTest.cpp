@@ -24,6 +24,9 @@
 #include "daemon/records/ZemMachineModel.h"
 #include "common/server/ZemServerConfig.h"
 
+using common::LogCoreHelper;
+using common::ZemServerConfig;
+
 using namespace linktest;
 using namespace std::chrono_literals;
 

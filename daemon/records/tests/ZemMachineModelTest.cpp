@@ -10,6 +10,7 @@
 
 using recordstest::TempRoot;
 using recordstest::writeFile;
+using common::LogCoreHelper;
 namespace fs = std::filesystem;
 
 namespace {

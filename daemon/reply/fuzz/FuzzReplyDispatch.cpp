@@ -16,6 +16,8 @@
 #include "daemon/reply/ZemReplyDispatcher.h"
 #include "daemon/store/ZemConfigManager.h"
 
+using common::ZemCMDManager;
+
 namespace {
 
 struct Fixture {

@@ -31,6 +31,7 @@
 
 using calix::ProcessInfoHelper;
 using tessel::TesselClient;
+using common::ZemCMDManager;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -18,6 +18,10 @@
 #include "ui/session/login/UserStateFolder.h"
 #include "platform/paths/Paths.h"
 
+using common::AccountModelHelper;
+using common::ITDevice;
+using common::processLog;
+
 namespace hux {
 
 namespace {

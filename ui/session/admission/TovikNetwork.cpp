@@ -13,6 +13,9 @@
 #include "platform/paths/Paths.h"
 #include "common/server/ZemServerConfig.h"
 
+using common::ZemServerConfig;
+using common::processLog;
+
 namespace hux {
 
 namespace {

@@ -12,6 +12,8 @@
 #include "framework/process/TaskHelper.h"
 
 using calix::TaskHelper;
+using common::AccountModel;
+using common::processLog;
 
 namespace {
 

@@ -73,7 +73,7 @@ class ZemCheck {
         std::shared_ptr<AccountRecordStore> accounts;    // null: the user's login.archive
         std::shared_ptr<dispatch::WorkQueue> mainQueue;  // null: the app's main queue
         dispatch::NotificationCenter* center = nullptr;  // null: the default centre
-        LogSink* log = nullptr;                          // null: the process's log
+        common::LogSink* log = nullptr;                          // null: the process's log
         std::string requirementPath;                     // empty: <machine support>/complianceInfo
         std::string appBundle;                           // empty: the UI app's bundle
     };

@@ -21,6 +21,9 @@
 #include "platform/spawn/Spawn.h"
 
 using calix::TaskHelper;
+using common::RotatingLogger;
+using common::RotatingLoggerConfig;
+using common::setProcessLog;
 
 namespace {
 

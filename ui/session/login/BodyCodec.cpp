@@ -8,6 +8,8 @@
 #include "common/logger/LogSink.h"
 
 using calix::ZipHelper;
+using common::WqAlgorithmSM4;
+using common::processLog;
 
 namespace hux {
 

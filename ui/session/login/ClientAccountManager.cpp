@@ -18,6 +18,12 @@
 #include "ZemUrlEncode.h"
 #include "common/server/ZemServerConfig.h"
 
+using common::AccountManager;
+using common::AccountModel;
+using common::ITDevice;
+using common::ZemServerConfig;
+using common::processLog;
+
 namespace hux {
 
 namespace {

@@ -20,6 +20,9 @@
 #include "framework/process/TaskHelper.h"
 
 using calix::TaskHelper;
+using common::AccountModel;
+using common::ITDevice;
+using common::processLog;
 
 namespace hux {
 

@@ -5,6 +5,8 @@
 #include "common/logger/LogSink.h"
 #include "JsonFields.h"
 
+using common::processLog;
+
 namespace hux {
 
 namespace {

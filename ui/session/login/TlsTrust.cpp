@@ -11,6 +11,8 @@
 #include "common/logger/LogSink.h"
 #include "platform/paths/Paths.h"
 
+using common::processLog;
+
 namespace {
 
 constexpr long kMaxCAFileBytes = 1 << 20;

@@ -5,6 +5,9 @@
 #include "platform/core/UserFolder.h"
 #include "common/logger/LogSink.h"
 
+using common::AccountModelHelper;
+using common::processLog;
+
 namespace hux::UserStateFolder {
 
 namespace {

@@ -12,6 +12,8 @@
 #include "platform/core/FileIO.h"
 #include "platform/paths/Paths.h"
 
+using common::LogSink;
+
 namespace {
 
 constexpr size_t kMaxCmdline = 64 * 1024;

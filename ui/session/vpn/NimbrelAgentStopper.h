@@ -38,7 +38,7 @@ class NimbrelAgentStopper {
     };
 
     // logPrefix is the caller's ("[appdelegate]", "[RavAvizaLoginHelper]"); lines go to log.
-    static void existNimbrel(const std::string& logPrefix, LogSink& log, std::function<void(Outcome)> done,
+    static void existNimbrel(const std::string& logPrefix, common::LogSink& log, std::function<void(Outcome)> done,
                              Options options = {});
 
     // "<ui app bundle>/Contents/RQL/Nimbrel"

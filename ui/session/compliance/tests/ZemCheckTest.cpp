@@ -12,6 +12,9 @@
 #include "ui/session/compliance/ZemCheck.h"
 #include "platform/dispatch/ManualTime.h"
 
+using common::AccountModel;
+using common::LogSink;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 

@@ -11,6 +11,7 @@
 #include "ui/session/login/ZemUrlEncode.h"
 
 using hux::Json;
+using common::WqAlgorithmSM4;
 namespace body = hux::ClientBody;
 
 namespace {

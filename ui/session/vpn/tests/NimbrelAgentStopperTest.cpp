@@ -14,6 +14,8 @@
 #include "platform/spawn/Spawn.h"
 #include "ui/session/vpn/NimbrelAgentStopper.h"
 
+using common::LogSink;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Outcome = NimbrelAgentStopper::Outcome;
