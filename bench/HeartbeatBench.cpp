@@ -24,6 +24,11 @@
 
 using zem::ZemResponse;
 using common::LogCoreHelper;
+using hollin::ZemCore;
+using hollin::ZemLinkContext;
+using hollin::ZemReplyDispatcher;
+using hollin::ZemResponseHandle;
+using hollin::ZemSocketManager;
 
 namespace {
 

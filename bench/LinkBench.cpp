@@ -35,6 +35,11 @@
 using zem::ZemUrlEncode;
 using zem::ZemResponse;
 using common::ZemServerConfig;
+using hollin::ZemLinkContext;
+using hollin::ZemResponseHandle;
+using hollin::ZemSocketManager;
+using hollin::ZemSocketMessageModel;
+using hollin::ZemSocketReadManager;
 
 extern char** environ;
 

@@ -26,6 +26,10 @@ using common::ITDevice;
 using common::LogCoreHelper;
 using common::NetworkCardInfoManager;
 using common::ZemCMDManager;
+using hollin::ZemHeartBeatRequest;
+using hollin::ZemHeartBeatResponse;
+using hollin::ZemModel;
+using hollin::ZemRequestSources;
 
 namespace {
 

@@ -14,6 +14,9 @@
 #include "daemon/policy/ZemSqliteIPCManager.h"
 #include "tests/support/TempRoot.h"
 
+using hollin::ZemClientFMDB;
+using hollin::ZemSqliteIPCManager;
+
 namespace {
 
 using nlohmann::json;

@@ -9,6 +9,10 @@
 #include "daemon/store/ZemConfigManager.h"
 #include "tests/support/TempRoot.h"
 
+using hollin::CommonTimerManager;
+using hollin::ZemConfigManager;
+using hollin::ZemCore;
+
 namespace {
 
 class IdleCore : public ZemCore {

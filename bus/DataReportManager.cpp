@@ -15,6 +15,9 @@ using calix::ZipHelper;
 using common::ITDevice;
 using common::NetworkCardInfoManager;
 using common::processLog;
+using hollin::ZemHttpReply;
+using hollin::ZemHttpRequest;
+using hollin::ZemHttpSession;
 
 using Json = nlohmann::ordered_json;
 

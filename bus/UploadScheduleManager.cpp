@@ -15,6 +15,9 @@ using calix::FileManager;
 using common::ITDevice;
 using common::ZemServerConfig;
 using common::processLog;
+using hollin::ZemHttpReply;
+using hollin::ZemHttpRequest;
+using hollin::ZemHttpSession;
 
 using Json = nlohmann::ordered_json;
 

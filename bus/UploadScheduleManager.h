@@ -16,7 +16,7 @@
 
 #include "platform/archive/Value.h"
 
-class ZemHttpSession;
+namespace hollin { class ZemHttpSession; }
 namespace common { class ZemServerConfig; }
 
 struct UploadScheduleModel {
@@ -85,7 +85,7 @@ class UploadScheduleManager {
     common::ZemServerConfig& config() const;
     Options options_;
     std::string settingPath_;
-    std::shared_ptr<ZemHttpSession> session_;
+    std::shared_ptr<hollin::ZemHttpSession> session_;
     std::mutex idleMutex_;
     std::condition_variable idle_;
     size_t running_ = 0;

@@ -11,6 +11,9 @@ using zem::ZemResponse;
 using zem::ZemUrlEncode;
 using common::ZemServerConfig;
 using common::processLog;
+using hollin::ZemHttpReply;
+using hollin::ZemHttpRequest;
+using hollin::ZemHttpSession;
 
 namespace bus {
 

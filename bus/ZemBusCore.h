@@ -60,5 +60,5 @@ class ZemBusCore {
     common::ZemServerConfig& config() const;
     common::ZemServerConfig* config_;
     std::optional<bus::HeadFacts> facts_;
-    std::shared_ptr<ZemHttpSession> session_;
+    std::shared_ptr<hollin::ZemHttpSession> session_;
 };

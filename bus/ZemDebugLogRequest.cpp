@@ -11,6 +11,8 @@ using zem::ZemResponse;
 using zem::ZemUrlEncode;
 using common::ZemServerConfig;
 using common::processLog;
+using hollin::ZemHttpReply;
+using hollin::ZemHttpRequest;
 
 namespace {
 

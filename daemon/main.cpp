@@ -3,6 +3,7 @@
 
 using common::LogCoreHelper;
 using common::setProcessLog;
+using hollin::hollinMain;
 
 int main(int argc, char* argv[]) {
     // Code shared with the other programs logs into the daemon's own files.

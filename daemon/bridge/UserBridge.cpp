@@ -26,6 +26,8 @@
 #include "daemon/service/ZemNimbrelInterface.h"
 #include "platform/spawn/Spawn.h"
 
+namespace hollin {
+
 using calix::TaskHelper;
 using common::ITDevice;
 using common::ZemServerConfig;
@@ -479,3 +481,5 @@ void UserBridge::checkRQLifLoad() {
         }
     });
 }
+
+}  // namespace hollin

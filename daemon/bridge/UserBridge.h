@@ -17,6 +17,8 @@
 #include "platform/archive/Value.h"
 #include "platform/core/UserFolder.h"
 
+namespace hollin {
+
 class UserBridge {
   public:
     // The admission profile that is removed before each install.
@@ -97,3 +99,5 @@ class UserBridge {
     std::string currentUserPath_;
     std::set<std::string> refused_;  // refusals already logged, by file and reason
 };
+
+}  // namespace hollin

@@ -12,6 +12,8 @@
 
 using common::LogCoreHelper;
 using common::ZemServerConfig;
+using hollin::CommonTimerManager;
+using hollin::ZemMachineManager;
 
 namespace endpoints {
 

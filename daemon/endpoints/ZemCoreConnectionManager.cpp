@@ -6,6 +6,8 @@
 #include "daemon/peers/ZemIPCManager.h"
 #include "daemon/service/ZemCoreVPNService.h"
 
+namespace hollin {
+
 using common::processLog;
 
 ZemCoreConnectionManager& ZemCoreConnectionManager::sharedInstance() {
@@ -35,3 +37,5 @@ std::shared_ptr<ipc::NamedConnection> ZemCoreConnectionManager::longconnection()
     std::lock_guard lock(mutex_);
     return longconnection_;
 }
+
+}  // namespace hollin

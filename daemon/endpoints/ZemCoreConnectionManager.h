@@ -6,6 +6,8 @@
 
 #include "platform/ipc/NamedConnection.h"
 
+namespace hollin {
+
 class ZemCoreConnectionManager {
   public:
     static ZemCoreConnectionManager& sharedInstance();
@@ -22,3 +24,5 @@ class ZemCoreConnectionManager {
     mutable std::mutex mutex_;
     std::shared_ptr<ipc::NamedConnection> longconnection_;
 };
+
+}  // namespace hollin

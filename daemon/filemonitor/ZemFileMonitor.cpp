@@ -19,6 +19,8 @@
 #include "common/server/ZemServerConfig.h"
 #include "platform/sysinfo/ConsoleUser.h"
 
+namespace hollin {
+
 using calix::TaskHandle;
 using calix::TaskHelper;
 using common::ZemServerConfig;
@@ -413,3 +415,5 @@ void ZemFileMonitor::waitUntilIdle() {
     monitorQueue_->dispatchSync([] {});
     updateProxyQueue_->dispatchSync([] {});
 }
+
+}  // namespace hollin

@@ -14,6 +14,8 @@
 #include "platform/dispatch/WorkQueue.h"
 #include "platform/fsevents/EventStream.h"
 
+namespace hollin {
+
 // What the monitor asks of the watchdog that owns it.
 class ZemFileMonitorHelper {
   public:
@@ -92,3 +94,5 @@ class ZemFileMonitor {
     std::string streamOwner_;
     bool stopping_ = false;
 };
+
+}  // namespace hollin

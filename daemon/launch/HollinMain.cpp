@@ -22,6 +22,8 @@
 #include "daemon/supervise/ZemBusinessManager.h"
 #include "daemon/supervise/ZemV5Install.h"
 
+namespace hollin {
+
 using calix::FileManager;
 using common::LogCoreHelper;
 using common::ZemServerConfig;
@@ -215,3 +217,5 @@ int hollinMain(int argc, const char* const argv[], const HollinModes& modes) {
     }
     return finish(kExitOk);
 }
+
+}  // namespace hollin

@@ -12,6 +12,8 @@
 #include "platform/ipc/Endpoint.h"
 #include "platform/paths/Paths.h"
 
+namespace hollin {
+
 namespace {
 
 std::mutex gLockMutex;
@@ -57,3 +59,5 @@ size_t removeLeftoverTemporaries(const timespec& processStart) {
         removed += fileio::removeStaleTemporaries(folder, processStart);
     return removed;
 }
+
+}  // namespace hollin

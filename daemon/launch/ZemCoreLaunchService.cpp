@@ -13,6 +13,8 @@
 #include "framework/process/TaskHelper.h"
 #include "daemon/scheduler/CommonTimerManager.h"
 
+namespace hollin {
+
 using calix::TaskHelper;
 using zem::ZemResponse;
 
@@ -92,3 +94,5 @@ void ZemCoreLaunchService::createRunloopObserver() {
             if (a == dispatch::kRunLoopBeforeWaiting) scheduler().checkRunloopTimerIsRunning();
         });
 }
+
+}  // namespace hollin

@@ -9,6 +9,8 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/WorkQueue.h"
 
+namespace hollin {
+
 class CommonTimerManager;
 
 class ZemCoreLaunchService {
@@ -35,3 +37,5 @@ class ZemCoreLaunchService {
     std::shared_ptr<dispatch::TimerSource> keepAliveTimer_;
     std::optional<dispatch::MainLoop::ObserverId> runloopObserver_;
 };
+
+}  // namespace hollin

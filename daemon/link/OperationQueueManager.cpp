@@ -4,6 +4,8 @@
 
 #include "platform/dispatch/WorkQueue.h"
 
+namespace hollin {
+
 struct OperationQueueManager::State : std::enable_shared_from_this<State> {
     mutable std::mutex mutex;
     std::condition_variable idle;
@@ -148,3 +150,5 @@ bool OperationQueueManager::waitUntilAllOperationsAreFinished(std::chrono::milli
     return state_->idle.wait_for(lock, limit,
                                  [&] { return state_->running.empty() && state_->waiting.empty(); });
 }
+
+}  // namespace hollin

@@ -16,6 +16,8 @@
 #include "proto/ZemUrlEncode.h"
 #include "common/server/ZemServerConfig.h"
 
+namespace hollin {
+
 using zem::ZemRequest;
 using zem::ZemUrlEncode;
 using common::ITDevice;
@@ -292,3 +294,5 @@ void ZemCore::stopListenConfigInfo() {
 void ZemCore::updateTimeRates() {
     dispatch::NotificationCenter::defaultCenter().post(kHeartbeatRestartNotification);
 }
+
+}  // namespace hollin

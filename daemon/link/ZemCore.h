@@ -16,13 +16,16 @@
 #include "daemon/messages/ZemNotificationNames.h"
 
 namespace zem { class ZemRequest; }
-class ZemSocketManager;
 namespace dispatch {
 class WorkQueue;
 }
 namespace fsevents {
 class EventStream;
 }
+
+namespace hollin {
+
+class ZemSocketManager;
 
 class ZemCore {
   public:
@@ -82,3 +85,5 @@ class ZemCore {
     std::shared_ptr<dispatch::WorkQueue> watchQueue_;
     std::unique_ptr<fsevents::EventStream> configWatch_;
 };
+
+}  // namespace hollin

@@ -4,6 +4,8 @@
 
 #include <mutex>
 
+namespace hollin {
+
 namespace {
 
 constexpr long kMaxRedirects = 16;
@@ -154,3 +156,5 @@ void ZemHttpSession::post(ZemHttpRequest request, Completion completion) {
 ZemHttpReply ZemHttpSession::postSync(const ZemHttpRequest& request) {
     return pool_->perform(request);
 }
+
+}  // namespace hollin

@@ -12,6 +12,8 @@
 
 #include "platform/dispatch/WorkQueue.h"
 
+namespace hollin {
+
 struct ZemHttpRequest {
     std::string url;
     std::vector<std::string> headers;  // "Name: value"
@@ -52,3 +54,5 @@ class ZemHttpSession {
     std::shared_ptr<dispatch::WorkQueue> queue_;
     std::shared_ptr<Pool> pool_;
 };
+
+}  // namespace hollin

@@ -3,6 +3,8 @@
 #include "common/command/ZemCMDManager.h"
 #include "common/server/ZemServerConfig.h"
 
+namespace hollin {
+
 using common::ZemCMDManager;
 using common::ZemServerConfig;
 
@@ -17,3 +19,5 @@ ZemServerConfig& ZemLinkContext::theServerConfig() const {
 ZemCMDManager& ZemLinkContext::theCmdManager() const {
     return cmdManager ? *cmdManager : ZemCMDManager::sharedInstance();
 }
+
+}  // namespace hollin

@@ -11,6 +11,9 @@
 
 namespace common { class ZemServerConfig; }
 namespace common { class ZemCMDManager; }
+
+namespace hollin {
+
 class ZemResponseHandle;
 
 struct ZemLinkContext {
@@ -30,3 +33,5 @@ struct ZemLinkContext {
     common::ZemServerConfig& theServerConfig() const;
     common::ZemCMDManager& theCmdManager() const;
 };
+
+}  // namespace hollin

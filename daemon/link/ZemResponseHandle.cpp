@@ -6,6 +6,8 @@
 
 #include "common/logger/RotatingLogger.h"
 
+namespace hollin {
+
 using zem::ZemResponse;
 using common::LogCoreHelper;
 
@@ -35,3 +37,5 @@ void ZemResponseHandle::handleResponse(int32_t action, const ZemResponse& respon
     LogCoreHelper::sharedInstance().writeLog(
         "[ZemResponseHandle]handle response. action: " + std::to_string(action), 1);
 }
+
+}  // namespace hollin

@@ -7,6 +7,8 @@
 
 namespace zem { class ZemResponse; }
 
+namespace hollin {
+
 class ZemResponseHandle {
   public:
     using Dispatch = std::function<void(int32_t action, const zem::ZemResponse& response)>;
@@ -17,3 +19,5 @@ class ZemResponseHandle {
     // The process's dispatcher for every handle; null: log only. Set once at start.
     static void setDispatch(Dispatch dispatch);
 };
+
+}  // namespace hollin

@@ -14,6 +14,8 @@
 #include "common/server/ZemNetworkInfoModel.h"
 #include "common/server/ZemServerConfig.h"
 
+namespace hollin {
+
 using zem::ZemUrlEncode;
 using common::LogCoreHelper;
 using common::ZemNetworkInfoModel;
@@ -374,3 +376,5 @@ std::vector<uint8_t> ZemSocketManager::convertUpdateMsg(const UpdateMsgRsp& mess
     const std::string text = json.dump(4, ' ', false, nlohmann::json::error_handler_t::replace);
     return {text.begin(), text.end()};
 }
+
+}  // namespace hollin

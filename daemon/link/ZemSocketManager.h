@@ -23,6 +23,9 @@
 #include "daemon/messages/ZemNotificationNames.h"
 
 class UpdateMsgRsp;
+
+namespace hollin {
+
 class ZemSocketReadManager;
 
 class ZemSocketManager : public std::enable_shared_from_this<ZemSocketManager> {
@@ -116,3 +119,5 @@ class ZemSocketManager : public std::enable_shared_from_this<ZemSocketManager> {
     std::shared_ptr<ZemHttpSession> sessionMgr_;
     std::optional<dispatch::NotificationCenter::ObserverId> networkObserver_;
 };
+
+}  // namespace hollin

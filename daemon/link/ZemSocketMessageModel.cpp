@@ -2,6 +2,8 @@
 
 #include "daemon/messages/ZemActions.h"
 
+namespace hollin {
+
 std::string ZemSocketMessageModel::reqNameForTag(uint64_t reqTag) {
     const ZemAction* row = zemActionForTag(reqTag);
     return row ? std::string(row->reqName) : std::string();
@@ -23,3 +25,5 @@ std::shared_ptr<ZemSocketMessageModel> ZemSocketMessageModel::create(uint64_t re
     record->startTimeInterval = now;
     return record;
 }
+
+}  // namespace hollin

@@ -13,6 +13,8 @@
 #include "proto/ZemUrlEncode.h"
 #include "common/server/ZemNetworkInfoModel.h"
 
+namespace hollin {
+
 using zem::ZemResponse;
 using zem::ZemUrlEncode;
 using common::LogCoreHelper;
@@ -182,3 +184,5 @@ void ZemSocketReadManager::saveHistoryRecordServer(const std::string& host, int6
             "-----port:" + std::to_string(port));
     }
 }
+
+}  // namespace hollin

@@ -16,6 +16,9 @@
 #include "ZemSocketMessageModel.h"
 
 namespace zem { class ZemResponse; }
+
+namespace hollin {
+
 class ZemResponseHandle;
 
 class ZemSocketReadManager : public std::enable_shared_from_this<ZemSocketReadManager> {
@@ -66,3 +69,5 @@ class ZemSocketReadManager : public std::enable_shared_from_this<ZemSocketReadMa
     OperationQueueManager queueManager_;
     std::shared_ptr<ZemResponseHandle> rspHandle_;
 };
+
+}  // namespace hollin

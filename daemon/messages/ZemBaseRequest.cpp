@@ -12,6 +12,8 @@
 #include "common/logger/RotatingLogger.h"
 #include "ZemModel.h"
 
+namespace hollin {
+
 using zem::ZemRequest;
 using common::AccountModel;
 using common::ITDevice;
@@ -107,3 +109,5 @@ std::optional<std::string> ZemBaseRequest::setUserIdFromAccount() {
     head.set_userid(record->userid);
     return record->userid;
 }
+
+}  // namespace hollin

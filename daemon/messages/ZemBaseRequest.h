@@ -11,6 +11,9 @@
 namespace common { class ITDevice; }
 namespace common { class NetworkCardInfoManager; }
 namespace common { class ZemCMDManager; }
+
+namespace hollin {
+
 class ZemModel;
 
 // Where the builders read their facts. A null entry stands for the process-wide instance, so
@@ -48,3 +51,5 @@ class ZemBaseRequest : public zem::ZemRequest {
     ZemRequestSources sources_;
     std::optional<std::optional<common::AccountModel>> account_;
 };
+
+}  // namespace hollin

@@ -3,6 +3,8 @@
 #include "common/device/NetworkCardInfoManager.h"
 #include "platform/sysinfo/Resolver.h"
 
+namespace hollin {
+
 using common::NetworkCardInfoManager;
 
 ZemModel& ZemModel::currentStatus() {
@@ -104,3 +106,5 @@ std::vector<Adapter> ZemModel::adaptArray() const {
 std::vector<std::string> ZemModel::dnsArray() const {
     return sysinfo::nameServers().value_or(std::vector<std::string>{});
 }
+
+}  // namespace hollin

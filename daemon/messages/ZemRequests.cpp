@@ -9,6 +9,8 @@
 #include "ZemModel.h"
 #include "platform/sysinfo/Resolver.h"
 
+namespace hollin {
+
 using zem::ZemRequest;
 using common::AccountModel;
 using common::InterfaceInfo;
@@ -239,3 +241,5 @@ void ZemReportMachineInfoRequest::generateMsgBody() {
     type->set_value(netType);
     attach(*this, ZemV5Root::reportMachineInfoMsgReqBody, std::move(message));
 }
+
+}  // namespace hollin

@@ -4,6 +4,8 @@
 
 #include "ZemModel.h"
 
+namespace hollin {
+
 using zem::ZemResponse;
 
 namespace {
@@ -78,3 +80,5 @@ bool ZemGetNetTypeResponse::parseData() {
 bool ZemReportMachineInfoResponse::parseData() {
     return parseTyped(*this, ZemV5Root::reportMachineInfoMsgRspBody);
 }
+
+}  // namespace hollin

@@ -8,6 +8,8 @@
 
 #include "proto/ZemResponse.h"
 
+namespace hollin {
+
 class ZemModel;
 
 // 1000: HeartbeatMsgRsp.
@@ -84,3 +86,5 @@ class ZemReportMachineInfoResponse : public zem::ZemResponse {
     using zem::ZemResponse::ZemResponse;
     bool parseData() override;
 };
+
+}  // namespace hollin

@@ -2,6 +2,8 @@
 
 #include "common/server/ZemServerConfig.h"
 
+namespace hollin {
+
 using common::ZemServerConfig;
 
 std::shared_ptr<ClientTesselManager> ClientTesselManager::create(ServerUrl serverUrl) {
@@ -31,3 +33,5 @@ std::optional<std::vector<uint8_t>> ClientTesselManager::handleIPCReceiveData(co
     const std::string url = serverUrl_ ? serverUrl_() : lastGoodServerUrl();
     return std::vector<uint8_t>(url.begin(), url.end());
 }
+
+}  // namespace hollin

@@ -13,6 +13,8 @@
 #include "messaging/TesselClient.h"
 #include "messaging/TesselServer.h"
 
+namespace hollin {
+
 class ClientTesselManager : public tessel::IPCReceiveProtocol, public std::enable_shared_from_this<ClientTesselManager> {
   public:
     static constexpr const char* kListenKey = "HollinIPCListenKey";
@@ -41,3 +43,5 @@ class ClientTesselManager : public tessel::IPCReceiveProtocol, public std::enabl
     tessel::TesselClient cClient_;
     tessel::TesselServer cServer_;
 };
+
+}  // namespace hollin

@@ -11,6 +11,8 @@
 #include "framework/process/TaskHelper.h"
 #include "daemon/service/ExecutableProcesses.h"
 
+namespace hollin {
+
 using calix::TaskHelper;
 using common::processLog;
 
@@ -334,3 +336,5 @@ void ZemIPCManager::upgradeIPC(const std::optional<std::string>& data, int32_t u
     }
     if (!r.ok()) log("[ZemIPCManager] Perrow call failed: " + statusText(r));
 }
+
+}  // namespace hollin

@@ -16,6 +16,8 @@
 
 #include "platform/ipc/NamedConnection.h"
 
+namespace hollin {
+
 class ZemIPCManager {
   public:
     static constexpr const char* kReportLiveConnection = "RavAviza_report_live_connection";
@@ -70,3 +72,5 @@ class ZemIPCManager {
 
     Options options_;
 };
+
+}  // namespace hollin

@@ -10,6 +10,8 @@
 #include "common/logger/RotatingLogger.h"
 #include "framework/process/FileManager.h"
 
+namespace hollin {
+
 using nlohmann::json;
 using policydb::PolicyCondition;
 using policydb::Statement;
@@ -497,3 +499,5 @@ void ZemClientFMDB::deleteAllPolicyState() {
     Statement s(db_, "DELETE FROM policyState");
     if (!s.run()) noteFailureLocked(s.code(), "emptying policyState");
 }
+
+}  // namespace hollin

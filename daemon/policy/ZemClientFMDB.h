@@ -19,6 +19,8 @@
 #include "PolicyCondition.h"
 #include "SqliteStatement.h"
 
+namespace hollin {
+
 class ZemClientFMDB {
   public:
     struct Options {
@@ -91,3 +93,5 @@ class ZemClientFMDB {
     std::mutex mutex_;
     policydb::Connection db_;
 };
+
+}  // namespace hollin

@@ -6,6 +6,8 @@
 #include "PolicyCondition.h"
 #include "ZemClientFMDB.h"
 
+namespace hollin {
+
 using nlohmann::json;
 using common::LogCoreHelper;
 
@@ -150,3 +152,5 @@ std::optional<ipc::Bytes> ZemSqliteIPCManager::handleMessage(int32_t msgid, cons
     }
     return std::nullopt;
 }
+
+}  // namespace hollin

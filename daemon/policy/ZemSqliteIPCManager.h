@@ -11,6 +11,8 @@
 
 #include "platform/ipc/MessagePort.h"
 
+namespace hollin {
+
 class ZemClientFMDB;
 
 class ZemSqliteIPCManager {
@@ -42,3 +44,5 @@ class ZemSqliteIPCManager {
     std::shared_ptr<ipc::LocalMessagePort> mMsgPortListenner;
     bool stopped_ = false;
 };
+
+}  // namespace hollin

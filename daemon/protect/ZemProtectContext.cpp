@@ -12,6 +12,7 @@
 
 using common::LogCoreHelper;
 using common::ZemServerConfig;
+using hollin::ZemMachineManager;
 
 ZemServerConfig& ZemProtectContext::theServerConfig() const {
     return serverConfig ? *serverConfig : ZemServerConfig::sharedInstance();

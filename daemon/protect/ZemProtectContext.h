@@ -13,7 +13,7 @@
 #include "daemon/messages/ZemBaseRequest.h"
 
 namespace common { class ZemServerConfig; }
-class ZemMachineManager;
+namespace hollin { class ZemMachineManager; }
 namespace dispatch {
 class Clock;
 class WorkQueue;
@@ -28,7 +28,7 @@ struct ZemProtectContext {
     static constexpr size_t kMaxReplyBytes = 1u << 20;
 
     common::ZemServerConfig* serverConfig = nullptr;         // null: ZemServerConfig::sharedInstance()
-    ZemMachineManager* machineManager = nullptr;     // null: ZemMachineManager::sharedInstance()
+    hollin::ZemMachineManager* machineManager = nullptr;     // null: ZemMachineManager::sharedInstance()
     const dispatch::Clock* clock = nullptr;          // null: the system clock
     std::shared_ptr<dispatch::WorkQueue> mainQueue;  // null: the main queue
     std::string policyHost = kPolicyHost;
@@ -39,10 +39,10 @@ struct ZemProtectContext {
     // Tells the -run job that machine.data changed; null: notifyHeartbeatUpdateMachine().
     std::function<void()> updateMachineNotifier;
     // Where the request builders read their facts.
-    ZemRequestSources sources;
+    hollin::ZemRequestSources sources;
 
     common::ZemServerConfig& theServerConfig() const;
-    ZemMachineManager& theMachineManager() const;
+    hollin::ZemMachineManager& theMachineManager() const;
     const dispatch::Clock& theClock() const;
     std::shared_ptr<dispatch::WorkQueue> theMainQueue() const;
     void notifyUpdateMachine() const;

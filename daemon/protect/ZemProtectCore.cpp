@@ -10,6 +10,8 @@
 #include "proto/ZemUrlEncode.h"
 #include "common/server/ZemServerConfig.h"
 
+namespace hollin {
+
 using zem::ZemRequest;
 using zem::ZemUrlEncode;
 using common::LogCoreHelper;
@@ -198,3 +200,5 @@ void ZemProtectCore::requestNetworkLocation() {
 void ZemProtectCore::requestNetworkType() {
     sendRoundRobin(ZemGetNetTypeRequest::kAction, true);
 }
+
+}  // namespace hollin

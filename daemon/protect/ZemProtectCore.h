@@ -16,6 +16,9 @@
 #include "ZemProtectContext.h"
 
 namespace zem { class ZemRequest; }
+
+namespace hollin {
+
 class ZemSocketOtherManager;
 
 class ZemProtectCore : public std::enable_shared_from_this<ZemProtectCore> {
@@ -69,3 +72,5 @@ class ZemProtectCore : public std::enable_shared_from_this<ZemProtectCore> {
     std::vector<ReportCompletion> ReportMachineInfoCompleteBlocks_;
     std::optional<dispatch::NotificationCenter::ObserverId> observer_;
 };
+
+}  // namespace hollin

@@ -7,6 +7,8 @@
 #include "daemon/messages/ZemActions.h"
 #include "ZemSocketOtherReadManager.h"
 
+namespace hollin {
+
 using common::LogCoreHelper;
 
 namespace {
@@ -179,3 +181,5 @@ void ZemSocketOtherManager::handleCompletion(const ZemSocketMessagePtr& record, 
 void ZemSocketOtherManager::postReportMachineNotice(const std::string& text) {
     readSocketManager_->postReportMachineNotice(text);
 }
+
+}  // namespace hollin

@@ -15,6 +15,8 @@
 #include "daemon/link/ZemSocketMessageModel.h"
 #include "ZemProtectContext.h"
 
+namespace hollin {
+
 class ZemSocketOtherReadManager;
 
 class ZemSocketOtherManager : public std::enable_shared_from_this<ZemSocketOtherManager> {
@@ -79,3 +81,5 @@ class ZemSocketOtherManager : public std::enable_shared_from_this<ZemSocketOther
     std::mutex sessionMutex_;
     std::shared_ptr<ZemHttpSession> sessionMgr_;
 };
+
+}  // namespace hollin

@@ -11,6 +11,8 @@
 #include "proto/ZemUrlEncode.h"
 #include "daemon/records/ZemMachineModel.h"
 
+namespace hollin {
+
 using zem::ZemResponse;
 using zem::ZemUrlEncode;
 using common::LogCoreHelper;
@@ -152,3 +154,5 @@ void ZemSocketOtherReadManager::postOnMain(const std::string& name) {
 void ZemSocketOtherReadManager::postReportMachineNotice(const std::string& text) {
     if (reportNotice_) reportNotice_(text);
 }
+
+}  // namespace hollin

@@ -18,10 +18,13 @@
 #include "ZemProtectContext.h"
 
 namespace zem { class ZemResponse; }
-struct ZemMachineModel;
 namespace google::protobuf {
 class Message;
 }
+
+namespace hollin {
+
+struct ZemMachineModel;
 
 class ZemSocketOtherReadManager : public std::enable_shared_from_this<ZemSocketOtherReadManager> {
   public:
@@ -58,3 +61,5 @@ class ZemSocketOtherReadManager : public std::enable_shared_from_this<ZemSocketO
     int pending_ = 0;
     OperationQueueManager queueManager_;
 };
+
+}  // namespace hollin

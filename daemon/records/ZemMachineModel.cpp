@@ -17,6 +17,8 @@
 #include "platform/paths/Paths.h"
 #include "platform/sysinfo/Resolver.h"
 
+namespace hollin {
+
 using common::ITDevice;
 using common::LogCoreHelper;
 
@@ -236,3 +238,5 @@ void ZemMachineManager::setCurrentMachine(std::optional<ZemMachineModel> model) 
     std::lock_guard lock(mutex_);
     currentMachine_ = std::move(model);
 }
+
+}  // namespace hollin

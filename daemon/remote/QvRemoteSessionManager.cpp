@@ -18,6 +18,8 @@
 #include "framework/encoding/Utf8.h"
 #include "common/logger/RotatingLogger.h"
 
+namespace hollin {
+
 using nlohmann::json;
 using common::ITDevice;
 using common::LogCoreHelper;
@@ -455,3 +457,5 @@ void QvRemoteSessionManager::waitIdle() {
     parseQueue_->dispatchSync([] {});
     socketQueue_->dispatchSync([] {});
 }
+
+}  // namespace hollin

@@ -20,6 +20,8 @@
 #include "ScreenSharingService.h"
 #include "ZemRemoteKQueue.h"
 
+namespace hollin {
+
 struct RemoteSessionConfig {
     static constexpr const char* kDefaultHost = "remote.velmora.com";
     std::string host = kDefaultHost;
@@ -111,3 +113,5 @@ class QvRemoteSessionManager : public ZemRemoteKQueueProtocol,
     std::shared_ptr<dispatch::WorkQueue> socketQueue_;
     std::unique_ptr<ZemRemoteKQueue> kqueue_;
 };
+
+}  // namespace hollin

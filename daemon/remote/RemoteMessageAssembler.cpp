@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+namespace hollin {
+
 namespace {
 
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
@@ -87,3 +89,5 @@ void RemoteMessageAssembler::reset() {
     totalLength_.reset();
     broken_ = false;
 }
+
+}  // namespace hollin

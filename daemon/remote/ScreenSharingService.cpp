@@ -5,6 +5,8 @@
 #include "platform/paths/Paths.h"
 #include "framework/process/TaskHelper.h"
 
+namespace hollin {
+
 using calix::TaskHelper;
 
 CommandRunner taskHelperRunner() {
@@ -87,3 +89,5 @@ bool ScreenSharingService::getRemoteServiceState() {
     const auto outcome = runner_(systemctl_, {"is-active", *unit_}, kCommandDeadline);
     return outcome.started && outcome.output.substr(0, outcome.output.find('\n')) == "active";
 }
+
+}  // namespace hollin

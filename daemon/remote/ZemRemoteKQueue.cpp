@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdint>
 
+namespace hollin {
+
 struct ZemRemoteKQueue::Core {
     Core(int epollFd, int wakeFd, std::weak_ptr<ZemRemoteKQueueProtocol> d)
         : kqueueId(epollFd), wakeFd(wakeFd), delegate(std::move(d)) {}
@@ -124,3 +126,5 @@ void ZemRemoteKQueue::Core::watcher() {
         if (auto d = delegate.lock()) d->handleSocketEvent();
     }
 }
+
+}  // namespace hollin

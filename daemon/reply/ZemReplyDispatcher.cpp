@@ -17,6 +17,8 @@
 #include "proto/ZemResponse.h"
 #include "daemon/store/ZemConfigManager.h"
 
+namespace hollin {
+
 using zem::ZemResponse;
 using common::AccountModel;
 using common::ITDevice;
@@ -275,3 +277,5 @@ void ZemReplyDispatcher::handleConfigResponse(const ConfigGetMsgRsp& reply) {
         models.push_back(ZemConfigModel::initWith(item.type(), item.value()));
     (env_.config ? *env_.config : ZemConfigManager::sharedInstance()).updateMemoryConfigs(models);
 }
+
+}  // namespace hollin

@@ -25,10 +25,13 @@
 #include "proto/zem_v5.pb.h"
 
 namespace common { class ZemCMDManager; }
+namespace zem { class ZemResponse; }
+
+namespace hollin {
+
 class ZemClientFMDB;
 class ZemConfigManager;
 class ZemIPCManager;
-namespace zem { class ZemResponse; }
 
 class ZemReplyDispatcher {
   public:
@@ -90,3 +93,5 @@ class ZemReplyDispatcher {
     std::mutex policyMutex_;
     std::shared_ptr<dispatch::WorkQueue> peerQueue_;
 };
+
+}  // namespace hollin

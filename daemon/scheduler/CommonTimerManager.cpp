@@ -20,6 +20,8 @@
 #include "common/server/ZemNetworkInfoModel.h"
 #include "daemon/store/ZemConfigManager.h"
 
+namespace hollin {
+
 using calix::ProcessInfoHelper;
 using common::AccountManager;
 using common::LogCoreHelper;
@@ -441,3 +443,5 @@ std::vector<std::vector<ZemTimerModel>> CommonTimerManager::wheel() const {
     }
     return copy;
 }
+
+}  // namespace hollin

@@ -16,6 +16,8 @@
 #include "platform/dispatch/WorkQueue.h"
 #include "platform/ipc/NamedConnection.h"
 
+namespace hollin {
+
 class ZemCore;
 class ZemConfigManager;
 
@@ -161,3 +163,5 @@ class CommonTimerManager {
     std::vector<dispatch::NotificationCenter::ObserverId> observers_;
     std::vector<std::shared_ptr<ipc::NamedConnection>> connections_;
 };
+
+}  // namespace hollin

@@ -8,6 +8,8 @@
 #include "platform/paths/Paths.h"
 #include "platform/spawn/Spawn.h"
 
+namespace hollin {
+
 using calix::TaskHandle;
 
 namespace {
@@ -67,3 +69,5 @@ void TaskHelperExtension::excuteTaskPath(
     if (!run.started()) err = std::string(std::strerror(run.spawnError));
     if (completion) completion(std::move(out), std::move(err));
 }
+
+}  // namespace hollin

@@ -12,6 +12,8 @@
 #include "platform/core/Error.h"
 #include "framework/process/TaskHelper.h"
 
+namespace hollin {
+
 class TaskHelperExtension {
   public:
     static constexpr const char* kErrorDomain = "com.velmora.Zem";
@@ -36,3 +38,5 @@ class TaskHelperExtension {
         const std::function<void(std::optional<std::string>, std::optional<std::string>)>& completion,
         std::chrono::milliseconds deadline = kDefaultDeadline);
 };
+
+}  // namespace hollin

@@ -13,6 +13,8 @@
 #include "DaemonDefaults.h"
 #include "platform/spawn/Spawn.h"
 
+namespace hollin {
+
 using calix::TaskHelper;
 using common::processLog;
 
@@ -312,3 +314,5 @@ std::shared_ptr<ipc::NamedConnection> ZemCoreVPNService::vend(std::shared_ptr<Ze
     options.maxMessageBytes = 64u << 10;
     return ipc::NamedConnection::vend(kConnectionName, vendedObject(std::move(service)), options);
 }
+
+}  // namespace hollin

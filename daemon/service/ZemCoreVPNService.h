@@ -13,6 +13,8 @@
 #include "platform/dispatch/WorkQueue.h"
 #include "platform/ipc/NamedConnection.h"
 
+namespace hollin {
+
 class ZemCoreVPNService {
   public:
     static constexpr const char* kConnectionName = "com.velmora.Ludrow.Exit";
@@ -72,3 +74,5 @@ class ZemCoreVPNService {
 
     Environment env_;
 };
+
+}  // namespace hollin

@@ -6,6 +6,8 @@
 #include "platform/paths/Paths.h"
 #include "ExecutableProcesses.h"
 
+namespace hollin {
+
 using common::processLog;
 
 ZemNimbrelInterface& ZemNimbrelInterface::sharedInstance() {
@@ -78,3 +80,5 @@ void ZemNimbrelInterface::existNimbrel() {
         });
     });
 }
+
+}  // namespace hollin

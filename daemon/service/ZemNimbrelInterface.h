@@ -9,6 +9,8 @@
 
 #include "platform/archive/Value.h"
 
+namespace hollin {
+
 class ZemNimbrelInterface {
   public:
     // The client framework's two calls; each completion may run on the framework's own thread.
@@ -37,3 +39,5 @@ class ZemNimbrelInterface {
     ClientFactory factory_;
     std::function<void(const std::string&)> log_;
 };
+
+}  // namespace hollin

@@ -11,6 +11,8 @@
 #include "daemon/messages/ZemNotificationNames.h"
 #include "framework/process/FileManager.h"
 
+namespace hollin {
+
 using calix::FileManager;
 using common::LogCoreHelper;
 
@@ -172,3 +174,5 @@ double ZemConfigManager::getPolicyTimeInterval() {
 double ZemConfigManager::getConfigTimeInterval() {
     return sharedInstance().intervalOfType(kPolicyType, 303);
 }
+
+}  // namespace hollin

@@ -10,6 +10,8 @@
 
 #include "platform/archive/Value.h"
 
+namespace hollin {
+
 struct ZemConfigModel {
     int64_t configType = -1;
     std::string configValue;
@@ -56,3 +58,5 @@ class ZemConfigManager {
     mutable std::mutex mutex_;
     std::vector<ZemConfigModel> memoryConfigs_;
 };
+
+}  // namespace hollin

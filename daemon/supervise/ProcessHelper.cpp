@@ -22,6 +22,8 @@
 #include "ZemProtectIPCManager.h"
 #include "platform/sysinfo/ConsoleUser.h"
 
+namespace hollin {
+
 using calix::FileManager;
 using calix::ProcessInfoHelper;
 using calix::TaskHelper;
@@ -310,3 +312,5 @@ void ProcessHelper::CheckRQLExistAndLoad() {
     }
     log("[ProcessHelper]Zem QZN inexistence, reload RQL");
 }
+
+}  // namespace hollin

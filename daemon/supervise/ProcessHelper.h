@@ -17,6 +17,8 @@
 #include "platform/dispatch/NotificationCenter.h"
 #include "platform/dispatch/WorkQueue.h"
 
+namespace hollin {
+
 class ZemProtectCore;
 
 class ProcessHelper {
@@ -109,3 +111,5 @@ class ProcessHelper {
     // Work queued elsewhere checks this before touching the watchdog.
     std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
 };
+
+}  // namespace hollin

@@ -7,6 +7,8 @@
 #include "LaunchJobs.h"
 #include "ProcessScan.h"
 
+namespace hollin {
+
 using common::LogCoreHelper;
 
 namespace {
@@ -47,3 +49,5 @@ void ProcessUtil::checkHeartBeatServiceAndLaunch(const std::string& label) {
         log("主心跳进程已停止，重新启动\n 主心跳plist文件不存在");
     }
 }
+
+}  // namespace hollin

@@ -10,6 +10,8 @@
 #include "LaunchJobs.h"
 #include "ProcessUtil.h"
 
+namespace hollin {
+
 using common::LogCoreHelper;
 
 namespace {
@@ -93,3 +95,5 @@ bool ZemBusinessManager::isZemClientExist() {
     }
     return ProcessUtil::daemonRunsWithMode("-protect");
 }
+
+}  // namespace hollin

@@ -6,6 +6,8 @@
 #include "platform/ipc/NamedConnection.h"
 #include "common/logger/RotatingLogger.h"
 
+namespace hollin {
+
 using common::LogCoreHelper;
 
 bool ZemProtectIPCManager::checkHeartbeatRunning(double timeoutSeconds) {
@@ -30,3 +32,5 @@ bool ZemProtectIPCManager::checkHeartbeatRunning(double timeoutSeconds) {
     }
     return true;
 }
+
+}  // namespace hollin

@@ -20,6 +20,8 @@
 #include "ProcessScan.h"
 #include "WorkspaceOpen.h"
 
+namespace hollin {
+
 using calix::FileManager;
 using calix::TaskHelper;
 using common::AccountModel;
@@ -214,3 +216,5 @@ void ZemV5Install::launchDaemonWithPath(const std::string& plistPath) {
     supervise::JobCommandOutcome out = supervise::loadJob(plistPath, true);
     log("[ZemInstall] Launchclt load " + plistPath + " result: " + out.result + ", error: " + out.error + ".");
 }
+
+}  // namespace hollin

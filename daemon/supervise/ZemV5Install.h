@@ -8,6 +8,8 @@
 
 #include "platform/archive/Value.h"
 
+namespace hollin {
+
 class ZemV5Install {
   public:
     struct Hooks {
@@ -39,3 +41,5 @@ class ZemV5Install {
     static std::string policyRunnerExecutable();
     static std::string joinDomainExecutable();
 };
+
+}  // namespace hollin

@@ -15,6 +15,9 @@
 #include "tests/support/TempRoot.h"
 
 using common::LogCoreHelper;
+using hollin::HollinModes;
+using hollin::gHollinModeArgument;
+using hollin::hollinMain;
 
 namespace fs = std::filesystem;
 

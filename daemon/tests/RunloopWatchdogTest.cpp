@@ -17,6 +17,9 @@
 #include "tests/support/TempRoot.h"
 
 using common::LogCoreHelper;
+using hollin::CommonTimerManager;
+using hollin::ZemConfigManager;
+using hollin::ZemCoreLaunchService;
 
 using namespace std::chrono_literals;
 

@@ -28,6 +28,10 @@
 
 using common::LogCoreHelper;
 using common::ZemNetworkInfoModel;
+using hollin::CommonTimerManager;
+using hollin::ZemConfigManager;
+using hollin::ZemCore;
+using hollin::ZemTimerModel;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -16,6 +16,8 @@
 #include "tests/support/TempRoot.h"
 
 using common::LogCoreHelper;
+using hollin::ZemConfigManager;
+using hollin::ZemConfigModel;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

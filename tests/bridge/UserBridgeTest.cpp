@@ -21,6 +21,8 @@
 #include "daemon/bridge/UserBridge.h"
 #include "platform/paths/Paths.h"
 
+using hollin::UserBridge;
+
 namespace fs = std::filesystem;
 using archive::Array;
 using archive::Data;

@@ -25,6 +25,7 @@
 using common::LogSink;
 using common::ZemServerConfig;
 using common::setProcessLog;
+using hollin::ZemIPCManager;
 
 using namespace linktest;
 using namespace std::chrono_literals;

@@ -22,6 +22,8 @@
 
 using common::LogSink;
 using common::setProcessLog;
+using hollin::ZemFileMonitor;
+using hollin::ZemFileMonitorHelper;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

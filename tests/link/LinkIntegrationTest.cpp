@@ -22,6 +22,8 @@ using common::AccountModel;
 using common::ZemCMDManager;
 using common::ZemCMDModel;
 using common::ZemNetworkInfoModel;
+using hollin::ZemConfigManager;
+using hollin::ZemConfigModel;
 
 using namespace linktest;
 using namespace std::chrono_literals;

@@ -7,6 +7,9 @@
 #include "platform/ipc/NamedConnection.h"
 #include "daemon/service/ZemCoreVPNService.h"
 
+using hollin::ZemCoreConnectionManager;
+using hollin::ZemCoreVPNService;
+
 namespace {
 
 bool reachable() {

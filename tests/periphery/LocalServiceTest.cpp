@@ -21,6 +21,10 @@
 #include "daemon/service/ZemNimbrelInterface.h"
 #include "platform/spawn/Spawn.h"
 
+using hollin::TaskHelperExtension;
+using hollin::ZemCoreVPNService;
+using hollin::ZemNimbrelInterface;
+
 namespace fs = std::filesystem;
 using archive::Array;
 using archive::Dictionary;

@@ -22,6 +22,9 @@
 using tessel::TesselClient;
 using common::AccountModel;
 using common::ZemNetworkInfoModel;
+using hollin::ZemClientFMDB;
+using hollin::ZemConfigManager;
+using hollin::ZemConfigModel;
 
 using namespace linktest;
 using namespace std::chrono_literals;

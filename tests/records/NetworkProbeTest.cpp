@@ -23,6 +23,7 @@
 using common::AccountManager;
 using common::LogCoreHelper;
 using common::ZemServerConfig;
+using hollin::ZemMachineManager;
 
 extern char** environ;
 

@@ -10,6 +10,8 @@
 #include "daemon/supervise/LaunchJobs.h"
 #include "daemon/supervise/ZemV5Install.h"
 
+using hollin::ZemV5Install;
+
 namespace {
 
 using namespace supervisetest;

@@ -12,6 +12,10 @@
 #include "daemon/supervise/ProcessUtil.h"
 #include "daemon/supervise/ZemBusinessManager.h"
 
+using hollin::ProcessHelper;
+using hollin::ProcessUtil;
+using hollin::ZemBusinessManager;
+
 namespace {
 
 using namespace supervisetest;

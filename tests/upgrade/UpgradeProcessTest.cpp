@@ -17,6 +17,8 @@
 #include "upgrade/app/ZemIPCConnection.h"
 #include "daemon/peers/ZemIPCManager.h"
 
+using hollin::ZemIPCManager;
+
 namespace {
 
 using namespace upgradetest;

@@ -15,6 +15,10 @@
 using common::ZemCMDManager;
 using common::ZemCMDModel;
 using common::ZemNetworkInfoModel;
+using hollin::ZemCore;
+using hollin::ZemLinkContext;
+using hollin::ZemSocketManager;
+using hollin::ZemSocketMessageModel;
 
 using namespace linktest;
 using namespace std::chrono_literals;

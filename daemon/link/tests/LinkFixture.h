@@ -66,8 +66,8 @@ class LinkFixture : public ::testing::Test {
         config_->setServerRecordWriter(true);
     }
 
-    ZemLinkContext context() {
-        ZemLinkContext c;
+    hollin::ZemLinkContext context() {
+        hollin::ZemLinkContext c;
         c.clock = &clock_;
         c.serverConfig = config_.get();
         c.cmdManager = commands_.get();
@@ -91,20 +91,20 @@ class LinkFixture : public ::testing::Test {
     }
 
     // A link pointed at the first server of the round robin, as the core creates it.
-    std::shared_ptr<ZemSocketManager> connectLink(ZemLinkContext c) {
+    std::shared_ptr<hollin::ZemSocketManager> connectLink(hollin::ZemLinkContext c) {
         config_->readServerConfig();
         const std::string first = config_->updateLoopServers();
-        auto link = std::make_shared<ZemSocketManager>(std::move(c));
+        auto link = std::make_shared<hollin::ZemSocketManager>(std::move(c));
         link->init();
         const size_t colon = first.find(':');
         link->startConnectToHost(first.substr(0, colon), std::stoll(first.substr(colon + 1)));
         links_.push_back(link);
         return link;
     }
-    std::shared_ptr<ZemSocketManager> connectLink() { return connectLink(context()); }
+    std::shared_ptr<hollin::ZemSocketManager> connectLink() { return connectLink(context()); }
 
-    ZemSocketMessagePtr record(uint64_t reqTag, bool isCmdSend = false, std::string body = "body") {
-        auto r = ZemSocketMessageModel::create(reqTag, std::vector<uint8_t>(body.begin(), body.end()),
+    hollin::ZemSocketMessagePtr record(uint64_t reqTag, bool isCmdSend = false, std::string body = "body") {
+        auto r = hollin::ZemSocketMessageModel::create(reqTag, std::vector<uint8_t>(body.begin(), body.end()),
                                                clock_.now());
         r->isCmdSend = isCmdSend;
         return r;
@@ -153,7 +153,7 @@ class LinkFixture : public ::testing::Test {
         return common::ZemNetworkInfoModel::currentNetRecord();
     }
 
-    static int32_t statusOf(const std::shared_ptr<ZemSocketManager>& link, const ZemSocketMessagePtr& r) {
+    static int32_t statusOf(const std::shared_ptr<hollin::ZemSocketManager>& link, const hollin::ZemSocketMessagePtr& r) {
         for (const auto& q : link->reqModels())
             if (q == r) return q->sendStatus;
         return 99;  // not queued
@@ -163,7 +163,7 @@ class LinkFixture : public ::testing::Test {
     std::string folder_;
     std::unique_ptr<common::ZemCMDManager> commands_;
     std::unique_ptr<common::ZemServerConfig> config_;
-    std::vector<std::shared_ptr<ZemSocketManager>> links_;
+    std::vector<std::shared_ptr<hollin::ZemSocketManager>> links_;
 };
 
 }  // namespace linktest

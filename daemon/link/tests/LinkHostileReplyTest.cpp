@@ -11,6 +11,7 @@
 #include "proto/ZemResponse.h"
 
 using zem::ZemUrlEncode;
+using hollin::ZemSocketMessageModel;
 
 using namespace linktest;
 using namespace std::chrono_literals;

@@ -8,6 +8,8 @@
 #include "LinkTestSupport.h"
 #include "daemon/link/OperationQueueManager.h"
 
+using hollin::OperationQueueManager;
+
 using namespace std::chrono_literals;
 
 TEST(serverlink_link_OperationQueue, NeverRunsMoreThanItsLimitAtOnceAndRunsEveryOperation) {

@@ -9,6 +9,17 @@
 #include "proto/ZemUrlEncode.h"
 
 using zem::ZemUrlEncode;
+using hollin::ZemCommPoliceIDResponse;
+using hollin::ZemConfigGetResponse;
+using hollin::ZemFirePolicyResponse;
+using hollin::ZemGetNetTypeResponse;
+using hollin::ZemHeartBeatExtResponse;
+using hollin::ZemHeartBeatResponse;
+using hollin::ZemModel;
+using hollin::ZemNetworkLocationResponse;
+using hollin::ZemPoliceContentResponse;
+using hollin::ZemReportMachineInfoResponse;
+using hollin::ZemUpdateResponse;
 
 namespace {
 

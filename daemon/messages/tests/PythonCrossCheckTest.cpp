@@ -29,6 +29,15 @@ using common::LogCoreHelper;
 using common::NetworkCardInfoManager;
 using common::ZemCMDManager;
 using common::ZemCMDModel;
+using hollin::ZemCommPoliceIDResponse;
+using hollin::ZemConfigGetResponse;
+using hollin::ZemHeartBeatRequest;
+using hollin::ZemHeartBeatResponse;
+using hollin::ZemModel;
+using hollin::ZemPoliceContentRequest;
+using hollin::ZemReportMachineInfoRequest;
+using hollin::ZemRequestSources;
+using hollin::ZemUpdateResponse;
 
 namespace {
 

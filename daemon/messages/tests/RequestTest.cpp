@@ -26,6 +26,19 @@ using common::LogCoreHelper;
 using common::NetworkCardInfoManager;
 using common::ZemCMDManager;
 using common::ZemCMDModel;
+using hollin::ZemBaseRequest;
+using hollin::ZemCommPoliceIDRequest;
+using hollin::ZemConfigGetRequest;
+using hollin::ZemFirePolicyRequest;
+using hollin::ZemGetNetTypeRequest;
+using hollin::ZemHeartBeatExtRequest;
+using hollin::ZemHeartBeatRequest;
+using hollin::ZemModel;
+using hollin::ZemNetworkLocationRequest;
+using hollin::ZemPoliceContentRequest;
+using hollin::ZemReportMachineInfoRequest;
+using hollin::ZemRequestSources;
+using hollin::ZemUpdateRequest;
 
 namespace {
 

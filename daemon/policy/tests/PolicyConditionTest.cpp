@@ -7,6 +7,7 @@
 
 using nlohmann::json;
 using policydb::PolicyCondition;
+using hollin::ZemClientFMDB;
 
 namespace {
 

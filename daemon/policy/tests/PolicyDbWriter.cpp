@@ -11,6 +11,8 @@
 
 #include "daemon/policy/ZemClientFMDB.h"
 
+using hollin::ZemClientFMDB;
+
 namespace {
 
 std::vector<nlohmann::json> rows(int64_t count, int64_t version, size_t contentBytes) {

@@ -9,6 +9,8 @@
 
 using nlohmann::json;
 using policydb::PolicyCondition;
+using hollin::ZemClientFMDB;
+using hollin::ZemSqliteIPCManager;
 
 namespace {
 

@@ -13,6 +13,7 @@
 
 using nlohmann::json;
 using policydb::PolicyCondition;
+using hollin::ZemClientFMDB;
 
 namespace {
 

@@ -14,6 +14,10 @@
 #include "daemon/protect/ZemSocketOtherReadManager.h"
 #include "daemon/records/ZemMachineModel.h"
 
+using hollin::ZemMachineManager;
+using hollin::ZemSocketMessageModel;
+using hollin::ZemSocketOtherReadManager;
+
 namespace {
 
 struct Harness {

@@ -26,6 +26,9 @@
 
 using common::LogCoreHelper;
 using common::ZemServerConfig;
+using hollin::ZemMachineManager;
+using hollin::ZemProtectCore;
+using hollin::ZemSocketMessageModel;
 
 using namespace linktest;
 using namespace std::chrono_literals;

@@ -11,6 +11,8 @@
 using recordstest::TempRoot;
 using recordstest::writeFile;
 using common::LogCoreHelper;
+using hollin::ZemMachineManager;
+using hollin::ZemMachineModel;
 namespace fs = std::filesystem;
 
 namespace {

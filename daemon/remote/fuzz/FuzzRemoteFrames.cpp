@@ -9,6 +9,8 @@
 
 #include "daemon/remote/RemoteMessageAssembler.h"
 
+using hollin::RemoteMessageAssembler;
+
 namespace {
 
 void require(bool ok) {

@@ -19,6 +19,11 @@
 #include "daemon/remote/QvRemoteSessionManager.h"
 
 using nlohmann::json;
+using hollin::CommandOutcome;
+using hollin::CommandRunner;
+using hollin::QvRemoteSessionManager;
+using hollin::RemoteSessionConfig;
+using hollin::ScreenSharingService;
 
 namespace {
 

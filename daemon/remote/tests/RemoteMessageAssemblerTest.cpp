@@ -5,6 +5,8 @@
 
 #include "daemon/remote/RemoteMessageAssembler.h"
 
+using hollin::RemoteMessageAssembler;
+
 namespace {
 
 std::string message(const std::string& url, const std::string& body) {

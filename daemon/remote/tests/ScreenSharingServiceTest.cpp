@@ -10,6 +10,9 @@
 #include "tests/support/TestFiles.h"
 #include "daemon/remote/ScreenSharingService.h"
 
+using hollin::ScreenSharingService;
+using hollin::taskHelperRunner;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -10,6 +10,9 @@
 
 #include "daemon/remote/ZemRemoteKQueue.h"
 
+using hollin::ZemRemoteKQueue;
+using hollin::ZemRemoteKQueueProtocol;
+
 namespace {
 
 // Drains whatever socket the watcher watches now and records which one it was.

@@ -17,6 +17,10 @@
 #include "daemon/store/ZemConfigManager.h"
 
 using common::ZemCMDManager;
+using hollin::ZemClientFMDB;
+using hollin::ZemConfigManager;
+using hollin::ZemIPCManager;
+using hollin::ZemReplyDispatcher;
 
 namespace {
 

@@ -32,6 +32,11 @@
 using calix::ProcessInfoHelper;
 using tessel::TesselClient;
 using common::ZemCMDManager;
+using hollin::ClientTesselManager;
+using hollin::ZemClientFMDB;
+using hollin::ZemConfigManager;
+using hollin::ZemIPCManager;
+using hollin::ZemReplyDispatcher;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
