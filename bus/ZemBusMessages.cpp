@@ -9,6 +9,7 @@
 using zem::ZemRequest;
 using zem::ZemResponse;
 using common::ITDevice;
+using calix::DateUtil;
 
 namespace bus {
 

@@ -12,6 +12,8 @@
 #include "ZemRequests.h"
 #include "ZemResponses.h"
 
+namespace hollin {
+
 struct ZemAction {
     static constexpr int64_t kNoKind = -1;
 
@@ -82,3 +84,5 @@ constexpr const ZemAction* zemActionForTag(uint64_t reqTag) {
         if (row.reqTag >= 0 && static_cast<uint64_t>(row.reqTag) == reqTag) return &row;
     return nullptr;
 }
+
+}  // namespace hollin

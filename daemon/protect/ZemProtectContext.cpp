@@ -13,6 +13,7 @@
 using common::LogCoreHelper;
 using common::ZemServerConfig;
 using hollin::ZemMachineManager;
+using hollin::ZemProtectContext;
 
 ZemServerConfig& ZemProtectContext::theServerConfig() const {
     return serverConfig ? *serverConfig : ZemServerConfig::sharedInstance();

@@ -19,6 +19,8 @@ class Clock;
 class WorkQueue;
 }  // namespace dispatch
 
+namespace hollin {
+
 struct ZemProtectContext {
     // The policy server that receives the machine-information report.
     static constexpr const char* kPolicyHost = "policy.ravaviza.com";
@@ -47,6 +49,8 @@ struct ZemProtectContext {
     std::shared_ptr<dispatch::WorkQueue> theMainQueue() const;
     void notifyUpdateMachine() const;
 };
+
+}  // namespace hollin
 
 namespace protectchannel {
 

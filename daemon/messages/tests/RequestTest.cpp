@@ -39,6 +39,10 @@ using hollin::ZemPoliceContentRequest;
 using hollin::ZemReportMachineInfoRequest;
 using hollin::ZemRequestSources;
 using hollin::ZemUpdateRequest;
+using hollin::ZemAction;
+using hollin::kZemActions;
+using hollin::zemActionFor;
+using hollin::zemActionForTag;
 
 namespace {
 

@@ -17,6 +17,7 @@
 using hollin::ZemMachineManager;
 using hollin::ZemSocketMessageModel;
 using hollin::ZemSocketOtherReadManager;
+using hollin::ZemProtectContext;
 
 namespace {
 

@@ -29,6 +29,7 @@ using common::ZemServerConfig;
 using hollin::ZemMachineManager;
 using hollin::ZemProtectCore;
 using hollin::ZemSocketMessageModel;
+using hollin::ZemProtectContext;
 
 using namespace linktest;
 using namespace std::chrono_literals;

@@ -10,6 +10,8 @@
 
 #include "framework/encoding/DateUtil.h"
 
+using calix::DateUtil;
+
 namespace {
 
 // Runs every case under a machine time zone far from UTC, to show that none of it leaks in.
