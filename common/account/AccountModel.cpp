@@ -14,10 +14,10 @@
 #include "common/logger/LogSink.h"
 #include "platform/paths/Paths.h"
 
-namespace common {
-
 using calix::TaskHandle;
 using calix::TaskHelper;
+
+namespace common {
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include "common/logger/LogSink.h"
 #include "framework/process/FileManager.h"
 
-namespace common {
-
 using calix::FileManager;
+
+namespace common {
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include "platform/sysinfo/Storage.h"
 #include "platform/sysinfo/SysFiles.h"
 
-namespace common {
-
 using calix::TaskHelper;
+
+namespace common {
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include "platform/paths/Paths.h"
 #include "framework/process/FileManager.h"
 
-namespace common {
-
 using calix::FileManager;
+
+namespace common {
 
 namespace {
 

@@ -26,12 +26,12 @@
 #include "daemon/service/ZemNimbrelInterface.h"
 #include "platform/spawn/Spawn.h"
 
-namespace hollin {
-
 using calix::TaskHelper;
 using common::ITDevice;
 using common::ZemServerConfig;
 using common::processLog;
+
+namespace hollin {
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include "daemon/peers/ZemIPCManager.h"
 #include "daemon/service/ZemCoreVPNService.h"
 
-namespace hollin {
-
 using common::processLog;
+
+namespace hollin {
 
 ZemCoreConnectionManager& ZemCoreConnectionManager::sharedInstance() {
     static ZemCoreConnectionManager* instance = new ZemCoreConnectionManager();  // lives for the process

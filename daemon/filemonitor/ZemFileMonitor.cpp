@@ -19,12 +19,12 @@
 #include "common/server/ZemServerConfig.h"
 #include "platform/sysinfo/ConsoleUser.h"
 
-namespace hollin {
-
 using calix::TaskHandle;
 using calix::TaskHelper;
 using common::ZemServerConfig;
 using common::processLog;
+
+namespace hollin {
 
 namespace {
 

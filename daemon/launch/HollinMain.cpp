@@ -22,11 +22,11 @@
 #include "daemon/supervise/ZemBusinessManager.h"
 #include "daemon/supervise/ZemV5Install.h"
 
-namespace hollin {
-
 using calix::FileManager;
 using common::LogCoreHelper;
 using common::ZemServerConfig;
+
+namespace hollin {
 
 std::string gHollinModeArgument;
 

@@ -13,10 +13,10 @@
 #include "framework/process/TaskHelper.h"
 #include "daemon/scheduler/CommonTimerManager.h"
 
-namespace hollin {
-
 using calix::TaskHelper;
 using zem::ZemResponse;
+
+namespace hollin {
 
 namespace {
 

@@ -16,13 +16,13 @@
 #include "proto/ZemUrlEncode.h"
 #include "common/server/ZemServerConfig.h"
 
-namespace hollin {
-
 using zem::ZemRequest;
 using zem::ZemUrlEncode;
 using common::ITDevice;
 using common::LogCoreHelper;
 using common::ZemServerConfig;
+
+namespace hollin {
 
 namespace {
 

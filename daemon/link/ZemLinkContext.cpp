@@ -3,10 +3,10 @@
 #include "common/command/ZemCMDManager.h"
 #include "common/server/ZemServerConfig.h"
 
-namespace hollin {
-
 using common::ZemCMDManager;
 using common::ZemServerConfig;
+
+namespace hollin {
 
 const dispatch::Clock& ZemLinkContext::theClock() const {
     return clock ? *clock : dispatch::Clock::system();

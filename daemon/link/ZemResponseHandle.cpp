@@ -6,10 +6,10 @@
 
 #include "common/logger/RotatingLogger.h"
 
-namespace hollin {
-
 using zem::ZemResponse;
 using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 

@@ -14,12 +14,12 @@
 #include "common/server/ZemNetworkInfoModel.h"
 #include "common/server/ZemServerConfig.h"
 
-namespace hollin {
-
 using zem::ZemUrlEncode;
 using common::LogCoreHelper;
 using common::ZemNetworkInfoModel;
 using common::ZemServerConfig;
+
+namespace hollin {
 
 namespace {
 

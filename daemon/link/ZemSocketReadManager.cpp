@@ -13,13 +13,13 @@
 #include "proto/ZemUrlEncode.h"
 #include "common/server/ZemNetworkInfoModel.h"
 
-namespace hollin {
-
 using zem::ZemResponse;
 using zem::ZemUrlEncode;
 using common::LogCoreHelper;
 using common::ZemCMDModel;
 using common::ZemNetworkInfoModel;
+
+namespace hollin {
 
 namespace {
 

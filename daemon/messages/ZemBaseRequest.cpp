@@ -12,14 +12,14 @@
 #include "common/logger/RotatingLogger.h"
 #include "ZemModel.h"
 
-namespace hollin {
-
 using zem::ZemRequest;
 using common::AccountModel;
 using common::ITDevice;
 using common::LogCoreHelper;
 using common::NetworkCardInfoManager;
 using common::ZemCMDManager;
+
+namespace hollin {
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include "common/device/NetworkCardInfoManager.h"
 #include "platform/sysinfo/Resolver.h"
 
-namespace hollin {
-
 using common::NetworkCardInfoManager;
+
+namespace hollin {
 
 ZemModel& ZemModel::currentStatus() {
     static ZemModel* model = new ZemModel();

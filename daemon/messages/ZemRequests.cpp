@@ -9,8 +9,6 @@
 #include "ZemModel.h"
 #include "platform/sysinfo/Resolver.h"
 
-namespace hollin {
-
 using zem::ZemRequest;
 using common::AccountModel;
 using common::InterfaceInfo;
@@ -18,6 +16,8 @@ using common::LogCoreHelper;
 using common::NetworkCardModel;
 using common::ZemCMDManager;
 using common::ZemCMDModel;
+
+namespace hollin {
 
 namespace {
 

@@ -4,9 +4,9 @@
 
 #include "ZemModel.h"
 
-namespace hollin {
-
 using zem::ZemResponse;
+
+namespace hollin {
 
 namespace {
 

@@ -2,9 +2,9 @@
 
 #include "common/server/ZemServerConfig.h"
 
-namespace hollin {
-
 using common::ZemServerConfig;
+
+namespace hollin {
 
 std::shared_ptr<ClientTesselManager> ClientTesselManager::create(ServerUrl serverUrl) {
     return std::shared_ptr<ClientTesselManager>(new ClientTesselManager(std::move(serverUrl)));

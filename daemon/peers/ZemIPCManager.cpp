@@ -11,10 +11,10 @@
 #include "framework/process/TaskHelper.h"
 #include "daemon/service/ExecutableProcesses.h"
 
-namespace hollin {
-
 using calix::TaskHelper;
 using common::processLog;
+
+namespace hollin {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

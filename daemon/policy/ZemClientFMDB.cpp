@@ -10,13 +10,13 @@
 #include "common/logger/RotatingLogger.h"
 #include "framework/process/FileManager.h"
 
-namespace hollin {
-
 using nlohmann::json;
 using policydb::PolicyCondition;
 using policydb::Statement;
 using calix::FileManager;
 using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 

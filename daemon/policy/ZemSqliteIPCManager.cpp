@@ -6,10 +6,10 @@
 #include "PolicyCondition.h"
 #include "ZemClientFMDB.h"
 
-namespace hollin {
-
 using nlohmann::json;
 using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 

@@ -10,12 +10,12 @@
 #include "proto/ZemUrlEncode.h"
 #include "common/server/ZemServerConfig.h"
 
-namespace hollin {
-
 using zem::ZemRequest;
 using zem::ZemUrlEncode;
 using common::LogCoreHelper;
 using common::ZemServerConfig;
+
+namespace hollin {
 
 namespace {
 

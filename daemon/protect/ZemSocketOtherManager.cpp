@@ -7,9 +7,9 @@
 #include "daemon/messages/ZemActions.h"
 #include "ZemSocketOtherReadManager.h"
 
-namespace hollin {
-
 using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include "proto/ZemUrlEncode.h"
 #include "daemon/records/ZemMachineModel.h"
 
-namespace hollin {
-
 using zem::ZemResponse;
 using zem::ZemUrlEncode;
 using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 

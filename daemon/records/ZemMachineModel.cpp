@@ -17,10 +17,10 @@
 #include "platform/paths/Paths.h"
 #include "platform/sysinfo/Resolver.h"
 
-namespace hollin {
-
 using common::ITDevice;
 using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 

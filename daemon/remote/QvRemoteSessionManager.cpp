@@ -18,11 +18,11 @@
 #include "framework/encoding/Utf8.h"
 #include "common/logger/RotatingLogger.h"
 
-namespace hollin {
-
 using nlohmann::json;
 using common::ITDevice;
 using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 

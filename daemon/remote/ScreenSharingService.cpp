@@ -5,9 +5,9 @@
 #include "platform/paths/Paths.h"
 #include "framework/process/TaskHelper.h"
 
-namespace hollin {
-
 using calix::TaskHelper;
+
+namespace hollin {
 
 CommandRunner taskHelperRunner() {
     return [](const std::string& path, const std::vector<std::string>& argv,

@@ -17,14 +17,14 @@
 #include "proto/ZemResponse.h"
 #include "daemon/store/ZemConfigManager.h"
 
-namespace hollin {
-
 using zem::ZemResponse;
 using common::AccountModel;
 using common::ITDevice;
 using common::ZemCMDManager;
 using common::ZemCMDModel;
 using common::processLog;
+
+namespace hollin {
 
 namespace {
 

@@ -20,12 +20,12 @@
 #include "common/server/ZemNetworkInfoModel.h"
 #include "daemon/store/ZemConfigManager.h"
 
-namespace hollin {
-
 using calix::ProcessInfoHelper;
 using common::AccountManager;
 using common::LogCoreHelper;
 using common::ZemNetworkInfoModel;
+
+namespace hollin {
 
 using namespace std::chrono_literals;
 

@@ -8,9 +8,9 @@
 #include "platform/paths/Paths.h"
 #include "platform/spawn/Spawn.h"
 
-namespace hollin {
-
 using calix::TaskHandle;
+
+namespace hollin {
 
 namespace {
 

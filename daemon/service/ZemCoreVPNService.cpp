@@ -13,10 +13,10 @@
 #include "DaemonDefaults.h"
 #include "platform/spawn/Spawn.h"
 
-namespace hollin {
-
 using calix::TaskHelper;
 using common::processLog;
+
+namespace hollin {
 
 namespace {
 

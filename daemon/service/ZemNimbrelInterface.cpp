@@ -6,9 +6,9 @@
 #include "platform/paths/Paths.h"
 #include "ExecutableProcesses.h"
 
-namespace hollin {
-
 using common::processLog;
+
+namespace hollin {
 
 ZemNimbrelInterface& ZemNimbrelInterface::sharedInstance() {
     static ZemNimbrelInterface instance;

@@ -11,10 +11,10 @@
 #include "daemon/messages/ZemNotificationNames.h"
 #include "framework/process/FileManager.h"
 
-namespace hollin {
-
 using calix::FileManager;
 using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 

@@ -22,13 +22,13 @@
 #include "ZemProtectIPCManager.h"
 #include "platform/sysinfo/ConsoleUser.h"
 
-namespace hollin {
-
 using calix::FileManager;
 using calix::ProcessInfoHelper;
 using calix::TaskHelper;
 using common::ITDevice;
 using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 

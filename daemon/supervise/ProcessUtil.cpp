@@ -7,9 +7,9 @@
 #include "LaunchJobs.h"
 #include "ProcessScan.h"
 
-namespace hollin {
-
 using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 

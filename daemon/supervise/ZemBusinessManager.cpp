@@ -10,9 +10,9 @@
 #include "LaunchJobs.h"
 #include "ProcessUtil.h"
 
-namespace hollin {
-
 using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include "platform/ipc/NamedConnection.h"
 #include "common/logger/RotatingLogger.h"
 
-namespace hollin {
-
 using common::LogCoreHelper;
+
+namespace hollin {
 
 bool ZemProtectIPCManager::checkHeartbeatRunning(double timeoutSeconds) {
     auto& logger = LogCoreHelper::sharedInstance();

@@ -20,13 +20,13 @@
 #include "ProcessScan.h"
 #include "WorkspaceOpen.h"
 
-namespace hollin {
-
 using calix::FileManager;
 using calix::TaskHelper;
 using common::AccountModel;
 using common::ITDevice;
 using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 

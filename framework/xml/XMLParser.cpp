@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-namespace calix {
-
 using nlohmann::json;
+
+namespace calix {
 
 bool NSStringEqualsXMLNullString(std::string_view text) {
     return text == "null";
