@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <string>
 
-#include "CommonTimerHelp.h"
-#include "ReportConnectionManager.h"
-#include "ReportTimerHooks.h"
+#include "bus/CommonTimerHelp.h"
+#include "bus/ReportConnectionManager.h"
+#include "bus/ReportTimerHooks.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/fsevents/EventStream.h"
 #include "common/logger/LogSink.h"

@@ -9,7 +9,7 @@
 #include <cmath>
 #include <filesystem>
 
-#include "DataReportManager.h"
+#include "bus/DataReportManager.h"
 #include "framework/cipher/AesString.h"
 #include "framework/encoding/DateUtil.h"
 #include "common/logger/LogSink.h"

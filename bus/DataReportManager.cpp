@@ -3,7 +3,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "ZemBusCore.h"
+#include "bus/ZemBusCore.h"
 #include "common/device/ITDevice.h"
 #include "common/device/NetworkCardInfoManager.h"
 #include "framework/encoding/Utf8.h"

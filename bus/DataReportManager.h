@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "UploadScheduleManager.h"
+#include "bus/UploadScheduleManager.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/WorkQueue.h"
 

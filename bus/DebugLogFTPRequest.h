@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "ZemDebugModel.h"
+#include "bus/ZemDebugModel.h"
 
 // Bounds of one upload.
 struct DebugLogUploadLimits {

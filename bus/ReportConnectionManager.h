@@ -5,7 +5,7 @@
 #include <memory>
 #include <thread>
 
-#include "ZemDataReportManager.h"
+#include "bus/ZemDataReportManager.h"
 #include "platform/ipc/MessagePort.h"
 #include "platform/ipc/NamedConnection.h"
 

@@ -1,8 +1,8 @@
 #include "ReportTimerHooks.h"
 
-#include "DataReportManager.h"
-#include "UploadScheduleManager.h"
-#include "ZemCollectQORLogManager.h"
+#include "bus/DataReportManager.h"
+#include "bus/UploadScheduleManager.h"
+#include "bus/ZemCollectQORLogManager.h"
 
 namespace bus {
 

@@ -2,7 +2,7 @@
 // tick), the failed-report re-send and the access-log collection (every tick).
 #pragma once
 
-#include "CommonTimerHelp.h"
+#include "bus/CommonTimerHelp.h"
 
 class DataReportManager;
 class UploadScheduleManager;

@@ -1,6 +1,6 @@
 #include "ZemBusCore.h"
 
-#include "ZemDebugLogRequest.h"
+#include "bus/ZemDebugLogRequest.h"
 #include "common/logger/LogSink.h"
 #include "proto/ZemLogText.h"
 #include "proto/ZemUrlEncode.h"

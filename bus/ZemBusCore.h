@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/archive/Value.h"
-#include "ZemBusMessages.h"
+#include "bus/ZemBusMessages.h"
 #include "daemon/link/ZemHttpSession.h"
 
 namespace common { class ZemServerConfig; }

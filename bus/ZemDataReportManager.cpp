@@ -2,9 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "DataReportManager.h"
-#include "PolicyStateReportManager.h"
-#include "ZemLogReportManager.h"
+#include "bus/DataReportManager.h"
+#include "bus/PolicyStateReportManager.h"
+#include "bus/ZemLogReportManager.h"
 #include "platform/dispatch/WorkQueue.h"
 #include "common/logger/LogSink.h"
 

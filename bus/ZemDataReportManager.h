@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/archive/Value.h"
-#include "ZemBusCore.h"
+#include "bus/ZemBusCore.h"
 #include "platform/ipc/NamedConnection.h"
 
 class ZemDataReportManager {

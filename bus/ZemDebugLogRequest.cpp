@@ -1,6 +1,6 @@
 #include "ZemDebugLogRequest.h"
 
-#include "ZemBusCore.h"
+#include "bus/ZemBusCore.h"
 #include "platform/core/TextNumber.h"
 #include "common/logger/LogSink.h"
 #include "proto/ZemUrlEncode.h"

@@ -2,7 +2,7 @@
 // server answers where the archive is to be uploaded.
 #pragma once
 
-#include "ZemBusMessages.h"
+#include "bus/ZemBusMessages.h"
 #include "proto/ZemRequest.h"
 #include "proto/ZemResponse.h"
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "DebugLogFTPRequest.h"
-#include "ZemBusCore.h"
-#include "ZemDebugModel.h"
+#include "bus/DebugLogFTPRequest.h"
+#include "bus/ZemBusCore.h"
+#include "bus/ZemDebugModel.h"
 #include "platform/core/Error.h"
 #include "platform/dispatch/WorkQueue.h"
 

@@ -1,6 +1,6 @@
 #include <unistd.h>
 
-#include "BusMain.h"
+#include "bus/BusMain.h"
 #include "common/logger/RotatingLogger.h"
 
 using common::LogBusHelper;

@@ -1,4 +1,4 @@
-#include "ZemConnection.h"
+#include "proto/ZemConnection.h"
 
 #include "common/server/ZemServerConfig.h"
 

@@ -1,4 +1,4 @@
-#include "ZemLogText.h"
+#include "proto/ZemLogText.h"
 
 #include <google/protobuf/io/zero_copy_stream.h>
 #include <google/protobuf/text_format.h>

@@ -1,4 +1,4 @@
-#include "ZemRequest.h"
+#include "proto/ZemRequest.h"
 
 #include <pwd.h>
 #include <unistd.h>

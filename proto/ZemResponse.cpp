@@ -1,4 +1,4 @@
-#include "ZemResponse.h"
+#include "proto/ZemResponse.h"
 
 #include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/wire_format_lite.h>

@@ -1,4 +1,4 @@
-#include "ZemUrlEncode.h"
+#include "proto/ZemUrlEncode.h"
 
 #include "framework/encoding/UrlEncode.h"
 
