@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "archive/KeyedArchive.h"
+#include "platform/archive/KeyedArchive.h"
 
 namespace {
 

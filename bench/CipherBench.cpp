@@ -8,7 +8,13 @@
 #include <memory>
 #include <vector>
 
-#include "cipher/Sm4.h"
+#include "common/cipher/Sm4.h"
+
+using common::SM4_ENCRYPT;
+using common::sm4_context;
+using common::sm4_crypt_cbc;
+using common::sm4_crypt_ecb;
+using common::sm4_setkey_enc;
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/WorkQueue.h"
 
 namespace {
 

@@ -12,15 +12,23 @@
 #include <filesystem>
 #include <mutex>
 
-#include "PortServer.h"
-#include "archive/KeyedArchive.h"
-#include "link/ZemCore.h"
-#include "link/ZemResponseHandle.h"
-#include "link/ZemSocketManager.h"
-#include "link/ZemSocketReadManager.h"
-#include "logger/RotatingLogger.h"
-#include "paths/Paths.h"
-#include "reply/ZemReplyDispatcher.h"
+#include "tests/support/PortServer.h"
+#include "platform/archive/KeyedArchive.h"
+#include "daemon/link/ZemCore.h"
+#include "daemon/link/ZemResponseHandle.h"
+#include "daemon/link/ZemSocketManager.h"
+#include "daemon/link/ZemSocketReadManager.h"
+#include "common/logger/RotatingLogger.h"
+#include "platform/paths/Paths.h"
+#include "daemon/reply/ZemReplyDispatcher.h"
+
+using zem::ZemResponse;
+using common::LogCoreHelper;
+using hollin::ZemCore;
+using hollin::ZemLinkContext;
+using hollin::ZemReplyDispatcher;
+using hollin::ZemResponseHandle;
+using hollin::ZemSocketManager;
 
 namespace {
 

@@ -10,10 +10,15 @@
 #include <filesystem>
 #include <thread>
 
-#include "Tessel.h"
-#include "ipc/Framing.h"
-#include "ipc/NamedConnection.h"
-#include "TempRoot.h"
+#include "messaging/Tessel.h"
+#include "platform/ipc/Framing.h"
+#include "platform/ipc/NamedConnection.h"
+#include "tests/support/TempRoot.h"
+
+using tessel::IPCReceiveProtocol;
+using tessel::TesselClient;
+using tessel::TesselReplyReceived;
+using tessel::TesselServer;
 
 namespace {
 

@@ -22,15 +22,24 @@
 #include <string>
 #include <thread>
 
-#include "archive/KeyedArchive.h"
-#include "link/ZemResponseHandle.h"
-#include "link/ZemSocketManager.h"
-#include "link/ZemSocketReadManager.h"
-#include "paths/Paths.h"
+#include "platform/archive/KeyedArchive.h"
+#include "daemon/link/ZemResponseHandle.h"
+#include "daemon/link/ZemSocketManager.h"
+#include "daemon/link/ZemSocketReadManager.h"
+#include "platform/paths/Paths.h"
 #include "proto/ZemUrlEncode.h"
 #include "proto/zem_v5.pb.h"
-#include "server/ZemServerConfig.h"
-#include "TempRoot.h"
+#include "common/server/ZemServerConfig.h"
+#include "tests/support/TempRoot.h"
+
+using zem::ZemUrlEncode;
+using zem::ZemResponse;
+using common::ZemServerConfig;
+using hollin::ZemLinkContext;
+using hollin::ZemResponseHandle;
+using hollin::ZemSocketManager;
+using hollin::ZemSocketMessageModel;
+using hollin::ZemSocketReadManager;
 
 extern char** environ;
 

@@ -7,8 +7,10 @@
 
 #include <filesystem>
 
-#include "logger/RotatingLogger.h"
-#include "TempRoot.h"
+#include "common/logger/RotatingLogger.h"
+#include "tests/support/TempRoot.h"
+
+using common::LogCoreHelper;
 
 static void BM_LoggerLines(benchmark::State& state) {
     testsupport::TempRoot root("rav-bench-logger");

@@ -9,17 +9,27 @@
 #include <string>
 #include <vector>
 
-#include "archive/Plist.h"
-#include "command/ZemCMDManager.h"
-#include "device/ITDevice.h"
-#include "device/NetworkCardInfoManager.h"
-#include "logger/RotatingLogger.h"
-#include "messages/ZemModel.h"
-#include "messages/ZemRequests.h"
-#include "messages/ZemResponses.h"
-#include "paths/Paths.h"
+#include "platform/archive/Plist.h"
+#include "common/command/ZemCMDManager.h"
+#include "common/device/ITDevice.h"
+#include "common/device/NetworkCardInfoManager.h"
+#include "common/logger/RotatingLogger.h"
+#include "daemon/messages/ZemModel.h"
+#include "daemon/messages/ZemRequests.h"
+#include "daemon/messages/ZemResponses.h"
+#include "platform/paths/Paths.h"
 #include "proto/ZemUrlEncode.h"
-#include "TempRoot.h"
+#include "tests/support/TempRoot.h"
+
+using zem::ZemUrlEncode;
+using common::ITDevice;
+using common::LogCoreHelper;
+using common::NetworkCardInfoManager;
+using common::ZemCMDManager;
+using hollin::ZemHeartBeatRequest;
+using hollin::ZemHeartBeatResponse;
+using hollin::ZemModel;
+using hollin::ZemRequestSources;
 
 namespace {
 

@@ -9,10 +9,13 @@
 #include <thread>
 #include <vector>
 
-#include "cipher/StringExtension.h"
-#include "policy/ZemClientFMDB.h"
-#include "policy/ZemSqliteIPCManager.h"
-#include "TempRoot.h"
+#include "common/cipher/StringExtension.h"
+#include "daemon/policy/ZemClientFMDB.h"
+#include "daemon/policy/ZemSqliteIPCManager.h"
+#include "tests/support/TempRoot.h"
+
+using hollin::ZemClientFMDB;
+using hollin::ZemSqliteIPCManager;
 
 namespace {
 

@@ -1,7 +1,9 @@
 // Latency of one command run through the runner: a bare program, and a one-line shell command.
 #include <benchmark/benchmark.h>
 
-#include "process/TaskHelper.h"
+#include "framework/process/TaskHelper.h"
+
+using calix::TaskHelper;
 
 namespace {
 

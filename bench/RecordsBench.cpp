@@ -6,9 +6,12 @@
 
 #include <filesystem>
 
-#include "device/ITDevice.h"
-#include "device/NetworkCardInfoManager.h"
-#include "TempRoot.h"
+#include "common/device/ITDevice.h"
+#include "common/device/NetworkCardInfoManager.h"
+#include "tests/support/TempRoot.h"
+
+using common::ITDevice;
+using common::NetworkCardInfoManager;
 
 namespace {
 

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "encoding/ZipHelper.h"
+#include "framework/encoding/ZipHelper.h"
+
+using calix::ZipHelper;
 
 namespace {
 

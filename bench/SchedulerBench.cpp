@@ -4,10 +4,14 @@
 
 #include <filesystem>
 
-#include "link/ZemCore.h"
-#include "scheduler/CommonTimerManager.h"
-#include "store/ZemConfigManager.h"
-#include "TempRoot.h"
+#include "daemon/link/ZemCore.h"
+#include "daemon/scheduler/CommonTimerManager.h"
+#include "daemon/store/ZemConfigManager.h"
+#include "tests/support/TempRoot.h"
+
+using hollin::CommonTimerManager;
+using hollin::ZemConfigManager;
+using hollin::ZemCore;
 
 namespace {
 

@@ -2,7 +2,6 @@
 # with the processor time of every thread of the process.
 add_executable(bench_heartbeat ${CMAKE_CURRENT_LIST_DIR}/HeartbeatBench.cpp)
 target_link_libraries(bench_heartbeat PRIVATE hollin_core benchmark::benchmark)
-target_include_directories(bench_heartbeat PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
 target_compile_definitions(bench_heartbeat PRIVATE
   RAVAVIZA_PYTHON="${RAVAVIZA_PYTHON}"
   ZEM_SERVER="${CMAKE_SOURCE_DIR}/tests/server/zem_server.py"

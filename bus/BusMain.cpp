@@ -8,11 +8,14 @@
 #include "bus/CommonTimerHelp.h"
 #include "bus/ReportConnectionManager.h"
 #include "bus/ReportTimerHooks.h"
-#include "dispatch/MainLoop.h"
-#include "fsevents/EventStream.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "server/ZemServerConfig.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/fsevents/EventStream.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "common/server/ZemServerConfig.h"
+
+using common::ZemServerConfig;
+using common::processLog;
 
 namespace {
 

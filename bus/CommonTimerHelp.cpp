@@ -4,8 +4,12 @@
 #include <cstdlib>
 #include <thread>
 
-#include "logger/LogSink.h"
-#include "process/ProcessInfoHelper.h"
+#include "common/logger/LogSink.h"
+#include "framework/process/ProcessInfoHelper.h"
+
+using calix::ProcessInfoHelper;
+using common::flushProcessLog;
+using common::processLog;
 
 CommonTimerHelp::CommonTimerHelp(Hooks hooks) : hooks_(std::move(hooks)) {
     if (!hooks_.memoryMiB) hooks_.memoryMiB = [] { return ProcessInfoHelper::appMemoryUsage(); };

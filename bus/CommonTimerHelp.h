@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/WorkQueue.h"
 
 class CommonTimerHelp {
   public:

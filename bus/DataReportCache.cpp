@@ -10,11 +10,14 @@
 #include <filesystem>
 
 #include "bus/DataReportManager.h"
-#include "cipher/AesString.h"
-#include "encoding/DateUtil.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "process/FileManager.h"
+#include "framework/cipher/AesString.h"
+#include "framework/encoding/DateUtil.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/FileManager.h"
+
+using calix::FileManager;
+using common::processLog;
 
 namespace fs = std::filesystem;
 

@@ -4,12 +4,20 @@
 #include <nlohmann/json.hpp>
 
 #include "bus/ZemBusCore.h"
-#include "device/ITDevice.h"
-#include "device/NetworkCardInfoManager.h"
-#include "encoding/Utf8.h"
-#include "encoding/ZipHelper.h"
-#include "link/ZemHttpSession.h"
-#include "logger/LogSink.h"
+#include "common/device/ITDevice.h"
+#include "common/device/NetworkCardInfoManager.h"
+#include "framework/encoding/Utf8.h"
+#include "framework/encoding/ZipHelper.h"
+#include "daemon/link/ZemHttpSession.h"
+#include "common/logger/LogSink.h"
+
+using calix::ZipHelper;
+using common::ITDevice;
+using common::NetworkCardInfoManager;
+using common::processLog;
+using hollin::ZemHttpReply;
+using hollin::ZemHttpRequest;
+using hollin::ZemHttpSession;
 
 using Json = nlohmann::ordered_json;
 

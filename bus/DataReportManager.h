@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "bus/UploadScheduleManager.h"
-#include "dispatch/Clock.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/WorkQueue.h"
 
-class ZemHttpSession;
+namespace hollin { class ZemHttpSession; }
 
 // What the report headers and the access-log device body say about this machine.
 struct ReportDeviceFacts {
@@ -167,7 +167,7 @@ class DataReportManager {
     UploadScheduleManager& schedule_;
     std::shared_ptr<dispatch::WorkQueue> queue_;       // "com.velmora.busupload": the transfers
     std::shared_ptr<dispatch::WorkQueue> replyQueue_;  // "data report": every completion
-    std::shared_ptr<ZemHttpSession> sessionManager_;
+    std::shared_ptr<hollin::ZemHttpSession> sessionManager_;
 
     mutable std::mutex headMutex_;
     std::shared_ptr<const RequestHead> requestHead_;

@@ -8,7 +8,9 @@
 #include <mutex>
 #include <span>
 
-#include "logger/LogSink.h"
+#include "common/logger/LogSink.h"
+
+using common::processLog;
 
 namespace {
 

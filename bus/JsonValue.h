@@ -3,7 +3,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
 
 namespace bus {
 

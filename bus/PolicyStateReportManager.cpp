@@ -6,10 +6,12 @@
 #include <filesystem>
 #include <mutex>
 
-#include "archive/Plist.h"
-#include "encoding/DateUtil.h"
-#include "paths/Paths.h"
-#include "process/FileManager.h"
+#include "platform/archive/Plist.h"
+#include "framework/encoding/DateUtil.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/FileManager.h"
+
+using calix::FileManager;
 
 namespace fs = std::filesystem;
 

@@ -1,6 +1,8 @@
 #include "ReportConnectionManager.h"
 
-#include "logger/LogSink.h"
+#include "common/logger/LogSink.h"
+
+using common::processLog;
 
 ReportConnectionManager::ReportConnectionManager(std::shared_ptr<ZemDataReportManager> manager)
     : manager_(manager ? std::move(manager) : std::make_shared<ZemDataReportManager>()) {}

@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "bus/ZemDataReportManager.h"
-#include "ipc/MessagePort.h"
-#include "ipc/NamedConnection.h"
+#include "platform/ipc/MessagePort.h"
+#include "platform/ipc/NamedConnection.h"
 
 class ReportConnectionManager {
   public:

@@ -4,13 +4,21 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "archive/KeyedArchive.h"
+#include "platform/archive/KeyedArchive.h"
 #include "bus/JsonValue.h"
-#include "device/ITDevice.h"
-#include "link/ZemHttpSession.h"
-#include "logger/LogSink.h"
-#include "process/FileManager.h"
-#include "server/ZemServerConfig.h"
+#include "common/device/ITDevice.h"
+#include "daemon/link/ZemHttpSession.h"
+#include "common/logger/LogSink.h"
+#include "framework/process/FileManager.h"
+#include "common/server/ZemServerConfig.h"
+
+using calix::FileManager;
+using common::ITDevice;
+using hollin::ZemHttpReply;
+using hollin::ZemHttpRequest;
+using hollin::ZemHttpSession;
+using common::ZemServerConfig;
+using common::processLog;
 
 using Json = nlohmann::ordered_json;
 

@@ -14,10 +14,10 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
 
-class ZemHttpSession;
-class ZemServerConfig;
+namespace hollin { class ZemHttpSession; }
+namespace common { class ZemServerConfig; }
 
 struct UploadScheduleModel {
     std::string bEnabled;                          // "1" when the server's "switch" is 1 or more
@@ -53,7 +53,7 @@ bool urlIsSendable(std::string_view url);
 class UploadScheduleManager {
   public:
     struct Options {
-        ZemServerConfig* config = nullptr;        // nullptr: the process's shared configuration
+        common::ZemServerConfig* config = nullptr;        // nullptr: the process's shared configuration
         std::function<std::string()> deviceUuid;  // empty: this device's hardware UUID
         std::string settingPath;                  // empty: createSettingPath()
     };
@@ -82,10 +82,10 @@ class UploadScheduleManager {
     static constexpr size_t kMaxReplyBytes = 1u << 20;
 
   private:
-    ZemServerConfig& config() const;
+    common::ZemServerConfig& config() const;
     Options options_;
     std::string settingPath_;
-    std::shared_ptr<ZemHttpSession> session_;
+    std::shared_ptr<hollin::ZemHttpSession> session_;
     std::mutex idleMutex_;
     std::condition_variable idle_;
     size_t running_ = 0;

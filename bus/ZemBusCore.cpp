@@ -1,10 +1,19 @@
 #include "ZemBusCore.h"
 
 #include "bus/ZemDebugLogRequest.h"
-#include "logger/LogSink.h"
+#include "common/logger/LogSink.h"
 #include "proto/ZemLogText.h"
 #include "proto/ZemUrlEncode.h"
-#include "server/ZemServerConfig.h"
+#include "common/server/ZemServerConfig.h"
+
+using zem::ZemRequest;
+using zem::ZemResponse;
+using zem::ZemUrlEncode;
+using common::ZemServerConfig;
+using common::processLog;
+using hollin::ZemHttpReply;
+using hollin::ZemHttpRequest;
+using hollin::ZemHttpSession;
 
 namespace bus {
 

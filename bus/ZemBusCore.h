@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
 #include "bus/ZemBusMessages.h"
-#include "link/ZemHttpSession.h"
+#include "daemon/link/ZemHttpSession.h"
 
-class ZemServerConfig;
+namespace common { class ZemServerConfig; }
 
 namespace bus {
 
@@ -31,7 +31,7 @@ class ZemBusCore {
 
     // config: nullptr for the process's shared configuration. facts: the head's device facts;
     // unset, they are read from this device for every request.
-    explicit ZemBusCore(ZemServerConfig* config = nullptr,
+    explicit ZemBusCore(common::ZemServerConfig* config = nullptr,
                         std::optional<bus::HeadFacts> facts = std::nullopt);
 
     // Sends action 8200 with userInfo["userInfo"] as the list of states; the completion runs once,
@@ -44,9 +44,9 @@ class ZemBusCore {
     void sendDebugLogRequest(archive::Dictionary userInfo, Completion complete);
 
     // The request of an action (nullptr for other than 8200 and 4000).
-    std::unique_ptr<ZemRequest> getRequestWithType(int32_t type) const;
+    std::unique_ptr<zem::ZemRequest> getRequestWithType(int32_t type) const;
     // The reply of an action over the decoded bytes (nullptr for other than 8200 and 4000).
-    static std::unique_ptr<ZemResponse> getResponseWithType(int32_t type, std::vector<uint8_t> data);
+    static std::unique_ptr<zem::ZemResponse> getResponseWithType(int32_t type, std::vector<uint8_t> data);
     // Decodes a reply body of an action and completes with its typed reply.
     static void parseResponseData(const std::vector<uint8_t>& data, int32_t type, const Completion& complete);
 
@@ -61,8 +61,8 @@ class ZemBusCore {
     // failed starts each log line of a failure.
     void post(int32_t type, const std::string& path, const std::string& failed, archive::Dictionary userInfo,
               Completion complete);
-    ZemServerConfig& config() const;
-    ZemServerConfig* config_;
+    common::ZemServerConfig& config() const;
+    common::ZemServerConfig* config_;
     std::optional<bus::HeadFacts> facts_;
-    std::shared_ptr<ZemHttpSession> session_;
+    std::shared_ptr<hollin::ZemHttpSession> session_;
 };

@@ -2,9 +2,14 @@
 
 #include <cmath>
 
-#include "core/TextNumber.h"
-#include "device/ITDevice.h"
-#include "encoding/DateUtil.h"
+#include "platform/core/TextNumber.h"
+#include "common/device/ITDevice.h"
+#include "framework/encoding/DateUtil.h"
+
+using zem::ZemRequest;
+using zem::ZemResponse;
+using common::ITDevice;
+using calix::DateUtil;
 
 namespace bus {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
 #include "proto/ZemRequest.h"
 #include "proto/ZemResponse.h"
 
@@ -34,7 +34,7 @@ PolicyStatInfo policyStatInfoFromState(const archive::Dictionary& state);
 
 }  // namespace bus
 
-class ZemPoliceStatusRequest : public ZemRequest {
+class ZemPoliceStatusRequest : public zem::ZemRequest {
   public:
     explicit ZemPoliceStatusRequest(bus::HeadFacts facts) : facts_(std::move(facts)) {}
     void generateMsgHead() override;
@@ -45,9 +45,9 @@ class ZemPoliceStatusRequest : public ZemRequest {
     bus::HeadFacts facts_;
 };
 
-class ZemPoliceStatusResponse : public ZemResponse {
+class ZemPoliceStatusResponse : public zem::ZemResponse {
   public:
-    using ZemResponse::ZemResponse;
+    using zem::ZemResponse::ZemResponse;
     // True when the reply carries the policy-state reply extension.
     bool parseData() override;
 };

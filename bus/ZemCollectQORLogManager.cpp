@@ -10,9 +10,11 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "archive/KeyedArchive.h"
-#include "paths/Paths.h"
-#include "process/FileManager.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/FileManager.h"
+
+using calix::FileManager;
 
 namespace {
 

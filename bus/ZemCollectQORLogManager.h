@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
 
 // How far one access-log file has been read.
 struct ZemQORFileInfoMode {

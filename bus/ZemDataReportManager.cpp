@@ -6,8 +6,10 @@
 #include "bus/JsonValue.h"
 #include "bus/PolicyStateReportManager.h"
 #include "bus/ZemLogReportManager.h"
-#include "dispatch/WorkQueue.h"
-#include "logger/LogSink.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "common/logger/LogSink.h"
+
+using common::processLog;
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
 #include "bus/ZemBusCore.h"
-#include "ipc/NamedConnection.h"
+#include "platform/ipc/NamedConnection.h"
 
 class ZemDataReportManager {
   public:

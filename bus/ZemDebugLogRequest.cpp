@@ -1,7 +1,10 @@
 #include "ZemDebugLogRequest.h"
 
 #include "bus/ZemBusCore.h"
-#include "core/TextNumber.h"
+#include "platform/core/TextNumber.h"
+
+using zem::ZemRequest;
+using zem::ZemResponse;
 
 namespace {
 

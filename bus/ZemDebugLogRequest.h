@@ -6,7 +6,7 @@
 #include "proto/ZemRequest.h"
 #include "proto/ZemResponse.h"
 
-class ZemDebugLogRequest : public ZemRequest {
+class ZemDebugLogRequest : public zem::ZemRequest {
   public:
     explicit ZemDebugLogRequest(bus::HeadFacts facts) : facts_(std::move(facts)) {}
     void generateMsgHead() override;
@@ -17,9 +17,9 @@ class ZemDebugLogRequest : public ZemRequest {
     bus::HeadFacts facts_;
 };
 
-class ZemDebugLogResponse : public ZemResponse {
+class ZemDebugLogResponse : public zem::ZemResponse {
   public:
-    using ZemResponse::ZemResponse;
+    using zem::ZemResponse::ZemResponse;
     // True when the reply carries the debug-log reply extension.
     bool parseData() override;
 };

@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "archive/KeyedArchive.h"
-#include "core/FileIO.h"
-#include "process/FileManager.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/core/FileIO.h"
+#include "framework/process/FileManager.h"
+
+using calix::FileManager;
 
 namespace {
 

@@ -16,16 +16,20 @@
 #include <filesystem>
 #include <future>
 
-#include "core/FileIO.h"
-#include "core/UserFolder.h"
-#include "device/ITDevice.h"
-#include "device/NetworkCardInfoManager.h"
-#include "encoding/DateUtil.h"
-#include "encoding/MD5.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
+#include "platform/core/FileIO.h"
+#include "platform/core/UserFolder.h"
+#include "common/device/ITDevice.h"
+#include "common/device/NetworkCardInfoManager.h"
+#include "framework/encoding/DateUtil.h"
+#include "framework/encoding/MD5.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
 #include "proto/ZemLogText.h"
-#include "sysinfo/ConsoleUser.h"
+#include "platform/sysinfo/ConsoleUser.h"
+
+using common::ITDevice;
+using common::NetworkCardInfoManager;
+using common::processLog;
 
 namespace fs = std::filesystem;
 

@@ -17,8 +17,8 @@
 #include "bus/DebugLogFTPRequest.h"
 #include "bus/ZemBusCore.h"
 #include "bus/ZemDebugModel.h"
-#include "core/Error.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/core/Error.h"
+#include "platform/dispatch/WorkQueue.h"
 
 // Where the job's facts come from; empty members read this machine.
 struct DebugLogEnvironment {

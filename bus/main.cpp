@@ -1,7 +1,10 @@
 #include <unistd.h>
 
 #include "bus/BusMain.h"
-#include "logger/RotatingLogger.h"
+#include "common/logger/RotatingLogger.h"
+
+using common::LogBusHelper;
+using common::setProcessLog;
 
 int main(int argc, char* argv[]) {
     // Code shared with the other programs logs into the service's own files.

@@ -6,7 +6,6 @@ function(ravaviza_test)
   cmake_parse_arguments(T "" "NAME" "LABELS;SOURCES;LIBS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
-  target_include_directories(${T_NAME} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
   target_compile_definitions(${T_NAME} PRIVATE
     RAVAVIZA_TEST_BINARY_DIR="${CMAKE_BINARY_DIR}"
     RAVAVIZA_TEST_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
@@ -84,5 +83,4 @@ endfunction()
 # not built with ravaviza_test, such as the benchmarks.
 if(NOT TARGET ravaviza_testsupport)
   add_library(ravaviza_testsupport INTERFACE)
-  target_include_directories(ravaviza_testsupport INTERFACE ${CMAKE_SOURCE_DIR}/tests/support)
 endif()

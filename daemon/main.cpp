@@ -1,7 +1,11 @@
 #include <malloc.h>
 
-#include "launch/HollinMain.h"
-#include "logger/RotatingLogger.h"
+#include "daemon/launch/HollinMain.h"
+#include "common/logger/RotatingLogger.h"
+
+using common::LogCoreHelper;
+using hollin::hollinMain;
+using common::setProcessLog;
 
 int main(int argc, char* argv[]) {
     // Two heaps are plenty for a daemon whose threads mostly sleep: each further heap the allocator

@@ -5,6 +5,8 @@
 #include <optional>
 #include <vector>
 
+namespace tessel {
+
 class IPCReceiveProtocol {
   public:
     virtual ~IPCReceiveProtocol() = default;
@@ -12,3 +14,5 @@ class IPCReceiveProtocol {
     virtual std::optional<std::vector<uint8_t>> handleIPCReceiveData(const std::vector<uint8_t>& data,
                                                                      int32_t msgid) = 0;
 };
+
+}  // namespace tessel

@@ -5,3 +5,8 @@
 #include "TesselClient.h"
 #include "TesselServer.h"
 #include "TesselVersion.h"
+
+namespace tessel {
+
+
+}  // namespace tessel

@@ -1,6 +1,8 @@
 #include "TesselClient.h"
 
-#include "ipc/MessagePort.h"
+#include "platform/ipc/MessagePort.h"
+
+namespace tessel {
 
 namespace {
 
@@ -50,3 +52,5 @@ bool TesselClient::startTestConnect(const std::string& name) {
     scope.user = userScope();
     return ipc::canOpenPort(name, 1.0, scope);
 }
+
+}  // namespace tessel

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace tessel {
+
 // Result codes of sendMessageWithName(); each outcome is one bit.
 enum TesselResultCode : uint64_t {
     TesselReplyReceived = 1,
@@ -56,3 +58,5 @@ class TesselClient {
     std::atomic<double> recvTimeout_{30.0};
     std::atomic<int64_t> userScope_{-1};
 };
+
+}  // namespace tessel

@@ -2,7 +2,9 @@
 
 #include <strings.h>
 
-#include "ipc/MessagePort.h"
+#include "platform/ipc/MessagePort.h"
+
+namespace tessel {
 
 namespace {
 
@@ -137,3 +139,5 @@ std::shared_ptr<ipc::LocalMessagePort> TesselServer::localPort() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return localPort_;
 }
+
+}  // namespace tessel

@@ -13,11 +13,13 @@
 #include <vector>
 
 #include "IPCReceiveProtocol.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/WorkQueue.h"
 
 namespace ipc {
 class LocalMessagePort;
 }
+
+namespace tessel {
 
 class TesselServer {
   public:
@@ -58,3 +60,5 @@ class TesselServer {
     // Stopped ports whose worker may still be answering a message with this object as context.
     std::vector<std::shared_ptr<ipc::LocalMessagePort>> retired_;
 };
+
+}  // namespace tessel

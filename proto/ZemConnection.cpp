@@ -1,6 +1,10 @@
 #include "proto/ZemConnection.h"
 
-#include "server/ZemServerConfig.h"
+#include "common/server/ZemServerConfig.h"
+
+using common::ZemServerConfig;
+
+namespace zem {
 
 ZemConnection::ZemConnection(ZemServerConfig* config) : config_(config) {}
 
@@ -26,3 +30,5 @@ std::string ZemConnection::urlForPath(std::string_view path) const {
     if (!hasServer()) return {};
     return "http://" + host_ + ":" + std::to_string(port_) + "/" + std::string(path);
 }
+
+}  // namespace zem

@@ -7,12 +7,14 @@
 #include <string>
 #include <string_view>
 
-class ZemServerConfig;
+namespace common { class ZemServerConfig; }
+
+namespace zem {
 
 class ZemConnection {
   public:
     // config: the configuration to read; nullptr for the process's shared one.
-    explicit ZemConnection(ZemServerConfig* config = nullptr);
+    explicit ZemConnection(common::ZemServerConfig* config = nullptr);
 
     void init();
     // Loads the server configuration and takes its last good server and port; without a
@@ -26,7 +28,9 @@ class ZemConnection {
     std::string urlForPath(std::string_view path) const;
 
   private:
-    ZemServerConfig* config_;
+    common::ZemServerConfig* config_;
     std::string host_;
     uint64_t port_ = 0;
 };
+
+}  // namespace zem

@@ -6,6 +6,8 @@
 #include <climits>
 #include <vector>
 
+namespace zem {
+
 namespace {
 
 // The login name of the effective user, "" when the password database does not know it.
@@ -33,3 +35,5 @@ bool ZemRequest::buildData() {
     if (root_.ByteSizeLong() > static_cast<size_t>(INT_MAX)) return false;
     return root_.SerializeToString(&data_);
 }
+
+}  // namespace zem

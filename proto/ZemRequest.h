@@ -4,8 +4,10 @@
 
 #include <string>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
 #include "proto/zem_v5.pb.h"
+
+namespace zem {
 
 class ZemRequest {
   public:
@@ -44,3 +46,5 @@ class ZemRequest {
     archive::Dictionary userInfo_;
     std::string data_;
 };
+
+}  // namespace zem

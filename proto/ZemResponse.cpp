@@ -6,6 +6,8 @@
 #include <climits>
 #include <map>
 
+namespace zem {
+
 namespace {
 
 using google::protobuf::Descriptor;
@@ -201,3 +203,5 @@ bool ZemResponse::parseData() {
     parsed_ = true;
     return true;
 }
+
+}  // namespace zem

@@ -16,6 +16,8 @@
 
 #include "proto/zem_v5.pb.h"
 
+namespace zem {
+
 class ZemResponse {
   public:
     // Larger replies are refused unparsed: no server answer comes near this size.
@@ -73,3 +75,5 @@ class ZemResponse {
     std::string limitNote_;
     std::shared_ptr<const google::protobuf::Message> responseMsg_;
 };
+
+}  // namespace zem

@@ -1,6 +1,8 @@
 #include "proto/ZemUrlEncode.h"
 
-#include "encoding/UrlEncode.h"
+#include "framework/encoding/UrlEncode.h"
+
+namespace zem {
 
 namespace {
 
@@ -54,3 +56,5 @@ void ZemUrlEncode::urldecodeInPlace(std::vector<uint8_t>& bytes) {
     }
     bytes.resize(write);
 }
+
+}  // namespace zem

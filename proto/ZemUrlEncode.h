@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+namespace zem {
+
 class ZemUrlEncode {
   public:
     // The POST body text of a serialized message.
@@ -21,3 +23,5 @@ class ZemUrlEncode {
     // text), so a large reply is not held twice.
     static void urldecodeInPlace(std::vector<uint8_t>& bytes);
 };
+
+}  // namespace zem

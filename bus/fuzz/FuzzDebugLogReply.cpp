@@ -7,7 +7,10 @@
 
 #include "bus/DebugLogFTPRequest.h"
 #include "bus/ZemBusCore.h"
-#include "logger/LogSink.h"
+#include "common/logger/LogSink.h"
+
+using common::LogSink;
+using common::setProcessLog;
 
 namespace {
 

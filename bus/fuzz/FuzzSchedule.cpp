@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "archive/KeyedArchive.h"
+#include "platform/archive/KeyedArchive.h"
 #include "bus/UploadScheduleManager.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -10,8 +10,8 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include "TempRoot.h"
-#include "archive/KeyedArchive.h"
+#include "tests/support/TempRoot.h"
+#include "platform/archive/KeyedArchive.h"
 #include "bus/ZemCollectQORLogManager.h"
 
 namespace fs = std::filesystem;

@@ -9,6 +9,7 @@
 using archive::Array;
 using archive::Dictionary;
 using archive::Value;
+using zem::ZemUrlEncode;
 
 namespace {
 

@@ -7,14 +7,16 @@
 #include <fstream>
 #include <optional>
 
-#include "TempRoot.h"
-#include "archive/Plist.h"
+#include "tests/support/TempRoot.h"
+#include "platform/archive/Plist.h"
 #include "bus/BusMain.h"
 #include "bus/CommonTimerHelp.h"
 #include "bus/PolicyStateReportManager.h"
 #include "bus/ZemDataReportManager.h"
-#include "dispatch/ManualTime.h"
-#include "server/ZemServerConfig.h"
+#include "platform/dispatch/ManualTime.h"
+#include "common/server/ZemServerConfig.h"
+
+using common::ZemServerConfig;
 
 namespace fs = std::filesystem;
 using archive::Array;

@@ -14,15 +14,17 @@
 #include <fstream>
 #include <optional>
 
-#include "TempRoot.h"
-#include "archive/KeyedArchive.h"
+#include "tests/support/TempRoot.h"
+#include "platform/archive/KeyedArchive.h"
 #include "bus/DebugLogFTPRequest.h"
 #include "bus/ZemBusCore.h"
 #include "bus/ZemDebugLogRequest.h"
 #include "bus/ZemDebugModel.h"
 #include "bus/ZemLogReportManager.h"
-#include "paths/Paths.h"
+#include "platform/paths/Paths.h"
 #include "proto/ZemUrlEncode.h"
+
+using zem::ZemUrlEncode;
 
 namespace fs = std::filesystem;
 

@@ -11,11 +11,13 @@
 #include <optional>
 #include <thread>
 
-#include "TempRoot.h"
+#include "tests/support/TempRoot.h"
 #include "bus/DataReportManager.h"
 #include "bus/UploadScheduleManager.h"
-#include "cipher/AesString.h"
-#include "server/ZemServerConfig.h"
+#include "framework/cipher/AesString.h"
+#include "common/server/ZemServerConfig.h"
+
+using common::ZemServerConfig;
 
 namespace fs = std::filesystem;
 using Outcome = bus::ScheduleReply::Outcome;

@@ -1,4 +1,4 @@
-#include "account/AccountManager.h"
+#include "AccountManager.h"
 
 #include <curl/curl.h>
 
@@ -8,8 +8,10 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include "logger/LogSink.h"
-#include "server/ZemServerConfig.h"
+#include "common/logger/LogSink.h"
+#include "common/server/ZemServerConfig.h"
+
+namespace common {
 
 namespace {
 
@@ -105,3 +107,5 @@ void AccountManager::NetWorkType(ZemServerConfig& config, const std::function<vo
     }
     if (completion) completion(type);
 }
+
+}  // namespace common

@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+namespace common {
+
 class ZemServerConfig;
 
 class AccountManager {
@@ -30,3 +32,5 @@ class AccountManager {
   private:
     AccountManager() = default;
 };
+
+}  // namespace common

@@ -1,4 +1,4 @@
-#include "account/AccountModel.h"
+#include "AccountModel.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -7,12 +7,17 @@
 
 #include <cerrno>
 
-#include "archive/KeyedArchive.h"
-#include "cipher/AesString.h"
-#include "core/UserFolder.h"
-#include "device/ITDevice.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
+#include "platform/archive/KeyedArchive.h"
+#include "framework/cipher/AesString.h"
+#include "platform/core/UserFolder.h"
+#include "common/device/ITDevice.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+
+using calix::TaskHandle;
+using calix::TaskHelper;
+
+namespace common {
 
 namespace {
 
@@ -178,3 +183,5 @@ std::optional<TaskHandle> AccountModelHelper::excuteTaskPath(const std::string& 
                                                              std::string* result, ErrorValue* error) {
     return TaskHelper::sharedInstance().excuteTaskPath(path, argvs, result, error);
 }
+
+}  // namespace common

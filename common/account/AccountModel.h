@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "archive/Value.h"
-#include "core/Error.h"
-#include "process/TaskHelper.h"
+#include "platform/archive/Value.h"
+#include "platform/core/Error.h"
+#include "framework/process/TaskHelper.h"
+
+namespace common {
 
 class AccountModel {
   public:
@@ -75,7 +77,7 @@ class AccountModelHelper {
     std::optional<std::string> homeFolder() const;
     std::optional<Owner> rootOwner() const;
 
-    std::optional<TaskHandle> excuteTaskPath(const std::string& path, const std::vector<std::string>& argvs,
+    std::optional<calix::TaskHandle> excuteTaskPath(const std::string& path, const std::vector<std::string>& argvs,
                                              std::string* result, ErrorValue* error);
 
   private:
@@ -86,3 +88,5 @@ class AccountModelHelper {
     std::optional<std::string> home_;
     std::optional<Owner> owner_;
 };
+
+}  // namespace common

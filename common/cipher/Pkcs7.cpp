@@ -1,6 +1,8 @@
-#include "cipher/Pkcs7.h"
+#include "Pkcs7.h"
 
 #include <algorithm>
+
+namespace common {
 
 namespace {
 constexpr size_t kBlock = 16;
@@ -21,3 +23,5 @@ std::optional<size_t> unpaddingForDecryption(std::vector<uint8_t>& buffer) {
     buffer.erase(tail, buffer.end());
     return buffer.size();
 }
+
+}  // namespace common

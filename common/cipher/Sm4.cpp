@@ -1,8 +1,10 @@
-#include "cipher/Sm4.h"
+#include "Sm4.h"
 
 #include <array>
 #include <bit>
 #include <cstring>
+
+namespace common {
 
 namespace {
 
@@ -149,3 +151,5 @@ bool sm4_crypt_cbc(const sm4_context& ctx, int mode, std::span<uint8_t, 16> iv,
     }
     return true;
 }
+
+}  // namespace common

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <span>
 
+namespace common {
+
 inline constexpr int SM4_ENCRYPT = 1;
 inline constexpr int SM4_DECRYPT = 0;
 inline constexpr size_t SM4_BLOCK_SIZE = 16;
@@ -33,3 +35,5 @@ bool sm4_crypt_ecb(const sm4_context& ctx, int mode, std::span<const uint8_t> in
 // SM4_DECRYPT and must match the round keys. Same length rules as the ECB function; in-place works.
 bool sm4_crypt_cbc(const sm4_context& ctx, int mode, std::span<uint8_t, 16> iv,
                    std::span<const uint8_t> input, std::span<uint8_t> output);
+
+}  // namespace common

@@ -1,4 +1,4 @@
-#include "cipher/StringExtension.h"
+#include "StringExtension.h"
 
 #include <cstdint>
 #include <limits>
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cipher/TextUnits.h"
+#include "TextUnits.h"
 
 namespace Extension {
 

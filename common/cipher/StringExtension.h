@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "cipher/AesString.h"
+#include "framework/cipher/AesString.h"
 
 namespace Extension {
 

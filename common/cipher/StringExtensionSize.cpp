@@ -1,4 +1,4 @@
-#include "cipher/StringExtensionSize.h"
+#include "StringExtensionSize.h"
 
 #include <QTextLayout>
 #include <QTextOption>

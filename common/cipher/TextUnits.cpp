@@ -1,8 +1,8 @@
-#include "cipher/TextUnits.h"
+#include "TextUnits.h"
 
 #include <cstdint>
 
-#include "encoding/Utf8.h"
+#include "framework/encoding/Utf8.h"
 
 namespace TextUnits {
 

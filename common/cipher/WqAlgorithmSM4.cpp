@@ -1,4 +1,4 @@
-#include "cipher/WqAlgorithmSM4.h"
+#include "WqAlgorithmSM4.h"
 
 #include <openssl/evp.h>
 
@@ -6,12 +6,14 @@
 #include <array>
 #include <memory>
 
-#include "cipher/EvpCipher.h"
-#include "cipher/Pkcs7.h"
-#include "cipher/Sm4.h"
-#include "cipher/TextUnits.h"
-#include "encoding/Base64.h"
-#include "encoding/Utf8.h"
+#include "framework/cipher/EvpCipher.h"
+#include "Pkcs7.h"
+#include "Sm4.h"
+#include "TextUnits.h"
+#include "framework/encoding/Base64.h"
+#include "framework/encoding/Utf8.h"
+
+namespace common {
 
 namespace {
 
@@ -267,3 +269,5 @@ std::optional<std::vector<uint8_t>> WqAlgorithmSM4::DecodeAES(std::span<const ui
     if (!out || !unpaddingForDecryption(*out)) return std::nullopt;
     return out;
 }
+
+}  // namespace common

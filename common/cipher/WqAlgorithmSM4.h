@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+namespace common {
+
 // Default AES key when the caller passes none, and the AES-CBC IV, always.
 inline constexpr std::string_view kDefaultAESKey = "Qm8#tR2vLx6@Nw4k";
 inline constexpr std::string_view kAESCBCIv = "Hp3$Zc7&Wd1^Kf9y";
@@ -72,3 +74,5 @@ class WqAlgorithmSM4 {
     static std::optional<std::vector<uint8_t>> DecodeAES(std::span<const uint8_t> data,
                                                          std::optional<std::string_view> key = {});
 };
+
+}  // namespace common

@@ -1,12 +1,16 @@
-#include "command/ZemCMDManager.h"
+#include "ZemCMDManager.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <sstream>
 
-#include "archive/KeyedArchive.h"
-#include "logger/LogSink.h"
-#include "process/FileManager.h"
+#include "platform/archive/KeyedArchive.h"
+#include "common/logger/LogSink.h"
+#include "framework/process/FileManager.h"
+
+using calix::FileManager;
+
+namespace common {
 
 namespace {
 
@@ -224,3 +228,5 @@ int32_t ZemCMDManager::getFirePolicySeq() const {
 void ZemCMDManager::waitForPendingChanges() {
     queue_->dispatchSync([] {});
 }
+
+}  // namespace common

@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "archive/Value.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/archive/Value.h"
+#include "platform/dispatch/WorkQueue.h"
+
+namespace common {
 
 struct ZemCMDModel {
     bool isUpdate = true;  // coded as "isUpgrade"
@@ -64,3 +66,5 @@ class ZemCMDManager {
     mutable std::mutex lock_;
     std::vector<ZemCMDModel> memoryCMDModels_;
 };
+
+}  // namespace common

@@ -1,4 +1,4 @@
-#include "device/ArrayExtension.h"
+#include "ArrayExtension.h"
 
 namespace Extension {
 

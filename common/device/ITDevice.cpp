@@ -1,18 +1,22 @@
-#include "device/ITDevice.h"
+#include "ITDevice.h"
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 
-#include "archive/Plist.h"
-#include "device/ArrayExtension.h"
-#include "paths/Paths.h"
-#include "process/TaskHelper.h"
-#include "sysinfo/ConsoleUser.h"
-#include "sysinfo/HardwareUuid.h"
-#include "sysinfo/Machine.h"
-#include "sysinfo/Storage.h"
-#include "sysinfo/SysFiles.h"
+#include "platform/archive/Plist.h"
+#include "ArrayExtension.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/TaskHelper.h"
+#include "platform/sysinfo/ConsoleUser.h"
+#include "platform/sysinfo/HardwareUuid.h"
+#include "platform/sysinfo/Machine.h"
+#include "platform/sysinfo/Storage.h"
+#include "platform/sysinfo/SysFiles.h"
+
+using calix::TaskHelper;
+
+namespace common {
 
 namespace {
 
@@ -315,3 +319,5 @@ void ITDevice::cleanMacAddressCache() {
     networkInfos_ = std::make_shared<const std::map<std::string, InterfaceInfo>>();
     tableBuilt_ = false;
 }
+
+}  // namespace common

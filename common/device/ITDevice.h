@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "sysinfo/NetInterfaces.h"
+#include "platform/sysinfo/NetInterfaces.h"
+
+namespace common {
 
 // An interface or hardware-port record: "MacAddress", "HardwarePort", "service", "Device",
 // "ServiceID", "ip", each a text.
@@ -79,3 +81,5 @@ class ITDevice {
     std::shared_ptr<const std::map<std::string, InterfaceInfo>> networkInfos_;
     bool tableBuilt_ = false;
 };
+
+}  // namespace common

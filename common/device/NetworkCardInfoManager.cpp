@@ -1,9 +1,11 @@
-#include "device/NetworkCardInfoManager.h"
+#include "NetworkCardInfoManager.h"
 
 #include <algorithm>
 
-#include "device/NmcliQueries.h"
-#include "sysinfo/NetInterfaces.h"
+#include "NmcliQueries.h"
+#include "platform/sysinfo/NetInterfaces.h"
+
+namespace common {
 
 NetworkCardInfoManager& NetworkCardInfoManager::sharedInstance() {
     static NetworkCardInfoManager* manager = new NetworkCardInfoManager();
@@ -111,3 +113,5 @@ void NetworkCardInfoManager::setNetworkCards(std::vector<NetworkCardModel> cards
     std::lock_guard lock(mutex_);
     networkCards_ = std::move(cards);
 }
+
+}  // namespace common

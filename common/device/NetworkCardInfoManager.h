@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "device/ITDevice.h"
-#include "device/NetworkCardModel.h"
+#include "ITDevice.h"
+#include "NetworkCardModel.h"
+
+namespace common {
 
 class NetworkCardInfoManager {
   public:
@@ -44,3 +46,5 @@ class NetworkCardInfoManager {
     std::map<std::string, std::string> macAddresses_;
     std::vector<NetworkCardModel> networkCards_;
 };
+
+}  // namespace common

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+namespace common {
+
 struct NetworkCardModel {
     std::string interfaceName;
     std::string ip = "0.0.0.0";                     // first IPv4 address
@@ -14,3 +16,5 @@ struct NetworkCardModel {
 
     bool operator==(const NetworkCardModel&) const = default;
 };
+
+}  // namespace common

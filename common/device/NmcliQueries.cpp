@@ -1,12 +1,14 @@
-#include "device/NmcliQueries.h"
+#include "NmcliQueries.h"
 
 #include <chrono>
 #include <vector>
 
-#include "process/TaskHelper.h"
-#include "sysinfo/NetInterfaces.h"
-#include "sysinfo/Nmcli.h"
-#include "sysinfo/SysFiles.h"
+#include "framework/process/TaskHelper.h"
+#include "platform/sysinfo/NetInterfaces.h"
+#include "platform/sysinfo/Nmcli.h"
+#include "platform/sysinfo/SysFiles.h"
+
+using calix::TaskHelper;
 
 namespace nmcli {
 

@@ -1,4 +1,4 @@
-#include "logger/LogSink.h"
+#include "LogSink.h"
 
 #include <errno.h>
 #include <pwd.h>
@@ -9,8 +9,10 @@
 #include <optional>
 #include <string>
 
-#include "logger/RotatingLogger.h"
-#include "paths/Paths.h"
+#include "RotatingLogger.h"
+#include "platform/paths/Paths.h"
+
+namespace common {
 
 namespace {
 
@@ -59,3 +61,5 @@ LogSink& processLog() {
 void flushProcessLog() {
     if (LogSink* sink = gProcessLog.load(std::memory_order_acquire)) sink->flush();
 }
+
+}  // namespace common

@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace common {
+
 class LogSink {
   public:
     virtual ~LogSink() = default;
@@ -24,3 +26,5 @@ LogSink& processLog();
 
 // Waits until the process log's queued lines are on disk; makes no log when nothing logged yet.
 void flushProcessLog();
+
+}  // namespace common

@@ -1,4 +1,4 @@
-#include "logger/RotatingLogger.h"
+#include "RotatingLogger.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,11 +9,15 @@
 #include <filesystem>
 #include <system_error>
 
-#include "archive/KeyedArchive.h"
-#include "core/FileIO.h"
-#include "encoding/DateUtil.h"
-#include "paths/Paths.h"
-#include "process/FileManager.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/core/FileIO.h"
+#include "framework/encoding/DateUtil.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/FileManager.h"
+
+using calix::FileManager;
+
+namespace common {
 
 namespace {
 
@@ -305,3 +309,5 @@ LogUpgradeErrorHelper& LogUpgradeErrorHelper::sharedInstance() {
     static LogUpgradeErrorHelper* instance = new LogUpgradeErrorHelper(defaultConfig());
     return *instance;
 }
+
+}  // namespace common

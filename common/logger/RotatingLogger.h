@@ -13,10 +13,12 @@
 #include <memory>
 #include <string>
 
-#include "archive/Value.h"
-#include "dispatch/Clock.h"
-#include "dispatch/WorkQueue.h"
-#include "logger/LogSink.h"
+#include "platform/archive/Value.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "LogSink.h"
+
+namespace common {
 
 struct RotatingLoggerConfig {
     std::array<std::string, 3> fileNames;  // "<Process>-Info-1.log" .. "-3.log"
@@ -119,3 +121,5 @@ class LogUpgradeErrorHelper : public RotatingLogger {
     static RotatingLoggerConfig defaultConfig() { return programConfig("Perrow"); }
     explicit LogUpgradeErrorHelper(RotatingLoggerConfig config) : RotatingLogger(std::move(config)) {}
 };
+
+}  // namespace common

@@ -1,10 +1,12 @@
-#include "server/ZemNetworkInfoModel.h"
+#include "ZemNetworkInfoModel.h"
 
 #include <filesystem>
 #include <system_error>
 
-#include "archive/KeyedArchive.h"
-#include "paths/Paths.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/paths/Paths.h"
+
+namespace common {
 
 namespace {
 
@@ -72,3 +74,5 @@ bool ZemNetworkInfoModel::deleteCurrentNetModelRecord() {
     std::error_code ec;
     return std::filesystem::remove(modelSavePathWithCheck(false), ec);
 }
+
+}  // namespace common

@@ -6,7 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
+
+namespace common {
 
 class ZemNetworkInfoModel {
   public:
@@ -33,3 +35,5 @@ class ZemNetworkInfoModel {
     static std::optional<ZemNetworkInfoModel> decode(const archive::Value& value);
     bool operator==(const ZemNetworkInfoModel&) const = default;
 };
+
+}  // namespace common

@@ -1,15 +1,17 @@
-#include "server/ZemServerConfig.h"
+#include "ZemServerConfig.h"
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <limits>
 
-#include "archive/KeyedArchive.h"
-#include "core/TextNumber.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "server/ZemNetworkInfoModel.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/core/TextNumber.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "ZemNetworkInfoModel.h"
+
+namespace common {
 
 namespace {
 
@@ -298,3 +300,5 @@ int64_t ZemServerConfig::extra_mulSvrsCount() const {
     std::lock_guard lock(mutex_);
     return extra_mulSvrsCount_;
 }
+
+}  // namespace common

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace common {
+
 class ZemServerConfig {
   public:
     // The text a missing host takes in "host:port" texts.
@@ -87,3 +89,5 @@ class ZemServerConfig {
     bool listsBuilt_ = false;
     bool recordWriter_ = false;
 };
+
+}  // namespace common

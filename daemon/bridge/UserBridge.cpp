@@ -1,4 +1,4 @@
-#include "bridge/UserBridge.h"
+#include "UserBridge.h"
 
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
@@ -13,18 +13,25 @@
 #include <memory>
 #include <vector>
 
-#include "archive/KeyedArchive.h"
-#include "archive/Plist.h"
-#include "core/FileIO.h"
-#include "device/ITDevice.h"
-#include "dispatch/WorkQueue.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "process/TaskHelper.h"
-#include "server/ZemServerConfig.h"
-#include "service/ExecutableProcesses.h"
-#include "service/ZemNimbrelInterface.h"
-#include "spawn/Spawn.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/archive/Plist.h"
+#include "platform/core/FileIO.h"
+#include "common/device/ITDevice.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/TaskHelper.h"
+#include "common/server/ZemServerConfig.h"
+#include "daemon/service/ExecutableProcesses.h"
+#include "daemon/service/ZemNimbrelInterface.h"
+#include "platform/spawn/Spawn.h"
+
+using calix::TaskHelper;
+using common::ITDevice;
+using common::ZemServerConfig;
+using common::processLog;
+
+namespace hollin {
 
 namespace {
 
@@ -474,3 +481,5 @@ void UserBridge::checkRQLifLoad() {
         }
     });
 }
+
+}  // namespace hollin

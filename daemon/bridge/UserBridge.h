@@ -14,8 +14,10 @@
 #include <set>
 #include <string>
 
-#include "archive/Value.h"
-#include "core/UserFolder.h"
+#include "platform/archive/Value.h"
+#include "platform/core/UserFolder.h"
+
+namespace hollin {
 
 class UserBridge {
   public:
@@ -97,3 +99,5 @@ class UserBridge {
     std::string currentUserPath_;
     std::set<std::string> refused_;  // refusals already logged, by file and reason
 };
+
+}  // namespace hollin

@@ -1,14 +1,19 @@
-#include "endpoints/VendedObjects.h"
+#include "VendedObjects.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 
-#include "logger/RotatingLogger.h"
-#include "records/ZemMachineModel.h"
-#include "scheduler/CommonTimerManager.h"
-#include "server/ZemServerConfig.h"
+#include "common/logger/RotatingLogger.h"
+#include "daemon/records/ZemMachineModel.h"
+#include "daemon/scheduler/CommonTimerManager.h"
+#include "common/server/ZemServerConfig.h"
+
+using common::LogCoreHelper;
+using common::ZemServerConfig;
+using hollin::CommonTimerManager;
+using hollin::ZemMachineManager;
 
 namespace endpoints {
 

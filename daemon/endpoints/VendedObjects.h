@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "ipc/NamedConnection.h"
+#include "platform/ipc/NamedConnection.h"
 
-class CommonTimerManager;
+namespace hollin { class CommonTimerManager; }
 
 namespace endpoints {
 
@@ -17,6 +17,6 @@ inline constexpr const char* kClientConfigConnection = "com.velmora.ravaviza.cli
 
 // Connection name and root object: ZemHeartbeatProtect, ZemUpgradeConnection and
 // RavAvizaClientConnection, all calling into the given scheduler.
-std::vector<std::pair<std::string, ipc::VendedObject>> daemonVendedObjects(CommonTimerManager& scheduler);
+std::vector<std::pair<std::string, ipc::VendedObject>> daemonVendedObjects(hollin::CommonTimerManager& scheduler);
 
 }  // namespace endpoints

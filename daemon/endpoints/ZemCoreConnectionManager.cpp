@@ -1,10 +1,14 @@
-#include "endpoints/ZemCoreConnectionManager.h"
+#include "ZemCoreConnectionManager.h"
 
 #include <optional>
 
-#include "logger/LogSink.h"
-#include "peers/ZemIPCManager.h"
-#include "service/ZemCoreVPNService.h"
+#include "common/logger/LogSink.h"
+#include "daemon/peers/ZemIPCManager.h"
+#include "daemon/service/ZemCoreVPNService.h"
+
+using common::processLog;
+
+namespace hollin {
 
 ZemCoreConnectionManager& ZemCoreConnectionManager::sharedInstance() {
     static ZemCoreConnectionManager* instance = new ZemCoreConnectionManager();  // lives for the process
@@ -33,3 +37,5 @@ std::shared_ptr<ipc::NamedConnection> ZemCoreConnectionManager::longconnection()
     std::lock_guard lock(mutex_);
     return longconnection_;
 }
+
+}  // namespace hollin

@@ -4,7 +4,9 @@
 #include <memory>
 #include <mutex>
 
-#include "ipc/NamedConnection.h"
+#include "platform/ipc/NamedConnection.h"
+
+namespace hollin {
 
 class ZemCoreConnectionManager {
   public:
@@ -22,3 +24,5 @@ class ZemCoreConnectionManager {
     mutable std::mutex mutex_;
     std::shared_ptr<ipc::NamedConnection> longconnection_;
 };
+
+}  // namespace hollin

@@ -1,4 +1,4 @@
-#include "filemonitor/ZemFileMonitor.h"
+#include "ZemFileMonitor.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,12 +12,19 @@
 #include <cstring>
 #include <utility>
 
-#include "core/UserFolder.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "process/TaskHelper.h"
-#include "server/ZemServerConfig.h"
-#include "sysinfo/ConsoleUser.h"
+#include "platform/core/UserFolder.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/TaskHelper.h"
+#include "common/server/ZemServerConfig.h"
+#include "platform/sysinfo/ConsoleUser.h"
+
+using calix::TaskHandle;
+using calix::TaskHelper;
+using common::ZemServerConfig;
+using common::processLog;
+
+namespace hollin {
 
 namespace {
 
@@ -408,3 +415,5 @@ void ZemFileMonitor::waitUntilIdle() {
     monitorQueue_->dispatchSync([] {});
     updateProxyQueue_->dispatchSync([] {});
 }
+
+}  // namespace hollin

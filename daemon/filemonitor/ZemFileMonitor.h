@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/WorkQueue.h"
-#include "fsevents/EventStream.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "platform/fsevents/EventStream.h"
+
+namespace hollin {
 
 // What the monitor asks of the watchdog that owns it.
 class ZemFileMonitorHelper {
@@ -92,3 +94,5 @@ class ZemFileMonitor {
     std::string streamOwner_;
     bool stopping_ = false;
 };
+
+}  // namespace hollin

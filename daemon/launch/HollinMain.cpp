@@ -1,4 +1,4 @@
-#include "launch/HollinMain.h"
+#include "HollinMain.h"
 
 #include <time.h>
 #include <unistd.h>
@@ -6,21 +6,27 @@
 #include <algorithm>
 #include <exception>
 
-#include "bridge/UserBridge.h"
-#include "dispatch/MainLoop.h"
-#include "filemonitor/ZemFileMonitor.h"
-#include "launch/RunLock.h"
-#include "launch/ZemCoreLaunchService.h"
-#include "logger/RotatingLogger.h"
-#include "process/FileManager.h"
-#include "peers/ZemIPCManager.h"
-#include "scheduler/CommonTimerManager.h"
-#include "service/ZemNimbrelInterface.h"
-#include "vpnagent/FenwickClient.h"
-#include "server/ZemServerConfig.h"
-#include "supervise/ProcessHelper.h"
-#include "supervise/ZemBusinessManager.h"
-#include "supervise/ZemV5Install.h"
+#include "daemon/bridge/UserBridge.h"
+#include "platform/dispatch/MainLoop.h"
+#include "daemon/filemonitor/ZemFileMonitor.h"
+#include "RunLock.h"
+#include "ZemCoreLaunchService.h"
+#include "common/logger/RotatingLogger.h"
+#include "framework/process/FileManager.h"
+#include "daemon/peers/ZemIPCManager.h"
+#include "daemon/scheduler/CommonTimerManager.h"
+#include "daemon/service/ZemNimbrelInterface.h"
+#include "outside/vpnagent/FenwickClient.h"
+#include "common/server/ZemServerConfig.h"
+#include "daemon/supervise/ProcessHelper.h"
+#include "daemon/supervise/ZemBusinessManager.h"
+#include "daemon/supervise/ZemV5Install.h"
+
+using calix::FileManager;
+using common::LogCoreHelper;
+using common::ZemServerConfig;
+
+namespace hollin {
 
 std::string gHollinModeArgument;
 
@@ -211,3 +217,5 @@ int hollinMain(int argc, const char* const argv[], const HollinModes& modes) {
     }
     return finish(kExitOk);
 }
+
+}  // namespace hollin

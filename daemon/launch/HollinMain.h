@@ -5,6 +5,8 @@
 #include <functional>
 #include <string>
 
+namespace hollin {
+
 struct HollinModes {
     std::function<void()> install;  // -install
     std::function<void()> launch;   // -launch
@@ -17,3 +19,5 @@ struct HollinModes {
 extern std::string gHollinModeArgument;
 
 int hollinMain(int argc, const char* const argv[], const HollinModes& modes = HollinModes::standard());
+
+}  // namespace hollin

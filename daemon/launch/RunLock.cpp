@@ -1,4 +1,4 @@
-#include "launch/RunLock.h"
+#include "RunLock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <mutex>
 
-#include "core/FileIO.h"
-#include "ipc/Endpoint.h"
-#include "paths/Paths.h"
+#include "platform/core/FileIO.h"
+#include "platform/ipc/Endpoint.h"
+#include "platform/paths/Paths.h"
+
+namespace hollin {
 
 namespace {
 
@@ -57,3 +59,5 @@ size_t removeLeftoverTemporaries(const timespec& processStart) {
         removed += fileio::removeStaleTemporaries(folder, processStart);
     return removed;
 }
+
+}  // namespace hollin

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string>
 
+namespace hollin {
+
 enum class RunLockClaim {
     Held,           // this process holds the lock (now or from an earlier claim)
     HeldElsewhere,  // another process holds it: this one must not run the job
@@ -23,3 +25,5 @@ RunLockClaim claimRunLock();
 // Removes the temporary copies of state files that a process killed before its rename left in
 // the folders where the daemon writes state files, when they predate processStart.
 size_t removeLeftoverTemporaries(const timespec& processStart);
+
+}  // namespace hollin

@@ -1,17 +1,22 @@
-#include "launch/ZemCoreLaunchService.h"
+#include "ZemCoreLaunchService.h"
 
 #include <syslog.h>
 #include <unistd.h>
 
 #include <chrono>
 
-#include "link/ZemResponseHandle.h"
-#include "paths/Paths.h"
-#include "peers/ClientTesselManager.h"
-#include "policy/ZemSqliteIPCManager.h"
-#include "reply/ZemReplyDispatcher.h"
-#include "process/TaskHelper.h"
-#include "scheduler/CommonTimerManager.h"
+#include "daemon/link/ZemResponseHandle.h"
+#include "platform/paths/Paths.h"
+#include "daemon/peers/ClientTesselManager.h"
+#include "daemon/policy/ZemSqliteIPCManager.h"
+#include "daemon/reply/ZemReplyDispatcher.h"
+#include "framework/process/TaskHelper.h"
+#include "daemon/scheduler/CommonTimerManager.h"
+
+using calix::TaskHelper;
+using zem::ZemResponse;
+
+namespace hollin {
 
 namespace {
 
@@ -89,3 +94,5 @@ void ZemCoreLaunchService::createRunloopObserver() {
             if (a == dispatch::kRunLoopBeforeWaiting) scheduler().checkRunloopTimerIsRunning();
         });
 }
+
+}  // namespace hollin

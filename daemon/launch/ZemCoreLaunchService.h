@@ -6,8 +6,10 @@
 #include <memory>
 #include <optional>
 
-#include "dispatch/MainLoop.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/WorkQueue.h"
+
+namespace hollin {
 
 class CommonTimerManager;
 
@@ -35,3 +37,5 @@ class ZemCoreLaunchService {
     std::shared_ptr<dispatch::TimerSource> keepAliveTimer_;
     std::optional<dispatch::MainLoop::ObserverId> runloopObserver_;
 };
+
+}  // namespace hollin

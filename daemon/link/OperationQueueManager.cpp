@@ -1,8 +1,10 @@
-#include "link/OperationQueueManager.h"
+#include "OperationQueueManager.h"
 
 #include <algorithm>
 
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/WorkQueue.h"
+
+namespace hollin {
 
 struct OperationQueueManager::State : std::enable_shared_from_this<State> {
     mutable std::mutex mutex;
@@ -148,3 +150,5 @@ bool OperationQueueManager::waitUntilAllOperationsAreFinished(std::chrono::milli
     return state_->idle.wait_for(lock, limit,
                                  [&] { return state_->running.empty() && state_->waiting.empty(); });
 }
+
+}  // namespace hollin

@@ -13,6 +13,8 @@
 #include <mutex>
 #include <vector>
 
+namespace hollin {
+
 class OperationQueueManager {
   public:
     class Operation {
@@ -58,3 +60,5 @@ class OperationQueueManager {
 
     std::shared_ptr<State> state_;
 };
+
+}  // namespace hollin

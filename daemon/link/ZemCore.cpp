@@ -1,20 +1,28 @@
-#include "link/ZemCore.h"
+#include "ZemCore.h"
 
 #include <cctype>
 #include <cstdlib>
 #include <exception>
 
-#include "device/ITDevice.h"
-#include "dispatch/NotificationCenter.h"
-#include "dispatch/WorkQueue.h"
-#include "fsevents/EventStream.h"
-#include "link/ZemSocketManager.h"
-#include "logger/RotatingLogger.h"
-#include "messages/ZemActions.h"
-#include "messages/ZemRequests.h"
-#include "paths/Paths.h"
+#include "common/device/ITDevice.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "platform/fsevents/EventStream.h"
+#include "ZemSocketManager.h"
+#include "common/logger/RotatingLogger.h"
+#include "daemon/messages/ZemActions.h"
+#include "daemon/messages/ZemRequests.h"
+#include "platform/paths/Paths.h"
 #include "proto/ZemUrlEncode.h"
-#include "server/ZemServerConfig.h"
+#include "common/server/ZemServerConfig.h"
+
+using zem::ZemRequest;
+using zem::ZemUrlEncode;
+using common::ITDevice;
+using common::LogCoreHelper;
+using common::ZemServerConfig;
+
+namespace hollin {
 
 namespace {
 
@@ -286,3 +294,5 @@ void ZemCore::stopListenConfigInfo() {
 void ZemCore::updateTimeRates() {
     dispatch::NotificationCenter::defaultCenter().post(kHeartbeatRestartNotification);
 }
+
+}  // namespace hollin

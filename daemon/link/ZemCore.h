@@ -11,18 +11,21 @@
 #include <string>
 #include <vector>
 
-#include "archive/Value.h"
-#include "link/ZemLinkContext.h"
-#include "messages/ZemNotificationNames.h"
+#include "platform/archive/Value.h"
+#include "ZemLinkContext.h"
+#include "daemon/messages/ZemNotificationNames.h"
 
-class ZemRequest;
-class ZemSocketManager;
+namespace zem { class ZemRequest; }
 namespace dispatch {
 class WorkQueue;
 }
 namespace fsevents {
 class EventStream;
 }
+
+namespace hollin {
+
+class ZemSocketManager;
 
 class ZemCore {
   public:
@@ -56,10 +59,10 @@ class ZemCore {
     void updateTimeRates();
 
     // A new request of the class of an action (1000, 1001, 2000, 5001, 5002, 6000), else none.
-    std::unique_ptr<ZemRequest> getRequestWithType(int32_t action) const;
+    std::unique_ptr<zem::ZemRequest> getRequestWithType(int32_t action) const;
     static std::string getURLParams(int32_t action);
     // The POST body of a request: built, serialized and URL-encoded; none when building fails.
-    static std::optional<std::vector<uint8_t>> getRequestData(ZemRequest& request, bool isEncode);
+    static std::optional<std::vector<uint8_t>> getRequestData(zem::ZemRequest& request, bool isEncode);
 
     // The current link, or none.
     std::shared_ptr<ZemSocketManager> socketManager() const;
@@ -68,7 +71,7 @@ class ZemCore {
     // initialConfig with mutex_ held.
     void createLinkLocked();
     // Builds the request of a kind and queues it; *refused tells whether one was queued already.
-    bool queueRequest(const std::shared_ptr<ZemSocketManager>& link, uint64_t reqTag, ZemRequest& request,
+    bool queueRequest(const std::shared_ptr<ZemSocketManager>& link, uint64_t reqTag, zem::ZemRequest& request,
                       uint64_t uFrom, bool isCmdSend, bool* refused);
     // The link after initialConfig, or none with the kind's line logged.
     std::shared_ptr<ZemSocketManager> linkOrLog(const char* invalidLine);
@@ -82,3 +85,5 @@ class ZemCore {
     std::shared_ptr<dispatch::WorkQueue> watchQueue_;
     std::unique_ptr<fsevents::EventStream> configWatch_;
 };
+
+}  // namespace hollin

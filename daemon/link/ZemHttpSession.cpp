@@ -1,8 +1,10 @@
-#include "link/ZemHttpSession.h"
+#include "ZemHttpSession.h"
 
 #include <curl/curl.h>
 
 #include <mutex>
+
+namespace hollin {
 
 namespace {
 
@@ -154,3 +156,5 @@ void ZemHttpSession::post(ZemHttpRequest request, Completion completion) {
 ZemHttpReply ZemHttpSession::postSync(const ZemHttpRequest& request) {
     return pool_->perform(request);
 }
+
+}  // namespace hollin

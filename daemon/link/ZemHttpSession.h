@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/WorkQueue.h"
+
+namespace hollin {
 
 struct ZemHttpRequest {
     std::string url;
@@ -52,3 +54,5 @@ class ZemHttpSession {
     std::shared_ptr<dispatch::WorkQueue> queue_;
     std::shared_ptr<Pool> pool_;
 };
+
+}  // namespace hollin

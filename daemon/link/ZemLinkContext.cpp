@@ -1,7 +1,12 @@
-#include "link/ZemLinkContext.h"
+#include "ZemLinkContext.h"
 
-#include "command/ZemCMDManager.h"
-#include "server/ZemServerConfig.h"
+#include "common/command/ZemCMDManager.h"
+#include "common/server/ZemServerConfig.h"
+
+using common::ZemCMDManager;
+using common::ZemServerConfig;
+
+namespace hollin {
 
 const dispatch::Clock& ZemLinkContext::theClock() const {
     return clock ? *clock : dispatch::Clock::system();
@@ -14,3 +19,5 @@ ZemServerConfig& ZemLinkContext::theServerConfig() const {
 ZemCMDManager& ZemLinkContext::theCmdManager() const {
     return cmdManager ? *cmdManager : ZemCMDManager::sharedInstance();
 }
+
+}  // namespace hollin

@@ -7,16 +7,19 @@
 #include <memory>
 #include <string>
 
-#include "dispatch/Clock.h"
+#include "platform/dispatch/Clock.h"
 
-class ZemServerConfig;
-class ZemCMDManager;
+namespace common { class ZemServerConfig; }
+namespace common { class ZemCMDManager; }
+
+namespace hollin {
+
 class ZemResponseHandle;
 
 struct ZemLinkContext {
     const dispatch::Clock* clock = nullptr;             // null: the system clock
-    ZemServerConfig* serverConfig = nullptr;            // null: ZemServerConfig::sharedInstance()
-    ZemCMDManager* cmdManager = nullptr;                // null: ZemCMDManager::sharedInstance()
+    common::ZemServerConfig* serverConfig = nullptr;            // null: ZemServerConfig::sharedInstance()
+    common::ZemCMDManager* cmdManager = nullptr;                // null: ZemCMDManager::sharedInstance()
     std::shared_ptr<ZemResponseHandle> responseHandle;  // null: each read side makes its own
     // False: no write timer; the owner ticks the link with handleSocketWrite().
     bool startWriteTimer = true;
@@ -27,6 +30,8 @@ struct ZemLinkContext {
     std::chrono::milliseconds networkChangeDelay{1000};
 
     const dispatch::Clock& theClock() const;
-    ZemServerConfig& theServerConfig() const;
-    ZemCMDManager& theCmdManager() const;
+    common::ZemServerConfig& theServerConfig() const;
+    common::ZemCMDManager& theCmdManager() const;
 };
+
+}  // namespace hollin

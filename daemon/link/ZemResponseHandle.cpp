@@ -1,10 +1,15 @@
-#include "link/ZemResponseHandle.h"
+#include "ZemResponseHandle.h"
 
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "logger/RotatingLogger.h"
+#include "common/logger/RotatingLogger.h"
+
+using zem::ZemResponse;
+using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 
@@ -32,3 +37,5 @@ void ZemResponseHandle::handleResponse(int32_t action, const ZemResponse& respon
     LogCoreHelper::sharedInstance().writeLog(
         "[ZemResponseHandle]handle response. action: " + std::to_string(action), 1);
 }
+
+}  // namespace hollin

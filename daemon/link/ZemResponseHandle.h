@@ -5,15 +5,19 @@
 #include <cstdint>
 #include <functional>
 
-class ZemResponse;
+namespace zem { class ZemResponse; }
+
+namespace hollin {
 
 class ZemResponseHandle {
   public:
-    using Dispatch = std::function<void(int32_t action, const ZemResponse& response)>;
+    using Dispatch = std::function<void(int32_t action, const zem::ZemResponse& response)>;
 
     virtual ~ZemResponseHandle() = default;
-    virtual void handleResponse(int32_t action, const ZemResponse& response);
+    virtual void handleResponse(int32_t action, const zem::ZemResponse& response);
 
     // The process's dispatcher for every handle; null: log only. Set once at start.
     static void setDispatch(Dispatch dispatch);
 };
+
+}  // namespace hollin

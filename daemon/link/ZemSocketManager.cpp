@@ -1,18 +1,25 @@
-#include "link/ZemSocketManager.h"
+#include "ZemSocketManager.h"
 
 #include <algorithm>
 #include <charconv>
 #include <thread>
 #include <nlohmann/json.hpp>
 
-#include "link/ZemSocketReadManager.h"
-#include "logger/RotatingLogger.h"
-#include "messages/ZemActions.h"
-#include "messages/ZemHttpFraming.h"
-#include "messages/ZemResponses.h"
+#include "ZemSocketReadManager.h"
+#include "common/logger/RotatingLogger.h"
+#include "daemon/messages/ZemActions.h"
+#include "daemon/messages/ZemHttpFraming.h"
+#include "daemon/messages/ZemResponses.h"
 #include "proto/ZemUrlEncode.h"
-#include "server/ZemNetworkInfoModel.h"
-#include "server/ZemServerConfig.h"
+#include "common/server/ZemNetworkInfoModel.h"
+#include "common/server/ZemServerConfig.h"
+
+using zem::ZemUrlEncode;
+using common::LogCoreHelper;
+using common::ZemNetworkInfoModel;
+using common::ZemServerConfig;
+
+namespace hollin {
 
 namespace {
 
@@ -390,3 +397,5 @@ std::vector<uint8_t> ZemSocketManager::convertUpdateMsg(const UpdateMsgRsp& mess
     const std::string text = json.dump(4, ' ', false, nlohmann::json::error_handler_t::replace);
     return {text.begin(), text.end()};
 }
+
+}  // namespace hollin

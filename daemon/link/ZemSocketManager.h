@@ -15,14 +15,17 @@
 #include <utility>
 #include <vector>
 
-#include "dispatch/NotificationCenter.h"
-#include "dispatch/WorkQueue.h"
-#include "link/ZemHttpSession.h"
-#include "link/ZemLinkContext.h"
-#include "link/ZemSocketMessageModel.h"
-#include "messages/ZemNotificationNames.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "ZemHttpSession.h"
+#include "ZemLinkContext.h"
+#include "ZemSocketMessageModel.h"
+#include "daemon/messages/ZemNotificationNames.h"
 
 class UpdateMsgRsp;
+
+namespace hollin {
+
 class ZemSocketReadManager;
 
 class ZemSocketManager : public std::enable_shared_from_this<ZemSocketManager> {
@@ -117,3 +120,5 @@ class ZemSocketManager : public std::enable_shared_from_this<ZemSocketManager> {
     std::shared_ptr<ZemHttpSession> sessionMgr_;
     std::optional<dispatch::NotificationCenter::ObserverId> networkObserver_;
 };
+
+}  // namespace hollin

@@ -1,6 +1,8 @@
-#include "link/ZemSocketMessageModel.h"
+#include "ZemSocketMessageModel.h"
 
-#include "messages/ZemActions.h"
+#include "daemon/messages/ZemActions.h"
+
+namespace hollin {
 
 std::string ZemSocketMessageModel::reqNameForTag(uint64_t reqTag) {
     const ZemAction* row = zemActionForTag(reqTag);
@@ -23,3 +25,5 @@ std::shared_ptr<ZemSocketMessageModel> ZemSocketMessageModel::create(uint64_t re
     record->startTimeInterval = now;
     return record;
 }
+
+}  // namespace hollin

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace hollin {
+
 struct ZemSocketMessageModel {
     // Kinds of request: the key of the link's one-per-kind rule.
     enum ReqTag : uint64_t {
@@ -58,3 +60,5 @@ struct ZemSocketMessageModel {
 };
 
 using ZemSocketMessagePtr = std::shared_ptr<ZemSocketMessageModel>;
+
+}  // namespace hollin

@@ -1,17 +1,25 @@
-#include "link/ZemSocketReadManager.h"
+#include "ZemSocketReadManager.h"
 
 #include <malloc.h>
 
-#include "command/ZemCMDManager.h"
-#include "dispatch/WorkQueue.h"
-#include "link/ZemResponseHandle.h"
-#include "logger/RotatingLogger.h"
-#include "messages/ZemActions.h"
-#include "messages/ZemResponses.h"
+#include "common/command/ZemCMDManager.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "ZemResponseHandle.h"
+#include "common/logger/RotatingLogger.h"
+#include "daemon/messages/ZemActions.h"
+#include "daemon/messages/ZemResponses.h"
 #include "proto/ZemLogText.h"
 #include "proto/ZemResponse.h"
 #include "proto/ZemUrlEncode.h"
-#include "server/ZemNetworkInfoModel.h"
+#include "common/server/ZemNetworkInfoModel.h"
+
+using zem::ZemResponse;
+using zem::ZemUrlEncode;
+using common::LogCoreHelper;
+using common::ZemCMDModel;
+using common::ZemNetworkInfoModel;
+
+namespace hollin {
 
 namespace {
 
@@ -176,3 +184,5 @@ void ZemSocketReadManager::saveHistoryRecordServer(const std::string& host, int6
             "-----port:" + std::to_string(port));
     }
 }
+
+}  // namespace hollin

@@ -11,11 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "link/OperationQueueManager.h"
-#include "link/ZemLinkContext.h"
-#include "link/ZemSocketMessageModel.h"
+#include "OperationQueueManager.h"
+#include "ZemLinkContext.h"
+#include "ZemSocketMessageModel.h"
 
-class ZemResponse;
+namespace zem { class ZemResponse; }
+
+namespace hollin {
+
 class ZemResponseHandle;
 
 class ZemSocketReadManager : public std::enable_shared_from_this<ZemSocketReadManager> {
@@ -37,7 +40,7 @@ class ZemSocketReadManager : public std::enable_shared_from_this<ZemSocketReadMa
     void distributeCountedRead(ZemSocketMessagePtr record);
     void parseReadData(const ZemSocketMessagePtr& record);
     // The reply object of an action on decoded bytes; nothing for an action without a reply class.
-    static std::unique_ptr<ZemResponse> getResponseWithType(int32_t action, std::vector<uint8_t> data);
+    static std::unique_ptr<zem::ZemResponse> getResponseWithType(int32_t action, std::vector<uint8_t> data);
     // Rolls back the command behind a command-triggered request.
     void updateCMDModel(const ZemSocketMessagePtr& record);
     void saveHistoryRecordServer(const std::string& host, int64_t port);
@@ -66,3 +69,5 @@ class ZemSocketReadManager : public std::enable_shared_from_this<ZemSocketReadMa
     OperationQueueManager queueManager_;
     std::shared_ptr<ZemResponseHandle> rspHandle_;
 };
+
+}  // namespace hollin

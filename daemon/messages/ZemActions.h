@@ -8,9 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "messages/ZemBaseRequest.h"
-#include "messages/ZemRequests.h"
-#include "messages/ZemResponses.h"
+#include "ZemBaseRequest.h"
+#include "ZemRequests.h"
+#include "ZemResponses.h"
+
+namespace hollin {
 
 struct ZemAction {
     static constexpr int64_t kNoKind = -1;
@@ -23,17 +25,17 @@ struct ZemAction {
     // The request core builds it, and the main link's read side parses its replies.
     bool builtByCore;
     bool parsedByLink;
-    std::unique_ptr<ZemRequest> (*makeRequest)(const ZemRequestSources&);   // nullptr: no class here
-    std::unique_ptr<ZemResponse> (*makeResponse)(std::vector<uint8_t>);     // nullptr: no class here
+    std::unique_ptr<zem::ZemRequest> (*makeRequest)(const hollin::ZemRequestSources&);   // nullptr: no class here
+    std::unique_ptr<zem::ZemResponse> (*makeResponse)(std::vector<uint8_t>);     // nullptr: no class here
 };
 
 namespace zemaction_detail {
 template <typename Request>
-std::unique_ptr<ZemRequest> makeRequest(const ZemRequestSources& sources) {
+std::unique_ptr<zem::ZemRequest> makeRequest(const hollin::ZemRequestSources& sources) {
     return std::make_unique<Request>(sources);
 }
 template <typename Response>
-std::unique_ptr<ZemResponse> makeResponse(std::vector<uint8_t> data) {
+std::unique_ptr<zem::ZemResponse> makeResponse(std::vector<uint8_t> data) {
     return std::make_unique<Response>(std::move(data));
 }
 }  // namespace zemaction_detail
@@ -41,32 +43,32 @@ std::unique_ptr<ZemResponse> makeResponse(std::vector<uint8_t> data) {
 inline constexpr ZemAction kZemActions[] = {
     // action, kind, name, main-link path, channel path, core builds, link parses, classes
     {1000, 0, "heartbeat", "yj/heartbeat", "", true, true,
-     &zemaction_detail::makeRequest<ZemHeartBeatRequest>, &zemaction_detail::makeResponse<ZemHeartBeatResponse>},
+     &zemaction_detail::makeRequest<hollin::ZemHeartBeatRequest>, &zemaction_detail::makeResponse<hollin::ZemHeartBeatResponse>},
     {1001, 1, "heartbeatext", "yj/heartbeat", "", true, true,
-     &zemaction_detail::makeRequest<ZemHeartBeatExtRequest>,
-     &zemaction_detail::makeResponse<ZemHeartBeatExtResponse>},
-    {2000, 4, "upgrade", "yj/update", "", true, true, &zemaction_detail::makeRequest<ZemUpdateRequest>,
-     &zemaction_detail::makeResponse<ZemUpdateResponse>},
+     &zemaction_detail::makeRequest<hollin::ZemHeartBeatExtRequest>,
+     &zemaction_detail::makeResponse<hollin::ZemHeartBeatExtResponse>},
+    {2000, 4, "upgrade", "yj/update", "", true, true, &zemaction_detail::makeRequest<hollin::ZemUpdateRequest>,
+     &zemaction_detail::makeResponse<hollin::ZemUpdateResponse>},
     {3000, ZemAction::kNoKind, "", "yj/stat", "", false, false, nullptr, nullptr},
     {3001, ZemAction::kNoKind, "", "yj/", "", false, false, nullptr, nullptr},
     {4000, ZemAction::kNoKind, "", "yj/debug", "", false, false, nullptr, nullptr},
-    {5000, ZemAction::kNoKind, "", "yj/", "", false, false, &zemaction_detail::makeRequest<ZemFirePolicyRequest>,
-     &zemaction_detail::makeResponse<ZemFirePolicyResponse>},
-    {5001, 2, "policyid", "yj/policy", "", true, true, &zemaction_detail::makeRequest<ZemCommPoliceIDRequest>,
-     &zemaction_detail::makeResponse<ZemCommPoliceIDResponse>},
+    {5000, ZemAction::kNoKind, "", "yj/", "", false, false, &zemaction_detail::makeRequest<hollin::ZemFirePolicyRequest>,
+     &zemaction_detail::makeResponse<hollin::ZemFirePolicyResponse>},
+    {5001, 2, "policyid", "yj/policy", "", true, true, &zemaction_detail::makeRequest<hollin::ZemCommPoliceIDRequest>,
+     &zemaction_detail::makeResponse<hollin::ZemCommPoliceIDResponse>},
     {5002, 3, "policycontent", "yj/policy", "", true, true,
-     &zemaction_detail::makeRequest<ZemPoliceContentRequest>,
-     &zemaction_detail::makeResponse<ZemPoliceContentResponse>},
-    {6000, 5, "Config", "yj/config", "", true, true, &zemaction_detail::makeRequest<ZemConfigGetRequest>,
-     &zemaction_detail::makeResponse<ZemConfigGetResponse>},
+     &zemaction_detail::makeRequest<hollin::ZemPoliceContentRequest>,
+     &zemaction_detail::makeResponse<hollin::ZemPoliceContentResponse>},
+    {6000, 5, "Config", "yj/config", "", true, true, &zemaction_detail::makeRequest<hollin::ZemConfigGetRequest>,
+     &zemaction_detail::makeResponse<hollin::ZemConfigGetResponse>},
     {8000, 8, "networklocation", "", "yj/location", false, true,
-     &zemaction_detail::makeRequest<ZemNetworkLocationRequest>,
-     &zemaction_detail::makeResponse<ZemNetworkLocationResponse>},
+     &zemaction_detail::makeRequest<hollin::ZemNetworkLocationRequest>,
+     &zemaction_detail::makeResponse<hollin::ZemNetworkLocationResponse>},
     {8101, 9, "networktype", "", "yj/machineinfo", false, true,
-     &zemaction_detail::makeRequest<ZemGetNetTypeRequest>, &zemaction_detail::makeResponse<ZemGetNetTypeResponse>},
+     &zemaction_detail::makeRequest<hollin::ZemGetNetTypeRequest>, &zemaction_detail::makeResponse<hollin::ZemGetNetTypeResponse>},
     {8300, 10, "reportMachineInfo", "", "yj/machineinfo", false, false,
-     &zemaction_detail::makeRequest<ZemReportMachineInfoRequest>,
-     &zemaction_detail::makeResponse<ZemReportMachineInfoResponse>},
+     &zemaction_detail::makeRequest<hollin::ZemReportMachineInfoRequest>,
+     &zemaction_detail::makeResponse<hollin::ZemReportMachineInfoResponse>},
 };
 
 // The row of an action number, or nullptr.
@@ -82,3 +84,5 @@ constexpr const ZemAction* zemActionForTag(uint64_t reqTag) {
         if (row.reqTag >= 0 && static_cast<uint64_t>(row.reqTag) == reqTag) return &row;
     return nullptr;
 }
+
+}  // namespace hollin

@@ -1,16 +1,25 @@
-#include "messages/ZemBaseRequest.h"
+#include "ZemBaseRequest.h"
 
 #include <cctype>
 #include <climits>
 #include <cstdint>
 #include <vector>
 
-#include "command/ZemCMDManager.h"
-#include "core/TextNumber.h"
-#include "device/ITDevice.h"
-#include "device/NetworkCardInfoManager.h"
-#include "logger/RotatingLogger.h"
-#include "messages/ZemModel.h"
+#include "common/command/ZemCMDManager.h"
+#include "platform/core/TextNumber.h"
+#include "common/device/ITDevice.h"
+#include "common/device/NetworkCardInfoManager.h"
+#include "common/logger/RotatingLogger.h"
+#include "ZemModel.h"
+
+using zem::ZemRequest;
+using common::AccountModel;
+using common::ITDevice;
+using common::LogCoreHelper;
+using common::NetworkCardInfoManager;
+using common::ZemCMDManager;
+
+namespace hollin {
 
 namespace {
 
@@ -100,3 +109,5 @@ std::optional<std::string> ZemBaseRequest::setUserIdFromAccount() {
     head.set_userid(record->userid);
     return record->userid;
 }
+
+}  // namespace hollin

@@ -5,24 +5,27 @@
 #include <optional>
 #include <string>
 
-#include "account/AccountModel.h"
+#include "common/account/AccountModel.h"
 #include "proto/ZemRequest.h"
 
-class ITDevice;
-class NetworkCardInfoManager;
-class ZemCMDManager;
+namespace common { class ITDevice; }
+namespace common { class NetworkCardInfoManager; }
+namespace common { class ZemCMDManager; }
+
+namespace hollin {
+
 class ZemModel;
 
 // Where the builders read their facts. A null entry stands for the process-wide instance, so
 // production code passes nothing and tests hand in instances over fixtures.
 struct ZemRequestSources {
-    ITDevice* device = nullptr;
-    ZemCMDManager* commands = nullptr;
+    common::ITDevice* device = nullptr;
+    common::ZemCMDManager* commands = nullptr;
     ZemModel* status = nullptr;
-    NetworkCardInfoManager* cards = nullptr;
+    common::NetworkCardInfoManager* cards = nullptr;
 };
 
-class ZemBaseRequest : public ZemRequest {
+class ZemBaseRequest : public zem::ZemRequest {
   public:
     explicit ZemBaseRequest(ZemRequestSources sources = {}) : sources_(sources) {}
 
@@ -33,18 +36,20 @@ class ZemBaseRequest : public ZemRequest {
     static void setVersion(Head& head, const std::string& version);
 
   protected:
-    ITDevice& device() const;
-    ZemCMDManager& commands() const;
+    common::ITDevice& device() const;
+    common::ZemCMDManager& commands() const;
     ZemModel& status() const;
-    NetworkCardInfoManager& cards() const;
+    common::NetworkCardInfoManager& cards() const;
 
     // The signed-in user's account record, read once per request.
-    const std::optional<AccountModel>& account();
+    const std::optional<common::AccountModel>& account();
     // Sets userId from the account record when the head names a user and the record has one;
     // returns the id it set.
     std::optional<std::string> setUserIdFromAccount();
 
   private:
     ZemRequestSources sources_;
-    std::optional<std::optional<AccountModel>> account_;
+    std::optional<std::optional<common::AccountModel>> account_;
 };
+
+}  // namespace hollin

@@ -1,4 +1,4 @@
-#include "messages/ZemHttpFraming.h"
+#include "ZemHttpFraming.h"
 
 #include <algorithm>
 #include <cctype>

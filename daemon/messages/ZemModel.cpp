@@ -1,7 +1,11 @@
-#include "messages/ZemModel.h"
+#include "ZemModel.h"
 
-#include "device/NetworkCardInfoManager.h"
-#include "sysinfo/Resolver.h"
+#include "common/device/NetworkCardInfoManager.h"
+#include "platform/sysinfo/Resolver.h"
+
+using common::NetworkCardInfoManager;
+
+namespace hollin {
 
 ZemModel& ZemModel::currentStatus() {
     static ZemModel* model = new ZemModel();
@@ -102,3 +106,5 @@ std::vector<Adapter> ZemModel::adaptArray() const {
 std::vector<std::string> ZemModel::dnsArray() const {
     return sysinfo::nameServers().value_or(std::vector<std::string>{});
 }
+
+}  // namespace hollin

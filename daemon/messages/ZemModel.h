@@ -10,6 +10,8 @@
 
 #include "proto/zem_v5.pb.h"
 
+namespace hollin {
+
 class ZemModel {
   public:
     static ZemModel& currentStatus();
@@ -45,3 +47,5 @@ class ZemModel {
     std::string domainName_;
     int32_t networkType_ = 0;
 };
+
+}  // namespace hollin

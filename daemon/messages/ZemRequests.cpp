@@ -1,13 +1,23 @@
-#include "messages/ZemRequests.h"
+#include "ZemRequests.h"
 
 #include <ctime>
 
-#include "command/ZemCMDManager.h"
-#include "device/ITDevice.h"
-#include "device/NetworkCardInfoManager.h"
-#include "logger/RotatingLogger.h"
-#include "messages/ZemModel.h"
-#include "sysinfo/Resolver.h"
+#include "common/command/ZemCMDManager.h"
+#include "common/device/ITDevice.h"
+#include "common/device/NetworkCardInfoManager.h"
+#include "common/logger/RotatingLogger.h"
+#include "ZemModel.h"
+#include "platform/sysinfo/Resolver.h"
+
+using zem::ZemRequest;
+using common::AccountModel;
+using common::InterfaceInfo;
+using common::LogCoreHelper;
+using common::NetworkCardModel;
+using common::ZemCMDManager;
+using common::ZemCMDModel;
+
+namespace hollin {
 
 namespace {
 
@@ -231,3 +241,5 @@ void ZemReportMachineInfoRequest::generateMsgBody() {
     type->set_value(netType);
     attach(*this, ZemV5Root::reportMachineInfoMsgReqBody, std::move(message));
 }
+
+}  // namespace hollin

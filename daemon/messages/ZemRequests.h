@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "messages/ZemBaseRequest.h"
+#include "ZemBaseRequest.h"
+
+namespace hollin {
 
 // 1000: the main heartbeat with device facts and the state of the server's commands.
 class ZemHeartBeatRequest : public ZemBaseRequest {
@@ -103,3 +105,5 @@ class ZemReportMachineInfoRequest : public ZemBaseRequest {
     void generateMsgHead() override;
     void generateMsgBody() override;
 };
+
+}  // namespace hollin

@@ -1,8 +1,12 @@
-#include "messages/ZemResponses.h"
+#include "ZemResponses.h"
 
 #include <memory>
 
-#include "messages/ZemModel.h"
+#include "ZemModel.h"
+
+using zem::ZemResponse;
+
+namespace hollin {
 
 namespace {
 
@@ -76,3 +80,5 @@ bool ZemGetNetTypeResponse::parseData() {
 bool ZemReportMachineInfoResponse::parseData() {
     return parseTyped(*this, ZemV5Root::reportMachineInfoMsgRspBody);
 }
+
+}  // namespace hollin

@@ -8,63 +8,65 @@
 
 #include "proto/ZemResponse.h"
 
+namespace hollin {
+
 class ZemModel;
 
 // 1000: HeartbeatMsgRsp.
-class ZemHeartBeatResponse : public ZemResponse {
+class ZemHeartBeatResponse : public zem::ZemResponse {
   public:
-    using ZemResponse::ZemResponse;
+    using zem::ZemResponse::ZemResponse;
     bool parseData() override;
 };
 
 // 1001: HeartbeatExtMsgRsp.
-class ZemHeartBeatExtResponse : public ZemResponse {
+class ZemHeartBeatExtResponse : public zem::ZemResponse {
   public:
-    using ZemResponse::ZemResponse;
+    using zem::ZemResponse::ZemResponse;
     bool parseData() override;
 };
 
 // 2000: UpdateMsgRsp.
-class ZemUpdateResponse : public ZemResponse {
+class ZemUpdateResponse : public zem::ZemResponse {
   public:
-    using ZemResponse::ZemResponse;
+    using zem::ZemResponse::ZemResponse;
     bool parseData() override;
 };
 
 // 5000: FirePoliceGetMsgRsp.
-class ZemFirePolicyResponse : public ZemResponse {
+class ZemFirePolicyResponse : public zem::ZemResponse {
   public:
-    using ZemResponse::ZemResponse;
+    using zem::ZemResponse::ZemResponse;
     bool parseData() override;
 };
 
 // 5001: PolicyIDGetMsgRsp; true without it too, then with no responseMsg().
-class ZemCommPoliceIDResponse : public ZemResponse {
+class ZemCommPoliceIDResponse : public zem::ZemResponse {
   public:
-    using ZemResponse::ZemResponse;
+    using zem::ZemResponse::ZemResponse;
     bool parseData() override;
 };
 
 // 5002: PolicyContGetMsgRsp.
-class ZemPoliceContentResponse : public ZemResponse {
+class ZemPoliceContentResponse : public zem::ZemResponse {
   public:
-    using ZemResponse::ZemResponse;
+    using zem::ZemResponse::ZemResponse;
     bool parseData() override;
 };
 
 // 6000: ConfigGetMsgRsp.
-class ZemConfigGetResponse : public ZemResponse {
+class ZemConfigGetResponse : public zem::ZemResponse {
   public:
-    using ZemResponse::ZemResponse;
+    using zem::ZemResponse::ZemResponse;
     bool parseData() override;
 };
 
 // 8000: NetworkLocationGetMsgRsp; its location and domain name also go into the runtime status.
-class ZemNetworkLocationResponse : public ZemResponse {
+class ZemNetworkLocationResponse : public zem::ZemResponse {
   public:
     // status: where the location is stored; nullptr for the process-wide ZemModel.
     explicit ZemNetworkLocationResponse(std::vector<uint8_t> data, ZemModel* status = nullptr)
-        : ZemResponse(std::move(data)), status_(status) {}
+        : zem::ZemResponse(std::move(data)), status_(status) {}
     bool parseData() override;
 
   private:
@@ -72,15 +74,17 @@ class ZemNetworkLocationResponse : public ZemResponse {
 };
 
 // 8101: GetNetTypeMsgRsp.
-class ZemGetNetTypeResponse : public ZemResponse {
+class ZemGetNetTypeResponse : public zem::ZemResponse {
   public:
-    using ZemResponse::ZemResponse;
+    using zem::ZemResponse::ZemResponse;
     bool parseData() override;
 };
 
 // 8300: ReportMachineInfoMsgRsp; its arrival is all that matters.
-class ZemReportMachineInfoResponse : public ZemResponse {
+class ZemReportMachineInfoResponse : public zem::ZemResponse {
   public:
-    using ZemResponse::ZemResponse;
+    using zem::ZemResponse::ZemResponse;
     bool parseData() override;
 };
+
+}  // namespace hollin

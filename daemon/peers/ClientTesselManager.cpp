@@ -1,6 +1,10 @@
-#include "peers/ClientTesselManager.h"
+#include "ClientTesselManager.h"
 
-#include "server/ZemServerConfig.h"
+#include "common/server/ZemServerConfig.h"
+
+using common::ZemServerConfig;
+
+namespace hollin {
 
 std::shared_ptr<ClientTesselManager> ClientTesselManager::create(ServerUrl serverUrl) {
     return std::shared_ptr<ClientTesselManager>(new ClientTesselManager(std::move(serverUrl)));
@@ -29,3 +33,5 @@ std::optional<std::vector<uint8_t>> ClientTesselManager::handleIPCReceiveData(co
     const std::string url = serverUrl_ ? serverUrl_() : lastGoodServerUrl();
     return std::vector<uint8_t>(url.begin(), url.end());
 }
+
+}  // namespace hollin

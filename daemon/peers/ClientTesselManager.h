@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "IPCReceiveProtocol.h"
-#include "TesselClient.h"
-#include "TesselServer.h"
+#include "messaging/IPCReceiveProtocol.h"
+#include "messaging/TesselClient.h"
+#include "messaging/TesselServer.h"
 
-class ClientTesselManager : public IPCReceiveProtocol, public std::enable_shared_from_this<ClientTesselManager> {
+namespace hollin {
+
+class ClientTesselManager : public tessel::IPCReceiveProtocol, public std::enable_shared_from_this<ClientTesselManager> {
   public:
     static constexpr const char* kListenKey = "HollinIPCListenKey";
     static constexpr int32_t kServerUrlMessage = 20001;
@@ -31,13 +33,15 @@ class ClientTesselManager : public IPCReceiveProtocol, public std::enable_shared
 
     static std::string lastGoodServerUrl();
 
-    TesselClient& cClient() { return cClient_; }
+    tessel::TesselClient& cClient() { return cClient_; }
 
   private:
     explicit ClientTesselManager(ServerUrl serverUrl) : serverUrl_(std::move(serverUrl)) {}
 
     ServerUrl serverUrl_;
     std::string name_;
-    TesselClient cClient_;
-    TesselServer cServer_;
+    tessel::TesselClient cClient_;
+    tessel::TesselServer cServer_;
 };
+
+}  // namespace hollin

@@ -1,4 +1,4 @@
-#include "peers/ZemIPCManager.h"
+#include "ZemIPCManager.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -6,10 +6,15 @@
 #include <filesystem>
 #include <thread>
 
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "process/TaskHelper.h"
-#include "service/ExecutableProcesses.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/TaskHelper.h"
+#include "daemon/service/ExecutableProcesses.h"
+
+using calix::TaskHelper;
+using common::processLog;
+
+namespace hollin {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -331,3 +336,5 @@ void ZemIPCManager::upgradeIPC(const std::optional<std::string>& data, int32_t u
     }
     if (!r.ok()) log("[ZemIPCManager] Perrow call failed: " + statusText(r));
 }
+
+}  // namespace hollin

@@ -14,7 +14,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "ipc/NamedConnection.h"
+#include "platform/ipc/NamedConnection.h"
+
+namespace hollin {
 
 class ZemIPCManager {
   public:
@@ -70,3 +72,5 @@ class ZemIPCManager {
 
     Options options_;
 };
+
+}  // namespace hollin

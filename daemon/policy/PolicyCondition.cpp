@@ -1,10 +1,10 @@
-#include "policy/PolicyCondition.h"
+#include "PolicyCondition.h"
 
 #include <cctype>
 #include <charconv>
 #include <strings.h>
 
-#include "policy/SqliteStatement.h"
+#include "SqliteStatement.h"
 
 namespace policydb {
 

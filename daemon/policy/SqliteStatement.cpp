@@ -1,4 +1,4 @@
-#include "policy/SqliteStatement.h"
+#include "SqliteStatement.h"
 
 namespace policydb {
 

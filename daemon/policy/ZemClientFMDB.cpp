@@ -1,4 +1,4 @@
-#include "policy/ZemClientFMDB.h"
+#include "ZemClientFMDB.h"
 
 #include <sys/stat.h>
 
@@ -7,12 +7,16 @@
 #include <filesystem>
 #include <limits>
 
-#include "logger/RotatingLogger.h"
-#include "process/FileManager.h"
+#include "common/logger/RotatingLogger.h"
+#include "framework/process/FileManager.h"
 
 using nlohmann::json;
 using policydb::PolicyCondition;
 using policydb::Statement;
+using calix::FileManager;
+using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 
@@ -495,3 +499,5 @@ void ZemClientFMDB::deleteAllPolicyState() {
     Statement s(db_, "DELETE FROM policyState");
     if (!s.run()) noteFailureLocked(s.code(), "emptying policyState");
 }
+
+}  // namespace hollin

@@ -16,8 +16,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "policy/PolicyCondition.h"
-#include "policy/SqliteStatement.h"
+#include "PolicyCondition.h"
+#include "SqliteStatement.h"
+
+namespace hollin {
 
 class ZemClientFMDB {
   public:
@@ -91,3 +93,5 @@ class ZemClientFMDB {
     std::mutex mutex_;
     policydb::Connection db_;
 };
+
+}  // namespace hollin

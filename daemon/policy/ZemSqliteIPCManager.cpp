@@ -1,12 +1,15 @@
-#include "policy/ZemSqliteIPCManager.h"
+#include "ZemSqliteIPCManager.h"
 
 #include <nlohmann/json.hpp>
 
-#include "logger/RotatingLogger.h"
-#include "policy/PolicyCondition.h"
-#include "policy/ZemClientFMDB.h"
+#include "common/logger/RotatingLogger.h"
+#include "PolicyCondition.h"
+#include "ZemClientFMDB.h"
 
 using nlohmann::json;
+using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 
@@ -149,3 +152,5 @@ std::optional<ipc::Bytes> ZemSqliteIPCManager::handleMessage(int32_t msgid, cons
     }
     return std::nullopt;
 }
+
+}  // namespace hollin

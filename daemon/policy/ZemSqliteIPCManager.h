@@ -9,7 +9,9 @@
 #include <optional>
 #include <string>
 
-#include "ipc/MessagePort.h"
+#include "platform/ipc/MessagePort.h"
+
+namespace hollin {
 
 class ZemClientFMDB;
 
@@ -42,3 +44,5 @@ class ZemSqliteIPCManager {
     std::shared_ptr<ipc::LocalMessagePort> mMsgPortListenner;
     bool stopped_ = false;
 };
+
+}  // namespace hollin

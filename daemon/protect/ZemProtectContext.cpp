@@ -1,14 +1,19 @@
-#include "protect/ZemProtectContext.h"
+#include "ZemProtectContext.h"
 
 #include <unistd.h>
 
-#include "dispatch/Clock.h"
-#include "dispatch/WorkQueue.h"
-#include "endpoints/VendedObjects.h"
-#include "ipc/NamedConnection.h"
-#include "logger/RotatingLogger.h"
-#include "records/ZemMachineModel.h"
-#include "server/ZemServerConfig.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "daemon/endpoints/VendedObjects.h"
+#include "platform/ipc/NamedConnection.h"
+#include "common/logger/RotatingLogger.h"
+#include "daemon/records/ZemMachineModel.h"
+#include "common/server/ZemServerConfig.h"
+
+using common::LogCoreHelper;
+using common::ZemServerConfig;
+using hollin::ZemMachineManager;
+using hollin::ZemProtectContext;
 
 ZemServerConfig& ZemProtectContext::theServerConfig() const {
     return serverConfig ? *serverConfig : ZemServerConfig::sharedInstance();

@@ -10,14 +10,16 @@
 #include <memory>
 #include <string>
 
-#include "messages/ZemBaseRequest.h"
+#include "daemon/messages/ZemBaseRequest.h"
 
-class ZemServerConfig;
-class ZemMachineManager;
+namespace common { class ZemServerConfig; }
+namespace hollin { class ZemMachineManager; }
 namespace dispatch {
 class Clock;
 class WorkQueue;
 }  // namespace dispatch
+
+namespace hollin {
 
 struct ZemProtectContext {
     // The policy server that receives the machine-information report.
@@ -27,8 +29,8 @@ struct ZemProtectContext {
     // The channel's replies are a few bytes; anything much larger is refused unread.
     static constexpr size_t kMaxReplyBytes = 1u << 20;
 
-    ZemServerConfig* serverConfig = nullptr;         // null: ZemServerConfig::sharedInstance()
-    ZemMachineManager* machineManager = nullptr;     // null: ZemMachineManager::sharedInstance()
+    common::ZemServerConfig* serverConfig = nullptr;         // null: ZemServerConfig::sharedInstance()
+    hollin::ZemMachineManager* machineManager = nullptr;     // null: ZemMachineManager::sharedInstance()
     const dispatch::Clock* clock = nullptr;          // null: the system clock
     std::shared_ptr<dispatch::WorkQueue> mainQueue;  // null: the main queue
     std::string policyHost = kPolicyHost;
@@ -39,14 +41,16 @@ struct ZemProtectContext {
     // Tells the -run job that machine.data changed; null: notifyHeartbeatUpdateMachine().
     std::function<void()> updateMachineNotifier;
     // Where the request builders read their facts.
-    ZemRequestSources sources;
+    hollin::ZemRequestSources sources;
 
-    ZemServerConfig& theServerConfig() const;
-    ZemMachineManager& theMachineManager() const;
+    common::ZemServerConfig& theServerConfig() const;
+    hollin::ZemMachineManager& theMachineManager() const;
     const dispatch::Clock& theClock() const;
     std::shared_ptr<dispatch::WorkQueue> theMainQueue() const;
     void notifyUpdateMachine() const;
 };
+
+}  // namespace hollin
 
 namespace protectchannel {
 

@@ -1,14 +1,21 @@
-#include "protect/ZemProtectCore.h"
+#include "ZemProtectCore.h"
 
 #include <charconv>
 
-#include "link/ZemSocketMessageModel.h"
-#include "logger/RotatingLogger.h"
-#include "messages/ZemActions.h"
-#include "protect/ZemSocketOtherManager.h"
+#include "daemon/link/ZemSocketMessageModel.h"
+#include "common/logger/RotatingLogger.h"
+#include "daemon/messages/ZemActions.h"
+#include "ZemSocketOtherManager.h"
 #include "proto/ZemRequest.h"
 #include "proto/ZemUrlEncode.h"
-#include "server/ZemServerConfig.h"
+#include "common/server/ZemServerConfig.h"
+
+using zem::ZemRequest;
+using zem::ZemUrlEncode;
+using common::LogCoreHelper;
+using common::ZemServerConfig;
+
+namespace hollin {
 
 namespace {
 
@@ -193,3 +200,5 @@ void ZemProtectCore::requestNetworkLocation() {
 void ZemProtectCore::requestNetworkType() {
     sendRoundRobin(ZemGetNetTypeRequest::kAction, true);
 }
+
+}  // namespace hollin

@@ -12,10 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/NotificationCenter.h"
-#include "protect/ZemProtectContext.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "ZemProtectContext.h"
 
-class ZemRequest;
+namespace zem { class ZemRequest; }
+
+namespace hollin {
+
 class ZemSocketOtherManager;
 
 class ZemProtectCore : public std::enable_shared_from_this<ZemProtectCore> {
@@ -37,10 +40,10 @@ class ZemProtectCore : public std::enable_shared_from_this<ZemProtectCore> {
     void requestNetworkType();
 
     // A new request of the class of a channel action (8000, 8101, 8300), else none.
-    std::unique_ptr<ZemRequest> getRequestWithType(int32_t action) const;
+    std::unique_ptr<zem::ZemRequest> getRequestWithType(int32_t action) const;
     static std::string getURLParams(int32_t action);
     // The built message, as bytes or as its URL-encoded text; empty when it cannot be built.
-    static std::vector<uint8_t> getRequestData(ZemRequest& request, bool isEncode);
+    static std::vector<uint8_t> getRequestData(zem::ZemRequest& request, bool isEncode);
     // The request text for the path followed by the message; empty without a last good server.
     std::vector<uint8_t> generateRequestBody(const std::vector<uint8_t>& message, const std::string& path,
                                              int32_t action, bool isEncode) const;
@@ -69,3 +72,5 @@ class ZemProtectCore : public std::enable_shared_from_this<ZemProtectCore> {
     std::vector<ReportCompletion> ReportMachineInfoCompleteBlocks_;
     std::optional<dispatch::NotificationCenter::ObserverId> observer_;
 };
+
+}  // namespace hollin

@@ -1,11 +1,15 @@
-#include "protect/ZemSocketOtherManager.h"
+#include "ZemSocketOtherManager.h"
 
 #include <algorithm>
 
-#include "dispatch/NotificationCenter.h"
-#include "logger/RotatingLogger.h"
-#include "messages/ZemActions.h"
-#include "protect/ZemSocketOtherReadManager.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "common/logger/RotatingLogger.h"
+#include "daemon/messages/ZemActions.h"
+#include "ZemSocketOtherReadManager.h"
+
+using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 
@@ -177,3 +181,5 @@ void ZemSocketOtherManager::handleCompletion(const ZemSocketMessagePtr& record, 
 void ZemSocketOtherManager::postReportMachineNotice(const std::string& text) {
     readSocketManager_->postReportMachineNotice(text);
 }
+
+}  // namespace hollin

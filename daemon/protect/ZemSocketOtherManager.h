@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/WorkQueue.h"
-#include "link/ZemHttpSession.h"
-#include "link/ZemSocketMessageModel.h"
-#include "protect/ZemProtectContext.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "daemon/link/ZemHttpSession.h"
+#include "daemon/link/ZemSocketMessageModel.h"
+#include "ZemProtectContext.h"
+
+namespace hollin {
 
 class ZemSocketOtherReadManager;
 
@@ -79,3 +81,5 @@ class ZemSocketOtherManager : public std::enable_shared_from_this<ZemSocketOther
     std::mutex sessionMutex_;
     std::shared_ptr<ZemHttpSession> sessionMgr_;
 };
+
+}  // namespace hollin

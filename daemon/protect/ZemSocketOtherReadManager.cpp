@@ -1,15 +1,21 @@
-#include "protect/ZemSocketOtherReadManager.h"
+#include "ZemSocketOtherReadManager.h"
 
-#include "dispatch/Clock.h"
-#include "dispatch/NotificationCenter.h"
-#include "dispatch/WorkQueue.h"
-#include "logger/RotatingLogger.h"
-#include "messages/ZemActions.h"
-#include "messages/ZemResponses.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "common/logger/RotatingLogger.h"
+#include "daemon/messages/ZemActions.h"
+#include "daemon/messages/ZemResponses.h"
 #include "proto/ZemLogText.h"
 #include "proto/ZemResponse.h"
 #include "proto/ZemUrlEncode.h"
-#include "records/ZemMachineModel.h"
+#include "daemon/records/ZemMachineModel.h"
+
+using zem::ZemResponse;
+using zem::ZemUrlEncode;
+using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 
@@ -148,3 +154,5 @@ void ZemSocketOtherReadManager::postOnMain(const std::string& name) {
 void ZemSocketOtherReadManager::postReportMachineNotice(const std::string& text) {
     if (reportNotice_) reportNotice_(text);
 }
+
+}  // namespace hollin

@@ -13,15 +13,18 @@
 #include <string>
 #include <vector>
 
-#include "link/OperationQueueManager.h"
-#include "link/ZemSocketMessageModel.h"
-#include "protect/ZemProtectContext.h"
+#include "daemon/link/OperationQueueManager.h"
+#include "daemon/link/ZemSocketMessageModel.h"
+#include "ZemProtectContext.h"
 
-class ZemResponse;
-struct ZemMachineModel;
+namespace zem { class ZemResponse; }
 namespace google::protobuf {
 class Message;
 }
+
+namespace hollin {
+
+struct ZemMachineModel;
 
 class ZemSocketOtherReadManager : public std::enable_shared_from_this<ZemSocketOtherReadManager> {
   public:
@@ -36,7 +39,7 @@ class ZemSocketOtherReadManager : public std::enable_shared_from_this<ZemSocketO
     void distributeSocketRead(ZemSocketMessagePtr record);
     void parseReadData(const ZemSocketMessagePtr& record);
     // The reply object of a channel action on decoded bytes; nothing for any other action.
-    static std::unique_ptr<ZemResponse> getResponseWithType(int32_t action, std::vector<uint8_t> data);
+    static std::unique_ptr<zem::ZemResponse> getResponseWithType(int32_t action, std::vector<uint8_t> data);
     // Acts on a parsed reply by its class; true when it was the reply of a report.
     bool handleSocketResponse(const google::protobuf::Message* message);
     void postReportMachineNotice(const std::string& text);
@@ -58,3 +61,5 @@ class ZemSocketOtherReadManager : public std::enable_shared_from_this<ZemSocketO
     int pending_ = 0;
     OperationQueueManager queueManager_;
 };
+
+}  // namespace hollin

@@ -1,4 +1,4 @@
-#include "records/ZemMachineModel.h"
+#include "ZemMachineModel.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -11,11 +11,16 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "archive/KeyedArchive.h"
-#include "device/ITDevice.h"
-#include "logger/RotatingLogger.h"
-#include "paths/Paths.h"
-#include "sysinfo/Resolver.h"
+#include "platform/archive/KeyedArchive.h"
+#include "common/device/ITDevice.h"
+#include "common/logger/RotatingLogger.h"
+#include "platform/paths/Paths.h"
+#include "platform/sysinfo/Resolver.h"
+
+using common::ITDevice;
+using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 
@@ -233,3 +238,5 @@ void ZemMachineManager::setCurrentMachine(std::optional<ZemMachineModel> model) 
     std::lock_guard lock(mutex_);
     currentMachine_ = std::move(model);
 }
+
+}  // namespace hollin

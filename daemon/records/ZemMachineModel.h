@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "archive/Value.h"
-#include "core/Error.h"
+#include "platform/archive/Value.h"
+#include "platform/core/Error.h"
+
+namespace hollin {
 
 struct ZemMachineModel {
     static constexpr const char* kClassName = "ZemMachineModel";
@@ -68,3 +70,5 @@ class ZemMachineManager {
 // The addresses of a name-server group: split at every character that cannot be part of an
 // IPv4 or IPv6 address, each put in its canonical form.
 std::vector<std::string> dnsGroupAddresses(const std::string& group);
+
+}  // namespace hollin

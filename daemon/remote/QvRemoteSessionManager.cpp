@@ -1,4 +1,4 @@
-#include "remote/QvRemoteSessionManager.h"
+#include "QvRemoteSessionManager.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -14,11 +14,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "device/ITDevice.h"
-#include "encoding/Utf8.h"
-#include "logger/RotatingLogger.h"
+#include "common/device/ITDevice.h"
+#include "framework/encoding/Utf8.h"
+#include "common/logger/RotatingLogger.h"
 
 using nlohmann::json;
+using common::ITDevice;
+using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 
@@ -453,3 +457,5 @@ void QvRemoteSessionManager::waitIdle() {
     parseQueue_->dispatchSync([] {});
     socketQueue_->dispatchSync([] {});
 }
+
+}  // namespace hollin

@@ -14,11 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/Clock.h"
-#include "dispatch/WorkQueue.h"
-#include "remote/RemoteMessageAssembler.h"
-#include "remote/ScreenSharingService.h"
-#include "remote/ZemRemoteKQueue.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "RemoteMessageAssembler.h"
+#include "ScreenSharingService.h"
+#include "ZemRemoteKQueue.h"
+
+namespace hollin {
 
 struct RemoteSessionConfig {
     static constexpr const char* kDefaultHost = "remote.velmora.com";
@@ -111,3 +113,5 @@ class QvRemoteSessionManager : public ZemRemoteKQueueProtocol,
     std::shared_ptr<dispatch::WorkQueue> socketQueue_;
     std::unique_ptr<ZemRemoteKQueue> kqueue_;
 };
+
+}  // namespace hollin

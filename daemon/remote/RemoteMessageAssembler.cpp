@@ -1,7 +1,9 @@
-#include "remote/RemoteMessageAssembler.h"
+#include "RemoteMessageAssembler.h"
 
 #include <algorithm>
 #include <cctype>
+
+namespace hollin {
 
 namespace {
 
@@ -87,3 +89,5 @@ void RemoteMessageAssembler::reset() {
     totalLength_.reset();
     broken_ = false;
 }
+
+}  // namespace hollin

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+namespace hollin {
+
 class RemoteMessageAssembler {
   public:
     static constexpr size_t kMaxHeaderLength = 16 * 1024;
@@ -38,3 +40,5 @@ class RemoteMessageAssembler {
     std::optional<size_t> totalLength_;  // header plus body of the message at consumed_
     bool broken_ = false;
 };
+
+}  // namespace hollin

@@ -1,9 +1,13 @@
-#include "remote/ScreenSharingService.h"
+#include "ScreenSharingService.h"
 
 #include <fstream>
 
-#include "paths/Paths.h"
-#include "process/TaskHelper.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/TaskHelper.h"
+
+using calix::TaskHelper;
+
+namespace hollin {
 
 CommandRunner taskHelperRunner() {
     return [](const std::string& path, const std::vector<std::string>& argv,
@@ -85,3 +89,5 @@ bool ScreenSharingService::getRemoteServiceState() {
     const auto outcome = runner_(systemctl_, {"is-active", *unit_}, kCommandDeadline);
     return outcome.started && outcome.output.substr(0, outcome.output.find('\n')) == "active";
 }
+
+}  // namespace hollin

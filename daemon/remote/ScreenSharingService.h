@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+namespace hollin {
+
 // What a command run gave: started at all, its output and its error-stream text.
 struct CommandOutcome {
     bool started = false;
@@ -55,3 +57,5 @@ class ScreenSharingService {
     std::string systemctl_;
     std::function<void(const std::string&)> log_;
 };
+
+}  // namespace hollin

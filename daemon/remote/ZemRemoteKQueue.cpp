@@ -1,4 +1,4 @@
-#include "remote/ZemRemoteKQueue.h"
+#include "ZemRemoteKQueue.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdint>
+
+namespace hollin {
 
 struct ZemRemoteKQueue::Core {
     Core(int epollFd, int wakeFd, std::weak_ptr<ZemRemoteKQueueProtocol> d)
@@ -124,3 +126,5 @@ void ZemRemoteKQueue::Core::watcher() {
         if (auto d = delegate.lock()) d->handleSocketEvent();
     }
 }
+
+}  // namespace hollin

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <thread>
 
+namespace hollin {
+
 class ZemRemoteKQueueProtocol {
   public:
     virtual ~ZemRemoteKQueueProtocol() = default;
@@ -46,3 +48,5 @@ class ZemRemoteKQueue {
     std::shared_ptr<Core> core_;
     std::thread thread_;
 };
+
+}  // namespace hollin

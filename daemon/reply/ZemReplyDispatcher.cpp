@@ -1,21 +1,30 @@
-#include "reply/ZemReplyDispatcher.h"
+#include "ZemReplyDispatcher.h"
 
 #include <algorithm>
 #include <chrono>
 #include <set>
 
-#include "account/AccountModel.h"
-#include "cipher/AesString.h"
-#include "command/ZemCMDManager.h"
-#include "device/ITDevice.h"
-#include "dispatch/NotificationCenter.h"
-#include "encoding/DateUtil.h"
-#include "logger/LogSink.h"
-#include "messages/ZemNotificationNames.h"
-#include "peers/ZemIPCManager.h"
-#include "policy/ZemClientFMDB.h"
+#include "common/account/AccountModel.h"
+#include "framework/cipher/AesString.h"
+#include "common/command/ZemCMDManager.h"
+#include "common/device/ITDevice.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "framework/encoding/DateUtil.h"
+#include "common/logger/LogSink.h"
+#include "daemon/messages/ZemNotificationNames.h"
+#include "daemon/peers/ZemIPCManager.h"
+#include "daemon/policy/ZemClientFMDB.h"
 #include "proto/ZemResponse.h"
-#include "store/ZemConfigManager.h"
+#include "daemon/store/ZemConfigManager.h"
+
+using zem::ZemResponse;
+using common::AccountModel;
+using common::ITDevice;
+using common::ZemCMDManager;
+using common::ZemCMDModel;
+using common::processLog;
+
+namespace hollin {
 
 namespace {
 
@@ -268,3 +277,5 @@ void ZemReplyDispatcher::handleConfigResponse(const ConfigGetMsgRsp& reply) {
         models.push_back(ZemConfigModel::initWith(item.type(), item.value()));
     (env_.config ? *env_.config : ZemConfigManager::sharedInstance()).updateMemoryConfigs(models);
 }
+
+}  // namespace hollin

@@ -20,20 +20,23 @@
 
 #include <nlohmann/json.hpp>
 
-#include "archive/Value.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/archive/Value.h"
+#include "platform/dispatch/WorkQueue.h"
 #include "proto/zem_v5.pb.h"
 
-class ZemCMDManager;
+namespace common { class ZemCMDManager; }
+namespace zem { class ZemResponse; }
+
+namespace hollin {
+
 class ZemClientFMDB;
 class ZemConfigManager;
 class ZemIPCManager;
-class ZemResponse;
 
 class ZemReplyDispatcher {
   public:
     struct Environment {
-        ZemCMDManager* commands = nullptr;   // null: the shared command store
+        common::ZemCMDManager* commands = nullptr;   // null: the shared command store
         ZemClientFMDB* database = nullptr;   // null: the shared policy database
         ZemConfigManager* config = nullptr;  // null: the shared configuration store
         ZemIPCManager* peers = nullptr;      // null: the shared client of the peers
@@ -56,7 +59,7 @@ class ZemReplyDispatcher {
     explicit ZemReplyDispatcher(Environment env);
 
     // Routes a parsed reply by the class of its typed message; other classes are ignored.
-    void handleResponse(const ZemResponse& response);
+    void handleResponse(const zem::ZemResponse& response);
     void handleMessage(const google::protobuf::Message& message);
 
     void overdueTicket(const HeartbeatMsgRsp& reply);
@@ -83,10 +86,12 @@ class ZemReplyDispatcher {
     void post(const std::string& name, archive::Value object = archive::Null{});
     void onPeers(std::function<void(ZemIPCManager&)> call);
     double now() const;
-    ZemCMDManager& commands();
+    common::ZemCMDManager& commands();
     ZemClientFMDB& database();
 
     Environment env_;
     std::mutex policyMutex_;
     std::shared_ptr<dispatch::WorkQueue> peerQueue_;
 };
+
+}  // namespace hollin

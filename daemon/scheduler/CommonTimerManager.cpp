@@ -1,4 +1,4 @@
-#include "scheduler/CommonTimerManager.h"
+#include "CommonTimerManager.h"
 
 #include <unistd.h>
 
@@ -7,18 +7,25 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "account/AccountManager.h"
-#include "core/FileIO.h"
-#include "core/TextNumber.h"
-#include "dispatch/MainLoop.h"
-#include "endpoints/VendedObjects.h"
-#include "link/ZemCore.h"
-#include "logger/RotatingLogger.h"
-#include "messages/ZemNotificationNames.h"
-#include "paths/Paths.h"
-#include "process/ProcessInfoHelper.h"
-#include "server/ZemNetworkInfoModel.h"
-#include "store/ZemConfigManager.h"
+#include "common/account/AccountManager.h"
+#include "platform/core/FileIO.h"
+#include "platform/core/TextNumber.h"
+#include "platform/dispatch/MainLoop.h"
+#include "daemon/endpoints/VendedObjects.h"
+#include "daemon/link/ZemCore.h"
+#include "common/logger/RotatingLogger.h"
+#include "daemon/messages/ZemNotificationNames.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/ProcessInfoHelper.h"
+#include "common/server/ZemNetworkInfoModel.h"
+#include "daemon/store/ZemConfigManager.h"
+
+using calix::ProcessInfoHelper;
+using common::AccountManager;
+using common::LogCoreHelper;
+using common::ZemNetworkInfoModel;
+
+namespace hollin {
 
 using namespace std::chrono_literals;
 
@@ -436,3 +443,5 @@ std::vector<std::vector<ZemTimerModel>> CommonTimerManager::wheel() const {
     }
     return copy;
 }
+
+}  // namespace hollin

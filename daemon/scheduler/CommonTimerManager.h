@@ -11,10 +11,12 @@
 #include <optional>
 #include <vector>
 
-#include "dispatch/Clock.h"
-#include "dispatch/NotificationCenter.h"
-#include "dispatch/WorkQueue.h"
-#include "ipc/NamedConnection.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "platform/ipc/NamedConnection.h"
+
+namespace hollin {
 
 class ZemCore;
 class ZemConfigManager;
@@ -161,3 +163,5 @@ class CommonTimerManager {
     std::vector<dispatch::NotificationCenter::ObserverId> observers_;
     std::vector<std::shared_ptr<ipc::NamedConnection>> connections_;
 };
+
+}  // namespace hollin

@@ -1,10 +1,10 @@
-#include "service/DaemonDefaults.h"
+#include "DaemonDefaults.h"
 
 #include <mutex>
 
-#include "archive/Plist.h"
-#include "core/FileIO.h"
-#include "paths/Paths.h"
+#include "platform/archive/Plist.h"
+#include "platform/core/FileIO.h"
+#include "platform/paths/Paths.h"
 
 namespace service {
 

@@ -1,4 +1,4 @@
-#include "service/ExecutableProcesses.h"
+#include "ExecutableProcesses.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

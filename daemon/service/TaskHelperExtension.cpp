@@ -1,12 +1,16 @@
-#include "service/TaskHelperExtension.h"
+#include "TaskHelperExtension.h"
 
 #include <sys/stat.h>
 
 #include <cstring>
 
-#include "encoding/Utf8.h"
-#include "paths/Paths.h"
-#include "spawn/Spawn.h"
+#include "framework/encoding/Utf8.h"
+#include "platform/paths/Paths.h"
+#include "platform/spawn/Spawn.h"
+
+using calix::TaskHandle;
+
+namespace hollin {
 
 namespace {
 
@@ -65,3 +69,5 @@ void TaskHelperExtension::excuteTaskPath(
     if (!run.started()) err = std::string(std::strerror(run.spawnError));
     if (completion) completion(std::move(out), std::move(err));
 }
+
+}  // namespace hollin

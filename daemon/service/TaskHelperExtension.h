@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "core/Error.h"
-#include "process/TaskHelper.h"
+#include "platform/core/Error.h"
+#include "framework/process/TaskHelper.h"
+
+namespace hollin {
 
 class TaskHelperExtension {
   public:
@@ -22,7 +24,7 @@ class TaskHelperExtension {
     // *result; a non-empty error output sets *error (kErrorDomain, kErrorCode, the text or
     // "unknown error" when it is not UTF-8). A program that cannot be started, or that outlives
     // the deadline, sets *error with the reason and, when it never started, returns nothing.
-    static std::optional<TaskHandle> excuteLaunchPath(const std::string& path,
+    static std::optional<calix::TaskHandle> excuteLaunchPath(const std::string& path,
                                                       const std::vector<std::string>& arguments,
                                                       std::string* result = nullptr,
                                                       ErrorValue* error = nullptr,
@@ -36,3 +38,5 @@ class TaskHelperExtension {
         const std::function<void(std::optional<std::string>, std::optional<std::string>)>& completion,
         std::chrono::milliseconds deadline = kDefaultDeadline);
 };
+
+}  // namespace hollin

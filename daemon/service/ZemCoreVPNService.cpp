@@ -1,17 +1,22 @@
-#include "service/ZemCoreVPNService.h"
+#include "ZemCoreVPNService.h"
 
 #include <sys/stat.h>
 
 #include <cctype>
 #include <stdexcept>
 
-#include "dispatch/MainLoop.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "process/TaskHelper.h"
-#include "protect/ZemProtectCore.h"
-#include "service/DaemonDefaults.h"
-#include "spawn/Spawn.h"
+#include "platform/dispatch/MainLoop.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/TaskHelper.h"
+#include "daemon/protect/ZemProtectCore.h"
+#include "DaemonDefaults.h"
+#include "platform/spawn/Spawn.h"
+
+using calix::TaskHelper;
+using common::processLog;
+
+namespace hollin {
 
 namespace {
 
@@ -309,3 +314,5 @@ std::shared_ptr<ipc::NamedConnection> ZemCoreVPNService::vend(std::shared_ptr<Ze
     options.maxMessageBytes = 64u << 10;
     return ipc::NamedConnection::vend(kConnectionName, vendedObject(std::move(service)), options);
 }
+
+}  // namespace hollin

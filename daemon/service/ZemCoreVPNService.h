@@ -10,8 +10,10 @@
 #include <memory>
 #include <string>
 
-#include "dispatch/WorkQueue.h"
-#include "ipc/NamedConnection.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "platform/ipc/NamedConnection.h"
+
+namespace hollin {
 
 class ZemCoreVPNService {
   public:
@@ -72,3 +74,5 @@ class ZemCoreVPNService {
 
     Environment env_;
 };
+
+}  // namespace hollin

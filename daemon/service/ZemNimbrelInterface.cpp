@@ -1,10 +1,14 @@
-#include "service/ZemNimbrelInterface.h"
+#include "ZemNimbrelInterface.h"
 
 #include <cstdlib>
 
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "service/ExecutableProcesses.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "ExecutableProcesses.h"
+
+using common::processLog;
+
+namespace hollin {
 
 ZemNimbrelInterface& ZemNimbrelInterface::sharedInstance() {
     static ZemNimbrelInterface instance;
@@ -76,3 +80,5 @@ void ZemNimbrelInterface::existNimbrel() {
         });
     });
 }
+
+}  // namespace hollin

@@ -7,7 +7,9 @@
 #include <optional>
 #include <string>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
+
+namespace hollin {
 
 class ZemNimbrelInterface {
   public:
@@ -37,3 +39,5 @@ class ZemNimbrelInterface {
     ClientFactory factory_;
     std::function<void(const std::string&)> log_;
 };
+
+}  // namespace hollin

@@ -1,15 +1,20 @@
-#include "store/ZemConfigManager.h"
+#include "ZemConfigManager.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 
-#include "archive/KeyedArchive.h"
-#include "core/TextNumber.h"
-#include "dispatch/NotificationCenter.h"
-#include "logger/RotatingLogger.h"
-#include "messages/ZemNotificationNames.h"
-#include "process/FileManager.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/core/TextNumber.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "common/logger/RotatingLogger.h"
+#include "daemon/messages/ZemNotificationNames.h"
+#include "framework/process/FileManager.h"
+
+using calix::FileManager;
+using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 
@@ -169,3 +174,5 @@ double ZemConfigManager::getPolicyTimeInterval() {
 double ZemConfigManager::getConfigTimeInterval() {
     return sharedInstance().intervalOfType(kPolicyType, 303);
 }
+
+}  // namespace hollin

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
+
+namespace hollin {
 
 struct ZemConfigModel {
     int64_t configType = -1;
@@ -56,3 +58,5 @@ class ZemConfigManager {
     mutable std::mutex mutex_;
     std::vector<ZemConfigModel> memoryConfigs_;
 };
+
+}  // namespace hollin

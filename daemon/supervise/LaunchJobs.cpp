@@ -1,7 +1,7 @@
-#include "supervise/LaunchJobs.h"
+#include "LaunchJobs.h"
 
-#include "launchd/Client.h"
-#include "paths/Paths.h"
+#include "platform/launchd/Client.h"
+#include "platform/paths/Paths.h"
 
 namespace supervise {
 

@@ -1,4 +1,4 @@
-#include "supervise/ProcessHelper.h"
+#include "ProcessHelper.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -7,20 +7,28 @@
 #include <filesystem>
 #include <thread>
 
-#include "device/ITDevice.h"
-#include "dispatch/MainLoop.h"
-#include "logger/RotatingLogger.h"
-#include "paths/Paths.h"
-#include "process/FileManager.h"
-#include "process/ProcessInfoHelper.h"
-#include "process/TaskHelper.h"
-#include "protect/ZemProtectContext.h"
-#include "protect/ZemProtectCore.h"
-#include "supervise/LaunchJobs.h"
-#include "supervise/ProcessScan.h"
-#include "supervise/ProcessUtil.h"
-#include "supervise/ZemProtectIPCManager.h"
-#include "sysinfo/ConsoleUser.h"
+#include "common/device/ITDevice.h"
+#include "platform/dispatch/MainLoop.h"
+#include "common/logger/RotatingLogger.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/FileManager.h"
+#include "framework/process/ProcessInfoHelper.h"
+#include "framework/process/TaskHelper.h"
+#include "daemon/protect/ZemProtectContext.h"
+#include "daemon/protect/ZemProtectCore.h"
+#include "LaunchJobs.h"
+#include "ProcessScan.h"
+#include "ProcessUtil.h"
+#include "ZemProtectIPCManager.h"
+#include "platform/sysinfo/ConsoleUser.h"
+
+using calix::FileManager;
+using calix::ProcessInfoHelper;
+using calix::TaskHelper;
+using common::ITDevice;
+using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 
@@ -304,3 +312,5 @@ void ProcessHelper::CheckRQLExistAndLoad() {
     }
     log("[ProcessHelper]Zem QZN inexistence, reload RQL");
 }
+
+}  // namespace hollin

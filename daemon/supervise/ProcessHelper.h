@@ -14,8 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "dispatch/NotificationCenter.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/dispatch/WorkQueue.h"
+
+namespace hollin {
 
 class ZemProtectCore;
 
@@ -109,3 +111,5 @@ class ProcessHelper {
     // Work queued elsewhere checks this before touching the watchdog.
     std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
 };
+
+}  // namespace hollin

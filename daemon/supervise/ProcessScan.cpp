@@ -1,4 +1,4 @@
-#include "supervise/ProcessScan.h"
+#include "ProcessScan.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "core/FileIO.h"
+#include "platform/core/FileIO.h"
 
 namespace supervise {
 

@@ -1,11 +1,15 @@
-#include "supervise/ProcessUtil.h"
+#include "ProcessUtil.h"
 
 #include <filesystem>
 
-#include "logger/RotatingLogger.h"
-#include "paths/Paths.h"
-#include "supervise/LaunchJobs.h"
-#include "supervise/ProcessScan.h"
+#include "common/logger/RotatingLogger.h"
+#include "platform/paths/Paths.h"
+#include "LaunchJobs.h"
+#include "ProcessScan.h"
+
+using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 
@@ -45,3 +49,5 @@ void ProcessUtil::checkHeartBeatServiceAndLaunch(const std::string& label) {
         log("主心跳进程已停止，重新启动\n 主心跳plist文件不存在");
     }
 }
+
+}  // namespace hollin

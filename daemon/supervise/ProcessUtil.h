@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace hollin {
+
 class ProcessUtil {
   public:
     // The job list holds the label (a longer label containing it counts too).
@@ -17,3 +19,5 @@ class ProcessUtil {
     // A process of the daemon executable runs whose command line ends in mode ("-run", "-protect").
     static bool daemonRunsWithMode(const std::string& mode);
 };
+
+}  // namespace hollin

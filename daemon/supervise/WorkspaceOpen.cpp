@@ -1,4 +1,4 @@
-#include "supervise/WorkspaceOpen.h"
+#include "WorkspaceOpen.h"
 
 #include <grp.h>
 #include <pwd.h>
@@ -10,10 +10,10 @@
 #include <optional>
 #include <vector>
 
-#include "paths/Paths.h"
-#include "spawn/Spawn.h"
-#include "sysinfo/ConsoleUser.h"
-#include "sysinfo/SysFiles.h"
+#include "platform/paths/Paths.h"
+#include "platform/spawn/Spawn.h"
+#include "platform/sysinfo/ConsoleUser.h"
+#include "platform/sysinfo/SysFiles.h"
 
 namespace supervise {
 

@@ -1,14 +1,18 @@
-#include "supervise/ZemBusinessManager.h"
+#include "ZemBusinessManager.h"
 
 #include <syslog.h>
 
 #include <filesystem>
 #include <thread>
 
-#include "logger/RotatingLogger.h"
-#include "paths/Paths.h"
-#include "supervise/LaunchJobs.h"
-#include "supervise/ProcessUtil.h"
+#include "common/logger/RotatingLogger.h"
+#include "platform/paths/Paths.h"
+#include "LaunchJobs.h"
+#include "ProcessUtil.h"
+
+using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 
@@ -91,3 +95,5 @@ bool ZemBusinessManager::isZemClientExist() {
     }
     return ProcessUtil::daemonRunsWithMode("-protect");
 }
+
+}  // namespace hollin

@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+namespace hollin {
+
 class ZemBusinessManager {
   public:
     // The liveness calls to the peers and the pause between unload and load. The daemon's start
@@ -33,3 +35,5 @@ class ZemBusinessManager {
   private:
     ZemBusinessManager() = default;
 };
+
+}  // namespace hollin

@@ -1,10 +1,14 @@
-#include "supervise/ZemProtectIPCManager.h"
+#include "ZemProtectIPCManager.h"
 
 #include <unistd.h>
 
-#include "endpoints/VendedObjects.h"
-#include "ipc/NamedConnection.h"
-#include "logger/RotatingLogger.h"
+#include "daemon/endpoints/VendedObjects.h"
+#include "platform/ipc/NamedConnection.h"
+#include "common/logger/RotatingLogger.h"
+
+using common::LogCoreHelper;
+
+namespace hollin {
 
 bool ZemProtectIPCManager::checkHeartbeatRunning(double timeoutSeconds) {
     auto& logger = LogCoreHelper::sharedInstance();
@@ -28,3 +32,5 @@ bool ZemProtectIPCManager::checkHeartbeatRunning(double timeoutSeconds) {
     }
     return true;
 }
+
+}  // namespace hollin

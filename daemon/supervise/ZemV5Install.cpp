@@ -1,4 +1,4 @@
-#include "supervise/ZemV5Install.h"
+#include "ZemV5Install.h"
 
 #include <signal.h>
 
@@ -7,18 +7,26 @@
 #include <filesystem>
 #include <thread>
 
-#include "account/AccountModel.h"
-#include "archive/KeyedArchive.h"
-#include "archive/Plist.h"
-#include "core/FileIO.h"
-#include "device/ITDevice.h"
-#include "logger/RotatingLogger.h"
-#include "paths/Paths.h"
-#include "process/FileManager.h"
-#include "process/TaskHelper.h"
-#include "supervise/LaunchJobs.h"
-#include "supervise/ProcessScan.h"
-#include "supervise/WorkspaceOpen.h"
+#include "common/account/AccountModel.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/archive/Plist.h"
+#include "platform/core/FileIO.h"
+#include "common/device/ITDevice.h"
+#include "common/logger/RotatingLogger.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/FileManager.h"
+#include "framework/process/TaskHelper.h"
+#include "LaunchJobs.h"
+#include "ProcessScan.h"
+#include "WorkspaceOpen.h"
+
+using calix::FileManager;
+using calix::TaskHelper;
+using common::AccountModel;
+using common::ITDevice;
+using common::LogCoreHelper;
+
+namespace hollin {
 
 namespace {
 
@@ -208,3 +216,5 @@ void ZemV5Install::launchDaemonWithPath(const std::string& plistPath) {
     supervise::JobCommandOutcome out = supervise::loadJob(plistPath, true);
     log("[ZemInstall] Launchclt load " + plistPath + " result: " + out.result + ", error: " + out.error + ".");
 }
+
+}  // namespace hollin

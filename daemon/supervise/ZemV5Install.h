@@ -6,7 +6,9 @@
 #include <functional>
 #include <string>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
+
+namespace hollin {
 
 class ZemV5Install {
   public:
@@ -39,3 +41,5 @@ class ZemV5Install {
     static std::string policyRunnerExecutable();
     static std::string joinDomainExecutable();
 };
+
+}  // namespace hollin

@@ -8,11 +8,16 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "dispatch/MainLoop.h"
-#include "dispatch/WorkQueue.h"
-#include "launch/HollinMain.h"
-#include "logger/RotatingLogger.h"
-#include "TempRoot.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "daemon/launch/HollinMain.h"
+#include "common/logger/RotatingLogger.h"
+#include "tests/support/TempRoot.h"
+
+using common::LogCoreHelper;
+using hollin::HollinModes;
+using hollin::gHollinModeArgument;
+using hollin::hollinMain;
 
 namespace fs = std::filesystem;
 

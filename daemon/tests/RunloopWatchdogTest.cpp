@@ -9,12 +9,17 @@
 #include <stdexcept>
 #include <thread>
 
-#include "dispatch/MainLoop.h"
-#include "launch/ZemCoreLaunchService.h"
-#include "logger/RotatingLogger.h"
-#include "scheduler/CommonTimerManager.h"
-#include "store/ZemConfigManager.h"
-#include "TempRoot.h"
+#include "platform/dispatch/MainLoop.h"
+#include "daemon/launch/ZemCoreLaunchService.h"
+#include "common/logger/RotatingLogger.h"
+#include "daemon/scheduler/CommonTimerManager.h"
+#include "daemon/store/ZemConfigManager.h"
+#include "tests/support/TempRoot.h"
+
+using common::LogCoreHelper;
+using hollin::CommonTimerManager;
+using hollin::ZemConfigManager;
+using hollin::ZemCoreLaunchService;
 
 using namespace std::chrono_literals;
 

@@ -15,16 +15,23 @@
 #include <thread>
 #include <utility>
 
-#include "dispatch/MainLoop.h"
-#include "endpoints/VendedObjects.h"
-#include "ipc/NamedConnection.h"
-#include "link/ZemCore.h"
-#include "logger/RotatingLogger.h"
-#include "paths/Paths.h"
-#include "scheduler/CommonTimerManager.h"
-#include "server/ZemNetworkInfoModel.h"
-#include "store/ZemConfigManager.h"
-#include "TempRoot.h"
+#include "platform/dispatch/MainLoop.h"
+#include "daemon/endpoints/VendedObjects.h"
+#include "platform/ipc/NamedConnection.h"
+#include "daemon/link/ZemCore.h"
+#include "common/logger/RotatingLogger.h"
+#include "platform/paths/Paths.h"
+#include "daemon/scheduler/CommonTimerManager.h"
+#include "common/server/ZemNetworkInfoModel.h"
+#include "daemon/store/ZemConfigManager.h"
+#include "tests/support/TempRoot.h"
+
+using common::LogCoreHelper;
+using common::ZemNetworkInfoModel;
+using hollin::CommonTimerManager;
+using hollin::ZemConfigManager;
+using hollin::ZemCore;
+using hollin::ZemTimerModel;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -8,12 +8,16 @@
 #include <fstream>
 #include <thread>
 
-#include "archive/KeyedArchive.h"
-#include "dispatch/MainLoop.h"
-#include "dispatch/NotificationCenter.h"
-#include "logger/RotatingLogger.h"
-#include "store/ZemConfigManager.h"
-#include "TempRoot.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "common/logger/RotatingLogger.h"
+#include "daemon/store/ZemConfigManager.h"
+#include "tests/support/TempRoot.h"
+
+using common::LogCoreHelper;
+using hollin::ZemConfigManager;
+using hollin::ZemConfigModel;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -1,4 +1,4 @@
-#include "cipher/AesString.h"
+#include "AesString.h"
 
 #include <openssl/evp.h>
 
@@ -9,9 +9,9 @@
 #include <span>
 #include <vector>
 
-#include "cipher/EvpCipher.h"
-#include "encoding/Base64.h"
-#include "encoding/Utf8.h"
+#include "EvpCipher.h"
+#include "framework/encoding/Base64.h"
+#include "framework/encoding/Utf8.h"
 
 namespace UrlEncode {
 

@@ -1,4 +1,4 @@
-#include "cipher/EvpCipher.h"
+#include "EvpCipher.h"
 
 #include <algorithm>
 #include <memory>

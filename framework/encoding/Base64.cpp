@@ -1,8 +1,8 @@
-#include "encoding/Base64.h"
+#include "Base64.h"
 
 #include <array>
 
-#include "encoding/Utf8.h"
+#include "Utf8.h"
 
 namespace Base64 {
 

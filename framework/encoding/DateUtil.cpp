@@ -1,4 +1,4 @@
-#include "encoding/DateUtil.h"
+#include "DateUtil.h"
 
 #include <chrono>
 #include <cmath>

@@ -42,6 +42,8 @@ double timeIntervalFromCurrentDate(double now);
 
 }  // namespace date
 
+namespace calix {
+
 class DateUtil {
   public:
     static std::optional<double> dateFromDateString_YMD(std::string_view text) {
@@ -60,3 +62,5 @@ class DateUtil {
         return date::dateStringFromDateYMD_HMS(d);
     }
 };
+
+}  // namespace calix

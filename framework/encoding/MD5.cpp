@@ -1,10 +1,10 @@
-#include "encoding/MD5.h"
+#include "MD5.h"
 
 #include <openssl/evp.h>
 
 #include <algorithm>
 
-#include "encoding/UrlEncode.h"
+#include "UrlEncode.h"
 
 namespace MD5 {
 

@@ -1,6 +1,6 @@
-#include "encoding/UrlEncode.h"
+#include "UrlEncode.h"
 
-#include "encoding/Utf8.h"
+#include "Utf8.h"
 
 namespace UrlEncode {
 

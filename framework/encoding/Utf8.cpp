@@ -1,4 +1,4 @@
-#include "encoding/Utf8.h"
+#include "Utf8.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "encoding/ZipHelper.h"
+#include "ZipHelper.h"
 
 #include <syslog.h>
 #include <zlib.h>
@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <climits>
 #include <string>
+
+namespace calix {
 
 namespace {
 
@@ -153,3 +155,5 @@ std::optional<std::vector<uint8_t>> ZipHelper::ungzipData(std::span<const uint8_
     if (*size > 0 && inflatePass(data, *size, out) != size) return std::nullopt;
     return out;
 }
+
+}  // namespace calix

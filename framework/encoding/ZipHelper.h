@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+namespace calix {
+
 class ZipHelper {
   public:
     // Largest inflated result ungzipData accepts by default; larger streams are refused so that a small
@@ -22,3 +24,5 @@ class ZipHelper {
     static std::optional<std::vector<uint8_t>> ungzipData(std::span<const uint8_t> data,
                                                           size_t maxInflatedSize = kMaxInflatedSize);
 };
+
+}  // namespace calix

@@ -1,4 +1,4 @@
-#include "process/FileManager.h"
+#include "FileManager.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "paths/Paths.h"
+#include "platform/paths/Paths.h"
+
+namespace calix {
 
 namespace {
 
@@ -81,3 +83,5 @@ std::optional<std::string> FileManager::createFilePathWithFileName(const std::st
                                                                    const std::string& directory) {
     return createFilePath(directory + "/" + name);
 }
+
+}  // namespace calix

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+namespace calix {
+
 class FileManager {
   public:
     static FileManager& sharedInstance();
@@ -30,3 +32,5 @@ class FileManager {
   private:
     FileManager() = default;
 };
+
+}  // namespace calix

@@ -1,8 +1,10 @@
-#include "process/MacIsAppRunning.h"
+#include "MacIsAppRunning.h"
 
 #include <unistd.h>
 
-#include "process/ProcessList.h"
+#include "platform/process/ProcessList.h"
+
+namespace calix {
 
 MacIsAppRunning& MacIsAppRunning::sharedInstance() {
     static MacIsAppRunning instance;
@@ -16,3 +18,5 @@ bool MacIsAppRunning::isUserAppRunning(const std::string& name) {
 bool MacIsAppRunning::isRootAppRunning(const std::string& name) {
     return isUserAppRunning(name);
 }
+
+}  // namespace calix

@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace calix {
+
 class MacIsAppRunning {
   public:
     static MacIsAppRunning& sharedInstance();
@@ -15,3 +17,5 @@ class MacIsAppRunning {
   private:
     MacIsAppRunning() = default;
 };
+
+}  // namespace calix

@@ -1,4 +1,4 @@
-#include "process/ProcessInfoHelper.h"
+#include "ProcessInfoHelper.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,9 +10,11 @@
 #include <mutex>
 #include <thread>
 
-#include "archive/Plist.h"
-#include "process/FileManager.h"
-#include "process/ProcFigures.h"
+#include "platform/archive/Plist.h"
+#include "FileManager.h"
+#include "platform/process/ProcFigures.h"
+
+namespace calix {
 
 namespace {
 
@@ -116,3 +118,5 @@ double ProcessInfoHelper::appCpuUsage() {
 int32_t ProcessInfoHelper::getThreadCount() {
     return procfigures::threadCount().value_or(-1);
 }
+
+}  // namespace calix

@@ -6,7 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
+
+namespace calix {
 
 class ProcessInfoHelper {
   public:
@@ -28,3 +30,5 @@ class ProcessInfoHelper {
     static double appCpuUsage();      // percent of one core since the previous call; -1.0 on failure
     static int32_t getThreadCount();  // -1 on failure
 };
+
+}  // namespace calix

@@ -1,4 +1,4 @@
-#include "process/TaskHelper.h"
+#include "TaskHelper.h"
 
 #include <sys/stat.h>
 
@@ -6,12 +6,14 @@
 #include <string_view>
 #include <utility>
 
-#include "encoding/Utf8.h"
-#include "paths/Paths.h"
-#include "process/ProcessList.h"
-#include "spawn/Spawn.h"
+#include "framework/encoding/Utf8.h"
+#include "platform/paths/Paths.h"
+#include "platform/process/ProcessList.h"
+#include "platform/spawn/Spawn.h"
 
 extern char** environ;
+
+namespace calix {
 
 namespace {
 
@@ -161,3 +163,5 @@ void TaskHelper::startCMDApp(const std::string& path, const std::vector<std::str
 bool TaskHelper::processRunning(const std::string& name) {
     return !proclist::processesNamed(name).empty();
 }
+
+}  // namespace calix

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "core/Error.h"
+#include "platform/core/Error.h"
+
+namespace calix {
 
 // Identifies a started child. The runner reaps it, so the pid may be reused once the call ends.
 struct TaskHandle {
@@ -55,3 +57,5 @@ class TaskHelper {
   private:
     TaskHelper() = default;
 };
+
+}  // namespace calix

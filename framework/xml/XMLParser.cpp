@@ -1,4 +1,4 @@
-#include "xml/XMLParser.h"
+#include "XMLParser.h"
 
 #include <expat.h>
 #include <fcntl.h>
@@ -14,6 +14,8 @@
 #include <vector>
 
 using nlohmann::json;
+
+namespace calix {
 
 bool NSStringEqualsXMLNullString(std::string_view text) {
     return text == "null";
@@ -260,3 +262,5 @@ void XMLParser::parseContentsOfURL(const std::string& url, Success success, Fail
     deliver(shared_, generation, std::move(result), std::move(success), std::move(failure),
             std::move(deliverOn));
 }
+
+}  // namespace calix

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <variant>
 
+namespace calix {
+
 // Why a parse failed: expat's code and text (or our own for a cap), with the position.
 struct XMLParseError {
     int code = 0;
@@ -79,3 +81,5 @@ class XMLParser {
     Limits limits_;
     std::shared_ptr<Shared> shared_;
 };
+
+}  // namespace calix

@@ -10,8 +10,15 @@
 #include <cstring>
 #include <thread>
 
-#include "Tessel.h"
-#include "TestRoot.h"
+#include "messaging/Tessel.h"
+#include "platform/ipc/tests/TestRoot.h"
+
+using tessel::IPCReceiveProtocol;
+using tessel::TesselClient;
+using tessel::TesselReplyReceived;
+using tessel::TesselServer;
+using tessel::TesselVersionNumber;
+using tessel::TesselVersionString;
 
 namespace {
 
@@ -222,7 +229,7 @@ TEST(tessel_Library, ExportsItsVersionSymbolsButNotItsCallback) {
     ASSERT_TRUE(number && text);
     EXPECT_EQ(*number, 1.0);
     EXPECT_STREQ(text, "@(#)PROGRAM:Tessel  PROJECT:Tessel-1\n");
-    EXPECT_EQ(::dlsym(lib, "_Z17onRecvMsgCallBackPN3ipc16LocalMessagePortEiRKSt6vectorIhSaIhEEPv"), nullptr)
+    EXPECT_EQ(::dlsym(lib, "_ZN6tessel17onRecvMsgCallBackEPN3ipc16LocalMessagePortEiRKSt6vectorIhSaIhEEPv"), nullptr)
         << "the port callback stays inside the library";
     ::dlclose(lib);
 }
@@ -248,8 +255,10 @@ namespace ipc {
 class LocalMessagePort;
 }
 
-// Same name and parameters as the library's callback.
+// Same name, namespace and parameters as the library's callback.
+namespace tessel {
 std::optional<std::vector<uint8_t>> onRecvMsgCallBack(ipc::LocalMessagePort*, int32_t,
                                                       const std::vector<uint8_t>&, void*) {
     return std::vector<uint8_t>{'h', 'i', 'j', 'a', 'c', 'k', 'e', 'd'};
 }
+}  // namespace tessel

@@ -19,7 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "ipc/MessagePort.h"
+#include "platform/ipc/MessagePort.h"
 
 namespace {
 

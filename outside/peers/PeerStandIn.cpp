@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "ipc/NamedConnection.h"
+#include "platform/ipc/NamedConnection.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <mutex>
 #include <string>
 
-#include "ipc/XpcConnection.h"
-#include "ticket/RavAviza_ticketProtocol.h"
+#include "platform/ipc/XpcConnection.h"
+#include "ui/session/ticket/RavAviza_ticketProtocol.h"
 
 namespace proto = hux::ticket_protocol;
 

@@ -1,6 +1,6 @@
-#include "vpnagent/FenwickClient.h"
+#include "FenwickClient.h"
 
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/WorkQueue.h"
 
 namespace {
 

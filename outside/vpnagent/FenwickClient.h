@@ -7,8 +7,8 @@
 #include <memory>
 #include <optional>
 
-#include "archive/Value.h"
-#include "core/Error.h"
+#include "platform/archive/Value.h"
+#include "platform/core/Error.h"
 
 class FenwickClient {
   public:

@@ -1,4 +1,4 @@
-#include "archive/KeyedArchive.h"
+#include "KeyedArchive.h"
 
 #include <sys/stat.h>
 
@@ -11,8 +11,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "archive/PlistNode.h"
-#include "core/FileIO.h"
+#include "PlistNode.h"
+#include "platform/core/FileIO.h"
 
 namespace archive {
 

@@ -13,8 +13,8 @@
 #include <span>
 #include <string>
 
-#include "archive/Plist.h"
-#include "archive/Value.h"
+#include "Plist.h"
+#include "Value.h"
 
 namespace archive {
 

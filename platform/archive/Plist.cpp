@@ -1,4 +1,4 @@
-#include "archive/Plist.h"
+#include "Plist.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -6,8 +6,8 @@
 #include <limits>
 #include <vector>
 
-#include "archive/PlistNode.h"
-#include "core/FileIO.h"
+#include "PlistNode.h"
+#include "platform/core/FileIO.h"
 
 namespace archive {
 namespace detail {

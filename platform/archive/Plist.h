@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "archive/Value.h"
+#include "Value.h"
 
 namespace archive {
 

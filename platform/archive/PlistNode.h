@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "archive/Plist.h"
-#include "archive/Value.h"
+#include "Plist.h"
+#include "Value.h"
 
 namespace archive::detail {
 

@@ -1,4 +1,4 @@
-#include "archive/Value.h"
+#include "Value.h"
 
 #include <cmath>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "core/FileIO.h"
+#include "FileIO.h"
 
 #include <dirent.h>
 #include <fcntl.h>

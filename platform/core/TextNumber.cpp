@@ -1,4 +1,4 @@
-#include "core/TextNumber.h"
+#include "TextNumber.h"
 
 #include <algorithm>
 #include <cctype>

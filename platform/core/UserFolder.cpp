@@ -1,4 +1,4 @@
-#include "core/UserFolder.h"
+#include "UserFolder.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <random>
 #include <utility>
 
-#include "core/FileIO.h"
+#include "FileIO.h"
 
 namespace fileio {
 

@@ -1,4 +1,4 @@
-#include "dispatch/Clock.h"
+#include "Clock.h"
 
 namespace dispatch {
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "dispatch/WorkQueue.h"
+#include "WorkQueue.h"
 
 namespace dispatch::detail {
 

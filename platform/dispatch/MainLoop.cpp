@@ -1,5 +1,5 @@
 // The main run loop: one thread, a task list, run-loop timers and activity observers.
-#include "dispatch/MainLoop.h"
+#include "MainLoop.h"
 
 #include <algorithm>
 #include <atomic>
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "dispatch/Internal.h"
+#include "Internal.h"
 
 namespace dispatch {
 namespace {

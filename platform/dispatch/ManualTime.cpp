@@ -1,6 +1,6 @@
 // The manual timeline: a process-wide list of expiry actions ordered by due time, delivered by
 // advance() on the calling thread.
-#include "dispatch/ManualTime.h"
+#include "ManualTime.h"
 
 #include <atomic>
 #include <map>
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "dispatch/Internal.h"
+#include "Internal.h"
 
 namespace dispatch {
 namespace {

@@ -22,7 +22,7 @@
 #include <chrono>
 #include <cstddef>
 
-#include "dispatch/Clock.h"
+#include "Clock.h"
 
 namespace dispatch {
 

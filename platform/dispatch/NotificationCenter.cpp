@@ -1,5 +1,5 @@
 // Observers by name; each post hands the notification to every matching observer's queue.
-#include "dispatch/NotificationCenter.h"
+#include "NotificationCenter.h"
 
 #include <atomic>
 #include <map>

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "archive/Value.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/archive/Value.h"
+#include "WorkQueue.h"
 
 namespace dispatch {
 

@@ -12,8 +12,8 @@
 #include <optional>
 #include <thread>
 
-#include "dispatch/Internal.h"
-#include "dispatch/WorkQueue.h"
+#include "Internal.h"
+#include "WorkQueue.h"
 
 namespace dispatch {
 namespace {

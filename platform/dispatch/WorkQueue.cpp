@@ -1,5 +1,5 @@
 // Serial queues (one thread each, started on demand) and concurrent queues (a small pool).
-#include "dispatch/WorkQueue.h"
+#include "WorkQueue.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -15,8 +15,8 @@
 #include <system_error>
 #include <thread>
 
-#include "dispatch/Internal.h"
-#include "dispatch/MainLoop.h"
+#include "Internal.h"
+#include "MainLoop.h"
 
 namespace dispatch {
 namespace detail {

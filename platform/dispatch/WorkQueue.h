@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "dispatch/UniqueFunction.h"
+#include "UniqueFunction.h"
 
 namespace dispatch {
 

@@ -1,4 +1,4 @@
-#include "fsevents/EventStream.h"
+#include "EventStream.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/WorkQueue.h"
 
 namespace fsevents {
 

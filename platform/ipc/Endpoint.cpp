@@ -1,4 +1,4 @@
-#include "ipc/Endpoint.h"
+#include "Endpoint.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -17,8 +17,8 @@
 #include <set>
 #include <vector>
 
-#include "paths/Paths.h"
-#include "sysinfo/ConsoleUser.h"
+#include "platform/paths/Paths.h"
+#include "platform/sysinfo/ConsoleUser.h"
 
 namespace ipc {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "ipc/Framing.h"
+#include "Framing.h"
 
 namespace ipc {
 

@@ -1,4 +1,4 @@
-#include "ipc/Framing.h"
+#include "Framing.h"
 
 #include <poll.h>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include "ipc/MessagePort.h"
+#include "MessagePort.h"
 
 #include <poll.h>
 #include <sys/socket.h>

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "ipc/ServeLoop.h"
+#include "ServeLoop.h"
 
 namespace ipc {
 

@@ -1,4 +1,4 @@
-#include "ipc/NamedConnection.h"
+#include "NamedConnection.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,8 +8,8 @@
 #include <exception>
 #include <system_error>
 
-#include "ipc/ServeLoop.h"
-#include "ipc/ValueCoding.h"
+#include "ServeLoop.h"
+#include "ValueCoding.h"
 
 namespace ipc {
 

@@ -1,4 +1,4 @@
-#include "ipc/ServeLoop.h"
+#include "ServeLoop.h"
 
 #include <poll.h>
 #include <sys/socket.h>

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "ipc/Endpoint.h"
+#include "Endpoint.h"
 
 namespace ipc {
 

@@ -1,6 +1,6 @@
-#include "ipc/ValueCoding.h"
+#include "ValueCoding.h"
 
-#include "archive/Plist.h"
+#include "platform/archive/Plist.h"
 
 namespace ipc {
 

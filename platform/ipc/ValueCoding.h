@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/KeyedArchive.h"
-#include "archive/Value.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/archive/Value.h"
 
 namespace ipc {
 

@@ -1,4 +1,4 @@
-#include "ipc/XpcConnection.h"
+#include "XpcConnection.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,7 +8,7 @@
 #include <cmath>
 #include <system_error>
 
-#include "ipc/ValueCoding.h"
+#include "ValueCoding.h"
 
 namespace ipc {
 

@@ -18,9 +18,9 @@
 #include <string>
 #include <thread>
 
-#include "archive/KeyedArchive.h"
-#include "archive/Value.h"
-#include "ipc/Endpoint.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/archive/Value.h"
+#include "Endpoint.h"
 
 namespace ipc {
 

@@ -1,4 +1,4 @@
-#include "launchd/Client.h"
+#include "Client.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -10,10 +10,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "archive/Plist.h"
-#include "ipc/Framing.h"
-#include "launchd/Protocol.h"
-#include "paths/Paths.h"
+#include "platform/archive/Plist.h"
+#include "platform/ipc/Framing.h"
+#include "Protocol.h"
+#include "platform/paths/Paths.h"
 
 namespace launchd {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "launchd/Supervisor.h"
+#include "Supervisor.h"
 
 namespace launchd {
 

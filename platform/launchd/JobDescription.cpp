@@ -1,4 +1,4 @@
-#include "launchd/JobDescription.h"
+#include "JobDescription.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "archive/Plist.h"
+#include "platform/archive/Plist.h"
 
 namespace launchd {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
 
 namespace launchd {
 

@@ -1,4 +1,4 @@
-#include "launchd/JobRecords.h"
+#include "JobRecords.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -10,7 +10,7 @@
 #include <sstream>
 #include <thread>
 
-#include "process/ProcStat.h"
+#include "platform/process/ProcStat.h"
 
 namespace launchd {
 

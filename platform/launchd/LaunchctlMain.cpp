@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "launchd/Client.h"
+#include "Client.h"
 
 namespace {
 

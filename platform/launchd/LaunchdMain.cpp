@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "launchd/Service.h"
+#include "Service.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "launchd/Protocol.h"
+#include "Protocol.h"
 
 namespace launchd::protocol {
 

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "archive/Value.h"
-#include "launchd/Client.h"
+#include "platform/archive/Value.h"
+#include "Client.h"
 
 namespace launchd::protocol {
 

@@ -1,4 +1,4 @@
-#include "launchd/Service.h"
+#include "Service.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -20,12 +20,12 @@
 #include <filesystem>
 #include <list>
 
-#include "archive/Plist.h"
-#include "ipc/Framing.h"
-#include "launchd/Client.h"
-#include "launchd/JobRecords.h"
-#include "launchd/Protocol.h"
-#include "paths/Paths.h"
+#include "platform/archive/Plist.h"
+#include "platform/ipc/Framing.h"
+#include "Client.h"
+#include "JobRecords.h"
+#include "Protocol.h"
+#include "platform/paths/Paths.h"
 
 namespace launchd {
 

@@ -2,7 +2,7 @@
 // (requests, child ends, the supervisor's deadlines) until SIGTERM or SIGINT.
 #pragma once
 
-#include "launchd/Supervisor.h"
+#include "Supervisor.h"
 
 namespace launchd {
 

@@ -1,4 +1,4 @@
-#include "launchd/Supervisor.h"
+#include "Supervisor.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -15,10 +15,10 @@
 #include <cstring>
 #include <thread>
 
-#include "launchd/JobRecords.h"
-#include "paths/Paths.h"
-#include "process/ProcStat.h"
-#include "spawn/Spawn.h"
+#include "JobRecords.h"
+#include "platform/paths/Paths.h"
+#include "platform/process/ProcStat.h"
+#include "platform/spawn/Spawn.h"
 
 extern char** environ;
 

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "ipc/Endpoint.h"
-#include "launchd/JobDescription.h"
+#include "platform/ipc/Endpoint.h"
+#include "JobDescription.h"
 
 namespace launchd {
 

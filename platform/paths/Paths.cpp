@@ -1,4 +1,4 @@
-#include "paths/Paths.h"
+#include "Paths.h"
 
 #include <pwd.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "process/ProcFigures.h"
+#include "ProcFigures.h"
 
 #include <time.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/FileIO.h"
+#include "platform/core/FileIO.h"
 
 namespace procfigures {
 

@@ -1,4 +1,4 @@
-#include "process/ProcStat.h"
+#include "ProcStat.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "process/ProcessList.h"
+#include "ProcessList.h"
 
 #include <dirent.h>
 
@@ -7,7 +7,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "core/FileIO.h"
+#include "platform/core/FileIO.h"
 
 namespace proclist {
 

@@ -1,4 +1,4 @@
-#include "spawn/Spawn.h"
+#include "Spawn.h"
 
 #include <fcntl.h>
 #include <grp.h>

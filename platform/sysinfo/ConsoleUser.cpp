@@ -1,4 +1,4 @@
-#include "sysinfo/ConsoleUser.h"
+#include "ConsoleUser.h"
 
 #include <utmp.h>
 
@@ -6,9 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "core/FileIO.h"
-#include "paths/Paths.h"
-#include "sysinfo/SysFiles.h"
+#include "platform/core/FileIO.h"
+#include "platform/paths/Paths.h"
+#include "SysFiles.h"
 
 namespace sysinfo {
 

@@ -1,4 +1,4 @@
-#include "sysinfo/HardwareUuid.h"
+#include "HardwareUuid.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,10 +6,10 @@
 #include <cctype>
 #include <filesystem>
 
-#include "core/FileIO.h"
-#include "paths/Paths.h"
-#include "sysinfo/Machine.h"
-#include "sysinfo/SysFiles.h"
+#include "platform/core/FileIO.h"
+#include "platform/paths/Paths.h"
+#include "Machine.h"
+#include "SysFiles.h"
 
 namespace sysinfo {
 

@@ -1,10 +1,10 @@
-#include "sysinfo/Machine.h"
+#include "Machine.h"
 
 #include <cctype>
 
-#include "core/FileIO.h"
-#include "paths/Paths.h"
-#include "sysinfo/SysFiles.h"
+#include "platform/core/FileIO.h"
+#include "platform/paths/Paths.h"
+#include "SysFiles.h"
 
 namespace sysinfo {
 

@@ -1,4 +1,4 @@
-#include "sysinfo/NetInterfaces.h"
+#include "NetInterfaces.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -13,8 +13,8 @@
 #include <filesystem>
 #include <sstream>
 
-#include "paths/Paths.h"
-#include "sysinfo/SysFiles.h"
+#include "platform/paths/Paths.h"
+#include "SysFiles.h"
 
 namespace sysinfo {
 

@@ -1,8 +1,8 @@
-#include "sysinfo/Nmcli.h"
+#include "Nmcli.h"
 
 #include <sstream>
 
-#include "paths/Paths.h"
+#include "platform/paths/Paths.h"
 
 namespace sysinfo {
 

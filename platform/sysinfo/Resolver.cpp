@@ -1,9 +1,9 @@
-#include "sysinfo/Resolver.h"
+#include "Resolver.h"
 
 #include <sstream>
 
-#include "paths/Paths.h"
-#include "sysinfo/SysFiles.h"
+#include "platform/paths/Paths.h"
+#include "SysFiles.h"
 
 namespace sysinfo {
 

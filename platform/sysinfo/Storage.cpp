@@ -1,13 +1,13 @@
-#include "sysinfo/Storage.h"
+#include "Storage.h"
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 
-#include "core/FileIO.h"
-#include "paths/Paths.h"
-#include "sysinfo/Machine.h"
-#include "sysinfo/SysFiles.h"
+#include "platform/core/FileIO.h"
+#include "platform/paths/Paths.h"
+#include "Machine.h"
+#include "SysFiles.h"
 
 namespace sysinfo {
 

@@ -1,6 +1,6 @@
-#include "sysinfo/SysFiles.h"
+#include "SysFiles.h"
 
-#include "core/FileIO.h"
+#include "platform/core/FileIO.h"
 
 namespace sysinfo {
 

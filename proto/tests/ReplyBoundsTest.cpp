@@ -10,6 +10,9 @@
 #include "proto/ZemResponse.h"
 #include "proto/ZemUrlEncode.h"
 
+using zem::ZemResponse;
+using zem::ZemUrlEncode;
+
 namespace {
 
 void appendVarint(std::string& out, uint64_t value) {

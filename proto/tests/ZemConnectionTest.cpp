@@ -3,11 +3,14 @@
 
 #include <filesystem>
 
-#include "RecordsTestSupport.h"
-#include "archive/KeyedArchive.h"
-#include "paths/Paths.h"
+#include "tests/records/support/RecordsTestSupport.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/paths/Paths.h"
 #include "proto/ZemConnection.h"
-#include "server/ZemServerConfig.h"
+#include "common/server/ZemServerConfig.h"
+
+using zem::ZemConnection;
+using common::ZemServerConfig;
 
 TEST(serverlink_proto_Connection, InitialServerConfigTakesTheConfiguredServerOrStaysEmpty) {
     recordstest::TempRoot root;

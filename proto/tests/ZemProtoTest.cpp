@@ -10,6 +10,10 @@
 #include "proto/ZemResponse.h"
 #include "proto/ZemUrlEncode.h"
 
+using zem::ZemRequest;
+using zem::ZemResponse;
+using zem::ZemUrlEncode;
+
 namespace {
 
 std::vector<uint8_t> bytes(std::string_view s) {

@@ -18,24 +18,24 @@
 #include <string>
 #include <vector>
 
-#include "ClientApiServer.h"
-#include "PortServer.h"
-#include "RecordsTestSupport.h"
-#include "SessionTestSupport.h"
-#include "TestFiles.h"
-#include "admission/TovikManager.h"
-#include "admission/TovikNetwork.h"
-#include "archive/KeyedArchive.h"
-#include "archive/Plist.h"
-#include "dispatch/MainLoop.h"
-#include "encoding/Base64.h"
-#include "logger/LogSink.h"
-#include "login/HttpSession.h"
-#include "login/RavAvizaLoginHelper.h"
-#include "login/RavAvizaQZNLogin.h"
-#include "login/UserStateFolder.h"
-#include "paths/Paths.h"
-#include "server/ZemServerConfig.h"
+#include "tests/support/ClientApiServer.h"
+#include "tests/support/PortServer.h"
+#include "tests/records/support/RecordsTestSupport.h"
+#include "tests/support/SessionTestSupport.h"
+#include "tests/support/TestFiles.h"
+#include "ui/session/admission/TovikManager.h"
+#include "ui/session/admission/TovikNetwork.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/archive/Plist.h"
+#include "platform/dispatch/MainLoop.h"
+#include "framework/encoding/Base64.h"
+#include "common/logger/LogSink.h"
+#include "ui/session/login/HttpSession.h"
+#include "ui/session/login/RavAvizaLoginHelper.h"
+#include "ui/session/login/RavAvizaQZNLogin.h"
+#include "ui/session/login/UserStateFolder.h"
+#include "platform/paths/Paths.h"
+#include "common/server/ZemServerConfig.h"
 
 using hux::Bytes;
 using hux::Json;
@@ -43,6 +43,7 @@ using hux::TovikCerInfo;
 using hux::TovikManager;
 using recordstest::TempRoot;
 using recordstest::writeFile;
+using common::ZemServerConfig;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 

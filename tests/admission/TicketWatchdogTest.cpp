@@ -16,20 +16,22 @@
 #include <string>
 #include <thread>
 
-#include "SessionTestSupport.h"
-#include "TempRoot.h"
-#include "TestFiles.h"
-#include "account/AccountModel.h"
-#include "archive/Plist.h"
-#include "dispatch/MainLoop.h"
-#include "dispatch/ManualTime.h"
-#include "dispatch/WorkQueue.h"
-#include "launchd/Client.h"
-#include "login/RavAvizaLoginHelper.h"
-#include "login/UserStateFolder.h"
-#include "paths/Paths.h"
-#include "ticket/HollinProcessListener.h"
-#include "ticket/RavAvizaTicketHelper.h"
+#include "tests/support/SessionTestSupport.h"
+#include "tests/support/TempRoot.h"
+#include "tests/support/TestFiles.h"
+#include "common/account/AccountModel.h"
+#include "platform/archive/Plist.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ManualTime.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "platform/launchd/Client.h"
+#include "ui/session/login/RavAvizaLoginHelper.h"
+#include "ui/session/login/UserStateFolder.h"
+#include "platform/paths/Paths.h"
+#include "ui/session/ticket/HollinProcessListener.h"
+#include "ui/session/ticket/RavAvizaTicketHelper.h"
+
+using common::AccountModel;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

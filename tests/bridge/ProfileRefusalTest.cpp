@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "FixtureCertificate.h"
-#include "TempRoot.h"
-#include "TestFiles.h"
-#include "archive/Plist.h"
-#include "archive/Value.h"
-#include "spawn/Spawn.h"
+#include "tests/support/TempRoot.h"
+#include "tests/support/TestFiles.h"
+#include "platform/archive/Plist.h"
+#include "platform/archive/Value.h"
+#include "platform/spawn/Spawn.h"
 
 namespace fs = std::filesystem;
 using archive::Array;

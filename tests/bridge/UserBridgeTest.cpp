@@ -16,12 +16,14 @@
 #include <thread>
 
 #include "FixtureCertificate.h"
-#include "TempRoot.h"
-#include "TestFiles.h"
-#include "archive/KeyedArchive.h"
-#include "archive/Plist.h"
-#include "bridge/UserBridge.h"
-#include "paths/Paths.h"
+#include "tests/support/TempRoot.h"
+#include "tests/support/TestFiles.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/archive/Plist.h"
+#include "daemon/bridge/UserBridge.h"
+#include "platform/paths/Paths.h"
+
+using hollin::UserBridge;
 
 namespace fs = std::filesystem;
 using archive::Array;

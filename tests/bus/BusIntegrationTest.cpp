@@ -8,13 +8,13 @@
 #include <filesystem>
 #include <optional>
 
-#include "LinkTestSupport.h"
-#include "TempRoot.h"
-#include "archive/KeyedArchive.h"
+#include "daemon/link/tests/LinkTestSupport.h"
+#include "tests/support/TempRoot.h"
+#include "platform/archive/KeyedArchive.h"
 #include "bus/PolicyStateReportManager.h"
-#include "ipc/MessagePort.h"
-#include "ipc/NamedConnection.h"
-#include "paths/Paths.h"
+#include "platform/ipc/MessagePort.h"
+#include "platform/ipc/NamedConnection.h"
+#include "platform/paths/Paths.h"
 
 using namespace linktest;
 using namespace std::chrono_literals;

@@ -13,16 +13,21 @@
 #include <random>
 #include <regex>
 
-#include "LinkTestSupport.h"
-#include "PortServer.h"
-#include "TempRoot.h"
+#include "daemon/link/tests/LinkTestSupport.h"
+#include "tests/support/PortServer.h"
+#include "tests/support/TempRoot.h"
 #include "bus/ZemLogReportManager.h"
-#include "encoding/MD5.h"
-#include "ipc/NamedConnection.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "peers/ZemIPCManager.h"
-#include "server/ZemServerConfig.h"
+#include "framework/encoding/MD5.h"
+#include "platform/ipc/NamedConnection.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "daemon/peers/ZemIPCManager.h"
+#include "common/server/ZemServerConfig.h"
+
+using common::LogSink;
+using hollin::ZemIPCManager;
+using common::ZemServerConfig;
+using common::setProcessLog;
 
 using namespace linktest;
 using namespace std::chrono_literals;

@@ -10,18 +10,22 @@
 #include <mutex>
 #include <optional>
 
-#include "LinkTestSupport.h"
-#include "TempRoot.h"
-#include "archive/KeyedArchive.h"
+#include "daemon/link/tests/LinkTestSupport.h"
+#include "tests/support/TempRoot.h"
+#include "platform/archive/KeyedArchive.h"
 #include "bus/CommonTimerHelp.h"
 #include "bus/DataReportManager.h"
 #include "bus/ReportTimerHooks.h"
 #include "bus/UploadScheduleManager.h"
-#include "dispatch/ManualTime.h"
-#include "ipc/NamedConnection.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "server/ZemServerConfig.h"
+#include "platform/dispatch/ManualTime.h"
+#include "platform/ipc/NamedConnection.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "common/server/ZemServerConfig.h"
+
+using common::LogSink;
+using common::ZemServerConfig;
+using common::setProcessLog;
 
 using namespace linktest;
 using namespace std::chrono_literals;

@@ -14,9 +14,9 @@
 #include <sstream>
 #include <thread>
 
-#include "TestFiles.h"
-#include "TempRoot.h"
-#include "ipc/NamedConnection.h"
+#include "tests/support/TestFiles.h"
+#include "tests/support/TempRoot.h"
+#include "platform/ipc/NamedConnection.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

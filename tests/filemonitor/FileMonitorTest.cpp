@@ -15,10 +15,15 @@
 #include <mutex>
 #include <thread>
 
-#include "TestFiles.h"
-#include "filemonitor/ZemFileMonitor.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
+#include "tests/support/TestFiles.h"
+#include "daemon/filemonitor/ZemFileMonitor.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+
+using common::LogSink;
+using common::setProcessLog;
+using hollin::ZemFileMonitor;
+using hollin::ZemFileMonitorHelper;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

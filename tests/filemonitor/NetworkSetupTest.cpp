@@ -1,7 +1,7 @@
 // The networksetup stand-in's argument forms and what it asks of nmcli.
 #include <gtest/gtest.h>
 
-#include "networksetup/NetworkSetup.h"
+#include "platform/tools/networksetup/NetworkSetup.h"
 
 namespace {
 

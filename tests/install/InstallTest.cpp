@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "TempRoot.h"
-#include "TestFiles.h"
-#include "paths/Paths.h"
+#include "tests/support/TempRoot.h"
+#include "tests/support/TestFiles.h"
+#include "platform/paths/Paths.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

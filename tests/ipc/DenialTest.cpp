@@ -14,11 +14,11 @@
 #include <thread>
 
 #include "PeerProcess.h"
-#include "TestFiles.h"
-#include "TestRoot.h"
-#include "ipc/MessagePort.h"
-#include "ipc/NamedConnection.h"
-#include "ipc/XpcConnection.h"
+#include "tests/support/TestFiles.h"
+#include "platform/ipc/tests/TestRoot.h"
+#include "platform/ipc/MessagePort.h"
+#include "platform/ipc/NamedConnection.h"
+#include "platform/ipc/XpcConnection.h"
 
 namespace {
 

@@ -9,12 +9,16 @@
 #include <fstream>
 
 #include "PeerProcess.h"
-#include "Tessel.h"
-#include "TestRoot.h"
-#include "ipc/Endpoint.h"
-#include "ipc/MessagePort.h"
-#include "ipc/XpcConnection.h"
-#include "paths/Paths.h"
+#include "messaging/Tessel.h"
+#include "platform/ipc/tests/TestRoot.h"
+#include "platform/ipc/Endpoint.h"
+#include "platform/ipc/MessagePort.h"
+#include "platform/ipc/XpcConnection.h"
+#include "platform/paths/Paths.h"
+
+using tessel::TesselClient;
+using tessel::TesselNoSuchPort;
+using tessel::TesselReplyReceived;
 
 namespace {
 

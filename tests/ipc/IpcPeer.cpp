@@ -30,11 +30,14 @@
 #include <string>
 #include <thread>
 
-#include "Tessel.h"
-#include "dispatch/WorkQueue.h"
-#include "ipc/NamedConnection.h"
-#include "ipc/XpcConnection.h"
-#include "paths/Paths.h"
+#include "messaging/Tessel.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "platform/ipc/NamedConnection.h"
+#include "platform/ipc/XpcConnection.h"
+#include "platform/paths/Paths.h"
+
+using tessel::IPCReceiveProtocol;
+using tessel::TesselServer;
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <chrono>
 
 #include "PeerProcess.h"
-#include "TestRoot.h"
-#include "ipc/Endpoint.h"
-#include "ipc/NamedConnection.h"
+#include "platform/ipc/tests/TestRoot.h"
+#include "platform/ipc/Endpoint.h"
+#include "platform/ipc/NamedConnection.h"
 
 namespace {
 

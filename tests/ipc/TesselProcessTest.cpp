@@ -8,8 +8,15 @@
 #include <future>
 
 #include "PeerProcess.h"
-#include "Tessel.h"
-#include "TestRoot.h"
+#include "messaging/Tessel.h"
+#include "platform/ipc/tests/TestRoot.h"
+
+using tessel::TesselClient;
+using tessel::TesselNoSuchPort;
+using tessel::TesselPortBecameInvalid;
+using tessel::TesselReceiveTimeout;
+using tessel::TesselReplyReceived;
+using tessel::TesselServer;
 
 namespace {
 

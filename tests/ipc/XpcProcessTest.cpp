@@ -7,10 +7,10 @@
 #include <mutex>
 
 #include "PeerProcess.h"
-#include "TestRoot.h"
-#include "ipc/Endpoint.h"
-#include "ipc/XpcConnection.h"
-#include "paths/Paths.h"
+#include "platform/ipc/tests/TestRoot.h"
+#include "platform/ipc/Endpoint.h"
+#include "platform/ipc/XpcConnection.h"
+#include "platform/paths/Paths.h"
 
 namespace {
 

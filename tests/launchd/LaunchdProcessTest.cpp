@@ -24,12 +24,12 @@
 #include <thread>
 #include <vector>
 
-#include "TestFiles.h"
-#include "TempRoot.h"
-#include "archive/Plist.h"
-#include "ipc/Endpoint.h"
-#include "ipc/XpcConnection.h"
-#include "launchd/Client.h"
+#include "tests/support/TestFiles.h"
+#include "tests/support/TempRoot.h"
+#include "platform/archive/Plist.h"
+#include "platform/ipc/Endpoint.h"
+#include "platform/ipc/XpcConnection.h"
+#include "platform/launchd/Client.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "ipc/XpcConnection.h"
+#include "platform/ipc/XpcConnection.h"
 
 namespace {
 

@@ -8,15 +8,22 @@
 #include <filesystem>
 #include <optional>
 
-#include "LinkTestSupport.h"
-#include "TempRoot.h"
-#include "account/AccountModel.h"
-#include "archive/KeyedArchive.h"
-#include "archive/Plist.h"
-#include "command/ZemCMDManager.h"
-#include "paths/Paths.h"
-#include "server/ZemNetworkInfoModel.h"
-#include "store/ZemConfigManager.h"
+#include "daemon/link/tests/LinkTestSupport.h"
+#include "tests/support/TempRoot.h"
+#include "common/account/AccountModel.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/archive/Plist.h"
+#include "common/command/ZemCMDManager.h"
+#include "platform/paths/Paths.h"
+#include "common/server/ZemNetworkInfoModel.h"
+#include "daemon/store/ZemConfigManager.h"
+
+using common::AccountModel;
+using common::ZemCMDManager;
+using common::ZemCMDModel;
+using common::ZemNetworkInfoModel;
+using hollin::ZemConfigManager;
+using hollin::ZemConfigModel;
 
 using namespace linktest;
 using namespace std::chrono_literals;

@@ -12,21 +12,32 @@
 #include <sstream>
 #include <thread>
 
-#include "PortServer.h"
-#include "TempRoot.h"
-#include "TestFiles.h"
-#include "archive/KeyedArchive.h"
-#include "dispatch/Clock.h"
-#include "dispatch/MainLoop.h"
-#include "link/ZemCore.h"
-#include "link/ZemResponseHandle.h"
-#include "link/ZemSocketManager.h"
-#include "link/ZemSocketReadManager.h"
-#include "logger/RotatingLogger.h"
-#include "paths/Paths.h"
-#include "reply/ZemReplyDispatcher.h"
-#include "scheduler/CommonTimerManager.h"
-#include "store/ZemConfigManager.h"
+#include "tests/support/PortServer.h"
+#include "tests/support/TempRoot.h"
+#include "tests/support/TestFiles.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/MainLoop.h"
+#include "daemon/link/ZemCore.h"
+#include "daemon/link/ZemResponseHandle.h"
+#include "daemon/link/ZemSocketManager.h"
+#include "daemon/link/ZemSocketReadManager.h"
+#include "common/logger/RotatingLogger.h"
+#include "platform/paths/Paths.h"
+#include "daemon/reply/ZemReplyDispatcher.h"
+#include "daemon/scheduler/CommonTimerManager.h"
+#include "daemon/store/ZemConfigManager.h"
+
+using hollin::CommonTimerManager;
+using common::LogCoreHelper;
+using hollin::ZemConfigManager;
+using hollin::ZemCore;
+using hollin::ZemLinkContext;
+using hollin::ZemReplyDispatcher;
+using zem::ZemResponse;
+using hollin::ZemResponseHandle;
+using hollin::ZemSocketMessageModel;
+using hollin::ZemSocketMessagePtr;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -2,10 +2,13 @@
 // and gone for clients once unregistered.
 #include <gtest/gtest.h>
 
-#include "TempRoot.h"
-#include "endpoints/ZemCoreConnectionManager.h"
-#include "ipc/NamedConnection.h"
-#include "service/ZemCoreVPNService.h"
+#include "tests/support/TempRoot.h"
+#include "daemon/endpoints/ZemCoreConnectionManager.h"
+#include "platform/ipc/NamedConnection.h"
+#include "daemon/service/ZemCoreVPNService.h"
+
+using hollin::ZemCoreConnectionManager;
+using hollin::ZemCoreVPNService;
 
 namespace {
 

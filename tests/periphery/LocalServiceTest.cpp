@@ -12,16 +12,20 @@
 #include <optional>
 #include <thread>
 
-#include "TempRoot.h"
-#include "TestFiles.h"
-#include "dispatch/WorkQueue.h"
-#include "ipc/NamedConnection.h"
-#include "paths/Paths.h"
-#include "service/DaemonDefaults.h"
-#include "service/TaskHelperExtension.h"
-#include "service/ZemCoreVPNService.h"
-#include "service/ZemNimbrelInterface.h"
-#include "spawn/Spawn.h"
+#include "tests/support/TempRoot.h"
+#include "tests/support/TestFiles.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "platform/ipc/NamedConnection.h"
+#include "platform/paths/Paths.h"
+#include "daemon/service/DaemonDefaults.h"
+#include "daemon/service/TaskHelperExtension.h"
+#include "daemon/service/ZemCoreVPNService.h"
+#include "daemon/service/ZemNimbrelInterface.h"
+#include "platform/spawn/Spawn.h"
+
+using hollin::TaskHelperExtension;
+using hollin::ZemCoreVPNService;
+using hollin::ZemNimbrelInterface;
 
 namespace fs = std::filesystem;
 using archive::Array;

@@ -8,16 +8,23 @@
 #include <filesystem>
 #include <map>
 
-#include "LinkTestSupport.h"
-#include "TempRoot.h"
-#include "TesselClient.h"
-#include "account/AccountModel.h"
-#include "archive/KeyedArchive.h"
-#include "cipher/AesString.h"
-#include "paths/Paths.h"
-#include "policy/ZemClientFMDB.h"
-#include "server/ZemNetworkInfoModel.h"
-#include "store/ZemConfigManager.h"
+#include "daemon/link/tests/LinkTestSupport.h"
+#include "tests/support/TempRoot.h"
+#include "messaging/TesselClient.h"
+#include "common/account/AccountModel.h"
+#include "platform/archive/KeyedArchive.h"
+#include "framework/cipher/AesString.h"
+#include "platform/paths/Paths.h"
+#include "daemon/policy/ZemClientFMDB.h"
+#include "common/server/ZemNetworkInfoModel.h"
+#include "daemon/store/ZemConfigManager.h"
+
+using tessel::TesselClient;
+using common::AccountModel;
+using common::ZemNetworkInfoModel;
+using hollin::ZemClientFMDB;
+using hollin::ZemConfigManager;
+using hollin::ZemConfigModel;
 
 using namespace linktest;
 using namespace std::chrono_literals;

@@ -10,15 +10,20 @@
 #include <chrono>
 #include <filesystem>
 
-#include "PortServer.h"
-#include "RecordsTestSupport.h"
-#include "TestFiles.h"
-#include "account/AccountManager.h"
-#include "archive/KeyedArchive.h"
-#include "logger/RotatingLogger.h"
-#include "paths/Paths.h"
-#include "records/ZemMachineModel.h"
-#include "server/ZemServerConfig.h"
+#include "tests/support/PortServer.h"
+#include "tests/records/support/RecordsTestSupport.h"
+#include "tests/support/TestFiles.h"
+#include "common/account/AccountManager.h"
+#include "platform/archive/KeyedArchive.h"
+#include "common/logger/RotatingLogger.h"
+#include "platform/paths/Paths.h"
+#include "daemon/records/ZemMachineModel.h"
+#include "common/server/ZemServerConfig.h"
+
+using common::AccountManager;
+using common::LogCoreHelper;
+using common::ZemServerConfig;
+using hollin::ZemMachineManager;
 
 extern char** environ;
 

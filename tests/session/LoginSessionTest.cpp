@@ -14,24 +14,24 @@
 #include <thread>
 #include <vector>
 
-#include "ClientApiServer.h"
-#include "PortServer.h"
-#include "RecordsTestSupport.h"
-#include "SessionTestSupport.h"
-#include "TestFiles.h"
-#include "account/AccountModel.h"
-#include "archive/KeyedArchive.h"
-#include "archive/Plist.h"
-#include "dispatch/MainLoop.h"
-#include "logger/LogSink.h"
-#include "login/BodyCodec.h"
-#include "login/HttpSession.h"
-#include "login/RavAvizaLoginHelper.h"
-#include "login/RavAvizaQZNLogin.h"
-#include "login/TlsTrust.h"
-#include "login/UserStateFolder.h"
-#include "paths/Paths.h"
-#include "server/ZemServerConfig.h"
+#include "tests/support/ClientApiServer.h"
+#include "tests/support/PortServer.h"
+#include "tests/records/support/RecordsTestSupport.h"
+#include "tests/support/SessionTestSupport.h"
+#include "tests/support/TestFiles.h"
+#include "common/account/AccountModel.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/archive/Plist.h"
+#include "platform/dispatch/MainLoop.h"
+#include "common/logger/LogSink.h"
+#include "ui/session/login/BodyCodec.h"
+#include "ui/session/login/HttpSession.h"
+#include "ui/session/login/RavAvizaLoginHelper.h"
+#include "ui/session/login/RavAvizaQZNLogin.h"
+#include "ui/session/login/TlsTrust.h"
+#include "ui/session/login/UserStateFolder.h"
+#include "platform/paths/Paths.h"
+#include "common/server/ZemServerConfig.h"
 
 using hux::Completion;
 using hux::Error;
@@ -41,6 +41,8 @@ using hux::RavAvizaQZNLogin;
 using hux::Reply;
 using recordstest::TempRoot;
 using recordstest::writeFile;
+using common::AccountModel;
+using common::ZemServerConfig;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 

@@ -14,12 +14,12 @@
 #include <random>
 #include <thread>
 
-#include "TestFiles.h"
-#include "dispatch/MainLoop.h"
-#include "log/ZemLogHelper.h"
-#include "log/ZipFolder.h"
-#include "paths/Paths.h"
-#include "spawn/Spawn.h"
+#include "tests/support/TestFiles.h"
+#include "platform/dispatch/MainLoop.h"
+#include "ui/session/log/ZemLogHelper.h"
+#include "ui/session/log/ZipFolder.h"
+#include "platform/paths/Paths.h"
+#include "platform/spawn/Spawn.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -4,8 +4,8 @@
 #include <signal.h>
 
 #include "SupervisionRoot.h"
-#include "supervise/LaunchJobs.h"
-#include "supervise/ProcessScan.h"
+#include "daemon/supervise/LaunchJobs.h"
+#include "daemon/supervise/ProcessScan.h"
 
 namespace {
 

@@ -5,10 +5,12 @@
 #include <atomic>
 
 #include "SupervisionRoot.h"
-#include "archive/KeyedArchive.h"
-#include "core/FileIO.h"
-#include "supervise/LaunchJobs.h"
-#include "supervise/ZemV5Install.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/core/FileIO.h"
+#include "daemon/supervise/LaunchJobs.h"
+#include "daemon/supervise/ZemV5Install.h"
+
+using hollin::ZemV5Install;
 
 namespace {
 

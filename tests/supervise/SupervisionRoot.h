@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "TestFiles.h"
-#include "archive/Plist.h"
-#include "launchd/Client.h"
-#include "paths/Paths.h"
+#include "tests/support/TestFiles.h"
+#include "platform/archive/Plist.h"
+#include "platform/launchd/Client.h"
+#include "platform/paths/Paths.h"
 
 namespace supervisetest {
 

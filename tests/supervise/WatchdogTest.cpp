@@ -6,11 +6,15 @@
 #include <mutex>
 
 #include "SupervisionRoot.h"
-#include "supervise/LaunchJobs.h"
-#include "supervise/ProcessHelper.h"
-#include "supervise/ProcessScan.h"
-#include "supervise/ProcessUtil.h"
-#include "supervise/ZemBusinessManager.h"
+#include "daemon/supervise/LaunchJobs.h"
+#include "daemon/supervise/ProcessHelper.h"
+#include "daemon/supervise/ProcessScan.h"
+#include "daemon/supervise/ProcessUtil.h"
+#include "daemon/supervise/ZemBusinessManager.h"
+
+using hollin::ProcessHelper;
+using hollin::ProcessUtil;
+using hollin::ZemBusinessManager;
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/MainLoop.h"
-#include "logger/LogSink.h"
+#include "platform/dispatch/MainLoop.h"
+#include "common/logger/LogSink.h"
 
 namespace testsupport {
 
-class CapturingLog : public LogSink {
+class CapturingLog : public common::LogSink {
   public:
     void writeLog(const std::string& message, unsigned long) override {
         std::lock_guard lock(mutex_);
@@ -41,7 +41,7 @@ class CapturingLog : public LogSink {
 inline CapturingLog& capturedLog() {
     static CapturingLog* log = [] {
         auto* sink = new CapturingLog;
-        setProcessLog(*sink);
+        common::setProcessLog(*sink);
         return sink;
     }();
     return *log;

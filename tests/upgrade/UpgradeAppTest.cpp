@@ -14,14 +14,14 @@
 #include <functional>
 #include <memory>
 
-#include "AppDelegate.h"
-#include "QtMainQueue.h"
-#include "SessionWindow.h"
+#include "upgrade/app/AppDelegate.h"
+#include "upgrade/window/QtMainQueue.h"
+#include "upgrade/app/SessionWindow.h"
 #include "UpgradeFixture.h"
-#include "VPNLoginProgressView.h"
-#include "WindowService.h"
-#include "ZemIPCConnection.h"
-#include "ZemUpgradeWindow.h"
+#include "upgrade/window/VPNLoginProgressView.h"
+#include "upgrade/window/WindowService.h"
+#include "upgrade/app/ZemIPCConnection.h"
+#include "upgrade/window/ZemUpgradeWindow.h"
 
 // Fontconfig, loaded by Qt's offscreen platform, keeps its caches for the life of the process.
 extern "C" const char* __lsan_default_suppressions() {

@@ -15,15 +15,15 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "PortServer.h"
-#include "TestFiles.h"
+#include "tests/support/PortServer.h"
+#include "tests/support/TestFiles.h"
 #include "UpgradeFixture.h"
-#include "archive/KeyedArchive.h"
-#include "encoding/MD5.h"
-#include "engine/ZemUpgradeHelper.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "spawn/Spawn.h"
+#include "platform/archive/KeyedArchive.h"
+#include "framework/encoding/MD5.h"
+#include "upgrade/engine/ZemUpgradeHelper.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "platform/spawn/Spawn.h"
 
 extern char** environ;
 

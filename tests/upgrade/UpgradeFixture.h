@@ -17,20 +17,20 @@
 #include <string>
 #include <vector>
 
-#include "PortServer.h"
-#include "TestFiles.h"
-#include "encoding/MD5.h"
-#include "engine/ZemUpgradeHelper.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "spawn/Spawn.h"
+#include "tests/support/PortServer.h"
+#include "tests/support/TestFiles.h"
+#include "framework/encoding/MD5.h"
+#include "upgrade/engine/ZemUpgradeHelper.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "platform/spawn/Spawn.h"
 
 namespace upgradetest {
 
 namespace fs = std::filesystem;
 
 // Keeps every log line so tests can look for the ones a flow must write.
-class CapturedLog : public LogSink {
+class CapturedLog : public common::LogSink {
   public:
     void writeLog(const std::string& message, unsigned long) override {
         std::lock_guard lock(mutex_);
@@ -62,7 +62,7 @@ class CapturedLog : public LogSink {
 inline CapturedLog& capturedLog() {
     static CapturedLog* log = [] {
         auto* l = new CapturedLog();
-        setProcessLog(*l);
+        common::setProcessLog(*l);
         return l;
     }();
     return *log;

@@ -11,11 +11,13 @@
 #include <cstdio>
 #include <thread>
 
-#include "InstanceGuard.h"
-#include "SessionWindow.h"
+#include "upgrade/app/InstanceGuard.h"
+#include "upgrade/app/SessionWindow.h"
 #include "UpgradeFixture.h"
-#include "ZemIPCConnection.h"
-#include "peers/ZemIPCManager.h"
+#include "upgrade/app/ZemIPCConnection.h"
+#include "daemon/peers/ZemIPCManager.h"
+
+using hollin::ZemIPCManager;
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "engine/AppModuleModel.h"
-#include "engine/UpgradeRules.h"
+#include "upgrade/engine/AppModuleModel.h"
+#include "upgrade/engine/UpgradeRules.h"
 
 using namespace upgraderules;
 

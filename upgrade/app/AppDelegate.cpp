@@ -3,9 +3,11 @@
 #include <cstdlib>
 
 #include "LogUpgradeHelper.h"
-#include "ZemUpgradeHelper.h"
-#include "dispatch/WorkQueue.h"
-#include "logger/LogSink.h"
+#include "upgrade/engine/ZemUpgradeHelper.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "common/logger/LogSink.h"
+
+using common::flushProcessLog;
 
 namespace {
 AppDelegate* gDelegate = nullptr;

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "LogUpgradeHelper.h"
-#include "paths/Paths.h"
+#include "platform/paths/Paths.h"
 
 namespace instance {
 

@@ -1,6 +1,8 @@
 #include "LogUpgradeHelper.h"
 
-#include "logger/LogSink.h"
+#include "common/logger/LogSink.h"
+
+using common::processLog;
 
 LogUpgradeHelper& LogUpgradeHelper::sharedInstance() {
     static LogUpgradeHelper helper;

@@ -10,8 +10,8 @@
 
 #include "AppDelegate.h"
 #include "LogUpgradeHelper.h"
-#include "spawn/Spawn.h"
-#include "sysinfo/ConsoleUser.h"
+#include "platform/spawn/Spawn.h"
+#include "platform/sysinfo/ConsoleUser.h"
 
 namespace {
 

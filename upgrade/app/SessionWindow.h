@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "UpgradeWindow.h"
-#include "dispatch/WorkQueue.h"
-#include "ipc/XpcConnection.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "platform/ipc/XpcConnection.h"
 
 struct WindowUser {
     uid_t uid = 0;

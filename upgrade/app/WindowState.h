@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
 
 struct WindowControl {
     std::string text;

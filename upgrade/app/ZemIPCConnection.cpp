@@ -2,7 +2,7 @@
 
 #include "AppDelegate.h"
 #include "LogUpgradeHelper.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/WorkQueue.h"
 
 namespace {
 

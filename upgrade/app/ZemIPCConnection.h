@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "ipc/NamedConnection.h"
+#include "platform/ipc/NamedConnection.h"
 
 class ZemIPCConnection {
   public:

@@ -1,8 +1,8 @@
 #include "ZemNonViewController.h"
 
 #include "AppDelegate.h"
-#include "ZemUpgradeHelper.h"
-#include "dispatch/WorkQueue.h"
+#include "upgrade/engine/ZemUpgradeHelper.h"
+#include "platform/dispatch/WorkQueue.h"
 
 void ZemNonViewController::finish() {
     dispatch::WorkQueue::main()->dispatch([&delegate = delegate_] { delegate.hiddenUpgradeUI(false); });

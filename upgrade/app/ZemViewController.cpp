@@ -8,8 +8,8 @@
 
 #include "AppDelegate.h"
 #include "LogUpgradeHelper.h"
-#include "ZemUpgradeHelper.h"
-#include "dispatch/WorkQueue.h"
+#include "upgrade/engine/ZemUpgradeHelper.h"
+#include "platform/dispatch/WorkQueue.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "WindowState.h"
-#include "ipc/NamedConnection.h"
+#include "platform/ipc/NamedConnection.h"
 
 class AppDelegate;
 class ZemUpgradeHelper;

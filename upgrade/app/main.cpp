@@ -12,11 +12,14 @@
 #include "LogUpgradeHelper.h"
 #include "SessionWindow.h"
 #include "ZemIPCConnection.h"
-#include "ZemUpgradeHelper.h"
-#include "dispatch/MainLoop.h"
-#include "logger/LogSink.h"
-#include "logger/RotatingLogger.h"
-#include "paths/Paths.h"
+#include "upgrade/engine/ZemUpgradeHelper.h"
+#include "platform/dispatch/MainLoop.h"
+#include "common/logger/LogSink.h"
+#include "common/logger/RotatingLogger.h"
+#include "platform/paths/Paths.h"
+
+using common::LogUpgradeErrorHelper;
+using common::setProcessLog;
 
 int main(int argc, char** argv) {
     if (::getuid() != 0) return -1;

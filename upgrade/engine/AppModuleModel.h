@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
 
 struct AppModuleModel {
     static constexpr const char* kClassName = "AppModuleModel";

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "core/FileIO.h"
+#include "platform/core/FileIO.h"
 
 namespace {
 

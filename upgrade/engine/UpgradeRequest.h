@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "core/Error.h"
+#include "platform/core/Error.h"
 
 struct UpgradeRequestLimits {
     uint64_t maxManifestBytes = 1u << 20;

@@ -13,15 +13,20 @@
 #include <memory>
 
 #include "UpgradeRules.h"
-#include "archive/KeyedArchive.h"
-#include "archive/Plist.h"
-#include "core/FileIO.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "process/FileManager.h"
-#include "spawn/Spawn.h"
-#include "sysinfo/ConsoleUser.h"
-#include "xml/XMLParser.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/archive/Plist.h"
+#include "platform/core/FileIO.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/FileManager.h"
+#include "platform/spawn/Spawn.h"
+#include "platform/sysinfo/ConsoleUser.h"
+#include "framework/xml/XMLParser.h"
+
+using calix::FileManager;
+using calix::XMLParseError;
+using calix::XMLParser;
+using common::processLog;
 
 namespace fs = std::filesystem;
 

@@ -15,7 +15,7 @@
 
 #include "AppModuleModel.h"
 #include "UpgradeRequest.h"
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
 
 // Where the engine works and what it runs; the defaults come from the product's path table.
 struct UpgradeEnvironment {

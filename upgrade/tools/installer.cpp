@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "paths/Paths.h"
-#include "spawn/Spawn.h"
+#include "platform/paths/Paths.h"
+#include "platform/spawn/Spawn.h"
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);

@@ -6,7 +6,7 @@
 #include <QTimer>
 #include <memory>
 
-#include "dispatch/MainLoop.h"
+#include "platform/dispatch/MainLoop.h"
 
 class QtMainQueue : public QObject {
     Q_OBJECT

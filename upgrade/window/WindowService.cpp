@@ -3,7 +3,7 @@
 #include <QMetaObject>
 #include <QPointer>
 
-#include "SessionWindow.h"
+#include "upgrade/app/SessionWindow.h"
 #include "ZemUpgradeWindow.h"
 
 WindowService::WindowService(ZemUpgradeWindow& window, uid_t user) : window_(window), user_(user) {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "ipc/XpcConnection.h"
+#include "platform/ipc/XpcConnection.h"
 
 class ZemUpgradeWindow;
 

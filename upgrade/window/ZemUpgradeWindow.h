@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "VPNLoginProgressView.h"
-#include "WindowState.h"
+#include "upgrade/app/WindowState.h"
 
 namespace Ui {
 class ZemUpgradeWindow;

@@ -9,14 +9,17 @@
 #include <filesystem>
 #include <functional>
 
-#include "RecordsTestSupport.h"
-#include "account/AccountModel.h"
-#include "archive/KeyedArchive.h"
-#include "logger/LogSink.h"
-#include "process/TaskHelper.h"
+#include "tests/records/support/RecordsTestSupport.h"
+#include "common/account/AccountModel.h"
+#include "platform/archive/KeyedArchive.h"
+#include "common/logger/LogSink.h"
+#include "framework/process/TaskHelper.h"
 
 using recordstest::TempRoot;
 using recordstest::writeFile;
+using calix::TaskHelper;
+using common::AccountModel;
+using common::flushProcessLog;
 namespace fs = std::filesystem;
 
 namespace {

@@ -11,10 +11,15 @@
 #include <sstream>
 
 #include "OpenSslReference.h"
-#include "cipher/StringExtension.h"
-#include "cipher/WqAlgorithmSM4.h"
-#include "encoding/Base64.h"
-#include "encoding/UrlEncode.h"
+#include "common/cipher/StringExtension.h"
+#include "common/cipher/WqAlgorithmSM4.h"
+#include "framework/encoding/Base64.h"
+#include "framework/encoding/UrlEncode.h"
+
+using common::WqAlgorithmSM4;
+using common::kAESCBCIv;
+using common::kDefaultAESKey;
+using common::kLoginTicketKey;
 
 extern char** environ;
 

@@ -2,8 +2,10 @@
 #include <openssl/evp.h>
 
 #include "OpenSslReference.h"
-#include "cipher/WqAlgorithmSM4.h"
-#include "encoding/Base64.h"
+#include "common/cipher/WqAlgorithmSM4.h"
+#include "framework/encoding/Base64.h"
+
+using common::WqAlgorithmSM4;
 
 using namespace cipher_test;
 

@@ -6,7 +6,7 @@
 #include <limits>
 #include <memory>
 
-#include "cipher/StringExtensionSize.h"
+#include "common/cipher/StringExtensionSize.h"
 
 namespace {
 

@@ -2,9 +2,20 @@
 #include <openssl/evp.h>
 
 #include "OpenSslReference.h"
-#include "cipher/Pkcs7.h"
-#include "cipher/Sm4.h"
-#include "encoding/UrlEncode.h"
+#include "common/cipher/Pkcs7.h"
+#include "common/cipher/Sm4.h"
+#include "framework/encoding/UrlEncode.h"
+
+using common::SM4_DECRYPT;
+using common::SM4_ENCRYPT;
+using common::paddingForEncryption;
+using common::sm4_context;
+using common::sm4_crypt_cbc;
+using common::sm4_crypt_ecb;
+using common::sm4_one_round;
+using common::sm4_setkey_dec;
+using common::sm4_setkey_enc;
+using common::unpaddingForDecryption;
 
 using namespace cipher_test;
 

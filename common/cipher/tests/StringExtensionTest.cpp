@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "cipher/StringExtension.h"
+#include "common/cipher/StringExtension.h"
 
 namespace {
 

@@ -4,10 +4,14 @@
 #include <filesystem>
 #include <fstream>
 
-#include "archive/KeyedArchive.h"
-#include "command/ZemCMDManager.h"
-#include "logger/LogSink.h"
-#include "TempRoot.h"
+#include "platform/archive/KeyedArchive.h"
+#include "common/command/ZemCMDManager.h"
+#include "common/logger/LogSink.h"
+#include "tests/support/TempRoot.h"
+
+using common::ZemCMDManager;
+using common::ZemCMDModel;
+using common::flushProcessLog;
 
 namespace fs = std::filesystem;
 

@@ -6,13 +6,14 @@
 #include <thread>
 #include <vector>
 
-#include "RecordsTestSupport.h"
-#include "device/ITDevice.h"
+#include "tests/records/support/RecordsTestSupport.h"
+#include "common/device/ITDevice.h"
 
 using recordstest::addNetInterface;
 using recordstest::TempRoot;
 using sysinfo::AddressFamily;
 using sysinfo::InterfaceAddress;
+using common::ITDevice;
 
 TEST(platform_ITDeviceRace, ReadsDuringRebuildsSeeAWholeTable) {
     TempRoot root;

@@ -2,11 +2,11 @@
 
 #include <filesystem>
 
-#include "RecordsTestSupport.h"
-#include "archive/Plist.h"
-#include "device/ArrayExtension.h"
-#include "device/ITDevice.h"
-#include "paths/Paths.h"
+#include "tests/records/support/RecordsTestSupport.h"
+#include "platform/archive/Plist.h"
+#include "common/device/ArrayExtension.h"
+#include "common/device/ITDevice.h"
+#include "platform/paths/Paths.h"
 
 using recordstest::addNetInterface;
 using recordstest::TempRoot;
@@ -14,6 +14,8 @@ using recordstest::writeFile;
 using recordstest::writeScript;
 using sysinfo::AddressFamily;
 using sysinfo::InterfaceAddress;
+using common::ITDevice;
+using common::InterfaceInfo;
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "RecordsTestSupport.h"
-#include "device/NetworkCardInfoManager.h"
+#include "tests/records/support/RecordsTestSupport.h"
+#include "common/device/NetworkCardInfoManager.h"
 
 using recordstest::addNetInterface;
 using recordstest::TempRoot;
@@ -9,6 +9,8 @@ using recordstest::writeFile;
 using recordstest::writeScript;
 using sysinfo::AddressFamily;
 using sysinfo::InterfaceAddress;
+using common::NetworkCardInfoManager;
+using common::NetworkCardModel;
 
 namespace {
 

@@ -7,12 +7,22 @@
 #include <filesystem>
 #include <fstream>
 
-#include "TestFiles.h"
-#include "archive/KeyedArchive.h"
-#include "command/ZemCMDManager.h"
-#include "logger/LogSink.h"
-#include "logger/RotatingLogger.h"
-#include "TempRoot.h"
+#include "tests/support/TestFiles.h"
+#include "platform/archive/KeyedArchive.h"
+#include "common/command/ZemCMDManager.h"
+#include "common/logger/LogSink.h"
+#include "common/logger/RotatingLogger.h"
+#include "tests/support/TempRoot.h"
+
+using common::LogBusHelper;
+using common::LogCoreHelper;
+using common::LogUpgradeErrorHelper;
+using common::RotatingLogger;
+using common::RotatingLoggerConfig;
+using common::ZemCMDManager;
+using common::flushProcessLog;
+using common::processLog;
+using common::setProcessLog;
 
 namespace fs = std::filesystem;
 

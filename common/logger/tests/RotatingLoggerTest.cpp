@@ -10,10 +10,15 @@
 #include <sstream>
 #include <thread>
 
-#include "TestFiles.h"
-#include "archive/KeyedArchive.h"
-#include "logger/RotatingLogger.h"
-#include "TempRoot.h"
+#include "tests/support/TestFiles.h"
+#include "platform/archive/KeyedArchive.h"
+#include "common/logger/RotatingLogger.h"
+#include "tests/support/TempRoot.h"
+
+using common::LogCoreHelper;
+using common::LogExtCoreHelper;
+using common::RotatingLogger;
+using common::RotatingLoggerConfig;
 
 namespace fs = std::filesystem;
 

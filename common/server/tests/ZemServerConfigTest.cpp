@@ -5,18 +5,22 @@
 #include <map>
 #include <thread>
 
-#include "RecordsTestSupport.h"
-#include "archive/KeyedArchive.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
-#include "process/TaskHelper.h"
-#include "server/ZemNetworkInfoModel.h"
-#include "server/ZemServerConfig.h"
+#include "tests/records/support/RecordsTestSupport.h"
+#include "platform/archive/KeyedArchive.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/TaskHelper.h"
+#include "common/server/ZemNetworkInfoModel.h"
+#include "common/server/ZemServerConfig.h"
 
 using archive::Array;
 using archive::Dictionary;
 using archive::Value;
 using recordstest::TempRoot;
+using calix::TaskHelper;
+using common::ZemNetworkInfoModel;
+using common::ZemServerConfig;
+using common::flushProcessLog;
 using Strings = std::vector<std::string>;
 
 namespace {

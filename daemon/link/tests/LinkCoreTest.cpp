@@ -8,9 +8,17 @@
 #include <thread>
 
 #include "LinkFixture.h"
-#include "dispatch/MainLoop.h"
-#include "dispatch/NotificationCenter.h"
-#include "link/ZemCore.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "daemon/link/ZemCore.h"
+
+using common::ZemCMDManager;
+using common::ZemCMDModel;
+using common::ZemNetworkInfoModel;
+using hollin::ZemCore;
+using hollin::ZemLinkContext;
+using hollin::ZemSocketManager;
+using hollin::ZemSocketMessageModel;
 
 using namespace linktest;
 using namespace std::chrono_literals;

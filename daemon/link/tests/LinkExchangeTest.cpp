@@ -5,6 +5,17 @@
 
 #include "LinkFixture.h"
 
+using zem::ZemUrlEncode;
+using common::ZemCMDManager;
+using common::ZemCMDModel;
+using hollin::ZemHttpReply;
+using hollin::ZemHttpRequest;
+using hollin::ZemHttpSession;
+using hollin::ZemLinkContext;
+using hollin::ZemSocketMessageModel;
+using hollin::ZemSocketMessagePtr;
+using hollin::ZemSocketReadManager;
+
 using namespace linktest;
 using namespace std::chrono_literals;
 using Model = ZemSocketMessageModel;

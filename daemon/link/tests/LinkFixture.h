@@ -11,17 +11,17 @@
 #include <vector>
 
 #include "LinkTestSupport.h"
-#include "TempRoot.h"
-#include "archive/KeyedArchive.h"
-#include "command/ZemCMDManager.h"
-#include "dispatch/Clock.h"
-#include "link/ZemLinkContext.h"
-#include "link/ZemSocketManager.h"
-#include "link/ZemSocketReadManager.h"
-#include "logger/RotatingLogger.h"
-#include "paths/Paths.h"
-#include "server/ZemNetworkInfoModel.h"
-#include "server/ZemServerConfig.h"
+#include "tests/support/TempRoot.h"
+#include "platform/archive/KeyedArchive.h"
+#include "common/command/ZemCMDManager.h"
+#include "platform/dispatch/Clock.h"
+#include "daemon/link/ZemLinkContext.h"
+#include "daemon/link/ZemSocketManager.h"
+#include "daemon/link/ZemSocketReadManager.h"
+#include "common/logger/RotatingLogger.h"
+#include "platform/paths/Paths.h"
+#include "common/server/ZemNetworkInfoModel.h"
+#include "common/server/ZemServerConfig.h"
 
 namespace linktest {
 
@@ -46,7 +46,7 @@ class LinkFixture : public ::testing::Test {
         folder_ = root + "/cases/" + info->test_suite_name() + "." + info->name();
         std::filesystem::remove_all(folder_, ec);
         std::filesystem::create_directories(folder_);
-        commands_ = std::make_unique<ZemCMDManager>(folder_ + "/cmd.archive");
+        commands_ = std::make_unique<common::ZemCMDManager>(folder_ + "/cmd.archive");
         freshConfig();
     }
 
@@ -57,17 +57,17 @@ class LinkFixture : public ::testing::Test {
         }
         links_.clear();
         commands_->waitForPendingChanges();
-        LogCoreHelper::sharedInstance().flush();
+        common::LogCoreHelper::sharedInstance().flush();
     }
 
     // A configuration object that has read nothing yet (it reads .ZemConfig only once).
     void freshConfig() {
-        config_ = std::make_unique<ZemServerConfig>();
+        config_ = std::make_unique<common::ZemServerConfig>();
         config_->setServerRecordWriter(true);
     }
 
-    ZemLinkContext context() {
-        ZemLinkContext c;
+    hollin::ZemLinkContext context() {
+        hollin::ZemLinkContext c;
         c.clock = &clock_;
         c.serverConfig = config_.get();
         c.cmdManager = commands_.get();
@@ -85,26 +85,26 @@ class LinkFixture : public ::testing::Test {
 
     // The round robin walks the list of all servers (intranet, then extranet).
     static void walkAllServers() {
-        ZemNetworkInfoModel record;
+        common::ZemNetworkInfoModel record;
         record.networkType = 2;
         ASSERT_TRUE(record.saveModelRecord());
     }
 
     // A link pointed at the first server of the round robin, as the core creates it.
-    std::shared_ptr<ZemSocketManager> connectLink(ZemLinkContext c) {
+    std::shared_ptr<hollin::ZemSocketManager> connectLink(hollin::ZemLinkContext c) {
         config_->readServerConfig();
         const std::string first = config_->updateLoopServers();
-        auto link = std::make_shared<ZemSocketManager>(std::move(c));
+        auto link = std::make_shared<hollin::ZemSocketManager>(std::move(c));
         link->init();
         const size_t colon = first.find(':');
         link->startConnectToHost(first.substr(0, colon), std::stoll(first.substr(colon + 1)));
         links_.push_back(link);
         return link;
     }
-    std::shared_ptr<ZemSocketManager> connectLink() { return connectLink(context()); }
+    std::shared_ptr<hollin::ZemSocketManager> connectLink() { return connectLink(context()); }
 
-    ZemSocketMessagePtr record(uint64_t reqTag, bool isCmdSend = false, std::string body = "body") {
-        auto r = ZemSocketMessageModel::create(reqTag, std::vector<uint8_t>(body.begin(), body.end()),
+    hollin::ZemSocketMessagePtr record(uint64_t reqTag, bool isCmdSend = false, std::string body = "body") {
+        auto r = hollin::ZemSocketMessageModel::create(reqTag, std::vector<uint8_t>(body.begin(), body.end()),
                                                clock_.now());
         r->isCmdSend = isCmdSend;
         return r;
@@ -113,7 +113,7 @@ class LinkFixture : public ::testing::Test {
     // Command type 5 carried out at sequence 8 after 7: a roll-back returns it to 7.
     void storePolicyCommandAt8() {
         for (int64_t seq : {7, 8}) {
-            ZemCMDModel m;
+            common::ZemCMDModel m;
             m.cmd_type = 5;
             m.curr_seq = seq;
             commands_->updateMemoryCmdModel(m);
@@ -124,13 +124,13 @@ class LinkFixture : public ::testing::Test {
         commands_->waitForPendingChanges();
         auto stored = commands_->localCmds();
         if (!stored) return -1;
-        for (const ZemCMDModel& m : *stored)
+        for (const common::ZemCMDModel& m : *stored)
             if (m.cmd_type == type) return m.curr_seq;
         return -1;
     }
 
     static std::string logText() {
-        LogCoreHelper::sharedInstance().flush();
+        common::LogCoreHelper::sharedInstance().flush();
         std::string all;
         for (const char* name : {"Hollin-Info-1.log", "Hollin-Info-2.log", "Hollin-Info-3.log"})
             all += readText(paths::daemonLogsFolder() + "/" + name);
@@ -149,11 +149,11 @@ class LinkFixture : public ::testing::Test {
         return n;
     }
 
-    static std::optional<ZemNetworkInfoModel> lastGoodServer() {
-        return ZemNetworkInfoModel::currentNetRecord();
+    static std::optional<common::ZemNetworkInfoModel> lastGoodServer() {
+        return common::ZemNetworkInfoModel::currentNetRecord();
     }
 
-    static int32_t statusOf(const std::shared_ptr<ZemSocketManager>& link, const ZemSocketMessagePtr& r) {
+    static int32_t statusOf(const std::shared_ptr<hollin::ZemSocketManager>& link, const hollin::ZemSocketMessagePtr& r) {
         for (const auto& q : link->reqModels())
             if (q == r) return q->sendStatus;
         return 99;  // not queued
@@ -161,9 +161,9 @@ class LinkFixture : public ::testing::Test {
 
     dispatch::ManualClock clock_;
     std::string folder_;
-    std::unique_ptr<ZemCMDManager> commands_;
-    std::unique_ptr<ZemServerConfig> config_;
-    std::vector<std::shared_ptr<ZemSocketManager>> links_;
+    std::unique_ptr<common::ZemCMDManager> commands_;
+    std::unique_ptr<common::ZemServerConfig> config_;
+    std::vector<std::shared_ptr<hollin::ZemSocketManager>> links_;
 };
 
 }  // namespace linktest

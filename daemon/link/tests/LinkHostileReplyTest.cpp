@@ -7,8 +7,11 @@
 #include <sstream>
 
 #include "LinkFixture.h"
-#include "TestFiles.h"
+#include "tests/support/TestFiles.h"
 #include "proto/ZemResponse.h"
+
+using zem::ZemUrlEncode;
+using hollin::ZemSocketMessageModel;
 
 using namespace linktest;
 using namespace std::chrono_literals;

@@ -6,6 +6,9 @@
 
 #include "LinkFixture.h"
 
+using hollin::ZemSocketMessageModel;
+using hollin::ZemSocketMessagePtr;
+
 using namespace linktest;
 using namespace std::chrono_literals;
 using Model = ZemSocketMessageModel;

@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "TestFiles.h"
+#include "tests/support/TestFiles.h"
 #include "proto/ZemUrlEncode.h"
 #include "proto/zem_v5.pb.h"
 
@@ -210,7 +210,7 @@ inline std::string headerOf(const Json& request, const std::string& name) {
 // The root message a request body carries.
 inline ZemV5Root decodeRequest(const Json& request) {
     ZemV5Root root;
-    const std::vector<uint8_t> bytes = ZemUrlEncode::urldecode(request["body"].get<std::string>(), nullptr);
+    const std::vector<uint8_t> bytes = zem::ZemUrlEncode::urldecode(request["body"].get<std::string>(), nullptr);
     root.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()));
     return root;
 }
@@ -223,7 +223,7 @@ inline std::string replyText(int32_t action, const RspMsgBody& body, bool withBo
     if (withBody) *root.mutable_msgrspbody() = body;
     std::string bytes;
     root.SerializeToString(&bytes);
-    return ZemUrlEncode::urlencodWithData(std::string_view(bytes));
+    return zem::ZemUrlEncode::urlencodWithData(std::string_view(bytes));
 }
 
 inline std::string heartbeatReplyText(const std::vector<std::pair<int32_t, int64_t>>& commands = {}) {

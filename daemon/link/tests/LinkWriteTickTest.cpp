@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include "LinkFixture.h"
-#include "dispatch/ManualTime.h"
+#include "platform/dispatch/ManualTime.h"
+
+using hollin::ZemLinkContext;
+using hollin::ZemSocketMessageModel;
 
 using namespace linktest;
 using namespace std::chrono_literals;

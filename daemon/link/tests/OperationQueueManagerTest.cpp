@@ -6,7 +6,9 @@
 #include <thread>
 
 #include "LinkTestSupport.h"
-#include "link/OperationQueueManager.h"
+#include "daemon/link/OperationQueueManager.h"
+
+using hollin::OperationQueueManager;
 
 using namespace std::chrono_literals;
 

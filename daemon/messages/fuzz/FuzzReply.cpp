@@ -4,9 +4,22 @@
 #include <string_view>
 #include <vector>
 
-#include "messages/ZemModel.h"
-#include "messages/ZemResponses.h"
+#include "daemon/messages/ZemModel.h"
+#include "daemon/messages/ZemResponses.h"
 #include "proto/ZemUrlEncode.h"
+
+using zem::ZemUrlEncode;
+using hollin::ZemCommPoliceIDResponse;
+using hollin::ZemConfigGetResponse;
+using hollin::ZemFirePolicyResponse;
+using hollin::ZemGetNetTypeResponse;
+using hollin::ZemHeartBeatExtResponse;
+using hollin::ZemHeartBeatResponse;
+using hollin::ZemModel;
+using hollin::ZemNetworkLocationResponse;
+using hollin::ZemPoliceContentResponse;
+using hollin::ZemReportMachineInfoResponse;
+using hollin::ZemUpdateResponse;
 
 namespace {
 

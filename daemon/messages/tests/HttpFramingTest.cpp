@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "messages/ZemHttpFraming.h"
+#include "daemon/messages/ZemHttpFraming.h"
 
 namespace {
 

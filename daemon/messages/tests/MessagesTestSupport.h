@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "RecordsTestSupport.h"
-#include "account/AccountModel.h"
-#include "archive/Plist.h"
-#include "logger/RotatingLogger.h"
-#include "paths/Paths.h"
+#include "tests/records/support/RecordsTestSupport.h"
+#include "common/account/AccountModel.h"
+#include "platform/archive/Plist.h"
+#include "common/logger/RotatingLogger.h"
+#include "platform/paths/Paths.h"
 #include "proto/ZemRequest.h"
-#include "sysinfo/NetInterfaces.h"
+#include "platform/sysinfo/NetInterfaces.h"
 
 namespace messagestest {
 
@@ -42,7 +42,7 @@ inline void signInRoot(const recordstest::TempRoot& root) {
 }
 
 // The root message of a built request as the server receives it.
-inline ZemV5Root builtRoot(ZemRequest& request) {
+inline ZemV5Root builtRoot(zem::ZemRequest& request) {
     request.generateMsgHead();
     request.generateMsgBody();
     ZemV5Root root;

@@ -9,18 +9,35 @@
 #include <vector>
 
 #include "MessagesTestSupport.h"
-#include "command/ZemCMDManager.h"
-#include "device/ITDevice.h"
-#include "device/NetworkCardInfoManager.h"
-#include "messages/ZemModel.h"
-#include "messages/ZemRequests.h"
-#include "messages/ZemResponses.h"
-#include "process/TaskHelper.h"
+#include "common/command/ZemCMDManager.h"
+#include "common/device/ITDevice.h"
+#include "common/device/NetworkCardInfoManager.h"
+#include "daemon/messages/ZemModel.h"
+#include "daemon/messages/ZemRequests.h"
+#include "daemon/messages/ZemResponses.h"
+#include "framework/process/TaskHelper.h"
 #include "proto/ZemUrlEncode.h"
 
 using recordstest::addNetInterface;
 using recordstest::TempRoot;
 using recordstest::writeFile;
+using calix::TaskHelper;
+using zem::ZemRequest;
+using zem::ZemUrlEncode;
+using common::ITDevice;
+using common::LogCoreHelper;
+using common::NetworkCardInfoManager;
+using common::ZemCMDManager;
+using common::ZemCMDModel;
+using hollin::ZemCommPoliceIDResponse;
+using hollin::ZemConfigGetResponse;
+using hollin::ZemHeartBeatRequest;
+using hollin::ZemHeartBeatResponse;
+using hollin::ZemModel;
+using hollin::ZemPoliceContentRequest;
+using hollin::ZemReportMachineInfoRequest;
+using hollin::ZemRequestSources;
+using hollin::ZemUpdateResponse;
 
 namespace {
 

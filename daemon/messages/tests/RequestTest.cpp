@@ -7,18 +7,42 @@
 #include <vector>
 
 #include "MessagesTestSupport.h"
-#include "command/ZemCMDManager.h"
-#include "device/ITDevice.h"
-#include "device/NetworkCardInfoManager.h"
-#include "messages/ZemActions.h"
-#include "messages/ZemModel.h"
-#include "messages/ZemRequests.h"
+#include "common/command/ZemCMDManager.h"
+#include "common/device/ITDevice.h"
+#include "common/device/NetworkCardInfoManager.h"
+#include "daemon/messages/ZemActions.h"
+#include "daemon/messages/ZemModel.h"
+#include "daemon/messages/ZemRequests.h"
 
 using messagestest::builtRoot;
 using messagestest::ipv4;
 using recordstest::addNetInterface;
 using recordstest::TempRoot;
 using recordstest::writeFile;
+using zem::ZemRequest;
+using common::AccountModel;
+using common::ITDevice;
+using common::LogCoreHelper;
+using common::NetworkCardInfoManager;
+using common::ZemCMDManager;
+using common::ZemCMDModel;
+using hollin::ZemBaseRequest;
+using hollin::ZemCommPoliceIDRequest;
+using hollin::ZemConfigGetRequest;
+using hollin::ZemFirePolicyRequest;
+using hollin::ZemGetNetTypeRequest;
+using hollin::ZemHeartBeatExtRequest;
+using hollin::ZemHeartBeatRequest;
+using hollin::ZemModel;
+using hollin::ZemNetworkLocationRequest;
+using hollin::ZemPoliceContentRequest;
+using hollin::ZemReportMachineInfoRequest;
+using hollin::ZemRequestSources;
+using hollin::ZemUpdateRequest;
+using hollin::ZemAction;
+using hollin::kZemActions;
+using hollin::zemActionFor;
+using hollin::zemActionForTag;
 
 namespace {
 

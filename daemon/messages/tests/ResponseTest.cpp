@@ -5,8 +5,21 @@
 #include <string>
 #include <vector>
 
-#include "messages/ZemModel.h"
-#include "messages/ZemResponses.h"
+#include "daemon/messages/ZemModel.h"
+#include "daemon/messages/ZemResponses.h"
+
+using zem::ZemResponse;
+using hollin::ZemCommPoliceIDResponse;
+using hollin::ZemConfigGetResponse;
+using hollin::ZemFirePolicyResponse;
+using hollin::ZemGetNetTypeResponse;
+using hollin::ZemHeartBeatExtResponse;
+using hollin::ZemHeartBeatResponse;
+using hollin::ZemModel;
+using hollin::ZemNetworkLocationResponse;
+using hollin::ZemPoliceContentResponse;
+using hollin::ZemReportMachineInfoResponse;
+using hollin::ZemUpdateResponse;
 
 namespace {
 

@@ -1,12 +1,13 @@
-#include "policy/PolicyCondition.h"
+#include "daemon/policy/PolicyCondition.h"
 
 #include <gtest/gtest.h>
 
 #include "PolicyTestSupport.h"
-#include "policy/ZemClientFMDB.h"
+#include "daemon/policy/ZemClientFMDB.h"
 
 using nlohmann::json;
 using policydb::PolicyCondition;
+using hollin::ZemClientFMDB;
 
 namespace {
 

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "policy/ZemClientFMDB.h"
+#include "daemon/policy/ZemClientFMDB.h"
+
+using hollin::ZemClientFMDB;
 
 namespace {
 

@@ -1,14 +1,16 @@
-#include "policy/ZemSqliteIPCManager.h"
+#include "daemon/policy/ZemSqliteIPCManager.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "PolicyTestSupport.h"
-#include "policy/ZemClientFMDB.h"
+#include "daemon/policy/ZemClientFMDB.h"
 
 using nlohmann::json;
 using policydb::PolicyCondition;
+using hollin::ZemClientFMDB;
+using hollin::ZemSqliteIPCManager;
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "TempRootEnvironment.h"
+#include "tests/support/TempRootEnvironment.h"
 
 extern char** environ;
 

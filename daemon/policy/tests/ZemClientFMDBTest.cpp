@@ -1,4 +1,4 @@
-#include "policy/ZemClientFMDB.h"
+#include "daemon/policy/ZemClientFMDB.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,10 +9,11 @@
 #include <thread>
 
 #include "PolicyTestSupport.h"
-#include "TestFiles.h"
+#include "tests/support/TestFiles.h"
 
 using nlohmann::json;
 using policydb::PolicyCondition;
+using hollin::ZemClientFMDB;
 
 namespace {
 

@@ -9,10 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/WorkQueue.h"
-#include "link/ZemSocketMessageModel.h"
-#include "protect/ZemSocketOtherReadManager.h"
-#include "records/ZemMachineModel.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "daemon/link/ZemSocketMessageModel.h"
+#include "daemon/protect/ZemSocketOtherReadManager.h"
+#include "daemon/records/ZemMachineModel.h"
+
+using hollin::ZemMachineManager;
+using hollin::ZemSocketMessageModel;
+using hollin::ZemSocketOtherReadManager;
+using hollin::ZemProtectContext;
 
 namespace {
 

@@ -9,20 +9,27 @@
 #include <mutex>
 #include <optional>
 
-#include "LinkTestSupport.h"
-#include "TempRoot.h"
-#include "archive/KeyedArchive.h"
-#include "dispatch/NotificationCenter.h"
-#include "dispatch/WorkQueue.h"
-#include "endpoints/VendedObjects.h"
-#include "ipc/NamedConnection.h"
-#include "logger/RotatingLogger.h"
-#include "paths/Paths.h"
-#include "protect/ZemProtectCore.h"
-#include "protect/ZemSocketOtherManager.h"
-#include "protect/ZemSocketOtherReadManager.h"
-#include "records/ZemMachineModel.h"
-#include "server/ZemServerConfig.h"
+#include "daemon/link/tests/LinkTestSupport.h"
+#include "tests/support/TempRoot.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "daemon/endpoints/VendedObjects.h"
+#include "platform/ipc/NamedConnection.h"
+#include "common/logger/RotatingLogger.h"
+#include "platform/paths/Paths.h"
+#include "daemon/protect/ZemProtectCore.h"
+#include "daemon/protect/ZemSocketOtherManager.h"
+#include "daemon/protect/ZemSocketOtherReadManager.h"
+#include "daemon/records/ZemMachineModel.h"
+#include "common/server/ZemServerConfig.h"
+
+using common::LogCoreHelper;
+using common::ZemServerConfig;
+using hollin::ZemMachineManager;
+using hollin::ZemProtectCore;
+using hollin::ZemSocketMessageModel;
+using hollin::ZemProtectContext;
 
 using namespace linktest;
 using namespace std::chrono_literals;

@@ -2,14 +2,17 @@
 
 #include <filesystem>
 
-#include "RecordsTestSupport.h"
-#include "archive/KeyedArchive.h"
-#include "logger/RotatingLogger.h"
-#include "paths/Paths.h"
-#include "records/ZemMachineModel.h"
+#include "tests/records/support/RecordsTestSupport.h"
+#include "platform/archive/KeyedArchive.h"
+#include "common/logger/RotatingLogger.h"
+#include "platform/paths/Paths.h"
+#include "daemon/records/ZemMachineModel.h"
 
 using recordstest::TempRoot;
 using recordstest::writeFile;
+using common::LogCoreHelper;
+using hollin::ZemMachineManager;
+using hollin::ZemMachineModel;
 namespace fs = std::filesystem;
 
 namespace {

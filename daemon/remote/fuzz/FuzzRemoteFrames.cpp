@@ -7,7 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "remote/RemoteMessageAssembler.h"
+#include "daemon/remote/RemoteMessageAssembler.h"
+
+using hollin::RemoteMessageAssembler;
 
 namespace {
 

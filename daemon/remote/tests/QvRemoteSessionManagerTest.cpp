@@ -15,10 +15,15 @@
 #include <thread>
 #include <vector>
 
-#include "TestFiles.h"
-#include "remote/QvRemoteSessionManager.h"
+#include "tests/support/TestFiles.h"
+#include "daemon/remote/QvRemoteSessionManager.h"
 
 using nlohmann::json;
+using hollin::CommandOutcome;
+using hollin::CommandRunner;
+using hollin::QvRemoteSessionManager;
+using hollin::RemoteSessionConfig;
+using hollin::ScreenSharingService;
 
 namespace {
 

@@ -3,7 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "remote/RemoteMessageAssembler.h"
+#include "daemon/remote/RemoteMessageAssembler.h"
+
+using hollin::RemoteMessageAssembler;
 
 namespace {
 

@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "TestFiles.h"
-#include "remote/ScreenSharingService.h"
+#include "tests/support/TestFiles.h"
+#include "daemon/remote/ScreenSharingService.h"
+
+using hollin::ScreenSharingService;
+using hollin::taskHelperRunner;
 
 namespace fs = std::filesystem;
 

@@ -8,7 +8,10 @@
 #include <mutex>
 #include <vector>
 
-#include "remote/ZemRemoteKQueue.h"
+#include "daemon/remote/ZemRemoteKQueue.h"
+
+using hollin::ZemRemoteKQueue;
+using hollin::ZemRemoteKQueueProtocol;
 
 namespace {
 

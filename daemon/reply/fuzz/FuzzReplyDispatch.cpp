@@ -10,11 +10,17 @@
 #include <memory>
 #include <string>
 
-#include "command/ZemCMDManager.h"
-#include "peers/ZemIPCManager.h"
-#include "policy/ZemClientFMDB.h"
-#include "reply/ZemReplyDispatcher.h"
-#include "store/ZemConfigManager.h"
+#include "common/command/ZemCMDManager.h"
+#include "daemon/peers/ZemIPCManager.h"
+#include "daemon/policy/ZemClientFMDB.h"
+#include "daemon/reply/ZemReplyDispatcher.h"
+#include "daemon/store/ZemConfigManager.h"
+
+using common::ZemCMDManager;
+using hollin::ZemClientFMDB;
+using hollin::ZemConfigManager;
+using hollin::ZemIPCManager;
+using hollin::ZemReplyDispatcher;
 
 namespace {
 

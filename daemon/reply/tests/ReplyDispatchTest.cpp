@@ -15,19 +15,28 @@
 #include <set>
 #include <thread>
 
-#include "TestFiles.h"
-#include "TesselClient.h"
-#include "cipher/AesString.h"
-#include "command/ZemCMDManager.h"
-#include "ipc/NamedConnection.h"
-#include "paths/Paths.h"
-#include "peers/ClientTesselManager.h"
-#include "peers/ZemIPCManager.h"
-#include "policy/ZemClientFMDB.h"
-#include "process/ProcessInfoHelper.h"
-#include "reply/ZemReplyDispatcher.h"
-#include "store/ZemConfigManager.h"
-#include "TempRoot.h"
+#include "tests/support/TestFiles.h"
+#include "messaging/TesselClient.h"
+#include "framework/cipher/AesString.h"
+#include "common/command/ZemCMDManager.h"
+#include "platform/ipc/NamedConnection.h"
+#include "platform/paths/Paths.h"
+#include "daemon/peers/ClientTesselManager.h"
+#include "daemon/peers/ZemIPCManager.h"
+#include "daemon/policy/ZemClientFMDB.h"
+#include "framework/process/ProcessInfoHelper.h"
+#include "daemon/reply/ZemReplyDispatcher.h"
+#include "daemon/store/ZemConfigManager.h"
+#include "tests/support/TempRoot.h"
+
+using calix::ProcessInfoHelper;
+using tessel::TesselClient;
+using common::ZemCMDManager;
+using hollin::ClientTesselManager;
+using hollin::ZemClientFMDB;
+using hollin::ZemConfigManager;
+using hollin::ZemIPCManager;
+using hollin::ZemReplyDispatcher;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

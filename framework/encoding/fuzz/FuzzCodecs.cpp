@@ -6,10 +6,12 @@
 #include <string_view>
 #include <vector>
 
-#include "encoding/Base64.h"
-#include "encoding/DateUtil.h"
-#include "encoding/UrlEncode.h"
-#include "encoding/ZipHelper.h"
+#include "framework/encoding/Base64.h"
+#include "framework/encoding/DateUtil.h"
+#include "framework/encoding/UrlEncode.h"
+#include "framework/encoding/ZipHelper.h"
+
+using calix::ZipHelper;
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "encoding/Base64.h"
+#include "framework/encoding/Base64.h"
 
 namespace {
 

@@ -8,7 +8,9 @@
 #include <optional>
 #include <string>
 
-#include "encoding/DateUtil.h"
+#include "framework/encoding/DateUtil.h"
+
+using calix::DateUtil;
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "encoding/MD5.h"
-#include "encoding/UrlEncode.h"
+#include "framework/encoding/MD5.h"
+#include "framework/encoding/UrlEncode.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "encoding/UrlEncode.h"
+#include "framework/encoding/UrlEncode.h"
 
 namespace {
 

@@ -17,9 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "encoding/MD5.h"
-#include "encoding/ZipHelper.h"
-#include "TempRoot.h"
+#include "framework/encoding/MD5.h"
+#include "framework/encoding/ZipHelper.h"
+#include "tests/support/TempRoot.h"
+
+using calix::ZipHelper;
 
 extern char** environ;
 

@@ -2,8 +2,10 @@
 #include <sys/stat.h>
 
 #include "TestSupport.h"
-#include "paths/Paths.h"
-#include "process/FileManager.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/FileManager.h"
+
+using calix::FileManager;
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "process/ProcFigures.h"
+#include "platform/process/ProcFigures.h"
 
 namespace {
 

@@ -6,9 +6,12 @@
 #include <thread>
 
 #include "TestSupport.h"
-#include "paths/Paths.h"
-#include "process/ProcessInfoHelper.h"
-#include "process/TaskHelper.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/ProcessInfoHelper.h"
+#include "framework/process/TaskHelper.h"
+
+using calix::ProcessInfoHelper;
+using calix::TaskHelper;
 
 namespace {
 

@@ -4,8 +4,11 @@
 #include <sys/wait.h>
 
 #include "TestSupport.h"
-#include "process/MacIsAppRunning.h"
-#include "process/TaskHelper.h"
+#include "framework/process/MacIsAppRunning.h"
+#include "framework/process/TaskHelper.h"
+
+using calix::MacIsAppRunning;
+using calix::TaskHelper;
 
 namespace {
 

@@ -7,8 +7,11 @@
 #include <cstring>
 
 #include "TestSupport.h"
-#include "paths/Paths.h"
-#include "process/TaskHelper.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/TaskHelper.h"
+
+using calix::TaskHandle;
+using calix::TaskHelper;
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "TempRoot.h"
-#include "TestFiles.h"
+#include "tests/support/TempRoot.h"
+#include "tests/support/TestFiles.h"
 
 namespace calixtest {
 

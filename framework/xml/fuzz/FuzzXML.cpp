@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "xml/XMLParser.h"
+#include "framework/xml/XMLParser.h"
+
+using calix::XMLParser;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(

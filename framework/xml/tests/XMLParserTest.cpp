@@ -12,9 +12,12 @@
 #include <string>
 #include <thread>
 
-#include "xml/XMLParser.h"
+#include "framework/xml/XMLParser.h"
 
 using nlohmann::json;
+using calix::NSStringEqualsXMLNullString;
+using calix::XMLParseError;
+using calix::XMLParser;
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <span>
 
-#include "archive/KeyedArchive.h"
-#include "archive/Plist.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/archive/Plist.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::span<const uint8_t> bytes(data, size);

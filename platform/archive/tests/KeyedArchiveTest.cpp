@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "TestSupport.h"
-#include "archive/KeyedArchive.h"
+#include "platform/archive/KeyedArchive.h"
 
 namespace archive {
 namespace {

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "TestSupport.h"
-#include "archive/Plist.h"
+#include "platform/archive/Plist.h"
 
 namespace archive {
 namespace {

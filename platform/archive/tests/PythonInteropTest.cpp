@@ -5,8 +5,8 @@
 #include <string>
 
 #include "TestSupport.h"
-#include "archive/KeyedArchive.h"
-#include "core/FileIO.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/core/FileIO.h"
 
 namespace archive {
 namespace {

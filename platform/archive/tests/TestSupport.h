@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "TempRoot.h"
-#include "TestFiles.h"
-#include "archive/Plist.h"
-#include "archive/Value.h"
+#include "tests/support/TempRoot.h"
+#include "tests/support/TestFiles.h"
+#include "platform/archive/Plist.h"
+#include "platform/archive/Value.h"
 
 extern char** environ;
 

@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "TestSupport.h"
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
 
 namespace archive {
 namespace {

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <string>
 
-#include "core/FileIO.h"
-#include "TempRoot.h"
+#include "platform/core/FileIO.h"
+#include "tests/support/TempRoot.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "core/TextNumber.h"
+#include "platform/core/TextNumber.h"
 
 TEST(TextNumber, IntegersReadTheLeadingNumberAndSaturate) {
     struct Case {

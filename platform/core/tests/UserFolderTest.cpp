@@ -8,8 +8,8 @@
 #include <fstream>
 #include <string>
 
-#include "core/UserFolder.h"
-#include "TempRoot.h"
+#include "platform/core/UserFolder.h"
+#include "tests/support/TempRoot.h"
 
 namespace fs = std::filesystem;
 

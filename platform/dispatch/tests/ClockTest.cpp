@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "dispatch/Clock.h"
+#include "platform/dispatch/Clock.h"
 
 namespace dispatch {
 namespace {

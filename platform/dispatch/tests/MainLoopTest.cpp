@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "dispatch/MainLoop.h"
+#include "platform/dispatch/MainLoop.h"
 
 namespace dispatch {
 namespace {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "dispatch/MainLoop.h"
-#include "dispatch/ManualTime.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ManualTime.h"
 
 namespace dispatch {
 namespace {

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "dispatch/MainLoop.h"
-#include "dispatch/ManualTime.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ManualTime.h"
+#include "platform/dispatch/WorkQueue.h"
 
 namespace dispatch {
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "dispatch/NotificationCenter.h"
+#include "platform/dispatch/NotificationCenter.h"
 
 namespace dispatch {
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "dispatch/MainLoop.h"
+#include "platform/dispatch/MainLoop.h"
 
 namespace dispatch::test {
 

@@ -10,10 +10,10 @@
 #include <string>
 
 #include "TestSupport.h"
-#include "dispatch/Internal.h"
-#include "dispatch/MainLoop.h"
-#include "dispatch/ManualTime.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/Internal.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ManualTime.h"
+#include "platform/dispatch/WorkQueue.h"
 
 namespace dispatch {
 namespace {

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/WorkQueue.h"
 
 namespace dispatch {
 namespace {

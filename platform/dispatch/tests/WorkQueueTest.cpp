@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "dispatch/Internal.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/Internal.h"
+#include "platform/dispatch/WorkQueue.h"
 
 namespace dispatch {
 namespace {

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "fsevents/EventStream.h"
-#include "TempRoot.h"
+#include "platform/fsevents/EventStream.h"
+#include "tests/support/TempRoot.h"
 
 namespace {
 

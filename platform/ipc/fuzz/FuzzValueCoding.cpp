@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "ipc/ValueCoding.h"
+#include "platform/ipc/ValueCoding.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "TestRoot.h"
-#include "ipc/MessagePort.h"
-#include "ipc/ServeLoop.h"
+#include "platform/ipc/MessagePort.h"
+#include "platform/ipc/ServeLoop.h"
 
 namespace ipc {
 namespace {

@@ -9,8 +9,8 @@
 #include <filesystem>
 
 #include "TestRoot.h"
-#include "ipc/Endpoint.h"
-#include "paths/Paths.h"
+#include "platform/ipc/Endpoint.h"
+#include "platform/paths/Paths.h"
 
 namespace ipc {
 namespace {

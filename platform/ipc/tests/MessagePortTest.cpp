@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "TestRoot.h"
-#include "ipc/MessagePort.h"
+#include "platform/ipc/MessagePort.h"
 
 namespace ipc {
 namespace {

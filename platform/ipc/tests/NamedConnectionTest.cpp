@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "TestRoot.h"
-#include "ipc/NamedConnection.h"
+#include "platform/ipc/NamedConnection.h"
 
 namespace ipc {
 namespace {

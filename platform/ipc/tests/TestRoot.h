@@ -7,7 +7,7 @@
 #include <atomic>
 #include <string>
 
-#include "TempRootEnvironment.h"
+#include "tests/support/TempRootEnvironment.h"
 
 namespace ipctest {
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "TestRoot.h"
-#include "ipc/XpcConnection.h"
+#include "platform/ipc/XpcConnection.h"
 
 namespace ipc {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <span>
 
-#include "archive/Plist.h"
-#include "launchd/JobDescription.h"
+#include "platform/archive/Plist.h"
+#include "platform/launchd/JobDescription.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (1u << 20)) return 0;  // readJobFile's own cap

@@ -7,9 +7,9 @@
 #include <fstream>
 #include <string>
 
-#include "archive/Plist.h"
-#include "launchd/JobDescription.h"
-#include "TempRoot.h"
+#include "platform/archive/Plist.h"
+#include "platform/launchd/JobDescription.h"
+#include "tests/support/TempRoot.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include <fstream>
 #include <thread>
 
-#include "TestFiles.h"
-#include "launchd/JobRecords.h"
-#include "launchd/Supervisor.h"
-#include "spawn/Spawn.h"
-#include "TempRoot.h"
+#include "tests/support/TestFiles.h"
+#include "platform/launchd/JobRecords.h"
+#include "platform/launchd/Supervisor.h"
+#include "platform/spawn/Spawn.h"
+#include "tests/support/TempRoot.h"
 
 namespace {
 

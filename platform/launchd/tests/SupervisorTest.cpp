@@ -11,10 +11,10 @@
 #include <string>
 #include <thread>
 
-#include "TestFiles.h"
-#include "ipc/Endpoint.h"
-#include "launchd/Supervisor.h"
-#include "TempRoot.h"
+#include "tests/support/TestFiles.h"
+#include "platform/ipc/Endpoint.h"
+#include "platform/launchd/Supervisor.h"
+#include "tests/support/TempRoot.h"
 
 namespace {
 

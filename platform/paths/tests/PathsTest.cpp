@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "paths/Paths.h"
+#include "platform/paths/Paths.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include <string>
 #include <thread>
 
-#include "TestFiles.h"
-#include "spawn/Spawn.h"
-#include "TempRoot.h"
+#include "tests/support/TestFiles.h"
+#include "platform/spawn/Spawn.h"
+#include "tests/support/TempRoot.h"
 
 namespace {
 

@@ -7,16 +7,16 @@
 #include <cstring>
 #include <filesystem>
 
-#include "RecordsTestSupport.h"
-#include "paths/Paths.h"
-#include "sysinfo/ConsoleUser.h"
-#include "sysinfo/HardwareUuid.h"
-#include "sysinfo/Machine.h"
-#include "sysinfo/NetInterfaces.h"
-#include "sysinfo/Nmcli.h"
-#include "sysinfo/Resolver.h"
-#include "sysinfo/Storage.h"
-#include "sysinfo/SysFiles.h"
+#include "tests/records/support/RecordsTestSupport.h"
+#include "platform/paths/Paths.h"
+#include "platform/sysinfo/ConsoleUser.h"
+#include "platform/sysinfo/HardwareUuid.h"
+#include "platform/sysinfo/Machine.h"
+#include "platform/sysinfo/NetInterfaces.h"
+#include "platform/sysinfo/Nmcli.h"
+#include "platform/sysinfo/Resolver.h"
+#include "platform/sysinfo/Storage.h"
+#include "platform/sysinfo/SysFiles.h"
 
 using recordstest::TempRoot;
 using recordstest::writeFile;

@@ -1,7 +1,7 @@
-#include "networksetup/NetworkSetup.h"
+#include "NetworkSetup.h"
 
-#include "spawn/Spawn.h"
-#include "sysinfo/Nmcli.h"
+#include "platform/spawn/Spawn.h"
+#include "platform/sysinfo/Nmcli.h"
 
 namespace networksetup {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "networksetup/NetworkSetup.h"
+#include "NetworkSetup.h"
 
 namespace {
 

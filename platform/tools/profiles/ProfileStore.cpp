@@ -16,11 +16,11 @@
 #include <optional>
 #include <vector>
 
-#include "archive/Plist.h"
-#include "archive/Value.h"
-#include "core/FileIO.h"
-#include "paths/Paths.h"
-#include "spawn/Spawn.h"
+#include "platform/archive/Plist.h"
+#include "platform/archive/Value.h"
+#include "platform/core/FileIO.h"
+#include "platform/paths/Paths.h"
+#include "platform/spawn/Spawn.h"
 
 namespace profiles {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "TempRoot.h"
-#include "TestFiles.h"
+#include "tests/support/TempRoot.h"
+#include "tests/support/TestFiles.h"
 
 namespace recordstest {
 

@@ -1,6 +1,6 @@
-#include "admission/TovikCerInfo.h"
+#include "TovikCerInfo.h"
 
-#include "encoding/Base64.h"
+#include "framework/encoding/Base64.h"
 
 namespace hux {
 

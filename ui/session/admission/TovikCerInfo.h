@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "login/HttpSession.h"
+#include "ui/session/login/HttpSession.h"
 
 namespace hux {
 

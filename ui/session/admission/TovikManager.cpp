@@ -1,4 +1,4 @@
-#include "admission/TovikManager.h"
+#include "TovikManager.h"
 
 #include <openssl/bn.h>
 #include <openssl/rand.h>
@@ -7,16 +7,20 @@
 #include <cstdio>
 #include <set>
 
-#include "account/AccountModel.h"
-#include "archive/KeyedArchive.h"
-#include "archive/Plist.h"
-#include "core/UserFolder.h"
-#include "device/ITDevice.h"
-#include "logger/LogSink.h"
-#include "login/BodyCodec.h"
-#include "login/ClientAccountManager.h"
-#include "login/UserStateFolder.h"
-#include "paths/Paths.h"
+#include "common/account/AccountModel.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/archive/Plist.h"
+#include "platform/core/UserFolder.h"
+#include "common/device/ITDevice.h"
+#include "common/logger/LogSink.h"
+#include "ui/session/login/BodyCodec.h"
+#include "ui/session/login/ClientAccountManager.h"
+#include "ui/session/login/UserStateFolder.h"
+#include "platform/paths/Paths.h"
+
+using common::AccountModelHelper;
+using common::ITDevice;
+using common::processLog;
 
 namespace hux {
 

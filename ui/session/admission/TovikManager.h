@@ -9,9 +9,9 @@
 #include <optional>
 #include <string>
 
-#include "admission/TovikCerInfo.h"
-#include "admission/TovikNetwork.h"
-#include "archive/Value.h"
+#include "TovikCerInfo.h"
+#include "TovikNetwork.h"
+#include "platform/archive/Value.h"
 
 namespace hux {
 

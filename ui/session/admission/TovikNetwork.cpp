@@ -1,4 +1,4 @@
-#include "admission/TovikNetwork.h"
+#include "TovikNetwork.h"
 
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -7,11 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "logger/LogSink.h"
-#include "login/BodyCodec.h"
-#include "login/TlsTrust.h"
-#include "paths/Paths.h"
-#include "server/ZemServerConfig.h"
+#include "common/logger/LogSink.h"
+#include "ui/session/login/BodyCodec.h"
+#include "ui/session/login/TlsTrust.h"
+#include "platform/paths/Paths.h"
+#include "common/server/ZemServerConfig.h"
+
+using common::ZemServerConfig;
+using common::processLog;
 
 namespace hux {
 

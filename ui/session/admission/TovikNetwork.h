@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/WorkQueue.h"
-#include "login/ClientAccountManager.h"
-#include "login/HttpSession.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "ui/session/login/ClientAccountManager.h"
+#include "ui/session/login/HttpSession.h"
 
 namespace hux {
 

@@ -1,15 +1,19 @@
-#include "compliance/ZemCheck.h"
+#include "ZemCheck.h"
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <map>
 
-#include "account/AccountModel.h"
-#include "archive/KeyedArchive.h"
-#include "archive/Plist.h"
-#include "paths/Paths.h"
-#include "process/TaskHelper.h"
+#include "common/account/AccountModel.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/archive/Plist.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/TaskHelper.h"
+
+using calix::TaskHelper;
+using common::AccountModel;
+using common::processLog;
 
 namespace {
 

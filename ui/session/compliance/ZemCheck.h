@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "compliance/ZemCheckModel.h"
-#include "core/Error.h"
-#include "dispatch/NotificationCenter.h"
-#include "dispatch/WorkQueue.h"
-#include "logger/LogSink.h"
+#include "ZemCheckModel.h"
+#include "platform/core/Error.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "common/logger/LogSink.h"
 
 // Runs one command for a check: output only when nothing came on the error stream.
 struct CheckCommandResult {
@@ -73,7 +73,7 @@ class ZemCheck {
         std::shared_ptr<AccountRecordStore> accounts;    // null: the user's login.archive
         std::shared_ptr<dispatch::WorkQueue> mainQueue;  // null: the app's main queue
         dispatch::NotificationCenter* center = nullptr;  // null: the default centre
-        LogSink* log = nullptr;                          // null: the process's log
+        common::LogSink* log = nullptr;                          // null: the process's log
         std::string requirementPath;                     // empty: <machine support>/complianceInfo
         std::string appBundle;                           // empty: the UI app's bundle
     };

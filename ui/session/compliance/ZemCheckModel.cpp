@@ -1,7 +1,7 @@
-#include "compliance/ZemCheckModel.h"
+#include "ZemCheckModel.h"
 
-#include "archive/Plist.h"
-#include "paths/Paths.h"
+#include "platform/archive/Plist.h"
+#include "platform/paths/Paths.h"
 
 namespace {
 

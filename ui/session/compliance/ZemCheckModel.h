@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/Value.h"
+#include "platform/archive/Value.h"
 
 class ZemCheckModel {
   public:

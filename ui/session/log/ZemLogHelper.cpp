@@ -1,4 +1,4 @@
-#include "log/ZemLogHelper.h"
+#include "ZemLogHelper.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -13,12 +13,17 @@
 #include <filesystem>
 #include <system_error>
 
-#include "encoding/DateUtil.h"
-#include "log/ZipFolder.h"
-#include "logger/RotatingLogger.h"
-#include "paths/Paths.h"
-#include "process/TaskHelper.h"
-#include "spawn/Spawn.h"
+#include "framework/encoding/DateUtil.h"
+#include "ZipFolder.h"
+#include "common/logger/RotatingLogger.h"
+#include "platform/paths/Paths.h"
+#include "framework/process/TaskHelper.h"
+#include "platform/spawn/Spawn.h"
+
+using calix::TaskHelper;
+using common::RotatingLogger;
+using common::RotatingLoggerConfig;
+using common::setProcessLog;
 
 namespace {
 

@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/Clock.h"
-#include "dispatch/WorkQueue.h"
-#include "logger/LogSink.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "common/logger/LogSink.h"
 
-class RotatingLogger;
+namespace common { class RotatingLogger; }
 
-class ZemLogHelper : public LogSink {
+class ZemLogHelper : public common::LogSink {
   public:
     // (ok, message): message is set on failure only.
     using Completion = std::function<void(bool ok, std::optional<std::string> message)>;
@@ -87,6 +87,6 @@ class ZemLogHelper : public LogSink {
 
     Options options_;
     std::string home_;
-    std::unique_ptr<RotatingLogger> logger_;
+    std::unique_ptr<common::RotatingLogger> logger_;
     std::shared_ptr<dispatch::WorkQueue> zipQueue_;
 };

@@ -1,4 +1,4 @@
-#include "log/ZipFolder.h"
+#include "ZipFolder.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,11 +1,15 @@
-#include "login/BodyCodec.h"
+#include "BodyCodec.h"
 
 #include <zlib.h>
 
-#include "cipher/WqAlgorithmSM4.h"
-#include "encoding/Base64.h"
-#include "encoding/ZipHelper.h"
-#include "logger/LogSink.h"
+#include "common/cipher/WqAlgorithmSM4.h"
+#include "framework/encoding/Base64.h"
+#include "framework/encoding/ZipHelper.h"
+#include "common/logger/LogSink.h"
+
+using calix::ZipHelper;
+using common::WqAlgorithmSM4;
+using common::processLog;
 
 namespace hux {
 

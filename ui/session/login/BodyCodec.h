@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "login/HttpSession.h"
+#include "HttpSession.h"
 
 namespace hux {
 

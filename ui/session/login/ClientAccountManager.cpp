@@ -1,4 +1,4 @@
-#include "login/ClientAccountManager.h"
+#include "ClientAccountManager.h"
 
 #include <qrencode.h>
 
@@ -6,17 +6,23 @@
 #include <cmath>
 #include <cstdio>
 
-#include "account/AccountManager.h"
-#include "account/AccountModel.h"
-#include "device/ITDevice.h"
-#include "logger/LogSink.h"
-#include "login/BodyCodec.h"
-#include "login/JsonFields.h"
-#include "login/RavAvizaQZNLogin.h"
-#include "login/UserStateFolder.h"
-#include "login/ZemAnalyseDomain.h"
-#include "login/ZemUrlEncode.h"
-#include "server/ZemServerConfig.h"
+#include "common/account/AccountManager.h"
+#include "common/account/AccountModel.h"
+#include "common/device/ITDevice.h"
+#include "common/logger/LogSink.h"
+#include "BodyCodec.h"
+#include "JsonFields.h"
+#include "RavAvizaQZNLogin.h"
+#include "UserStateFolder.h"
+#include "ZemAnalyseDomain.h"
+#include "ZemUrlEncode.h"
+#include "common/server/ZemServerConfig.h"
+
+using common::AccountManager;
+using common::AccountModel;
+using common::ITDevice;
+using common::ZemServerConfig;
+using common::processLog;
 
 namespace hux {
 

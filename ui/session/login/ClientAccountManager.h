@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "core/Error.h"
-#include "login/HttpSession.h"
+#include "platform/core/Error.h"
+#include "HttpSession.h"
 
-class ZemServerConfig;
+namespace common { class ZemServerConfig; }
 
 namespace hux {
 
@@ -33,8 +33,8 @@ struct QRImage {
 
 // The login server's address: the extranet server when the user's netType.archive holds "1",
 // else the intranet server.
-std::optional<std::string> AcountIP_Config(ZemServerConfig& config);
-uint64_t AcountIP_Port(ZemServerConfig& config);
+std::optional<std::string> AcountIP_Config(common::ZemServerConfig& config);
+uint64_t AcountIP_Port(common::ZemServerConfig& config);
 
 class AccountManager {
   public:
@@ -84,7 +84,7 @@ class AccountManager {
     static std::string getNowTimeTimestamp();
 
     // A manager over another configuration and completion queue (tests use their own).
-    AccountManager(ZemServerConfig& config, std::shared_ptr<dispatch::WorkQueue> completionQueue);
+    AccountManager(common::ZemServerConfig& config, std::shared_ptr<dispatch::WorkQueue> completionQueue);
 
   private:
     void sendEncrypted(const std::string& url, std::string body, std::chrono::milliseconds timeout,
@@ -93,7 +93,7 @@ class AccountManager {
     Json deviceFields();
     static Error noServerError();
 
-    ZemServerConfig& config_;
+    common::ZemServerConfig& config_;
     std::unique_ptr<HttpSession> sessionMgr_;
     mutable std::mutex mutex_;
     std::string login_Mac_;

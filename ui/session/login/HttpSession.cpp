@@ -1,10 +1,10 @@
-#include "login/HttpSession.h"
+#include "HttpSession.h"
 
 #include <curl/curl.h>
 
 #include <mutex>
 
-#include "login/TlsTrust.h"
+#include "TlsTrust.h"
 
 namespace hux {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/Error.h"
-#include "dispatch/WorkQueue.h"
+#include "platform/core/Error.h"
+#include "platform/dispatch/WorkQueue.h"
 
 namespace hux {
 

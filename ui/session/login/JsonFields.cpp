@@ -1,4 +1,4 @@
-#include "login/JsonFields.h"
+#include "JsonFields.h"
 
 #include <charconv>
 

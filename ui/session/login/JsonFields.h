@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "login/HttpSession.h"
+#include "HttpSession.h"
 
 namespace hux::fields {
 

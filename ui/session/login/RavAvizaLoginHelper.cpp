@@ -1,4 +1,4 @@
-#include "login/RavAvizaLoginHelper.h"
+#include "RavAvizaLoginHelper.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -7,17 +7,22 @@
 #include <random>
 #include <span>
 
-#include "archive/KeyedArchive.h"
-#include "device/ITDevice.h"
-#include "dispatch/WorkQueue.h"
-#include "encoding/MD5.h"
-#include "logger/LogSink.h"
-#include "login/JsonFields.h"
-#include "login/RavAvizaQZNLogin.h"
-#include "login/UserStateFolder.h"
-#include "paths/Paths.h"
-#include "process/ProcessList.h"
-#include "process/TaskHelper.h"
+#include "platform/archive/KeyedArchive.h"
+#include "common/device/ITDevice.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "framework/encoding/MD5.h"
+#include "common/logger/LogSink.h"
+#include "JsonFields.h"
+#include "RavAvizaQZNLogin.h"
+#include "UserStateFolder.h"
+#include "platform/paths/Paths.h"
+#include "platform/process/ProcessList.h"
+#include "framework/process/TaskHelper.h"
+
+using calix::TaskHelper;
+using common::AccountModel;
+using common::ITDevice;
+using common::processLog;
 
 namespace hux {
 

@@ -11,9 +11,9 @@
 #include <optional>
 #include <string>
 
-#include "account/AccountModel.h"
-#include "archive/Value.h"
-#include "login/ClientAccountManager.h"
+#include "common/account/AccountModel.h"
+#include "platform/archive/Value.h"
+#include "ClientAccountManager.h"
 
 namespace hux {
 
@@ -90,7 +90,7 @@ class RavAvizaLoginHelper {
     RavAvizaLoginHelper() = default;
     void callLoginBlock(int value);
     // Local sign-out of the polls, with the record loaded when the poll started.
-    void localSignOut(const std::optional<AccountModel>& record);
+    void localSignOut(const std::optional<common::AccountModel>& record);
     SessionPeers peers() const;
 
     std::atomic<bool> isCheckAndShow_{false};

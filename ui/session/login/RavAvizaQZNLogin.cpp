@@ -1,9 +1,11 @@
-#include "login/RavAvizaQZNLogin.h"
+#include "RavAvizaQZNLogin.h"
 
 #include <atomic>
 
-#include "logger/LogSink.h"
-#include "login/JsonFields.h"
+#include "common/logger/LogSink.h"
+#include "JsonFields.h"
+
+using common::processLog;
 
 namespace hux {
 

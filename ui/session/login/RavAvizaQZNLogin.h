@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "login/ClientAccountManager.h"
+#include "ClientAccountManager.h"
 
 namespace hux {
 

@@ -1,4 +1,4 @@
-#include "login/TlsTrust.h"
+#include "TlsTrust.h"
 
 #include <curl/curl.h>
 #include <openssl/err.h>
@@ -7,9 +7,11 @@
 #include <openssl/x509.h>
 #include <sys/stat.h>
 
-#include "archive/Plist.h"
-#include "logger/LogSink.h"
-#include "paths/Paths.h"
+#include "platform/archive/Plist.h"
+#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+
+using common::processLog;
 
 namespace {
 

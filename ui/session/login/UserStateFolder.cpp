@@ -1,9 +1,12 @@
-#include "login/UserStateFolder.h"
+#include "UserStateFolder.h"
 
-#include "account/AccountModel.h"
-#include "archive/KeyedArchive.h"
-#include "core/UserFolder.h"
-#include "logger/LogSink.h"
+#include "common/account/AccountModel.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/core/UserFolder.h"
+#include "common/logger/LogSink.h"
+
+using common::AccountModelHelper;
+using common::processLog;
 
 namespace hux::UserStateFolder {
 

@@ -1,4 +1,4 @@
-#include "login/ZemAnalyseDomain.h"
+#include "ZemAnalyseDomain.h"
 
 ZemAnalyseDomain& ZemAnalyseDomain::sharedInstance() {
     static ZemAnalyseDomain instance;

@@ -1,6 +1,6 @@
-#include "login/ZemUrlEncode.h"
+#include "ZemUrlEncode.h"
 
-#include "encoding/UrlEncode.h"
+#include "framework/encoding/UrlEncode.h"
 
 std::string ZemUrlEncode::urlencodWithData(std::span<const uint8_t> data) {
     auto bytes = UrlEncode::urlencode(data, nullptr);

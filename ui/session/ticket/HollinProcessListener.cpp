@@ -1,4 +1,4 @@
-#include "ticket/HollinProcessListener.h"
+#include "HollinProcessListener.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -8,10 +8,12 @@
 #include <fstream>
 #include <memory>
 
-#include "logger/LogSink.h"
-#include "login/RavAvizaLoginHelper.h"
-#include "paths/Paths.h"
-#include "ticket/RavAvizaTicketHelper.h"
+#include "common/logger/LogSink.h"
+#include "ui/session/login/RavAvizaLoginHelper.h"
+#include "platform/paths/Paths.h"
+#include "RavAvizaTicketHelper.h"
+
+using common::processLog;
 
 namespace hux {
 

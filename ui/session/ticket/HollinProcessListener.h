@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/WorkQueue.h"
+#include "platform/dispatch/WorkQueue.h"
 
 namespace hux {
 

@@ -1,12 +1,14 @@
-#include "ticket/RavAvizaTicketHelper.h"
+#include "RavAvizaTicketHelper.h"
 
 #include <atomic>
 #include <string>
 
-#include "dispatch/ManualTime.h"
-#include "dispatch/WorkQueue.h"
-#include "logger/LogSink.h"
-#include "ticket/RavAviza_ticketProtocol.h"
+#include "platform/dispatch/ManualTime.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "common/logger/LogSink.h"
+#include "RavAviza_ticketProtocol.h"
+
+using common::processLog;
 
 namespace hux {
 

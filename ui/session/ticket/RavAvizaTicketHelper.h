@@ -11,8 +11,8 @@
 #include <memory>
 #include <mutex>
 
-#include "ipc/XpcConnection.h"
-#include "login/RavAvizaLoginHelper.h"
+#include "platform/ipc/XpcConnection.h"
+#include "ui/session/login/RavAvizaLoginHelper.h"
 
 namespace hux {
 

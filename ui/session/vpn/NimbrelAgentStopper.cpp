@@ -1,4 +1,4 @@
-#include "vpn/NimbrelAgentStopper.h"
+#include "NimbrelAgentStopper.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -9,8 +9,10 @@
 #include <mutex>
 #include <optional>
 
-#include "core/FileIO.h"
-#include "paths/Paths.h"
+#include "platform/core/FileIO.h"
+#include "platform/paths/Paths.h"
+
+using common::LogSink;
 
 namespace {
 

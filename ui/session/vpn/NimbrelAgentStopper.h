@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/WorkQueue.h"
-#include "logger/LogSink.h"
-#include "vpnagent/FenwickClient.h"
+#include "platform/dispatch/WorkQueue.h"
+#include "common/logger/LogSink.h"
+#include "outside/vpnagent/FenwickClient.h"
 
 class NimbrelAgentStopper {
   public:
@@ -38,7 +38,7 @@ class NimbrelAgentStopper {
     };
 
     // logPrefix is the caller's ("[appdelegate]", "[RavAvizaLoginHelper]"); lines go to log.
-    static void existNimbrel(const std::string& logPrefix, LogSink& log, std::function<void(Outcome)> done,
+    static void existNimbrel(const std::string& logPrefix, common::LogSink& log, std::function<void(Outcome)> done,
                              Options options = {});
 
     // "<ui app bundle>/Contents/RQL/Nimbrel"

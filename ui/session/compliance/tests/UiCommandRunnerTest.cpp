@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "compliance/ZemCheck.h"
+#include "ui/session/compliance/ZemCheck.h"
 
 namespace {
 

@@ -6,11 +6,14 @@
 #include <map>
 #include <mutex>
 
-#include "account/AccountModel.h"
-#include "archive/KeyedArchive.h"
-#include "archive/Plist.h"
-#include "compliance/ZemCheck.h"
-#include "dispatch/ManualTime.h"
+#include "common/account/AccountModel.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/archive/Plist.h"
+#include "ui/session/compliance/ZemCheck.h"
+#include "platform/dispatch/ManualTime.h"
+
+using common::AccountModel;
+using common::LogSink;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -6,9 +6,9 @@
 #include <mutex>
 #include <vector>
 
-#include "TestFiles.h"
-#include "archive/KeyedArchive.h"
-#include "log/ZemLogHelper.h"
+#include "tests/support/TestFiles.h"
+#include "platform/archive/KeyedArchive.h"
+#include "ui/session/log/ZemLogHelper.h"
 
 namespace fs = std::filesystem;
 

@@ -5,8 +5,8 @@
 #include <span>
 #include <string_view>
 
-#include "login/BodyCodec.h"
-#include "login/JsonFields.h"
+#include "ui/session/login/BodyCodec.h"
+#include "ui/session/login/JsonFields.h"
 
 namespace {
 

@@ -4,13 +4,14 @@
 #include <string>
 #include <vector>
 
-#include "cipher/WqAlgorithmSM4.h"
-#include "encoding/Base64.h"
-#include "login/BodyCodec.h"
-#include "login/JsonFields.h"
-#include "login/ZemUrlEncode.h"
+#include "common/cipher/WqAlgorithmSM4.h"
+#include "framework/encoding/Base64.h"
+#include "ui/session/login/BodyCodec.h"
+#include "ui/session/login/JsonFields.h"
+#include "ui/session/login/ZemUrlEncode.h"
 
 using hux::Json;
+using common::WqAlgorithmSM4;
 namespace body = hux::ClientBody;
 
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "login/ZemAnalyseDomain.h"
+#include "ui/session/login/ZemAnalyseDomain.h"
 
 TEST(ZemAnalyseDomainTest, SplitsHostAndPathPrefix) {
     const struct {

@@ -10,9 +10,11 @@
 #include <mutex>
 #include <thread>
 
-#include "dispatch/ManualTime.h"
-#include "spawn/Spawn.h"
-#include "vpn/NimbrelAgentStopper.h"
+#include "platform/dispatch/ManualTime.h"
+#include "platform/spawn/Spawn.h"
+#include "ui/session/vpn/NimbrelAgentStopper.h"
+
+using common::LogSink;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
