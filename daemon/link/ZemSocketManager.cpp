@@ -144,6 +144,11 @@ bool ZemSocketManager::sendMessage(ZemSocketMessagePtr record) {
     return false;
 }
 
+bool ZemSocketManager::writeTickSleeps() const {
+    std::lock_guard lock(reqModelsMutex_);
+    return writeTimerSuspended_;
+}
+
 std::vector<ZemSocketMessagePtr> ZemSocketManager::reqModels() const {
     std::lock_guard lock(reqModelsMutex_);
     return reqModels_;

@@ -87,6 +87,8 @@ class ZemSocketManager : public std::enable_shared_from_this<ZemSocketManager> {
     std::string host() const;
     int64_t port() const;
     bool longConnection() const { return longConnection_.load(); }
+    // Whether the write tick found the queue empty and sleeps until the next request.
+    bool writeTickSleeps() const;
     ZemSocketReadManager& readSocketManager() { return *readSocketManager_; }
 
   private:

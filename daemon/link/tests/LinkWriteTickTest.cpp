@@ -41,8 +41,9 @@ TEST_F(serverlink_link_WriteTick, EmptyQueueSleepsAndARequestGoesOutAtThePhaseTi
     dispatch::ManualTime::advance(0s);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        // Two seconds after the tick that found the queue empty (past the logger's delayed state
-        // save), nothing is armed: the timer sleeps.
+        // The tick has found the queue empty. Two seconds on (past the logger's delayed state
+        // save of the tick's lines), nothing is armed: the timer sleeps.
+        ASSERT_TRUE(waitUntil([&] { return link->writeTickSleeps(); }));
         dispatch::ManualTime::advance(2s);
         ASSERT_TRUE(waitUntil([] { return dispatch::ManualTime::pending() == 0; }))
             << dispatch::ManualTime::pending() << " expiries armed at " << dispatch::ManualTime::elapsed().count();
