@@ -140,11 +140,12 @@ TEST_F(InstalledJobs, InstallBringsTheJobsUpAndTheyGuardEachOther) {
         if (found != std::string::npos) at = found + step.size();
     }
 
-    // The -run job killed: the -protect job's tick loads it again. A -protect job started afresh
-    // ticks at once, so the test need not wait out a minute.
+    // The -run job killed: the -protect job's tick loads it again (the job file has no KeepAlive).
+    // A -protect job started afresh ticks at once, so the test need not wait out a minute; its
+    // running tick may also come first, so the stopped state is not waited for.
     const pid_t run = jobPid(supervise::kRunJobLabel);
     ASSERT_EQ(::kill(run, SIGKILL), 0);
-    ASSERT_TRUE(waitFor([] { return jobPid(supervise::kRunJobLabel) == 0 && !daemonRuns("-run"); }));
+    ASSERT_TRUE(waitFor([&] { return ended(run); }));
     ASSERT_TRUE(supervise::unloadJob(supervise::jobFile(supervise::kProtectJobLabel)).ok);
     ASSERT_TRUE(supervise::loadJob(supervise::jobFile(supervise::kProtectJobLabel)).ok);
     EXPECT_TRUE(waitFor([&] { return jobPid(supervise::kRunJobLabel) > 0 && daemonRuns("-run"); }, 30s))
