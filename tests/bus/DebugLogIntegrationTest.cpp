@@ -23,48 +23,17 @@
 #include "platform/paths/Paths.h"
 #include "daemon/peers/ZemIPCManager.h"
 #include "common/server/ZemServerConfig.h"
+#include "tests/support/CapturingLog.h"
 
 using common::LogSink;
 using hollin::ZemIPCManager;
 using common::ZemServerConfig;
-using common::setProcessLog;
 
 using namespace linktest;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
-
-// Keeps this process's log lines so a test can look for one.
-class CapturedLog : public LogSink {
-  public:
-    static CapturedLog& shared() {
-        static CapturedLog* log = [] {
-            auto* sink = new CapturedLog;
-            setProcessLog(*sink);
-            return sink;
-        }();
-        return *log;
-    }
-    void writeLog(const std::string& message, unsigned long) override {
-        std::lock_guard lock(mutex_);
-        lines_.push_back(message);
-    }
-    void flush() override {}
-    bool contains(const std::string& part) const {
-        std::lock_guard lock(mutex_);
-        return std::any_of(lines_.begin(), lines_.end(),
-                           [&](const std::string& l) { return l.find(part) != std::string::npos; });
-    }
-    void clear() {
-        std::lock_guard lock(mutex_);
-        lines_.clear();
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
 
 std::vector<uint8_t> bytesOf(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -92,7 +61,7 @@ class debug_log_upload : public ::testing::Test {
         for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
                                  "ALL_PROXY", "ftp_proxy", "FTP_PROXY", "no_proxy", "NO_PROXY"})
             ::unsetenv(name);
-        CapturedLog::shared().clear();
+        testsupport::capturedLog().clear();
         fs::create_directories(paths::machineSupportFolder());
         writeText(paths::daemonLogsFolder() + "/Hollin-Info-1.log", "daemon line\n");
         ftpRoot_ = root_ + "/ftp";
@@ -227,7 +196,7 @@ TEST_F(debug_log_upload, ZipGoesWhereTheAnswerSaysAndIsDeletedAfterwards) {
             EXPECT_EQ(part["md5"], body.value("logMd5", ""));
             EXPECT_EQ(part["size"], body.value("logSize", 0));
         }
-        EXPECT_TRUE(CapturedLog::shared().contains("[DebugLog Report] upload debug log successful."));
+        EXPECT_TRUE(testsupport::capturedLog().contains("[DebugLog Report] upload debug log successful."));
         EXPECT_EQ(zipsLeft(), std::vector<std::string>{});
         // The answer is kept as the settings, readable by root only.
         const auto stored = ZemDebugModelManager::localDebugModel();
@@ -253,10 +222,10 @@ TEST_F(debug_log_upload, WithoutAnAnswerTheLastGoodSettingsServe) {
     for (const auto& entry : noAnswers) {
         SCOPED_TRACE(entry.dump());
         script({{"debug", ftpAnswer()}, {"replies", {{"yj/debug", Json::array({entry})}}}});
-        CapturedLog::shared().clear();
+        testsupport::capturedLog().clear();
         runJob();
         EXPECT_EQ(ftpFiles().size(), ++expected) << "the new archive went to the stored address";
-        EXPECT_TRUE(CapturedLog::shared().contains("get FTPInfo request failed. so user local cache"));
+        EXPECT_TRUE(testsupport::capturedLog().contains("get FTPInfo request failed. so user local cache"));
         EXPECT_EQ(bytesOf(ZemDebugModelManager::_archivePath()), storedBytes);
         EXPECT_EQ(zipsLeft(), std::vector<std::string>{});
     }
@@ -270,7 +239,7 @@ TEST_F(debug_log_upload, WithoutAnswerOrSettingsTheZipIsDeletedAndNothingSent) {
     EXPECT_EQ(records("yj/debug").size(), 1u);
     EXPECT_EQ(ftpFiles(), std::vector<std::string>{});
     EXPECT_EQ(zipsLeft(), std::vector<std::string>{});
-    EXPECT_TRUE(CapturedLog::shared().contains("[ZemBus] [DebugLogReport] get FTPInfo request is error."));
+    EXPECT_TRUE(testsupport::capturedLog().contains("[ZemBus] [DebugLogReport] get FTPInfo request is error."));
 }
 
 TEST_F(debug_log_upload, StalledFtpServerEndsTheJobWithAFailureAndTheZipDeleted) {
@@ -286,7 +255,7 @@ TEST_F(debug_log_upload, StalledFtpServerEndsTheJobWithAFailureAndTheZipDeleted)
     const auto started = std::chrono::steady_clock::now();
     runJob();
     EXPECT_LT(std::chrono::steady_clock::now() - started, 45s);
-    EXPECT_TRUE(CapturedLog::shared().contains(
+    EXPECT_TRUE(testsupport::capturedLog().contains(
         "[DebugLog Report] failed. Because error ftp://NSStreamEventErrorOccurred error -1000"));
     EXPECT_EQ(zipsLeft(), std::vector<std::string>{});
 }
@@ -337,5 +306,5 @@ TEST_F(debug_log_upload, WithNoServerKnownTheJobEndsAndKeepsTheZip) {
     EXPECT_EQ(ftpFiles(), std::vector<std::string>{});
     EXPECT_EQ(zipsLeft().size(), 1u);
     EXPECT_TRUE(
-        CapturedLog::shared().contains("send debug log request failed, because server config is null"));
+        testsupport::capturedLog().contains("send debug log request failed, because server config is null"));
 }

@@ -22,10 +22,10 @@
 #include "common/logger/LogSink.h"
 #include "platform/paths/Paths.h"
 #include "common/server/ZemServerConfig.h"
+#include "tests/support/CapturingLog.h"
 
 using common::LogSink;
 using common::ZemServerConfig;
-using common::setProcessLog;
 
 using namespace linktest;
 using namespace std::chrono_literals;
@@ -33,41 +33,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Keeps the process's log lines so tests can look for the ones they expect.
-class RecordingLog final : public LogSink {
-  public:
-    void writeLog(const std::string& message, unsigned long) override {
-        std::lock_guard lock(mutex_);
-        lines_.push_back(message);
-    }
-    void flush() override {}
-    bool contains(const std::string& text) const {
-        std::lock_guard lock(mutex_);
-        for (const auto& line : lines_)
-            if (line.find(text) != std::string::npos) return true;
-        return false;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
-RecordingLog& recordingLog() {
-    static RecordingLog* log = [] {
-        auto* l = new RecordingLog;
-        setProcessLog(*l);
-        return l;
-    }();
-    return *log;
-}
-
 const ReportDeviceFacts kFacts{"0A1B2C3D-UUID", "lab-mac07", {"aa:bb:cc:dd:ee:01"}, {"10.0.0.7"}};
 
 class report_upload : public ::testing::Test {
   protected:
     void SetUp() override {
-        recordingLog();
+        testsupport::capturedLog();
         temp_.emplace("report-upload");
         root_ = temp_->path();
         for (const char* name :
@@ -264,7 +235,7 @@ TEST_F(report_upload, RefusedSchedulesLeaveTheStoredOneInForce) {
         EXPECT_EQ(fetch(), false);
         EXPECT_EQ(readText(schedule_->settingPath()), before);
     }
-    EXPECT_TRUE(recordingLog().contains("get upload schedule failed，error ：more than 512 entries"));
+    EXPECT_TRUE(testsupport::capturedLog().contains("get upload schedule failed，error ：more than 512 entries"));
     // An empty list replaces the schedule; the engine then treats it as none.
     useSchedule(Json::object());
     EXPECT_EQ(schedule_->readSchedule(), std::vector<UploadScheduleModel>{});
@@ -380,7 +351,7 @@ TEST_F(report_upload, OnlyEnabledTypesAreSent) {
         paths.push_back(r["path"].get<std::string>() + " " + r["body"].get<std::string>());
     std::sort(paths.begin(), paths.end());
     EXPECT_EQ(paths, (std::vector<std::string>{"yj/report/c baseline|2", "yj/report/c baseline|ok"}));
-    EXPECT_TRUE(recordingLog().contains("[DataReportManager]upload AppList data is Null..."));
+    EXPECT_TRUE(testsupport::capturedLog().contains("[DataReportManager]upload AppList data is Null..."));
 }
 
 TEST_F(report_upload, StatisticsAreReportedAfterTenUploads) {
@@ -492,7 +463,7 @@ TEST_F(report_upload, UrlWithLineBreaksIsRefusedAndTheReportKept) {
     reports_->setReportData(R"(["kept"])");
     idle();
     EXPECT_TRUE(records("yj/report").empty());
-    EXPECT_TRUE(recordingLog().contains("[DataReportManager] upload url is not valid: " + url("yj/report/x") +
+    EXPECT_TRUE(testsupport::capturedLog().contains("[DataReportManager] upload url is not valid: " + url("yj/report/x") +
                                         "\\r\\nX-Injected: 1"));
     EXPECT_EQ(cacheFiles().size(), 1u);
 }

@@ -19,9 +19,9 @@
 #include "daemon/filemonitor/ZemFileMonitor.h"
 #include "common/logger/LogSink.h"
 #include "platform/paths/Paths.h"
+#include "tests/support/CapturingLog.h"
 
 using common::LogSink;
-using common::setProcessLog;
 using hollin::ZemFileMonitor;
 using hollin::ZemFileMonitorHelper;
 
@@ -29,42 +29,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Collects the process's log lines.
-class RecordingLog : public LogSink {
-  public:
-    void writeLog(const std::string& message, unsigned long) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.push_back(message);
-    }
-    void flush() override {}
-    bool contains(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& l : lines_)
-            if (l.find(text) != std::string::npos) return true;
-        return false;
-    }
-    size_t count(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        size_t n = 0;
-        for (const auto& l : lines_)
-            if (l.find(text) != std::string::npos) ++n;
-        return n;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
-RecordingLog& recordingLog() {
-    static RecordingLog* log = [] {
-        auto* l = new RecordingLog;
-        setProcessLog(*l);
-        return l;
-    }();
-    return *log;
-}
 
 class RecordingHelper : public ZemFileMonitorHelper {
   public:
@@ -115,7 +79,7 @@ const std::vector<std::string> kServices = {"Wired connection 1", "Office:5",
 class FileMonitorTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        recordingLog();
+        testsupport::capturedLog();
         char pattern[] = "/tmp/filemonitor-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         root_ = pattern;
@@ -204,7 +168,7 @@ TEST_F(FileMonitorTest, EachChangedFileIsHandledOncePerBatch) {
     // The UI app was not running: the console-user kill was asked for with 1 on each login change.
     EXPECT_EQ(helper_.launches, 2);
     EXPECT_EQ(helper_.lastReason, 1);
-    EXPECT_EQ(recordingLog().count("file monitor change callback: " + config.string()), 1u);
+    EXPECT_EQ(testsupport::capturedLog().count("file monitor change callback: " + config.string()), 1u);
 
     // An atomic replace alone is a change too; a running UI app means no console-user kill.
     helper_.appRuns = true;
@@ -257,10 +221,10 @@ TEST_F(FileMonitorTest, DebugSwitchSetsTheAutoProxyStateOfEveryService) {
         EXPECT_EQ(nmcliCalls(), expected);
     }
     EXPECT_FALSE(fs::exists(root_ / "pwned"));
-    EXPECT_TRUE(recordingLog().contains("debug state monitor file callback: file is not exist"));
-    EXPECT_TRUE(recordingLog().contains("debug state monitor change callback: " + debug.string() + "  0 "));
+    EXPECT_TRUE(testsupport::capturedLog().contains("debug state monitor file callback: file is not exist"));
+    EXPECT_TRUE(testsupport::capturedLog().contains("debug state monitor change callback: " + debug.string() + "  0 "));
     EXPECT_TRUE(
-        recordingLog().contains("[configPacState] set network /usr/sbin/networksetup -setautoproxystate "
+        testsupport::capturedLog().contains("[configPacState] set network /usr/sbin/networksetup -setautoproxystate "
                                 "\"Office:5\" \"off\" autoproxystate."));
 }
 
@@ -299,7 +263,7 @@ TEST_F(FileMonitorTest, MissingToolIsLoggedAndLaterChangesStillWork) {
     fs::remove(paths::toolFolder() + "/networksetup");
     monitor_->configPacState("off");
     monitor_->waitUntilIdle();
-    EXPECT_TRUE(recordingLog().contains(
+    EXPECT_TRUE(testsupport::capturedLog().contains(
         "[configPacState] get network service. state: off . res:   error: networksetup is missing"));
     fs::create_symlink(RAVAVIZA_TEST_BINARY_DIR "/platform/tools/networksetup/networksetup",
                        paths::toolFolder() + "/networksetup");

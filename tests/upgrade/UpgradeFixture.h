@@ -24,49 +24,13 @@
 #include "common/logger/LogSink.h"
 #include "platform/paths/Paths.h"
 #include "platform/spawn/Spawn.h"
+#include "tests/support/CapturingLog.h"
 
 namespace upgradetest {
 
 namespace fs = std::filesystem;
 
-// Keeps every log line so tests can look for the ones a flow must write.
-class CapturedLog : public common::LogSink {
-  public:
-    void writeLog(const std::string& message, unsigned long) override {
-        std::lock_guard lock(mutex_);
-        lines_.push_back(message);
-    }
-    void flush() override {}
-    bool contains(const std::string& text) {
-        std::lock_guard lock(mutex_);
-        for (const auto& l : lines_)
-            if (l.find(text) != std::string::npos) return true;
-        return false;
-    }
-    int count(const std::string& text) {
-        std::lock_guard lock(mutex_);
-        return static_cast<int>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
-            return l.find(text) != std::string::npos;
-        }));
-    }
-    void clear() {
-        std::lock_guard lock(mutex_);
-        lines_.clear();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
-inline CapturedLog& capturedLog() {
-    static CapturedLog* log = [] {
-        auto* l = new CapturedLog();
-        common::setProcessLog(*l);
-        return l;
-    }();
-    return *log;
-}
+using testsupport::capturedLog;
 
 inline spawn::RunResult runTool(std::vector<std::string> argv) {
     spawn::Options options;

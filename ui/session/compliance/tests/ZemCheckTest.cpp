@@ -11,31 +11,16 @@
 #include "platform/archive/Plist.h"
 #include "ui/session/compliance/ZemCheck.h"
 #include "platform/dispatch/ManualTime.h"
+#include "tests/support/CapturingLog.h"
 
 using common::AccountModel;
-using common::LogSink;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
 
-class RecordingLog : public LogSink {
-  public:
-    void writeLog(const std::string& message, unsigned long) override {
-        std::lock_guard<std::mutex> lock(mu_);
-        lines_.push_back(message);
-    }
-    void flush() override {}
-    bool has(const std::string& line) {
-        std::lock_guard<std::mutex> lock(mu_);
-        return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
-    }
-
-  private:
-    std::mutex mu_;
-    std::vector<std::string> lines_;
-};
+using RecordingLog = testsupport::CapturingLog;
 
 // Answers each command line from a table; a line not in the table is a missing program.
 class TableRunner : public CheckCommandRunner {

@@ -13,8 +13,8 @@
 #include "platform/dispatch/ManualTime.h"
 #include "platform/spawn/Spawn.h"
 #include "ui/session/vpn/NimbrelAgentStopper.h"
+#include "tests/support/CapturingLog.h"
 
-using common::LogSink;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -22,22 +22,7 @@ using Outcome = NimbrelAgentStopper::Outcome;
 
 namespace {
 
-class RecordingLog : public LogSink {
-  public:
-    void writeLog(const std::string& message, unsigned long) override {
-        std::lock_guard<std::mutex> lock(mu_);
-        lines_.push_back(message);
-    }
-    void flush() override {}
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> lock(mu_);
-        return lines_;
-    }
-
-  private:
-    std::mutex mu_;
-    std::vector<std::string> lines_;
-};
+using RecordingLog = testsupport::CapturingLog;
 
 // A client of the VPN component as a granting one would behave: answers on a thread of its own.
 class ScriptedClient : public FenwickClient {
