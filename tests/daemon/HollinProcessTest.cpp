@@ -227,4 +227,41 @@ TEST_F(HollinProcess, OneRunPerRootAndOnlyTheHolderClearsLeftovers) {
     for (pid_t pid; pids >> pid;) ::kill(pid, SIGKILL);
 }
 
+// The daemon starts with the unused TLS library's load-time start-up turned off, and what it
+// starts gets the environment its starter gave: its own setting is not passed on, one given by
+// the starter is.
+TEST_F(HollinProcess, RunTurnsOffUnusedTlsStartWithoutPassingItOn) {
+    struct Row {
+        const char* given;  // the variable as the starter sets it; nullptr: unset
+        const char* childSees;
+    };
+    const Row rows[] = {{nullptr, ""}, {"1", "GNUTLS_NO_IMPLICIT_INIT=1\n"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.given ? row.given : "unset");
+        testsupport::TempFolder folder{"rav-hollin-env", 0755};
+        root_ = folder.path();
+        const fs::path marlet =
+            root_ / "Users/.AllUsers/RavAviza/RavAviza.EXE$/AppUpgrade/Perrow.app/Contents/MacOS/Marlet";
+        fs::create_directories(marlet.parent_path());
+        std::ofstream(marlet) << "#!/bin/sh\nenv | grep -E '^(GNUTLS_NO_IMPLICIT_INIT|RAVAVIZA_HOLLIN_REEXEC)=' "
+                                 "> \"$RAVAVIZA_ROOT/marlet.env.tmp\"\n"
+                                 "mv \"$RAVAVIZA_ROOT/marlet.env.tmp\" \"$RAVAVIZA_ROOT/marlet.env\"\n";
+        fs::permissions(marlet, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+
+        if (row.given) ::setenv("GNUTLS_NO_IMPLICIT_INIT", row.given, 1);
+        pid_ = start("-run");
+        ::unsetenv("GNUTLS_NO_IMPLICIT_INIT");
+        ASSERT_TRUE(waitFor([&] { return fs::exists(root_ / "marlet.env"); }));
+        EXPECT_EQ(readText(root_ / "marlet.env"), row.childSees);
+
+        // The running image was started with the setting on (its initial environment).
+        std::string environ = readText("/proc/" + std::to_string(pid_) + "/environ");
+        EXPECT_NE(environ.find(std::string("GNUTLS_NO_IMPLICIT_INIT=") + (row.given ? row.given : "1")),
+                  std::string::npos);
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+}
+
 }  // namespace
