@@ -141,10 +141,7 @@ class SupervisionRoot : public ::testing::Test {
 
     // logind's seat data naming user as the one at the screen.
     void signInAtScreen(const std::string& user) {
-        fs::create_directories(root_ / "run/systemd/seats");
-        fs::create_directories(root_ / "run/systemd/sessions");
-        std::ofstream(root_ / "run/systemd/seats/seat0") << "ACTIVE=c7\n";
-        std::ofstream(root_ / "run/systemd/sessions/c7") << "USER=" << user << "\nCLASS=user\nTYPE=x11\nDISPLAY=:5\n";
+        tempRoot_.signInAtScreen(user, "user", "c7", "TYPE=x11\nDISPLAY=:5\n");
     }
 
     std::string started() const { return testsupport::readText(root_ / "started.log"); }

@@ -302,10 +302,7 @@ class DomainLogin : public ComplianceFixture {
     void SetUp() override {
         ComplianceFixture::SetUp();
         // root is the console user; its account record lives in <home>/Library/Application Support.
-        fs::create_directories(root_ / "run/systemd/seats");
-        fs::create_directories(root_ / "run/systemd/sessions");
-        std::ofstream(root_ / "run/systemd/seats/seat0") << "ACTIVE=c1\n";
-        std::ofstream(root_ / "run/systemd/sessions/c1") << "USER=root\nCLASS=user\n";
+        tempRoot_.signInAtScreen("root");
         fs::create_directories(root_ / "root");
         runner_->answers = {
             {"/usr/bin/id -un", out("zhangsan@corp.example.com\n")},
