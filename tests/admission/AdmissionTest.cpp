@@ -138,8 +138,7 @@ class AdmissionTest : public ::testing::Test {
   protected:
     void SetUp() override {
         capturedLog().clear();
-        writeFile(root_.at("/run/systemd/seats/seat0"), "ACTIVE=c1\n");
-        writeFile(root_.at("/run/systemd/sessions/c1"), "USER=root\nCLASS=user\n");
+        root_.signInAtScreen("root");
         fs::create_directories(root_.at("/root"));
         fs::create_directories(paths::machineSupportFolder());
         fs::create_directories(paths::uiAppResources());

@@ -121,8 +121,7 @@ class TicketWatchdog : public ::testing::Test {
         if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the ticket service as another user";
         capturedLog().clear();
         // The console user is root, whose support folder gets the policy-request marker.
-        root_.write("run/systemd/seats/seat0", "ACTIVE=c1\n");
-        root_.write("run/systemd/sessions/c1", "USER=root\nCLASS=user\n");
+        root_.signInAtScreen("root");
         root_.makeFolder("root");
 
         launchd_ = spawnProgram({LAUNCHD_EXECUTABLE}, root_.file("launchd.log"));

@@ -316,12 +316,9 @@ TEST_F(BridgeTest, ConsoleUserFromSeatDataOnceSomeoneSignsIn) {
     env.consoleUser = nullptr;
     UserBridge fromSeat(env);
     EXPECT_EQ(fromSeat.creatCurrentUserPath(), "");
-    fs::create_directories(root_ + "/run/systemd/seats");
-    fs::create_directories(root_ + "/run/systemd/sessions");
-    std::ofstream(root_ + "/run/systemd/seats/seat0") << "ACTIVE=c1\n";
-    std::ofstream(root_ + "/run/systemd/sessions/c1") << "USER=gdm\nCLASS=greeter\n";
+    tempRoot_->signInAtScreen("gdm", "greeter");
     EXPECT_EQ(fromSeat.creatCurrentUserPath(), "") << "a greeter is nobody signed in";
-    std::ofstream(root_ + "/run/systemd/sessions/c1") << "USER=nobody\nCLASS=user\n";
+    tempRoot_->signInAtScreen("nobody");
     EXPECT_EQ(fromSeat.creatCurrentUserPath(), "nobody");
     putUser("userpolicy.archive", Value("userPolicyRequest"));
     fromSeat.monitorUserLogin();

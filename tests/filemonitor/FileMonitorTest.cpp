@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "tests/support/TempRoot.h"
 #include "tests/support/TestFiles.h"
 #include "daemon/filemonitor/ZemFileMonitor.h"
 #include "common/logger/LogSink.h"
@@ -80,10 +81,6 @@ class FileMonitorTest : public ::testing::Test {
   protected:
     void SetUp() override {
         testsupport::capturedLog();
-        char pattern[] = "/tmp/filemonitor-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
         home_ = *paths::homeFolder("root");
         fs::create_directories(home_);
         fs::create_directories(fs::path(paths::serverConfigFile()).parent_path());
@@ -98,9 +95,6 @@ class FileMonitorTest : public ::testing::Test {
 
     void TearDown() override {
         monitor_.reset();
-        ::unsetenv("RAVAVIZA_ROOT");
-        std::error_code ec;
-        fs::remove_all(root_, ec);
     }
 
     void startMonitor(std::chrono::milliseconds latency, std::optional<std::string> owner) {
@@ -139,7 +133,8 @@ class FileMonitorTest : public ::testing::Test {
 
     fs::path debugFolder() const { return fs::path(home_) / ".AppData/RavAviza/RavAviza.EXE$"; }
 
-    fs::path root_;
+    testsupport::TempRoot tempRoot_{"filemonitor"};
+    fs::path root_ = tempRoot_.path();
     std::string home_;
     RecordingHelper helper_;
     std::atomic<int> configReloads_{0};

@@ -130,13 +130,10 @@ TEST_F(UserScope, UsersPortIsReachedInThatUsersScopeOnly) {
 // Callers find the signed-in user's services through the console user.
 TEST_F(UserScope, ConsoleUsersScopeComesFromTheSeat) {
     std::string root = testsupport::TempRootEnvironment::path();
-    std::filesystem::create_directories(root + "/run/systemd/seats");
-    std::filesystem::create_directories(root + "/run/systemd/sessions");
     std::filesystem::remove(root + "/run/systemd/seats/seat0");
     EXPECT_FALSE(ipc::consoleUserScope()) << "nobody at the console";
 
-    std::ofstream(root + "/run/systemd/sessions/c7") << "USER=nobody\nCLASS=user\n";
-    std::ofstream(root + "/run/systemd/seats/seat0") << "ACTIVE=c7\n";
+    testsupport::signInAtScreen(root, "nobody", "user", "c7");
     std::optional<ipc::Scope> scope = ipc::consoleUserScope();
     ASSERT_TRUE(scope);
     EXPECT_EQ(scope->user, std::optional<uid_t>(kNobody));

@@ -131,8 +131,7 @@ TEST_F(serverlink_integration, HeartbeatCarriesDeviceFactsCommandStateAndTicket)
     fixture("/sys/class/dmi/id/board_serial", "BRD-1\n");
     fixture("/sys/class/dmi/id/product_serial", "C02XYZ\n");
     fixture("/sys/class/dmi/id/product_name", "Workstation 7\n");
-    fixture("/run/systemd/seats/seat0", "ACTIVE=c1\n");
-    fixture("/run/systemd/sessions/c1", "USER=root\nCLASS=user\n");
+    tempRoot_->signInAtScreen("root");
     fs::create_directories(root_ + "/root");
     fs::create_directories(paths::uiAppBundle() + "/Contents");
     ASSERT_TRUE(archive::writePlistFile(archive::Dictionary{{"CFBundleVersion", "5.2.1.3"}},

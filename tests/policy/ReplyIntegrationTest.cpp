@@ -168,8 +168,7 @@ TEST_F(policy_integration, EachCommandLeadsToItsRequestOrPeerCall) {
     fs::create_directories(fs::path(paths::upgradeAppExecutable()).parent_path());
     fs::copy_file(PEER_STAND_IN, paths::upgradeAppExecutable());
     // A signed-in console user whose ticket the server reports overdue.
-    writeText(root_ + "/run/systemd/seats/seat0", "ACTIVE=c1\n");
-    writeText(root_ + "/run/systemd/sessions/c1", "USER=root\nCLASS=user\n");
+    tempRoot_.signInAtScreen("root");
     fs::create_directories(root_ + "/root");
     AccountModel account;
     account.userid = "u-1";

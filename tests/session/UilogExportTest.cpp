@@ -14,6 +14,7 @@
 #include <random>
 #include <thread>
 
+#include "tests/support/TempRoot.h"
 #include "tests/support/TestFiles.h"
 #include "platform/dispatch/MainLoop.h"
 #include "ui/session/log/ZemLogHelper.h"
@@ -69,17 +70,12 @@ void writeFile(const fs::path& path, const std::string& text) {
 class ExportFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/rav-uilog-export-XXXXXX";
-        root_ = mkdtemp(tmpl);
-        setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
         home_ = root_ / "home/alice";
         fs::create_directories(home_);
         completions_ = dispatch::WorkQueue::create("test.completions");
     }
     void TearDown() override {
         log_.reset();
-        unsetenv("RAVAVIZA_ROOT");
-        fs::remove_all(root_);
     }
 
     ZemLogHelper& makeLog(ZemLogHelper::PrivilegedRunner admin = nullptr) {
@@ -124,7 +120,8 @@ class ExportFixture : public ::testing::Test {
         writeFile(root_ / "Library/Logs/com.velmora.nimbrel/agent.log", "vpn\n");
     }
 
-    fs::path root_, home_;
+    testsupport::TempRoot tempRoot_{"rav-uilog-export"};
+    fs::path root_ = tempRoot_.path(), home_;
     std::shared_ptr<dispatch::WorkQueue> completions_;
     std::unique_ptr<ZemLogHelper> log_;
     std::vector<std::string> revealed_;
@@ -308,8 +305,8 @@ TEST_F(ExportFixture, OlderExportZipsSystemLogsIntoTheLogFolderAndThatFolderBesi
 
 // The zipper on its own: entry names, links not followed, and the archive kept out of itself.
 TEST(ZipFolder, NamesEntriesRelativeToTheFolderAndNeverFollowsLinks) {
-    char tmpl[] = "/tmp/rav-zipfolder-XXXXXX";
-    const fs::path dir = mkdtemp(tmpl);
+    const testsupport::TempFolder temp("rav-zipfolder");
+    const fs::path dir = temp.path();
     writeFile(dir / "src/a.log", "a");
     writeFile(dir / "src/nested/.dot", "dot");
     writeFile(dir / "outside/secret", "secret");
@@ -337,7 +334,6 @@ TEST(ZipFolder, NamesEntriesRelativeToTheFolderAndNeverFollowsLinks) {
     for (const auto& entry : fs::directory_iterator(dir)) {
         EXPECT_EQ(entry.path().string().find(".tmp."), std::string::npos) << entry.path();
     }
-    fs::remove_all(dir);
 }
 
 }  // namespace

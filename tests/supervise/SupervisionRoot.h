@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/TempRoot.h"
 #include "tests/support/TestFiles.h"
 #include "platform/archive/Plist.h"
 #include "platform/launchd/Client.h"
@@ -42,11 +43,6 @@ class SupervisionRoot : public ::testing::Test {
   protected:
     void SetUp() override {
         ::umask(022);
-        char tmpl[] = "/tmp/supervision-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        ::chmod(root_.c_str(), 0755);  // the UI stand-in runs as the console user
-        ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
         std::ofstream(root_ / "started.log").flush();
         ::chmod((root_ / "started.log").c_str(), 0666);
         fs::create_directories(paths::launchDaemonsFolder());
@@ -66,8 +62,6 @@ class SupervisionRoot : public ::testing::Test {
         }
         for (pid_t pid : processesOfThisRoot()) ::kill(pid, SIGKILL);
         if (HasFailure()) std::cerr << "launchd log:\n" << testsupport::readText(root_ / "launchd.log");
-        ::unsetenv("RAVAVIZA_ROOT");
-        fs::remove_all(root_);
     }
 
     // Our launchd for this root, by default without the boot-time load of the job folder.
@@ -147,10 +141,7 @@ class SupervisionRoot : public ::testing::Test {
 
     // logind's seat data naming user as the one at the screen.
     void signInAtScreen(const std::string& user) {
-        fs::create_directories(root_ / "run/systemd/seats");
-        fs::create_directories(root_ / "run/systemd/sessions");
-        std::ofstream(root_ / "run/systemd/seats/seat0") << "ACTIVE=c7\n";
-        std::ofstream(root_ / "run/systemd/sessions/c7") << "USER=" << user << "\nCLASS=user\nTYPE=x11\nDISPLAY=:5\n";
+        tempRoot_.signInAtScreen(user, "user", "c7", "TYPE=x11\nDISPLAY=:5\n");
     }
 
     std::string started() const { return testsupport::readText(root_ / "started.log"); }
@@ -170,7 +161,9 @@ class SupervisionRoot : public ::testing::Test {
         return out;
     }
 
-    fs::path root_;
+    // Mode 0755: the UI stand-in runs as the console user.
+    testsupport::TempRoot tempRoot_{"supervision", 0755};
+    fs::path root_ = tempRoot_.path();
     pid_t launchd_ = -1;
     std::vector<pid_t> children_;
 };

@@ -64,6 +64,15 @@ inline void writeFile(const std::filesystem::path& path, std::string_view text, 
     ::chmod(path.c_str(), mode);
 }
 
+// logind's files under root naming user as the one signed in at the screen: seat0's active session
+// and that session's user and class. more adds lines to the session file ("TYPE=x11\n").
+inline void signInAtScreen(const std::string& root, std::string_view user, std::string_view sessionClass = "user",
+                           std::string_view session = "c1", std::string_view more = "") {
+    writeFile(root + "/run/systemd/seats/seat0", "ACTIVE=" + std::string(session) + "\n");
+    writeFile(root + "/run/systemd/sessions/" + std::string(session),
+              "USER=" + std::string(user) + "\nCLASS=" + std::string(sessionClass) + "\n" + std::string(more));
+}
+
 // A fresh private folder, made with mkdtemp under $TMPDIR or /tmp and removed with all it holds
 // when the object ends. Mode 0755 lets processes of other users reach what a test puts there.
 // Throws when no folder can be made, so a fixture never runs on an empty path.
@@ -101,6 +110,11 @@ class TempFolder {
         std::string path = file(name);
         writeFile(path, text, mode);
         return path;
+    }
+    // Inside the folder as a root: user is the one signed in at the screen (see the free function).
+    void signInAtScreen(std::string_view user, std::string_view sessionClass = "user", std::string_view session = "c1",
+                        std::string_view more = "") const {
+        testsupport::signInAtScreen(path_, user, sessionClass, session, more);
     }
 
   private:

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/support/PortServer.h"
+#include "tests/support/TempRoot.h"
 #include "tests/support/TestFiles.h"
 #include "framework/encoding/MD5.h"
 #include "upgrade/engine/ZemUpgradeHelper.h"
@@ -74,16 +75,10 @@ class UpgradeFixture : public ::testing::Test {
 
     void SetUp() override {
         capturedLog().clear();
-        char pattern[] = "/tmp/upgrade-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        base_ = pattern;
-        root_ = base_ / "root";
-        served_ = base_ / "served";
         fs::create_directories(root_ / "var/lib/dpkg/info");
         fs::create_directories(root_ / "var/lib/dpkg/updates");
         std::ofstream(root_ / "var/lib/dpkg/status").close();
         fs::create_directories(served_);
-        ::setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
         fs::create_directories(paths::appUpgradeFolder());
 
         helper_ = std::make_unique<ZemUpgradeHelper>(environment());
@@ -93,9 +88,6 @@ class UpgradeFixture : public ::testing::Test {
 
     void TearDown() override {
         server_.reset();
-        ::unsetenv("RAVAVIZA_ROOT");
-        std::error_code ec;
-        fs::remove_all(base_, ec);
     }
 
     // The engine's environment in the temporary root.
@@ -183,7 +175,10 @@ class UpgradeFixture : public ::testing::Test {
         return nlohmann::json::parse(r.output, nullptr, false);
     }
 
-    fs::path base_, root_, served_;
+    // The product's root, and beside it a folder for what the server serves and its request log.
+    testsupport::TempRoot tempRoot_{"upgrade-test"};
+    testsupport::TempFolder tempBase_{"upgrade-test-base"};
+    fs::path base_ = tempBase_.path(), root_ = tempRoot_.path(), served_ = base_ / "served";
     std::optional<std::string> consoleUser_ = std::string("alice");
     std::unique_ptr<ZemUpgradeHelper> helper_;
     std::unique_ptr<HttpServer> server_;

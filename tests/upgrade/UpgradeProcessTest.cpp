@@ -119,10 +119,8 @@ TEST_F(UpgradeProcessTest, NonRootStartReturnsMinusOneAndTouchesNothing) {
     ASSERT_TRUE(eventually(connectionAnswers, kLong));
 
     // A copy of the program where another user may run it.
-    char pattern[] = "/tmp/upgrade-nonroot-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const std::string dir = pattern;
-    ::chmod(dir.c_str(), 0755);
+    const testsupport::TempFolder copy("upgrade-nonroot", 0755);
+    const std::string dir = copy.path();
     fs::copy_file(paths::upgradeAppExecutable(), dir + "/Marlet");
     spawn::Options o;
     o.program = dir + "/Marlet";
@@ -131,7 +129,6 @@ TEST_F(UpgradeProcessTest, NonRootStartReturnsMinusOneAndTouchesNothing) {
     spawn::RunLimits limits;
     limits.deadline = 20s;
     auto r = spawn::run(o, limits);
-    fs::remove_all(dir);
     ASSERT_TRUE(r.waitStatus) << r.spawnError;
     EXPECT_EQ(spawn::exitStatusFromWait(*r.waitStatus), 255);  // -1
     EXPECT_TRUE(testsupport::alive(running));

@@ -13,6 +13,7 @@
 #include "daemon/link/ZemSocketMessageModel.h"
 #include "daemon/protect/ZemSocketOtherReadManager.h"
 #include "daemon/records/ZemMachineModel.h"
+#include "tests/support/TempRoot.h"
 
 using hollin::ZemMachineManager;
 using hollin::ZemSocketMessageModel;
@@ -22,14 +23,12 @@ using hollin::ZemProtectContext;
 namespace {
 
 struct Harness {
-    std::string root = "/tmp/fuzz-protect-XXXXXX";
+    // machine.data is written under a scratch root, never the machine's own.
+    testsupport::TempRoot root{"fuzz-protect"};
     std::unique_ptr<ZemMachineManager> machines;
     std::shared_ptr<ZemSocketOtherReadManager> reader;
 
     Harness() {
-        // machine.data is written under a scratch root, never the machine's own.
-        if (!::mkdtemp(root.data())) ::abort();
-        ::setenv("RAVAVIZA_ROOT", root.c_str(), 1);
         machines = std::make_unique<ZemMachineManager>();
         ZemProtectContext context;
         context.machineManager = machines.get();
@@ -38,10 +37,6 @@ struct Harness {
         reader = std::make_shared<ZemSocketOtherReadManager>(context, [](const std::string& text) {
             if (text != "0" && text != "1") __builtin_trap();
         });
-    }
-    ~Harness() {
-        std::error_code ec;
-        std::filesystem::remove_all(root, ec);
     }
 };
 

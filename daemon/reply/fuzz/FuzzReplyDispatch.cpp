@@ -15,6 +15,7 @@
 #include "daemon/policy/ZemClientFMDB.h"
 #include "daemon/reply/ZemReplyDispatcher.h"
 #include "daemon/store/ZemConfigManager.h"
+#include "tests/support/TempRoot.h"
 
 using common::ZemCMDManager;
 using hollin::ZemClientFMDB;
@@ -26,11 +27,6 @@ namespace {
 
 struct Fixture {
     Fixture() {
-        char tmpl[] = "/tmp/fuzz-reply-dispatch-XXXXXX";
-        const char* made = ::mkdtemp(tmpl);
-        if (!made) __builtin_trap();
-        root = made;
-        ::setenv("RAVAVIZA_ROOT", root.c_str(), 1);
         commands = std::make_unique<ZemCMDManager>((root / "cmd.archive").string());
         commands->initialCMD();
         database = std::make_unique<ZemClientFMDB>((root / "RavAviza.sqlite").string());
@@ -52,7 +48,8 @@ struct Fixture {
         env.post = [](const std::string&, archive::Value) {};
         dispatcher = std::make_unique<ZemReplyDispatcher>(env);
     }
-    std::filesystem::path root;
+    testsupport::TempRoot temp{"fuzz-reply-dispatch"};
+    std::filesystem::path root = temp.path();
     std::unique_ptr<ZemCMDManager> commands;
     std::unique_ptr<ZemClientFMDB> database;
     std::unique_ptr<ZemConfigManager> config;

@@ -12,6 +12,7 @@
 #include "ui/session/compliance/ZemCheck.h"
 #include "platform/dispatch/ManualTime.h"
 #include "tests/support/CapturingLog.h"
+#include "tests/support/TempRoot.h"
 
 using common::AccountModel;
 
@@ -53,9 +54,6 @@ const std::string kRealm = "/usr/sbin/realm list --name-only";
 class ComplianceFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/rav-compliance-XXXXXX";
-        root_ = mkdtemp(tmpl);
-        setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
         queue_ = dispatch::WorkQueue::create("test.compliance.main");
         observer_ = dispatch::NotificationCenter::defaultCenter().addObserver(
             ZemCheck::kCheckNotificationName, nullptr, [this](const dispatch::Notification& n) {
@@ -71,8 +69,6 @@ class ComplianceFixture : public ::testing::Test {
     void TearDown() override {
         check_.reset();
         dispatch::NotificationCenter::defaultCenter().removeObserver(observer_);
-        unsetenv("RAVAVIZA_ROOT");
-        fs::remove_all(root_);
     }
 
     ZemCheck& makeCheck(std::shared_ptr<AccountRecordStore> accounts = nullptr) {
@@ -110,7 +106,8 @@ class ComplianceFixture : public ::testing::Test {
         return posted_;
     }
 
-    fs::path root_;
+    testsupport::TempRoot tempRoot_{"rav-compliance"};
+    fs::path root_ = tempRoot_.path();
     std::shared_ptr<dispatch::WorkQueue> queue_;
     std::shared_ptr<TableRunner> runner_ = std::make_shared<TableRunner>();
     RecordingLog log_;
@@ -305,10 +302,7 @@ class DomainLogin : public ComplianceFixture {
     void SetUp() override {
         ComplianceFixture::SetUp();
         // root is the console user; its account record lives in <home>/Library/Application Support.
-        fs::create_directories(root_ / "run/systemd/seats");
-        fs::create_directories(root_ / "run/systemd/sessions");
-        std::ofstream(root_ / "run/systemd/seats/seat0") << "ACTIVE=c1\n";
-        std::ofstream(root_ / "run/systemd/sessions/c1") << "USER=root\nCLASS=user\n";
+        tempRoot_.signInAtScreen("root");
         fs::create_directories(root_ / "root");
         runner_->answers = {
             {"/usr/bin/id -un", out("zhangsan@corp.example.com\n")},

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "tests/support/TempRoot.h"
 #include "tests/support/TestFiles.h"
 #include "platform/archive/KeyedArchive.h"
 #include "ui/session/log/ZemLogHelper.h"
@@ -19,15 +20,8 @@ constexpr double k0800Utc20240101 = 1704096000.0;  // 16:00:00 in UTC+8
 class UiLog : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/rav-uilog-XXXXXX";
-        root_ = mkdtemp(tmpl);
-        setenv("RAVAVIZA_ROOT", root_.c_str(), 1);
         home_ = root_ / "home/alice";
         fs::create_directories(home_);
-    }
-    void TearDown() override {
-        unsetenv("RAVAVIZA_ROOT");
-        fs::remove_all(root_);
     }
 
     ZemLogHelper::Options options() {
@@ -41,7 +35,8 @@ class UiLog : public ::testing::Test {
         return o;
     }
 
-    fs::path root_, home_;
+    testsupport::TempRoot tempRoot_{"rav-uilog"};
+    fs::path root_ = tempRoot_.path(), home_;
     dispatch::ManualClock clock_{k0800Utc20240101};
     std::mutex mu_;
     std::vector<std::string> echoed_;

@@ -14,6 +14,7 @@
 #include "platform/spawn/Spawn.h"
 #include "ui/session/vpn/NimbrelAgentStopper.h"
 #include "tests/support/CapturingLog.h"
+#include "tests/support/TempRoot.h"
 
 
 namespace fs = std::filesystem;
@@ -157,9 +158,8 @@ TEST(NimbrelAgentStopper, AClientThatNeverAnswersEndsAfterTheWait) {
 
 // The agent is found by the program it runs, not by a process that only names its path.
 TEST(NimbrelAgentStopper, FindsTheAgentByItsExecutable) {
-    char tmpl[] = "/tmp/rav-nimbrel-XXXXXX";
-    const fs::path root = mkdtemp(tmpl);
-    setenv("RAVAVIZA_ROOT", root.c_str(), 1);
+    const testsupport::TempRoot temp("rav-nimbrel");
+    const fs::path root = temp.path();
     const fs::path agent = NimbrelAgentStopper::agentExecutable();
     EXPECT_EQ(agent, root / "Applications/Hux/Hux.app/Contents/RQL/Nimbrel");
     fs::create_directories(agent.parent_path());
@@ -189,8 +189,6 @@ TEST(NimbrelAgentStopper, FindsTheAgentByItsExecutable) {
         ::waitpid(pid, nullptr, 0);
     }
     EXPECT_TRUE(NimbrelAgentStopper::agentProcesses().empty());
-    unsetenv("RAVAVIZA_ROOT");
-    fs::remove_all(root);
 }
 
 }  // namespace
