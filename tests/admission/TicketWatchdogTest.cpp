@@ -46,13 +46,8 @@ constexpr uid_t kNobody = 65534;
 constexpr const char* kServiceName = "com.velmora.ZemClound.Ticket";
 constexpr const char* kMarker = "userpolicy.archive";
 
-bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit = 10s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
+    return testsupport::eventually(condition, limit);
 }
 
 // Runs the main queue until done() holds or the limit passes. Run-loop timers follow the manual

@@ -46,12 +46,7 @@ class RecordingHelper : public ZemFileMonitorHelper {
 };
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+    return testsupport::eventually(condition, limit);
 }
 
 void writeFile(const fs::path& path, const std::string& text) {

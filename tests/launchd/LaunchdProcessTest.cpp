@@ -41,13 +41,8 @@ using testsupport::readText;
 
 using testsupport::alive;
 
-bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit = 10s) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return cond();
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
+    return testsupport::eventually(condition, limit);
 }
 
 struct Outcome {

@@ -30,13 +30,8 @@ namespace supervisetest {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-inline bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit = 15s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return cond();
+inline bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 15s) {
+    return testsupport::eventually(condition, limit);
 }
 
 class SupervisionRoot : public ::testing::Test {

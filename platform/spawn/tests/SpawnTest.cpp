@@ -27,13 +27,8 @@ using namespace std::chrono_literals;
 using testsupport::alive;
 using testsupport::readText;
 
-bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit = 10s) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return cond();
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
+    return testsupport::eventually(condition, limit);
 }
 
 spawn::RunLimits limits(std::chrono::milliseconds deadline, std::chrono::milliseconds grace = 2s,
