@@ -53,6 +53,9 @@ std::string daemonLogsFolder() {
 std::string launchDaemonsFolder() {
     return localLibraryFolder() + "/LaunchDaemons";
 }
+std::string privilegedHelperFolder() {
+    return localLibraryFolder() + "/PrivilegedHelperTools";
+}
 std::string uiAppBundle() {
     return applicationsFolder() + "/Hux/Hux.app";
 }

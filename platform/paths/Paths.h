@@ -28,6 +28,7 @@ std::string upgradeAppExecutable();     // <product root>/AppUpgrade/Perrow.app/
 std::string machineSupportFolder();     // /Library/Application Support/RavAviza
 std::string daemonLogsFolder();         // /Library/Logs/RavAviza/v5/Logs
 std::string launchDaemonsFolder();      // /Library/LaunchDaemons
+std::string privilegedHelperFolder();   // /Library/PrivilegedHelperTools: the apps' blessed helpers
 std::string uiAppBundle();              // /Applications/Hux/Hux.app
 std::string uiAppExecutable();          // /Applications/Hux/Hux.app/Contents/MacOS/Hux
 std::string uiAppResources();           // /Applications/Hux/Hux.app/Contents/Resources

@@ -15,7 +15,7 @@
 #include <memory>
 
 #include "upgrade/app/AppDelegate.h"
-#include "upgrade/window/QtMainQueue.h"
+#include "platform/qt/QtMainQueue.h"
 #include "upgrade/app/SessionWindow.h"
 #include "UpgradeFixture.h"
 #include "upgrade/window/VPNLoginProgressView.h"

@@ -1,4 +1,4 @@
-#include "QtMainQueue.h"
+#include "platform/qt/QtMainQueue.h"
 
 #include <QMetaObject>
 #include <QPointer>
