@@ -19,7 +19,10 @@ up to their last sample, taken every 0.25 s):
                        sleep that a wake-up ends); involuntary ones (preemptions) beside them
   memory               VmRSS, RssAnon and RssFile of /proc/PID/status at the spell's end
   threads, descriptors /proc/PID/task and /proc/PID/fd at the spell's end
-The request spell's processor time per request has the idle rate taken off. The per-mapping
+The request spell's processor time per request has the idle rate taken off. The floor column is
+bench_floor_probe, measured for an idle spell right after the daemon's: a process that only
+initialises libcurl (and with it OpenSSL) and wakes once a second, which is the least any process
+that links the daemon's libraries and keeps its one-second tick costs on this machine. The per-mapping
 breakdown sums the Rss of /proc/PID/smaps by mapped file ([heap], [stack], [anon] otherwise).
 """
 
@@ -164,7 +167,7 @@ def run_spell(process, seconds, on_sample=None):
     while time.time() - t0 < seconds:
         time.sleep(SAMPLE_SECONDS)
         if process.poll() is not None:
-            sys.exit("the daemon ended during the run (status %s)" % process.returncode)
+            sys.exit("%s ended during the run (status %s)" % (os.path.basename(process.args[0]), process.returncode))
         counters.sample()
         if on_sample:
             on_sample()
@@ -191,10 +194,12 @@ def main():
     build = os.path.abspath(os.path.join(source, args.build) if not os.path.isabs(args.build) else args.build)
     hollin = os.path.abspath(args.hollin) if args.hollin else os.path.join(build, "daemon/Hollin")
     peer = os.path.join(build, "outside/peers/PeerStandIn")
+    floor_probe = os.path.join(build, "bench/bench_floor_probe")
     proto = os.path.join(build, "proto/python")
-    for needed in (hollin, peer, os.path.join(proto, "zem_v5_pb2.py")):
+    for needed in (hollin, peer, floor_probe, os.path.join(proto, "zem_v5_pb2.py")):
         if not os.path.exists(needed):
-            sys.exit("missing %s: build the targets Hollin, PeerStandIn and zem_proto_python first" % needed)
+            sys.exit("missing %s: build the targets Hollin, PeerStandIn, bench_floor_probe and "
+                     "zem_proto_python first" % needed)
 
     root = tempfile.mkdtemp(prefix="ravaviza-bench.")
     env = dict(os.environ, RAVAVIZA_ROOT=root)
@@ -278,6 +283,22 @@ def main():
         idle = run_spell(daemon, min(args.idle_seconds, left))
         idle["requests"] = requests_between(server_log, idle["start"], idle["end"])
 
+        # The floor, with the daemon still idle beside it. The daemon's own start re-executes it
+        # with GnuTLS's implicit initialisation off; the probe gets the same.
+        probe_out = os.path.join(root, "floor.out")
+        with open(probe_out, "w") as f:
+            probe = subprocess.Popen([floor_probe], stdout=f, stderr=subprocess.STDOUT,
+                                     env=dict(env, GNUTLS_NO_IMPLICIT_INIT="1"))
+        children.append(probe)
+        deadline = time.time() + 10
+        while "READY" not in read(probe_out):
+            if time.time() > deadline or probe.poll() is not None:
+                sys.exit("the floor probe did not start")
+            time.sleep(0.05)
+        time.sleep(2)
+        floor = run_spell(probe, min(args.idle_seconds, 30.0))
+        probe.send_signal(signal.SIGTERM)
+
         last_bump = [time.time()]
 
         def bump():
@@ -309,31 +330,37 @@ def main():
     idle_rate = idle["cpu"] / idle["seconds"]
     per_request = ((busy["cpu"] - idle_rate * busy["seconds"]) / busy["requests"] * 1000.0
                    if busy["requests"] else float("nan"))
+    floor_rate = floor["cpu"] / floor["seconds"]
+
+    def status(spell, key):
+        return str(spell["status"].get(key, 0))
+
     rows = [
-        ("spell (s)", "%.1f" % idle["seconds"], "%.1f" % busy["seconds"]),
-        ("requests the server received", str(idle["requests"]), str(busy["requests"])),
-        ("processor time, all threads (s)", "%.4f" % idle["cpu"], "%.4f" % busy["cpu"]),
-        ("processor time per request, idle rate off (ms)", "-", "%.3f" % per_request),
-        ("processor time per minute (s)", "%.4f" % (idle_rate * 60), "%.4f" % (busy["cpu"] / busy["seconds"] * 60)),
+        ("spell (s)", "%.1f" % idle["seconds"], "%.1f" % busy["seconds"], "%.1f" % floor["seconds"]),
+        ("requests the server received", str(idle["requests"]), str(busy["requests"]), "-"),
+        ("processor time, all threads (s)", "%.4f" % idle["cpu"], "%.4f" % busy["cpu"], "%.4f" % floor["cpu"]),
+        ("processor time per request, idle rate off (ms)", "-", "%.3f" % per_request, "-"),
+        ("processor time per minute (s)", "%.4f" % (idle_rate * 60), "%.4f" % (busy["cpu"] / busy["seconds"] * 60),
+         "%.4f" % (floor_rate * 60)),
         ("wake-ups per second (voluntary switches)", "%.2f" % (idle["switches"] / idle["seconds"]),
-         "%.2f" % (busy["switches"] / busy["seconds"])),
+         "%.2f" % (busy["switches"] / busy["seconds"]), "%.2f" % (floor["switches"] / floor["seconds"])),
         ("involuntary switches per second", "%.2f" % (idle["preempted"] / idle["seconds"]),
-         "%.2f" % (busy["preempted"] / busy["seconds"])),
-        ("resident (KiB)", str(idle["status"].get("VmRSS", 0)), str(busy["status"].get("VmRSS", 0))),
-        ("anonymous: heap and stacks (KiB)", str(idle["status"].get("RssAnon", 0)),
-         str(busy["status"].get("RssAnon", 0))),
-        ("file-backed (KiB)", str(idle["status"].get("RssFile", 0)), str(busy["status"].get("RssFile", 0))),
-        ("threads", str(idle["status"].get("Threads", 0)), str(busy["status"].get("Threads", 0))),
-        ("descriptors", str(idle["status"].get("fds", 0)), str(busy["status"].get("fds", 0))),
+         "%.2f" % (busy["preempted"] / busy["seconds"]), "%.2f" % (floor["preempted"] / floor["seconds"])),
+        ("resident (KiB)", status(idle, "VmRSS"), status(busy, "VmRSS"), status(floor, "VmRSS")),
+        ("anonymous: heap and stacks (KiB)", status(idle, "RssAnon"), status(busy, "RssAnon"),
+         status(floor, "RssAnon")),
+        ("file-backed (KiB)", status(idle, "RssFile"), status(busy, "RssFile"), status(floor, "RssFile")),
+        ("threads", status(idle, "Threads"), status(busy, "Threads"), status(floor, "Threads")),
+        ("descriptors", status(idle, "fds"), status(busy, "fds"), status(floor, "fds")),
     ]
-    rows += [("idle wake-ups/s of thread %s" % name, "%.2f" % (switches / idle["seconds"]), "")
+    rows += [("idle wake-ups/s of thread %s" % name, "%.2f" % (switches / idle["seconds"]), "", "")
              for name, _, switches in idle["threads"] if switches > 0]
     rows += [("resident of %s (KiB)" % os.path.basename(name) if name.startswith("/") else
-              "resident of %s (KiB)" % name, "", str(kib)) for name, kib in mappings[:args.mappings]]
+              "resident of %s (KiB)" % name, "", str(kib), "") for name, kib in mappings[:args.mappings]]
     width = max(len(r[0]) for r in rows)
-    print("%-*s  %12s  %12s" % (width, "Hollin -run", "idle", "requests"))
-    for name, a, b in rows:
-        print("%-*s  %12s  %12s" % (width, name, a, b))
+    print("%-*s  %12s  %12s  %12s" % (width, "Hollin -run", "idle", "requests", "floor"))
+    for name, a, b, c in rows:
+        print("%-*s  %12s  %12s  %12s" % (width, name, a, b, c))
     return 0
 
 
