@@ -5,7 +5,8 @@
 //   ZemSecureTextField    password field, black text, placeholder 0xA9A9A9;
 //   ZemSecureBorderField  password field, black text, a 0xA9A9A9 frame line.
 // Their colours are applied when the widget is first polished (after the .ui set its properties)
-// and, for ZemTextField's placeholder, again on every focus-in.
+// and, for ZemTextField's placeholder, again on every focus-in. In a .ui file, promote a QLineEdit
+// with the header "ui/screens/controls/ZemTextField.h".
 #pragma once
 
 #include <QKeyEvent>

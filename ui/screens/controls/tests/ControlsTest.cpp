@@ -283,6 +283,8 @@ TEST_F(Controls, LocalisationTableReadsStringsFilesAndFallsBackToTheKey) {
     EXPECT_EQ(Localizable::localizedString("Cancel"), "Cancel");
     EXPECT_EQ(Localizable::localizedString("Confirm"), "OK");
     EXPECT_EQ(Localizable::localizedString("NoSuchKey"), "NoSuchKey");
+    // A library's own strings file among the resources joins the table.
+    EXPECT_EQ(Localizable::localizedString("TestOnlyKey"), "From a library's table");
     Localizable::addStrings({{"NoSuchKey", "Now there is"}});
     EXPECT_EQ(Localizable::localizedString("NoSuchKey"), "Now there is");
 }
