@@ -212,6 +212,22 @@ TEST_F(Controls, HoverLabelWithAWidthWrapsAndGrowsDownwards) {
     EXPECT_EQ(popup->height(), metrics.height());
 }
 
+TEST_F(Controls, HoverPopupTextIsBlackOnADarkDesktop) {
+    const QPalette before = QApplication::palette();
+    QPalette dark = before;
+    dark.setColor(QPalette::Window, QColor(0x20, 0x20, 0x20));
+    dark.setColor(QPalette::WindowText, Qt::white);
+    QApplication::setPalette(dark);
+    {
+        LabelWindow w(0);
+        w.label->mouseEntered();
+        // The pop-up's background stays light, so its text must not follow the dark theme.
+        EXPECT_EQ(w.label->toolView()->palette().color(QPalette::WindowText), QColor(Qt::black));
+        huxtest::saveScreenshot(w.window, "ZemHoverLabel-popup-dark-desktop");
+    }
+    QApplication::setPalette(before);
+}
+
 TEST_F(Controls, ScrollerFadesAfterValueChangesAndStaysWhileThePointerIsOver) {
     QScrollArea area;
     auto* scroller = new ZemScroller(Qt::Vertical);
