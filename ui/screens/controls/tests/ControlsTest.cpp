@@ -32,11 +32,9 @@ TEST_F(Controls, ColoursComeFromTheirHexValues) {
         int red, green, blue, alpha;
     };
     const Case cases[] = {
-        {RGB::fromRGB(0x1C9CF7), 28, 156, 247, 255},
-        {RGB::fromRGB(0x000000), 0, 0, 0, 255},
+        {RGB::fromRGB(0x1C9CF7), 28, 156, 247, 255},    {RGB::fromRGB(0x000000), 0, 0, 0, 255},
         {RGB::fromRGB(0xFFFFFFFF), 255, 255, 255, 255},  // bits above the 24 colour bits are ignored
-        {RGB::fromRGBA(0x1C9CF780), 28, 156, 247, 128},
-        {RGB::fromRed(96, 96, 106), 96, 96, 106, 255},
+        {RGB::fromRGBA(0x1C9CF780), 28, 156, 247, 128}, {RGB::fromRed(96, 96, 106), 96, 96, 106, 255},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.color.red(), c.red);
@@ -81,7 +79,7 @@ TEST_F(Controls, ControlKeyEditingGoesToTheFocusedFieldOnlyWithControlAlone) {
         const char* name;
         Qt::KeyboardModifiers modifiers;
         bool handled;
-        QString left;      // the field's text afterwards
+        QString left;  // the field's text afterwards
         QString clipboard;
     };
     const Case cases[] = {
