@@ -1,0 +1,133 @@
+// The helper's operations running the real dsconfigad and scutil stand-ins (adcli recorded) in
+// a temporary root.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "ToolFakes.h"
+#include "joindomain/helper/DomainOperations.h"
+#include "platform/paths/Paths.h"
+#include "platform/sysinfo/Machine.h"
+#include "platform/tools/dsconfigad/DirectoryBinding.h"
+#include "platform/tools/scutil/HostNames.h"
+#include "tests/support/TempRoot.h"
+#include "tests/support/TestFiles.h"
+
+namespace {
+
+using sorrel::DomainOperations;
+using testsupport::readText;
+
+class DirectoryToolsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fakes_.emplace(root_.path());
+        for (const char* tool : {"adcli", "ldapwhoami", "createmobileaccount", "dscl", "dig"}) fakes_->recorder(tool);
+        std::filesystem::create_symlink(DSCONFIGAD_TOOL, paths::toolFolder() + "/dsconfigad");
+        std::filesystem::create_symlink(SCUTIL_TOOL, paths::toolFolder() + "/scutil");
+        ops_.initiateDomainToolWithInfo({{"name", std::string("corp.example.com")},
+                                         {"domain_admin_account", std::string("joiner")},
+                                         {"domain_admin_pwd", std::string("adm\"in $x")}});
+        fakes_->clearCalls();
+    }
+
+    std::optional<std::string> joinedDomain() {
+        std::optional<std::string> name;
+        ops_.fetchJoinedDomainNameWithCompletion([&](std::optional<std::string> n) { name = n; });
+        return name;
+    }
+
+    testsupport::TempRoot root_{"jd-tools"};
+    std::optional<jdtest::ToolFakes> fakes_;
+    jdtest::LogLines logs_;
+    DomainOperations ops_{[this](const std::string& text, unsigned type) { logs_(text, type); }};
+};
+
+TEST_F(DirectoryToolsTest, BindShowMobileAccountsAndLeave) {
+    EXPECT_EQ(joinedDomain(), std::nullopt);
+
+    std::optional<int> reply;
+    ops_.joinWithComputerName("ABC-MC0", [&](int r) { reply = r; });
+    EXPECT_EQ(reply, 0);
+    EXPECT_EQ(fakes_->callsOf("adcli"),
+              std::vector<std::string>{"adcli [join] [--domain=corp.example.com] [--computer-name=ABC-MC0] "
+                                       "[--login-user=joiner] [--stdin-password] "
+                                       "[--domain-ou=DC=corp,DC=example,DC=com]"});
+    EXPECT_EQ(fakes_->callsOf("stdin adcli:"), std::vector<std::string>{"stdin adcli: adm\"in $x"});
+    EXPECT_EQ(joinedDomain(), "corp.example.com");
+    const std::string binding = readText(dsconfigad::bindingFile());
+    EXPECT_NE(binding.find("ldap_sasl_authid = ABC-MC0$\n"), std::string::npos) << binding;
+    EXPECT_NE(binding.find("cache_credentials = False\n"), std::string::npos);
+    EXPECT_EQ(std::filesystem::status(dsconfigad::bindingFile()).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+    ops_.createMobileAccountWithUid("Li.Wei", [&](int r) { reply = r; });
+    EXPECT_EQ(reply, 0);
+    EXPECT_TRUE(logs_.has("Set domain mobile account enable success.", sorrel::kLogInfo));
+    EXPECT_EQ(dsconfigad::readBinding()->mobile, true);
+    EXPECT_NE(dsconfigad::run({"-show"}, "").output.find("Computer Account                 = abc-mc0$\n"),
+              std::string::npos);
+
+    ops_.quitDomainWithCompletion([&](int r) { reply = r; });
+    EXPECT_EQ(reply, 0);
+    EXPECT_EQ(fakes_->callsOf("adcli").size(), 1u) << "a forced leave stays local";
+    EXPECT_EQ(joinedDomain(), std::nullopt);
+
+    // Not bound any more: leaving again fails with the tool's status, as does the mobile setting.
+    ops_.quitDomainWithCompletion([&](int r) { reply = r; });
+    EXPECT_EQ(reply, 1);
+    ops_.createMobileAccountWithUid("Li.Wei", [&](int r) { reply = r; });
+    EXPECT_EQ(reply, sorrel::kMobileAccountFailed);
+}
+
+TEST_F(DirectoryToolsTest, RefusedBindLeavesNoBinding) {
+    fakes_->answer("adcli", "err", "adcli: couldn't connect to corp.example.com domain\n");
+    fakes_->answer("adcli", "status", "5");
+    std::optional<int> reply;
+    ops_.joinWithComputerName("ABC-MC0", [&](int r) { reply = r; });
+    EXPECT_EQ(reply, sorrel::kJoinFailed);
+    EXPECT_TRUE(logs_.has("Join domain failed with error: adcli: couldn't connect to corp.example.com domain\n",
+                          sorrel::kLogError));
+    EXPECT_FALSE(std::filesystem::exists(dsconfigad::bindingFile()));
+}
+
+TEST_F(DirectoryToolsTest, BindRefusesNamesThatAreNotNames) {
+    struct Case {
+        std::vector<std::string> args;
+    } cases[] = {
+        {{"-a", "ABC MC0", "-domain", "corp.example.com", "-u", "joiner"}},
+        {{"-a", "ABC-MC0", "-domain", "corp.example.com\n[sssd]", "-u", "joiner"}},
+        {{"-a", "ABC-MC0", "-domain", "corp.example.com", "-u", "--verbose"}},
+        {{"-a", "ABC-MC0", "-domain", "corp.example.com"}},
+    };
+    for (const Case& c : cases) {
+        dsconfigad::Outcome outcome = dsconfigad::run(c.args, "pw\n");
+        EXPECT_NE(outcome.status, 0);
+        EXPECT_FALSE(outcome.error.empty());
+    }
+    EXPECT_TRUE(fakes_->callsOf("adcli").empty());
+}
+
+TEST_F(DirectoryToolsTest, MachineNamesGoToTheHostNameFiles) {
+    testsupport::writeFile(root_.at("/etc/machine-info"), "CHASSIS=laptop\nPRETTY_HOSTNAME=\"old\"\n");
+    std::optional<int> reply;
+    ops_.updateMachineWithComputerName("ABC-MC0", [&](int r) { reply = r; });
+    EXPECT_EQ(reply, 0);
+    EXPECT_EQ(readText(root_.at("/etc/hostname")), "ABC-MC0\n");
+    EXPECT_EQ(readText(root_.at("/etc/machine-info")), "CHASSIS=laptop\nPRETTY_HOSTNAME=\"ABC-MC0\"\n");
+    EXPECT_EQ(sysinfo::hostName(), "ABC-MC0");
+    EXPECT_EQ(scutil::run({"--get", "LocalHostName"}).output, "ABC-MC0\n");
+    EXPECT_TRUE(logs_.has("Ducene set local host name successfully.", sorrel::kLogInfo));
+
+    // A name the host-name files cannot hold is refused; the computer name takes any one line.
+    ops_.updateMachineWithComputerName("Li's \"Mac\" $1", [&](int r) { reply = r; });
+    EXPECT_EQ(reply, 0);
+    EXPECT_TRUE(logs_.hasPrefix("Ducene set host name failed with error : ", sorrel::kLogError));
+    EXPECT_EQ(readText(root_.at("/etc/hostname")), "ABC-MC0\n");
+    EXPECT_EQ(sysinfo::hostName(), "Li's \"Mac\" $1");
+    EXPECT_EQ(scutil::run({"--set", "ComputerName", "two\nlines"}).status, 1);
+}
+
+}  // namespace
