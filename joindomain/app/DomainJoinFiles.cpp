@@ -109,7 +109,7 @@ std::optional<std::string> fetchDomainAccount(const AppLog& log) {
     sorrel::CommandRun run = sorrel::runCommand("dsconfigad", {"-show"});
     if (!run.started || run.timedOut) {
         if (log) {
-            log("Check join domain script excute failed with error: " + sorrel::scriptResultOf(run).errorInfo(),
+            log("Check join domain script excute failed with error: " + sorrel::errorInfoText(sorrel::scriptOutcomeOf(run)),
                 sorrel::kLogError);
         }
         return std::nullopt;

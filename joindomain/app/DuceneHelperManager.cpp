@@ -5,46 +5,106 @@
 #include <filesystem>
 #include <system_error>
 
+#include "joindomain/helper/SorrelSelectors.h"
+#include "joindomain/scaffold/HelperIdentity.h"
+#include "joindomain/scaffold/HelperProtocol.h"
+
 namespace ducene {
 
 namespace {
 
-// Stands in while no helper is reachable: every call is dropped.
-class NoHelper final : public sorrel::HelperProtocol {
+using helperscaffold::HelperProxy;
+
+archive::Value nullable(const std::optional<std::string>& value) {
+    return value ? archive::Value(*value) : archive::Value(archive::Null{});
+}
+
+// The helper's operations as calls over the connection.
+class RemoteSorrel final : public sorrel::HelperProtocol {
   public:
-    void writeLog(const std::string&, unsigned) override {}
-    void UpdatePrivilegedHelperToolsWithResourcePath(const std::string&, const std::string&) override {}
-    void initiateDomainToolWithInfo(const archive::Dictionary&) override {}
-    void updateMachineWithComputerName(const std::string&, IntReply) override {}
-    void fetchComputerNameWithAccount(const std::string&, TextReply) override {}
-    void joinWithComputerName(const std::string&, IntReply) override {}
-    void fetchJoinedDomainNameWithCompletion(TextReply) override {}
-    void checkDomainAccount(const std::string&, const std::string&, TextReply) override {}
-    void quitDomainWithCompletion(IntReply) override {}
-    void sendJoinDomainSuccessNotification() override {}
-    void createMobileAccountWithUid(const std::string&, IntReply) override {}
-    void ConnectEthernetWithUsername(const std::string&, const std::string&, const std::optional<std::string>&,
-                                     BoolReply) override {}
-    void ConnectWiFiWithSSID(const std::string&, const std::string&, const std::string&,
-                             const std::optional<std::string>&, BoolReply) override {}
+    explicit RemoteSorrel(helperscaffold::AppHelperManager& manager) : manager_(manager) {}
+
+    void writeLog(const std::string& text, unsigned type) override { proxy()->writeLog(text, type); }
+    void UpdatePrivilegedHelperToolsWithResourcePath(const std::string& resourcePath,
+                                                     const std::string& destinationPath) override {
+        proxy()->UpdatePrivilegedHelperToolsWithResourcePath(resourcePath, destinationPath);
+    }
+    void initiateDomainToolWithInfo(const archive::Dictionary& info) override {
+        proxy()->call(sorrel::kInitiateDomainTool, {archive::Value(info)});
+    }
+    void updateMachineWithComputerName(const std::string& name, IntReply completion) override {
+        proxy()->call(sorrel::kUpdateMachine, {name}, intReply(std::move(completion)));
+    }
+    void fetchComputerNameWithAccount(const std::string& account, TextReply completion) override {
+        proxy()->call(sorrel::kFetchComputerName, {account}, textReply(std::move(completion)));
+    }
+    void joinWithComputerName(const std::string& name, IntReply completion) override {
+        proxy()->call(sorrel::kJoin, {name}, intReply(std::move(completion)));
+    }
+    void fetchJoinedDomainNameWithCompletion(TextReply completion) override {
+        proxy()->call(sorrel::kFetchJoinedDomainName, {}, textReply(std::move(completion)));
+    }
+    void checkDomainAccount(const std::string& account, const std::string& password, TextReply completion) override {
+        proxy()->call(sorrel::kCheckDomainAccount, {account, password}, textReply(std::move(completion)));
+    }
+    void quitDomainWithCompletion(IntReply completion) override {
+        proxy()->call(sorrel::kQuitDomain, {}, intReply(std::move(completion)));
+    }
+    void sendJoinDomainSuccessNotification() override {
+        proxy()->call(sorrel::kSendJoinDomainSuccessNotification, {});
+    }
+    void createMobileAccountWithUid(const std::string& uid, IntReply completion) override {
+        proxy()->call(sorrel::kCreateMobileAccount, {uid}, intReply(std::move(completion)));
+    }
+    void ConnectEthernetWithUsername(const std::string& username, const std::string& password,
+                                     const std::optional<std::string>& mPath, BoolReply completion) override {
+        proxy()->call(sorrel::kConnectEthernet, {username, password, nullable(mPath)},
+                      boolReply(std::move(completion)));
+    }
+    void ConnectWiFiWithSSID(const std::string& ssid, const std::string& usernam, const std::string& password,
+                             const std::optional<std::string>& mPath, BoolReply completion) override {
+        proxy()->call(sorrel::kConnectWiFi, {ssid, usernam, password, nullable(mPath)},
+                      boolReply(std::move(completion)));
+    }
+
+  private:
+    std::shared_ptr<HelperProxy> proxy() { return manager_.AppHelperManager::helper(); }
+
+    // A reply without its value reads as a failure code.
+    static HelperProxy::ReplyBlock intReply(IntReply completion) {
+        if (!completion) return nullptr;
+        return [completion](const archive::Array& args) {
+            completion(static_cast<int>(helperscaffold::integerArgument(args, 0).value_or(-1)));
+        };
+    }
+    static HelperProxy::ReplyBlock textReply(TextReply completion) {
+        if (!completion) return nullptr;
+        return [completion](const archive::Array& args) { completion(helperscaffold::textArgument(args, 0)); };
+    }
+    static HelperProxy::ReplyBlock boolReply(BoolReply completion) {
+        if (!completion) return nullptr;
+        return [completion](const archive::Array& args) {
+            completion(!args.empty() && args[0].boolean().value_or(false));
+        };
+    }
+
+    helperscaffold::AppHelperManager& manager_;
 };
 
 }  // namespace
 
+DuceneHelperManager::DuceneHelperManager()
+    : AppHelperManager(helperscaffold::domainJoinIdentity()), remote_(std::make_unique<RemoteSorrel>(*this)) {}
+
+DuceneHelperManager::~DuceneHelperManager() = default;
+
 DuceneHelperManager& DuceneHelperManager::sharedInstance() {
-    static DuceneHelperManager instance;
-    return instance;
+    static DuceneHelperManager* instance = new DuceneHelperManager();  // lives as long as the process
+    return *instance;
 }
 
 sorrel::HelperProtocol& DuceneHelperManager::helper() {
-    static NoHelper none;
-    std::lock_guard lock(mutex_);
-    return helper_ ? *helper_ : none;
-}
-
-void DuceneHelperManager::setHelper(std::shared_ptr<sorrel::HelperProtocol> helper) {
-    std::lock_guard lock(mutex_);
-    helper_ = std::move(helper);
+    return *remote_;
 }
 
 std::vector<archive::Dictionary> DuceneHelperManager::domainInfos() const {

@@ -1,6 +1,6 @@
-// The domain-join app's side of its helper: the helper's operations (reached through the shared
-// helper manager, or any HelperProtocol a caller installs), the domain list the screens work
-// on, the current domain user's account, and the app's own folder and command helpers.
+// The domain-join app's helper manager: the scaffold's manager for the Ducene/Sorrel pair, with
+// the helper's domain operations behind a typed proxy, the domain list the screens work on, the
+// current domain user's account and the app's folder helper.
 #pragma once
 
 #include <functional>
@@ -11,18 +11,19 @@
 #include <vector>
 
 #include "joindomain/helper/HelperProtocol.h"
+#include "joindomain/scaffold/AppHelperManager.h"
 #include "platform/archive/Value.h"
 
 namespace ducene {
 
-class DuceneHelperManager {
+class DuceneHelperManager : public helperscaffold::AppHelperManager {
   public:
     static DuceneHelperManager& sharedInstance();
+    ~DuceneHelperManager() override;
 
-    // The helper's operations. Until one is installed, calls go nowhere and no reply comes, as
-    // with a connection that failed.
+    // The helper's remote proxy: each call goes over the helper connection (opened on first use,
+    // again after it ended); a call whose connection fails is dropped and its reply never runs.
     sorrel::HelperProtocol& helper();
-    void setHelper(std::shared_ptr<sorrel::HelperProtocol> helper);
 
     // The domain list: from joindomainInfo.archive or from the manual settings.
     std::vector<archive::Dictionary> domainInfos() const;
@@ -38,13 +39,13 @@ class DuceneHelperManager {
     // root/name, created with its parents when nothing exists there.
     static std::string createDirectoryWithName(const std::string& name, const std::string& rootDirectory);
 
-    // Forgets the domain state (tests start each case afresh).
+    // Forgets the domain list and the account.
     void reset();
 
   private:
-    DuceneHelperManager() = default;
+    DuceneHelperManager();
     mutable std::mutex mutex_;
-    std::shared_ptr<sorrel::HelperProtocol> helper_;
+    std::unique_ptr<sorrel::HelperProtocol> remote_;
     std::optional<std::vector<archive::Dictionary>> domainInfos_;
     std::optional<std::string> domainAccount_;
 };

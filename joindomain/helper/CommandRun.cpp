@@ -77,26 +77,26 @@ CommandTexts textsOf(const CommandRun& run) {
     return texts;
 }
 
-std::string ScriptResult::errorInfo() const {
-    return "{\n    NSAppleScriptErrorMessage = \"" + errorMessage.value_or("") +
-           "\";\n    NSAppleScriptErrorNumber = " + std::to_string(errorNumber) + ";\n}";
+helperscaffold::CommandResult commandResult(const CommandRun& run) {
+    helperscaffold::CommandResult result;
+    result.output = run.output;
+    result.error = run.error;
+    if (!run.started) {
+        result.status = 127;
+    } else if (run.timedOut) {
+        result.status = 124;
+    } else {
+        result.status = run.status < 0 ? 128 - run.status : run.status;
+    }
+    return result;
 }
 
-ScriptResult scriptResultOf(const CommandRun& run) {
-    ScriptResult result;
-    if (run.status != 0) {
-        // A signal or a program that never ran still fails the script with a non-zero number.
-        result.errorNumber = run.status > 0 ? run.status : 1;
-        std::string message = run.error;
-        while (!message.empty() && message.back() == '\n') message.pop_back();
-        result.errorMessage = message;
-        return result;
-    }
-    std::string text = run.output;
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    std::replace(text.begin(), text.end(), '\n', '\r');
-    result.output = text;
-    return result;
+helperscaffold::ScriptOutcome scriptOutcomeOf(const CommandRun& run) {
+    return helperscaffold::scriptOutcome(commandResult(run));
+}
+
+std::string errorInfoText(const helperscaffold::ScriptOutcome& outcome) {
+    return helperscaffold::describe(archive::Value(outcome.errorInfo));
 }
 
 std::optional<std::string> outputUnlessError(const CommandRun& run) {
@@ -142,10 +142,6 @@ std::string lower(std::string text) {
 
 bool containsNoCase(const std::string& text, const std::string& part) {
     return lower(text).find(lower(part)) != std::string::npos;
-}
-
-std::string orNull(const std::optional<std::string>& text) {
-    return text ? *text : std::string("(null)");
 }
 
 }  // namespace sorrel

@@ -1,13 +1,15 @@
 // How the domain-join pair runs programs: by name with the product's tool folder first on the
 // search path, with an argument vector (no shell) and secrets on standard input. On top of one
-// run sit the three result shapes the operations read: both streams as texts, a script result
-// (output, or an error number and message), and a bare output that error text cancels.
+// run sit the result shapes the operations read: both streams as texts, the scaffold's script
+// outcome (output, or an error number and information), and a bare output that error text cancels.
 #pragma once
 
 #include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "joindomain/scaffold/ShellScript.h"
 
 namespace sorrel {
 
@@ -35,18 +37,11 @@ struct CommandTexts {
 };
 CommandTexts textsOf(const CommandRun& run);
 
-// A run read the way a script's shell line is: success when the program exited 0, with its
-// output less one trailing line feed and its line feeds turned into carriage returns; failure
-// with the exit status as error number and the error text as message.
-struct ScriptResult {
-    std::optional<std::string> output;  // success only
-    std::optional<std::string> errorMessage;
-    int errorNumber = 0;
-    bool failed() const { return errorNumber != 0; }
-    // The error as a dictionary text, as logged.
-    std::string errorInfo() const;
-};
-ScriptResult scriptResultOf(const CommandRun& run);
+// A run as the scaffold's script outcome reads it (status 127: not started, 124: timed out).
+helperscaffold::CommandResult commandResult(const CommandRun& run);
+helperscaffold::ScriptOutcome scriptOutcomeOf(const CommandRun& run);
+// The error information of a failed script as a log line shows it.
+std::string errorInfoText(const helperscaffold::ScriptOutcome& outcome);
 
 // The output of a run that wrote nothing to its error stream, else nothing.
 std::optional<std::string> outputUnlessError(const CommandRun& run);
@@ -58,7 +53,5 @@ std::string field(const std::string& line, size_t n);
 std::string upper(std::string text);
 std::string lower(std::string text);
 bool containsNoCase(const std::string& text, const std::string& part);
-// "(null)" for nothing, as the log lines show a missing value.
-std::string orNull(const std::optional<std::string>& text);
 
 }  // namespace sorrel

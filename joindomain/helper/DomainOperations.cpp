@@ -124,7 +124,7 @@ std::optional<std::string> DomainOperations::pickComputerName(const std::string&
         CommandTexts texts;
         if (!output.empty()) texts.output = output;
         if (!run.error.empty()) texts.error = run.error;
-        log("Fetch computer name result:" + orNull(texts.output) + ", error:" + orNull(texts.error), kLogInfo);
+        log("Fetch computer name result:" + helperscaffold::describe(texts.output) + ", error:" + helperscaffold::describe(texts.error), kLogInfo);
         if (texts.error) {
             // A failed search proves nothing about the name: only this notice of a search that
             // did run counts as a free name.
@@ -193,7 +193,7 @@ void DomainOperations::joinWithComputerName(const std::string& name, const IntRe
         log("Join domain failed with error: " + run.error, kLogError);
         result = kJoinFailed;
     } else {
-        log("Join domain finish, result: " + orNull(textsOf(run).output), kLogInfo);
+        log("Join domain finish, result: " + helperscaffold::describe(textsOf(run).output), kLogInfo);
     }
     if (completion) completion(result);
 }
@@ -205,9 +205,9 @@ void DomainOperations::updateMachineWithComputerName(const std::string& name, co
     };
     for (const Step& step : {Step{"ComputerName", "computer name"}, Step{"HostName", "host name"},
                              Step{"LocalHostName", "local host name"}}) {
-        ScriptResult result = scriptResultOf(runCommand("scutil", {"--set", step.key, name}));
-        if (result.failed()) {
-            log(std::string("Ducene set ") + step.what + " failed with error : " + result.errorInfo(), kLogError);
+        helperscaffold::ScriptOutcome result = scriptOutcomeOf(runCommand("scutil", {"--set", step.key, name}));
+        if (result.errorNumber != 0) {
+            log(std::string("Ducene set ") + step.what + " failed with error : " + errorInfoText(result), kLogError);
         } else {
             log(std::string("Ducene set ") + step.what + " successfully.", kLogInfo);
         }
@@ -227,10 +227,10 @@ void DomainOperations::quitDomainWithCompletion(const IntReply& completion) {
     passwd* found = nullptr;
     char buffer[4096];
     if (::getpwuid_r(::geteuid(), &pw, buffer, sizeof buffer, &found) == 0 && found != nullptr) user = pw.pw_name;
-    ScriptResult result =
-        scriptResultOf(runCommand("dsconfigad", {"-f", "-r", "-u", "-username", user, "-password", ""}));
-    if (result.failed()) {
-        log("Ducene excute quit domain failed with error : " + result.errorInfo(), kLogError);
+    helperscaffold::ScriptOutcome result =
+        scriptOutcomeOf(runCommand("dsconfigad", {"-f", "-r", "-u", "-username", user, "-password", ""}));
+    if (result.errorNumber != 0) {
+        log("Ducene excute quit domain failed with error : " + errorInfoText(result), kLogError);
         if (completion) completion(result.errorNumber);
         return;
     }
@@ -266,7 +266,7 @@ void DomainOperations::createMobileAccountWithUid(const std::string& uid, const 
     log("Start create mobile account: " + uid + ".", kLogInfo);
     CommandRun enable = runCommand("dsconfigad", {"-mobile", "enable", "-mobileconfirm", "disable"});
     if (enable.output.empty()) {
-        log("Set domain mobile account enable failed, error: " + orNull(textsOf(enable).error), kLogError);
+        log("Set domain mobile account enable failed, error: " + helperscaffold::describe(textsOf(enable).error), kLogError);
         if (completion) completion(kMobileAccountFailed);
         return;
     }
@@ -279,16 +279,16 @@ void DomainOperations::createMobileAccountWithUid(const std::string& uid, const 
         return;
     }
     CommandRun created = runCommand("createmobileaccount", {"-n", name});
-    log("create mobile account result: " + orNull(textsOf(created).output), kLogInfo);
+    log("create mobile account result: " + helperscaffold::describe(textsOf(created).output), kLogInfo);
     if (created.output.find("was not found") != std::string::npos) {
         CommandRun again = runCommand("createmobileaccount", {"-n", name});
         CommandTexts texts = textsOf(again);
-        log("mobile account -n  result: " + orNull(texts.output) + " error: " + orNull(texts.error), kLogInfo);
+        log("mobile account -n  result: " + helperscaffold::describe(texts.output) + " error: " + helperscaffold::describe(texts.error), kLogInfo);
     } else {
-        log("create mobile account failed with error: " + orNull(textsOf(created).error), kLogError);
+        log("create mobile account failed with error: " + helperscaffold::describe(textsOf(created).error), kLogError);
     }
     CommandTexts admin = textsOf(runCommand("dscl", {".", "-merge", "/groups/admin", "GroupMembership", name, name}));
-    log("mobile account Add admin rights result: " + orNull(admin.output) + " error: " + orNull(admin.error),
+    log("mobile account Add admin rights result: " + helperscaffold::describe(admin.output) + " error: " + helperscaffold::describe(admin.error),
         kLogInfo);
     if (completion) completion(0);
 }

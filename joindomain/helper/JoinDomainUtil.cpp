@@ -119,8 +119,7 @@ std::string JoinDomainUtil::fetchKerberosServersWithDomain(const std::string& do
 std::optional<std::string> JoinDomainUtil::joinedDomainName(const LogSink& log) {
     CommandRun run = runCommand("dsconfigad", {"-show"});
     if (!run.started || run.timedOut) {
-        ScriptResult failed = scriptResultOf(run);
-        log("Check join domain script excute failed with error: " + failed.errorInfo(), kLogError);
+        log("Check join domain script excute failed with error: " + errorInfoText(scriptOutcomeOf(run)), kLogError);
         return std::nullopt;
     }
     std::string names;

@@ -1,6 +1,7 @@
-// The domain-join app's windows (offscreen) driving the helper's real operations against
-// recording stand-ins of the system tools in a temporary root. Delays run on manual time.
-// Screenshots of each window state land in <build>/ui-screenshots.
+// The domain-join app's windows (offscreen) calling the real Sorrel helper, served in this
+// process over the real helper connection, which runs recording stand-ins of the system tools in
+// a temporary root. Delays run on manual time. Screenshots of each window state land in
+// <build>/ui-screenshots.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -15,14 +16,15 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "joindomain/app/DomainJoinFiles.h"
 #include "joindomain/app/DuceneHelperManager.h"
 #include "joindomain/app/DuceneMainWindowController.h"
 #include "joindomain/app/JoinDomainManualSettingInfoWindow.h"
 #include "joindomain/app/JoinDomainStatusWindowController.h"
-#include "joindomain/helper/DomainOperations.h"
-#include "joindomain/helper/HelperProtocol.h"
+#include "joindomain/helper/JoinDomainUtil.h"
+#include "joindomain/helper/Sorrel.h"
 #include "joindomain/helper/tests/ToolFakes.h"
 #include "platform/archive/KeyedArchive.h"
 #include "platform/archive/Plist.h"
@@ -74,57 +76,32 @@ void saveScreenshot(QWidget& widget, const std::string& name) {
     EXPECT_TRUE(widget.grab().save(QString::fromStdString((dir / ("ducene-" + name + ".png")).string())));
 }
 
-// The helper's operations served on a queue of their own, replies arriving from there as they
-// do from a connection.
-class QueuedSorrel final : public sorrel::HelperProtocol {
+// The helper's log file: each line "[Type] date time text".
+class HelperLog {
   public:
-    explicit QueuedSorrel(jdtest::LogLines& logs)
-        : logs_(logs), ops_([this](const std::string& text, unsigned type) { logs_(text, type); }) {}
-
-    void writeLog(const std::string& text, unsigned type) override { logs_(text, type); }
-    void UpdatePrivilegedHelperToolsWithResourcePath(const std::string&, const std::string&) override {}
-    void initiateDomainToolWithInfo(const archive::Dictionary& info) override {
-        queue_->dispatch([this, info] { ops_.initiateDomainToolWithInfo(info); });
+    explicit HelperLog(sorrel::Sorrel& helper) : helper_(helper) {}
+    bool has(const std::string& text, unsigned type) const {
+        const std::string prefix = type == sorrel::kLogInfo ? "[Info] " : type == sorrel::kLogDebug ? "[Debug] " : "[Error] ";
+        return testsupport::eventually([&] {
+            helper_.logger().flush();
+            const std::string log = testsupport::readText(paths::localLibraryFolder() +
+                                                          "/Logs/RavAviza/v5/Logs/Ducene-Logger.log");
+            for (size_t at = 0; at < log.size();) {
+                size_t end = log.find('\n', at);
+                if (end == std::string::npos) end = log.size();
+                std::string line = log.substr(at, end - at);
+                at = end + 1;
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                if (line.rfind(prefix, 0) == 0 && line.size() >= text.size() + 1 &&
+                    line.compare(line.size() - text.size() - 1, std::string::npos, " " + text) == 0)
+                    return true;
+            }
+            return false;
+        }, 5s);
     }
-    void updateMachineWithComputerName(const std::string& name, IntReply completion) override {
-        queue_->dispatch([this, name, completion] { ops_.updateMachineWithComputerName(name, completion); });
-    }
-    void fetchComputerNameWithAccount(const std::string& account, TextReply completion) override {
-        queue_->dispatch([this, account, completion] { ops_.fetchComputerNameWithAccount(account, completion); });
-    }
-    void joinWithComputerName(const std::string& name, IntReply completion) override {
-        queue_->dispatch([this, name, completion] { ops_.joinWithComputerName(name, completion); });
-    }
-    void fetchJoinedDomainNameWithCompletion(TextReply completion) override {
-        queue_->dispatch([this, completion] { ops_.fetchJoinedDomainNameWithCompletion(completion); });
-    }
-    void checkDomainAccount(const std::string& account, const std::string& password, TextReply completion) override {
-        queue_->dispatch(
-            [this, account, password, completion] { ops_.checkDomainAccount(account, password, completion); });
-    }
-    void quitDomainWithCompletion(IntReply completion) override {
-        queue_->dispatch([this, completion] { ops_.quitDomainWithCompletion(completion); });
-    }
-    void sendJoinDomainSuccessNotification() override {
-        queue_->dispatch([this] { ops_.sendJoinDomainSuccessNotification(); });
-    }
-    void createMobileAccountWithUid(const std::string& uid, IntReply completion) override {
-        queue_->dispatch([this, uid, completion] { ops_.createMobileAccountWithUid(uid, completion); });
-    }
-    void ConnectEthernetWithUsername(const std::string& u, const std::string& p, const std::optional<std::string>& m,
-                                     BoolReply completion) override {
-        queue_->dispatch([this, u, p, m, completion] { ops_.ConnectEthernetWithUsername(u, p, m, completion); });
-    }
-    void ConnectWiFiWithSSID(const std::string& s, const std::string& u, const std::string& p,
-                             const std::optional<std::string>& m, BoolReply completion) override {
-        queue_->dispatch([this, s, u, p, m, completion] { ops_.ConnectWiFiWithSSID(s, u, p, m, completion); });
-    }
-    void drain() { queue_->dispatchSync([] {}); }
 
   private:
-    jdtest::LogLines& logs_;
-    sorrel::DomainOperations ops_;
-    std::shared_ptr<dispatch::WorkQueue> queue_ = dispatch::WorkQueue::create("com.velmora.Sorrel.test");
+    sorrel::Sorrel& helper_;
 };
 
 constexpr const char* kShowJoined =
@@ -150,28 +127,42 @@ class DuceneAppTest : public ::testing::Test {
         root_.signInAtScreen("tester");
         std::filesystem::create_directories(paths::machineSupportFolder());
         DuceneMainWindowController::setResourcesFolder(DUCENE_RESOURCES);
-        DuceneHelperManager::sharedInstance().reset();
-        sorrel_ = std::make_shared<QueuedSorrel>(logs_);
-        DuceneHelperManager::sharedInstance().setHelper(sorrel_);
+        DuceneHelperManager& manager = DuceneHelperManager::sharedInstance();
+        manager.reset();
+        sorrel_.emplace();
+        logs_.emplace(*sorrel_);
+        helperThread_ = std::thread([this] { sorrel_->startToRun(); });
+        // The app's connection to this test's helper (one to an earlier test's helper ends first).
+        ASSERT_TRUE(testsupport::eventually([&] {
+            connection_ = manager.helperConnection();
+            return connection_->isValid() && sorrel_->connectionCount() == 1;
+        }));
     }
     void TearDown() override {
         status_.reset();
-        DuceneHelperManager::sharedInstance().setHelper(nullptr);
-        sorrel_->drain();
         QCoreApplication::processEvents();
+        sorrel_->setShouldQuit(true);
+        helperThread_.join();
+        logs_.reset();
+        sorrel_.reset();
+        EXPECT_TRUE(testsupport::eventually([&] { return !connection_->isValid(); }));
     }
 
-    // Moves manual time on and lets the main queue and the helper's queue work.
+    // Moves manual time on and lets the main queue work.
     void advance(std::chrono::milliseconds by) {
         dispatch::ManualTime::advance(by);
         settle();
     }
     void settle() {
-        for (int i = 0; i < 5; ++i) {
-            QCoreApplication::processEvents();
-            sorrel_->drain();
-        }
-        QCoreApplication::processEvents();
+        for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+    }
+    // Lets the main queue and the helper's answers work for a while.
+    void idle(std::chrono::milliseconds span = 200ms) {
+        const auto until = std::chrono::steady_clock::now() + span;
+        while (std::chrono::steady_clock::now() < until) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    bool showsText(QWidget& window, const char* name, const std::string& expected) {
+        return waitFor([&] { return text(window, name) == expected; }, 10s);
     }
 
     void writeDomainList(const archive::Array& entries) {
@@ -208,7 +199,7 @@ class DuceneAppTest : public ::testing::Test {
         JoinDomainStatusWindowController& status = statusWindow();
         status.loadDomainView();
         advance(1000ms);
-        EXPECT_FALSE(status.isJoinDomain());
+        EXPECT_TRUE(showsText(status, "tipsLabel", "当前机器未入域"));
         status.mainButtonAction();
         settle();
         EXPECT_NE(status.joinMainWindowController(), nullptr);
@@ -223,8 +214,10 @@ class DuceneAppTest : public ::testing::Test {
     dispatch::ManualTime time_;
     QtMainQueue mainQueue_;
     std::optional<jdtest::ToolFakes> fakes_;
-    jdtest::LogLines logs_;
-    std::shared_ptr<QueuedSorrel> sorrel_;
+    std::optional<sorrel::Sorrel> sorrel_;
+    std::optional<HelperLog> logs_;
+    std::thread helperThread_;
+    std::shared_ptr<ipc::XpcConnection> connection_;
     std::string home_;
     std::unique_ptr<JoinDomainStatusWindowController> status_;
 };
@@ -233,14 +226,14 @@ TEST_F(DuceneAppTest, StatusWindowShowsAnUnboundMachine) {
     JoinDomainStatusWindowController& status = statusWindow();
     status.loadDomainView();
     settle();
-    EXPECT_EQ(text(status, "tipsLabel"), "正在检测当前机器");
+    EXPECT_TRUE(showsText(status, "tipsLabel", "正在检测当前机器"));
     EXPECT_TRUE(child<QPushButton>(status, "mainButton")->isHidden());
     EXPECT_FALSE(child<QProgressBar>(status, "progressIndicator")->isHidden());
     saveScreenshot(status, "status-checking");
 
     advance(1000ms);
-    EXPECT_EQ(text(status, "tipsLabel"), "当前机器未入域");
-    EXPECT_EQ(text(status, "mainButton"), "入    域");
+    EXPECT_TRUE(showsText(status, "tipsLabel", "当前机器未入域"));
+    EXPECT_TRUE(showsText(status, "mainButton", "入    域"));
     EXPECT_FALSE(child<QPushButton>(status, "mainButton")->isHidden());
     EXPECT_TRUE(child<QProgressBar>(status, "progressIndicator")->isHidden());
     EXPECT_FALSE(status.isJoinDomain());
@@ -253,29 +246,31 @@ TEST_F(DuceneAppTest, StatusWindowOffersTheMobileAccountUntilItsHomeExists) {
     JoinDomainStatusWindowController& status = statusWindow();
     status.loadDomainView();
     advance(1000ms);
-    EXPECT_EQ(text(status, "tipsLabel"), "当前机器已加入域：corp.example.com");
+    EXPECT_TRUE(showsText(status, "tipsLabel", "当前机器已加入域：corp.example.com"));
     EXPECT_TRUE(status.isJoinDomain());
     EXPECT_EQ(DuceneHelperManager::sharedInstance().domainAccount(), "abc");
     EXPECT_TRUE(child<QPushButton>(status, "mainButton")->isHidden());
     EXPECT_FALSE(child<QPushButton>(status, "createMobileAccountButton")->isHidden());
     EXPECT_FALSE(child<QPushButton>(status, "quitDomainButton")->isHidden());
-    EXPECT_EQ(text(status, "createMobileAccountTipsLabel"), "");
+    EXPECT_TRUE(showsText(status, "createMobileAccountTipsLabel", ""));
     saveScreenshot(status, "status-joined-no-mobile-account");
 
     // The helper cannot enable mobile accounts: the home folder stays missing.
     status.createMobileAccountButtonAction();
-    settle();
+    EXPECT_TRUE(showsText(status, "tipsLabel", "正在检测当前机器"));
     advance(1000ms);
     EXPECT_EQ(fakes_->callsOf("dsconfigad [-mobile]"),
               std::vector<std::string>{"dsconfigad [-mobile] [enable] [-mobileconfirm] [disable]"});
-    EXPECT_EQ(text(status, "createMobileAccountTipsLabel"), "移动账号创建失败！");
+    EXPECT_TRUE(showsText(status, "createMobileAccountTipsLabel", "移动账号创建失败！"));
     saveScreenshot(status, "status-mobile-account-failed");
 
     std::filesystem::create_directories(paths::usersFolder() + "/abc");
     status.loadDomainView();
     advance(1000ms);
+    EXPECT_TRUE(showsText(status, "createMobileAccountTipsLabel",
+                          "移动账号已创建成功，需要重启机器并登录后，账号才能生效！"));
     EXPECT_FALSE(child<QPushButton>(status, "mainButton")->isHidden());
-    EXPECT_EQ(text(status, "mainButton"), "退    域");
+    EXPECT_TRUE(showsText(status, "mainButton", "退    域"));
     EXPECT_TRUE(child<QPushButton>(status, "createMobileAccountButton")->isHidden());
     EXPECT_EQ(text(status, "createMobileAccountTipsLabel"),
               "移动账号已创建成功，需要重启机器并登录后，账号才能生效！");
@@ -288,20 +283,20 @@ TEST_F(DuceneAppTest, LeavingTheDomain) {
     JoinDomainStatusWindowController& status = statusWindow();
     status.loadDomainView();
     advance(1000ms);
-    ASSERT_TRUE(status.isJoinDomain());
+    ASSERT_TRUE(showsText(status, "tipsLabel", "当前机器已加入域：corp.example.com"));
 
     // A failed leave keeps the joined state and gives the buttons back.
     fakes_->answer("dsconfigad", "err", "dsconfigad: not permitted\n");
     fakes_->answer("dsconfigad", "status", "3");
     status.mainButtonAction();
     settle();
-    EXPECT_EQ(text(status, "tipsLabel"), "正在退域...");
+    EXPECT_TRUE(showsText(status, "tipsLabel", "正在退域..."));
     EXPECT_FALSE(child<QPushButton>(status, "mainButton")->isEnabled());
     advance(2400ms);
     EXPECT_TRUE(fakes_->callsOf("dsconfigad [-f]").empty()) << "the leave waits 2.5 s";
     advance(100ms);
+    EXPECT_TRUE(showsText(status, "tipsLabel", "当前机器退域失败"));
     EXPECT_EQ(fakes_->callsOf("dsconfigad [-f]").size(), 1u);
-    EXPECT_EQ(text(status, "tipsLabel"), "当前机器退域失败");
     EXPECT_TRUE(status.isJoinDomain());
     EXPECT_TRUE(child<QPushButton>(status, "mainButton")->isEnabled());
     saveScreenshot(status, "status-leave-failed");
@@ -310,8 +305,8 @@ TEST_F(DuceneAppTest, LeavingTheDomain) {
     std::filesystem::remove(root_.path() + "/answers/dsconfigad.err");
     status.mainButtonAction();
     advance(2500ms);
-    EXPECT_EQ(text(status, "tipsLabel"), "当前机器退域成功");
-    EXPECT_EQ(text(status, "mainButton"), "入    域");
+    EXPECT_TRUE(showsText(status, "tipsLabel", "当前机器退域成功"));
+    EXPECT_TRUE(showsText(status, "mainButton", "入    域"));
     EXPECT_FALSE(status.isJoinDomain());
     EXPECT_TRUE(child<QLabel>(status, "createMobileAccountTipsLabel")->isHidden());
     saveScreenshot(status, "status-left");
@@ -320,10 +315,10 @@ TEST_F(DuceneAppTest, LeavingTheDomain) {
 TEST_F(DuceneAppTest, JoinWindowWithoutDomainList) {
     DuceneMainWindowController& join = openJoinWindow();
     settle();
-    EXPECT_EQ(text(join, "tipsLabel"), "未获取到任何域信息");
+    EXPECT_TRUE(showsText(join, "tipsLabel", "未获取到任何域信息"));
     EXPECT_EQ(child<QComboBox>(join, "domainComboBox")->count(), 0);
     EXPECT_TRUE(child<QProgressBar>(join, "progressIndicator")->isHidden());
-    EXPECT_TRUE(logs_.has("Failed to retrieve domain information because no policy was issued", sorrel::kLogError));
+    EXPECT_TRUE(logs_->has("Failed to retrieve domain information because no policy was issued", sorrel::kLogError));
     saveScreenshot(join, "join-no-domain-list");
 }
 
@@ -331,8 +326,8 @@ TEST_F(DuceneAppTest, JoinWindowWithMalformedDomainList) {
     testsupport::writeFile(ducene::domainInfoFile(), "not an archive");
     DuceneMainWindowController& join = openJoinWindow();
     settle();
-    EXPECT_EQ(text(join, "tipsLabel"), "");
-    EXPECT_TRUE(logs_.has("Failed to get domain information because of a format error", sorrel::kLogError));
+    EXPECT_TRUE(showsText(join, "tipsLabel", ""));
+    EXPECT_TRUE(logs_->has("Failed to get domain information because of a format error", sorrel::kLogError));
 }
 
 TEST_F(DuceneAppTest, JoinChecksItsFieldsInOrder) {
@@ -351,7 +346,7 @@ TEST_F(DuceneAppTest, JoinChecksItsFieldsInOrder) {
     join.joinDomainButtonAction();
     EXPECT_EQ(account->placeholderText().toStdString(), "账号不能为空");
     EXPECT_EQ(password->placeholderText().toStdString(), "") << "the checks stop at the first empty field";
-    EXPECT_EQ(text(join, "tipsLabel"), "");
+    EXPECT_TRUE(showsText(join, "tipsLabel", ""));
 
     account->setText("alice");
     join.joinDomainButtonAction();
@@ -359,11 +354,11 @@ TEST_F(DuceneAppTest, JoinChecksItsFieldsInOrder) {
 
     password->setText("pw");
     join.joinDomainButtonAction();
-    EXPECT_EQ(text(join, "tipsLabel"), "域名不能为空");
+    EXPECT_TRUE(showsText(join, "tipsLabel", "域名不能为空"));
 
     combo->setEditText("typed.example.com");
     join.joinDomainButtonAction();
-    EXPECT_EQ(text(join, "tipsLabel"), "获取不到当前域的信息");
+    EXPECT_TRUE(showsText(join, "tipsLabel", "获取不到当前域的信息"));
     EXPECT_TRUE(child<QPushButton>(join, "joinDomainButton")->isEnabled());
     settle();
     EXPECT_TRUE(fakes_->callsOf("ldapwhoami").empty());
@@ -379,7 +374,7 @@ TEST_F(DuceneAppTest, SuccessfulJoinRunsEveryStepAndClosesTheWindow) {
     typeCredentials(join, "alice", "p\"w$1");
     join.joinDomainButtonAction();
     settle();
-    EXPECT_EQ(text(join, "tipsLabel"), "正在检测帐号是否有效...");
+    EXPECT_TRUE(showsText(join, "tipsLabel", "正在检测帐号是否有效..."));
     EXPECT_FALSE(child<QPushButton>(join, "joinDomainButton")->isEnabled());
     saveScreenshot(join, "join-checking-account");
 
@@ -399,75 +394,80 @@ TEST_F(DuceneAppTest, SuccessfulJoinRunsEveryStepAndClosesTheWindow) {
     struct stat st {};
     ASSERT_EQ(::stat((folder + "ConnectWiFi.mobileconfig").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(fakes_->callsOf("profiles").size(), 2u);
-    EXPECT_TRUE(logs_.has("DomainTool::update mobileconfig result: 1", sorrel::kLogInfo));
+    EXPECT_TRUE(logs_->has("DomainTool::update mobileconfig result: 1", sorrel::kLogInfo));
 
     EXPECT_TRUE(fakes_->callsOf("ldapwhoami").empty());
     advance(2000ms);
+    EXPECT_TRUE(showsText(join, "tipsLabel", "账号有效，获取机器名..."));
     EXPECT_EQ(fakes_->callsOf("stdin ldapwhoami:"), std::vector<std::string>{"stdin ldapwhoami: p\"w$1"});
-    EXPECT_EQ(text(join, "tipsLabel"), "账号有效，获取机器名...");
+    EXPECT_EQ(fakes_->callsOf("profiles").size(), 2u) << "the installs went before the check";
     advance(500ms);
-    EXPECT_EQ(text(join, "tipsLabel"), "获取到机器名，正在入域...");
+    EXPECT_TRUE(showsText(join, "tipsLabel", "获取到机器名，正在入域..."));
     advance(500ms);
-    EXPECT_EQ(text(join, "tipsLabel"), "入域成功，更新设备机器名...");
+    EXPECT_TRUE(showsText(join, "tipsLabel", "入域成功，更新设备机器名..."));
     EXPECT_EQ(fakes_->callsOf("dsconfigad [-a]").size(), 1u);
     EXPECT_NE(fakes_->callsOf("dsconfigad [-a]").front().find("[ALICE-MC0]"), std::string::npos);
     advance(500ms);
     EXPECT_TRUE(waitFor([&] { return join.isHidden(); }));
     EXPECT_EQ(fakes_->callsOf("scutil").size(), 3u);
     EXPECT_EQ(fakes_->callsOf("createmobileaccount").size(), 1u);
-    EXPECT_TRUE(logs_.has("Join domain finish.", sorrel::kLogInfo));
+    EXPECT_TRUE(logs_->has("Join domain finish.", sorrel::kLogInfo));
     EXPECT_EQ(child<QLineEdit>(join, "accountTextField")->text().toStdString(), "");
     EXPECT_EQ(child<QLineEdit>(join, "passwordTextField")->text().toStdString(), "");
     settle();
-    EXPECT_NE(testsupport::readText(paths::machineSupportFolder() + "/joinDomainUpdate.txt")
-                  .find("Join domain success, then Zem need update machine name."),
-              std::string::npos);
+    EXPECT_TRUE(testsupport::eventually([] {
+        return testsupport::readText(paths::machineSupportFolder() + "/joinDomainUpdate.txt")
+                   .find("Join domain success, then Zem need update machine name.") != std::string::npos;
+    }));
 
     // The status window reads the state again; the domain user has no home folder yet.
     testsupport::writeFile(root_.path() + "/answers/show", kShowJoined);
     JoinDomainStatusWindowController& status = statusWindow();
     status.windowDidBecomeMain();
     advance(1000ms);
-    EXPECT_TRUE(status.isJoinDomain());
-    EXPECT_EQ(text(status, "createMobileAccountTipsLabel"), "移动账号创建失败！");
+    EXPECT_TRUE(showsText(status, "tipsLabel", "当前机器已加入域：corp.example.com"));
+    EXPECT_TRUE(showsText(status, "createMobileAccountTipsLabel", "移动账号创建失败！"));
 }
 
 TEST_F(DuceneAppTest, FailedStepsShowTheirMessageAndKeepTheWindow) {
     struct Case {
         const char* name;
-        std::function<void(jdtest::ToolFakes&, const std::string&)> arrange;
-        std::chrono::milliseconds until;
+        const char* tool;
+        const char* error;
+        size_t stepsPassed;
         const char* tips;
     } cases[] = {
-        {"account check", [](jdtest::ToolFakes& f, const std::string&) { f.answer("ldapwhoami", "err", "ldap_bind: Invalid credentials (49)\n"); },
-         2000ms, "校验帐号和密码错误或网络不通请确保已连接内网！"},
-        {"computer name", [](jdtest::ToolFakes& f, const std::string&) { f.answer("ldapsearch", "err", "ldap_sasl_bind: Can't contact LDAP server\n"); },
-         2500ms, "无法获取入域机器名"},
-        {"bind", [](jdtest::ToolFakes& f, const std::string&) { f.answer("dsconfigad", "err", "dsconfigad: bind refused\n"); },
-         3000ms, "入域失败!"},
+        {"account check", "ldapwhoami", "ldap_bind: Invalid credentials (49)\n", 0,
+         "校验帐号和密码错误或网络不通请确保已连接内网！"},
+        {"computer name", "ldapsearch", "ldap_sasl_bind: Can't contact LDAP server\n", 1, "无法获取入域机器名"},
+        {"bind", "dsconfigad", "dsconfigad: bind refused\n", 2, "入域失败!"},
     };
+    const char* passed[] = {"账号有效，获取机器名...", "获取到机器名，正在入域..."};
     writeDomainList({entry("corp.example.com")});
-    fakes_->answer("networksetup", "out", "Current Wi-Fi Network: Office\n");
     DuceneMainWindowController& join = openJoinWindow();
     settle();
     for (const Case& c : cases) {
         std::filesystem::remove_all(root_.path() + "/answers");
-        std::filesystem::create_directories(root_.path() + "/answers");
+        // On the issued Wi-Fi network already: no profile is written or installed.
         fakes_->answer("networksetup", "out", "Current Wi-Fi Network: Office\n");
-        c.arrange(*fakes_, root_.path());
+        fakes_->answer(c.tool, "err", c.error);
         typeCredentials(join, "alice", "pw");
         join.joinDomainButtonAction();
-        for (auto passed = 0ms; passed < c.until; passed += 500ms) advance(500ms);
-        EXPECT_EQ(text(join, "tipsLabel"), c.tips) << c.name;
+        EXPECT_TRUE(showsText(join, "tipsLabel", "正在检测帐号是否有效..."));
+        advance(2000ms);
+        for (size_t step = 0; step < c.stepsPassed; ++step) {
+            EXPECT_TRUE(showsText(join, "tipsLabel", passed[step])) << c.name;
+            advance(500ms);
+        }
+        EXPECT_TRUE(showsText(join, "tipsLabel", c.tips)) << c.name;
         EXPECT_TRUE(child<QPushButton>(join, "joinDomainButton")->isEnabled()) << c.name;
         EXPECT_TRUE(child<QProgressBar>(join, "progressIndicator")->isHidden()) << c.name;
         EXPECT_FALSE(join.isHidden()) << c.name;
-        for (int i = 0; i < 4; ++i) advance(500ms);  // nothing further comes
+        advance(2000ms);
+        idle();  // nothing further comes
         EXPECT_EQ(text(join, "tipsLabel"), c.tips) << c.name;
     }
     saveScreenshot(join, "join-failed");
-    // On the issued Wi-Fi network already: no profile was written or installed.
     EXPECT_TRUE(fakes_->callsOf("profiles").empty());
     EXPECT_FALSE(std::filesystem::exists(home_ + "/Library/Application Support/RavAvizaL/ConnectWiFi.mobileconfig"));
 }
@@ -505,7 +505,7 @@ TEST_F(DuceneAppTest, ManualSettingsReplaceTheDomainList) {
 
     password->setText("secret");
     settings->saveButtonAction();
-    EXPECT_EQ(text(*settings, "tipsLabel"), "保存成功，1秒后自动跳转");
+    EXPECT_TRUE(showsText(*settings, "tipsLabel", "保存成功，1秒后自动跳转"));
     saveScreenshot(*settings, "settings-saved");
     const auto infos = DuceneHelperManager::sharedInstance().domainInfos();
     ASSERT_EQ(infos.size(), 1u);
