@@ -1,6 +1,7 @@
 // The helper's operations running the real dsconfigad and scutil stand-ins (adcli recorded) in
 // a temporary root.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <optional>
@@ -24,9 +25,13 @@ class DirectoryToolsTest : public ::testing::Test {
   protected:
     void SetUp() override {
         fakes_.emplace(root_.path());
-        for (const char* tool : {"adcli", "ldapwhoami", "createmobileaccount", "dscl", "dig"}) fakes_->recorder(tool);
+        for (const char* tool : {"adcli", "ldapwhoami", "dig"}) fakes_->recorder(tool);
         std::filesystem::create_symlink(DSCONFIGAD_TOOL, paths::toolFolder() + "/dsconfigad");
         std::filesystem::create_symlink(SCUTIL_TOOL, paths::toolFolder() + "/scutil");
+        std::filesystem::create_symlink(CREATEMOBILEACCOUNT_TOOL, paths::toolFolder() + "/createmobileaccount");
+        std::filesystem::create_symlink(DSCL_TOOL, paths::toolFolder() + "/dscl");
+        testsupport::writeFile(root_.at("/etc/group"), "root:x:0:\nsudo:x:27:admin1\nnogroup:x:65534:\n");
+        testsupport::writeFile(root_.at("/etc/gshadow"), "root:*::\nsudo:*::admin1\n", 0640);
         ops_.initiateDomainToolWithInfo({{"name", std::string("corp.example.com")},
                                          {"domain_admin_account", std::string("joiner")},
                                          {"domain_admin_pwd", std::string("adm\"in $x")}});
@@ -66,6 +71,12 @@ TEST_F(DirectoryToolsTest, BindShowMobileAccountsAndLeave) {
     ops_.createMobileAccountWithUid("Li.Wei", [&](int r) { reply = r; });
     EXPECT_EQ(reply, 0);
     EXPECT_TRUE(logs_.has("Set domain mobile account enable success.", sorrel::kLogInfo));
+    // An account the system cannot resolve is asked for twice and joins no group.
+    EXPECT_TRUE(logs_.has("mobile account -n  result: createmobileaccount: user li.wei was not found\n error: (null)",
+                          sorrel::kLogInfo));
+    EXPECT_TRUE(logs_.has("mobile account Add admin rights result: (null) error: dscl: user li.wei does not exist\n",
+                          sorrel::kLogInfo));
+    EXPECT_EQ(readText(root_.at("/etc/group")), "root:x:0:\nsudo:x:27:admin1\nnogroup:x:65534:\n");
     EXPECT_EQ(dsconfigad::readBinding()->mobile, true);
     EXPECT_NE(dsconfigad::run({"-show"}, "").output.find("Computer Account                 = abc-mc0$\n"),
               std::string::npos);
@@ -80,6 +91,30 @@ TEST_F(DirectoryToolsTest, BindShowMobileAccountsAndLeave) {
     EXPECT_EQ(reply, 1);
     ops_.createMobileAccountWithUid("Li.Wei", [&](int r) { reply = r; });
     EXPECT_EQ(reply, sorrel::kMobileAccountFailed);
+}
+
+TEST_F(DirectoryToolsTest, MobileAccountGetsAHomeAndAdministratorRights) {
+    ops_.joinWithComputerName("ABC-MC0", nullptr);
+    // "nobody" stands for a directory user the system resolves.
+    std::optional<int> reply;
+    ops_.createMobileAccountWithUid("Nobody", [&](int r) { reply = r; });
+    EXPECT_EQ(reply, 0);
+    const std::string home = paths::homeFolder("nobody").value();
+    struct stat st {};
+    ASSERT_EQ(::stat(home.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(readText(root_.at("/etc/group")), "root:x:0:\nsudo:x:27:admin1,nobody\nnogroup:x:65534:\n");
+    EXPECT_EQ(readText(root_.at("/etc/gshadow")), "root:*::\nsudo:*::admin1,nobody\n");
+    EXPECT_EQ(std::filesystem::status(root_.at("/etc/gshadow")).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                  std::filesystem::perms::group_read);
+
+    // Again: the home stays, the membership is not doubled.
+    ops_.createMobileAccountWithUid("nobody", [&](int r) { reply = r; });
+    EXPECT_EQ(reply, 0);
+    EXPECT_EQ(readText(root_.at("/etc/group")), "root:x:0:\nsudo:x:27:admin1,nobody\nnogroup:x:65534:\n");
 }
 
 TEST_F(DirectoryToolsTest, RefusedBindLeavesNoBinding) {
