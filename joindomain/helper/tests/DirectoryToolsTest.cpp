@@ -12,6 +12,7 @@
 #include "platform/paths/Paths.h"
 #include "platform/sysinfo/Machine.h"
 #include "platform/tools/dsconfigad/DirectoryBinding.h"
+#include "platform/tools/networksetup/NetworkSetup.h"
 #include "platform/tools/scutil/HostNames.h"
 #include "tests/support/TempRoot.h"
 #include "tests/support/TestFiles.h"
@@ -163,6 +164,23 @@ TEST_F(DirectoryToolsTest, MachineNamesGoToTheHostNameFiles) {
     EXPECT_EQ(readText(root_.at("/etc/hostname")), "ABC-MC0\n");
     EXPECT_EQ(sysinfo::hostName(), "Li's \"Mac\" $1");
     EXPECT_EQ(scutil::run({"--set", "ComputerName", "two\nlines"}).status, 1);
+}
+
+TEST_F(DirectoryToolsTest, JoinedWiFiNetworkComesFromNetworkManager) {
+    // A NetworkManager client that records its arguments and lists two networks, one joined.
+    testsupport::writeFile(root_.at("/usr/bin/nmcli"),
+                           "#!/bin/sh\necho \"$*\" >> '" + root_.path() + "/nmcli.calls'\n"
+                           "[ -f '" + root_.path() + "/wifi' ] && cat '" + root_.path() + "/wifi'\nexit 0\n",
+                           0755);
+    testsupport::writeFile(root_.path() + "/wifi", "no:Guest\nyes:Office\\:5G\n");
+    networksetup::Outcome joined = networksetup::run({"-getairportnetwork", "en0"});
+    EXPECT_EQ(joined.status, 0);
+    EXPECT_EQ(joined.output, "Current Wi-Fi Network: Office:5G\n");
+    EXPECT_EQ(readText(root_.path() + "/nmcli.calls"), "-t -f ACTIVE,SSID device wifi list --rescan no\n");
+
+    testsupport::writeFile(root_.path() + "/wifi", "no:Guest\n");
+    EXPECT_EQ(networksetup::run({"-getairportnetwork", "en0"}).output,
+              "You are not associated with an AirPort network.\n");
 }
 
 }  // namespace
