@@ -83,8 +83,8 @@ std::string profileFolder() {
     return DuceneHelperManager::createDirectoryWithName("RavAvizaL", support);
 }
 
-bool writeEthernetProfile(const std::string& templatePath, const std::string& path, const std::string& account,
-                          const std::string& password) {
+bool writeEthernetProfile(const std::string& templatePath, const std::string& path,
+                          const std::string& account, const std::string& password) {
     std::optional<archive::Value> profile = readTemplate(templatePath);
     if (!profile) return false;
     archive::Dictionary* payload = firstPayload(*profile);
@@ -109,7 +109,8 @@ std::optional<std::string> fetchDomainAccount(const AppLog& log) {
     sorrel::CommandRun run = sorrel::runCommand("dsconfigad", {"-show"});
     if (!run.started || run.timedOut) {
         if (log) {
-            log("Check join domain script excute failed with error: " + sorrel::errorInfoText(sorrel::scriptOutcomeOf(run)),
+            log("Check join domain script excute failed with error: " +
+                    sorrel::errorInfoText(sorrel::scriptOutcomeOf(run)),
                 sorrel::kLogError);
         }
         return std::nullopt;

@@ -32,8 +32,8 @@ std::string profileFolder();
 // Writes the Ethernet or Wi-Fi profile from its template into folder (atomically, readable by
 // the user alone, since it holds the password). False when the template is missing or not a
 // profile, or the file cannot be written.
-bool writeEthernetProfile(const std::string& templatePath, const std::string& path, const std::string& account,
-                          const std::string& password);
+bool writeEthernetProfile(const std::string& templatePath, const std::string& path,
+                          const std::string& account, const std::string& password);
 bool writeWiFiProfile(const std::string& templatePath, const std::string& path, const std::string& ssid,
                       const std::string& account, const std::string& password);
 

@@ -44,7 +44,8 @@ class RemoteSorrel final : public sorrel::HelperProtocol {
     void fetchJoinedDomainNameWithCompletion(TextReply completion) override {
         proxy()->call(sorrel::kFetchJoinedDomainName, {}, textReply(std::move(completion)));
     }
-    void checkDomainAccount(const std::string& account, const std::string& password, TextReply completion) override {
+    void checkDomainAccount(const std::string& account, const std::string& password,
+                            TextReply completion) override {
         proxy()->call(sorrel::kCheckDomainAccount, {account, password}, textReply(std::move(completion)));
     }
     void quitDomainWithCompletion(IntReply completion) override {
@@ -79,7 +80,8 @@ class RemoteSorrel final : public sorrel::HelperProtocol {
     }
     static HelperProxy::ReplyBlock textReply(TextReply completion) {
         if (!completion) return nullptr;
-        return [completion](const archive::Array& args) { completion(helperscaffold::textArgument(args, 0)); };
+        return
+            [completion](const archive::Array& args) { completion(helperscaffold::textArgument(args, 0)); };
     }
     static HelperProxy::ReplyBlock boolReply(BoolReply completion) {
         if (!completion) return nullptr;
@@ -94,7 +96,8 @@ class RemoteSorrel final : public sorrel::HelperProtocol {
 }  // namespace
 
 DuceneHelperManager::DuceneHelperManager()
-    : AppHelperManager(helperscaffold::domainJoinIdentity()), remote_(std::make_unique<RemoteSorrel>(*this)) {}
+    : AppHelperManager(helperscaffold::domainJoinIdentity()),
+      remote_(std::make_unique<RemoteSorrel>(*this)) {}
 
 DuceneHelperManager::~DuceneHelperManager() = default;
 
@@ -138,7 +141,8 @@ void DuceneHelperManager::createMobileAccountWithCompletion(std::function<void(b
     });
 }
 
-std::string DuceneHelperManager::createDirectoryWithName(const std::string& name, const std::string& rootDirectory) {
+std::string DuceneHelperManager::createDirectoryWithName(const std::string& name,
+                                                         const std::string& rootDirectory) {
     const std::string path = rootDirectory + "/" + name;
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {

@@ -203,7 +203,8 @@ void DuceneMainWindowController::prepareProfiles(const std::string& account, con
     if (ssid_ && fileExists(wifiTemplate)) {
         const std::string path = profileFolder() + "/ConnectWiFi.mobileconfig";
         const bool written = writeWiFiProfile(wifiTemplate, path, *ssid_, account, password);
-        appLog("DomainTool::update mobileconfig result: " + std::to_string(written ? 1 : 0), sorrel::kLogInfo);
+        appLog("DomainTool::update mobileconfig result: " + std::to_string(written ? 1 : 0),
+               sorrel::kLogInfo);
         helper.ConnectWiFiWithSSID(*ssid_, account, password, path, [](bool) {});
     }
 }
@@ -242,34 +243,35 @@ void DuceneMainWindowController::fetchComputerName(const std::string& account) {
 
 void DuceneMainWindowController::join(const std::string& account, const std::string& name) {
     QPointer<DuceneMainWindowController> self(this);
-    DuceneHelperManager::sharedInstance().helper().joinWithComputerName(name, [self, account, name](int reply) {
-        if (!self) return;
-        if (reply != 0) {
-            self->loadViewForFailedWithTips("入域失败!");
-            return;
-        }
-        onMain(self, [self, account, name] {
-            self->setTips("入域成功，更新设备机器名...");
-            onMainAfter(self, 500ms, [self, account, name] { self->updateMachine(account, name); });
+    DuceneHelperManager::sharedInstance().helper().joinWithComputerName(
+        name, [self, account, name](int reply) {
+            if (!self) return;
+            if (reply != 0) {
+                self->loadViewForFailedWithTips("入域失败!");
+                return;
+            }
+            onMain(self, [self, account, name] {
+                self->setTips("入域成功，更新设备机器名...");
+                onMainAfter(self, 500ms, [self, account, name] { self->updateMachine(account, name); });
+            });
         });
-    });
 }
 
 void DuceneMainWindowController::updateMachine(const std::string& account, const std::string& name) {
     QPointer<DuceneMainWindowController> self(this);
-    DuceneHelperManager::sharedInstance().helper().updateMachineWithComputerName(name, [self, account](int reply) {
-        if (!self) return;
-        if (reply != 0) {
-            self->loadViewForFailedWithTips("更新设备机器名失败!");
-            return;
-        }
-        onMain(self, [self, account] {
-            self->setTips("更新设备机器名成功，正在创建域账号用户...");
-            DuceneHelperManager::sharedInstance().helper().createMobileAccountWithUid(account, [self](int) {
-                onMain(self, [self] { self->finishJoin(); });
+    DuceneHelperManager::sharedInstance().helper().updateMachineWithComputerName(
+        name, [self, account](int reply) {
+            if (!self) return;
+            if (reply != 0) {
+                self->loadViewForFailedWithTips("更新设备机器名失败!");
+                return;
+            }
+            onMain(self, [self, account] {
+                self->setTips("更新设备机器名成功，正在创建域账号用户...");
+                DuceneHelperManager::sharedInstance().helper().createMobileAccountWithUid(
+                    account, [self](int) { onMain(self, [self] { self->finishJoin(); }); });
             });
         });
-    });
 }
 
 void DuceneMainWindowController::finishJoin() {
@@ -284,7 +286,8 @@ void DuceneMainWindowController::finishJoin() {
 }
 
 void DuceneMainWindowController::settingButtonAction() {
-    if (settingWindowController_ == nullptr) settingWindowController_ = new JoinDomainManualSettingInfoWindow(this);
+    if (settingWindowController_ == nullptr)
+        settingWindowController_ = new JoinDomainManualSettingInfoWindow(this);
     settingWindowController_->showAtwindow(this);
 }
 

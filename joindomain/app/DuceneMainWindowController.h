@@ -32,7 +32,8 @@ class DuceneMainWindowController : public QWidget {
     void windowDidBecomeMain();
 
     // Runs a command line of fixed words; its output, or nothing when it wrote error text.
-    static std::optional<std::string> Command(const std::string& program, const std::vector<std::string>& args);
+    static std::optional<std::string> Command(const std::string& program,
+                                              const std::vector<std::string>& args);
 
     const std::optional<std::string>& ssid() const { return ssid_; }
     JoinDomainManualSettingInfoWindow* settingWindowController() const { return settingWindowController_; }

@@ -12,7 +12,8 @@ namespace ducene {
 using namespace std::chrono_literals;
 
 JoinDomainManualSettingInfoWindow::JoinDomainManualSettingInfoWindow(QWidget* parent)
-    : QWidget(parent, closeOnlyWindowFlags()), ui_(std::make_unique<Ui::JoinDomainManualSettingInfoWindow>()) {
+    : QWidget(parent, closeOnlyWindowFlags()),
+      ui_(std::make_unique<Ui::JoinDomainManualSettingInfoWindow>()) {
     ui_->setupUi(this);
     stopProgress(ui_->progressIndicator);
     QLineEdit* fields[] = {ui_->domainNameTextField, ui_->domainAdminAccountTF, ui_->domainAdminPwdTF};

@@ -72,7 +72,8 @@ void JoinDomainStatusWindowController::showJoined(const std::string& domain) {
         ui_->createMobileAccountTipsLabel->show();
         ui_->quitDomainButton->show();
         ui_->quitDomainButton->setEnabled(true);
-        if (isCreateMobileAccount_) setLabel(ui_->createMobileAccountTipsLabel, "移动账号创建失败！", kSystemBlue);
+        if (isCreateMobileAccount_)
+            setLabel(ui_->createMobileAccountTipsLabel, "移动账号创建失败！", kSystemBlue);
     } else {
         ui_->mainButton->show();
         ui_->mainButton->setEnabled(true);
@@ -80,8 +81,8 @@ void JoinDomainStatusWindowController::showJoined(const std::string& domain) {
         ui_->quitDomainButton->hide();
         if (isCreateMobileAccount_) {
             ui_->createMobileAccountTipsLabel->show();
-            setLabel(ui_->createMobileAccountTipsLabel, "移动账号已创建成功，需要重启机器并登录后，账号才能生效！",
-                     kSystemBlue);
+            setLabel(ui_->createMobileAccountTipsLabel,
+                     "移动账号已创建成功，需要重启机器并登录后，账号才能生效！", kSystemBlue);
         }
     }
 }
@@ -105,7 +106,8 @@ void JoinDomainStatusWindowController::mainButtonAction() {
         return;
     }
     isCreateMobileAccount_ = true;
-    if (joinMainWindowController_ == nullptr) joinMainWindowController_ = new DuceneMainWindowController(this);
+    if (joinMainWindowController_ == nullptr)
+        joinMainWindowController_ = new DuceneMainWindowController(this);
     joinMainWindowController_->showAtwindow(this);
 }
 
@@ -113,9 +115,8 @@ void JoinDomainStatusWindowController::createMobileAccountButtonAction() {
     isCreateMobileAccount_ = true;
     startProgress(ui_->progressIndicator);
     QPointer<JoinDomainStatusWindowController> self(this);
-    DuceneHelperManager::sharedInstance().createMobileAccountWithCompletion([self](bool) {
-        onMain(self, [self] { self->loadDomainView(); });
-    });
+    DuceneHelperManager::sharedInstance().createMobileAccountWithCompletion(
+        [self](bool) { onMain(self, [self] { self->loadDomainView(); }); });
 }
 
 void JoinDomainStatusWindowController::quitDomainButtonAction() {

@@ -36,8 +36,8 @@ std::vector<std::string> childEnvironment() {
 
 }  // namespace
 
-CommandRun runCommand(const std::string& program, const std::vector<std::string>& args, const std::string& input,
-                      std::chrono::milliseconds deadline) {
+CommandRun runCommand(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& input, std::chrono::milliseconds deadline) {
     spawn::Options options;
     options.program = program;
     options.argv.push_back(program);

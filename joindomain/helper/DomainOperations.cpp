@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "CommandRun.h"
 #include "platform/archive/Plist.h"
 #include "platform/core/FileIO.h"
+#include "platform/core/UserFolder.h"
 #include "platform/paths/Paths.h"
 #include "platform/sysinfo/ConsoleUser.h"
 
@@ -23,6 +25,7 @@ namespace {
 constexpr const char* kKeychainPreferences = "/Library/Preferences/com.apple.security.plist";
 constexpr const char* kSystemKeychain = "/Library/Keychains/System.keychain";
 constexpr size_t kMaxNoteBytes = 4u << 20;
+constexpr size_t kMaxProfileBytes = 1u << 20;
 
 std::string textValue(const archive::Dictionary& info, const std::string& key) {
     auto it = info.find(key);
@@ -83,15 +86,16 @@ void DomainOperations::initiateDomainToolWithInfo(const archive::Dictionary& inf
         std::lock_guard lock(mutex_);
         state_ = next;
     }
-    log("Initiate the Ducene success. Domain: " + next.domain + ", searchDomain: " + next.searchDomain, kLogInfo);
+    log("Initiate the Ducene success. Domain: " + next.domain + ", searchDomain: " + next.searchDomain,
+        kLogInfo);
 }
 
 void DomainOperations::checkDomainAccount(const std::string& account, const std::string& password,
                                           const TextReply& completion) {
     const DomainState s = state();
     CommandRun run = runCommand(
-        "ldapwhoami", {"-x", "-H", ldapUri(s.searchDomain), "-D", account + "@" + s.domain, "-y", "/dev/stdin"},
-        password);
+        "ldapwhoami",
+        {"-x", "-H", ldapUri(s.searchDomain), "-D", account + "@" + s.domain, "-y", "/dev/stdin"}, password);
     std::optional<std::string> reply;
     if (!run.error.empty()) {
         reply = "Check domain account failed with error: " + run.error;
@@ -102,7 +106,8 @@ void DomainOperations::checkDomainAccount(const std::string& account, const std:
     if (completion) completion(reply);
 }
 
-std::string DomainOperations::computerNameCandidate(const std::string& account, const std::string& model, int n) {
+std::string DomainOperations::computerNameCandidate(const std::string& account, const std::string& model,
+                                                    int n) {
     const std::string base = account.size() >= 12 ? account.substr(0, 11) : account;
     return upper(base) + "-" + upper(model) + std::to_string(n);
 }
@@ -112,11 +117,12 @@ std::optional<std::string> DomainOperations::pickComputerName(const std::string&
     const std::string model = JoinDomainUtil::machineModel();
     for (int n = 0; n < kComputerNameCandidates; ++n) {
         const std::string candidate = computerNameCandidate(account, model, n);
-        CommandRun run = runCommand("ldapsearch",
-                                    {"-LLL", "-x", "-H", ldapUri(s.searchDomain), "-D",
-                                     s.adminAccount + "@" + s.domain, "-y", "/dev/stdin", "-b", s.DC,
-                                     "(&(objectClass=user)(name=" + JoinDomainUtil::ldapFilterValue(candidate) + "))"},
-                                    s.adminPassword);
+        CommandRun run =
+            runCommand("ldapsearch",
+                       {"-LLL", "-x", "-H", ldapUri(s.searchDomain), "-D", s.adminAccount + "@" + s.domain,
+                        "-y", "/dev/stdin", "-b", s.DC,
+                        "(&(objectClass=user)(name=" + JoinDomainUtil::ldapFilterValue(candidate) + "))"},
+                       s.adminPassword);
         std::string output;
         for (const std::string& line : splitLines(run.output)) {
             if (line.find("name") != std::string::npos) output += line + "\n";
@@ -124,7 +130,9 @@ std::optional<std::string> DomainOperations::pickComputerName(const std::string&
         CommandTexts texts;
         if (!output.empty()) texts.output = output;
         if (!run.error.empty()) texts.error = run.error;
-        log("Fetch computer name result:" + helperscaffold::describe(texts.output) + ", error:" + helperscaffold::describe(texts.error), kLogInfo);
+        log("Fetch computer name result:" + helperscaffold::describe(texts.output) +
+                ", error:" + helperscaffold::describe(texts.error),
+            kLogInfo);
         if (texts.error) {
             // A failed search proves nothing about the name: only this notice of a search that
             // did run counts as a free name.
@@ -148,13 +156,15 @@ void DomainOperations::setDefaultKeychain() {
         std::string error;
         std::optional<archive::Value> current = archive::readPlistFile(path, &error);
         if (!current || !current->isDictionary()) {
-            log("Fetch system keychain failed with error: " + (error.empty() ? path + " is no dictionary" : error),
+            log("Fetch system keychain failed with error: " +
+                    (error.empty() ? path + " is no dictionary" : error),
                 kLogError);
             return;
         }
         preferences = *current->dictionary();
     }
-    preferences["DefaultKeychain"] = archive::Value(archive::Array{archive::Value(std::string(kSystemKeychain))});
+    preferences["DefaultKeychain"] =
+        archive::Value(archive::Array{archive::Value(std::string(kSystemKeychain))});
     ::mkdir(paths::under("/Library/Preferences").c_str(), 0755);
     if (!archive::writePlistFile(archive::Value(preferences), path, archive::PlistFormat::Binary)) {
         log("Fetch system keychain failed with error: cannot write " + path, kLogError);
@@ -186,8 +196,9 @@ void DomainOperations::joinWithComputerName(const std::string& name, const IntRe
     if (!kdcLines.empty()) writeKerberosConfiguration(JoinDomainUtil::krb5Configuration(s.domain, kdcLines));
 
     // Without -p the bind reads the password from its standard input.
-    CommandRun run = runCommand("dsconfigad", {"-a", name, "-domain", s.domain, "-u", s.adminAccount, "-ou", s.DC},
-                                s.adminPassword + "\n");
+    CommandRun run =
+        runCommand("dsconfigad", {"-a", name, "-domain", s.domain, "-u", s.adminAccount, "-ou", s.DC},
+                   s.adminPassword + "\n");
     int result = 0;
     if (!run.error.empty() || !run.started) {
         log("Join domain failed with error: " + run.error, kLogError);
@@ -205,9 +216,11 @@ void DomainOperations::updateMachineWithComputerName(const std::string& name, co
     };
     for (const Step& step : {Step{"ComputerName", "computer name"}, Step{"HostName", "host name"},
                              Step{"LocalHostName", "local host name"}}) {
-        helperscaffold::ScriptOutcome result = scriptOutcomeOf(runCommand("scutil", {"--set", step.key, name}));
+        helperscaffold::ScriptOutcome result =
+            scriptOutcomeOf(runCommand("scutil", {"--set", step.key, name}));
         if (result.errorNumber != 0) {
-            log(std::string("Ducene set ") + step.what + " failed with error : " + errorInfoText(result), kLogError);
+            log(std::string("Ducene set ") + step.what + " failed with error : " + errorInfoText(result),
+                kLogError);
         } else {
             log(std::string("Ducene set ") + step.what + " successfully.", kLogInfo);
         }
@@ -226,7 +239,8 @@ void DomainOperations::quitDomainWithCompletion(const IntReply& completion) {
     passwd pw{};
     passwd* found = nullptr;
     char buffer[4096];
-    if (::getpwuid_r(::geteuid(), &pw, buffer, sizeof buffer, &found) == 0 && found != nullptr) user = pw.pw_name;
+    if (::getpwuid_r(::geteuid(), &pw, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+        user = pw.pw_name;
     helperscaffold::ScriptOutcome result =
         scriptOutcomeOf(runCommand("dsconfigad", {"-f", "-r", "-u", "-username", user, "-password", ""}));
     if (result.errorNumber != 0) {
@@ -266,7 +280,9 @@ void DomainOperations::createMobileAccountWithUid(const std::string& uid, const 
     log("Start create mobile account: " + uid + ".", kLogInfo);
     CommandRun enable = runCommand("dsconfigad", {"-mobile", "enable", "-mobileconfirm", "disable"});
     if (enable.output.empty()) {
-        log("Set domain mobile account enable failed, error: " + helperscaffold::describe(textsOf(enable).error), kLogError);
+        log("Set domain mobile account enable failed, error: " +
+                helperscaffold::describe(textsOf(enable).error),
+            kLogError);
         if (completion) completion(kMobileAccountFailed);
         return;
     }
@@ -283,14 +299,45 @@ void DomainOperations::createMobileAccountWithUid(const std::string& uid, const 
     if (created.output.find("was not found") != std::string::npos) {
         CommandRun again = runCommand("createmobileaccount", {"-n", name});
         CommandTexts texts = textsOf(again);
-        log("mobile account -n  result: " + helperscaffold::describe(texts.output) + " error: " + helperscaffold::describe(texts.error), kLogInfo);
+        log("mobile account -n  result: " + helperscaffold::describe(texts.output) +
+                " error: " + helperscaffold::describe(texts.error),
+            kLogInfo);
     } else {
-        log("create mobile account failed with error: " + helperscaffold::describe(textsOf(created).error), kLogError);
+        log("create mobile account failed with error: " + helperscaffold::describe(textsOf(created).error),
+            kLogError);
     }
-    CommandTexts admin = textsOf(runCommand("dscl", {".", "-merge", "/groups/admin", "GroupMembership", name, name}));
-    log("mobile account Add admin rights result: " + helperscaffold::describe(admin.output) + " error: " + helperscaffold::describe(admin.error),
+    CommandTexts admin =
+        textsOf(runCommand("dscl", {".", "-merge", "/groups/admin", "GroupMembership", name, name}));
+    log("mobile account Add admin rights result: " + helperscaffold::describe(admin.output) +
+            " error: " + helperscaffold::describe(admin.error),
         kLogInfo);
     if (completion) completion(0);
+}
+
+std::optional<std::string> DomainOperations::privateProfileCopy(const std::string& user, const std::string& home,
+                                                                const std::string& name) const {
+    std::vector<char> buffer(16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    if (::getpwnam_r(user.c_str(), &pw, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+        return std::nullopt;
+    }
+    // The user's folder is opened component by component without following links, and the
+    // profile must be the user's own regular file.
+    std::optional<fileio::UserFolder> folder = fileio::UserFolder::open(
+        home, {"Library", "Application Support", "RavAvizaL"}, {pw.pw_uid, pw.pw_gid}, false);
+    if (!folder) return std::nullopt;
+    std::optional<std::vector<uint8_t>> bytes = folder->readFile(name, kMaxProfileBytes);
+    if (!bytes) return std::nullopt;
+    std::string dir = "/tmp/sorrel-profile-XXXXXX";
+    if (::mkdtemp(dir.data()) == nullptr) return std::nullopt;
+    const std::string copy = dir + "/" + name;
+    if (!fileio::writeFileAtomically(copy, *bytes, 0600)) {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+        return std::nullopt;
+    }
+    return copy;
 }
 
 bool DomainOperations::installProfile(Profile profile, const std::optional<std::string>& mPath) {
@@ -300,26 +347,34 @@ bool DomainOperations::installProfile(Profile profile, const std::optional<std::
     log(operation + " Start", kLogDebug);
     const std::string user = sysinfo::consoleUser().value_or("unknown");
     const std::string home = paths::homeFolder(user).value_or(paths::usersFolder() + "/" + user);
-    const std::string path = home + "/Library/Application Support/RavAvizaL/" +
-                             (ethernet ? "ConnectEthernet.mobileconfig" : "ConnectWiFi.mobileconfig");
+    const std::string name = ethernet ? "ConnectEthernet.mobileconfig" : "ConnectWiFi.mobileconfig";
     bool success = false;
     if (mPath) {
-        CommandRun run = runCommand("profiles", {"-I", "-F", path}, {}, kShortCommandDeadline);
-        if (!run.output.empty()) log(operation + " Result123:" + run.output, kLogDebug);
-        // Error text or a failed exit is a failed install, even with nothing on the output.
-        success = run.started && run.status == 0 && run.output.empty() && run.error.empty();
+        // The tool, running as root, gets a private copy rather than a path the user controls.
+        if (std::optional<std::string> copy = privateProfileCopy(user, home, name)) {
+            CommandRun run = runCommand("profiles", {"-I", "-F", *copy}, {}, kShortCommandDeadline);
+            std::error_code ec;
+            std::filesystem::remove_all(std::filesystem::path(*copy).parent_path(), ec);
+            if (!run.output.empty()) log(operation + " Result123:" + run.output, kLogDebug);
+            // Error text or a failed exit is a failed install, even with nothing on the output.
+            success = run.started && run.status == 0 && run.output.empty() && run.error.empty();
+        } else {
+            log(operation + " cannot read " + home + "/Library/Application Support/RavAvizaL/" + name, kLogDebug);
+        }
     }
     log(operation + " " + (success ? "Success" : "Fail"), kLogDebug);
     return success;
 }
 
 void DomainOperations::ConnectEthernetWithUsername(const std::string&, const std::string&,
-                                                   const std::optional<std::string>& mPath, const BoolReply&) {
+                                                   const std::optional<std::string>& mPath,
+                                                   const BoolReply&) {
     installProfile(Profile::Ethernet, mPath);
 }
 
 void DomainOperations::ConnectWiFiWithSSID(const std::string&, const std::string&, const std::string&,
-                                           const std::optional<std::string>& mPath, const BoolReply& completion) {
+                                           const std::optional<std::string>& mPath,
+                                           const BoolReply& completion) {
     if (!installProfile(Profile::WiFi, mPath) && completion) completion(false);
 }
 

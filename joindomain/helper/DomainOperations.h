@@ -41,7 +41,8 @@ class DomainOperations {
     void fetchComputerNameWithAccount(const std::string& account, const TextReply& completion);
     void joinWithComputerName(const std::string& name, const IntReply& completion);
     void fetchJoinedDomainNameWithCompletion(const TextReply& completion);
-    void checkDomainAccount(const std::string& account, const std::string& password, const TextReply& completion);
+    void checkDomainAccount(const std::string& account, const std::string& password,
+                            const TextReply& completion);
     void quitDomainWithCompletion(const IntReply& completion);
     void sendJoinDomainSuccessNotification();
     void createMobileAccountWithUid(const std::string& uid, const IntReply& completion);
@@ -64,6 +65,9 @@ class DomainOperations {
   private:
     enum class Profile { Ethernet, WiFi };
     bool installProfile(Profile profile, const std::optional<std::string>& mPath);
+    // A root-only copy of the user's profile file; nothing when it cannot be read safely.
+    std::optional<std::string> privateProfileCopy(const std::string& user, const std::string& home,
+                                                  const std::string& name) const;
     void writeKerberosConfiguration(const std::string& text);
     void setDefaultKeychain();
     void log(const std::string& text, unsigned type) const;

@@ -33,9 +33,11 @@ class HelperProtocol {
     virtual void sendJoinDomainSuccessNotification() = 0;
     virtual void createMobileAccountWithUid(const std::string& uid, IntReply completion) = 0;
     virtual void ConnectEthernetWithUsername(const std::string& username, const std::string& password,
-                                             const std::optional<std::string>& mPath, BoolReply completion) = 0;
-    virtual void ConnectWiFiWithSSID(const std::string& ssid, const std::string& usernam, const std::string& password,
-                                     const std::optional<std::string>& mPath, BoolReply completion) = 0;
+                                             const std::optional<std::string>& mPath,
+                                             BoolReply completion) = 0;
+    virtual void ConnectWiFiWithSSID(const std::string& ssid, const std::string& usernam,
+                                     const std::string& password, const std::optional<std::string>& mPath,
+                                     BoolReply completion) = 0;
 };
 
 }  // namespace sorrel

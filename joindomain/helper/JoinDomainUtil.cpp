@@ -119,7 +119,8 @@ std::string JoinDomainUtil::fetchKerberosServersWithDomain(const std::string& do
 std::optional<std::string> JoinDomainUtil::joinedDomainName(const LogSink& log) {
     CommandRun run = runCommand("dsconfigad", {"-show"});
     if (!run.started || run.timedOut) {
-        log("Check join domain script excute failed with error: " + errorInfoText(scriptOutcomeOf(run)), kLogError);
+        log("Check join domain script excute failed with error: " + errorInfoText(scriptOutcomeOf(run)),
+            kLogError);
         return std::nullopt;
     }
     std::string names;
@@ -145,18 +146,21 @@ std::string JoinDomainUtil::krb5Configuration(const std::string& domain, const s
     // Filled in one pass, so a domain that happens to hold a placeholder's text stays intact.
     const std::string realm = upper(domain);
     return "[libdefaults]\n"
-           "default_realm = " + realm + "\n"
+           "default_realm = " +
+           realm +
+           "\n"
            "dns_lookup_realm = false\n"
            "dns_lookup_kdc = false\n"
            "forwardable = false\n"
            "\n"
            "[realms]\n" +
-           realm + " = {\n" + kdcLines + "\n"
+           realm + " = {\n" + kdcLines +
+           "\n"
            "}\n"
            "\n"
            "[domain_realm]\n"
-           "." + domain + " = " + realm + "\n" +
-           domain + " = " + realm;
+           "." +
+           domain + " = " + realm + "\n" + domain + " = " + realm;
 }
 
 std::string JoinDomainUtil::ldapFilterValue(const std::string& value) {

@@ -60,8 +60,9 @@ Sorrel::Sorrel()
     exportOperation(kQuitDomain, [this](const archive::Array&, const ReplyBlock& reply) {
         operations_.quitDomainWithCompletion(intReply(reply));
     });
-    exportOperation(kSendJoinDomainSuccessNotification,
-                    [this](const archive::Array&, const ReplyBlock&) { operations_.sendJoinDomainSuccessNotification(); });
+    exportOperation(kSendJoinDomainSuccessNotification, [this](const archive::Array&, const ReplyBlock&) {
+        operations_.sendJoinDomainSuccessNotification();
+    });
     exportOperation(kCreateMobileAccount, [this](const archive::Array& args, const ReplyBlock& reply) {
         operations_.createMobileAccountWithUid(text(args, 0), intReply(reply));
     });

@@ -29,7 +29,8 @@ class DirectoryToolsTest : public ::testing::Test {
         for (const char* tool : {"adcli", "ldapwhoami", "dig"}) fakes_->recorder(tool);
         std::filesystem::create_symlink(DSCONFIGAD_TOOL, paths::toolFolder() + "/dsconfigad");
         std::filesystem::create_symlink(SCUTIL_TOOL, paths::toolFolder() + "/scutil");
-        std::filesystem::create_symlink(CREATEMOBILEACCOUNT_TOOL, paths::toolFolder() + "/createmobileaccount");
+        std::filesystem::create_symlink(CREATEMOBILEACCOUNT_TOOL,
+                                        paths::toolFolder() + "/createmobileaccount");
         std::filesystem::create_symlink(DSCL_TOOL, paths::toolFolder() + "/dscl");
         testsupport::writeFile(root_.at("/etc/group"), "root:x:0:\nsudo:x:27:admin1\nnogroup:x:65534:\n");
         testsupport::writeFile(root_.at("/etc/gshadow"), "root:*::\nsudo:*::admin1\n", 0640);
@@ -68,15 +69,21 @@ TEST_F(DirectoryToolsTest, BindShowMobileAccountsAndLeave) {
     EXPECT_NE(binding.find("cache_credentials = False\n"), std::string::npos);
     EXPECT_EQ(std::filesystem::status(dsconfigad::bindingFile()).permissions() & std::filesystem::perms::all,
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    // Users' processes (the UI app, the domain-join app) read the binding from the record.
+    EXPECT_EQ(std::filesystem::status(dsconfigad::bindingRecordFile()).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                  std::filesystem::perms::group_read | std::filesystem::perms::others_read);
 
     ops_.createMobileAccountWithUid("Li.Wei", [&](int r) { reply = r; });
     EXPECT_EQ(reply, 0);
     EXPECT_TRUE(logs_.has("Set domain mobile account enable success.", sorrel::kLogInfo));
     // An account the system cannot resolve is asked for twice and joins no group.
-    EXPECT_TRUE(logs_.has("mobile account -n  result: createmobileaccount: user li.wei was not found\n error: (null)",
-                          sorrel::kLogInfo));
-    EXPECT_TRUE(logs_.has("mobile account Add admin rights result: (null) error: dscl: user li.wei does not exist\n",
-                          sorrel::kLogInfo));
+    EXPECT_TRUE(
+        logs_.has("mobile account -n  result: createmobileaccount: user li.wei was not found\n error: (null)",
+                  sorrel::kLogInfo));
+    EXPECT_TRUE(
+        logs_.has("mobile account Add admin rights result: (null) error: dscl: user li.wei does not exist\n",
+                  sorrel::kLogInfo));
     EXPECT_EQ(readText(root_.at("/etc/group")), "root:x:0:\nsudo:x:27:admin1\nnogroup:x:65534:\n");
     EXPECT_EQ(dsconfigad::readBinding()->mobile, true);
     EXPECT_NE(dsconfigad::run({"-show"}, "").output.find("Computer Account                 = abc-mc0$\n"),
@@ -86,6 +93,8 @@ TEST_F(DirectoryToolsTest, BindShowMobileAccountsAndLeave) {
     EXPECT_EQ(reply, 0);
     EXPECT_EQ(fakes_->callsOf("adcli").size(), 1u) << "a forced leave stays local";
     EXPECT_EQ(joinedDomain(), std::nullopt);
+    EXPECT_FALSE(std::filesystem::exists(dsconfigad::bindingFile()));
+    EXPECT_FALSE(std::filesystem::exists(dsconfigad::bindingRecordFile()));
 
     // Not bound any more: leaving again fails with the tool's status, as does the mobile setting.
     ops_.quitDomainWithCompletion([&](int r) { reply = r; });
@@ -124,8 +133,9 @@ TEST_F(DirectoryToolsTest, RefusedBindLeavesNoBinding) {
     std::optional<int> reply;
     ops_.joinWithComputerName("ABC-MC0", [&](int r) { reply = r; });
     EXPECT_EQ(reply, sorrel::kJoinFailed);
-    EXPECT_TRUE(logs_.has("Join domain failed with error: adcli: couldn't connect to corp.example.com domain\n",
-                          sorrel::kLogError));
+    EXPECT_TRUE(
+        logs_.has("Join domain failed with error: adcli: couldn't connect to corp.example.com domain\n",
+                  sorrel::kLogError));
     EXPECT_FALSE(std::filesystem::exists(dsconfigad::bindingFile()));
 }
 
@@ -169,8 +179,10 @@ TEST_F(DirectoryToolsTest, MachineNamesGoToTheHostNameFiles) {
 TEST_F(DirectoryToolsTest, JoinedWiFiNetworkComesFromNetworkManager) {
     // A NetworkManager client that records its arguments and lists two networks, one joined.
     testsupport::writeFile(root_.at("/usr/bin/nmcli"),
-                           "#!/bin/sh\necho \"$*\" >> '" + root_.path() + "/nmcli.calls'\n"
-                           "[ -f '" + root_.path() + "/wifi' ] && cat '" + root_.path() + "/wifi'\nexit 0\n",
+                           "#!/bin/sh\necho \"$*\" >> '" + root_.path() +
+                               "/nmcli.calls'\n"
+                               "[ -f '" +
+                               root_.path() + "/wifi' ] && cat '" + root_.path() + "/wifi'\nexit 0\n",
                            0755);
     testsupport::writeFile(root_.path() + "/wifi", "no:Guest\nyes:Office\\:5G\n");
     networksetup::Outcome joined = networksetup::run({"-getairportnetwork", "en0"});

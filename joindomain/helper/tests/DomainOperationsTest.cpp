@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <optional>
@@ -36,7 +37,7 @@ TEST(JoinDomainTexts, ComputerNameCandidates) {
         const char* expected;
     } cases[] = {
         {"abc", "MB", 0, "ABC-MB0"},
-        {"mnopqrstuvwx", "MC", 5, "MNOPQRSTUVW-MC5"},  // 12 characters are cut to 11
+        {"mnopqrstuvwx", "MC", 5, "MNOPQRSTUVW-MC5"},   // 12 characters are cut to 11
         {"abcdefghijk", "MN", 98, "ABCDEFGHIJK-MN98"},  // 11 stay whole
         {"Li.Wei", "mb", 1, "LI.WEI-MB1"},
     };
@@ -94,13 +95,17 @@ class DomainOperationsTest : public ::testing::Test {
             fakes_->recorder(tool);
         }
         fakes_->script("dig", "case \"$*\" in *+short*) [ -f '" + root_.path() +
-                                  "/answers/dig.short' ] && cat '" + root_.path() + "/answers/dig.short'; exit 0;; esac\n");
+                                  "/answers/dig.short' ] && cat '" + root_.path() +
+                                  "/answers/dig.short'; exit 0;; esac\n");
         // Names listed in answers/taken exist in the directory.
-        fakes_->script("ldapsearch", "for last; do :; done\n"
-                                     "name=$(printf '%s' \"$last\" | sed -n 's/.*(name=\\([^)]*\\))).*/\\1/p')\n"
-                                     "if grep -qxF \"$name\" '" + root_.path() + "/answers/taken' 2>/dev/null; then\n"
-                                     "  printf 'dn: CN=%s,OU=Computers\\nname: %s\\n' \"$name\" \"$name\"; exit 0\n"
-                                     "fi\n");
+        fakes_->script("ldapsearch",
+                       "for last; do :; done\n"
+                       "name=$(printf '%s' \"$last\" | sed -n 's/.*(name=\\([^)]*\\))).*/\\1/p')\n"
+                       "if grep -qxF \"$name\" '" +
+                           root_.path() +
+                           "/answers/taken' 2>/dev/null; then\n"
+                           "  printf 'dn: CN=%s,OU=Computers\\nname: %s\\n' \"$name\" \"$name\"; exit 0\n"
+                           "fi\n");
         testsupport::writeFile(root_.at("/sys/class/dmi/id/product_name"), "iMac21,1\n");
         std::filesystem::create_directories(paths::machineSupportFolder());
     }
@@ -116,7 +121,8 @@ class DomainOperationsTest : public ::testing::Test {
 
     void takeNames(const std::string& account, const std::string& model, int count) {
         std::string names;
-        for (int n = 0; n < count; ++n) names += DomainOperations::computerNameCandidate(account, model, n) + "\n";
+        for (int n = 0; n < count; ++n)
+            names += DomainOperations::computerNameCandidate(account, model, n) + "\n";
         testsupport::writeFile(root_.path() + "/answers/taken", names);
     }
 
@@ -135,8 +141,9 @@ TEST_F(DomainOperationsTest, InitiateKeepsDomainStateFromTheEntry) {
     EXPECT_EQ(state.searchDomain, "dc1.corp.example.com");
     EXPECT_EQ(state.DC, "DC=corp,DC=example,DC=com");
     EXPECT_TRUE(logs_.has("Fetch search domain=dc1.corp.example.com", sorrel::kLogInfo));
-    EXPECT_TRUE(logs_.has("Initiate the Ducene success. Domain: corp.example.com, searchDomain: dc1.corp.example.com",
-                          sorrel::kLogInfo));
+    EXPECT_TRUE(
+        logs_.has("Initiate the Ducene success. Domain: corp.example.com, searchDomain: dc1.corp.example.com",
+                  sorrel::kLogInfo));
 }
 
 TEST_F(DomainOperationsTest, InitiateWithoutKerberosRecordLeavesSearchDomainEmpty) {
@@ -228,8 +235,10 @@ TEST_F(DomainOperationsTest, JoinWritesKerberosConfigurationAndBindsWithPassword
     EXPECT_EQ(reply, 0);
     EXPECT_EQ(readText(root_.at("/etc/krb5_tmp.conf")), "previous");
     const std::string conf = readText(root_.at("/etc/krb5.conf"));
-    EXPECT_NE(conf.find("CORP.EXAMPLE.COM = {\n  kdc = DC1.CORP.EXAMPLE.COM:88\n  kdc = DC2.CORP.EXAMPLE.COM:88\n}"),
-              std::string::npos)
+    EXPECT_NE(
+        conf.find(
+            "CORP.EXAMPLE.COM = {\n  kdc = DC1.CORP.EXAMPLE.COM:88\n  kdc = DC2.CORP.EXAMPLE.COM:88\n}"),
+        std::string::npos)
         << conf;
     EXPECT_EQ(fakes_->callsOf("dig").front(), "dig [-t] [SRV] [_kerberos._tcp.CORP.EXAMPLE.COM] [+short]");
     EXPECT_EQ(fakes_->callsOf("dsconfigad").front(),
@@ -240,8 +249,9 @@ TEST_F(DomainOperationsTest, JoinWritesKerberosConfigurationAndBindsWithPassword
 
     auto prefs = archive::readPlistFile(root_.at("/Library/Preferences/com.apple.security.plist"));
     ASSERT_TRUE(prefs && prefs->find("DefaultKeychain"));
-    EXPECT_EQ(*prefs->find("DefaultKeychain"),
-              archive::Value(archive::Array{archive::Value(std::string("/Library/Keychains/System.keychain"))}));
+    EXPECT_EQ(
+        *prefs->find("DefaultKeychain"),
+        archive::Value(archive::Array{archive::Value(std::string("/Library/Keychains/System.keychain"))}));
     EXPECT_TRUE(logs_.has("Fetch system keychain successfully.", sorrel::kLogInfo));
 }
 
@@ -332,7 +342,8 @@ TEST_F(DomainOperationsTest, EachJoinAppendsOneNoteLine) {
     EXPECT_EQ(text.substr(19, tail.size()), tail);
     EXPECT_EQ(text[4], '-');
     EXPECT_EQ(text[13], '-');  // "yyyy-MM-dd HH-mm-ss"
-    EXPECT_TRUE(logs_.has("Update JoinDomain send notification recordings write files success", sorrel::kLogInfo));
+    EXPECT_TRUE(
+        logs_.has("Update JoinDomain send notification recordings write files success", sorrel::kLogInfo));
 }
 
 TEST_F(DomainOperationsTest, MobileAccountSteps) {
@@ -343,12 +354,21 @@ TEST_F(DomainOperationsTest, MobileAccountSteps) {
         int reply;
         std::vector<std::string> calls;
     } cases[] = {
-        {"enable fails", "", "", sorrel::kMobileAccountFailed,
+        {"enable fails",
+         "",
+         "",
+         sorrel::kMobileAccountFailed,
          {"dsconfigad [-mobile] [enable] [-mobileconfirm] [disable]"}},
-        {"created", "Settings changed\n", "created\n", 0,
+        {"created",
+         "Settings changed\n",
+         "created\n",
+         0,
          {"dsconfigad [-mobile] [enable] [-mobileconfirm] [disable]", "createmobileaccount [-n] [li.wei]",
           "dscl [.] [-merge] [/groups/admin] [GroupMembership] [li.wei] [li.wei]"}},
-        {"not found at first", "Settings changed\n", "li.wei was not found\n", 0,
+        {"not found at first",
+         "Settings changed\n",
+         "li.wei was not found\n",
+         0,
          {"dsconfigad [-mobile] [enable] [-mobileconfirm] [disable]", "createmobileaccount [-n] [li.wei]",
           "createmobileaccount [-n] [li.wei]",
           "dscl [.] [-merge] [/groups/admin] [GroupMembership] [li.wei] [li.wei]"}},
@@ -371,20 +391,38 @@ TEST_F(DomainOperationsTest, MobileAccountSteps) {
 }
 
 TEST_F(DomainOperationsTest, ProfileInstallsUseTheConsoleUsersFiles) {
-    root_.signInAtScreen("jdconsoleuser");
-    const std::string folder =
-        paths::usersFolder() + "/jdconsoleuser/Library/Application Support/RavAvizaL/";
+    // "nobody" stands for the console user; its profile folder and files are its own.
+    root_.signInAtScreen("nobody");
+    const std::string home = paths::homeFolder("nobody").value();
+    const std::string folder = home + "/Library/Application Support/RavAvizaL";
+    std::filesystem::create_directories(folder);
+    for (const std::string& path : {home, home + "/Library", home + "/Library/Application Support", folder}) {
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    }
+    for (const char* name : {"ConnectEthernet.mobileconfig", "ConnectWiFi.mobileconfig"}) {
+        testsupport::writeFile(folder + "/" + name, std::string("profile ") + name, 0600);
+        ASSERT_EQ(::chown((folder + "/" + name).c_str(), 65534, 65534), 0);
+    }
+    // The stand-in shows what it was given to read.
+    fakes_->script("profiles", "echo \"read: $(cat \"$3\")\" >> '" + root_.path() + "/calls'\n");
+
     int ethernetReplies = 0;
     std::optional<bool> wifiReply;
     ops_.ConnectEthernetWithUsername("alice", "pw", std::string("/given/path"), [&](bool) { ++ethernetReplies; });
     ops_.ConnectWiFiWithSSID("Office", "alice", "pw", std::string("/given/path"), [&](bool r) { wifiReply = r; });
-    EXPECT_EQ(fakes_->calls(),
-              (std::vector<std::string>{"profiles [-I] [-F] [" + folder + "ConnectEthernet.mobileconfig]",
-                                        "profiles [-I] [-F] [" + folder + "ConnectWiFi.mobileconfig]"}));
+    const auto calls = fakes_->calls();
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[1], "read: profile ConnectEthernet.mobileconfig");
+    EXPECT_EQ(calls[3], "read: profile ConnectWiFi.mobileconfig");
+    // Root's tool reads a private copy, which is gone afterwards.
+    EXPECT_EQ(calls[0].find(folder), std::string::npos) << calls[0];
+    const std::string copy = calls[2].substr(calls[2].rfind('[') + 1, calls[2].size() - calls[2].rfind('[') - 2);
+    EXPECT_FALSE(std::filesystem::exists(copy)) << copy;
     EXPECT_EQ(ethernetReplies, 0);
     EXPECT_FALSE(wifiReply.has_value()) << "a successful Wi-Fi install sends no reply";
     EXPECT_TRUE(logs_.has("DomainTool::InstallWiFiMobileConfig Success", sorrel::kLogDebug));
 
+    // The tool refuses: the Wi-Fi operation answers NO, the Ethernet one never answers.
     fakes_->answer("profiles", "err", "profiles: the profile is not valid\n");
     fakes_->answer("profiles", "status", "1");
     ops_.ConnectEthernetWithUsername("alice", "pw", std::string("/given/path"), [&](bool) { ++ethernetReplies; });
@@ -393,9 +431,23 @@ TEST_F(DomainOperationsTest, ProfileInstallsUseTheConsoleUsersFiles) {
     EXPECT_EQ(wifiReply, false);
     EXPECT_TRUE(logs_.has("DomainTool::InstallEthernetMobileConfig Fail", sorrel::kLogDebug));
 
+    // Nothing runs for a missing path, a file of another owner or a folder swapped for a link.
+    std::filesystem::remove(root_.path() + "/answers/profiles.err");
+    std::filesystem::remove(root_.path() + "/answers/profiles.status");
     fakes_->clearCalls();
     wifiReply.reset();
     ops_.ConnectWiFiWithSSID("Office", "alice", "pw", std::nullopt, [&](bool r) { wifiReply = r; });
+    EXPECT_EQ(wifiReply, false);
+    ASSERT_EQ(::chown((folder + "/ConnectWiFi.mobileconfig").c_str(), 0, 0), 0);
+    wifiReply.reset();
+    ops_.ConnectWiFiWithSSID("Office", "alice", "pw", std::string("/given/path"), [&](bool r) { wifiReply = r; });
+    EXPECT_EQ(wifiReply, false);
+    const std::string elsewhere = root_.makeFolder("root-only");
+    testsupport::writeFile(elsewhere + "/ConnectWiFi.mobileconfig", "root's file", 0600);
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directory_symlink(elsewhere, folder);
+    wifiReply.reset();
+    ops_.ConnectWiFiWithSSID("Office", "alice", "pw", std::string("/given/path"), [&](bool r) { wifiReply = r; });
     EXPECT_EQ(wifiReply, false);
     EXPECT_TRUE(fakes_->calls().empty());
 }

@@ -32,16 +32,26 @@ class ToolFakes {
     // The same with extra shell lines run after recording (they may answer and exit themselves).
     void script(const std::string& name, const std::string& body) {
         const std::string d = root_ + "/answers";
-        std::string text = "#!/bin/sh\n"
-                           "{ printf '%s' '" + name + "'; for a in \"$@\"; do printf ' [%s]' \"$a\"; done; "
-                           "printf '\\n'; } >> '" + root_ + "/calls'\n"
-                           "in=$(cat)\n"
-                           "[ -n \"$in\" ] && printf 'stdin " + name + ": %s\\n' \"$in\" >> '" + root_ + "/calls'\n" +
-                           body +
-                           "[ -f '" + d + "/" + name + ".out' ] && cat '" + d + "/" + name + ".out'\n"
-                           "[ -f '" + d + "/" + name + ".err' ] && cat '" + d + "/" + name + ".err' >&2\n"
-                           "[ -f '" + d + "/" + name + ".status' ] && exit $(cat '" + d + "/" + name + ".status')\n"
-                           "exit 0\n";
+        std::string text =
+            "#!/bin/sh\n"
+            "{ printf '%s' '" +
+            name +
+            "'; for a in \"$@\"; do printf ' [%s]' \"$a\"; done; "
+            "printf '\\n'; } >> '" +
+            root_ +
+            "/calls'\n"
+            "in=$(cat)\n"
+            "[ -n \"$in\" ] && printf 'stdin " +
+            name + ": %s\\n' \"$in\" >> '" + root_ + "/calls'\n" + body + "[ -f '" + d + "/" + name +
+            ".out' ] && cat '" + d + "/" + name +
+            ".out'\n"
+            "[ -f '" +
+            d + "/" + name + ".err' ] && cat '" + d + "/" + name +
+            ".err' >&2\n"
+            "[ -f '" +
+            d + "/" + name + ".status' ] && exit $(cat '" + d + "/" + name +
+            ".status')\n"
+            "exit 0\n";
         testsupport::writeFile(paths::toolFolder() + "/" + name, text, 0755);
     }
 

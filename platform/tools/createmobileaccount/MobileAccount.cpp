@@ -57,7 +57,9 @@ Outcome run(const std::vector<std::string>& args) {
         const int error = errno;
         if (fd >= 0) ::close(fd);
         ::rmdir(home.c_str());
-        return {1, "", "createmobileaccount: cannot give " + home + " to " + name + ": " + std::strerror(error) + "\n"};
+        return {
+            1, "",
+            "createmobileaccount: cannot give " + home + " to " + name + ": " + std::strerror(error) + "\n"};
     }
     ::close(fd);
     return {0, "createmobileaccount: created the mobile account " + name + " at " + home + "\n", ""};

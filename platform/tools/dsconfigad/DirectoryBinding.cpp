@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <filesystem>
 #include <map>
 
@@ -61,7 +62,7 @@ std::string trimmed(const std::string& s) {
 
 // "-name value" pairs and lone flags; nothing when an option lacks its value.
 std::optional<std::map<std::string, std::string>> options(const std::vector<std::string>& args,
-                                                           const std::vector<std::string>& flags) {
+                                                          const std::vector<std::string>& flags) {
     std::map<std::string, std::string> found;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -81,10 +82,15 @@ Outcome fail(const std::string& text, int status = 1) {
     return Outcome{status, "", text};
 }
 
+// SSSD takes only a snippet root alone can read; the record beside it lets every user's
+// -show see the binding.
 bool writeBinding(const Binding& binding) {
     std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(bindingFile()).parent_path(), ec);
-    return fileio::writeFileAtomically(bindingFile(), bindingText(binding), 0600);
+    for (const std::string& path : {bindingFile(), bindingRecordFile()}) {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    }
+    return fileio::writeFileAtomically(bindingFile(), bindingText(binding), 0600) &&
+           fileio::writeFileAtomically(bindingRecordFile(), bindingText(binding), 0644);
 }
 
 Outcome runAdcli(const std::vector<std::string>& args, const std::string& input) {
@@ -120,8 +126,8 @@ Outcome show() {
     out.output = "Active Directory Forest          = " + binding->domain + "\n" +
                  "Active Directory Domain          = " + binding->domain + "\n" +
                  "Computer Account                 = " + lower(binding->computer) + "$\n" + "\n" +
-                 "Advanced Options - User Experience\n" +
-                 "  Create mobile account at login = " + state + "\n";
+                 "Advanced Options - User Experience\n" + "  Create mobile account at login = " + state +
+                 "\n";
     return out;
 }
 
@@ -141,13 +147,15 @@ Outcome add(const std::vector<std::string>& args, const std::string& input) {
     } else {
         password = input.substr(0, input.find('\n'));
     }
-    std::vector<std::string> adcli = {"join", "--domain=" + binding.domain, "--computer-name=" + binding.computer,
-                                      "--login-user=" + user, "--stdin-password"};
+    std::vector<std::string> adcli = {"join", "--domain=" + binding.domain,
+                                      "--computer-name=" + binding.computer, "--login-user=" + user,
+                                      "--stdin-password"};
     if (o->count("-ou") && !(*o)["-ou"].empty()) adcli.push_back("--domain-ou=" + (*o)["-ou"]);
     Outcome joined = runAdcli(adcli, password + "\n");
     if (joined.status != 0) return joined;
     if (std::optional<Binding> previous = readBinding()) binding.mobile = previous->mobile;
-    if (!writeBinding(binding)) return fail("dsconfigad: cannot record the binding in " + bindingFile() + "\n");
+    if (!writeBinding(binding))
+        return fail("dsconfigad: cannot record the binding in " + bindingFile() + "\n");
     return {};
 }
 
@@ -168,7 +176,9 @@ Outcome remove(const std::vector<std::string>& args, const std::string& input) {
                                    password + "\n");
         if (deleted.status != 0) return deleted;
     }
-    if (::unlink(bindingFile().c_str()) != 0) return fail("dsconfigad: cannot remove " + bindingFile() + "\n");
+    for (const std::string& path : {bindingFile(), bindingRecordFile()}) {
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail("dsconfigad: cannot remove " + path + "\n");
+    }
     return {};
 }
 
@@ -194,26 +204,40 @@ std::string bindingFile() {
     return paths::under("/etc/sssd/conf.d/ravaviza-ad.conf");
 }
 
+std::string bindingRecordFile() {
+    return paths::under("/var/lib/ravaviza/directory-binding.conf");
+}
+
 std::string bindingText(const Binding& binding) {
     const std::string section = "[domain/" + binding.domain + "]\n";
     return "# The directory binding made by the product's dsconfigad.\n"
            "[sssd]\n"
-           "domains = " + binding.domain + "\n"
+           "domains = " +
+           binding.domain +
+           "\n"
            "services = nss, pam\n"
            "\n" +
            section +
            "id_provider = ad\n"
            "access_provider = ad\n"
-           "ad_domain = " + binding.domain + "\n"
-           "krb5_realm = " + upper(binding.domain) + "\n"
-           "ldap_sasl_authid = " + binding.computer + "$\n"
-           "cache_credentials = " + (binding.mobile ? "True" : "False") + "\n"
+           "ad_domain = " +
+           binding.domain +
+           "\n"
+           "krb5_realm = " +
+           upper(binding.domain) +
+           "\n"
+           "ldap_sasl_authid = " +
+           binding.computer +
+           "$\n"
+           "cache_credentials = " +
+           (binding.mobile ? "True" : "False") +
+           "\n"
            "fallback_homedir = /home/%u\n"
            "default_shell = /bin/bash\n";
 }
 
 std::optional<Binding> readBinding() {
-    auto bytes = fileio::readFile(bindingFile(), kMaxBindingBytes);
+    auto bytes = fileio::readFile(bindingRecordFile(), kMaxBindingBytes);
     if (!bytes) return std::nullopt;
     std::string text(bytes->begin(), bytes->end());
     Binding binding;

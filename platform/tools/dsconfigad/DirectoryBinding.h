@@ -1,6 +1,6 @@
 // The dsconfigad stand-in: binding this machine to an Active Directory domain through adcli
 // (the computer account and the machine's keytab) and SSSD (a configuration snippet of our own,
-// which also records the binding), in the platform tool's argument forms:
+// with a readable copy that records the binding), in the platform tool's argument forms:
 //   -show
 //   -a <computer> -domain <domain> -u <user> [-p <password>] [-ou <base>]   (no -p: the
 //       password is the first line of standard input)
@@ -23,8 +23,10 @@ struct Outcome {
     std::string error;
 };
 
-// The SSSD snippet that holds the binding, under the root prefix.
+// The SSSD snippet that makes the binding (root's alone), and its copy that records it for every
+// user, under the root prefix.
 std::string bindingFile();
+std::string bindingRecordFile();
 
 struct Binding {
     std::string domain;

@@ -100,7 +100,8 @@ Outcome getName(const std::string& key) {
     std::optional<std::string> value;
     if (key == "ComputerName") {
         auto info = sysinfo::readKeyValueFile(machineInfoFile());
-        if (auto it = info.find("PRETTY_HOSTNAME"); it != info.end() && !it->second.empty()) value = it->second;
+        if (auto it = info.find("PRETTY_HOSTNAME"); it != info.end() && !it->second.empty())
+            value = it->second;
     } else if (auto text = readFileText(hostnameFile())) {
         std::string name = text->substr(0, text->find('\n'));
         if (key == "LocalHostName") name = name.substr(0, name.find('.'));
