@@ -210,66 +210,64 @@ void DuceneMainWindowController::prepareProfiles(const std::string& account, con
 }
 
 void DuceneMainWindowController::checkAccount(const std::string& account, const std::string& password) {
-    QPointer<DuceneMainWindowController> self(this);
+    WindowGuard guard(this);
     DuceneHelperManager::sharedInstance().helper().checkDomainAccount(
-        account, password, [self, account](std::optional<std::string> error) {
-            if (!self) return;
+        account, password, [guard, this, account](std::optional<std::string> error) {
             if (error) {
-                self->loadViewForFailedWithTips("校验帐号和密码错误或网络不通请确保已连接内网！");
+                onMain(guard, [this] {
+                    loadViewForFailedWithTips("校验帐号和密码错误或网络不通请确保已连接内网！");
+                });
                 return;
             }
-            onMain(self, [self, account] {
-                self->setTips("账号有效，获取机器名...");
-                onMainAfter(self, 500ms, [self, account] { self->fetchComputerName(account); });
+            onMain(guard, [guard, this, account] {
+                setTips("账号有效，获取机器名...");
+                onMainAfter(guard, 500ms, [this, account] { fetchComputerName(account); });
             });
         });
 }
 
 void DuceneMainWindowController::fetchComputerName(const std::string& account) {
-    QPointer<DuceneMainWindowController> self(this);
+    WindowGuard guard(this);
     DuceneHelperManager::sharedInstance().helper().fetchComputerNameWithAccount(
-        account, [self, account](std::optional<std::string> name) {
-            if (!self) return;
+        account, [guard, this, account](std::optional<std::string> name) {
             if (!name) {
-                self->loadViewForFailedWithTips("无法获取入域机器名");
+                onMain(guard, [this] { loadViewForFailedWithTips("无法获取入域机器名"); });
                 return;
             }
-            onMain(self, [self, account, name] {
-                self->setTips("获取到机器名，正在入域...");
-                onMainAfter(self, 500ms, [self, account, name] { self->join(account, *name); });
+            onMain(guard, [guard, this, account, name] {
+                setTips("获取到机器名，正在入域...");
+                onMainAfter(guard, 500ms, [this, account, name] { join(account, *name); });
             });
         });
 }
 
 void DuceneMainWindowController::join(const std::string& account, const std::string& name) {
-    QPointer<DuceneMainWindowController> self(this);
+    WindowGuard guard(this);
     DuceneHelperManager::sharedInstance().helper().joinWithComputerName(
-        name, [self, account, name](int reply) {
-            if (!self) return;
+        name, [guard, this, account, name](int reply) {
             if (reply != 0) {
-                self->loadViewForFailedWithTips("入域失败!");
+                onMain(guard, [this] { loadViewForFailedWithTips("入域失败!"); });
                 return;
             }
-            onMain(self, [self, account, name] {
-                self->setTips("入域成功，更新设备机器名...");
-                onMainAfter(self, 500ms, [self, account, name] { self->updateMachine(account, name); });
+            onMain(guard, [guard, this, account, name] {
+                setTips("入域成功，更新设备机器名...");
+                onMainAfter(guard, 500ms, [this, account, name] { updateMachine(account, name); });
             });
         });
 }
 
 void DuceneMainWindowController::updateMachine(const std::string& account, const std::string& name) {
-    QPointer<DuceneMainWindowController> self(this);
+    WindowGuard guard(this);
     DuceneHelperManager::sharedInstance().helper().updateMachineWithComputerName(
-        name, [self, account](int reply) {
-            if (!self) return;
+        name, [guard, this, account](int reply) {
             if (reply != 0) {
-                self->loadViewForFailedWithTips("更新设备机器名失败!");
+                onMain(guard, [this] { loadViewForFailedWithTips("更新设备机器名失败!"); });
                 return;
             }
-            onMain(self, [self, account] {
-                self->setTips("更新设备机器名成功，正在创建域账号用户...");
+            onMain(guard, [guard, this, account] {
+                setTips("更新设备机器名成功，正在创建域账号用户...");
                 DuceneHelperManager::sharedInstance().helper().createMobileAccountWithUid(
-                    account, [self](int) { onMain(self, [self] { self->finishJoin(); }); });
+                    account, [guard, this](int) { onMain(guard, [this] { finishJoin(); }); });
             });
         });
 }

@@ -41,19 +41,19 @@ void JoinDomainStatusWindowController::loadDomainView() {
     startProgress(ui_->progressIndicator);
     ui_->mainButton->hide();
     onMainAfter(this, 1000ms, [this] {
-        QPointer<JoinDomainStatusWindowController> self(this);
+        WindowGuard guard(this);
         DuceneHelperManager::sharedInstance().helper().fetchJoinedDomainNameWithCompletion(
-            [self](std::optional<std::string> domain) {
-                onMain(self, [self, domain] {
+            [guard, this](std::optional<std::string> domain) {
+                onMain(guard, [this, domain] {
                     if (!domain) {
-                        stopProgress(self->ui_->progressIndicator);
-                        self->ui_->mainButton->show();
-                        setLabel(self->ui_->tipsLabel, "当前机器未入域", kBlack);
-                        self->ui_->mainButton->setText(QStringLiteral("入    域"));
-                        self->isJoinDomain_ = false;
+                        stopProgress(this->ui_->progressIndicator);
+                        this->ui_->mainButton->show();
+                        setLabel(this->ui_->tipsLabel, "当前机器未入域", kBlack);
+                        this->ui_->mainButton->setText(QStringLiteral("入    域"));
+                        this->isJoinDomain_ = false;
                         return;
                     }
-                    self->showJoined(*domain);
+                    this->showJoined(*domain);
                 });
             });
     });
@@ -114,9 +114,9 @@ void JoinDomainStatusWindowController::mainButtonAction() {
 void JoinDomainStatusWindowController::createMobileAccountButtonAction() {
     isCreateMobileAccount_ = true;
     startProgress(ui_->progressIndicator);
-    QPointer<JoinDomainStatusWindowController> self(this);
+    WindowGuard guard(this);
     DuceneHelperManager::sharedInstance().createMobileAccountWithCompletion(
-        [self](bool) { onMain(self, [self] { self->loadDomainView(); }); });
+        [guard, this](bool) { onMain(guard, [this] { loadDomainView(); }); });
 }
 
 void JoinDomainStatusWindowController::quitDomainButtonAction() {
@@ -130,15 +130,15 @@ void JoinDomainStatusWindowController::quitDomain() {
     ui_->mainButton->setEnabled(false);
     ui_->quitDomainButton->setEnabled(false);
     onMainAfter(this, 2500ms, [this] {
-        QPointer<JoinDomainStatusWindowController> self(this);
-        DuceneHelperManager::sharedInstance().helper().quitDomainWithCompletion([self](int reply) {
-            onMain(self, [self, reply] {
-                Ui::JoinDomainStatusWindowController& ui = *self->ui_;
+        WindowGuard guard(this);
+        DuceneHelperManager::sharedInstance().helper().quitDomainWithCompletion([guard, this](int reply) {
+            onMain(guard, [this, reply] {
+                Ui::JoinDomainStatusWindowController& ui = *this->ui_;
                 stopProgress(ui.progressIndicator);
                 if (reply == 0) {
                     ui.mainButton->setText(QStringLiteral("入    域"));
                     setLabel(ui.tipsLabel, "当前机器退域成功", kBlack);
-                    self->isJoinDomain_ = false;
+                    this->isJoinDomain_ = false;
                     ui.mainButton->setEnabled(true);
                     ui.mainButton->show();
                     ui.createMobileAccountTipsLabel->hide();

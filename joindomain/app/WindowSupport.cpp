@@ -5,15 +5,13 @@
 
 namespace ducene {
 
-void onMain(QWidget* window, std::function<void()> fn) {
-    QPointer<QWidget> guard(window);
+void onMain(const WindowGuard& guard, std::function<void()> fn) {
     dispatch::WorkQueue::main()->dispatch([guard, fn = std::move(fn)] {
         if (guard) fn();
     });
 }
 
-void onMainAfter(QWidget* window, std::chrono::milliseconds delay, std::function<void()> fn) {
-    QPointer<QWidget> guard(window);
+void onMainAfter(const WindowGuard& guard, std::chrono::milliseconds delay, std::function<void()> fn) {
     dispatch::WorkQueue::main()->dispatchAfter(delay, [guard, fn = std::move(fn)] {
         if (guard) fn();
     });

@@ -13,9 +13,12 @@
 
 namespace ducene {
 
-// Runs fn on the main queue, after delay when given, unless the window has gone meanwhile.
-void onMain(QWidget* window, std::function<void()> fn);
-void onMainAfter(QWidget* window, std::chrono::milliseconds delay, std::function<void()> fn);
+// Runs fn on the main queue, after delay when given, unless the window has gone meanwhile. The
+// guard is made on the main thread; a helper's reply may hand a copy of it in from any thread
+// and must touch nothing else of the window there.
+using WindowGuard = QPointer<QWidget>;
+void onMain(const WindowGuard& guard, std::function<void()> fn);
+void onMainAfter(const WindowGuard& guard, std::chrono::milliseconds delay, std::function<void()> fn);
 
 inline const QColor kBlack(0x00, 0x00, 0x00);
 inline const QColor kSystemGreen(0x28, 0xcd, 0x41);
