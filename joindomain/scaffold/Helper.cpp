@@ -1,10 +1,11 @@
 #include "Helper.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 
 #include "HelperProtocol.h"
-#include "framework/process/TaskHelper.h"
 
 namespace helperscaffold {
 
@@ -148,24 +149,24 @@ void Helper::doShellScriptWithSource(const ShellScript& source, const ShellCompl
 }
 
 std::optional<std::string> Helper::Command(const std::string& line) {
-    std::string result;
-    ErrorValue error;
-    calix::TaskHelper::sharedInstance().excuteTaskPath("/bin/bash", {"-c", line}, kCommandDeadline, &result,
-                                                       &error);
-    if (!error.failureReason.empty() || result.empty()) return std::nullopt;
-    return result;
+    CommandResult run = runCommand({"/bin/bash", "-c", line}, kCommandDeadline);
+    if (!run.error.empty() || run.output.empty()) return std::nullopt;
+    return run.output;
 }
 
 void Helper::excuteTaskPath(const std::string& path, const std::vector<std::string>& argvs,
                             const TaskCompletion& completion) {
-    calix::TaskHelper::sharedInstance().excuteTaskPath(
-        path, argvs, nullptr,
-        [&completion](std::optional<std::string> output, std::optional<ErrorValue> error) {
-            std::optional<std::string> errorText;
-            if (error) errorText = error->failureReason.empty() ? "unknown error" : error->failureReason;
-            if (output && output->empty()) output.reset();
-            if (completion) completion(std::move(output), std::move(errorText));
-        });
+    std::optional<std::string> output;
+    std::optional<std::string> error;
+    struct stat st {};
+    if (!path.empty() && ::stat(path.c_str(), &st) == 0) {
+        std::vector<std::string> argv{path};
+        argv.insert(argv.end(), argvs.begin(), argvs.end());
+        CommandResult run = runCommand(argv);
+        if (!run.output.empty()) output = std::move(run.output);
+        if (!run.error.empty()) error = std::move(run.error);
+    }
+    if (completion) completion(std::move(output), std::move(error));
 }
 
 }  // namespace helperscaffold

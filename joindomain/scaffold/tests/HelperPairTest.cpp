@@ -98,7 +98,7 @@ class HelperPair : public ::testing::Test {
     void SetUp() override {
         ::umask(022);
         ASSERT_TRUE(launchd_.start()) << launchd_.log();
-        helpertest::installBlessTool();
+        helpertest::installBlessTool(BLESSHELPER_EXECUTABLE);
     }
     void TearDown() override {
         if (HasFailure()) std::cerr << "launchd log:\n" << launchd_.log() << "system log:\n" << lines_.all();

@@ -112,11 +112,11 @@ inline std::string pkexecLog(const std::string& root) {
 }
 
 // The blesshelper tool in the tool folder, where the apps look for it.
-inline void installBlessTool() {
+inline void installBlessTool(const std::string& program) {
     fs::create_directories(paths::toolFolder());
     std::error_code ec;
     fs::remove(paths::toolFolder() + "/blesshelper", ec);
-    fs::create_symlink(BLESSHELPER_EXECUTABLE, paths::toolFolder() + "/blesshelper");
+    fs::create_symlink(program, paths::toolFolder() + "/blesshelper");
 }
 
 // An app bundle under the root that carries the helper program under its label.
