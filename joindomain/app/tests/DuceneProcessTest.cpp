@@ -25,7 +25,7 @@ class DuceneProcess : public ::testing::Test {
     void SetUp() override {
         ::umask(022);
         ASSERT_TRUE(launchd_.start()) << launchd_.log();
-        helpertest::installBlessTool();
+        helpertest::installBlessTool(BLESSHELPER_EXECUTABLE);
         helpertest::installFakePkexec(root_.path());
         fakes_.emplace(root_.path());
         fakes_->recorder("dsconfigad");
