@@ -1,5 +1,5 @@
-// The helper's operations running the real dsconfigad and scutil stand-ins (adcli recorded) in
-// a temporary root.
+// The helper's operations running the real directory and host-name stand-ins (realmd's client
+// recorded) in a temporary root.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -26,7 +26,7 @@ class DirectoryToolsTest : public ::testing::Test {
   protected:
     void SetUp() override {
         fakes_.emplace(root_.path());
-        for (const char* tool : {"adcli", "ldapwhoami", "dig"}) fakes_->recorder(tool);
+        for (const char* tool : {"realm", "ldapwhoami", "dig"}) fakes_->recorder(tool);
         std::filesystem::create_symlink(DSCONFIGAD_TOOL, paths::toolFolder() + "/dsconfigad");
         std::filesystem::create_symlink(SCUTIL_TOOL, paths::toolFolder() + "/scutil");
         std::filesystem::create_symlink(CREATEMOBILEACCOUNT_TOOL,
@@ -58,21 +58,20 @@ TEST_F(DirectoryToolsTest, BindShowMobileAccountsAndLeave) {
     std::optional<int> reply;
     ops_.joinWithComputerName("ABC-MC0", [&](int r) { reply = r; });
     EXPECT_EQ(reply, 0);
-    EXPECT_EQ(fakes_->callsOf("adcli"),
-              std::vector<std::string>{"adcli [join] [--domain=corp.example.com] [--computer-name=ABC-MC0] "
-                                       "[--login-user=joiner] [--stdin-password] "
-                                       "[--domain-ou=DC=corp,DC=example,DC=com]"});
-    EXPECT_EQ(fakes_->callsOf("stdin adcli:"), std::vector<std::string>{"stdin adcli: adm\"in $x"});
+    EXPECT_EQ(fakes_->callsOf("realm"),
+              std::vector<std::string>{"realm [join] [--user=joiner] [--computer-name=ABC-MC0] "
+                                       "[--membership-software=adcli] [--client-software=sssd] "
+                                       "[--computer-ou=DC=corp,DC=example,DC=com] [corp.example.com]"});
+    EXPECT_EQ(fakes_->callsOf("stdin realm:"), std::vector<std::string>{"stdin realm: adm\"in $x"});
     EXPECT_EQ(joinedDomain(), "corp.example.com");
-    const std::string binding = readText(dsconfigad::bindingFile());
+    const std::string binding = readText(dsconfigad::bindingRecordFile());
     EXPECT_NE(binding.find("ldap_sasl_authid = ABC-MC0$\n"), std::string::npos) << binding;
     EXPECT_NE(binding.find("cache_credentials = False\n"), std::string::npos);
-    EXPECT_EQ(std::filesystem::status(dsconfigad::bindingFile()).permissions() & std::filesystem::perms::all,
-              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     // Users' processes (the UI app, the domain-join app) read the binding from the record.
-    EXPECT_EQ(std::filesystem::status(dsconfigad::bindingRecordFile()).permissions() & std::filesystem::perms::all,
-              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                  std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+    EXPECT_EQ(
+        std::filesystem::status(dsconfigad::bindingRecordFile()).permissions() & std::filesystem::perms::all,
+        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+            std::filesystem::perms::group_read | std::filesystem::perms::others_read);
 
     ops_.createMobileAccountWithUid("Li.Wei", [&](int r) { reply = r; });
     EXPECT_EQ(reply, 0);
@@ -91,9 +90,9 @@ TEST_F(DirectoryToolsTest, BindShowMobileAccountsAndLeave) {
 
     ops_.quitDomainWithCompletion([&](int r) { reply = r; });
     EXPECT_EQ(reply, 0);
-    EXPECT_EQ(fakes_->callsOf("adcli").size(), 1u) << "a forced leave stays local";
+    EXPECT_EQ(fakes_->callsOf("realm").back(), "realm [leave] [corp.example.com]")
+        << "a forced leave stays local";
     EXPECT_EQ(joinedDomain(), std::nullopt);
-    EXPECT_FALSE(std::filesystem::exists(dsconfigad::bindingFile()));
     EXPECT_FALSE(std::filesystem::exists(dsconfigad::bindingRecordFile()));
 
     // Not bound any more: leaving again fails with the tool's status, as does the mobile setting.
@@ -128,15 +127,17 @@ TEST_F(DirectoryToolsTest, MobileAccountGetsAHomeAndAdministratorRights) {
 }
 
 TEST_F(DirectoryToolsTest, RefusedBindLeavesNoBinding) {
-    fakes_->answer("adcli", "err", "adcli: couldn't connect to corp.example.com domain\n");
-    fakes_->answer("adcli", "status", "5");
+    fakes_->answer("realm", "err",
+                   "realm: Couldn't join realm: Insufficient permissions to join the domain\n");
+    fakes_->answer("realm", "status", "1");
     std::optional<int> reply;
     ops_.joinWithComputerName("ABC-MC0", [&](int r) { reply = r; });
     EXPECT_EQ(reply, sorrel::kJoinFailed);
     EXPECT_TRUE(
-        logs_.has("Join domain failed with error: adcli: couldn't connect to corp.example.com domain\n",
+        logs_.has("Join domain failed with error: realm: Couldn't join realm: Insufficient permissions to "
+                  "join the domain\n",
                   sorrel::kLogError));
-    EXPECT_FALSE(std::filesystem::exists(dsconfigad::bindingFile()));
+    EXPECT_FALSE(std::filesystem::exists(dsconfigad::bindingRecordFile()));
 }
 
 TEST_F(DirectoryToolsTest, BindRefusesNamesThatAreNotNames) {
@@ -153,7 +154,7 @@ TEST_F(DirectoryToolsTest, BindRefusesNamesThatAreNotNames) {
         EXPECT_NE(outcome.status, 0);
         EXPECT_FALSE(outcome.error.empty());
     }
-    EXPECT_TRUE(fakes_->callsOf("adcli").empty());
+    EXPECT_TRUE(fakes_->callsOf("realm").empty());
 }
 
 TEST_F(DirectoryToolsTest, MachineNamesGoToTheHostNameFiles) {

@@ -82,38 +82,33 @@ Outcome fail(const std::string& text, int status = 1) {
     return Outcome{status, "", text};
 }
 
-// SSSD takes only a snippet root alone can read; the record beside it lets every user's
-// -show see the binding.
 bool writeBinding(const Binding& binding) {
     std::error_code ec;
-    for (const std::string& path : {bindingFile(), bindingRecordFile()}) {
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    }
-    return fileio::writeFileAtomically(bindingFile(), bindingText(binding), 0600) &&
-           fileio::writeFileAtomically(bindingRecordFile(), bindingText(binding), 0644);
+    std::filesystem::create_directories(std::filesystem::path(bindingRecordFile()).parent_path(), ec);
+    return fileio::writeFileAtomically(bindingRecordFile(), bindingText(binding), 0644);
 }
 
-Outcome runAdcli(const std::vector<std::string>& args, const std::string& input) {
+Outcome runRealm(const std::vector<std::string>& args, const std::string& input) {
     spawn::Options o;
-    o.program = "adcli";
+    o.program = "realm";
     o.argv.push_back(o.program);
     o.argv.insert(o.argv.end(), args.begin(), args.end());
     o.input = input.empty() ? spawn::Stream::null() : spawn::Stream::pipe();
     spawn::RunLimits limits;
     limits.input = input;
-    limits.deadline = kAdcliDeadline;
+    limits.deadline = kRealmDeadline;
     limits.maxStreamBytes = 1u << 20;
     spawn::RunResult r = spawn::run(std::move(o), limits);
     Outcome out;
-    if (!r.started()) return fail("dsconfigad: cannot run adcli\n");
+    if (!r.started()) return fail("dsconfigad: cannot run realm\n");
     out.output = std::move(r.output);
     out.error = std::move(r.error);
     if (r.timedOut) {
         out.status = 1;
-        out.error += "dsconfigad: adcli timed out\n";
+        out.error += "dsconfigad: realm timed out\n";
     } else if (!r.waitStatus || spawn::exitStatusFromWait(*r.waitStatus) != 0) {
         out.status = 1;
-        if (out.error.empty()) out.error = "dsconfigad: adcli failed\n";
+        if (out.error.empty()) out.error = "dsconfigad: realm failed\n";
     }
     return out;
 }
@@ -147,15 +142,16 @@ Outcome add(const std::vector<std::string>& args, const std::string& input) {
     } else {
         password = input.substr(0, input.find('\n'));
     }
-    std::vector<std::string> adcli = {"join", "--domain=" + binding.domain,
-                                      "--computer-name=" + binding.computer, "--login-user=" + user,
-                                      "--stdin-password"};
-    if (o->count("-ou") && !(*o)["-ou"].empty()) adcli.push_back("--domain-ou=" + (*o)["-ou"]);
-    Outcome joined = runAdcli(adcli, password + "\n");
+    // realmd joins through adcli (computer account, keytab) and configures SSSD and PAM.
+    std::vector<std::string> realm = {"join", "--user=" + user, "--computer-name=" + binding.computer,
+                                      "--membership-software=adcli", "--client-software=sssd"};
+    if (o->count("-ou") && !(*o)["-ou"].empty()) realm.push_back("--computer-ou=" + (*o)["-ou"]);
+    realm.push_back(binding.domain);
+    Outcome joined = runRealm(realm, password + "\n");
     if (joined.status != 0) return joined;
     if (std::optional<Binding> previous = readBinding()) binding.mobile = previous->mobile;
     if (!writeBinding(binding))
-        return fail("dsconfigad: cannot record the binding in " + bindingFile() + "\n");
+        return fail("dsconfigad: cannot record the binding in " + bindingRecordFile() + "\n");
     return {};
 }
 
@@ -167,17 +163,20 @@ Outcome remove(const std::vector<std::string>& args, const std::string& input) {
                        std::find(args.begin(), args.end(), "-force") != args.end();
     std::optional<Binding> binding = readBinding();
     if (!binding) return fail(kNotBound);
-    if (!force && o) {
+    if (!force) {
+        if (!o) return fail(kUsage, 64);
         std::string user = o->count("-username") ? (*o)["-username"] : (o->count("-u") ? (*o)["-u"] : "");
         if (user.empty() || user[0] == '-') return fail("dsconfigad: removal needs -username or -f\n", 64);
         std::string password = o->count("-password") ? (*o)["-password"] : input.substr(0, input.find('\n'));
-        Outcome deleted = runAdcli({"delete-computer", "--domain=" + binding->domain, "--login-user=" + user,
-                                    "--stdin-password", binding->computer},
-                                   password + "\n");
-        if (deleted.status != 0) return deleted;
+        Outcome left = runRealm({"leave", "--remove", "--user=" + user, binding->domain}, password + "\n");
+        if (left.status != 0) return left;
+    } else {
+        // A forced removal only unconfigures this machine; the directory keeps the account.
+        Outcome left = runRealm({"leave", binding->domain}, {});
+        if (left.status != 0) return left;
     }
-    for (const std::string& path : {bindingFile(), bindingRecordFile()}) {
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail("dsconfigad: cannot remove " + path + "\n");
+    if (::unlink(bindingRecordFile().c_str()) != 0 && errno != ENOENT) {
+        return fail("dsconfigad: cannot remove " + bindingRecordFile() + "\n");
     }
     return {};
 }
@@ -194,46 +193,21 @@ Outcome mobile(const std::vector<std::string>& args) {
     std::optional<Binding> binding = readBinding();
     if (!binding) return fail(kNotBound);
     binding->mobile = state == "enable";
-    if (!writeBinding(*binding)) return fail("dsconfigad: cannot write " + bindingFile() + "\n");
+    if (!writeBinding(*binding)) return fail("dsconfigad: cannot write " + bindingRecordFile() + "\n");
     return {0, "Settings changed successfully\n", ""};
 }
 
 }  // namespace
-
-std::string bindingFile() {
-    return paths::under("/etc/sssd/conf.d/ravaviza-ad.conf");
-}
 
 std::string bindingRecordFile() {
     return paths::under("/var/lib/ravaviza/directory-binding.conf");
 }
 
 std::string bindingText(const Binding& binding) {
-    const std::string section = "[domain/" + binding.domain + "]\n";
     return "# The directory binding made by the product's dsconfigad.\n"
-           "[sssd]\n"
-           "domains = " +
-           binding.domain +
-           "\n"
-           "services = nss, pam\n"
-           "\n" +
-           section +
-           "id_provider = ad\n"
-           "access_provider = ad\n"
            "ad_domain = " +
-           binding.domain +
-           "\n"
-           "krb5_realm = " +
-           upper(binding.domain) +
-           "\n"
-           "ldap_sasl_authid = " +
-           binding.computer +
-           "$\n"
-           "cache_credentials = " +
-           (binding.mobile ? "True" : "False") +
-           "\n"
-           "fallback_homedir = /home/%u\n"
-           "default_shell = /bin/bash\n";
+           binding.domain + "\nldap_sasl_authid = " + binding.computer +
+           "$\ncache_credentials = " + (binding.mobile ? "True" : "False") + "\n";
 }
 
 std::optional<Binding> readBinding() {

@@ -1,6 +1,6 @@
-// The dsconfigad stand-in: binding this machine to an Active Directory domain through adcli
-// (the computer account and the machine's keytab) and SSSD (a configuration snippet of our own,
-// with a readable copy that records the binding), in the platform tool's argument forms:
+// The dsconfigad stand-in: binding this machine to an Active Directory domain through realmd
+// (adcli makes the computer account and the machine's keytab; SSSD and PAM are configured), with
+// a record of the binding every user can read, in the platform tool's argument forms:
 //   -show
 //   -a <computer> -domain <domain> -u <user> [-p <password>] [-ou <base>]   (no -p: the
 //       password is the first line of standard input)
@@ -15,7 +15,7 @@
 
 namespace dsconfigad {
 
-inline constexpr std::chrono::milliseconds kAdcliDeadline{120'000};
+inline constexpr std::chrono::milliseconds kRealmDeadline{120'000};
 
 struct Outcome {
     int status = 0;
@@ -23,9 +23,7 @@ struct Outcome {
     std::string error;
 };
 
-// The SSSD snippet that makes the binding (root's alone), and its copy that records it for every
-// user, under the root prefix.
-std::string bindingFile();
+// The record of the binding (domain, computer account, mobile accounts), under the root prefix.
 std::string bindingRecordFile();
 
 struct Binding {
@@ -33,9 +31,9 @@ struct Binding {
     std::string computer;  // without the trailing "$"
     bool mobile = false;
 };
-// The binding recorded in the snippet; nothing when the machine is not bound.
+// The binding recorded; nothing when the machine is not bound.
 std::optional<Binding> readBinding();
-// The snippet's text for a binding.
+// The record's text for a binding.
 std::string bindingText(const Binding& binding);
 
 // Runs the tool with args (argv[0] excluded); input is what standard input holds.
