@@ -71,6 +71,37 @@ std::string daemonExecutable() {
 std::string reportServiceExecutable() {
     return uiAppResources() + "/Tamber.app/Contents/MacOS/Tamber";
 }
+std::string machineLogsFolder() {
+    return localLibraryFolder() + "/Logs/RavAviza";
+}
+
+std::string domainJoinAppBundle() {
+    return uiAppResources() + "/Ducene.app";
+}
+std::string domainJoinAppExecutable() {
+    return domainJoinAppBundle() + "/Contents/MacOS/Ducene";
+}
+std::string uninstallerAppBundle() {
+    return applicationsFolder() + "/Quillet.app";
+}
+std::string uninstallerAppExecutable() {
+    return uninstallerAppBundle() + "/Contents/MacOS/Quillet";
+}
+std::string uninstallerLogsFolder() {
+    return localLibraryFolder() + "/Logs/RavAvizaUninstaller";
+}
+std::string uninstallInfoFile() {
+    return machineSupportFolder() + "/.uninstallInfo";
+}
+std::string bundledHelper(const std::string& appBundle, const std::string& label) {
+    return appBundle + "/Contents/Library/LaunchServices/" + label;
+}
+std::string installedHelper(const std::string& label) {
+    return privilegedHelperFolder() + "/" + label;
+}
+std::string helperJobFile(const std::string& label) {
+    return launchDaemonsFolder() + "/" + label + ".plist";
+}
 
 std::string serverConfigFile() {
     return machineSupportFolder() + "/.ZemConfig";

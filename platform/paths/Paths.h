@@ -34,6 +34,21 @@ std::string uiAppExecutable();          // /Applications/Hux/Hux.app/Contents/Ma
 std::string uiAppResources();           // /Applications/Hux/Hux.app/Contents/Resources
 std::string daemonExecutable();         // <ui resources>/Hollin.app/Contents/MacOS/Hollin
 std::string reportServiceExecutable();  // <ui resources>/Tamber.app/Contents/MacOS/Tamber
+std::string machineLogsFolder();        // /Library/Logs/RavAviza
+
+// The two apps with privileged helpers and the helpers' places.
+std::string domainJoinAppBundle();       // <ui resources>/Ducene.app
+std::string domainJoinAppExecutable();   // <ui resources>/Ducene.app/Contents/MacOS/Ducene
+std::string uninstallerAppBundle();      // /Applications/Quillet.app
+std::string uninstallerAppExecutable();  // /Applications/Quillet.app/Contents/MacOS/Quillet
+std::string uninstallerLogsFolder();     // /Library/Logs/RavAvizaUninstaller
+std::string uninstallInfoFile();         // <machine support>/.uninstallInfo
+// <bundle>/Contents/Library/LaunchServices/<label>: a helper as its app carries it.
+std::string bundledHelper(const std::string& appBundle, const std::string& label);
+// <privileged helper folder>/<label>: a helper once it is installed.
+std::string installedHelper(const std::string& label);
+// <LaunchDaemons>/<label>.plist: the job file of an installed helper.
+std::string helperJobFile(const std::string& label);
 
 // Server configuration, device and machine records.
 std::string serverConfigFile();      // <machine support>/.ZemConfig

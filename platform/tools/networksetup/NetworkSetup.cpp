@@ -1,6 +1,10 @@
 #include "NetworkSetup.h"
 
+#include <filesystem>
+
+#include "platform/paths/Paths.h"
 #include "platform/spawn/Spawn.h"
+#include "platform/sysinfo/NetInterfaces.h"
 #include "platform/sysinfo/Nmcli.h"
 
 namespace networksetup {
@@ -9,7 +13,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: networksetup -listallnetworkservices | -setautoproxystate <service> on|off | "
-    "-setautoproxyurl <service> <url>\n";
+    "-setautoproxyurl <service> <url> | -getairportnetwork <device>\n";
 
 std::string lowered(std::string s) {
     for (char& c : s) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
@@ -65,6 +69,12 @@ std::vector<std::string> nmcliArguments(const std::vector<std::string>& args) {
         if (url.empty()) return {"connection", "modify", "id", args[1], "proxy.pac-url", ""};
         return {"connection", "modify", "id", args[1], "proxy.method", "auto", "proxy.pac-url", url};
     }
+    if (args.size() == 2 && lowered(args[0]) == "-getairportnetwork" && !args[1].empty()) {
+        // The platform's device names (en0) do not exist here: then any Wi-Fi device counts.
+        if (sysinfo::isInterfaceName(args[1]) && std::filesystem::exists(paths::under("/sys/class/net/" + args[1])))
+            return {"-t", "-f", "ACTIVE,SSID", "device", "wifi", "list", "ifname", args[1], "--rescan", "no"};
+        return {"-t", "-f", "ACTIVE,SSID", "device", "wifi", "list", "--rescan", "no"};
+    }
     return {};
 }
 
@@ -72,6 +82,13 @@ Outcome run(const std::vector<std::string>& args) {
     std::vector<std::string> nmArgs = nmcliArguments(args);
     if (nmArgs.empty()) return {2, {}, kUsage};
     Outcome out = runNmcli(nmArgs);
+    if (lowered(args[0]) == "-getairportnetwork") {
+        if (out.status != 0) return out;
+        std::optional<std::string> ssid = sysinfo::activeSsidFromWifiList(out.output);
+        out.output = ssid ? "Current Wi-Fi Network: " + *ssid + "\n"
+                          : std::string(kNotAssociated) + "\n";
+        return out;
+    }
     if (out.status != 0 || lowered(args[0]) != "-listallnetworkservices") {
         // The modify forms print nothing on success.
         if (out.status == 0) out.output.clear();

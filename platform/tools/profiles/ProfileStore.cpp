@@ -252,7 +252,8 @@ Outcome installProfile(const std::string& path) {
         const std::string type = text(payload.find("PayloadType"));
         const std::string uuid = text(payload.find("PayloadUUID"));
         const Value* data = payload.find("PayloadContent");
-        if (type == "com.apple.wifi.managed") {
+        if (type == "com.apple.wifi.managed" || type == "com.apple.firstactiveethernet.managed" ||
+            type == "com.apple.globalethernet.managed") {
             wifi.push_back(&payload);
         } else if (data && data->data() && validIdentifier(uuid)) {
             if (type == "com.apple.security.pkcs12") {
@@ -271,10 +272,14 @@ Outcome installProfile(const std::string& path) {
     std::vector<PlannedFile> keyfiles;  // in the connections folder
     int index = 0;
     for (const Value* payload : wifi) {
+        // Wired 802.1X payloads become Ethernet connections; the rest are Wi-Fi networks.
+        const bool wired = text(payload->find("PayloadType")) != "com.apple.wifi.managed";
         const std::string ssid = text(payload->find("SSID_STR"));
-        if (ssid.empty() || ssid.size() > 32 || !keyfileSafe(ssid)) return {false, "profiles: unusable SSID"};
+        if (!wired && (ssid.empty() || ssid.size() > 32 || !keyfileSafe(ssid))) {
+            return {false, "profiles: unusable SSID"};
+        }
         std::string display = text(payload->find("PayloadDisplayName"));
-        if (display.empty() || !keyfileSafe(display)) display = "WiFi (" + ssid + ")";
+        if (display.empty() || !keyfileSafe(display)) display = wired ? "Ethernet" : "WiFi (" + ssid + ")";
 
         std::string caPem;
         if (const Value* eap = payload->find("EAPClientConfiguration")) {
@@ -284,9 +289,33 @@ Outcome installProfile(const std::string& path) {
                 }
             }
         }
-        std::string keyfile = "[connection]\nid=" + keyfileEscape(display) +
-                              "\ntype=wifi\n\n[wifi]\nmode=infrastructure\nssid=" + keyfileEscape(ssid) +
-                              "\n\n[wifi-security]\nkey-mgmt=wpa-eap\n\n[802-1x]\neap=tls;\n";
+        // A user name and password for PEAP or TTLS where the payload carries them and names no
+        // client identity; otherwise EAP-TLS with the identity.
+        const Value* eap = payload->find("EAPClientConfiguration");
+        const std::string userName = eap ? text(eap->find("UserName")) : std::string();
+        const std::string userPassword = eap ? text(eap->find("UserPassword")) : std::string();
+        std::string method;
+        if (const Value* types = eap ? eap->find("AcceptEAPTypes") : nullptr; types && types->array()) {
+            for (const Value& t : *types->array()) {
+                if (t.integer() == 25 && method.empty()) method = "peap";
+                if (t.integer() == 21 && method.empty()) method = "ttls";
+            }
+        }
+        const bool withPassword = !method.empty() && !userName.empty() &&
+                                  identities.find(text(payload->find("PayloadCertificateUUID"))) == identities.end();
+        std::string eapSection = "[802-1x]\neap=tls;\n";
+        if (withPassword) {
+            if (!keyfileSafe(userName) || !keyfileSafe(userPassword)) return {false, "profiles: unusable credentials"};
+            std::string inner = eap ? text(eap->find("TTLSInnerAuthentication")) : std::string();
+            for (char& c : inner) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (inner != "pap" && inner != "chap" && inner != "mschap") inner = "mschapv2";
+            eapSection = "[802-1x]\neap=" + method + ";\nidentity=" + keyfileEscape(userName) +
+                         "\npassword=" + keyfileEscape(userPassword) + "\nphase2-auth=" + inner + "\n";
+        }
+        std::string keyfile =
+            wired ? "[connection]\nid=" + keyfileEscape(display) + "\ntype=ethernet\n\n[ethernet]\n\n" + eapSection
+                  : "[connection]\nid=" + keyfileEscape(display) + "\ntype=wifi\n\n[wifi]\nmode=infrastructure\nssid=" +
+                        keyfileEscape(ssid) + "\n\n[wifi-security]\nkey-mgmt=wpa-eap\n\n" + eapSection;
         if (!caPem.empty()) {
             const std::string caPath = folder + "/ca-" + std::to_string(index) + ".pem";
             files.push_back({caPath, archive::Data(caPem.begin(), caPem.end())});
@@ -305,8 +334,8 @@ Outcome installProfile(const std::string& path) {
         keyfile += "\n[ipv4]\nmethod=auto\n\n[ipv6]\nmethod=auto\n\n[user]\n" + std::string(kTagKey) + "=" +
                    identifier + "\n";
         if (std::string refusal = networkManagerRefusal(keyfile); !refusal.empty()) {
-            return {false,
-                    "profiles: NetworkManager refuses the connection for SSID " + ssid + ": " + refusal};
+            return {false, "profiles: NetworkManager refuses the connection for " +
+                               (wired ? std::string("the wired network") : "SSID " + ssid) + ": " + refusal};
         }
         keyfiles.push_back({connectionsFolder() + "/" + kKeyfilePrefix + identifier + "-" +
                                 std::to_string(index) + ".nmconnection",

@@ -1,6 +1,8 @@
-// Configuration profiles on Linux: an 802.1X Wi-Fi profile's payloads become NetworkManager
-// keyfiles (one connection per Wi-Fi payload) and certificate files, each tagged with the
-// profile's identifier so that removal by identifier finds exactly what the install made.
+// Configuration profiles on Linux: an 802.1X profile's Wi-Fi and wired payloads become
+// NetworkManager keyfiles (one connection per payload; EAP-TLS with the profile's identity, or
+// PEAP/TTLS with the user name and password the payload carries) and certificate files, each
+// tagged with the profile's identifier so that removal by identifier finds exactly what the
+// install made.
 #pragma once
 
 #include <string>

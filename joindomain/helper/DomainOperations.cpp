@@ -1,0 +1,381 @@
+#include "DomainOperations.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "CommandRun.h"
+#include "platform/archive/Plist.h"
+#include "platform/core/FileIO.h"
+#include "platform/core/UserFolder.h"
+#include "platform/paths/Paths.h"
+#include "platform/sysinfo/ConsoleUser.h"
+
+namespace sorrel {
+
+namespace {
+
+constexpr const char* kKeychainPreferences = "/Library/Preferences/com.apple.security.plist";
+constexpr const char* kSystemKeychain = "/Library/Keychains/System.keychain";
+constexpr size_t kMaxNoteBytes = 4u << 20;
+constexpr size_t kMaxProfileBytes = 1u << 20;
+
+std::string textValue(const archive::Dictionary& info, const std::string& key) {
+    auto it = info.find(key);
+    if (it == info.end() || it->second.string() == nullptr) return {};
+    return *it->second.string();
+}
+
+std::string localTime(const char* format) {
+    time_t now = ::time(nullptr);
+    struct tm local {};
+    ::localtime_r(&now, &local);
+    char text[64];
+    size_t n = ::strftime(text, sizeof text, format, &local);
+    return std::string(text, n);
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// A name the account tools take as an account and never as an option or a path.
+bool isAccountName(const std::string& name) {
+    if (name.empty() || name.size() > 64 || name[0] == '-' || name[0] == '.') return false;
+    for (char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (!(std::isalnum(u) || c == '.' || c == '_' || c == '-') || u >= 0x80) return false;
+    }
+    return true;
+}
+
+std::string ldapUri(const std::string& host) {
+    return "ldap://" + host;
+}
+
+}  // namespace
+
+DomainOperations::DomainOperations(LogSink log) : log_(std::move(log)) {}
+
+void DomainOperations::log(const std::string& text, unsigned type) const {
+    if (log_) log_(text, type);
+}
+
+DomainOperations::DomainState DomainOperations::state() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+void DomainOperations::initiateDomainToolWithInfo(const archive::Dictionary& info) {
+    DomainState next;
+    next.domain = textValue(info, "name");
+    next.adminAccount = textValue(info, "domain_admin_account");
+    // The password reaches the tools on their standard input, so it is kept as given.
+    next.adminPassword = textValue(info, "domain_admin_pwd");
+    next.searchDomain = JoinDomainUtil::fetchSearchDomainWithDomain(next.domain, log_);
+    next.DC = JoinDomainUtil::ldapBase(next.domain);
+    {
+        std::lock_guard lock(mutex_);
+        state_ = next;
+    }
+    log("Initiate the Ducene success. Domain: " + next.domain + ", searchDomain: " + next.searchDomain,
+        kLogInfo);
+}
+
+void DomainOperations::checkDomainAccount(const std::string& account, const std::string& password,
+                                          const TextReply& completion) {
+    const DomainState s = state();
+    CommandRun run = runCommand(
+        "ldapwhoami",
+        {"-x", "-H", ldapUri(s.searchDomain), "-D", account + "@" + s.domain, "-y", "/dev/stdin"}, password);
+    std::optional<std::string> reply;
+    if (!run.error.empty()) {
+        reply = "Check domain account failed with error: " + run.error;
+        log(*reply, kLogError);
+    } else {
+        log("Check join domain account is valid.", kLogInfo);
+    }
+    if (completion) completion(reply);
+}
+
+std::string DomainOperations::computerNameCandidate(const std::string& account, const std::string& model,
+                                                    int n) {
+    const std::string base = account.size() >= 12 ? account.substr(0, 11) : account;
+    return upper(base) + "-" + upper(model) + std::to_string(n);
+}
+
+std::optional<std::string> DomainOperations::pickComputerName(const std::string& account) {
+    const DomainState s = state();
+    const std::string model = JoinDomainUtil::machineModel();
+    for (int n = 0; n < kComputerNameCandidates; ++n) {
+        const std::string candidate = computerNameCandidate(account, model, n);
+        CommandRun run =
+            runCommand("ldapsearch",
+                       {"-LLL", "-x", "-H", ldapUri(s.searchDomain), "-D", s.adminAccount + "@" + s.domain,
+                        "-y", "/dev/stdin", "-b", s.DC,
+                        "(&(objectClass=user)(name=" + JoinDomainUtil::ldapFilterValue(candidate) + "))"},
+                       s.adminPassword);
+        std::string output;
+        for (const std::string& line : splitLines(run.output)) {
+            if (line.find("name") != std::string::npos) output += line + "\n";
+        }
+        CommandTexts texts;
+        if (!output.empty()) texts.output = output;
+        if (!run.error.empty()) texts.error = run.error;
+        log("Fetch computer name result:" + helperscaffold::describe(texts.output) +
+                ", error:" + helperscaffold::describe(texts.error),
+            kLogInfo);
+        if (texts.error) {
+            // A failed search proves nothing about the name: only this notice of a search that
+            // did run counts as a free name.
+            if (texts.error->find("DIGEST-MD5 common mech free") != std::string::npos) return candidate;
+            return std::nullopt;
+        }
+        if (!texts.output) return candidate;
+    }
+    return std::nullopt;
+}
+
+void DomainOperations::fetchComputerNameWithAccount(const std::string& account, const TextReply& completion) {
+    std::optional<std::string> name = pickComputerName(account);
+    if (completion) completion(name);
+}
+
+void DomainOperations::setDefaultKeychain() {
+    const std::string path = paths::under(kKeychainPreferences);
+    archive::Dictionary preferences;
+    if (fileExists(path)) {
+        std::string error;
+        std::optional<archive::Value> current = archive::readPlistFile(path, &error);
+        if (!current || !current->isDictionary()) {
+            log("Fetch system keychain failed with error: " +
+                    (error.empty() ? path + " is no dictionary" : error),
+                kLogError);
+            return;
+        }
+        preferences = *current->dictionary();
+    }
+    preferences["DefaultKeychain"] =
+        archive::Value(archive::Array{archive::Value(std::string(kSystemKeychain))});
+    ::mkdir(paths::under("/Library/Preferences").c_str(), 0755);
+    if (!archive::writePlistFile(archive::Value(preferences), path, archive::PlistFormat::Binary)) {
+        log("Fetch system keychain failed with error: cannot write " + path, kLogError);
+        return;
+    }
+    log("Fetch system keychain successfully.", kLogInfo);
+}
+
+void DomainOperations::writeKerberosConfiguration(const std::string& text) {
+    const std::string conf = paths::under("/etc/krb5.conf");
+    const std::string kept = paths::under("/etc/krb5_tmp.conf");
+    if (fileExists(conf)) {
+        // rename() replaces an older copy in one step.
+        if (::rename(conf.c_str(), kept.c_str()) != 0) {
+            log(std::string("Move krb5.conf failed with error: ") + std::strerror(errno), kLogError);
+            return;
+        }
+    }
+    if (!fileio::writeFileAtomically(conf, text, 0644)) {
+        log("Update krb5.conf failed with error: cannot write " + conf, kLogError);
+    }
+}
+
+void DomainOperations::joinWithComputerName(const std::string& name, const IntReply& completion) {
+    const DomainState s = state();
+    setDefaultKeychain();
+
+    const std::string kdcLines = JoinDomainUtil::fetchKerberosServersWithDomain(s.domain, log_);
+    if (!kdcLines.empty()) writeKerberosConfiguration(JoinDomainUtil::krb5Configuration(s.domain, kdcLines));
+
+    // Without -p the bind reads the password from its standard input.
+    CommandRun run =
+        runCommand("dsconfigad", {"-a", name, "-domain", s.domain, "-u", s.adminAccount, "-ou", s.DC},
+                   s.adminPassword + "\n");
+    int result = 0;
+    if (!run.error.empty() || !run.started) {
+        log("Join domain failed with error: " + run.error, kLogError);
+        result = kJoinFailed;
+    } else {
+        log("Join domain finish, result: " + helperscaffold::describe(textsOf(run).output), kLogInfo);
+    }
+    if (completion) completion(result);
+}
+
+void DomainOperations::updateMachineWithComputerName(const std::string& name, const IntReply& completion) {
+    struct Step {
+        const char* key;
+        const char* what;
+    };
+    for (const Step& step : {Step{"ComputerName", "computer name"}, Step{"HostName", "host name"},
+                             Step{"LocalHostName", "local host name"}}) {
+        helperscaffold::ScriptOutcome result =
+            scriptOutcomeOf(runCommand("scutil", {"--set", step.key, name}));
+        if (result.errorNumber != 0) {
+            log(std::string("Ducene set ") + step.what + " failed with error : " + errorInfoText(result),
+                kLogError);
+        } else {
+            log(std::string("Ducene set ") + step.what + " successfully.", kLogInfo);
+        }
+    }
+    if (completion) completion(0);
+}
+
+void DomainOperations::fetchJoinedDomainNameWithCompletion(const TextReply& completion) {
+    if (!completion) return;
+    completion(JoinDomainUtil::joinedDomainName(log_));
+}
+
+void DomainOperations::quitDomainWithCompletion(const IntReply& completion) {
+    // The account the helper runs under.
+    std::string user = "root";
+    passwd pw{};
+    passwd* found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(::geteuid(), &pw, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+        user = pw.pw_name;
+    helperscaffold::ScriptOutcome result =
+        scriptOutcomeOf(runCommand("dsconfigad", {"-f", "-r", "-u", "-username", user, "-password", ""}));
+    if (result.errorNumber != 0) {
+        log("Ducene excute quit domain failed with error : " + errorInfoText(result), kLogError);
+        if (completion) completion(result.errorNumber);
+        return;
+    }
+    log("Ducene excute quit domain successfully.", kLogInfo);
+    if (completion) completion(0);
+}
+
+std::string DomainOperations::joinNoteLine() {
+    return localTime("%Y-%m-%d %H-%M-%S") + " Join domain success, then Zem need update machine name. \n";
+}
+
+void DomainOperations::sendJoinDomainSuccessNotification() {
+    const std::string path = paths::machineSupportFolder() + "/joinDomainUpdate.txt";
+    std::string text;
+    if (fileExists(path)) {
+        std::optional<std::vector<uint8_t>> bytes = fileio::readFile(path, kMaxNoteBytes);
+        if (!bytes) {
+            log("Update JoinDomain send notification recordings read files Failed", kLogError);
+            return;
+        }
+        text.assign(bytes->begin(), bytes->end());
+    }
+    text += joinNoteLine();
+    if (fileio::writeFileAtomically(path, text, 0644)) {
+        log("Update JoinDomain send notification recordings write files success", kLogInfo);
+    } else {
+        log("Update JoinDomain send notification recordings write files failed. error: cannot write " + path,
+            kLogError);
+    }
+}
+
+void DomainOperations::createMobileAccountWithUid(const std::string& uid, const IntReply& completion) {
+    log("Start create mobile account: " + uid + ".", kLogInfo);
+    CommandRun enable = runCommand("dsconfigad", {"-mobile", "enable", "-mobileconfirm", "disable"});
+    if (enable.output.empty()) {
+        log("Set domain mobile account enable failed, error: " +
+                helperscaffold::describe(textsOf(enable).error),
+            kLogError);
+        if (completion) completion(kMobileAccountFailed);
+        return;
+    }
+    log("Set domain mobile account enable success.", kLogInfo);
+
+    const std::string name = lower(uid);
+    if (!isAccountName(name)) {
+        log("create mobile account failed with error: not an account name: " + uid, kLogError);
+        if (completion) completion(0);
+        return;
+    }
+    CommandRun created = runCommand("createmobileaccount", {"-n", name});
+    log("create mobile account result: " + helperscaffold::describe(textsOf(created).output), kLogInfo);
+    if (created.output.find("was not found") != std::string::npos) {
+        CommandRun again = runCommand("createmobileaccount", {"-n", name});
+        CommandTexts texts = textsOf(again);
+        log("mobile account -n  result: " + helperscaffold::describe(texts.output) +
+                " error: " + helperscaffold::describe(texts.error),
+            kLogInfo);
+    } else {
+        log("create mobile account failed with error: " + helperscaffold::describe(textsOf(created).error),
+            kLogError);
+    }
+    CommandTexts admin =
+        textsOf(runCommand("dscl", {".", "-merge", "/groups/admin", "GroupMembership", name, name}));
+    log("mobile account Add admin rights result: " + helperscaffold::describe(admin.output) +
+            " error: " + helperscaffold::describe(admin.error),
+        kLogInfo);
+    if (completion) completion(0);
+}
+
+std::optional<std::string> DomainOperations::privateProfileCopy(const std::string& user, const std::string& home,
+                                                                const std::string& name) const {
+    std::vector<char> buffer(16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    if (::getpwnam_r(user.c_str(), &pw, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+        return std::nullopt;
+    }
+    // The user's folder is opened component by component without following links, and the
+    // profile must be the user's own regular file.
+    std::optional<fileio::UserFolder> folder = fileio::UserFolder::open(
+        home, {"Library", "Application Support", "RavAvizaL"}, {pw.pw_uid, pw.pw_gid}, false);
+    if (!folder) return std::nullopt;
+    std::optional<std::vector<uint8_t>> bytes = folder->readFile(name, kMaxProfileBytes);
+    if (!bytes) return std::nullopt;
+    std::string dir = "/tmp/sorrel-profile-XXXXXX";
+    if (::mkdtemp(dir.data()) == nullptr) return std::nullopt;
+    const std::string copy = dir + "/" + name;
+    if (!fileio::writeFileAtomically(copy, *bytes, 0600)) {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+        return std::nullopt;
+    }
+    return copy;
+}
+
+bool DomainOperations::installProfile(Profile profile, const std::optional<std::string>& mPath) {
+    const bool ethernet = profile == Profile::Ethernet;
+    const std::string operation =
+        ethernet ? "DomainTool::InstallEthernetMobileConfig" : "DomainTool::InstallWiFiMobileConfig";
+    log(operation + " Start", kLogDebug);
+    const std::string user = sysinfo::consoleUser().value_or("unknown");
+    const std::string home = paths::homeFolder(user).value_or(paths::usersFolder() + "/" + user);
+    const std::string name = ethernet ? "ConnectEthernet.mobileconfig" : "ConnectWiFi.mobileconfig";
+    bool success = false;
+    if (mPath) {
+        // The tool, running as root, gets a private copy rather than a path the user controls.
+        if (std::optional<std::string> copy = privateProfileCopy(user, home, name)) {
+            CommandRun run = runCommand("profiles", {"-I", "-F", *copy}, {}, kShortCommandDeadline);
+            std::error_code ec;
+            std::filesystem::remove_all(std::filesystem::path(*copy).parent_path(), ec);
+            if (!run.output.empty()) log(operation + " Result123:" + run.output, kLogDebug);
+            // Error text or a failed exit is a failed install, even with nothing on the output.
+            success = run.started && run.status == 0 && run.output.empty() && run.error.empty();
+        } else {
+            log(operation + " cannot read " + home + "/Library/Application Support/RavAvizaL/" + name, kLogDebug);
+        }
+    }
+    log(operation + " " + (success ? "Success" : "Fail"), kLogDebug);
+    return success;
+}
+
+void DomainOperations::ConnectEthernetWithUsername(const std::string&, const std::string&,
+                                                   const std::optional<std::string>& mPath,
+                                                   const BoolReply&) {
+    installProfile(Profile::Ethernet, mPath);
+}
+
+void DomainOperations::ConnectWiFiWithSSID(const std::string&, const std::string&, const std::string&,
+                                           const std::optional<std::string>& mPath,
+                                           const BoolReply& completion) {
+    if (!installProfile(Profile::WiFi, mPath) && completion) completion(false);
+}
+
+}  // namespace sorrel

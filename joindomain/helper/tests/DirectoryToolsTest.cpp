@@ -1,0 +1,199 @@
+// The helper's operations running the real directory and host-name stand-ins (realmd's client
+// recorded) in a temporary root.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "ToolFakes.h"
+#include "joindomain/helper/DomainOperations.h"
+#include "platform/paths/Paths.h"
+#include "platform/sysinfo/Machine.h"
+#include "platform/tools/dsconfigad/DirectoryBinding.h"
+#include "platform/tools/networksetup/NetworkSetup.h"
+#include "platform/tools/scutil/HostNames.h"
+#include "tests/support/TempRoot.h"
+#include "tests/support/TestFiles.h"
+
+namespace {
+
+using sorrel::DomainOperations;
+using testsupport::readText;
+
+class DirectoryToolsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fakes_.emplace(root_.path());
+        for (const char* tool : {"realm", "ldapwhoami", "dig"}) fakes_->recorder(tool);
+        std::filesystem::create_symlink(DSCONFIGAD_TOOL, paths::toolFolder() + "/dsconfigad");
+        std::filesystem::create_symlink(SCUTIL_TOOL, paths::toolFolder() + "/scutil");
+        std::filesystem::create_symlink(CREATEMOBILEACCOUNT_TOOL,
+                                        paths::toolFolder() + "/createmobileaccount");
+        std::filesystem::create_symlink(DSCL_TOOL, paths::toolFolder() + "/dscl");
+        testsupport::writeFile(root_.at("/etc/group"), "root:x:0:\nsudo:x:27:admin1\nnogroup:x:65534:\n");
+        testsupport::writeFile(root_.at("/etc/gshadow"), "root:*::\nsudo:*::admin1\n", 0640);
+        ops_.initiateDomainToolWithInfo({{"name", std::string("corp.example.com")},
+                                         {"domain_admin_account", std::string("joiner")},
+                                         {"domain_admin_pwd", std::string("adm\"in $x")}});
+        fakes_->clearCalls();
+    }
+
+    std::optional<std::string> joinedDomain() {
+        std::optional<std::string> name;
+        ops_.fetchJoinedDomainNameWithCompletion([&](std::optional<std::string> n) { name = n; });
+        return name;
+    }
+
+    testsupport::TempRoot root_{"jd-tools"};
+    std::optional<jdtest::ToolFakes> fakes_;
+    jdtest::LogLines logs_;
+    DomainOperations ops_{[this](const std::string& text, unsigned type) { logs_(text, type); }};
+};
+
+TEST_F(DirectoryToolsTest, BindShowMobileAccountsAndLeave) {
+    EXPECT_EQ(joinedDomain(), std::nullopt);
+
+    std::optional<int> reply;
+    ops_.joinWithComputerName("ABC-MC0", [&](int r) { reply = r; });
+    EXPECT_EQ(reply, 0);
+    EXPECT_EQ(fakes_->callsOf("realm"),
+              std::vector<std::string>{"realm [join] [--user=joiner] [--computer-name=ABC-MC0] "
+                                       "[--membership-software=adcli] [--client-software=sssd] "
+                                       "[--computer-ou=DC=corp,DC=example,DC=com] [corp.example.com]"});
+    EXPECT_EQ(fakes_->callsOf("stdin realm:"), std::vector<std::string>{"stdin realm: adm\"in $x"});
+    EXPECT_EQ(joinedDomain(), "corp.example.com");
+    const std::string binding = readText(dsconfigad::bindingRecordFile());
+    EXPECT_NE(binding.find("ldap_sasl_authid = ABC-MC0$\n"), std::string::npos) << binding;
+    EXPECT_NE(binding.find("cache_credentials = False\n"), std::string::npos);
+    // Users' processes (the UI app, the domain-join app) read the binding from the record.
+    EXPECT_EQ(
+        std::filesystem::status(dsconfigad::bindingRecordFile()).permissions() & std::filesystem::perms::all,
+        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+            std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+
+    ops_.createMobileAccountWithUid("Li.Wei", [&](int r) { reply = r; });
+    EXPECT_EQ(reply, 0);
+    EXPECT_TRUE(logs_.has("Set domain mobile account enable success.", sorrel::kLogInfo));
+    // An account the system cannot resolve is asked for twice and joins no group.
+    EXPECT_TRUE(
+        logs_.has("mobile account -n  result: createmobileaccount: user li.wei was not found\n error: (null)",
+                  sorrel::kLogInfo));
+    EXPECT_TRUE(
+        logs_.has("mobile account Add admin rights result: (null) error: dscl: user li.wei does not exist\n",
+                  sorrel::kLogInfo));
+    EXPECT_EQ(readText(root_.at("/etc/group")), "root:x:0:\nsudo:x:27:admin1\nnogroup:x:65534:\n");
+    EXPECT_EQ(dsconfigad::readBinding()->mobile, true);
+    EXPECT_NE(dsconfigad::run({"-show"}, "").output.find("Computer Account                 = abc-mc0$\n"),
+              std::string::npos);
+
+    ops_.quitDomainWithCompletion([&](int r) { reply = r; });
+    EXPECT_EQ(reply, 0);
+    EXPECT_EQ(fakes_->callsOf("realm").back(), "realm [leave] [corp.example.com]")
+        << "a forced leave stays local";
+    EXPECT_EQ(joinedDomain(), std::nullopt);
+    EXPECT_FALSE(std::filesystem::exists(dsconfigad::bindingRecordFile()));
+
+    // Not bound any more: leaving again fails with the tool's status, as does the mobile setting.
+    ops_.quitDomainWithCompletion([&](int r) { reply = r; });
+    EXPECT_EQ(reply, 1);
+    ops_.createMobileAccountWithUid("Li.Wei", [&](int r) { reply = r; });
+    EXPECT_EQ(reply, sorrel::kMobileAccountFailed);
+}
+
+TEST_F(DirectoryToolsTest, MobileAccountGetsAHomeAndAdministratorRights) {
+    ops_.joinWithComputerName("ABC-MC0", nullptr);
+    // "nobody" stands for a directory user the system resolves.
+    std::optional<int> reply;
+    ops_.createMobileAccountWithUid("Nobody", [&](int r) { reply = r; });
+    EXPECT_EQ(reply, 0);
+    const std::string home = paths::homeFolder("nobody").value();
+    struct stat st {};
+    ASSERT_EQ(::stat(home.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(readText(root_.at("/etc/group")), "root:x:0:\nsudo:x:27:admin1,nobody\nnogroup:x:65534:\n");
+    EXPECT_EQ(readText(root_.at("/etc/gshadow")), "root:*::\nsudo:*::admin1,nobody\n");
+    EXPECT_EQ(std::filesystem::status(root_.at("/etc/gshadow")).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                  std::filesystem::perms::group_read);
+
+    // Again: the home stays, the membership is not doubled.
+    ops_.createMobileAccountWithUid("nobody", [&](int r) { reply = r; });
+    EXPECT_EQ(reply, 0);
+    EXPECT_EQ(readText(root_.at("/etc/group")), "root:x:0:\nsudo:x:27:admin1,nobody\nnogroup:x:65534:\n");
+}
+
+TEST_F(DirectoryToolsTest, RefusedBindLeavesNoBinding) {
+    fakes_->answer("realm", "err",
+                   "realm: Couldn't join realm: Insufficient permissions to join the domain\n");
+    fakes_->answer("realm", "status", "1");
+    std::optional<int> reply;
+    ops_.joinWithComputerName("ABC-MC0", [&](int r) { reply = r; });
+    EXPECT_EQ(reply, sorrel::kJoinFailed);
+    EXPECT_TRUE(
+        logs_.has("Join domain failed with error: realm: Couldn't join realm: Insufficient permissions to "
+                  "join the domain\n",
+                  sorrel::kLogError));
+    EXPECT_FALSE(std::filesystem::exists(dsconfigad::bindingRecordFile()));
+}
+
+TEST_F(DirectoryToolsTest, BindRefusesNamesThatAreNotNames) {
+    struct Case {
+        std::vector<std::string> args;
+    } cases[] = {
+        {{"-a", "ABC MC0", "-domain", "corp.example.com", "-u", "joiner"}},
+        {{"-a", "ABC-MC0", "-domain", "corp.example.com\n[sssd]", "-u", "joiner"}},
+        {{"-a", "ABC-MC0", "-domain", "corp.example.com", "-u", "--verbose"}},
+        {{"-a", "ABC-MC0", "-domain", "corp.example.com"}},
+    };
+    for (const Case& c : cases) {
+        dsconfigad::Outcome outcome = dsconfigad::run(c.args, "pw\n");
+        EXPECT_NE(outcome.status, 0);
+        EXPECT_FALSE(outcome.error.empty());
+    }
+    EXPECT_TRUE(fakes_->callsOf("realm").empty());
+}
+
+TEST_F(DirectoryToolsTest, MachineNamesGoToTheHostNameFiles) {
+    testsupport::writeFile(root_.at("/etc/machine-info"), "CHASSIS=laptop\nPRETTY_HOSTNAME=\"old\"\n");
+    std::optional<int> reply;
+    ops_.updateMachineWithComputerName("ABC-MC0", [&](int r) { reply = r; });
+    EXPECT_EQ(reply, 0);
+    EXPECT_EQ(readText(root_.at("/etc/hostname")), "ABC-MC0\n");
+    EXPECT_EQ(readText(root_.at("/etc/machine-info")), "CHASSIS=laptop\nPRETTY_HOSTNAME=\"ABC-MC0\"\n");
+    EXPECT_EQ(sysinfo::hostName(), "ABC-MC0");
+    EXPECT_EQ(scutil::run({"--get", "LocalHostName"}).output, "ABC-MC0\n");
+    EXPECT_TRUE(logs_.has("Ducene set local host name successfully.", sorrel::kLogInfo));
+
+    // A name the host-name files cannot hold is refused; the computer name takes any one line.
+    ops_.updateMachineWithComputerName("Li's \"Mac\" $1", [&](int r) { reply = r; });
+    EXPECT_EQ(reply, 0);
+    EXPECT_TRUE(logs_.hasPrefix("Ducene set host name failed with error : ", sorrel::kLogError));
+    EXPECT_EQ(readText(root_.at("/etc/hostname")), "ABC-MC0\n");
+    EXPECT_EQ(sysinfo::hostName(), "Li's \"Mac\" $1");
+    EXPECT_EQ(scutil::run({"--set", "ComputerName", "two\nlines"}).status, 1);
+}
+
+TEST_F(DirectoryToolsTest, JoinedWiFiNetworkComesFromNetworkManager) {
+    // A NetworkManager client that records its arguments and lists two networks, one joined.
+    testsupport::writeFile(root_.at("/usr/bin/nmcli"),
+                           "#!/bin/sh\necho \"$*\" >> '" + root_.path() +
+                               "/nmcli.calls'\n"
+                               "[ -f '" +
+                               root_.path() + "/wifi' ] && cat '" + root_.path() + "/wifi'\nexit 0\n",
+                           0755);
+    testsupport::writeFile(root_.path() + "/wifi", "no:Guest\nyes:Office\\:5G\n");
+    networksetup::Outcome joined = networksetup::run({"-getairportnetwork", "en0"});
+    EXPECT_EQ(joined.status, 0);
+    EXPECT_EQ(joined.output, "Current Wi-Fi Network: Office:5G\n");
+    EXPECT_EQ(readText(root_.path() + "/nmcli.calls"), "-t -f ACTIVE,SSID device wifi list --rescan no\n");
+
+    testsupport::writeFile(root_.path() + "/wifi", "no:Guest\n");
+    EXPECT_EQ(networksetup::run({"-getairportnetwork", "en0"}).output,
+              "You are not associated with an AirPort network.\n");
+}
+
+}  // namespace

@@ -1,0 +1,246 @@
+#include "DirectoryBinding.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <filesystem>
+#include <map>
+
+#include "platform/core/FileIO.h"
+#include "platform/paths/Paths.h"
+#include "platform/spawn/Spawn.h"
+
+namespace dsconfigad {
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: dsconfigad -show | -a <computer> -domain <domain> -u <user> [-p <password>] [-ou <base>] | "
+    "-r [-f] | -mobile enable|disable [-mobileconfirm enable|disable]\n";
+constexpr const char* kNotBound = "dsconfigad: this computer is not bound to Active Directory\n";
+constexpr size_t kMaxBindingBytes = 64u << 10;
+
+bool dnsName(const std::string& text) {
+    if (text.empty() || text.size() > 253 || text.front() == '.' || text.back() == '.') return false;
+    char previous = 0;
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (!(std::isalnum(u) || c == '-' || c == '.' || c == '_') || u >= 0x80) return false;
+        if (c == '.' && previous == '.') return false;
+        previous = c;
+    }
+    return true;
+}
+
+// A computer name: 1 to 15 letters, digits and hyphens, not starting with a hyphen.
+bool computerName(const std::string& text) {
+    if (text.empty() || text.size() > 15 || text.front() == '-') return false;
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (!(std::isalnum(u) || c == '-') || u >= 0x80) return false;
+    }
+    return true;
+}
+
+std::string upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string trimmed(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos) return {};
+    return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
+}
+
+// "-name value" pairs and lone flags; nothing when an option lacks its value.
+std::optional<std::map<std::string, std::string>> options(const std::vector<std::string>& args,
+                                                          const std::vector<std::string>& flags) {
+    std::map<std::string, std::string> found;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        bool isFlag = false;
+        for (const std::string& f : flags) isFlag = isFlag || a == f;
+        if (isFlag) {
+            found[a] = "";
+            continue;
+        }
+        if (a.empty() || a[0] != '-' || i + 1 >= args.size()) return std::nullopt;
+        found[a] = args[++i];
+    }
+    return found;
+}
+
+Outcome fail(const std::string& text, int status = 1) {
+    return Outcome{status, "", text};
+}
+
+bool writeBinding(const Binding& binding) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(bindingRecordFile()).parent_path(), ec);
+    return fileio::writeFileAtomically(bindingRecordFile(), bindingText(binding), 0644);
+}
+
+Outcome runRealm(const std::vector<std::string>& args, const std::string& input) {
+    spawn::Options o;
+    o.program = "realm";
+    o.argv.push_back(o.program);
+    o.argv.insert(o.argv.end(), args.begin(), args.end());
+    o.input = input.empty() ? spawn::Stream::null() : spawn::Stream::pipe();
+    spawn::RunLimits limits;
+    limits.input = input;
+    limits.deadline = kRealmDeadline;
+    limits.maxStreamBytes = 1u << 20;
+    spawn::RunResult r = spawn::run(std::move(o), limits);
+    Outcome out;
+    if (!r.started()) return fail("dsconfigad: cannot run realm\n");
+    out.output = std::move(r.output);
+    out.error = std::move(r.error);
+    if (r.timedOut) {
+        out.status = 1;
+        out.error += "dsconfigad: realm timed out\n";
+    } else if (!r.waitStatus || spawn::exitStatusFromWait(*r.waitStatus) != 0) {
+        out.status = 1;
+        if (out.error.empty()) out.error = "dsconfigad: realm failed\n";
+    }
+    return out;
+}
+
+Outcome show() {
+    std::optional<Binding> binding = readBinding();
+    if (!binding) return {};
+    const std::string state = binding->mobile ? "Enabled" : "Disabled";
+    Outcome out;
+    out.output = "Active Directory Forest          = " + binding->domain + "\n" +
+                 "Active Directory Domain          = " + binding->domain + "\n" +
+                 "Computer Account                 = " + lower(binding->computer) + "$\n" + "\n" +
+                 "Advanced Options - User Experience\n" + "  Create mobile account at login = " + state +
+                 "\n";
+    return out;
+}
+
+Outcome add(const std::vector<std::string>& args, const std::string& input) {
+    auto o = options(args, {});
+    if (!o || !o->count("-a") || !o->count("-domain") || !o->count("-u")) return fail(kUsage, 64);
+    Binding binding;
+    binding.computer = upper((*o)["-a"]);
+    binding.domain = lower((*o)["-domain"]);
+    if (!computerName(binding.computer)) return fail("dsconfigad: invalid computer name\n", 64);
+    if (!dnsName(binding.domain)) return fail("dsconfigad: invalid domain name\n", 64);
+    const std::string user = (*o)["-u"];
+    if (user.empty() || user[0] == '-') return fail("dsconfigad: invalid user name\n", 64);
+    std::string password;
+    if (o->count("-p")) {
+        password = (*o)["-p"];
+    } else {
+        password = input.substr(0, input.find('\n'));
+    }
+    // realmd joins through adcli (computer account, keytab) and configures SSSD and PAM.
+    std::vector<std::string> realm = {"join", "--user=" + user, "--computer-name=" + binding.computer,
+                                      "--membership-software=adcli", "--client-software=sssd"};
+    if (o->count("-ou") && !(*o)["-ou"].empty()) realm.push_back("--computer-ou=" + (*o)["-ou"]);
+    realm.push_back(binding.domain);
+    Outcome joined = runRealm(realm, password + "\n");
+    if (joined.status != 0) return joined;
+    if (std::optional<Binding> previous = readBinding()) binding.mobile = previous->mobile;
+    if (!writeBinding(binding))
+        return fail("dsconfigad: cannot record the binding in " + bindingRecordFile() + "\n");
+    return {};
+}
+
+Outcome remove(const std::vector<std::string>& args, const std::string& input) {
+    auto o = options(args, {"-r", "-remove", "-f", "-force"});
+    // "-u -username x" reads as -u with the value "-username" and a stray x: take the user from
+    // whichever form names one, and tolerate the rest.
+    const bool force = std::find(args.begin(), args.end(), "-f") != args.end() ||
+                       std::find(args.begin(), args.end(), "-force") != args.end();
+    std::optional<Binding> binding = readBinding();
+    if (!binding) return fail(kNotBound);
+    if (!force) {
+        if (!o) return fail(kUsage, 64);
+        std::string user = o->count("-username") ? (*o)["-username"] : (o->count("-u") ? (*o)["-u"] : "");
+        if (user.empty() || user[0] == '-') return fail("dsconfigad: removal needs -username or -f\n", 64);
+        std::string password = o->count("-password") ? (*o)["-password"] : input.substr(0, input.find('\n'));
+        Outcome left = runRealm({"leave", "--remove", "--user=" + user, binding->domain}, password + "\n");
+        if (left.status != 0) return left;
+    } else {
+        // A forced removal only unconfigures this machine; the directory keeps the account.
+        Outcome left = runRealm({"leave", binding->domain}, {});
+        if (left.status != 0) return left;
+    }
+    if (::unlink(bindingRecordFile().c_str()) != 0 && errno != ENOENT) {
+        return fail("dsconfigad: cannot remove " + bindingRecordFile() + "\n");
+    }
+    return {};
+}
+
+Outcome mobile(const std::vector<std::string>& args) {
+    auto o = options(args, {});
+    if (!o || !o->count("-mobile")) return fail(kUsage, 64);
+    const std::string state = lower((*o)["-mobile"]);
+    if (state != "enable" && state != "disable") return fail(kUsage, 64);
+    if (o->count("-mobileconfirm")) {
+        const std::string confirm = lower((*o)["-mobileconfirm"]);
+        if (confirm != "enable" && confirm != "disable") return fail(kUsage, 64);
+    }
+    std::optional<Binding> binding = readBinding();
+    if (!binding) return fail(kNotBound);
+    binding->mobile = state == "enable";
+    if (!writeBinding(*binding)) return fail("dsconfigad: cannot write " + bindingRecordFile() + "\n");
+    return {0, "Settings changed successfully\n", ""};
+}
+
+}  // namespace
+
+std::string bindingRecordFile() {
+    return paths::under("/var/lib/ravaviza/directory-binding.conf");
+}
+
+std::string bindingText(const Binding& binding) {
+    return "# The directory binding made by the product's dsconfigad.\n"
+           "ad_domain = " +
+           binding.domain + "\nldap_sasl_authid = " + binding.computer +
+           "$\ncache_credentials = " + (binding.mobile ? "True" : "False") + "\n";
+}
+
+std::optional<Binding> readBinding() {
+    auto bytes = fileio::readFile(bindingRecordFile(), kMaxBindingBytes);
+    if (!bytes) return std::nullopt;
+    std::string text(bytes->begin(), bytes->end());
+    Binding binding;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        const std::string key = trimmed(line.substr(0, eq));
+        const std::string value = trimmed(line.substr(eq + 1));
+        if (key == "ad_domain") binding.domain = value;
+        if (key == "ldap_sasl_authid") binding.computer = value.substr(0, value.find('$'));
+        if (key == "cache_credentials") binding.mobile = lower(value) == "true";
+    }
+    if (binding.domain.empty() || binding.computer.empty()) return std::nullopt;
+    return binding;
+}
+
+Outcome run(const std::vector<std::string>& args, const std::string& input) {
+    if (args.size() == 1 && args[0] == "-show") return show();
+    if (!args.empty() && args[0] == "-a") return add(args, input);
+    for (const std::string& a : args) {
+        if (a == "-r" || a == "-remove") return remove(args, input);
+    }
+    if (!args.empty() && args[0] == "-mobile") return mobile(args);
+    return fail(kUsage, 64);
+}
+
+}  // namespace dsconfigad

@@ -1,0 +1,46 @@
+// dsconfigad: see DirectoryBinding.h.
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "DirectoryBinding.h"
+
+namespace {
+
+void writeAll(int fd, const std::string& text) {
+    for (size_t done = 0; done < text.size();) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+// Standard input when it is not a terminal (a password handed over by the caller), at most 4 KiB.
+std::string readInput() {
+    std::string input;
+    if (::isatty(STDIN_FILENO)) return input;
+    char buffer[512];
+    while (input.size() < 4096) {
+        ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0) break;
+        input.append(buffer, static_cast<size_t>(n));
+    }
+    return input;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    auto has = [&args](const char* word) { return std::find(args.begin(), args.end(), word) != args.end(); };
+    // The password comes on standard input where the arguments name none.
+    const bool removing = has("-r") || has("-remove");
+    const bool wantsInput = (!args.empty() && args[0] == "-a" && !has("-p")) ||
+                            (removing && !has("-f") && !has("-force") && !has("-password"));
+    dsconfigad::Outcome outcome = dsconfigad::run(args, wantsInput ? readInput() : std::string());
+    writeAll(STDOUT_FILENO, outcome.output);
+    writeAll(STDERR_FILENO, outcome.error);
+    return outcome.status;
+}

@@ -1,0 +1,25 @@
+// The scutil stand-in for the machine's names, over the Linux host-name files:
+//   --set ComputerName <name>     PRETTY_HOSTNAME of /etc/machine-info (other keys kept)
+//   --set HostName <name>         /etc/hostname (and the running kernel's name on the real root)
+//   --set LocalHostName <name>    the same, one label only
+//   --get ComputerName|HostName|LocalHostName
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace scutil {
+
+struct Outcome {
+    int status = 0;
+    std::string output;
+    std::string error;
+};
+
+// Runs the tool with args (argv[0] excluded).
+Outcome run(const std::vector<std::string>& args);
+
+// The machine-info text with PRETTY_HOSTNAME set to name, other lines kept.
+std::string withPrettyHostName(const std::string& machineInfo, const std::string& name);
+
+}  // namespace scutil
