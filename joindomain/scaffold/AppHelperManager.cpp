@@ -72,6 +72,7 @@ AppHelperManager::AppHelperManager(const HelperIdentity& identity, std::string a
     : identity_(identity), appBundle_(appBundle.empty() ? runningAppBundle() : std::move(appBundle)) {}
 
 AppHelperManager::~AppHelperManager() {
+    lifeline_->end();
     std::shared_ptr<ipc::XpcConnection> connection;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -160,15 +161,19 @@ std::shared_ptr<ipc::XpcConnection> AppHelperManager::helperConnection() {
     ipc::XpcOptions options;
     options.privileged = true;
     auto connection = ipc::XpcConnection::create(identity_.label, options);
-    connection->setMessageHandler([this](const ipc::XpcMessage& message, const ipc::XpcConnection::Reply&) {
-        if (selectorOf(message) == std::string(kHelperLogSelector))
-            helperLog(textArgument(argumentsOf(message), 0));
-    });
+    connection->setMessageHandler(
+        [lifeline = lifeline_](const ipc::XpcMessage& message, const ipc::XpcConnection::Reply&) {
+            if (selectorOf(message) != std::string(kHelperLogSelector)) return;
+            lifeline->with(
+                [&](AppHelperManager& manager) { manager.helperLog(textArgument(argumentsOf(message), 0)); });
+        });
     ipc::XpcConnection* raw = connection.get();
     // The next use opens a fresh connection.
-    connection->setInvalidationHandler([this, raw] {
-        std::lock_guard<std::mutex> guard(mutex_);
-        if (currentHelperConnection.get() == raw) currentHelperConnection.reset();
+    connection->setInvalidationHandler([lifeline = lifeline_, raw] {
+        lifeline->with([raw](AppHelperManager& manager) {
+            std::lock_guard<std::mutex> guard(manager.mutex_);
+            if (manager.currentHelperConnection.get() == raw) manager.currentHelperConnection.reset();
+        });
     });
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "HelperIdentity.h"
+#include "Lifeline.h"
 #include "platform/archive/Value.h"
 #include "platform/core/Error.h"
 #include "platform/ipc/XpcConnection.h"
@@ -88,6 +89,7 @@ class AppHelperManager {
     std::mutex connectMutex_;
     std::mutex mutex_;
     std::shared_ptr<ipc::XpcConnection> currentHelperConnection;
+    std::shared_ptr<Lifeline<AppHelperManager>> lifeline_ = Lifeline<AppHelperManager>::make(this);
 };
 
 // The app's entry: asks the manager to check the helper; without it returns 0, otherwise runs

@@ -26,7 +26,11 @@ Helper::Helper(const HelperIdentity& identity)
       logger_(identity),
       listener_(ipc::XpcListener::create(identity.label, listenerOptions())) {
     listener_->setAcceptHandler(
-        [this](const std::shared_ptr<ipc::XpcConnection>& connection) { return listener(connection); });
+        [lifeline = lifeline_](const std::shared_ptr<ipc::XpcConnection>& connection) {
+            bool kept = false;
+            lifeline->with([&](Helper& helper) { kept = helper.listener(connection); });
+            return kept;
+        });
     exportOperation(kWriteLogSelector, [this](const archive::Array& args, const ReplyBlock&) {
         auto text = textArgument(args, 0);
         auto type = integerArgument(args, 1);
@@ -40,6 +44,7 @@ Helper::Helper(const HelperIdentity& identity)
 }
 
 Helper::~Helper() {
+    lifeline_->end();
     listener_->invalidate();
     std::vector<std::shared_ptr<ipc::XpcConnection>> open;
     {
@@ -68,10 +73,12 @@ bool Helper::startToRun() {
 bool Helper::listener(const std::shared_ptr<ipc::XpcConnection>& newConnection) {
     ipc::XpcConnection* raw = newConnection.get();
     newConnection->setMessageHandler(
-        [this](const ipc::XpcMessage& message, const ipc::XpcConnection::Reply& reply) {
-            handle(message, reply);
+        [lifeline = lifeline_](const ipc::XpcMessage& message, const ipc::XpcConnection::Reply& reply) {
+            lifeline->with([&](Helper& helper) { helper.handle(message, reply); });
         });
-    newConnection->setInvalidationHandler([this, raw] { removeConnection(raw); });
+    newConnection->setInvalidationHandler([lifeline = lifeline_, raw] {
+        lifeline->with([raw](Helper& helper) { helper.removeConnection(raw); });
+    });
     {
         std::lock_guard<std::mutex> lock(mutex_);
         connections.push_back(newConnection);

@@ -18,6 +18,7 @@
 
 #include "HSLogger.h"
 #include "HelperIdentity.h"
+#include "Lifeline.h"
 #include "ShellScript.h"
 #include "platform/archive/Value.h"
 #include "platform/ipc/XpcConnection.h"
@@ -83,6 +84,7 @@ class Helper {
 
     HelperIdentity identity_;
     HSLogger logger_;
+    std::shared_ptr<Lifeline<Helper>> lifeline_ = Lifeline<Helper>::make(this);
     std::shared_ptr<ipc::XpcListener> listener_;
     std::map<std::string, Operation> operations_;
 

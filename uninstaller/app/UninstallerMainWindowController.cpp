@@ -70,7 +70,7 @@ UninstallerMainWindowController::UninstallerMainWindowController(AppHelperManage
 }
 
 UninstallerMainWindowController::~UninstallerMainWindowController() {
-    *alive_ = false;
+    lifeline_->end();
     if (ternimateTimer) ternimateTimer->cancel();
 }
 
@@ -127,8 +127,8 @@ void UninstallerMainWindowController::startUninstallZem() {
     helper->fetchHomeDirectory(options_.homeDirectory);
     // Sent one after another without waiting: the helper takes them in this order, so the jobs
     // are stopped before any process is killed or file removed, and the UI app's folder goes last.
-    auto done = [this, alive = alive_](int32_t) {
-        if (*alive) checkTaskExcuted();
+    auto done = [lifeline = lifeline_](int32_t) {
+        lifeline->with([](UninstallerMainWindowController& window) { window.checkTaskExcuted(); });
     };
     helper->unloadAllServiceProcessWithCompletion(done);
     manager_.unloadAgentServiceProcessWithCompletion(done);
@@ -143,30 +143,29 @@ void UninstallerMainWindowController::startUninstallZem() {
 void UninstallerMainWindowController::checkTaskExcuted() {
     if (taskCount_.fetch_sub(1) - 1 != 0) return;
     timeCount_.store(kCountdownSeconds);
-    std::weak_ptr<bool> alive = alive_;
-    dispatch::WorkQueue::main()->dispatch([this, alive] {
-        auto live = alive.lock();
-        if (!live || !*live) return;
-        const std::string& language = options_.preferredLanguage;
-        if (contains(language, "zh-Hans")) {
-            ui_->tipsLabel->setText(QStringLiteral("卸载成功，3秒后自动关闭"));
-        } else if (contains(language, "en")) {
-            ui_->tipsLabel->setText(QStringLiteral("Uninstall successfully, shut down after 3 seconds"));
-        }
-        ui_->progressIndicator->hide();
-        releaseTimer();
+    dispatch::WorkQueue::main()->dispatch([lifeline = lifeline_] {
+        lifeline->with([](UninstallerMainWindowController& window) {
+            const std::string& language = window.options_.preferredLanguage;
+            if (contains(language, "zh-Hans")) {
+                window.ui_->tipsLabel->setText(QStringLiteral("卸载成功，3秒后自动关闭"));
+            } else if (contains(language, "en")) {
+                window.ui_->tipsLabel->setText(
+                    QStringLiteral("Uninstall successfully, shut down after 3 seconds"));
+            }
+            window.ui_->progressIndicator->hide();
+            window.releaseTimer();
+        });
     });
 }
 
 void UninstallerMainWindowController::releaseTimer() {
     // Fires at once, then every second.
     if (ternimateTimer) ternimateTimer->cancel();
-    std::weak_ptr<bool> alive = alive_;
-    ternimateTimer = dispatch::TimerSource::create(dispatch::WorkQueue::main(), std::chrono::seconds(0),
-                                                   std::chrono::seconds(1), [this, alive] {
-                                                       auto live = alive.lock();
-                                                       if (live && *live) timerHandler();
-                                                   });
+    ternimateTimer = dispatch::TimerSource::create(
+        dispatch::WorkQueue::main(), std::chrono::seconds(0), std::chrono::seconds(1),
+        [lifeline = lifeline_] {
+            lifeline->with([](UninstallerMainWindowController& window) { window.timerHandler(); });
+        });
     ternimateTimer->resume();
 }
 

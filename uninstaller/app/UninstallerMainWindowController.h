@@ -15,6 +15,7 @@
 
 #include "AppHelperManager.h"
 #include "UninstallCodeInputView.h"
+#include "joindomain/scaffold/Lifeline.h"
 #include "platform/archive/Value.h"
 #include "platform/dispatch/WorkQueue.h"
 
@@ -85,8 +86,9 @@ class UninstallerMainWindowController : public QWidget {
     archive::Dictionary uninstallInfo_;
     QPointer<QMessageBox> warningAlert_;
     bool terminated_ = false;
-    // Main-queue work of this window checks it is still there.
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    // Answers and main-queue work reach the window only while it is there.
+    std::shared_ptr<helperscaffold::Lifeline<UninstallerMainWindowController>> lifeline_ =
+        helperscaffold::Lifeline<UninstallerMainWindowController>::make(this);
 };
 
 }  // namespace quillet
