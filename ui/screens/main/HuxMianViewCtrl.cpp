@@ -13,11 +13,15 @@
 #include "common/logger/LogSink.h"
 #include "common/server/ZemServerConfig.h"
 #include "platform/paths/Paths.h"
+#include "MainStrings.h"
 #include "ui/screens/bridge/ZemNotificationKeys.h"
 #include "ui/screens/controls/CustomButton.h"
 #include "ui/screens/controls/Localizable.h"
 #include "ui/screens/controls/ZemTextField.h"
+#if __has_include("ui/screens/login/HuxLoginStateViewCtrl.h")
 #include "ui/screens/login/HuxLoginStateViewCtrl.h"
+#define HUX_LOGIN_SCREEN 1
+#endif
 #include "ui/session/login/JsonFields.h"
 #include "ui/session/login/RavAvizaLoginHelper.h"
 #include "ui_HuxMianViewCtrl.h"
@@ -37,7 +41,7 @@ void log(const std::string& line) {
     common::processLog().writeLog(line);
 }
 
-QString tr(const char* key) {
+QString localized(const char* key) {
     return Localizable::localizedString(QString::fromLatin1(key));
 }
 
@@ -45,7 +49,12 @@ QString tr(const char* key) {
 
 HuxMianViewCtrl::HuxMianViewCtrl(QWidget* parent)
     : CustomViewControllerBase(parent), ui_(std::make_unique<Ui::HuxMianViewCtrl>()) {
+    hux::loadMainStrings();
     ui_->setupUi(this);
+    QPalette white = palette();
+    white.setColor(QPalette::Window, Qt::white);
+    setPalette(white);
+    setAutoFillBackground(true);
     connect(ui_->saveServerBtn, &QPushButton::clicked, this, [this] { setingSeverBtton(); });
     connect(ui_->loginBtn, &QPushButton::clicked, this, [this] { selectTab(1); });
     // Return in either field ends the editing as the Return key does.
@@ -80,8 +89,12 @@ CustomButton* HuxMianViewCtrl::loginBtn() const { return ui_->loginBtn; }
 int HuxMianViewCtrl::selectedTab() const { return ui_->mianTabView->currentIndex(); }
 
 HuxLoginStateViewCtrl* HuxMianViewCtrl::loginViewCtrl() {
+#ifdef HUX_LOGIN_SCREEN
     if (!loginViewCtrl_) loginViewCtrl_ = new HuxLoginStateViewCtrl(ui_->loginTab);
     return loginViewCtrl_;
+#else
+    return nullptr;
+#endif
 }
 
 HuxNavigationViewCtrl* HuxMianViewCtrl::NavigationViewCtrl() {
@@ -90,18 +103,24 @@ HuxNavigationViewCtrl* HuxMianViewCtrl::NavigationViewCtrl() {
 }
 
 void HuxMianViewCtrl::initBttonSatus() {
-    const QFont font(QStringLiteral("HelveticaNeue-Light"), 14);
+    QFont font(QStringLiteral("HelveticaNeue-Light"));
+    font.setPixelSize(14);
     for (auto [button, key] : {std::pair{ui_->saveServerBtn, "ConfigureServer"}, std::pair{ui_->loginBtn, "Login"}}) {
-        button->setTitle(tr(key), QRect(0, 10, button->width(), button->height()), Qt::AlignCenter, font);
+        // The title sits 10 px below the button's top, centred across it.
+        const QSize size = button->minimumSize();
+        button->setTitle(localized(key), QRect(0, 10, size.width(), size.height()), Qt::AlignHCenter | Qt::AlignTop,
+                         font);
     }
 }
 
 void HuxMianViewCtrl::initLoadViews() {
+#ifdef HUX_LOGIN_SCREEN
     ui_->loginTab->layout()->addWidget(loginViewCtrl());
     QPointer<HuxMianViewCtrl> self(this);
     loginViewCtrl()->setTapLoginBlock([self] {
         if (self) self->selectTab(2);
     });
+#endif
     ui_->navigationTab->layout()->addWidget(NavigationViewCtrl());
 }
 
@@ -146,7 +165,7 @@ void HuxMianViewCtrl::exitAccount(const dispatch::Notification& notification) {
         auto& session = RavAvizaLoginHelper::sharedInstance();
         session.createSoleidAndSave();
         session.existNimbrel();
-        tipText(tr("TicketTips"));
+        tipText(localized("TicketTips"));
     }
     UpdateTableView();
 }
@@ -154,7 +173,7 @@ void HuxMianViewCtrl::exitAccount(const dispatch::Notification& notification) {
 void HuxMianViewCtrl::tipText(const QString& text) {
     QPointer<HuxMianViewCtrl> self(this);
     dispatch::WorkQueue::main()->dispatch([self, text] {
-        if (self) self->showErrorMessageBoxWithTitle(tr("Warnning"), text);
+        if (self) self->showErrorMessageBoxWithTitle(localized("Warnning"), text);
     });
 }
 
@@ -169,12 +188,12 @@ void HuxMianViewCtrl::clickPassWordTextField() {
 void HuxMianViewCtrl::setingSeverBtton() {
     const QString host = ui_->domainOrIPLab->text();
     if (host.isEmpty() || !Extension::isValidatIP(host)) {
-        tipText(tr("IPOrDomainNameNonconformance"));
+        tipText(localized("IPOrDomainNameNonconformance"));
         return;
     }
     const QString port = ui_->PortLab->text();
     if (!isPureNumandCharacters(port)) {
-        tipText(tr("PortIncorrect"));
+        tipText(localized("PortIncorrect"));
         return;
     }
     log(hux::writeServerAddressRequest(host, port) ? "设置服务器成功" : "设置服务器失败");
@@ -189,7 +208,7 @@ void HuxMianViewCtrl::setingSeverBtton() {
                 if (reached) {
                     self->selectTab(1);
                 } else {
-                    self->tipText(tr("ConnectServerFailed"));
+                    self->tipText(localized("ConnectServerFailed"));
                 }
                 emit self->serverTried(reached);
             });

@@ -11,6 +11,7 @@
 #include "HuxNavigationCellView.h"
 #include "NavigationList.h"
 #include "platform/dispatch/WorkQueue.h"
+#include "MainStrings.h"
 #include "ui/screens/bridge/ZemNotificationKeys.h"
 #include "ui/screens/controls/Localizable.h"
 #include "ui/screens/tools/ZemToolModel.h"
@@ -29,6 +30,7 @@ QPixmap namedImage(const QString& name) {
 
 HuxNavigationViewCtrl::HuxNavigationViewCtrl(QWidget* parent)
     : CustomViewControllerBase(parent), ui_(std::make_unique<Ui::HuxNavigationViewCtrl>()) {
+    hux::loadMainStrings();
     ui_->setupUi(this);
     viewDidLoad();
 }
@@ -63,7 +65,7 @@ void HuxNavigationViewCtrl::viewDidLoad() {
 void HuxNavigationViewCtrl::startReachability() {
     updateNetWorkStatus(StatusUnknown);
     if (!QNetworkInformation::instance() &&
-        !QNetworkInformation::load(QNetworkInformation::Feature::Reachability))
+        !QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability))
         return;
     auto map = [](QNetworkInformation::Reachability reachability) {
         switch (reachability) {
