@@ -10,6 +10,7 @@
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QWidget>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "common/device/ITDevice.h"
 #include "common/logger/LogSink.h"
 #include "platform/dispatch/WorkQueue.h"
+#include "ui/screens/base/AppWindows.h"
 #include "ui/screens/base/CustomMessageBox.h"
 #include "ui/screens/base/HuxExportLogController.h"
 #include "ui/screens/base/ZemAboutWindowController.h"
@@ -26,7 +28,10 @@
 #include "ui/screens/bridge/ZemUIFileListener.h"
 #include "ui/screens/bridge/ZemUITesselManager.h"
 #include "ui/screens/controls/Localizable.h"
+#if __has_include("ui/screens/login/HuxModifyPasswordCtrl.h")
 #include "ui/screens/login/HuxModifyPasswordCtrl.h"
+#define HUX_PASSWORD_SHEET 1
+#endif
 #include "ui/screens/main/HuxServerSetingWinCtrl.h"
 #include "ui/session/login/JsonFields.h"
 #include "ui/session/login/RavAvizaLoginHelper.h"
@@ -41,7 +46,7 @@ void log(const std::string& line) {
     common::processLog().writeLog(line);
 }
 
-QString tr(const char* key) {
+QString localized(const char* key) {
     return Localizable::localizedString(QString::fromLatin1(key));
 }
 
@@ -56,10 +61,15 @@ std::string joined(const std::vector<std::string>& items) {
 
 }  // namespace
 
+AppDelegate::AppDelegate() : AppDelegate(Options()) {}
+
 AppDelegate::AppDelegate(Options options) : options_(std::move(options)) {
+    static std::once_flag strings;
+    std::call_once(strings, [] { Localizable::addStringsFile(QStringLiteral(":/hux/AppLocalizable.strings")); });
     buildMenu();
     mainWindow_ = new ZemMainWindow();
     mainWindow_->setAttribute(Qt::WA_DeleteOnClose, false);
+    AppWindows::setMainWindow(mainWindow_);
     connect(mainWindow_, &ZemMainWindow::windowWillClose, this,
             [this] { activationPolicy_ = ActivationPolicy::Accessory; });
     // The app coming to the front, from the window system's point of view.
@@ -71,10 +81,14 @@ AppDelegate::AppDelegate(Options options) : options_(std::move(options)) {
 AppDelegate::~AppDelegate() {
     dispatch::NotificationCenter::defaultCenter().removeObserver(trayObserver_);
     delete mainWindow_.data();
-    delete aboutWindow_.data();
-    delete modifypasswordWinCtrl_.data();
-    delete setingWinCtrl_.data();
-    delete exportLogCtrl_.data();
+}
+
+ZemMainWindow* AppDelegate::mainWindow() const {
+    return mainWindow_;
+}
+
+ZemAboutWindowController* AppDelegate::aboutWindow() const {
+    return aboutWindow_;
 }
 
 QWidget* AppDelegate::window() const {
@@ -84,7 +98,7 @@ QWidget* AppDelegate::window() const {
 void AppDelegate::buildMenu() {
     statusMenu_ = std::make_unique<QMenu>();
     auto add = [this](const char* key, void (AppDelegate::*action)()) {
-        QAction* item = statusMenu_->addAction(tr(key));
+        QAction* item = statusMenu_->addAction(localized(key));
         connect(item, &QAction::triggered, this, [this, action] { (this->*action)(); });
         return item;
     };
@@ -151,6 +165,7 @@ void AppDelegate::applicationWillBecomeActive() {
 }
 
 void AppDelegate::activateFromOtherInstance() {
+    log("activated by another copy");
     // Activation with all windows brought forward.
     for (QWidget* widget : QApplication::topLevelWidgets()) {
         if (widget->isVisible()) widget->raise();
@@ -222,16 +237,17 @@ QPoint AppDelegate::getFrameOriginOfWindow(const QRect& window, const QRect& cen
 }
 
 void AppDelegate::tapAboutItem() {
-    if (!aboutWindow_) {
-        aboutWindow_ = new ZemAboutWindowController();
-        QWidget* about = aboutWindow_->window();
+    if (!aboutWindow_ || !aboutWindow_->isWindowLoaded()) {
+        if (aboutWindow_) aboutWindow_->deleteLater();
+        auto* about = new ZemAboutWindowController(this);
+        aboutWindow_ = about;
+        // Centred by the frame it shows with.
+        about->showWindow();
+        QWidget* window = about->window();
         const QRect main = mainWindow_ ? mainWindow_->frameGeometry() : QRect();
-        about->move(getFrameOriginOfWindow(about->frameGeometry(), main));
+        window->move(getFrameOriginOfWindow(window->frameGeometry(), main));
     }
-    QWidget* about = aboutWindow_->window();
-    about->show();
-    about->raise();
-    about->activateWindow();
+    aboutWindow_->showWindow();
 }
 
 void AppDelegate::tapHelp() {
@@ -242,48 +258,42 @@ void AppDelegate::tapHelp() {
     window->move(static_cast<int>(main.x() + 50 + (main.width() - 920) * 0.5),
                  static_cast<int>(main.y() + 50 + (main.height() - 600) * 0.5));
     help.loadHelpView();
-    window->show();
-    window->raise();
-    window->activateWindow();
+    help.showWindow();
 }
 
 HuxModifyPasswordCtrl* AppDelegate::modifypasswordWinCtrl() {
-    if (!modifypasswordWinCtrl_) modifypasswordWinCtrl_ = new HuxModifyPasswordCtrl(window());
+#ifdef HUX_PASSWORD_SHEET
+    if (!modifypasswordWinCtrl_) modifypasswordWinCtrl_ = new HuxModifyPasswordCtrl(this);
     return modifypasswordWinCtrl_;
+#else
+    return nullptr;
+#endif
 }
 
 HuxServerSetingWinCtrl* AppDelegate::setingWinCtrl() {
-    if (!setingWinCtrl_) setingWinCtrl_ = new HuxServerSetingWinCtrl(window());
+    if (!setingWinCtrl_) setingWinCtrl_ = new HuxServerSetingWinCtrl(this);
     return setingWinCtrl_;
 }
 
 HuxExportLogController* AppDelegate::exportLogCtrl() {
-    if (!exportLogCtrl_) exportLogCtrl_ = new HuxExportLogController(window());
+    if (!exportLogCtrl_) exportLogCtrl_ = new HuxExportLogController(this);
     return exportLogCtrl_;
 }
 
-namespace {
-
-// A sheet: modal to its parent window only, shown without waiting.
-void beginSheet(QDialog* sheet) {
-    sheet->setWindowModality(Qt::WindowModal);
-    sheet->open();
-}
-
-}  // namespace
-
 void AppDelegate::excludeLogs() {
-    beginSheet(exportLogCtrl());
+    exportLogCtrl()->beginSheet(window(), [](long) {});
 }
 
 void AppDelegate::modifyPasswordClick() {
+#ifdef HUX_PASSWORD_SHEET
     modifypasswordWinCtrl()->savebtn()->setChecked(true);
-    beginSheet(modifypasswordWinCtrl());
+    modifypasswordWinCtrl()->beginSheet(window(), [](long) {});
+#endif
 }
 
 void AppDelegate::ConfigureServerClick() {
     setingWinCtrl()->savebtn()->setChecked(true);
-    beginSheet(setingWinCtrl());
+    setingWinCtrl()->beginSheet(window(), [](long) {});
 }
 
 void AppDelegate::showAlertTipForLogin(const QString& message) {
@@ -291,12 +301,19 @@ void AppDelegate::showAlertTipForLogin(const QString& message) {
     dispatch::WorkQueue::main()->dispatch([self, message] {
         if (!self || !self->window()) return;
         QWidget* parent = self->window();
-        auto* box = new CustomMessageBox(parent);
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->setTitle(tr("Warnning"), message, 2, QString(), tr("Confirm"));
-        box->move(getFrameOriginOfWindow(box->frameGeometry(), parent->frameGeometry()));
-        box->show();
-        box->raise();
+        auto* box = new CustomMessageBox(self);
+        box->setTitle(localized("Warnning"), message, 2, QString(), localized("Confirm"));
+        QWidget* window = box->window();
+        if (!window) {
+            box->deleteLater();
+            return;
+        }
+        // A child window of the main window, above it, not modal.
+        window->setParent(parent, window->windowFlags());
+        window->move(getFrameOriginOfWindow(window->frameGeometry(), parent->frameGeometry()));
+        connect(box, &CustomMessageBox::buttonClicked, box, &QObject::deleteLater);
+        window->show();
+        window->raise();
         self->lastAlert_ = box;
     });
 }
@@ -373,8 +390,8 @@ bool AppDelegate::applicationShouldTerminate() {
     terminateCode_ = 0;
     auto* warning = new QMessageBox(window());
     warning->setAttribute(Qt::WA_DeleteOnClose);
-    warning->setText(tr("ForbidenExit"));
-    warning->addButton(tr("Confirm"), QMessageBox::AcceptRole);
+    warning->setText(localized("ForbidenExit"));
+    warning->addButton(localized("Confirm"), QMessageBox::AcceptRole);
     warning->setWindowModality(Qt::WindowModal);
     warning->open();
     terminateWarning_ = warning;

@@ -4,6 +4,7 @@
 // daemon's state back as notifications.
 #pragma once
 
+#include <QAction>
 #include <QObject>
 #include <QPoint>
 #include <QPointer>
@@ -15,7 +16,6 @@
 
 #include "platform/dispatch/NotificationCenter.h"
 
-class QAction;
 class QMenu;
 class QMessageBox;
 class QSystemTrayIcon;
@@ -47,7 +47,8 @@ class AppDelegate : public QObject {
         std::function<void()> startWatchdog;
     };
 
-    explicit AppDelegate(Options options = {});
+    AppDelegate();
+    explicit AppDelegate(Options options);
     ~AppDelegate() override;
 
     // Application events.
@@ -80,7 +81,7 @@ class AppDelegate : public QObject {
     void checkTrayStatusConfigWithNotification();
 
     // Parts for callers and tests.
-    ZemMainWindow* mainWindow() const { return mainWindow_; }
+    ZemMainWindow* mainWindow() const;
     QWidget* window() const;
     QSystemTrayIcon* statusItem() const { return statusItem_.get(); }
     QMenu* statusMenu() const { return statusMenu_.get(); }
@@ -91,7 +92,7 @@ class AppDelegate : public QObject {
     QAction* exportLogItem() const { return exportLogItem_; }
     QAction* configureServerItem() const { return configureServerItem_; }
     QAction* quitItem() const { return quitItem_; }
-    ZemAboutWindowController* aboutWindow() const { return aboutWindow_; }
+    ZemAboutWindowController* aboutWindow() const;
     HuxModifyPasswordCtrl* modifypasswordWinCtrl();
     HuxServerSetingWinCtrl* setingWinCtrl();
     HuxExportLogController* exportLogCtrl();

@@ -11,6 +11,10 @@ ZemMainWindow::ZemMainWindow(QWidget* parent) : ZemBaseWindow(parent) {
 
 ZemMainWindow::~ZemMainWindow() = default;
 
+HuxMianViewCtrl* ZemMainWindow::contentViewController() const {
+    return content_;
+}
+
 void ZemMainWindow::loadContent() {
     content_ = new HuxMianViewCtrl(this);
     auto* layout = new QVBoxLayout(this);

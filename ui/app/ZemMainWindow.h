@@ -15,7 +15,7 @@ class ZemMainWindow : public ZemBaseWindow {
     explicit ZemMainWindow(QWidget* parent = nullptr);
     ~ZemMainWindow() override;
 
-    HuxMianViewCtrl* contentViewController() const { return content_; }
+    HuxMianViewCtrl* contentViewController() const;
     bool isCloseWindow() const { return isCloseWindow_; }
     void setIsCloseWindow(bool value) { isCloseWindow_ = value; }
     QAbstractButton* tipCheckboxButton() const { return nullptr; }

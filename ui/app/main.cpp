@@ -42,10 +42,10 @@ int main(int argc, char** argv) {
 
     hux::RavAvizaLoginHelper::sharedInstance().setPeers(hux::appSessionPeers());
     AppDelegate delegate;
-    hux::ProcessSignals signals;
-    QObject::connect(&signals, &hux::ProcessSignals::activateRequested, &delegate,
+    hux::ProcessSignals processSignals;
+    QObject::connect(&processSignals, &hux::ProcessSignals::activateRequested, &delegate,
                      [&delegate] { delegate.activateFromOtherInstance(); });
-    QObject::connect(&signals, &hux::ProcessSignals::terminateRequested, &delegate,
+    QObject::connect(&processSignals, &hux::ProcessSignals::terminateRequested, &delegate,
                      [&delegate] { delegate.terminate(); });
     dispatch::WorkQueue::main()->dispatch([&delegate] { delegate.applicationDidFinishLaunching(); });
     const int status = app.exec();
