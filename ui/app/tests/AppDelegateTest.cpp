@@ -348,7 +348,7 @@ TEST_F(AppDelegateTest, ServerAndExportSheetsOpenOnTheMainWindow) {
     EXPECT_TRUE(sheet->isSheetShown());
     EXPECT_TRUE(sheet->savebtn()->isChecked());
     EXPECT_EQ(sheet->window()->parentWidget(), app.window());
-    saveScreenshot(*app.mainWindow(), "app-server-sheet");
+    saveScreenshot(*sheet->window(), "app-server-sheet");
     sheet->cancelButtonPush();
     EXPECT_FALSE(sheet->isSheetShown());
     app.ConfigureServerClick();
