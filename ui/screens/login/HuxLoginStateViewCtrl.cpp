@@ -39,10 +39,13 @@ HuxLoginStateViewCtrl::HuxLoginStateViewCtrl(QWidget* parent)
     connect(ui_->loginButton, &QPushButton::clicked, this, [this] { loginButton(ui_->loginButton); });
     connect(ui_->confirmResetBtn, &QPushButton::clicked, this,
             [this] { ConfirmResetPasswordBtn(ui_->confirmResetBtn); });
-    connect(ui_->getback_password, &QPushButton::clicked, this, [this] { getBackPasswordBtn(ui_->getback_password); });
-    connect(ui_->sendUseridBtn, &QPushButton::clicked, this, [this] { sendUseridtoServerBtn(ui_->sendUseridBtn); });
+    connect(ui_->getback_password, &QPushButton::clicked, this,
+            [this] { getBackPasswordBtn(ui_->getback_password); });
+    connect(ui_->sendUseridBtn, &QPushButton::clicked, this,
+            [this] { sendUseridtoServerBtn(ui_->sendUseridBtn); });
     connect(ui_->gotoLoginBtn, &QPushButton::clicked, this, [this] { backtoLoginUIBtn(ui_->gotoLoginBtn); });
-    connect(ui_->fnewPassWordLab, &QLineEdit::returnPressed, this, [this] { resetPassBtn(ui_->fnewPassWordLab); });
+    connect(ui_->fnewPassWordLab, &QLineEdit::returnPressed, this,
+            [this] { resetPassBtn(ui_->fnewPassWordLab); });
     for (QLineEdit* field : {ui_->userIdLb, ui_->passwordLb, static_cast<QLineEdit*>(ui_->fnewPassWordLab),
                              static_cast<QLineEdit*>(ui_->confirmPassWordLab)}) {
         connect(field, &QLineEdit::returnPressed, this,
@@ -58,21 +61,51 @@ HuxLoginStateViewCtrl::~HuxLoginStateViewCtrl() {
     ui_->confirmPassWordLab->setTextfieldDelegate(nullptr);
 }
 
-QStackedWidget* HuxLoginStateViewCtrl::loginTypeTable() const { return ui_->loginTypeTable; }
-CustomButton* HuxLoginStateViewCtrl::loginButton() const { return ui_->loginButton; }
-ZemHoverButton* HuxLoginStateViewCtrl::getback_password() const { return ui_->getback_password; }
-QLineEdit* HuxLoginStateViewCtrl::userIdLb() const { return ui_->userIdLb; }
-QLineEdit* HuxLoginStateViewCtrl::passwordLb() const { return ui_->passwordLb; }
-QProgressBar* HuxLoginStateViewCtrl::progressIndicator() const { return ui_->progressIndicator; }
-QLabel* HuxLoginStateViewCtrl::resetPasswordTipsLab() const { return ui_->resetPasswordTipsLab; }
-ZemTextField* HuxLoginStateViewCtrl::fnewPassWordLab() const { return ui_->fnewPassWordLab; }
-ZemTextField* HuxLoginStateViewCtrl::confirmPassWordLab() const { return ui_->confirmPassWordLab; }
-CustomButton* HuxLoginStateViewCtrl::confirmResetBtn() const { return ui_->confirmResetBtn; }
-QStackedWidget* HuxLoginStateViewCtrl::retrieveTableView() const { return ui_->retrieveTableView; }
-ZemTextField* HuxLoginStateViewCtrl::getbackLab() const { return ui_->getbackLab; }
-QLabel* HuxLoginStateViewCtrl::mailInfoLab() const { return ui_->mailInfoLab; }
-CustomButton* HuxLoginStateViewCtrl::sendUseridBtn() const { return ui_->sendUseridBtn; }
-CustomButton* HuxLoginStateViewCtrl::gotoLoginBtn() const { return ui_->gotoLoginBtn; }
+QStackedWidget* HuxLoginStateViewCtrl::loginTypeTable() const {
+    return ui_->loginTypeTable;
+}
+CustomButton* HuxLoginStateViewCtrl::loginButton() const {
+    return ui_->loginButton;
+}
+ZemHoverButton* HuxLoginStateViewCtrl::getback_password() const {
+    return ui_->getback_password;
+}
+QLineEdit* HuxLoginStateViewCtrl::userIdLb() const {
+    return ui_->userIdLb;
+}
+QLineEdit* HuxLoginStateViewCtrl::passwordLb() const {
+    return ui_->passwordLb;
+}
+QProgressBar* HuxLoginStateViewCtrl::progressIndicator() const {
+    return ui_->progressIndicator;
+}
+QLabel* HuxLoginStateViewCtrl::resetPasswordTipsLab() const {
+    return ui_->resetPasswordTipsLab;
+}
+ZemTextField* HuxLoginStateViewCtrl::fnewPassWordLab() const {
+    return ui_->fnewPassWordLab;
+}
+ZemTextField* HuxLoginStateViewCtrl::confirmPassWordLab() const {
+    return ui_->confirmPassWordLab;
+}
+CustomButton* HuxLoginStateViewCtrl::confirmResetBtn() const {
+    return ui_->confirmResetBtn;
+}
+QStackedWidget* HuxLoginStateViewCtrl::retrieveTableView() const {
+    return ui_->retrieveTableView;
+}
+ZemTextField* HuxLoginStateViewCtrl::getbackLab() const {
+    return ui_->getbackLab;
+}
+QLabel* HuxLoginStateViewCtrl::mailInfoLab() const {
+    return ui_->mailInfoLab;
+}
+CustomButton* HuxLoginStateViewCtrl::sendUseridBtn() const {
+    return ui_->sendUseridBtn;
+}
+CustomButton* HuxLoginStateViewCtrl::gotoLoginBtn() const {
+    return ui_->gotoLoginBtn;
+}
 
 ZemCheckPasswordFormat* HuxLoginStateViewCtrl::checkPasswordCtrl() {
     if (!checkPasswordCtrl_) checkPasswordCtrl_ = new ZemCheckPasswordFormat(this);
@@ -185,17 +218,19 @@ void HuxLoginStateViewCtrl::ConfirmResetPasswordBtn(QObject*) {
     if (utf8(ui_->passwordLb) == confirm) return noticesWithCase(4);
     if (confirm.empty() || fresh.empty()) return noticesWithCase(3);
 
-    const hux::Json param{{"userid", utf8(ui_->userIdLb)}, {"password", confirm}, {"old_password", utf8(ui_->passwordLb)}};
+    const hux::Json param{
+        {"userid", utf8(ui_->userIdLb)}, {"password", confirm}, {"old_password", utf8(ui_->passwordLb)}};
     QPointer<HuxLoginStateViewCtrl> self(this);
-    hux::RavAvizaLoginHelper::sharedInstance().resetPassword(param, [self](hux::Reply reply, hux::Error error) {
-        if (!self) return;
-        const Decision decision = LoginReplies::forcedChangeReply(reply, error);
-        if (decision.kind == Decision::Show) {
-            self->showAlertTipForLogin(LoginTexts::text(decision.message));
-        } else if (decision.kind == Decision::Success) {
-            self->onMain([raw = self.data()] { raw->loginSucceeded(true); });
-        }
-    });
+    hux::RavAvizaLoginHelper::sharedInstance().resetPassword(
+        param, [self](hux::Reply reply, hux::Error error) {
+            if (!self) return;
+            const Decision decision = LoginReplies::forcedChangeReply(reply, error);
+            if (decision.kind == Decision::Show) {
+                self->showAlertTipForLogin(LoginTexts::text(decision.message));
+            } else if (decision.kind == Decision::Success) {
+                self->onMain([raw = self.data()] { raw->loginSucceeded(true); });
+            }
+        });
 }
 
 void HuxLoginStateViewCtrl::noticesWithCase(int caseNumber) {

@@ -13,12 +13,12 @@
 #include <functional>
 #include <memory>
 
+#include "ZemCheckPasswordFormat.h"
 #include "ui/screens/base/CustomViewControllerBase.h"
 #include "ui/screens/controls/CustomButton.h"
 #include "ui/screens/controls/ZemHoverButton.h"
 #include "ui/screens/controls/ZemTextField.h"
 #include "ui/session/login/ClientAccountManager.h"
-#include "ZemCheckPasswordFormat.h"
 
 namespace Ui {
 class HuxLoginStateViewCtrl;

@@ -37,7 +37,8 @@ HuxModifypasswordViewCtrl::HuxModifypasswordViewCtrl(QWidget* parent)
     ui_->setupUi(this);
     connect(ui_->okButton, &QPushButton::clicked, this, [this] { okButtonPush(ui_->okButton); });
     connect(ui_->cancelButton, &QPushButton::clicked, this, [this] { cancelButtonPush(ui_->cancelButton); });
-    connect(ui_->fnewPassWordLab, &QLineEdit::returnPressed, this, [this] { resetPassBtn(ui_->fnewPassWordLab); });
+    connect(ui_->fnewPassWordLab, &QLineEdit::returnPressed, this,
+            [this] { resetPassBtn(ui_->fnewPassWordLab); });
     for (QLineEdit* field : {ui_->oldPassWordLab, ui_->fnewPassWordLab, ui_->confirmPassWordLab})
         connect(field, &QLineEdit::editingFinished, this, [this, field] { control(field, field->text()); });
     viewDidLoad();
@@ -48,13 +49,27 @@ HuxModifypasswordViewCtrl::~HuxModifypasswordViewCtrl() {
     ui_->confirmPassWordLab->setTextfieldDelegate(nullptr);
 }
 
-ZemTextField* HuxModifypasswordViewCtrl::oldPassWordLab() const { return ui_->oldPassWordLab; }
-ZemTextField* HuxModifypasswordViewCtrl::fnewPassWordLab() const { return ui_->fnewPassWordLab; }
-ZemTextField* HuxModifypasswordViewCtrl::confirmPassWordLab() const { return ui_->confirmPassWordLab; }
-QLabel* HuxModifypasswordViewCtrl::resetPasswordTipsLab() const { return ui_->resetPasswordTipsLab; }
-QLabel* HuxModifypasswordViewCtrl::oldPasswordTipsLab() const { return ui_->oldPasswordTipsLab; }
-CustomButton* HuxModifypasswordViewCtrl::okButton() const { return ui_->okButton; }
-CustomButton* HuxModifypasswordViewCtrl::cancelButton() const { return ui_->cancelButton; }
+ZemTextField* HuxModifypasswordViewCtrl::oldPassWordLab() const {
+    return ui_->oldPassWordLab;
+}
+ZemTextField* HuxModifypasswordViewCtrl::fnewPassWordLab() const {
+    return ui_->fnewPassWordLab;
+}
+ZemTextField* HuxModifypasswordViewCtrl::confirmPassWordLab() const {
+    return ui_->confirmPassWordLab;
+}
+QLabel* HuxModifypasswordViewCtrl::resetPasswordTipsLab() const {
+    return ui_->resetPasswordTipsLab;
+}
+QLabel* HuxModifypasswordViewCtrl::oldPasswordTipsLab() const {
+    return ui_->oldPasswordTipsLab;
+}
+CustomButton* HuxModifypasswordViewCtrl::okButton() const {
+    return ui_->okButton;
+}
+CustomButton* HuxModifypasswordViewCtrl::cancelButton() const {
+    return ui_->cancelButton;
+}
 
 ZemCheckPasswordFormat* HuxModifypasswordViewCtrl::checkPasswordCtrl() {
     if (!checkPasswordCtrl_) checkPasswordCtrl_ = new ZemCheckPasswordFormat(this);
@@ -98,15 +113,16 @@ void HuxModifypasswordViewCtrl::okButtonPush(QAbstractButton* sender) {
     ZemLogHelper::sharedInstance().writeLog("Hux start modify PassWord !!!!");
     const hux::Json param{{"userid", record->userid}, {"password", confirm}, {"old_password", old}};
     QPointer<HuxModifypasswordViewCtrl> self(this);
-    hux::RavAvizaLoginHelper::sharedInstance().resetPassword(param, [self](hux::Reply reply, hux::Error error) {
-        if (!self) return;
-        const Decision decision = LoginReplies::sheetReply(reply, error);
-        if (decision.kind == Decision::Show) {
-            self->showAlertTipForLogin(LoginTexts::text(decision.message));
-        } else if (decision.kind == Decision::Success) {
-            self->onMain([raw = self.data()] { raw->endSheet(kSheetChanged); });
-        }
-    });
+    hux::RavAvizaLoginHelper::sharedInstance().resetPassword(
+        param, [self](hux::Reply reply, hux::Error error) {
+            if (!self) return;
+            const Decision decision = LoginReplies::sheetReply(reply, error);
+            if (decision.kind == Decision::Show) {
+                self->showAlertTipForLogin(LoginTexts::text(decision.message));
+            } else if (decision.kind == Decision::Success) {
+                self->onMain([raw = self.data()] { raw->endSheet(kSheetChanged); });
+            }
+        });
 }
 
 void HuxModifypasswordViewCtrl::cancelButtonPush(QObject*) {

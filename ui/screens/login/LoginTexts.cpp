@@ -17,7 +17,8 @@ std::function<void()>& menuHandler() {
 
 void load() {
     static std::once_flag once;
-    std::call_once(once, [] { Localizable::addStringsFile(QStringLiteral(":/hux/login/Localizable.strings")); });
+    std::call_once(once,
+                   [] { Localizable::addStringsFile(QStringLiteral(":/hux/login/Localizable.strings")); });
 }
 
 QString text(const LoginReplies::Message& message) {

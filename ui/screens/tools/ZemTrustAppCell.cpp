@@ -31,7 +31,8 @@ QFont ZemTrustAppCell::rowFont() {
     return font;
 }
 
-ZemTrustAppCell* ZemTrustAppCell::initWithModel(const std::shared_ptr<ZemCategoryMode>& model, QWidget* parent) {
+ZemTrustAppCell* ZemTrustAppCell::initWithModel(const std::shared_ptr<ZemCategoryMode>& model,
+                                                QWidget* parent) {
     auto* cell = new ZemTrustAppCell(parent);
     const QFont font = rowFont();
     const QString category = model ? QString::fromStdString(model->categoryType) : QString();

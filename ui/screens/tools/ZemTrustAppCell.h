@@ -15,7 +15,8 @@ class ZemTrustAppCell : public QWidget {
     static constexpr int kTextWidth = 290;
 
     explicit ZemTrustAppCell(QWidget* parent = nullptr);
-    static ZemTrustAppCell* initWithModel(const std::shared_ptr<ZemCategoryMode>& model, QWidget* parent = nullptr);
+    static ZemTrustAppCell* initWithModel(const std::shared_ptr<ZemCategoryMode>& model,
+                                          QWidget* parent = nullptr);
 
     QLabel* categoryLable() const { return categoryLable_; }
     QLabel* appNameLable() const { return appNameLable_; }

@@ -15,7 +15,8 @@ std::string describe(const archive::Value& value, int depth = 0) {
     if (depth > 4) return "...";
     if (const auto* array = value.array()) {
         std::string out = "(";
-        for (size_t i = 0; i < array->size() && i < 200; ++i) out += (i ? ", " : "") + describe((*array)[i], depth + 1);
+        for (size_t i = 0; i < array->size() && i < 200; ++i)
+            out += (i ? ", " : "") + describe((*array)[i], depth + 1);
         return out + ")";
     }
     if (const auto* dict = value.dictionary()) {
@@ -43,9 +44,15 @@ std::unique_ptr<ZemTrustedAppWindow> ZemTrustedAppWindow::initialWithNibName(con
     return window;
 }
 
-QWidget* ZemTrustedAppWindow::trustListView() const { return ui_->trustListView; }
-QScrollArea* ZemTrustedAppWindow::mainView() const { return ui_->mainView; }
-QPushButton* ZemTrustedAppWindow::trustlistBtn() const { return ui_->trustlistBtn; }
+QWidget* ZemTrustedAppWindow::trustListView() const {
+    return ui_->trustListView;
+}
+QScrollArea* ZemTrustedAppWindow::mainView() const {
+    return ui_->mainView;
+}
+QPushButton* ZemTrustedAppWindow::trustlistBtn() const {
+    return ui_->trustlistBtn;
+}
 
 std::vector<ZemTrustAppCell*> ZemTrustedAppWindow::rows() const {
     std::vector<ZemTrustAppCell*> out;
@@ -96,8 +103,9 @@ void ZemTrustedAppWindow::loadSubView() {
     if (ui_->trustListView->parentWidget() != this) ui_->trustListView->setParent(this);
     ui_->trustListView->show();
     if (categoryModes_.empty()) return;
-    std::stable_sort(categoryModes_.begin(), categoryModes_.end(),
-                     [](const auto& a, const auto& b) { return a->category_serialnum < b->category_serialnum; });
+    std::stable_sort(categoryModes_.begin(), categoryModes_.end(), [](const auto& a, const auto& b) {
+        return a->category_serialnum < b->category_serialnum;
+    });
     QWidget* document = ui_->mainView->widget();
     int height = 0;
     for (const auto& mode : categoryModes_) {
