@@ -10,7 +10,6 @@
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QWidget>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,10 +27,8 @@
 #include "ui/screens/bridge/ZemUIFileListener.h"
 #include "ui/screens/bridge/ZemUITesselManager.h"
 #include "ui/screens/controls/Localizable.h"
-#if __has_include("ui/screens/login/HuxModifyPasswordCtrl.h")
 #include "ui/screens/login/HuxModifyPasswordCtrl.h"
-#define HUX_PASSWORD_SHEET 1
-#endif
+#include "ui/screens/login/LoginTexts.h"
 #include "ui/screens/main/HuxServerSetingWinCtrl.h"
 #include "ui/session/login/JsonFields.h"
 #include "ui/session/login/RavAvizaLoginHelper.h"
@@ -64,9 +61,12 @@ std::string joined(const std::vector<std::string>& items) {
 AppDelegate::AppDelegate() : AppDelegate(Options()) {}
 
 AppDelegate::AppDelegate(Options options) : options_(std::move(options)) {
-    static std::once_flag strings;
-    std::call_once(strings, [] { Localizable::addStringsFile(QStringLiteral(":/hux/AppLocalizable.strings")); });
     buildMenu();
+    // The login screens refresh the menu after a sign-in.
+    QPointer<AppDelegate> self(this);
+    LoginTexts::setItemsHiddenMenuHandler([self] {
+        if (self) self->setItemsHiddenMenu();
+    });
     mainWindow_ = new ZemMainWindow();
     mainWindow_->setAttribute(Qt::WA_DeleteOnClose, false);
     AppWindows::setMainWindow(mainWindow_);
@@ -79,6 +79,7 @@ AppDelegate::AppDelegate(Options options) : options_(std::move(options)) {
 }
 
 AppDelegate::~AppDelegate() {
+    LoginTexts::setItemsHiddenMenuHandler({});
     dispatch::NotificationCenter::defaultCenter().removeObserver(trayObserver_);
     delete mainWindow_.data();
 }
@@ -262,12 +263,8 @@ void AppDelegate::tapHelp() {
 }
 
 HuxModifyPasswordCtrl* AppDelegate::modifypasswordWinCtrl() {
-#ifdef HUX_PASSWORD_SHEET
-    if (!modifypasswordWinCtrl_) modifypasswordWinCtrl_ = new HuxModifyPasswordCtrl(this);
+    if (!modifypasswordWinCtrl_) modifypasswordWinCtrl_ = new HuxModifyPasswordCtrl(window());
     return modifypasswordWinCtrl_;
-#else
-    return nullptr;
-#endif
 }
 
 HuxServerSetingWinCtrl* AppDelegate::setingWinCtrl() {
@@ -285,10 +282,11 @@ void AppDelegate::excludeLogs() {
 }
 
 void AppDelegate::modifyPasswordClick() {
-#ifdef HUX_PASSWORD_SHEET
-    modifypasswordWinCtrl()->savebtn()->setChecked(true);
-    modifypasswordWinCtrl()->beginSheet(window(), [](long) {});
-#endif
+    HuxModifyPasswordCtrl* sheet = modifypasswordWinCtrl();
+    sheet->savebtn()->setChecked(true);
+    // A sheet: modal to the main window only, shown without waiting.
+    sheet->setWindowModality(Qt::WindowModal);
+    sheet->open();
 }
 
 void AppDelegate::ConfigureServerClick() {

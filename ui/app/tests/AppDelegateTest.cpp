@@ -40,13 +40,11 @@
 #include "ui/screens/bridge/ZemUITesselManager.h"
 #include "ui/screens/controls/Localizable.h"
 #include "ui/screens/controls/tests/HuxTestApp.h"
+#include "ui/screens/login/HuxModifyPasswordCtrl.h"
+#include "ui/screens/login/LoginTexts.h"
 #include "ui/screens/main/HuxMianViewCtrl.h"
 #include "ui/screens/main/HuxServerSetingWinCtrl.h"
 #include "ui/session/login/RavAvizaLoginHelper.h"
-
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig\n";
-}
 
 namespace {
 
@@ -216,6 +214,11 @@ TEST_F(AppDelegateTest, PasswordAndLogoutItemsAreEnabledOnlyWhileSignedIn) {
     AppDelegate& app = launch();
     EXPECT_FALSE(app.logoutItem()->isEnabled());
     storeRecord();
+    LoginTexts::setItemsHiddenMenu();
+    EXPECT_TRUE(app.logoutItem()->isEnabled()) << "the login screens' refresh after a sign-in";
+    common::AccountModel::deleteCurrentModel();
+    app.setItemsHiddenMenu();
+    storeRecord();
     emit app.statusMenu()->aboutToShow();
     EXPECT_TRUE(app.logoutItem()->isEnabled());
     EXPECT_TRUE(app.modifyPasswordItem()->isEnabled());
@@ -358,6 +361,15 @@ TEST_F(AppDelegateTest, ServerAndExportSheetsOpenOnTheMainWindow) {
     app.excludeLogs();
     EXPECT_TRUE(app.exportLogCtrl()->isSheetShown());
     app.exportLogCtrl()->cancelAction();
+
+    app.modifyPasswordClick();
+    HuxModifyPasswordCtrl* password = app.modifypasswordWinCtrl();
+    EXPECT_TRUE(password->isVisible());
+    EXPECT_TRUE(password->savebtn()->isChecked());
+    EXPECT_EQ(password->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(password->parentWidget(), app.window());
+    saveScreenshot(*password, "app-password-sheet");
+    password->reject();
 }
 
 TEST(SingleInstance, SecondCopyFindsTheFirstAndNeverSignalsItself) {

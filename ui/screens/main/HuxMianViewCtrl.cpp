@@ -13,15 +13,11 @@
 #include "common/logger/LogSink.h"
 #include "common/server/ZemServerConfig.h"
 #include "platform/paths/Paths.h"
-#include "MainStrings.h"
 #include "ui/screens/bridge/ZemNotificationKeys.h"
 #include "ui/screens/controls/CustomButton.h"
 #include "ui/screens/controls/Localizable.h"
 #include "ui/screens/controls/ZemTextField.h"
-#if __has_include("ui/screens/login/HuxLoginStateViewCtrl.h")
 #include "ui/screens/login/HuxLoginStateViewCtrl.h"
-#define HUX_LOGIN_SCREEN 1
-#endif
 #include "ui/session/login/JsonFields.h"
 #include "ui/session/login/RavAvizaLoginHelper.h"
 #include "ui_HuxMianViewCtrl.h"
@@ -49,7 +45,6 @@ QString localized(const char* key) {
 
 HuxMianViewCtrl::HuxMianViewCtrl(QWidget* parent)
     : CustomViewControllerBase(parent), ui_(std::make_unique<Ui::HuxMianViewCtrl>()) {
-    hux::loadMainStrings();
     ui_->setupUi(this);
     QPalette white = palette();
     white.setColor(QPalette::Window, Qt::white);
@@ -89,12 +84,8 @@ CustomButton* HuxMianViewCtrl::loginBtn() const { return ui_->loginBtn; }
 int HuxMianViewCtrl::selectedTab() const { return ui_->mianTabView->currentIndex(); }
 
 HuxLoginStateViewCtrl* HuxMianViewCtrl::loginViewCtrl() {
-#ifdef HUX_LOGIN_SCREEN
     if (!loginViewCtrl_) loginViewCtrl_ = new HuxLoginStateViewCtrl(ui_->loginTab);
     return loginViewCtrl_;
-#else
-    return nullptr;
-#endif
 }
 
 HuxNavigationViewCtrl* HuxMianViewCtrl::NavigationViewCtrl() {
@@ -114,13 +105,11 @@ void HuxMianViewCtrl::initBttonSatus() {
 }
 
 void HuxMianViewCtrl::initLoadViews() {
-#ifdef HUX_LOGIN_SCREEN
     ui_->loginTab->layout()->addWidget(loginViewCtrl());
     QPointer<HuxMianViewCtrl> self(this);
     loginViewCtrl()->setTapLoginBlock([self] {
         if (self) self->selectTab(2);
     });
-#endif
     ui_->navigationTab->layout()->addWidget(NavigationViewCtrl());
 }
 

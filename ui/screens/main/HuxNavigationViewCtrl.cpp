@@ -11,7 +11,6 @@
 #include "HuxNavigationCellView.h"
 #include "NavigationList.h"
 #include "platform/dispatch/WorkQueue.h"
-#include "MainStrings.h"
 #include "ui/screens/bridge/ZemNotificationKeys.h"
 #include "ui/screens/controls/Localizable.h"
 #include "ui/screens/tools/ZemToolModel.h"
@@ -30,7 +29,6 @@ QPixmap namedImage(const QString& name) {
 
 HuxNavigationViewCtrl::HuxNavigationViewCtrl(QWidget* parent)
     : CustomViewControllerBase(parent), ui_(std::make_unique<Ui::HuxNavigationViewCtrl>()) {
-    hux::loadMainStrings();
     ui_->setupUi(this);
     viewDidLoad();
 }

@@ -32,17 +32,13 @@
 #include "ui/screens/controls/Localizable.h"
 #include "ui/screens/controls/ZemTextField.h"
 #include "ui/screens/controls/tests/HuxTestApp.h"
+#include "ui/screens/login/HuxLoginStateViewCtrl.h"
 #include "ui/screens/main/HuxMianViewCtrl.h"
 #include "ui/screens/main/HuxNavigationCellView.h"
 #include "ui/screens/main/HuxNavigationViewCtrl.h"
 #include "ui/screens/main/HuxServerSetingWinCtrl.h"
 #include "ui/screens/main/NavigationList.h"
 #include "ui/session/login/RavAvizaLoginHelper.h"
-
-// Fontconfig, loaded by Qt's offscreen platform, keeps its caches for the life of the process.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig\n";
-}
 
 namespace {
 
@@ -284,6 +280,19 @@ TEST_F(MainViewTest, StartUpTicketPollOpensNavigationOnceTheServerConfirms) {
     time.advance(9s);
     settle();
     EXPECT_EQ(server.requests(kTicketPath).size(), 2u) << "the poll has ended";
+}
+
+TEST_F(MainViewTest, SignInOnTheLoginPageOpensNavigation) {
+    HuxMianViewCtrl& view = make();
+    HuxLoginStateViewCtrl* login = view.loginViewCtrl();
+    ASSERT_NE(login, nullptr);
+    EXPECT_EQ(login->parentWidget(), view.mianTabView()->widget(1));
+    EXPECT_EQ(view.loginViewCtrl(), login) << "made once";
+    view.mianTabView()->setCurrentIndex(1);
+    saveScreenshot(view, "main-login-page-form");
+    ASSERT_TRUE(login->tapLoginBlock());
+    login->tapLoginBlock()();
+    EXPECT_EQ(view.selectedTab(), 2);
 }
 
 TEST_F(MainViewTest, TicketTimeOutReturnsToTheFirstPageAndSignsOutOnlyForTwo) {
