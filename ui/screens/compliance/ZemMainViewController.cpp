@@ -235,7 +235,8 @@ void ZemMainViewController::openHelpForItem(const ZemCheckModel& item) {
     const QRect main = shown ? shown->frameGeometry() : QRect();
     const int w = 920;
     const int h = 600;
-    helpWindow->setGeometry(main.x() + 50 + (main.width() - w) / 2, main.y() + 50 + (main.height() - h) / 2, w, h);
+    helpWindow->resize(w, h);
+    helpWindow->move(main.x() + 50 + (main.width() - w) / 2, main.y() + 50 + (main.height() - h) / 2);
     help.loadHelpWithTag(QString::fromStdString(item.keyword));
     help.showWindow();
 }

@@ -438,3 +438,5 @@ void ZemMainViewController::tovikSsidChanged() {
         }
     }
 }
+
+void ZemMainViewController::applistButtonDidClicked() {}
