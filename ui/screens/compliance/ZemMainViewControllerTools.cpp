@@ -22,6 +22,9 @@
 #include "platform/paths/Paths.h"
 #include "platform/process/ProcessList.h"
 #include "platform/spawn/Spawn.h"
+#include "ui/screens/base/AppWindows.h"
+#include "ui/screens/tools/ZemToolCell.h"
+#include "ui/screens/tools/ZemTrustedAppWindow.h"
 #include "ui/session/admission/TovikManager.h"
 #include "ui/session/log/ZemLogHelper.h"
 #include "ui/session/login/RavAvizaLoginHelper.h"
@@ -205,10 +208,12 @@ void ZemMainViewController::updateToolsViewWithLogintype(int64_t loginType) {
         int bottom = 0;
         for (size_t i = 0; i < toolModels_.size(); ++i) {
             std::shared_ptr<ZemToolModel> tool = toolModels_[i];
-            auto* cell = new QPushButton(QString::fromStdString(tool->appName), content);
+            ZemToolCell* cell = ZemToolCell::initWithModel(tool, content);
+            cell->setCompletion([this](ZemToolCell* tapped) {
+                if (tapped->toolModel()) toolTapped(*tapped->toolModel());
+            });
             cell->setProperty("tag", static_cast<int>(100 + i));
             cell->setGeometry(toolCellFrame(i, width));
-            connect(cell, &QPushButton::clicked, this, [this, tool] { toolTapped(*tool); });
             cell->show();
             bottom = std::max(bottom, cell->geometry().bottom() + 1);
             toolCells_.emplace_back(cell);
@@ -439,4 +444,13 @@ void ZemMainViewController::tovikSsidChanged() {
     }
 }
 
-void ZemMainViewController::applistButtonDidClicked() {}
+void ZemMainViewController::applistButtonDidClicked() {
+    std::unique_ptr<ZemTrustedAppWindow> apps = ZemTrustedAppWindow::initialWithNibName("ZemTrustedAppWindow");
+    if (!apps) return;
+    const QWidget* shown = window();
+    const QRect main = shown ? shown->frameGeometry() : QRect();
+    apps->resize(420, 375);
+    apps->move(main.x() + (main.width() - 420) / 2, main.y() + (main.height() - 375) / 2);
+    // Closing the window ends the modal session, which then lets the window go.
+    AppWindows::runModalForWindow(apps.get());
+}
