@@ -21,6 +21,8 @@ void showNamedImage(QLabel* label, const QString& name) {
 }
 
 void setTextColor(QWidget* widget, const QColor& color) {
+    // The screens' style sheets would override a palette colour alone.
+    widget->setStyleSheet(QStringLiteral("color: %1;").arg(color.name()));
     QPalette palette = widget->palette();
     palette.setColor(QPalette::WindowText, color);
     palette.setColor(QPalette::ButtonText, color);
@@ -45,8 +47,9 @@ void ZemDetailCell::setUIWithModel(const ZemCheckModel& model) {
     ui_->detailLb->setText(QString::fromStdString(model.detail));
     ZemHoverButton* repair = ui_->repairBtn;
     repair->setIsAllHover(true);
-    repair->setImage(Extension::imageWithName("repairBtn"), ZemHoverButton::kStateNormal);
-    repair->setImage(Extension::imageWithName("repairBtn_hover"), ZemHoverButton::kStateHover);
+    repair->setBgImage(Extension::imageWithName("repairBtn"), ZemHoverButton::kStateNormal);
+    repair->setBgImage(Extension::imageWithName("repairBtn_hover"), ZemHoverButton::kStateHover);
+    repair->initialDefaultBgImageView(Extension::imageWithName("repairBtn"));
     QLabel* state = ui_->stateLb;
     if (model.isWarn) {
         state->setText("异常");

@@ -102,8 +102,10 @@ void ZemMainViewController::awakeFromNib() {
     ui_->myTableView->header()->setStretchLastSection(true);
     ZemHoverButton* repair = ui_->repairBtn;
     repair->setIsAllHover(true);
-    repair->setImage(Extension::imageWithName("长按钮-hover"), ZemHoverButton::kStateHover);
-    repair->setImage(Extension::imageWithName("长按钮-nomal"), ZemHoverButton::kStateNormal);
+    // The long button's images lie under its title, in the button's background image view.
+    repair->setBgImage(Extension::imageWithName("长按钮-hover"), ZemHoverButton::kStateHover);
+    repair->setBgImage(Extension::imageWithName("长按钮-nomal"), ZemHoverButton::kStateNormal);
+    repair->initialDefaultBgImageView(Extension::imageWithName("长按钮-nomal"));
     ui_->reCheckBtn->setIsAllHover(true);
     connect(ui_->repairBtn, &QPushButton::clicked, this, [this] { tapRepairBtn(); });
     connect(ui_->reCheckBtn, &QPushButton::clicked, this, [this] { reCheckBtnClick(); });
@@ -349,10 +351,10 @@ void ZemMainViewController::changeUIWithWarnLevel(int32_t level) {
     ZemHoverButton* reCheck = ui_->reCheckBtn;
     const QString reCheckName = safe ? "reCheck_safe" : "reCheck";
     reCheck->setProperty("imageName", reCheckName);
-    reCheck->setIcon(Extension::imageWithName(reCheckName));
-    reCheck->setImage(Extension::imageWithName(reCheckName), ZemHoverButton::kStateNormal);
-    reCheck->setImage(Extension::imageWithName(safe ? "reCheck_safe_hover" : "reCheck_hover"),
-                      ZemHoverButton::kStateHover);
+    reCheck->setBgImage(Extension::imageWithName(reCheckName), ZemHoverButton::kStateNormal);
+    reCheck->setBgImage(Extension::imageWithName(safe ? "reCheck_safe_hover" : "reCheck_hover"),
+                        ZemHoverButton::kStateHover);
+    reCheck->initialDefaultBgImageView(Extension::imageWithName(reCheckName));
     showNamedImage(ui_->checkImg, safe ? "Testing1" : "Testing2");
     ZemHoverButton* repair = ui_->repairBtn;
     if (safe) {
@@ -399,7 +401,10 @@ void ZemMainViewController::startAnimation(QLabel* label) {
         if (old && old != movie) old->deleteLater();
         movie->start();
     } else {
-        label->setPixmap(Extension::imageWithName(name));
+        // Without the animation, its still image (the name without ".gif").
+        QString still = name;
+        if (still.endsWith(".gif")) still.chop(4);
+        label->setPixmap(Extension::imageWithName(still));
     }
 }
 
