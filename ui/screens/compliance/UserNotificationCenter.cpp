@@ -1,7 +1,8 @@
 #include "UserNotificationCenter.h"
 
 #include <QDBusMessage>
-#include <QDBusReply>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QStringList>
 #include <QVariantMap>
 #include <algorithm>
@@ -35,10 +36,16 @@ bool UserNotificationCenter::scheduleNotification(UserNotification notification)
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, "Notify");
     call << QString("Hux") << uint(0) << QString() << notification.title << notification.subtitle << actions
          << QVariantMap() << int(-1);
-    QDBusReply<uint> reply = bus_.call(call, QDBus::Block, kCallTimeoutMs);
-    if (!reply.isValid()) return false;
-    notification.identifier = reply.value();
-    scheduled_.push_back(std::move(notification));
+    // The desktop answers with the notification's number; the main thread does not wait for it.
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, kCallTimeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, notification = std::move(notification)](QDBusPendingCallWatcher* done) mutable {
+                QDBusPendingReply<uint> reply = *done;
+                done->deleteLater();
+                if (reply.isError()) return;
+                notification.identifier = reply.value();
+                scheduled_.push_back(std::move(notification));
+            });
     return true;
 }
 

@@ -38,7 +38,8 @@ class UserNotificationCenter : public QObject {
     // front (the desktop shows it in any case).
     void setDidActivate(std::function<void(const UserNotification&)> handler) { didActivate_ = std::move(handler); }
 
-    // Sends the notification; false when the desktop's centre did not take it.
+    // Sends the notification; false when there is no bus to send it on. It counts as scheduled
+    // once the desktop's centre has answered with its number.
     bool scheduleNotification(UserNotification notification);
     // Withdraws every notification this centre sent that is still shown.
     void removeAllScheduledNotifications();

@@ -58,9 +58,6 @@ class ZemMainViewController : public CustomViewControllerBase {
     struct Options {
         ZemCheck* checker = nullptr;                  // null: ZemCheck::sharedInstance()
         UserNotificationCenter* notifications = nullptr;  // null: the desktop's centre
-        // Runs the administrator's reboot; null: pkexec with the reboot program. Nothing on
-        // success, else the error.
-        std::function<std::optional<std::string>()> rebootAsAdministrator;
         // The delay of the domain-login check after start; nothing: no check (tests).
         std::optional<std::chrono::milliseconds> domainLoginDelay = std::chrono::seconds(3);
         // Asks the login service for the general configuration at start.

@@ -397,10 +397,9 @@ void ZemMainViewController::restartComputorWithNotification() {
 
 void ZemMainViewController::userNotificationCenterDidActivateNotification(const UserNotification& notification) {
     if (notification.activationType != 2) return;
-    auto reboot = options_.rebootAsAdministrator ? options_.rebootAsAdministrator : rebootWithPkexec;
     // The administrator's prompt may wait long: off the main thread.
-    dispatch::WorkQueue::global()->dispatch([reboot] {
-        if (std::optional<std::string> error = reboot()) {
+    dispatch::WorkQueue::global()->dispatch([] {
+        if (std::optional<std::string> error = rebootWithPkexec()) {
             writeLog("restart computor fail with error:" + *error);
         } else {
             writeLog("restart computor success");

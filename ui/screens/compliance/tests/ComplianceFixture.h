@@ -143,10 +143,6 @@ class ComplianceScreen : public ::testing::Test {
         o.notifications = notifications_.get();
         o.domainLoginDelay = std::nullopt;
         o.fetchGeneralConfig = false;
-        o.rebootAsAdministrator = [this]() -> std::optional<std::string> {
-            ++reboots_;
-            return rebootError_;
-        };
         screen_ = std::make_unique<ZemMainViewController>(o);
         screen_->resize(900, 600);
         screen_->show();
@@ -202,8 +198,6 @@ class ComplianceScreen : public ::testing::Test {
     std::unique_ptr<ZemCheck> checker_;
     std::unique_ptr<UserNotificationCenter> notifications_;
     std::unique_ptr<ZemMainViewController> screen_;
-    std::atomic<int> reboots_{0};
-    std::optional<std::string> rebootError_;
 };
 
 }  // namespace compliancetest

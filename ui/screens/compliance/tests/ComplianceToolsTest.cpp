@@ -376,20 +376,6 @@ TEST_F(ComplianceTools, RunningDomainJoinAppIsNotStartedAgain) {
     ::waitpid(running->pid, nullptr, 0);
 }
 
-TEST_F(ComplianceTools, RestartPromptRebootsOnlyForTheActionButton) {
-    ZemMainViewController& screen = makeScreen();
-    for (int type : {0, 1, 3, 4}) {
-        UserNotification other;
-        other.activationType = type;
-        screen.userNotificationCenterDidActivateNotification(other);
-    }
-    UserNotification action;
-    action.activationType = 2;
-    screen.userNotificationCenterDidActivateNotification(action);
-    ASSERT_TRUE(testsupport::eventually([&] { return reboots_ == 1; }));
-    EXPECT_EQ(reboots_, 1);
-}
-
 }  // namespace
 
 #include "ComplianceToolsTest.moc"
