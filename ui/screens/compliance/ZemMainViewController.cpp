@@ -143,6 +143,8 @@ void ZemMainViewController::viewDidLoad() {
         ZemCheck* checker = options_.checker;
         afterOnMain(*options_.domainLoginDelay, [checker] { checker->checkDomainLogin(); });
     }
+    // The screen shows the machine's state as soon as it is there.
+    if (options_.checkAtStart) getDataFromPlist();
 }
 
 void ZemMainViewController::ZemAddNotifications() {

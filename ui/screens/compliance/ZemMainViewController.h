@@ -62,6 +62,8 @@ class ZemMainViewController : public CustomViewControllerBase {
         std::optional<std::chrono::milliseconds> domainLoginDelay = std::chrono::seconds(3);
         // Asks the login service for the general configuration at start.
         bool fetchGeneralConfig = true;
+        // Loads the check list and runs the checks at start.
+        bool checkAtStart = true;
     };
 
     explicit ZemMainViewController(QWidget* parent = nullptr);

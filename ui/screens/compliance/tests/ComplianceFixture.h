@@ -42,6 +42,7 @@ class TableRunner : public CheckCommandRunner {
         std::string line = path;
         for (const auto& a : args) line += " " + a;
         std::lock_guard lock(mutex_);
+        calls_.push_back(line);
         auto found = answers_.find(line);
         if (found == answers_.end()) return {std::nullopt, path + ": no such program"};
         return {found->second, std::nullopt};
@@ -51,9 +52,15 @@ class TableRunner : public CheckCommandRunner {
         answers_[line] = output;
     }
 
+    bool called(const std::string& line) {
+        std::lock_guard lock(mutex_);
+        return std::find(calls_.begin(), calls_.end(), line) != calls_.end();
+    }
+
   private:
     std::mutex mutex_;
     std::map<std::string, std::string> answers_;
+    std::vector<std::string> calls_;
 };
 
 enum Check { Disk, Firewall, Client, Domain };
@@ -143,6 +150,7 @@ class ComplianceScreen : public ::testing::Test {
         o.notifications = notifications_.get();
         o.domainLoginDelay = std::nullopt;
         o.fetchGeneralConfig = false;
+        o.checkAtStart = false;
         screen_ = std::make_unique<ZemMainViewController>(o);
         screen_->resize(900, 600);
         screen_->show();

@@ -169,4 +169,24 @@ TEST_F(ComplianceScreen, RepairButtonOfAnItemOpensTheHelpWindowOnItsKeyword) {
     help.window()->hide();
 }
 
+// The screen loads its list and checks at start; the domain login follows 3 s later.
+TEST_F(ComplianceScreen, ChecksRunAtStartAndTheDomainLoginFollows) {
+    requireAll();
+    failing({Domain});
+    runner_->set("/usr/bin/id -un", "zhangsan\n");
+    ZemMainViewController::Options o;
+    o.checker = checker_.get();
+    o.notifications = notifications_.get();
+    o.fetchGeneralConfig = false;
+    screen_ = std::make_unique<ZemMainViewController>(o);
+    ZemMainViewController& screen = *screen_;
+    ASSERT_TRUE(huxtest::waitFor([&] { return screen.checkRun().hadCheckedCount() == 6; }));
+    EXPECT_EQ(screen.stateLb()->text(), "正在检测");
+    finishRun(screen);
+    EXPECT_EQ(screen.stateLb()->text(), "轻度危险");
+    EXPECT_FALSE(runner_->called("/usr/bin/id -un"));
+    dispatch::ManualTime::advance(500ms);
+    EXPECT_TRUE(huxtest::waitFor([&] { return runner_->called("/usr/bin/id -un"); }));
+}
+
 }  // namespace

@@ -376,6 +376,33 @@ TEST_F(ComplianceTools, RunningDomainJoinAppIsNotStartedAgain) {
     ::waitpid(running->pid, nullptr, 0);
 }
 
+// A change of the admission settings to the static method with no certificate installed marks
+// the static profile for the daemon; the issued method needs a signed-in account first.
+TEST_F(ComplianceTools, AdmissionMethodChangeMarksTheProfileForTheDaemon) {
+    fs::copy_file(std::string(RAVAVIZA_TEST_SOURCE_DIR) + "/ui/session/admission/resources/VOXMDNetwork.mobileconfig",
+                  paths::uiAppResources() + "/VOXMDNetwork.mobileconfig");
+    const std::string marker = root_.path() + "/root/Library/Application Support/RavAvizaL/tovikCache.archive";
+    ZemMainViewController& screen = makeScreen();
+    auto changed = [&](const std::string& method) {
+        writeSupportArchive("tovikSSIDInfo.archive",
+                            archive::Dictionary{{"auth_method", method},
+                                                {"tovik_addr", "https://127.0.0.1:9"},
+                                                {"ssidlist", archive::Array{"corp-wifi"}}});
+        std::thread([] { dispatch::NotificationCenter::defaultCenter().post(hux::TovikSSIDChangedNotificationKey); })
+            .join();
+    };
+    changed("3");
+    drainMain();
+    EXPECT_FALSE(fs::exists(marker));
+
+    changed("2");
+    ASSERT_TRUE(testsupport::eventually([&] { return fs::exists(marker); }));
+    archive::DecodeResult mark = archive::unarchiveObjectWithFile(marker);
+    ASSERT_TRUE(mark);
+    EXPECT_EQ(mark.value->string() ? *mark.value->string() : "", "2");
+    (void)screen;
+}
+
 }  // namespace
 
 #include "ComplianceToolsTest.moc"

@@ -130,6 +130,7 @@ TEST_F(RestartPrompt, ActionButtonRebootsThroughTheAdministratorPrompt) {
     o.notifications = notifications_.get();
     o.domainLoginDelay = std::nullopt;
     o.fetchGeneralConfig = false;
+    o.checkAtStart = false;
     screen_ = std::make_unique<ZemMainViewController>(o);
 
     std::thread([] { dispatch::NotificationCenter::defaultCenter().post("kRestartComputorNotification"); }).join();
