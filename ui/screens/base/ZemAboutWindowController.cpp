@@ -43,6 +43,7 @@ void ZemAboutWindowController::windowDidLoad() {
     ui_->copyrightTextField->setText(fetchCopyright());
     QWidget* w = window();
     w->setWindowTitle(QString());
+    setMovableByWindowBackground(true);
     QPalette palette = w->palette();
     palette.setColor(QPalette::Window, Qt::white);
     w->setPalette(palette);

@@ -46,6 +46,8 @@ void CustomButton::setTitle(const QString& title, const QRect& frame, Qt::Alignm
     labelView_->setAttribute(Qt::WA_TranslucentBackground);
     // Clicks belong to the button, not to its title.
     labelView_->setAttribute(Qt::WA_TransparentForMouseEvents);
+    // A child of a button would otherwise draw with the button's text role, not its own colour.
+    labelView_->setForegroundRole(QPalette::WindowText);
     labelView_->setAlignment(alignment);
     labelView_->setFont(font);
     labelView_->setText(title);

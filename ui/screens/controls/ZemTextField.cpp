@@ -40,10 +40,7 @@ void ZemTextField::applyPlaceholderStyle() {
 
 bool ZemTextField::event(QEvent* event) {
     // Polish comes after the .ui has set the placeholder and before the first show.
-    if (event->type() == QEvent::Polish) {
-        setTextColor(this, RGB::fromRGB(0x333333));
-        applyPlaceholderStyle();
-    }
+    if (event->type() == QEvent::Polish) applyPlaceholderStyle();
     return QLineEdit::event(event);
 }
 
@@ -87,10 +84,6 @@ ZemTextColorField::ZemTextColorField(QWidget* parent) : QLineEdit(parent) {
     setTextColor(this, RGB::fromRGB(0xA9A9A9));
 }
 
-bool ZemTextColorField::event(QEvent* event) {
-    if (event->type() == QEvent::Polish) setTextColor(this, RGB::fromRGB(0xA9A9A9));
-    return QLineEdit::event(event);
-}
 
 ZemSecureTextField::ZemSecureTextField(QWidget* parent) : QLineEdit(parent) {
     setEchoMode(QLineEdit::Password);
@@ -98,9 +91,8 @@ ZemSecureTextField::ZemSecureTextField(QWidget* parent) : QLineEdit(parent) {
 }
 
 bool ZemSecureTextField::event(QEvent* event) {
-    if (event->type() == QEvent::Polish) {
-        setTextColor(this, Qt::black);
-        if (!placeholderText().isEmpty()) setPlaceholderColor(this, RGB::fromRGB(0xA9A9A9));
+    if (event->type() == QEvent::Polish && !placeholderText().isEmpty()) {
+        setPlaceholderColor(this, RGB::fromRGB(0xA9A9A9));
     }
     return QLineEdit::event(event);
 }
@@ -110,10 +102,6 @@ ZemSecureBorderField::ZemSecureBorderField(QWidget* parent) : QLineEdit(parent) 
     setTextColor(this, Qt::black);
 }
 
-bool ZemSecureBorderField::event(QEvent* event) {
-    if (event->type() == QEvent::Polish) setTextColor(this, Qt::black);
-    return QLineEdit::event(event);
-}
 
 void ZemSecureBorderField::paintEvent(QPaintEvent* event) {
     QLineEdit::paintEvent(event);
