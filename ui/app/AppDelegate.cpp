@@ -67,7 +67,7 @@ AppDelegate::AppDelegate(Options options) : options_(std::move(options)) {
     LoginTexts::setItemsHiddenMenuHandler([self] {
         if (self) self->setItemsHiddenMenu();
     });
-    mainWindow_ = new ZemMainWindow();
+    mainWindow_ = new ZemMainWindow(options_.flavour.value_or(ZemMainWindow::flavourFromBundle()));
     mainWindow_->setAttribute(Qt::WA_DeleteOnClose, false);
     AppWindows::setMainWindow(mainWindow_);
     connect(mainWindow_, &ZemMainWindow::windowWillClose, this,

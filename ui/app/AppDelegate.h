@@ -13,14 +13,15 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
+#include "ZemMainWindow.h"
 #include "platform/dispatch/NotificationCenter.h"
 
 class QMenu;
 class QMessageBox;
 class QSystemTrayIcon;
 class QWidget;
-class ZemMainWindow;
 class ZemAboutWindowController;
 class HuxModifyPasswordCtrl;
 class HuxServerSetingWinCtrl;
@@ -45,6 +46,8 @@ class AppDelegate : public QObject {
         std::chrono::nanoseconds watchdogDelay = std::chrono::seconds(30);
         // Starts the watchdog; null: HollinProcessListener.
         std::function<void()> startWatchdog;
+        // The main screen; nothing: the one the app bundle names.
+        std::optional<ZemMainWindow::Flavour> flavour;
     };
 
     AppDelegate();

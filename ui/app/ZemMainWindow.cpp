@@ -3,9 +3,19 @@
 #include <QCloseEvent>
 #include <QVBoxLayout>
 
+#include "platform/archive/Plist.h"
+#include "platform/paths/Paths.h"
+#include "ui/screens/compliance/ZemMainViewController.h"
 #include "ui/screens/main/HuxMianViewCtrl.h"
 
-ZemMainWindow::ZemMainWindow(QWidget* parent) : ZemBaseWindow(parent) {
+ZemMainWindow::Flavour ZemMainWindow::flavourFromBundle() {
+    auto info = archive::readPlistFile(paths::uiAppBundle() + "/Contents/Info.plist", nullptr, 1u << 20);
+    const archive::Value* nib = info ? info->find("NSMainNibFile") : nullptr;
+    const std::string* name = nib ? nib->string() : nullptr;
+    return name && *name == "ZemMainViewController" ? Flavour::Compliance : Flavour::Hux;
+}
+
+ZemMainWindow::ZemMainWindow(Flavour flavour, QWidget* parent) : ZemBaseWindow(parent), flavour_(flavour) {
     loadContent();
 }
 
@@ -16,11 +26,16 @@ HuxMianViewCtrl* ZemMainWindow::contentViewController() const {
 }
 
 void ZemMainWindow::loadContent() {
-    content_ = new HuxMianViewCtrl(this);
+    if (flavour_ == Flavour::Compliance) {
+        contentView_ = new ZemMainViewController(this);
+    } else {
+        content_ = new HuxMianViewCtrl(this);
+        contentView_ = content_.data();
+    }
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(content_);
-    resize(content_->size());
+    layout->addWidget(contentView_);
+    resize(contentView_->size());
 }
 
 void ZemMainWindow::handleTitleView() {

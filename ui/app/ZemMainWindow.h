@@ -1,5 +1,6 @@
-// The main window: a white window whose content is HuxMianViewCtrl. Closing it only hides it;
-// the app then lives on behind its status item.
+// The main window: a white window whose content is the main screen of the app's flavour,
+// HuxMianViewCtrl or the compliance screen ZemMainViewController. Closing it only hides it; the
+// app then lives on behind its status item.
 #pragma once
 
 #include <QPointer>
@@ -12,10 +13,20 @@ class QAbstractButton;
 class ZemMainWindow : public ZemBaseWindow {
     Q_OBJECT
   public:
-    explicit ZemMainWindow(QWidget* parent = nullptr);
+    enum class Flavour { Hux, Compliance };
+
+    // The flavour the app bundle names: its Info.plist's "NSMainNibFile" is the interface file
+    // of the main screen ("ZemMainViewController" for the compliance screen); Hux otherwise.
+    static Flavour flavourFromBundle();
+
+    explicit ZemMainWindow(Flavour flavour = Flavour::Hux, QWidget* parent = nullptr);
     ~ZemMainWindow() override;
 
+    // The Hux flavour's content, null in the compliance flavour.
     HuxMianViewCtrl* contentViewController() const;
+    // The content of either flavour.
+    QWidget* contentView() const { return contentView_; }
+    Flavour flavour() const { return flavour_; }
     bool isCloseWindow() const { return isCloseWindow_; }
     void setIsCloseWindow(bool value) { isCloseWindow_ = value; }
     QAbstractButton* tipCheckboxButton() const { return nullptr; }
@@ -32,6 +43,8 @@ class ZemMainWindow : public ZemBaseWindow {
   private:
     void loadContent();
 
+    Flavour flavour_;
+    QPointer<QWidget> contentView_;
     QPointer<HuxMianViewCtrl> content_;
     bool isCloseWindow_ = false;
 };

@@ -33,6 +33,7 @@
 #include "ui/app/SingleInstance.h"
 #include "ui/app/ZemMainWindow.h"
 #include "ui/screens/base/CustomMessageBox.h"
+#include "ui/screens/compliance/ZemMainViewController.h"
 #include "ui/screens/base/HuxExportLogController.h"
 #include "ui/screens/base/ZemAboutWindowController.h"
 #include "ui/screens/base/ZemHelpWebWindowController.h"
@@ -370,6 +371,24 @@ TEST_F(AppDelegateTest, ServerAndExportSheetsOpenOnTheMainWindow) {
     EXPECT_EQ(password->parentWidget(), app.window());
     saveScreenshot(*password, "app-password-sheet");
     password->reject();
+}
+
+TEST_F(AppDelegateTest, BundleNamesTheMainScreenFlavour) {
+    const std::string info = paths::uiAppBundle() + "/Contents/Info.plist";
+    fs::remove(info);
+    EXPECT_EQ(ZemMainWindow::flavourFromBundle(), ZemMainWindow::Flavour::Hux);
+    testsupport::writeFile(info,
+                           "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                           "<key>NSMainNibFile</key><string>ZemMainViewController</string></dict></plist>\n");
+    EXPECT_EQ(ZemMainWindow::flavourFromBundle(), ZemMainWindow::Flavour::Compliance);
+
+    AppDelegate& app = launch();
+    ASSERT_EQ(app.mainWindow()->flavour(), ZemMainWindow::Flavour::Compliance);
+    EXPECT_EQ(app.mainWindow()->contentViewController(), nullptr);
+    EXPECT_TRUE(qobject_cast<ZemMainViewController*>(app.mainWindow()->contentView()));
+    EXPECT_TRUE(app.mainWindow()->isVisible());
+    saveScreenshot(*app.mainWindow(), "app-main-window-compliance");
+    fs::remove(info);
 }
 
 TEST(SingleInstance, SecondCopyFindsTheFirstAndNeverSignalsItself) {
