@@ -206,12 +206,14 @@ void AppDelegate::checkTrayStatus() {
             self->activationPolicy_ = ActivationPolicy::Regular;
             self->bringMainWindowForward();
             if (!self->statusItem_) {
-                auto item = std::make_unique<QSystemTrayIcon>(QIcon(QStringLiteral(":/hux/images/Hux_status_icon.png")));
+                auto item = std::make_unique<QSystemTrayIcon>(
+                    QIcon(QStringLiteral(":/hux/images/Hux_status_icon.png")));
                 item->setContextMenu(self->statusMenu_.get());
                 item->setToolTip(QStringLiteral("Hux"));
-                connect(item.get(), &QSystemTrayIcon::activated, self, [self](QSystemTrayIcon::ActivationReason reason) {
-                    if (self && reason == QSystemTrayIcon::Trigger) self->statusItemDidCliked();
-                });
+                connect(item.get(), &QSystemTrayIcon::activated, self,
+                        [self](QSystemTrayIcon::ActivationReason reason) {
+                            if (self && reason == QSystemTrayIcon::Trigger) self->statusItemDidCliked();
+                        });
                 item->show();
                 self->statusItem_ = std::move(item);
             }

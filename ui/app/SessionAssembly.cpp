@@ -68,9 +68,10 @@ SessionPeers appSessionPeers() {
             done(-1, std::nullopt, ErrorValue{"", -1, "no agent client"});
             return;
         }
-        client->stopVantleAgent([done, client](int status, archive::Value reply, std::optional<ErrorValue> error) {
-            done(status, Reply(jsonFromValue(reply)), std::move(error));
-        });
+        client->stopVantleAgent(
+            [done, client](int status, archive::Value reply, std::optional<ErrorValue> error) {
+                done(status, Reply(jsonFromValue(reply)), std::move(error));
+            });
     };
     peers.admissionFollowUp = [](const std::string& userid, const std::string& ticket) {
         tovikAfterQRSignIn(userid, ticket);

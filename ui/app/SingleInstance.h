@@ -5,7 +5,6 @@
 #include <sys/types.h>
 
 #include <csignal>
-
 #include <optional>
 
 namespace hux {

@@ -33,12 +33,12 @@
 #include "ui/app/SingleInstance.h"
 #include "ui/app/ZemMainWindow.h"
 #include "ui/screens/base/CustomMessageBox.h"
-#include "ui/screens/compliance/ZemMainViewController.h"
 #include "ui/screens/base/HuxExportLogController.h"
 #include "ui/screens/base/ZemAboutWindowController.h"
 #include "ui/screens/base/ZemHelpWebWindowController.h"
 #include "ui/screens/bridge/ZemNotificationKeys.h"
 #include "ui/screens/bridge/ZemUITesselManager.h"
+#include "ui/screens/compliance/ZemMainViewController.h"
 #include "ui/screens/controls/Localizable.h"
 #include "ui/screens/controls/tests/HuxTestApp.h"
 #include "ui/screens/login/HuxModifyPasswordCtrl.h"
@@ -102,8 +102,9 @@ class AppDelegateTest : public ::testing::Test {
         bool checked = false;
         QObject scope;
         QObject::connect(delegate_.get(), &AppDelegate::trayChecked, &scope, [&checked] { checked = true; });
-        std::thread([] { dispatch::NotificationCenter::defaultCenter().post(hux::HideTrayForConfigNotificationKey); })
-            .join();
+        std::thread([] {
+            dispatch::NotificationCenter::defaultCenter().post(hux::HideTrayForConfigNotificationKey);
+        }).join();
         EXPECT_TRUE(waitFor([&] { return checked; }));
     }
     void storeRecord() {
@@ -331,12 +332,14 @@ TEST_F(AppDelegateTest, AboutAndHelpWindowsAreCentredOverTheMainWindow) {
     QWidget* help = ZemHelpWebWindowController::sharedInstance().window();
     EXPECT_TRUE(help->isVisible());
     EXPECT_EQ(help->size(), QSize(920, 600));
-    EXPECT_EQ(help->pos(), QPoint(main.x() + 50 + (main.width() - 920) / 2, main.y() + 50 + (main.height() - 600) / 2));
+    EXPECT_EQ(help->pos(),
+              QPoint(main.x() + 50 + (main.width() - 920) / 2, main.y() + 50 + (main.height() - 600) / 2));
     help->close();
 }
 
 TEST_F(AppDelegateTest, CentringRuleAndHelpWithoutAMainWindow) {
-    EXPECT_EQ(AppDelegate::getFrameOriginOfWindow(QRect(0, 0, 100, 50), QRect(10, 20, 300, 250)), QPoint(110, 120));
+    EXPECT_EQ(AppDelegate::getFrameOriginOfWindow(QRect(0, 0, 100, 50), QRect(10, 20, 300, 250)),
+              QPoint(110, 120));
     EXPECT_EQ(AppDelegate::getFrameOriginOfWindow(QRect(0, 0, 920, 600), QRect()), QPoint(-460, -300));
     AppDelegate& app = launch();
     delete app.mainWindow();

@@ -31,8 +31,8 @@ class HuxProcessTest : public ::testing::Test {
         fs::create_directories(root_.at("/Library/Application Support/RavAviza"));
     }
     std::vector<std::string> environment() const {
-        std::vector<std::string> env{"RAVAVIZA_ROOT=" + root_.path(), "HOME=/root", "QT_QPA_PLATFORM=offscreen",
-                                     "PATH=/usr/bin:/bin"};
+        std::vector<std::string> env{"RAVAVIZA_ROOT=" + root_.path(), "HOME=/root",
+                                     "QT_QPA_PLATFORM=offscreen", "PATH=/usr/bin:/bin"};
         if (const char* asan = ::getenv("ASAN_OPTIONS")) env.push_back(std::string("ASAN_OPTIONS=") + asan);
         return env;
     }
@@ -62,7 +62,8 @@ class HuxProcessTest : public ::testing::Test {
         std::string all;
         const fs::path folder = root_.at("/root/Library/Logs/RavAviza/Logs");
         std::error_code ec;
-        for (const auto& entry : fs::directory_iterator(folder, ec)) all += testsupport::readText(entry.path());
+        for (const auto& entry : fs::directory_iterator(folder, ec))
+            all += testsupport::readText(entry.path());
         return all;
     }
     int waitExit(pid_t pid) {
@@ -83,8 +84,8 @@ TEST_F(HuxProcessTest, OneCopyRunsASecondBringsItForwardAndTermEndsIt) {
     EXPECT_EQ(run({}), 1);
     EXPECT_EQ(run({"-x"}), 1) << "the single-instance rule comes before the arguments";
     EXPECT_TRUE(testsupport::alive(first->pid));
-    EXPECT_TRUE(testsupport::eventually([&] { return logText().find("activated by another copy") != std::string::npos; },
-                                        30s));
+    EXPECT_TRUE(testsupport::eventually(
+        [&] { return logText().find("activated by another copy") != std::string::npos; }, 30s));
 
     ASSERT_EQ(::kill(first->pid, SIGTERM), 0);
     EXPECT_EQ(waitExit(first->pid), 0);

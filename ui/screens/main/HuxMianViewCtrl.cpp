@@ -75,13 +75,27 @@ void HuxMianViewCtrl::awakeFromNib() {
     HuxAddNotifications();
 }
 
-QStackedWidget* HuxMianViewCtrl::mianTabView() const { return ui_->mianTabView; }
-ZemTextField* HuxMianViewCtrl::domainOrIPLab() const { return ui_->domainOrIPLab; }
-ZemTextField* HuxMianViewCtrl::PortLab() const { return ui_->PortLab; }
-CustomButton* HuxMianViewCtrl::saveServerBtn() const { return ui_->saveServerBtn; }
-QProgressBar* HuxMianViewCtrl::setSerProgress() const { return ui_->setSerProgress; }
-CustomButton* HuxMianViewCtrl::loginBtn() const { return ui_->loginBtn; }
-int HuxMianViewCtrl::selectedTab() const { return ui_->mianTabView->currentIndex(); }
+QStackedWidget* HuxMianViewCtrl::mianTabView() const {
+    return ui_->mianTabView;
+}
+ZemTextField* HuxMianViewCtrl::domainOrIPLab() const {
+    return ui_->domainOrIPLab;
+}
+ZemTextField* HuxMianViewCtrl::PortLab() const {
+    return ui_->PortLab;
+}
+CustomButton* HuxMianViewCtrl::saveServerBtn() const {
+    return ui_->saveServerBtn;
+}
+QProgressBar* HuxMianViewCtrl::setSerProgress() const {
+    return ui_->setSerProgress;
+}
+CustomButton* HuxMianViewCtrl::loginBtn() const {
+    return ui_->loginBtn;
+}
+int HuxMianViewCtrl::selectedTab() const {
+    return ui_->mianTabView->currentIndex();
+}
 
 HuxLoginStateViewCtrl* HuxMianViewCtrl::loginViewCtrl() {
     if (!loginViewCtrl_) loginViewCtrl_ = new HuxLoginStateViewCtrl(ui_->loginTab);
@@ -96,11 +110,12 @@ HuxNavigationViewCtrl* HuxMianViewCtrl::NavigationViewCtrl() {
 void HuxMianViewCtrl::initBttonSatus() {
     QFont font(QStringLiteral("HelveticaNeue-Light"));
     font.setPixelSize(14);
-    for (auto [button, key] : {std::pair{ui_->saveServerBtn, "ConfigureServer"}, std::pair{ui_->loginBtn, "Login"}}) {
+    for (auto [button, key] :
+         {std::pair{ui_->saveServerBtn, "ConfigureServer"}, std::pair{ui_->loginBtn, "Login"}}) {
         // The title sits 10 px below the button's top, centred across it.
         const QSize size = button->minimumSize();
-        button->setTitle(localized(key), QRect(0, 10, size.width(), size.height()), Qt::AlignHCenter | Qt::AlignTop,
-                         font);
+        button->setTitle(localized(key), QRect(0, 10, size.width(), size.height()),
+                         Qt::AlignHCenter | Qt::AlignTop, font);
     }
 }
 
@@ -236,7 +251,8 @@ void HuxMianViewCtrl::createCheckTicketTimer() {
                 return;
             }
             const hux::Json json = reply.value_or(hux::Json());
-            log("[ZemDetailWindow] RavAviza Check ticket response msg:" + hux::fields::text(json, "msg").value_or("(null)"));
+            log("[ZemDetailWindow] RavAviza Check ticket response msg:" +
+                hux::fields::text(json, "msg").value_or("(null)"));
             const hux::Json* data = hux::fields::member(json, "data");
             if (hux::fields::integer(json, "ret") == std::optional<int64_t>(0) && data &&
                 hux::fields::integer(*data, "state") == std::optional<int64_t>(0)) {

@@ -22,11 +22,21 @@ QWidget* HuxServerSetingWinCtrl::loadWindow() {
     return window;
 }
 
-QAbstractButton* HuxServerSetingWinCtrl::savebtn() const { return ui_ ? ui_->savebtn : nullptr; }
-ZemTextField* HuxServerSetingWinCtrl::domainOrIPLab() const { return ui_ ? ui_->domainOrIPLab : nullptr; }
-ZemTextField* HuxServerSetingWinCtrl::PortLab() const { return ui_ ? ui_->PortLab : nullptr; }
-QPushButton* HuxServerSetingWinCtrl::okButton() const { return ui_ ? ui_->okButton : nullptr; }
-QPushButton* HuxServerSetingWinCtrl::cancelButton() const { return ui_ ? ui_->cancelButton : nullptr; }
+QAbstractButton* HuxServerSetingWinCtrl::savebtn() const {
+    return ui_ ? ui_->savebtn : nullptr;
+}
+ZemTextField* HuxServerSetingWinCtrl::domainOrIPLab() const {
+    return ui_ ? ui_->domainOrIPLab : nullptr;
+}
+ZemTextField* HuxServerSetingWinCtrl::PortLab() const {
+    return ui_ ? ui_->PortLab : nullptr;
+}
+QPushButton* HuxServerSetingWinCtrl::okButton() const {
+    return ui_ ? ui_->okButton : nullptr;
+}
+QPushButton* HuxServerSetingWinCtrl::cancelButton() const {
+    return ui_ ? ui_->cancelButton : nullptr;
+}
 
 bool HuxServerSetingWinCtrl::isPureNumandCharacters(const QString& text) {
     return hux::isPureNumandCharacters(text, false);

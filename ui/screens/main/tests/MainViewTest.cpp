@@ -266,7 +266,8 @@ TEST_F(MainViewTest, StartUpTicketPollOpensNavigationOnceTheServerConfirms) {
 
     time.advance(1ms);
     ASSERT_TRUE(waitFor([&] {
-        return testsupport::capturedLog().contains("[ZemDetailWindow] RavAviza Check ticket response msg:later");
+        return testsupport::capturedLog().contains(
+            "[ZemDetailWindow] RavAviza Check ticket response msg:later");
     }));
     settle();
     EXPECT_EQ(view.selectedTab(), 0) << "another state keeps the poll going";
@@ -328,7 +329,8 @@ TEST_F(MainViewTest, TicketTimeOutReturnsToTheFirstPageAndSignsOutOnlyForTwo) {
 class NavigationTest : public MainViewTest {
   protected:
     void writeTools(const archive::Array& tools) {
-        ASSERT_TRUE(archive::archiveRootObjectToFile(tools, paths::machineSupportFolder() + "/appmgrlist.archive"));
+        ASSERT_TRUE(
+            archive::archiveRootObjectToFile(tools, paths::machineSupportFolder() + "/appmgrlist.archive"));
     }
     static archive::Value tool(const std::string& name, int64_t serial, const std::string& url = "") {
         return archive::Dictionary{{"appname", name}, {"app_serialnum", serial}, {"desturl", url}};
@@ -394,10 +396,8 @@ TEST_F(NavigationTest, NetworkStatusPicksTheImageAndText) {
         const char* key;
     };
     const std::vector<Case> cases{
-        {2, "Hux-icon", "HuxSuccess"},
-        {0, "Hux-gray", "ReconnectServer"},
-        {1, "Hux-icon", "HuxSuccess"},
-        {-1, "Hux-gray", "ReconnectServer"},
+        {2, "Hux-icon", "HuxSuccess"},      {0, "Hux-gray", "ReconnectServer"},
+        {1, "Hux-icon", "HuxSuccess"},      {-1, "Hux-gray", "ReconnectServer"},
         {7, "Hux-gray", "ReconnectServer"},  // unchanged from the case before
     };
     for (const Case& c : cases) {
@@ -414,8 +414,9 @@ TEST_F(MainViewTest, ServerSheetWritesValidInputAndStaysOpenOtherwise) {
         bool accepted;
     };
     const std::vector<Case> cases{
-        {"10.0.0.1", "abc", false}, {"", "443", false},           {"intranet", "443", false},
-        {"10.0.0.1", "0", true},    {"mdm.example.com", "", true}, {"10.0.0.2", "99999", true},
+        {"10.0.0.1", "abc", false},    {"", "443", false},
+        {"intranet", "443", false},    {"10.0.0.1", "0", true},
+        {"mdm.example.com", "", true}, {"10.0.0.2", "99999", true},
     };
     QWidget parent;
     parent.resize(420, 600);
