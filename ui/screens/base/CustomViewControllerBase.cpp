@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMouseEvent>
+#include <QTimer>
 
 #include "AppWindows.h"
 #include "CustomMessageBox.h"
@@ -54,6 +55,16 @@ class OutsideClickMonitor : public QObject {
     std::function<void(OutsideClickMonitor*)> done_;
 };
 
+// Places the window now and once more after it is shown, when the title bar's size is known.
+void centreOn(QWidget* window, QWidget* parent) {
+    window->move(CustomViewControllerBase::getFrameOriginOfWindow(window, parent));
+    QPointer<QWidget> w(window);
+    QPointer<QWidget> p(parent);
+    QTimer::singleShot(0, window, [w, p] {
+        if (w) w->move(CustomViewControllerBase::getFrameOriginOfWindow(w, p));
+    });
+}
+
 }  // namespace
 
 CustomViewControllerBase::CustomViewControllerBase(QWidget* parent) : QWidget(parent) {}
@@ -86,12 +97,14 @@ void CustomViewControllerBase::showOKMessageBoxWithTitle(const QString& title, c
     runMessageBox(title, message, 0, nullptr, QString(), Localizable::localizedString("Confirm"));
 }
 
-long CustomViewControllerBase::showConfirmCancelMessageBoxWithTitle(const QString& title, const QString& message) {
+long CustomViewControllerBase::showConfirmCancelMessageBoxWithTitle(const QString& title,
+                                                                    const QString& message) {
     return runMessageBox(title, message, 1, nullptr, Localizable::localizedString("Confirm"),
                          Localizable::localizedString("Cancel"));
 }
 
-long CustomViewControllerBase::showConfirmCancelMessageBoxWithTitle(const QString& title, const QString& message,
+long CustomViewControllerBase::showConfirmCancelMessageBoxWithTitle(const QString& title,
+                                                                    const QString& message,
                                                                     const QString& checkBoxTitle) {
     return runMessageBox(title, message, 1, &checkBoxTitle, Localizable::localizedString("Confirm"),
                          Localizable::localizedString("Cancel"));
@@ -113,14 +126,14 @@ long CustomViewControllerBase::showModalWindow(QWidget* window) {
         window->setParent(main, window->windowFlags() | Qt::Dialog);
         if (visible) window->show();
     }
-    window->move(getFrameOriginOfWindow(window, main));
+    centreOn(window, main);
     return AppWindows::runModalForWindow(window);
 }
 
 void CustomViewControllerBase::showUnmodalWindow(WindowController* controller) {
     if (!controller || !controller->window()) return;
     QWidget* window = controller->window();
-    window->move(getFrameOriginOfWindow(window, AppWindows::mainWindow()));
+    centreOn(window, AppWindows::mainWindow());
     controller->showWindow();
 }
 

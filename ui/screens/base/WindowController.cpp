@@ -1,6 +1,8 @@
 #include "WindowController.h"
 
 #include <QCloseEvent>
+#include <QMouseEvent>
+#include <QWindow>
 
 WindowController::WindowController(QObject* parent) : QObject(parent) {}
 
@@ -81,6 +83,12 @@ bool WindowController::eventFilter(QObject* watched, QEvent* event) {
         }
         windowWillClose();
         if (sheetShown_) endSheet(0);
+    } else if (watched == window_ && movableByBackground_ && event->type() == QEvent::MouseButtonPress) {
+        auto* press = static_cast<QMouseEvent*>(event);
+        if (press->button() == Qt::LeftButton && window_->windowHandle()) {
+            window_->windowHandle()->startSystemMove();
+            return true;
+        }
     }
     return QObject::eventFilter(watched, event);
 }

@@ -32,6 +32,10 @@ class WindowController : public QObject {
     void endSheet(long returnCode);
     bool isSheetShown() const { return sheetShown_; }
 
+    // A left press on the window's own background (not on a control) drags the window.
+    void setMovableByWindowBackground(bool movable) { movableByBackground_ = movable; }
+    bool isMovableByWindowBackground() const { return movableByBackground_; }
+
   protected:
     // Builds the window; the default builds none.
     virtual QWidget* loadWindow();
@@ -45,5 +49,6 @@ class WindowController : public QObject {
     QPointer<QWidget> window_;
     bool loading_ = false;
     bool sheetShown_ = false;
+    bool movableByBackground_ = false;
     std::function<void(long)> sheetCompletion_;
 };

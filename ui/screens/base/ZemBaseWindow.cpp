@@ -1,8 +1,9 @@
 #include "ZemBaseWindow.h"
 
+#include <syslog.h>
+
 #include <QMouseEvent>
 #include <QWindow>
-#include <syslog.h>
 
 ZemBaseWindow::ZemBaseWindow(QWidget* parent) : QWidget(parent, Qt::Window) {}
 
@@ -33,8 +34,9 @@ void ZemBaseWindow::awakeFromNib() {
 
 void ZemBaseWindow::_handleWindowBar() {
     setWindowTitle(QString());
-    setWindowFlags((windowFlags() & ~Qt::WindowType_Mask) | Qt::Window | Qt::CustomizeWindowHint |
-                   Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    // Exactly these buttons: a plain window would get Qt's default minimise and maximise ones.
+    setWindowFlags((windowFlags() & Qt::WindowStaysOnTopHint) | Qt::Window | Qt::CustomizeWindowHint |
+                   Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
 }
 
 void ZemBaseWindow::handleTitleView() {

@@ -46,6 +46,8 @@ void CustomButton::setTitle(const QString& title, const QRect& frame, Qt::Alignm
     labelView_->setAttribute(Qt::WA_TranslucentBackground);
     // Clicks belong to the button, not to its title.
     labelView_->setAttribute(Qt::WA_TransparentForMouseEvents);
+    // A child of a button would otherwise draw with the button's text role, not its own colour.
+    labelView_->setForegroundRole(QPalette::WindowText);
     labelView_->setAlignment(alignment);
     labelView_->setFont(font);
     labelView_->setText(title);
@@ -115,7 +117,8 @@ void CustomButton::updateButtonApperaceWithState(std::uint64_t state) {
 void CustomButton::applyLook(std::uint64_t state) {
     const auto i = static_cast<size_t>(state);
     if (!image_[i].isNull()) defaultImage_ = image_[i];
-    if (!defaultImage_.isNull() && imageView_ && imageView_->pixmap().cacheKey() != defaultImage_.cacheKey()) {
+    if (!defaultImage_.isNull() && imageView_ &&
+        imageView_->pixmap().cacheKey() != defaultImage_.cacheKey()) {
         imageView_->setPixmap(defaultImage_);
     }
     setFontColor(titleColor_[i]);
@@ -191,7 +194,8 @@ void CustomButton::mouseReleaseEvent(QMouseEvent* event) {
         if (inside) setButtonState(kStateHover);
     }
     if (inside && isEnabled()) {
-        QMetaObject::invokeMethod(this, [this] { emit clicked(false); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { emit clicked(false); }, Qt::QueuedConnection);
     }
 }
 

@@ -1,5 +1,6 @@
 #include "Localizable.h"
 
+#include <QDir>
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
@@ -67,6 +68,8 @@ void ensureLoaded(Table& t) {
     t.loaded = true;
     QHash<QString, QString> base;
     readFile(QStringLiteral(":/hux/Localizable.strings"), base);
+    const QDir more(QStringLiteral(":/hux/strings"));
+    for (const QString& name : more.entryList(QDir::Files, QDir::Name)) readFile(more.filePath(name), base);
     // Entries added before the first lookup win over the built-in table.
     for (auto it = t.entries.cbegin(); it != t.entries.cend(); ++it) base.insert(it.key(), it.value());
     t.entries = std::move(base);

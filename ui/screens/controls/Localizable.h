@@ -1,6 +1,10 @@
 // The app's localisation table: screen texts are keys ("Confirm", "Cancel", "Version", ...)
-// looked up here. The table starts with the resource ":/hux/Localizable.strings" (lines of
-// "key" = "value";) and a screen library may add its own entries. An unknown key reads as itself.
+// looked up here. The table is read on first use from the resource ":/hux/Localizable.strings"
+// and then from every resource file in ":/hux/strings/" in name order (lines of
+// "key" = "value";). A screen library adds its texts by putting its own file there, e.g.
+//   qt_add_resources(mylib "mylib_strings" PREFIX "/hux" BASE resources
+//                    FILES resources/strings/Login.strings)
+// or by calling addStrings. An unknown key reads as itself.
 #pragma once
 
 #include <QHash>

@@ -3,8 +3,8 @@
 #include <QApplication>
 #include <QEnterEvent>
 #include <QFontMetricsF>
-#include <QPalette>
 #include <QPainter>
+#include <QPalette>
 #include <QTextLayout>
 #include <cmath>
 #include <functional>
@@ -33,7 +33,7 @@ QSizeF layoutText(const QString& text, const QFont& font, double lineSpacing, do
     while (true) {
         QTextLine line = layout.createLine();
         if (!line.isValid()) break;
-        if (boxWidth > 0) line.setLineWidth(boxWidth);
+        line.setLineWidth(boxWidth > 0 ? boxWidth : 1e6);
         if (!first) y += lineSpacing;
         first = false;
         line.setPosition(QPointF(0, y));

@@ -1,6 +1,7 @@
 // A label that shows its full text in a pop-up below itself while the pointer is over it (for
 // texts cut short by the layout). The pop-up lives in the label's parent; it is as wide as the
-// text, or wraps at toolViewFrameWidth when that is above 0, and grows downwards.
+// text, or wraps at toolViewFrameWidth when that is above 0, and grows downwards. In a .ui file,
+// promote a QLabel with the header "ui/screens/controls/ZemHoverLabel.h".
 #pragma once
 
 #include <QColor>

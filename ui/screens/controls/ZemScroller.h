@@ -1,6 +1,7 @@
 // An overlay-style scroll bar: 15 pixels wide, a knob and no track, shown at full opacity while
 // the pointer is over it or its value changes, and faded out 1.5 s after the last value change
-// or when the pointer leaves. Set it on a scroll area with setVerticalScrollBar(new ZemScroller).
+// or when the pointer leaves. Set it on a scroll area with
+// setVerticalScrollBar(new ZemScroller(Qt::Vertical)).
 #pragma once
 
 #include <QGraphicsOpacityEffect>

@@ -40,10 +40,7 @@ void ZemTextField::applyPlaceholderStyle() {
 
 bool ZemTextField::event(QEvent* event) {
     // Polish comes after the .ui has set the placeholder and before the first show.
-    if (event->type() == QEvent::Polish) {
-        setTextColor(this, RGB::fromRGB(0x333333));
-        applyPlaceholderStyle();
-    }
+    if (event->type() == QEvent::Polish) applyPlaceholderStyle();
     return QLineEdit::event(event);
 }
 
@@ -58,11 +55,20 @@ bool ZemTextField::performKeyEquivalent(QKeyEvent* event) {
     if (mods != Qt::ControlModifier) return false;
     const char* slot = nullptr;
     switch (event->key()) {
-        case Qt::Key_X: slot = "cut"; break;
-        case Qt::Key_C: slot = "copy"; break;
-        case Qt::Key_V: slot = "paste"; break;
-        case Qt::Key_A: slot = "selectAll"; break;
-        default: return false;
+        case Qt::Key_X:
+            slot = "cut";
+            break;
+        case Qt::Key_C:
+            slot = "copy";
+            break;
+        case Qt::Key_V:
+            slot = "paste";
+            break;
+        case Qt::Key_A:
+            slot = "selectAll";
+            break;
+        default:
+            return false;
     }
     QWidget* target = window() ? window()->focusWidget() : nullptr;
     if (!target) target = QApplication::focusWidget();
@@ -87,20 +93,14 @@ ZemTextColorField::ZemTextColorField(QWidget* parent) : QLineEdit(parent) {
     setTextColor(this, RGB::fromRGB(0xA9A9A9));
 }
 
-bool ZemTextColorField::event(QEvent* event) {
-    if (event->type() == QEvent::Polish) setTextColor(this, RGB::fromRGB(0xA9A9A9));
-    return QLineEdit::event(event);
-}
-
 ZemSecureTextField::ZemSecureTextField(QWidget* parent) : QLineEdit(parent) {
     setEchoMode(QLineEdit::Password);
     setTextColor(this, Qt::black);
 }
 
 bool ZemSecureTextField::event(QEvent* event) {
-    if (event->type() == QEvent::Polish) {
-        setTextColor(this, Qt::black);
-        if (!placeholderText().isEmpty()) setPlaceholderColor(this, RGB::fromRGB(0xA9A9A9));
+    if (event->type() == QEvent::Polish && !placeholderText().isEmpty()) {
+        setPlaceholderColor(this, RGB::fromRGB(0xA9A9A9));
     }
     return QLineEdit::event(event);
 }
@@ -108,11 +108,6 @@ bool ZemSecureTextField::event(QEvent* event) {
 ZemSecureBorderField::ZemSecureBorderField(QWidget* parent) : QLineEdit(parent) {
     setEchoMode(QLineEdit::Password);
     setTextColor(this, Qt::black);
-}
-
-bool ZemSecureBorderField::event(QEvent* event) {
-    if (event->type() == QEvent::Polish) setTextColor(this, Qt::black);
-    return QLineEdit::event(event);
 }
 
 void ZemSecureBorderField::paintEvent(QPaintEvent* event) {

@@ -4,8 +4,10 @@
 //   ZemTextColorField     text 0xA9A9A9;
 //   ZemSecureTextField    password field, black text, placeholder 0xA9A9A9;
 //   ZemSecureBorderField  password field, black text, a 0xA9A9A9 frame line.
-// Their colours are applied when the widget is first polished (after the .ui set its properties)
-// and, for ZemTextField's placeholder, again on every focus-in.
+// Text colours are set at construction, so a screen may change them afterwards; placeholder
+// colours when the widget is first polished (after the .ui set the placeholder) and, for
+// ZemTextField, again on every focus-in. In a .ui file, promote a QLineEdit
+// with the header "ui/screens/controls/ZemTextField.h".
 #pragma once
 
 #include <QKeyEvent>
@@ -50,9 +52,6 @@ class ZemTextColorField : public QLineEdit {
     Q_OBJECT
   public:
     explicit ZemTextColorField(QWidget* parent = nullptr);
-
-  protected:
-    bool event(QEvent* event) override;
 };
 
 class ZemSecureTextField : public QLineEdit {
@@ -70,6 +69,5 @@ class ZemSecureBorderField : public QLineEdit {
     explicit ZemSecureBorderField(QWidget* parent = nullptr);
 
   protected:
-    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 };

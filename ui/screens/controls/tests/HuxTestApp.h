@@ -38,6 +38,8 @@ inline bool waitFor(const std::function<bool()>& condition,
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        // Outside an event loop deleteLater() waits for this.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     return true;
 }
