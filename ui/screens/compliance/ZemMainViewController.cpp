@@ -9,6 +9,7 @@
 #include <QTabWidget>
 
 #include "ZemDetailCell.h"
+#include "ui/screens/leftbar/ZemMainLeftBar.h"
 #include "platform/paths/Paths.h"
 #include "ui/screens/base/AppWindows.h"
 #include "ui/screens/base/ZemHelpWebWindowController.h"
@@ -422,14 +423,41 @@ void ZemMainViewController::stopAnimation(QLabel* label, const QString& finalIma
 
 // ---- left bar ----
 
-void ZemMainViewController::leftBarCreate() {}
+void ZemMainViewController::leftBarCreate() {
+    ZemMainLeftBar* bar = ZemMainLeftBar::initialWithNibName("ZemMainLeftBar", ui_->leftBarBgView);
+    if (!bar) return;
+    bar->setMinimumSize(0, 0);
+    bar->setGeometry(0, 0, 144, 600);
+    std::weak_ptr<bool> alive = alive_;
+    bar->setTapBarItemBlock([this, alive](long tag) {
+        dispatchMainIfAlive(alive, [this, tag] {
+            ui_->mTabView->setCurrentIndex(static_cast<int>(tag));
+            if (tag == kDetailsTab) expandAll();
+        });
+    });
+    bar->show();
+    leftBar_ = bar;
+}
 
-void ZemMainViewController::leftBarFunctionListHandle(long, bool) {}
+void ZemMainViewController::leftBarFunctionListHandle(long tag, bool isCallback) {
+    if (leftBar_) leftBar_->functionListHandleWithTag(tag, isCallback);
+}
 
-void ZemMainViewController::leftBarSetHideDetilBtn(bool) {}
+void ZemMainViewController::leftBarSetHideDetilBtn(bool hide) {
+    if (leftBar_) leftBar_->setHideDetilBtn(hide);
+}
 
-void ZemMainViewController::leftBarSwitchbtnsecond() {}
+void ZemMainViewController::leftBarSwitchbtnsecond() {
+    if (leftBar_) leftBar_->switchbtnsecond();
+}
 
-void ZemMainViewController::leftBarSetUIWithWarnLevel(int32_t) {}
+void ZemMainViewController::leftBarSetUIWithWarnLevel(int32_t level) {
+    if (leftBar_) leftBar_->setUIWithWarnLevel(level);
+}
 
-void ZemMainViewController::leftBarSetMachineName() {}
+// Callers on any thread: the bar is reached on the main queue.
+void ZemMainViewController::leftBarSetMachineName() {
+    onMain([this] {
+        if (leftBar_) leftBar_->setMachineName();
+    });
+}

@@ -23,6 +23,7 @@
 #include "platform/dispatch/WorkQueue.h"
 #include "ui/screens/base/CustomViewControllerBase.h"
 #include "ui/screens/controls/ZemHoverButton.h"
+#include "ui/screens/leftbar/ZemMainLeftBar.h"
 #include "ui/screens/tools/ZemToolModel.h"
 
 class QAbstractButton;
@@ -30,6 +31,7 @@ class QProgressBar;
 class QScrollArea;
 class QTabWidget;
 class ZemCheck;
+
 
 namespace Ui {
 class ZemMainViewController;
@@ -140,7 +142,7 @@ class ZemMainViewController : public CustomViewControllerBase {
     QAbstractButton* availableApplistButton() const;
     const std::vector<QPointer<QWidget>>& toolCells() const { return toolCells_; }
     const std::vector<std::shared_ptr<ZemToolModel>>& toolModels() const { return toolModels_; }
-    QWidget* leftBar() const { return leftBar_; }
+    ZemMainLeftBar* leftBar() const { return leftBar_; }
 
   private:
     void awakeFromNib();
@@ -165,7 +167,7 @@ class ZemMainViewController : public CustomViewControllerBase {
 
     Options options_;
     std::unique_ptr<Ui::ZemMainViewController> ui_;
-    QPointer<QWidget> leftBar_;
+    QPointer<ZemMainLeftBar> leftBar_;
     std::shared_ptr<dispatch::WorkQueue> checkQueue_;
     std::vector<dispatch::NotificationCenter::ObserverId> observers_;
     std::shared_ptr<UserNotificationCenter> ownNotifications_;
