@@ -9,16 +9,16 @@
 #include <QTabWidget>
 
 #include "ZemDetailCell.h"
-#include "ui/screens/leftbar/ZemMainLeftBar.h"
 #include "platform/paths/Paths.h"
 #include "ui/screens/base/AppWindows.h"
 #include "ui/screens/base/ZemHelpWebWindowController.h"
 #include "ui/screens/bridge/ZemNotificationKeys.h"
 #include "ui/screens/controls/ColorRGB.h"
 #include "ui/screens/controls/ImageExtension.h"
+#include "ui/screens/leftbar/ZemMainLeftBar.h"
 #include "ui/session/compliance/ZemCheck.h"
-#include "ui/session/login/RavAvizaLoginHelper.h"
 #include "ui/session/log/ZemLogHelper.h"
+#include "ui/session/login/RavAvizaLoginHelper.h"
 #include "ui_ZemMainViewController.h"
 
 namespace {
@@ -44,7 +44,9 @@ void dispatchMainIfAlive(const std::weak_ptr<bool>& alive, std::function<void()>
 ZemMainViewController::ZemMainViewController(QWidget* parent) : ZemMainViewController(Options{}, parent) {}
 
 ZemMainViewController::ZemMainViewController(Options options, QWidget* parent)
-    : CustomViewControllerBase(parent), options_(std::move(options)), ui_(std::make_unique<Ui::ZemMainViewController>()) {
+    : CustomViewControllerBase(parent),
+      options_(std::move(options)),
+      ui_(std::make_unique<Ui::ZemMainViewController>()) {
     ui_->setupUi(this);
     if (!options_.checker) options_.checker = &ZemCheck::sharedInstance();
     if (!options_.notifications) {
@@ -61,28 +63,72 @@ ZemMainViewController::~ZemMainViewController() {
     if (options_.notifications) options_.notifications->setDidActivate(nullptr);
 }
 
-QTreeWidget* ZemMainViewController::myTableView() const { return ui_->myTableView; }
-QTabWidget* ZemMainViewController::mTabView() const { return ui_->mTabView; }
-QLabel* ZemMainViewController::stateLb() const { return ui_->stateLb; }
-QLabel* ZemMainViewController::tinyStateLb() const { return ui_->tinyStateLb; }
-QLabel* ZemMainViewController::checkNumLb() const { return ui_->checkNumLb; }
-QLabel* ZemMainViewController::bgImgView() const { return ui_->bgImgView; }
-QLabel* ZemMainViewController::gifImgView() const { return ui_->gifImgView; }
-QLabel* ZemMainViewController::tinyGifImgView() const { return ui_->tinyGifImgView; }
-QLabel* ZemMainViewController::percentImgView() const { return ui_->percentImgView; }
-QLabel* ZemMainViewController::checkImg() const { return ui_->checkImg; }
-QLabel* ZemMainViewController::animatePointView() const { return ui_->animatePointView; }
-QLabel* ZemMainViewController::tinyPointView() const { return ui_->tinyPointView; }
-ZemHoverButton* ZemMainViewController::repairBtn() const { return ui_->repairBtn; }
-ZemHoverButton* ZemMainViewController::reCheckBtn() const { return ui_->reCheckBtn; }
-QLabel* ZemMainViewController::tipsTextField() const { return ui_->tipsTextField; }
-QLabel* ZemMainViewController::logoImageView() const { return ui_->logoImageView; }
-QAbstractButton* ZemMainViewController::joinDomainButton() const { return ui_->joinDomainButton; }
-QProgressBar* ZemMainViewController::joinDomainProgressIndicator() const { return ui_->joinDomainProgressIndicator; }
-QScrollArea* ZemMainViewController::toolMainView() const { return ui_->toolMainView; }
-QLabel* ZemMainViewController::unloginImageView() const { return ui_->unloginImageView; }
-QLabel* ZemMainViewController::unloginTipsLabel() const { return ui_->unloginTipsLabel; }
-QAbstractButton* ZemMainViewController::availableApplistButton() const { return ui_->availableApplistButton; }
+QTreeWidget* ZemMainViewController::myTableView() const {
+    return ui_->myTableView;
+}
+QTabWidget* ZemMainViewController::mTabView() const {
+    return ui_->mTabView;
+}
+QLabel* ZemMainViewController::stateLb() const {
+    return ui_->stateLb;
+}
+QLabel* ZemMainViewController::tinyStateLb() const {
+    return ui_->tinyStateLb;
+}
+QLabel* ZemMainViewController::checkNumLb() const {
+    return ui_->checkNumLb;
+}
+QLabel* ZemMainViewController::bgImgView() const {
+    return ui_->bgImgView;
+}
+QLabel* ZemMainViewController::gifImgView() const {
+    return ui_->gifImgView;
+}
+QLabel* ZemMainViewController::tinyGifImgView() const {
+    return ui_->tinyGifImgView;
+}
+QLabel* ZemMainViewController::percentImgView() const {
+    return ui_->percentImgView;
+}
+QLabel* ZemMainViewController::checkImg() const {
+    return ui_->checkImg;
+}
+QLabel* ZemMainViewController::animatePointView() const {
+    return ui_->animatePointView;
+}
+QLabel* ZemMainViewController::tinyPointView() const {
+    return ui_->tinyPointView;
+}
+ZemHoverButton* ZemMainViewController::repairBtn() const {
+    return ui_->repairBtn;
+}
+ZemHoverButton* ZemMainViewController::reCheckBtn() const {
+    return ui_->reCheckBtn;
+}
+QLabel* ZemMainViewController::tipsTextField() const {
+    return ui_->tipsTextField;
+}
+QLabel* ZemMainViewController::logoImageView() const {
+    return ui_->logoImageView;
+}
+QAbstractButton* ZemMainViewController::joinDomainButton() const {
+    return ui_->joinDomainButton;
+}
+QProgressBar* ZemMainViewController::joinDomainProgressIndicator() const {
+    return ui_->joinDomainProgressIndicator;
+}
+QScrollArea* ZemMainViewController::toolMainView() const {
+    return ui_->toolMainView;
+}
+QLabel* ZemMainViewController::unloginImageView() const {
+    return ui_->unloginImageView;
+}
+QLabel* ZemMainViewController::unloginTipsLabel() const {
+    return ui_->unloginTipsLabel;
+}
+QAbstractButton* ZemMainViewController::availableApplistButton() const {
+    return ui_->availableApplistButton;
+}
 
 void ZemMainViewController::onMain(std::function<void()> work) {
     std::weak_ptr<bool> alive = alive_;
@@ -156,10 +202,10 @@ void ZemMainViewController::ZemAddNotifications() {
     // on the main queue.
     auto add = [&](const char* name, std::shared_ptr<dispatch::WorkQueue> queue,
                    std::function<void(const dispatch::Notification&)> handler) {
-        observers_.push_back(center.addObserver(name, std::move(queue),
-                                                [alive, handler = std::move(handler)](const dispatch::Notification& n) {
-                                                    if (auto a = alive.lock(); a && *a) handler(n);
-                                                }));
+        observers_.push_back(center.addObserver(
+            name, std::move(queue), [alive, handler = std::move(handler)](const dispatch::Notification& n) {
+                if (auto a = alive.lock(); a && *a) handler(n);
+            }));
     };
     add(ZemCheck::kCheckNotificationName, main,
         [this](const dispatch::Notification& n) { checkStateChangeWithNotification(n); });
@@ -173,7 +219,8 @@ void ZemMainViewController::ZemAddNotifications() {
         [this](const dispatch::Notification&) { restartComputorWithNotification(); });
     add(hux::DuceneSwitchStatusNotificationKey, nullptr,
         [this](const dispatch::Notification&) { loadJoinDomainButton(); });
-    add(hux::TovikSSIDChangedNotificationKey, nullptr, [this](const dispatch::Notification&) { tovikSsidChanged(); });
+    add(hux::TovikSSIDChangedNotificationKey, nullptr,
+        [this](const dispatch::Notification&) { tovikSsidChanged(); });
     add(hux::UpdateAppMgtListForConfigNoticationKey, nullptr,
         [this](const dispatch::Notification&) { loadToolsView(); });
     add(hux::UpdateQznSwitchForConfigNoticationKey, nullptr,
@@ -321,7 +368,8 @@ void ZemMainViewController::checkComplete() {
     ui_->reCheckBtn->setEnabled(true);
     const bool failed = run_.warnCount() > 0;
     if (failed) {
-        ui_->checkNumLb->setText(QString::asprintf("%ld项实时合规检测", static_cast<long>(run_.needCheckCount())));
+        ui_->checkNumLb->setText(
+            QString::asprintf("%ld项实时合规检测", static_cast<long>(run_.needCheckCount())));
         ui_->tinyStateLb->setText(QString::asprintf("发现%ld个问题", static_cast<long>(run_.warnCount())));
         leftBarSetHideDetilBtn(false);
     } else {

@@ -32,7 +32,6 @@ class QScrollArea;
 class QTabWidget;
 class ZemCheck;
 
-
 namespace Ui {
 class ZemMainViewController;
 }
@@ -58,7 +57,7 @@ class ZemMainViewController : public CustomViewControllerBase {
     static constexpr int kDetailsTab = 2;
 
     struct Options {
-        ZemCheck* checker = nullptr;                  // null: ZemCheck::sharedInstance()
+        ZemCheck* checker = nullptr;                      // null: ZemCheck::sharedInstance()
         UserNotificationCenter* notifications = nullptr;  // null: the desktop's centre
         // The delay of the domain-login check after start; nothing: no check (tests).
         std::optional<std::chrono::milliseconds> domainLoginDelay = std::chrono::seconds(3);

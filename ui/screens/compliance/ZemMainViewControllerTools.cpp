@@ -85,7 +85,8 @@ std::optional<std::string> applicationProgram(const std::string& name) {
         std::error_code ec;
         if (fs::is_directory(path, ec)) {
             std::string stem = name;
-            if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, ".app") == 0) stem.resize(stem.size() - 4);
+            if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, ".app") == 0)
+                stem.resize(stem.size() - 4);
             const std::string program = path + "/Contents/MacOS/" + stem;
             if (::access(program.c_str(), X_OK) == 0) return program;
         } else if (fs::is_regular_file(path, ec) && ::access(path.c_str(), X_OK) == 0) {
@@ -179,7 +180,8 @@ void ZemMainViewController::updateToolsViewWithLogintype(int64_t loginType) {
         toolModels_.clear();
         if (std::optional<archive::Value> list = RavAvizaLoginHelper::AppMgrList(); list && list->array()) {
             for (const archive::Value& entry : *list->array()) {
-                if (auto model = ZemToolModel::initWithDictionary(entry)) toolModels_.push_back(std::move(model));
+                if (auto model = ZemToolModel::initWithDictionary(entry))
+                    toolModels_.push_back(std::move(model));
             }
         }
         std::stable_sort(toolModels_.begin(), toolModels_.end(),
@@ -297,7 +299,8 @@ QString ZemMainViewController::fetchLocalTips() const {
     QString tips = ui_->tipsTextField->text();
     std::optional<std::vector<uint8_t>> bytes = fileio::readFile(supportFile("tips.txt"), kMaxTipsBytes);
     if (!bytes || bytes->empty()) return tips;
-    const QByteArray data(reinterpret_cast<const char*>(bytes->data()), static_cast<qsizetype>(bytes->size()));
+    const QByteArray data(reinterpret_cast<const char*>(bytes->data()),
+                          static_cast<qsizetype>(bytes->size()));
     auto decoder = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = decoder.decode(data);
     if (decoder.hasError() || text.isEmpty()) return tips;
@@ -332,7 +335,8 @@ void ZemMainViewController::loadJoinDomainButton() {
     if (std::optional<archive::Value> info = machineArchive("tovikSSIDInfo.archive"))
         method = textEntry(*info, "auth_method");
     std::optional<int64_t> switchValue;
-    if (std::optional<archive::Value> status = machineArchive("joindomainSwitchStatus.archive"); status && status->isNumber())
+    if (std::optional<archive::Value> status = machineArchive("joindomainSwitchStatus.archive");
+        status && status->isNumber())
         switchValue = status->integer();
     onMain([this, switchValue, method] {
         ui_->joinDomainButton->setVisible(switchValue == 1);
@@ -367,7 +371,8 @@ void ZemMainViewController::tapDomainBtn() {
 void ZemMainViewController::openDomainTool() {
     const std::string program = domainToolPath();
     std::optional<std::string> error = startDetached(program);
-    systemLog("Open Ducene result:" + std::string(error ? "(null)" : program) + ", error:" + error.value_or("(null)"));
+    systemLog("Open Ducene result:" + std::string(error ? "(null)" : program) +
+              ", error:" + error.value_or("(null)"));
     disminssJoinDomainProgressIndicator();
 }
 
@@ -395,7 +400,8 @@ void ZemMainViewController::restartComputorWithNotification() {
         writeLog("[ZemMainViewController] the restart prompt could not be shown");
 }
 
-void ZemMainViewController::userNotificationCenterDidActivateNotification(const UserNotification& notification) {
+void ZemMainViewController::userNotificationCenterDidActivateNotification(
+    const UserNotification& notification) {
     if (notification.activationType != 2) return;
     // The administrator's prompt may wait long: off the main thread.
     dispatch::WorkQueue::global()->dispatch([] {
@@ -425,8 +431,8 @@ void ZemMainViewController::tovikSsidChanged() {
                 if (!record || record->userid.empty()) return;
                 const std::string ticket = record->decryptTicket();
                 if (ticket.empty()) return;
-                hux::TovikManager::sharedInstance().executeTovikTaskWithUserName(record->userid, ticket, ssids,
-                                                                                  address);
+                hux::TovikManager::sharedInstance().executeTovikTaskWithUserName(record->userid, ticket,
+                                                                                 ssids, address);
                 writeLog("[ZemMainViewController] tovik type change to 3");
             });
         }
@@ -444,7 +450,8 @@ void ZemMainViewController::tovikSsidChanged() {
 }
 
 void ZemMainViewController::applistButtonDidClicked() {
-    std::unique_ptr<ZemTrustedAppWindow> apps = ZemTrustedAppWindow::initialWithNibName("ZemTrustedAppWindow");
+    std::unique_ptr<ZemTrustedAppWindow> apps =
+        ZemTrustedAppWindow::initialWithNibName("ZemTrustedAppWindow");
     if (!apps) return;
     const QWidget* shown = window();
     const QRect main = shown ? shown->frameGeometry() : QRect();

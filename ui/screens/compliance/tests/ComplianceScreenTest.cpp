@@ -1,10 +1,9 @@
 // The compliance screen over the real checker: the checks' commands answer from a table, their
 // results come back through the real notification centre on the Qt-bound main queue, and the
 // delayed end of a run waits on manual time. Screenshots go to <build>/ui-screenshots.
-#include "ComplianceFixture.h"
-
 #include <QTextBrowser>
 
+#include "ComplianceFixture.h"
 #include "ui/screens/base/ZemHelpWebWindowController.h"
 
 // Fontconfig, loaded by Qt's offscreen platform, keeps its caches for the life of the process.
@@ -175,7 +174,8 @@ TEST_F(ComplianceScreen, RepairButtonOfAnItemOpensTheHelpWindowOnItsKeyword) {
     ASSERT_TRUE(help.window() && help.window()->isVisible());
     EXPECT_EQ(help.window()->size(), QSize(920, 600));
     const QRect main = screen.window()->frameGeometry();
-    EXPECT_EQ(help.window()->pos(), QPoint(main.x() + 50 + (main.width() - 920) / 2, main.y() + 50 + (main.height() - 600) / 2));
+    EXPECT_EQ(help.window()->pos(),
+              QPoint(main.x() + 50 + (main.width() - 920) / 2, main.y() + 50 + (main.height() - 600) / 2));
     help.window()->hide();
 }
 
