@@ -183,8 +183,8 @@ void ZemMainViewController::viewDidLoad() {
     if (options_.fetchGeneralConfig) hux::RavAvizaLoginHelper::sharedInstance().Get_Save_Config();
     std::weak_ptr<bool> alive = alive_;
     hux::RavAvizaLoginHelper::sharedInstance().setLoginBlock([this, alive](int) {
-        // Any thread: the refresh itself moves to the main queue.
-        if (auto a = alive.lock(); a && *a) loadToolsView();
+        // Any thread: the refresh runs on the main queue.
+        dispatchMainIfAlive(alive, [this] { loadToolsView(); });
     });
     if (options_.domainLoginDelay) {
         ZemCheck* checker = options_.checker;
@@ -198,8 +198,8 @@ void ZemMainViewController::ZemAddNotifications() {
     auto& center = dispatch::NotificationCenter::defaultCenter();
     auto main = dispatch::WorkQueue::main();
     std::weak_ptr<bool> alive = alive_;
-    // Handlers run on the posting thread; each reads what it needs there and touches views only
-    // on the main queue.
+    // The watcher posts on its own thread; the handlers run on the main queue, where the screen
+    // lives and goes, so none meets a screen half destroyed.
     auto add = [&](const char* name, std::shared_ptr<dispatch::WorkQueue> queue,
                    std::function<void(const dispatch::Notification&)> handler) {
         observers_.push_back(center.addObserver(
@@ -209,21 +209,24 @@ void ZemMainViewController::ZemAddNotifications() {
     };
     add(ZemCheck::kCheckNotificationName, main,
         [this](const dispatch::Notification& n) { checkStateChangeWithNotification(n); });
-    add(hux::UpdateTipsForConfigNoticationKey, nullptr,
+    add(hux::UpdateTipsForConfigNoticationKey, main,
         [this](const dispatch::Notification&) { updateTipsFromConfigWithNotification(); });
-    add(hux::UpdateLogoForConfigNoticationKey, nullptr,
+    add(hux::UpdateLogoForConfigNoticationKey, main,
         [this](const dispatch::Notification&) { updateLogoFromConfigWithNotification(); });
-    add(hux::UpdateComputerNameForJoinDomainNotificationKey, nullptr,
+    add(hux::UpdateComputerNameForJoinDomainNotificationKey, main,
         [this](const dispatch::Notification&) { updateComputerNameFromJoinDomainWithNotification(); });
     add(hux::kRestartComputorNotification, main,
         [this](const dispatch::Notification&) { restartComputorWithNotification(); });
-    add(hux::DuceneSwitchStatusNotificationKey, nullptr,
+    add(hux::DuceneSwitchStatusNotificationKey, main,
         [this](const dispatch::Notification&) { loadJoinDomainButton(); });
-    add(hux::TovikSSIDChangedNotificationKey, nullptr,
-        [this](const dispatch::Notification&) { tovikSsidChanged(); });
-    add(hux::UpdateAppMgtListForConfigNoticationKey, nullptr,
+    // The admission follow-up touches no view and needs nothing of the screen: it stays on the
+    // watcher's thread.
+    observers_.push_back(
+        center.addObserver(hux::TovikSSIDChangedNotificationKey, nullptr,
+                           [](const dispatch::Notification&) { followAdmissionSettings(); }));
+    add(hux::UpdateAppMgtListForConfigNoticationKey, main,
         [this](const dispatch::Notification&) { loadToolsView(); });
-    add(hux::UpdateQznSwitchForConfigNoticationKey, nullptr,
+    add(hux::UpdateQznSwitchForConfigNoticationKey, main,
         [this](const dispatch::Notification&) { changeAvailableAppListButtonStatus(); });
 }
 

@@ -101,6 +101,8 @@ class ZemMainViewController : public CustomViewControllerBase {
     void loadJoinDomainButton();
     void tapDomainBtn();
     void openDomainTool();
+    // Starts the domain-join app and writes the result to the system log; any thread.
+    static void startDomainTool();
     void disminssJoinDomainProgressIndicator();
     bool isJoiningDomain() const { return isJoiningDomain_; }
     // <ui resources>/Ducene.app/Contents/MacOS/Ducene
@@ -110,8 +112,10 @@ class ZemMainViewController : public CustomViewControllerBase {
     void restartComputorWithNotification();
     void userNotificationCenterDidActivateNotification(const UserNotification& notification);
 
-    // Network admission.
+    // Network admission: tovikSsidChanged follows the admission settings; the work needs nothing
+    // of the screen and runs on the caller's thread.
     void tovikSsidChanged();
+    static void followAdmissionSettings();
 
     // State for tests and the left bar.
     const std::vector<ZemRootModel>& dataSource() const { return run_.dataSource(); }

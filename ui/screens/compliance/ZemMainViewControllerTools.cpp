@@ -44,6 +44,12 @@ void writeLog(const std::string& line) {
     ZemLogHelper::sharedInstance().writeLog(line);
 }
 
+void dispatchMainIfAlive(const std::weak_ptr<bool>& alive, std::function<void()> work) {
+    dispatch::WorkQueue::main()->dispatch([alive, work = std::move(work)] {
+        if (auto a = alive.lock(); a && *a) work();
+    });
+}
+
 void systemLog(const std::string& line) {
     ::syslog(LOG_NOTICE, "%s", line.c_str());
 }
@@ -363,17 +369,21 @@ void ZemMainViewController::tapDomainBtn() {
     }
     std::weak_ptr<bool> alive = alive_;
     dispatch::WorkQueue::global()->dispatch([this, alive] {
-        if (auto a = alive.lock(); !a || !*a) return;
-        openDomainTool();
+        startDomainTool();
+        dispatchMainIfAlive(alive, [this] { disminssJoinDomainProgressIndicator(); });
     });
 }
 
 void ZemMainViewController::openDomainTool() {
+    startDomainTool();
+    disminssJoinDomainProgressIndicator();
+}
+
+void ZemMainViewController::startDomainTool() {
     const std::string program = domainToolPath();
     std::optional<std::string> error = startDetached(program);
     systemLog("Open Ducene result:" + std::string(error ? "(null)" : program) +
               ", error:" + error.value_or("(null)"));
-    disminssJoinDomainProgressIndicator();
 }
 
 void ZemMainViewController::disminssJoinDomainProgressIndicator() {
@@ -416,6 +426,10 @@ void ZemMainViewController::userNotificationCenterDidActivateNotification(
 // ---- network admission ----
 
 void ZemMainViewController::tovikSsidChanged() {
+    followAdmissionSettings();
+}
+
+void ZemMainViewController::followAdmissionSettings() {
     std::optional<archive::Value> info = machineArchive("tovikSSIDInfo.archive");
     if (!info) return;
     const std::string method = textEntry(*info, "auth_method").value_or("");
