@@ -25,7 +25,8 @@ UserNotificationCenter::UserNotificationCenter(const QDBusConnection& bus, QObje
 void UserNotificationCenter::connectSignals() {
     if (!bus_.isConnected()) return;
     bus_.connect(kService, kPath, kInterface, "ActionInvoked", this, SLOT(actionInvoked(uint, QString)));
-    bus_.connect(kService, kPath, kInterface, "NotificationClosed", this, SLOT(notificationClosed(uint, uint)));
+    bus_.connect(kService, kPath, kInterface, "NotificationClosed", this,
+                 SLOT(notificationClosed(uint, uint)));
 }
 
 bool UserNotificationCenter::scheduleNotification(UserNotification notification) {

@@ -17,8 +17,8 @@ struct UserNotification {
     QString actionButtonTitle;
     QString otherButtonTitle;
     bool hasActionButton = true;
-    uint32_t identifier = 0;      // set when delivered
-    int activationType = 0;       // set when activated
+    uint32_t identifier = 0;  // set when delivered
+    int activationType = 0;   // set when activated
 };
 
 class UserNotificationCenter : public QObject {
@@ -36,7 +36,9 @@ class UserNotificationCenter : public QObject {
 
     // The delegate's calls: activation, and whether to show a notification while the app is in
     // front (the desktop shows it in any case).
-    void setDidActivate(std::function<void(const UserNotification&)> handler) { didActivate_ = std::move(handler); }
+    void setDidActivate(std::function<void(const UserNotification&)> handler) {
+        didActivate_ = std::move(handler);
+    }
 
     // Sends the notification; false when there is no bus to send it on. It counts as scheduled
     // once the desktop's centre has answered with its number.

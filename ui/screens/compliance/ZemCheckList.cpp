@@ -47,7 +47,8 @@ ComplianceRequirements readComplianceRequirements(const std::string& path) {
     return required;
 }
 
-CheckList requiredCheckList(const std::vector<ZemRootModel>& catalogue, const ComplianceRequirements& required) {
+CheckList requiredCheckList(const std::vector<ZemRootModel>& catalogue,
+                            const ComplianceRequirements& required) {
     CheckList list;
     for (const ZemRootModel& entry : catalogue) {
         ZemRootModel category;

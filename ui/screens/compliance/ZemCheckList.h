@@ -32,7 +32,8 @@ struct CheckList {
     std::vector<ZemRootModel> categories;
     int64_t needCheckCount = 0;
 };
-CheckList requiredCheckList(const std::vector<ZemRootModel>& catalogue, const ComplianceRequirements& required);
+CheckList requiredCheckList(const std::vector<ZemRootModel>& catalogue,
+                            const ComplianceRequirements& required);
 
 // 0 safe (no failed item), 1 mild (1-2), 2 moderate (3-4), 3 severe (5 and more).
 int32_t warnLevelForCount(int64_t warnCount);

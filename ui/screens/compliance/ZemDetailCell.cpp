@@ -37,10 +37,18 @@ ZemDetailCell::ZemDetailCell(QWidget* parent) : QWidget(parent), ui_(std::make_u
 
 ZemDetailCell::~ZemDetailCell() = default;
 
-QLabel* ZemDetailCell::titleLb() const { return ui_->titleLb; }
-QLabel* ZemDetailCell::detailLb() const { return ui_->detailLb; }
-QLabel* ZemDetailCell::stateLb() const { return ui_->stateLb; }
-ZemHoverButton* ZemDetailCell::repairBtn() const { return ui_->repairBtn; }
+QLabel* ZemDetailCell::titleLb() const {
+    return ui_->titleLb;
+}
+QLabel* ZemDetailCell::detailLb() const {
+    return ui_->detailLb;
+}
+QLabel* ZemDetailCell::stateLb() const {
+    return ui_->stateLb;
+}
+ZemHoverButton* ZemDetailCell::repairBtn() const {
+    return ui_->repairBtn;
+}
 
 void ZemDetailCell::setUIWithModel(const ZemCheckModel& model) {
     ui_->titleLb->setText(QString::fromStdString(model.title));
@@ -77,9 +85,15 @@ ZemDetailTabelSectionHeaderView::ZemDetailTabelSectionHeaderView(QWidget* parent
 
 ZemDetailTabelSectionHeaderView::~ZemDetailTabelSectionHeaderView() = default;
 
-QLabel* ZemDetailTabelSectionHeaderView::titleLb() const { return ui_->titleLb; }
-QLabel* ZemDetailTabelSectionHeaderView::headIcon() const { return ui_->headIcon; }
-QLabel* ZemDetailTabelSectionHeaderView::repairNumLb() const { return ui_->repairNumLb; }
+QLabel* ZemDetailTabelSectionHeaderView::titleLb() const {
+    return ui_->titleLb;
+}
+QLabel* ZemDetailTabelSectionHeaderView::headIcon() const {
+    return ui_->headIcon;
+}
+QLabel* ZemDetailTabelSectionHeaderView::repairNumLb() const {
+    return ui_->repairNumLb;
+}
 
 void ZemDetailTabelSectionHeaderView::setUIWithModel(const ZemRootModel& model) {
     ui_->titleLb->setText(QString::fromStdString(model.name));

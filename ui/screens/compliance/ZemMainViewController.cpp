@@ -15,9 +15,10 @@
 #include "ui/screens/bridge/ZemNotificationKeys.h"
 #include "ui/screens/controls/ColorRGB.h"
 #include "ui/screens/controls/ImageExtension.h"
+#include "ui/screens/leftbar/ZemMainLeftBar.h"
 #include "ui/session/compliance/ZemCheck.h"
-#include "ui/session/login/RavAvizaLoginHelper.h"
 #include "ui/session/log/ZemLogHelper.h"
+#include "ui/session/login/RavAvizaLoginHelper.h"
 #include "ui_ZemMainViewController.h"
 
 namespace {
@@ -43,7 +44,9 @@ void dispatchMainIfAlive(const std::weak_ptr<bool>& alive, std::function<void()>
 ZemMainViewController::ZemMainViewController(QWidget* parent) : ZemMainViewController(Options{}, parent) {}
 
 ZemMainViewController::ZemMainViewController(Options options, QWidget* parent)
-    : CustomViewControllerBase(parent), options_(std::move(options)), ui_(std::make_unique<Ui::ZemMainViewController>()) {
+    : CustomViewControllerBase(parent),
+      options_(std::move(options)),
+      ui_(std::make_unique<Ui::ZemMainViewController>()) {
     ui_->setupUi(this);
     if (!options_.checker) options_.checker = &ZemCheck::sharedInstance();
     if (!options_.notifications) {
@@ -60,28 +63,72 @@ ZemMainViewController::~ZemMainViewController() {
     if (options_.notifications) options_.notifications->setDidActivate(nullptr);
 }
 
-QTreeWidget* ZemMainViewController::myTableView() const { return ui_->myTableView; }
-QTabWidget* ZemMainViewController::mTabView() const { return ui_->mTabView; }
-QLabel* ZemMainViewController::stateLb() const { return ui_->stateLb; }
-QLabel* ZemMainViewController::tinyStateLb() const { return ui_->tinyStateLb; }
-QLabel* ZemMainViewController::checkNumLb() const { return ui_->checkNumLb; }
-QLabel* ZemMainViewController::bgImgView() const { return ui_->bgImgView; }
-QLabel* ZemMainViewController::gifImgView() const { return ui_->gifImgView; }
-QLabel* ZemMainViewController::tinyGifImgView() const { return ui_->tinyGifImgView; }
-QLabel* ZemMainViewController::percentImgView() const { return ui_->percentImgView; }
-QLabel* ZemMainViewController::checkImg() const { return ui_->checkImg; }
-QLabel* ZemMainViewController::animatePointView() const { return ui_->animatePointView; }
-QLabel* ZemMainViewController::tinyPointView() const { return ui_->tinyPointView; }
-ZemHoverButton* ZemMainViewController::repairBtn() const { return ui_->repairBtn; }
-ZemHoverButton* ZemMainViewController::reCheckBtn() const { return ui_->reCheckBtn; }
-QLabel* ZemMainViewController::tipsTextField() const { return ui_->tipsTextField; }
-QLabel* ZemMainViewController::logoImageView() const { return ui_->logoImageView; }
-QAbstractButton* ZemMainViewController::joinDomainButton() const { return ui_->joinDomainButton; }
-QProgressBar* ZemMainViewController::joinDomainProgressIndicator() const { return ui_->joinDomainProgressIndicator; }
-QScrollArea* ZemMainViewController::toolMainView() const { return ui_->toolMainView; }
-QLabel* ZemMainViewController::unloginImageView() const { return ui_->unloginImageView; }
-QLabel* ZemMainViewController::unloginTipsLabel() const { return ui_->unloginTipsLabel; }
-QAbstractButton* ZemMainViewController::availableApplistButton() const { return ui_->availableApplistButton; }
+QTreeWidget* ZemMainViewController::myTableView() const {
+    return ui_->myTableView;
+}
+QTabWidget* ZemMainViewController::mTabView() const {
+    return ui_->mTabView;
+}
+QLabel* ZemMainViewController::stateLb() const {
+    return ui_->stateLb;
+}
+QLabel* ZemMainViewController::tinyStateLb() const {
+    return ui_->tinyStateLb;
+}
+QLabel* ZemMainViewController::checkNumLb() const {
+    return ui_->checkNumLb;
+}
+QLabel* ZemMainViewController::bgImgView() const {
+    return ui_->bgImgView;
+}
+QLabel* ZemMainViewController::gifImgView() const {
+    return ui_->gifImgView;
+}
+QLabel* ZemMainViewController::tinyGifImgView() const {
+    return ui_->tinyGifImgView;
+}
+QLabel* ZemMainViewController::percentImgView() const {
+    return ui_->percentImgView;
+}
+QLabel* ZemMainViewController::checkImg() const {
+    return ui_->checkImg;
+}
+QLabel* ZemMainViewController::animatePointView() const {
+    return ui_->animatePointView;
+}
+QLabel* ZemMainViewController::tinyPointView() const {
+    return ui_->tinyPointView;
+}
+ZemHoverButton* ZemMainViewController::repairBtn() const {
+    return ui_->repairBtn;
+}
+ZemHoverButton* ZemMainViewController::reCheckBtn() const {
+    return ui_->reCheckBtn;
+}
+QLabel* ZemMainViewController::tipsTextField() const {
+    return ui_->tipsTextField;
+}
+QLabel* ZemMainViewController::logoImageView() const {
+    return ui_->logoImageView;
+}
+QAbstractButton* ZemMainViewController::joinDomainButton() const {
+    return ui_->joinDomainButton;
+}
+QProgressBar* ZemMainViewController::joinDomainProgressIndicator() const {
+    return ui_->joinDomainProgressIndicator;
+}
+QScrollArea* ZemMainViewController::toolMainView() const {
+    return ui_->toolMainView;
+}
+QLabel* ZemMainViewController::unloginImageView() const {
+    return ui_->unloginImageView;
+}
+QLabel* ZemMainViewController::unloginTipsLabel() const {
+    return ui_->unloginTipsLabel;
+}
+QAbstractButton* ZemMainViewController::availableApplistButton() const {
+    return ui_->availableApplistButton;
+}
 
 void ZemMainViewController::onMain(std::function<void()> work) {
     std::weak_ptr<bool> alive = alive_;
@@ -136,8 +183,8 @@ void ZemMainViewController::viewDidLoad() {
     if (options_.fetchGeneralConfig) hux::RavAvizaLoginHelper::sharedInstance().Get_Save_Config();
     std::weak_ptr<bool> alive = alive_;
     hux::RavAvizaLoginHelper::sharedInstance().setLoginBlock([this, alive](int) {
-        // Any thread: the refresh itself moves to the main queue.
-        if (auto a = alive.lock(); a && *a) loadToolsView();
+        // Any thread: the refresh runs on the main queue.
+        dispatchMainIfAlive(alive, [this] { loadToolsView(); });
     });
     if (options_.domainLoginDelay) {
         ZemCheck* checker = options_.checker;
@@ -151,31 +198,35 @@ void ZemMainViewController::ZemAddNotifications() {
     auto& center = dispatch::NotificationCenter::defaultCenter();
     auto main = dispatch::WorkQueue::main();
     std::weak_ptr<bool> alive = alive_;
-    // Handlers run on the posting thread; each reads what it needs there and touches views only
-    // on the main queue.
+    // The watcher posts on its own thread; the handlers run on the main queue, where the screen
+    // lives and goes, so none meets a screen half destroyed.
     auto add = [&](const char* name, std::shared_ptr<dispatch::WorkQueue> queue,
                    std::function<void(const dispatch::Notification&)> handler) {
-        observers_.push_back(center.addObserver(name, std::move(queue),
-                                                [alive, handler = std::move(handler)](const dispatch::Notification& n) {
-                                                    if (auto a = alive.lock(); a && *a) handler(n);
-                                                }));
+        observers_.push_back(center.addObserver(
+            name, std::move(queue), [alive, handler = std::move(handler)](const dispatch::Notification& n) {
+                if (auto a = alive.lock(); a && *a) handler(n);
+            }));
     };
     add(ZemCheck::kCheckNotificationName, main,
         [this](const dispatch::Notification& n) { checkStateChangeWithNotification(n); });
-    add(hux::UpdateTipsForConfigNoticationKey, nullptr,
+    add(hux::UpdateTipsForConfigNoticationKey, main,
         [this](const dispatch::Notification&) { updateTipsFromConfigWithNotification(); });
-    add(hux::UpdateLogoForConfigNoticationKey, nullptr,
+    add(hux::UpdateLogoForConfigNoticationKey, main,
         [this](const dispatch::Notification&) { updateLogoFromConfigWithNotification(); });
-    add(hux::UpdateComputerNameForJoinDomainNotificationKey, nullptr,
+    add(hux::UpdateComputerNameForJoinDomainNotificationKey, main,
         [this](const dispatch::Notification&) { updateComputerNameFromJoinDomainWithNotification(); });
     add(hux::kRestartComputorNotification, main,
         [this](const dispatch::Notification&) { restartComputorWithNotification(); });
-    add(hux::DuceneSwitchStatusNotificationKey, nullptr,
+    add(hux::DuceneSwitchStatusNotificationKey, main,
         [this](const dispatch::Notification&) { loadJoinDomainButton(); });
-    add(hux::TovikSSIDChangedNotificationKey, nullptr, [this](const dispatch::Notification&) { tovikSsidChanged(); });
-    add(hux::UpdateAppMgtListForConfigNoticationKey, nullptr,
+    // The admission follow-up touches no view and needs nothing of the screen: it stays on the
+    // watcher's thread.
+    observers_.push_back(
+        center.addObserver(hux::TovikSSIDChangedNotificationKey, nullptr,
+                           [](const dispatch::Notification&) { followAdmissionSettings(); }));
+    add(hux::UpdateAppMgtListForConfigNoticationKey, main,
         [this](const dispatch::Notification&) { loadToolsView(); });
-    add(hux::UpdateQznSwitchForConfigNoticationKey, nullptr,
+    add(hux::UpdateQznSwitchForConfigNoticationKey, main,
         [this](const dispatch::Notification&) { changeAvailableAppListButtonStatus(); });
 }
 
@@ -320,7 +371,8 @@ void ZemMainViewController::checkComplete() {
     ui_->reCheckBtn->setEnabled(true);
     const bool failed = run_.warnCount() > 0;
     if (failed) {
-        ui_->checkNumLb->setText(QString::asprintf("%ld项实时合规检测", static_cast<long>(run_.needCheckCount())));
+        ui_->checkNumLb->setText(
+            QString::asprintf("%ld项实时合规检测", static_cast<long>(run_.needCheckCount())));
         ui_->tinyStateLb->setText(QString::asprintf("发现%ld个问题", static_cast<long>(run_.warnCount())));
         leftBarSetHideDetilBtn(false);
     } else {
@@ -422,14 +474,41 @@ void ZemMainViewController::stopAnimation(QLabel* label, const QString& finalIma
 
 // ---- left bar ----
 
-void ZemMainViewController::leftBarCreate() {}
+void ZemMainViewController::leftBarCreate() {
+    ZemMainLeftBar* bar = ZemMainLeftBar::initialWithNibName("ZemMainLeftBar", ui_->leftBarBgView);
+    if (!bar) return;
+    bar->setMinimumSize(0, 0);
+    bar->setGeometry(0, 0, 144, 600);
+    std::weak_ptr<bool> alive = alive_;
+    bar->setTapBarItemBlock([this, alive](long tag) {
+        dispatchMainIfAlive(alive, [this, tag] {
+            ui_->mTabView->setCurrentIndex(static_cast<int>(tag));
+            if (tag == kDetailsTab) expandAll();
+        });
+    });
+    bar->show();
+    leftBar_ = bar;
+}
 
-void ZemMainViewController::leftBarFunctionListHandle(long, bool) {}
+void ZemMainViewController::leftBarFunctionListHandle(long tag, bool isCallback) {
+    if (leftBar_) leftBar_->functionListHandleWithTag(tag, isCallback);
+}
 
-void ZemMainViewController::leftBarSetHideDetilBtn(bool) {}
+void ZemMainViewController::leftBarSetHideDetilBtn(bool hide) {
+    if (leftBar_) leftBar_->setHideDetilBtn(hide);
+}
 
-void ZemMainViewController::leftBarSwitchbtnsecond() {}
+void ZemMainViewController::leftBarSwitchbtnsecond() {
+    if (leftBar_) leftBar_->switchbtnsecond();
+}
 
-void ZemMainViewController::leftBarSetUIWithWarnLevel(int32_t) {}
+void ZemMainViewController::leftBarSetUIWithWarnLevel(int32_t level) {
+    if (leftBar_) leftBar_->setUIWithWarnLevel(level);
+}
 
-void ZemMainViewController::leftBarSetMachineName() {}
+// Callers on any thread: the bar is reached on the main queue.
+void ZemMainViewController::leftBarSetMachineName() {
+    onMain([this] {
+        if (leftBar_) leftBar_->setMachineName();
+    });
+}

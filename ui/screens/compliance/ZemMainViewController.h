@@ -23,6 +23,7 @@
 #include "platform/dispatch/WorkQueue.h"
 #include "ui/screens/base/CustomViewControllerBase.h"
 #include "ui/screens/controls/ZemHoverButton.h"
+#include "ui/screens/leftbar/ZemMainLeftBar.h"
 #include "ui/screens/tools/ZemToolModel.h"
 
 class QAbstractButton;
@@ -56,7 +57,7 @@ class ZemMainViewController : public CustomViewControllerBase {
     static constexpr int kDetailsTab = 2;
 
     struct Options {
-        ZemCheck* checker = nullptr;                  // null: ZemCheck::sharedInstance()
+        ZemCheck* checker = nullptr;                      // null: ZemCheck::sharedInstance()
         UserNotificationCenter* notifications = nullptr;  // null: the desktop's centre
         // The delay of the domain-login check after start; nothing: no check (tests).
         std::optional<std::chrono::milliseconds> domainLoginDelay = std::chrono::seconds(3);
@@ -100,6 +101,8 @@ class ZemMainViewController : public CustomViewControllerBase {
     void loadJoinDomainButton();
     void tapDomainBtn();
     void openDomainTool();
+    // Starts the domain-join app and writes the result to the system log; any thread.
+    static void startDomainTool();
     void disminssJoinDomainProgressIndicator();
     bool isJoiningDomain() const { return isJoiningDomain_; }
     // <ui resources>/Ducene.app/Contents/MacOS/Ducene
@@ -109,8 +112,10 @@ class ZemMainViewController : public CustomViewControllerBase {
     void restartComputorWithNotification();
     void userNotificationCenterDidActivateNotification(const UserNotification& notification);
 
-    // Network admission.
+    // Network admission: tovikSsidChanged follows the admission settings; the work needs nothing
+    // of the screen and runs on the caller's thread.
     void tovikSsidChanged();
+    static void followAdmissionSettings();
 
     // State for tests and the left bar.
     const std::vector<ZemRootModel>& dataSource() const { return run_.dataSource(); }
@@ -140,7 +145,7 @@ class ZemMainViewController : public CustomViewControllerBase {
     QAbstractButton* availableApplistButton() const;
     const std::vector<QPointer<QWidget>>& toolCells() const { return toolCells_; }
     const std::vector<std::shared_ptr<ZemToolModel>>& toolModels() const { return toolModels_; }
-    QWidget* leftBar() const { return leftBar_; }
+    ZemMainLeftBar* leftBar() const { return leftBar_; }
 
   private:
     void awakeFromNib();
@@ -165,7 +170,7 @@ class ZemMainViewController : public CustomViewControllerBase {
 
     Options options_;
     std::unique_ptr<Ui::ZemMainViewController> ui_;
-    QPointer<QWidget> leftBar_;
+    QPointer<ZemMainLeftBar> leftBar_;
     std::shared_ptr<dispatch::WorkQueue> checkQueue_;
     std::vector<dispatch::NotificationCenter::ObserverId> observers_;
     std::shared_ptr<UserNotificationCenter> ownNotifications_;

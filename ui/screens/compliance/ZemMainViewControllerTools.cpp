@@ -44,6 +44,12 @@ void writeLog(const std::string& line) {
     ZemLogHelper::sharedInstance().writeLog(line);
 }
 
+void dispatchMainIfAlive(const std::weak_ptr<bool>& alive, std::function<void()> work) {
+    dispatch::WorkQueue::main()->dispatch([alive, work = std::move(work)] {
+        if (auto a = alive.lock(); a && *a) work();
+    });
+}
+
 void systemLog(const std::string& line) {
     ::syslog(LOG_NOTICE, "%s", line.c_str());
 }
@@ -85,7 +91,8 @@ std::optional<std::string> applicationProgram(const std::string& name) {
         std::error_code ec;
         if (fs::is_directory(path, ec)) {
             std::string stem = name;
-            if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, ".app") == 0) stem.resize(stem.size() - 4);
+            if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, ".app") == 0)
+                stem.resize(stem.size() - 4);
             const std::string program = path + "/Contents/MacOS/" + stem;
             if (::access(program.c_str(), X_OK) == 0) return program;
         } else if (fs::is_regular_file(path, ec) && ::access(path.c_str(), X_OK) == 0) {
@@ -179,7 +186,8 @@ void ZemMainViewController::updateToolsViewWithLogintype(int64_t loginType) {
         toolModels_.clear();
         if (std::optional<archive::Value> list = RavAvizaLoginHelper::AppMgrList(); list && list->array()) {
             for (const archive::Value& entry : *list->array()) {
-                if (auto model = ZemToolModel::initWithDictionary(entry)) toolModels_.push_back(std::move(model));
+                if (auto model = ZemToolModel::initWithDictionary(entry))
+                    toolModels_.push_back(std::move(model));
             }
         }
         std::stable_sort(toolModels_.begin(), toolModels_.end(),
@@ -297,7 +305,8 @@ QString ZemMainViewController::fetchLocalTips() const {
     QString tips = ui_->tipsTextField->text();
     std::optional<std::vector<uint8_t>> bytes = fileio::readFile(supportFile("tips.txt"), kMaxTipsBytes);
     if (!bytes || bytes->empty()) return tips;
-    const QByteArray data(reinterpret_cast<const char*>(bytes->data()), static_cast<qsizetype>(bytes->size()));
+    const QByteArray data(reinterpret_cast<const char*>(bytes->data()),
+                          static_cast<qsizetype>(bytes->size()));
     auto decoder = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = decoder.decode(data);
     if (decoder.hasError() || text.isEmpty()) return tips;
@@ -332,7 +341,8 @@ void ZemMainViewController::loadJoinDomainButton() {
     if (std::optional<archive::Value> info = machineArchive("tovikSSIDInfo.archive"))
         method = textEntry(*info, "auth_method");
     std::optional<int64_t> switchValue;
-    if (std::optional<archive::Value> status = machineArchive("joindomainSwitchStatus.archive"); status && status->isNumber())
+    if (std::optional<archive::Value> status = machineArchive("joindomainSwitchStatus.archive");
+        status && status->isNumber())
         switchValue = status->integer();
     onMain([this, switchValue, method] {
         ui_->joinDomainButton->setVisible(switchValue == 1);
@@ -359,16 +369,21 @@ void ZemMainViewController::tapDomainBtn() {
     }
     std::weak_ptr<bool> alive = alive_;
     dispatch::WorkQueue::global()->dispatch([this, alive] {
-        if (auto a = alive.lock(); !a || !*a) return;
-        openDomainTool();
+        startDomainTool();
+        dispatchMainIfAlive(alive, [this] { disminssJoinDomainProgressIndicator(); });
     });
 }
 
 void ZemMainViewController::openDomainTool() {
+    startDomainTool();
+    disminssJoinDomainProgressIndicator();
+}
+
+void ZemMainViewController::startDomainTool() {
     const std::string program = domainToolPath();
     std::optional<std::string> error = startDetached(program);
-    systemLog("Open Ducene result:" + std::string(error ? "(null)" : program) + ", error:" + error.value_or("(null)"));
-    disminssJoinDomainProgressIndicator();
+    systemLog("Open Ducene result:" + std::string(error ? "(null)" : program) +
+              ", error:" + error.value_or("(null)"));
 }
 
 void ZemMainViewController::disminssJoinDomainProgressIndicator() {
@@ -395,7 +410,8 @@ void ZemMainViewController::restartComputorWithNotification() {
         writeLog("[ZemMainViewController] the restart prompt could not be shown");
 }
 
-void ZemMainViewController::userNotificationCenterDidActivateNotification(const UserNotification& notification) {
+void ZemMainViewController::userNotificationCenterDidActivateNotification(
+    const UserNotification& notification) {
     if (notification.activationType != 2) return;
     // The administrator's prompt may wait long: off the main thread.
     dispatch::WorkQueue::global()->dispatch([] {
@@ -410,6 +426,10 @@ void ZemMainViewController::userNotificationCenterDidActivateNotification(const 
 // ---- network admission ----
 
 void ZemMainViewController::tovikSsidChanged() {
+    followAdmissionSettings();
+}
+
+void ZemMainViewController::followAdmissionSettings() {
     std::optional<archive::Value> info = machineArchive("tovikSSIDInfo.archive");
     if (!info) return;
     const std::string method = textEntry(*info, "auth_method").value_or("");
@@ -425,8 +445,8 @@ void ZemMainViewController::tovikSsidChanged() {
                 if (!record || record->userid.empty()) return;
                 const std::string ticket = record->decryptTicket();
                 if (ticket.empty()) return;
-                hux::TovikManager::sharedInstance().executeTovikTaskWithUserName(record->userid, ticket, ssids,
-                                                                                  address);
+                hux::TovikManager::sharedInstance().executeTovikTaskWithUserName(record->userid, ticket,
+                                                                                 ssids, address);
                 writeLog("[ZemMainViewController] tovik type change to 3");
             });
         }
@@ -444,7 +464,8 @@ void ZemMainViewController::tovikSsidChanged() {
 }
 
 void ZemMainViewController::applistButtonDidClicked() {
-    std::unique_ptr<ZemTrustedAppWindow> apps = ZemTrustedAppWindow::initialWithNibName("ZemTrustedAppWindow");
+    std::unique_ptr<ZemTrustedAppWindow> apps =
+        ZemTrustedAppWindow::initialWithNibName("ZemTrustedAppWindow");
     if (!apps) return;
     const QWidget* shown = window();
     const QRect main = shown ? shown->frameGeometry() : QRect();

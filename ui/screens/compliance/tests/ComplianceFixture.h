@@ -32,7 +32,8 @@ using namespace std::chrono_literals;
 
 inline const std::string kFindmnt = "/usr/bin/findmnt -n -o SOURCE /";
 inline const std::string kLsblk = "/usr/bin/lsblk -n -s -o TYPE /dev/mapper/root";
-inline const std::string kSystemctl = "/usr/bin/systemctl is-active ufw.service firewalld.service nftables.service";
+inline const std::string kSystemctl =
+    "/usr/bin/systemctl is-active ufw.service firewalld.service nftables.service";
 inline const std::string kRealm = "/usr/sbin/realm list --name-only";
 
 // The checks' commands, answered from a table; the checks call it on the check queue.
@@ -68,8 +69,8 @@ enum Check { Disk, Firewall, Client, Domain };
 inline std::string itemXml(const char* title, const char* selector, const char* key, const char* keyword) {
     std::string xml = std::string("<dict><key>title</key><string>") + title +
                       "</string><key>detail</key><string>detail of " + title +
-                      "</string><key>selectorName</key><string>" + selector + "</string><key>mainKey</key><string>" +
-                      key + "</string>";
+                      "</string><key>selectorName</key><string>" + selector +
+                      "</string><key>mainKey</key><string>" + key + "</string>";
     if (keyword) xml += std::string("<key>keyword</key><string>") + keyword + "</string>";
     return xml + "</dict>";
 }
@@ -131,9 +132,10 @@ class ComplianceScreen : public ::testing::Test {
     }
 
     void requireAll() {
-        archive::Dictionary access{{"is_disk_encrypt", "1"}, {"firewall", "1"}, {"ent_zem", "5.0"},
-                                   {"ent_domain", "corp.example"}};
-        ASSERT_TRUE(archive::archiveRootObjectToFile(archive::Dictionary{{"access", access}}, complianceInfoPath()));
+        archive::Dictionary access{
+            {"is_disk_encrypt", "1"}, {"firewall", "1"}, {"ent_zem", "5.0"}, {"ent_domain", "corp.example"}};
+        ASSERT_TRUE(
+            archive::archiveRootObjectToFile(archive::Dictionary{{"access", access}}, complianceInfoPath()));
     }
 
     // Makes the listed checks fail and the others pass.
@@ -169,12 +171,14 @@ class ComplianceScreen : public ::testing::Test {
 
     void finishRun(ZemMainViewController& screen) {
         dispatch::ManualTime::advance(2500ms);
-        ASSERT_TRUE(huxtest::waitFor([&] { return screen.reCheckBtn()->isEnabled() && screen.stateLb()->text() != "正在检测"; }));
+        ASSERT_TRUE(huxtest::waitFor(
+            [&] { return screen.reCheckBtn()->isEnabled() && screen.stateLb()->text() != "正在检测"; }));
     }
 
     ZemDetailTabelSectionHeaderView* header(ZemMainViewController& screen, int category) {
         QTreeWidget* tree = screen.myTableView();
-        return qobject_cast<ZemDetailTabelSectionHeaderView*>(tree->itemWidget(tree->topLevelItem(category), 0));
+        return qobject_cast<ZemDetailTabelSectionHeaderView*>(
+            tree->itemWidget(tree->topLevelItem(category), 0));
     }
     ZemDetailCell* cell(ZemMainViewController& screen, int category, int item) {
         QTreeWidget* tree = screen.myTableView();

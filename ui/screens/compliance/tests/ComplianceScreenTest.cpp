@@ -1,10 +1,9 @@
 // The compliance screen over the real checker: the checks' commands answer from a table, their
 // results come back through the real notification centre on the Qt-bound main queue, and the
 // delayed end of a run waits on manual time. Screenshots go to <build>/ui-screenshots.
-#include "ComplianceFixture.h"
-
 #include <QTextBrowser>
 
+#include "ComplianceFixture.h"
 #include "ui/screens/base/ZemHelpWebWindowController.h"
 
 // Fontconfig, loaded by Qt's offscreen platform, keeps its caches for the life of the process.
@@ -58,6 +57,9 @@ TEST_F(ComplianceScreen, FailedItemsSetTheLevelTextsAndUnsafeLook) {
         const int firstRepairs = static_cast<int>(c.failing.count(Disk) + c.failing.count(Firewall));
         EXPECT_EQ(screen.dataSource()[0].repairNum, firstRepairs);
         EXPECT_EQ(screen.dataSource()[2].repairNum, firstRepairs);
+        ASSERT_NE(screen.leftBar(), nullptr);
+        EXPECT_EQ(screen.leftBar()->level(), c.level);
+        EXPECT_FALSE(screen.leftBar()->detailBtn()->isHidden());
         huxtest::saveScreenshot(screen, std::string("compliance-overview-") + c.name);
     }
 }
@@ -76,6 +78,8 @@ TEST_F(ComplianceScreen, NoFailedItemGivesTheSafeLookAndHidesTheRepairButton) {
     EXPECT_EQ(imageOf(screen.gifImgView()), "completeImg_safe");
     EXPECT_EQ(imageOf(screen.checkImg()), "Testing1");
     EXPECT_EQ(screen.stateLb()->palette().color(QPalette::WindowText), QColor(0x15, 0xB6, 0x55));
+    EXPECT_EQ(screen.leftBar()->level(), 0);
+    EXPECT_TRUE(screen.leftBar()->detailBtn()->isHidden());
     huxtest::saveScreenshot(screen, "compliance-overview-safe");
 }
 
@@ -113,6 +117,7 @@ TEST_F(ComplianceScreen, CellsShowStateOrRepairButtonAndTheHeaderItsRepairCount)
     runChecks(screen);
     screen.tapRepairBtn();
     EXPECT_EQ(screen.mTabView()->currentIndex(), 2);
+    EXPECT_EQ(screen.leftBar()->detailBtn()->status(), 1u);
 
     // Failed with a keyword: the repair button instead of the state text.
     ZemDetailCell* disk = cell(screen, 0, 0);
@@ -150,6 +155,10 @@ TEST_F(ComplianceScreen, CellsShowStateOrRepairButtonAndTheHeaderItsRepairCount)
     EXPECT_EQ(imageOf(header(screen, 0)->headIcon()), "sectionIcon_safe");
     EXPECT_EQ(header(screen, 0)->titleLb()->palette().color(QPalette::WindowText), QColor(0x28, 0x94, 0xF1));
     EXPECT_EQ(screen.stateLb()->text(), "电脑安全");
+    // Nothing left to repair: the details entry goes and the screen is back on the overview.
+    EXPECT_TRUE(screen.leftBar()->detailBtn()->isHidden());
+    EXPECT_EQ(screen.mTabView()->currentIndex(), 1);
+    EXPECT_EQ(screen.leftBar()->allBtn()->status(), 1u);
     huxtest::saveScreenshot(screen, "compliance-details-safe");
 }
 
@@ -165,7 +174,8 @@ TEST_F(ComplianceScreen, RepairButtonOfAnItemOpensTheHelpWindowOnItsKeyword) {
     ASSERT_TRUE(help.window() && help.window()->isVisible());
     EXPECT_EQ(help.window()->size(), QSize(920, 600));
     const QRect main = screen.window()->frameGeometry();
-    EXPECT_EQ(help.window()->pos(), QPoint(main.x() + 50 + (main.width() - 920) / 2, main.y() + 50 + (main.height() - 600) / 2));
+    EXPECT_EQ(help.window()->pos(),
+              QPoint(main.x() + 50 + (main.width() - 920) / 2, main.y() + 50 + (main.height() - 600) / 2));
     help.window()->hide();
 }
 
@@ -187,6 +197,17 @@ TEST_F(ComplianceScreen, ChecksRunAtStartAndTheDomainLoginFollows) {
     EXPECT_FALSE(runner_->called("/usr/bin/id -un"));
     dispatch::ManualTime::advance(500ms);
     EXPECT_TRUE(huxtest::waitFor([&] { return runner_->called("/usr/bin/id -un"); }));
+}
+
+TEST_F(ComplianceScreen, LeftBarCellsSelectTheirTabs) {
+    ZemMainViewController& screen = makeScreen();
+    ASSERT_NE(screen.leftBar(), nullptr);
+    EXPECT_EQ(screen.leftBar()->geometry(), QRect(0, 0, 144, 600));
+    screen.leftBar()->toolButton()->setStatus(0);
+    screen.leftBar()->toolButton()->click();
+    ASSERT_TRUE(huxtest::waitFor([&] { return screen.mTabView()->currentIndex() == 0; }));
+    screen.leftBar()->allBtn()->click();
+    ASSERT_TRUE(huxtest::waitFor([&] { return screen.mTabView()->currentIndex() == 1; }));
 }
 
 }  // namespace

@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "ComplianceFixture.h"
-#include "tests/support/TestFiles.h"
 #include "platform/spawn/Spawn.h"
+#include "tests/support/TestFiles.h"
 #include "ui/screens/base/AppWindows.h"
 #include "ui/screens/bridge/ZemNotificationKeys.h"
 #include "ui/screens/tools/ZemToolCell.h"
@@ -39,8 +39,9 @@ namespace fs = std::filesystem;
 archive::Value tool(const std::string& name, int64_t serial, const std::string& type = "app",
                     const std::string& procName = "", const std::string& desUrl = "",
                     const std::string& downloadUrl = "") {
-    return archive::Dictionary{{"appname", name},      {"app_serialnum", serial}, {"apptype", type},
-                               {"procname", procName}, {"desturl", desUrl},       {"downloadurl", downloadUrl}};
+    return archive::Dictionary{{"appname", name},   {"app_serialnum", serial},
+                               {"apptype", type},   {"procname", procName},
+                               {"desturl", desUrl}, {"downloadurl", downloadUrl}};
 }
 
 std::string readText(const std::string& path) {
@@ -69,7 +70,8 @@ class ComplianceTools : public ComplianceScreen {
     }
 
     static void writeTools(const archive::Array& tools) {
-        ASSERT_TRUE(archive::archiveRootObjectToFile(tools, paths::machineSupportFolder() + "/appmgrlist.archive"));
+        ASSERT_TRUE(
+            archive::archiveRootObjectToFile(tools, paths::machineSupportFolder() + "/appmgrlist.archive"));
     }
     static void writeSupportArchive(const char* name, const archive::Value& value) {
         ASSERT_TRUE(archive::archiveRootObjectToFile(value, paths::machineSupportFolder() + "/" + name));
@@ -114,18 +116,20 @@ TEST_F(ComplianceTools, TapActionsByLinkInstalledApplicationAndDownloadAddress) 
         return m;
     };
     const std::vector<Case> cases = {
-        {"link without scheme", model("hyperlink", "", "intranet.example/a", ""), ToolTapAction::Kind::OpenUrl,
-         "https://intranet.example/a"},
+        {"link without scheme", model("hyperlink", "", "intranet.example/a", ""),
+         ToolTapAction::Kind::OpenUrl, "https://intranet.example/a"},
         {"link holding http anywhere", model("hyperlink", "", "portal.example/?next=http", ""),
          ToolTapAction::Kind::OpenUrl, "portal.example/?next=http"},
         {"installed bundle", model("app", "Editor.app", "", "https://dl.example/e"),
          ToolTapAction::Kind::OpenApplication, "Editor.app"},
-        {"installed system app", model("app", "Viewer", "", ""), ToolTapAction::Kind::OpenApplication, "Viewer"},
+        {"installed system app", model("app", "Viewer", "", ""), ToolTapAction::Kind::OpenApplication,
+         "Viewer"},
         {"a path is no application name", model("app", "../Applications/Editor.app", "", ""),
          ToolTapAction::Kind::AskToInstall, ""},
         {"missing with download", model("app", "Missing.app", "", "https://dl.example/m"),
          ToolTapAction::Kind::OfferDownload, "https://dl.example/m"},
-        {"missing without download", model("app", "Missing.app", "", ""), ToolTapAction::Kind::AskToInstall, ""},
+        {"missing without download", model("app", "Missing.app", "", ""), ToolTapAction::Kind::AskToInstall,
+         ""},
     };
     for (const Case& c : cases) {
         const ToolTapAction action = toolTapAction(c.tool);
@@ -201,7 +205,8 @@ TEST_F(ComplianceTools, PageByLoginTypeAndSessionState) {
 TEST_F(ComplianceTools, TappingToolsOpensLinksApplicationsOrTheDownloadSheet) {
     const std::string record = root_.file("editor.record");
     recordingProgram(paths::applicationsFolder() + "/Editor.app/Contents/MacOS/Editor", record);
-    writeTools({tool("Portal", 1, "hyperlink", "", "portal.example/home"), tool("Editor", 2, "app", "Editor.app"),
+    writeTools({tool("Portal", 1, "hyperlink", "", "portal.example/home"),
+                tool("Editor", 2, "app", "Editor.app"),
                 tool("Chat", 3, "app", "Chat.app", "", "https://dl.example/chat.deb")});
     signIn(1);
     hux::RavAvizaLoginHelper::sharedInstance().setIsCheckAndShow(true);
@@ -240,8 +245,10 @@ TEST_F(ComplianceTools, AvailableAppsButtonFollowsTheAccountRecord) {
         bool shown;
         bool recordKept;
     };
-    const std::vector<Case> cases = {
-        {"account", 1, true, true}, {"QR code", 2, true, true}, {"no type", 0, false, true}, {"domain", 3, false, false}};
+    const std::vector<Case> cases = {{"account", 1, true, true},
+                                     {"QR code", 2, true, true},
+                                     {"no type", 0, false, true},
+                                     {"domain", 3, false, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         signIn(c.loginType);
@@ -326,9 +333,11 @@ TEST_F(ComplianceTools, JoinDomainButtonBySwitchAndAdmissionMethod) {
         fs::remove(support + "/joindomainSwitchStatus.archive");
         fs::remove(support + "/tovikSSIDInfo.archive");
         if (c.switchValue) writeSupportArchive("joindomainSwitchStatus.archive", *c.switchValue);
-        if (c.method) writeSupportArchive("tovikSSIDInfo.archive", archive::Dictionary{{"auth_method", *c.method}});
-        std::thread([] { dispatch::NotificationCenter::defaultCenter().post(hux::DuceneSwitchStatusNotificationKey); })
-            .join();
+        if (c.method)
+            writeSupportArchive("tovikSSIDInfo.archive", archive::Dictionary{{"auth_method", *c.method}});
+        std::thread([] {
+            dispatch::NotificationCenter::defaultCenter().post(hux::DuceneSwitchStatusNotificationKey);
+        }).join();
         drainMain();
         drainMain();
         EXPECT_EQ(!screen.joinDomainButton()->isHidden(), c.shown);
@@ -358,8 +367,8 @@ TEST_F(ComplianceTools, JoinDomainStartsTheAppOnceAndIgnoresTapsMeanwhile) {
 TEST_F(ComplianceTools, RunningDomainJoinAppIsNotStartedAgain) {
     const std::string record = root_.file("ducene.record");
     const std::string program = ZemMainViewController::domainToolPath();
-    testsupport::writeFile(program, "#!/bin/sh\necho \"started\" >> '" + record + "'\nwhile :; do sleep 0.2; done\n",
-                           0755);
+    testsupport::writeFile(
+        program, "#!/bin/sh\necho \"started\" >> '" + record + "'\nwhile :; do sleep 0.2; done\n", 0755);
     spawn::Options options;
     options.program = program;
     options.argv = {program};
@@ -379,17 +388,20 @@ TEST_F(ComplianceTools, RunningDomainJoinAppIsNotStartedAgain) {
 // A change of the admission settings to the static method with no certificate installed marks
 // the static profile for the daemon; the issued method needs a signed-in account first.
 TEST_F(ComplianceTools, AdmissionMethodChangeMarksTheProfileForTheDaemon) {
-    fs::copy_file(std::string(RAVAVIZA_TEST_SOURCE_DIR) + "/ui/session/admission/resources/VOXMDNetwork.mobileconfig",
-                  paths::uiAppResources() + "/VOXMDNetwork.mobileconfig");
-    const std::string marker = root_.path() + "/root/Library/Application Support/RavAvizaL/tovikCache.archive";
+    fs::copy_file(
+        std::string(RAVAVIZA_TEST_SOURCE_DIR) + "/ui/session/admission/resources/VOXMDNetwork.mobileconfig",
+        paths::uiAppResources() + "/VOXMDNetwork.mobileconfig");
+    const std::string marker =
+        root_.path() + "/root/Library/Application Support/RavAvizaL/tovikCache.archive";
     ZemMainViewController& screen = makeScreen();
     auto changed = [&](const std::string& method) {
         writeSupportArchive("tovikSSIDInfo.archive",
                             archive::Dictionary{{"auth_method", method},
                                                 {"tovik_addr", "https://127.0.0.1:9"},
                                                 {"ssidlist", archive::Array{"corp-wifi"}}});
-        std::thread([] { dispatch::NotificationCenter::defaultCenter().post(hux::TovikSSIDChangedNotificationKey); })
-            .join();
+        std::thread([] {
+            dispatch::NotificationCenter::defaultCenter().post(hux::TovikSSIDChangedNotificationKey);
+        }).join();
     };
     changed("3");
     drainMain();

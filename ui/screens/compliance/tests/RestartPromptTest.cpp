@@ -77,7 +77,8 @@ class RestartPrompt : public ComplianceScreen {
         address_ = QString::fromStdString("unix:path=" + socket);
         spawn::Options options;
         options.program = "/usr/bin/dbus-daemon";
-        options.argv = {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:path=" + socket};
+        options.argv = {"dbus-daemon", "--session", "--nofork", "--nopidfile",
+                        "--address=unix:path=" + socket};
         daemon_ = spawn::start(options);
         ASSERT_TRUE(daemon_);
         ASSERT_TRUE(testsupport::eventually([&] { return fs::exists(socket); }));
@@ -87,7 +88,8 @@ class RestartPrompt : public ComplianceScreen {
         desktop_->moveToThread(&serverThread_);
         QDBusConnection server = QDBusConnection::connectToBus(address_, "desktop");
         ASSERT_TRUE(server.isConnected());
-        ASSERT_TRUE(server.registerObject(UserNotificationCenter::kPath, desktop_.get(), QDBusConnection::ExportAllSlots));
+        ASSERT_TRUE(server.registerObject(UserNotificationCenter::kPath, desktop_.get(),
+                                          QDBusConnection::ExportAllSlots));
         ASSERT_TRUE(server.registerService(UserNotificationCenter::kService));
         QDBusConnection client = QDBusConnection::connectToBus(address_, "app");
         ASSERT_TRUE(client.isConnected());
@@ -110,8 +112,8 @@ class RestartPrompt : public ComplianceScreen {
 
     // The desktop reports that the user chose an action of a notification.
     void invoke(uint id, const char* action) {
-        QDBusMessage signal = QDBusMessage::createSignal(UserNotificationCenter::kPath, UserNotificationCenter::kService,
-                                                         "ActionInvoked");
+        QDBusMessage signal = QDBusMessage::createSignal(UserNotificationCenter::kPath,
+                                                         UserNotificationCenter::kService, "ActionInvoked");
         signal << id << QString(action);
         ASSERT_TRUE(QDBusConnection(QStringLiteral("desktop")).send(signal));
     }
@@ -124,7 +126,8 @@ class RestartPrompt : public ComplianceScreen {
 
 TEST_F(RestartPrompt, ActionButtonRebootsThroughTheAdministratorPrompt) {
     const std::string record = root_.file("pkexec.args");
-    testsupport::writeFile(paths::toolFolder() + "/pkexec", "#!/bin/sh\necho \"$@\" >> '" + record + "'\n", 0755);
+    testsupport::writeFile(paths::toolFolder() + "/pkexec", "#!/bin/sh\necho \"$@\" >> '" + record + "'\n",
+                           0755);
     ZemMainViewController::Options o;
     o.checker = checker_.get();
     o.notifications = notifications_.get();
@@ -133,7 +136,9 @@ TEST_F(RestartPrompt, ActionButtonRebootsThroughTheAdministratorPrompt) {
     o.checkAtStart = false;
     screen_ = std::make_unique<ZemMainViewController>(o);
 
-    std::thread([] { dispatch::NotificationCenter::defaultCenter().post("kRestartComputorNotification"); }).join();
+    std::thread([] {
+        dispatch::NotificationCenter::defaultCenter().post("kRestartComputorNotification");
+    }).join();
     ASSERT_TRUE(huxtest::waitFor([&] { return notifications_->scheduledNotifications().size() == 1; }));
     const auto shown = desktop_->shown();
     ASSERT_EQ(shown.size(), 1u);
@@ -143,7 +148,9 @@ TEST_F(RestartPrompt, ActionButtonRebootsThroughTheAdministratorPrompt) {
 
     auto prompt = [this] {
         const size_t before = desktop_->shown().size();
-        std::thread([] { dispatch::NotificationCenter::defaultCenter().post("kRestartComputorNotification"); }).join();
+        std::thread([] {
+            dispatch::NotificationCenter::defaultCenter().post("kRestartComputorNotification");
+        }).join();
         EXPECT_TRUE(huxtest::waitFor([&] { return notifications_->scheduledNotifications().size() == 1; }));
         EXPECT_EQ(desktop_->shown().size(), before + 1);
         return desktop_->shown().back().id;

@@ -18,8 +18,11 @@ ZemCheckModel item(const std::string& title, const std::string& key) {
 }
 
 std::vector<ZemRootModel> catalogue() {
-    return {{"系统安全", false, 0, {item("磁盘已加密", "is_disk_encrypt"), item("已开启主机防火墙", "firewall"),
-                                    item("密码安全", "password")}},
+    return {{"系统安全",
+             false,
+             0,
+             {item("磁盘已加密", "is_disk_encrypt"), item("已开启主机防火墙", "firewall"),
+              item("密码安全", "password")}},
             {"软件与域", false, 0, {item("Zem安装检测", "ent_zem"), item("域检测", "ent_domain")}}};
 }
 
@@ -37,7 +40,8 @@ TEST(ComplianceRequirementsTest, KeepsOnlyTheChecksTheArchiveRequires) {
         std::vector<std::string> kept;
     };
     const std::vector<Case> cases = {
-        {"all", {{"is_disk_encrypt", "1"}, {"firewall", "1"}, {"ent_zem", "5.2"}, {"ent_domain", "corp.example"}},
+        {"all",
+         {{"is_disk_encrypt", "1"}, {"firewall", "1"}, {"ent_zem", "5.2"}, {"ent_domain", "corp.example"}},
          {"磁盘已加密", "已开启主机防火墙", "Zem安装检测", "域检测"}},
         {"switches other than the text 1", {{"is_disk_encrypt", "2"}, {"firewall", 1}}, {}},
         {"empty texts", {{"ent_zem", ""}, {"ent_domain", ""}}, {}},
@@ -61,11 +65,13 @@ TEST(ComplianceRequirementsTest, MissingOrBrokenArchiveRequiresNothing) {
     EXPECT_FALSE(none.diskEncrypt || none.firewall || none.clientCheck || none.domainCheck);
     const std::string broken = folder.write("broken.archive", "not an archive");
     const ComplianceRequirements fromBroken = readComplianceRequirements(broken);
-    EXPECT_FALSE(fromBroken.diskEncrypt || fromBroken.firewall || fromBroken.clientCheck || fromBroken.domainCheck);
+    EXPECT_FALSE(fromBroken.diskEncrypt || fromBroken.firewall || fromBroken.clientCheck ||
+                 fromBroken.domainCheck);
 }
 
 TEST(ComplianceLevelTest, LevelsAndTextsByFailedItems) {
-    const std::vector<std::pair<int64_t, int32_t>> cases = {{0, 0}, {1, 1}, {2, 1}, {3, 2}, {4, 2}, {5, 3}, {9, 3}};
+    const std::vector<std::pair<int64_t, int32_t>> cases = {{0, 0}, {1, 1}, {2, 1}, {3, 2},
+                                                            {4, 2}, {5, 3}, {9, 3}};
     for (const auto& c : cases) EXPECT_EQ(warnLevelForCount(c.first), c.second) << c.first;
     EXPECT_STREQ(stateTextForLevel(0), "电脑安全");
     EXPECT_STREQ(stateTextForLevel(1), "轻度危险");
@@ -103,7 +109,8 @@ TEST(ZemCheckRunTest, EqualItemsInDifferentCategoriesCountSeparately) {
 
 TEST(ZemCheckRunTest, UnknownItemChangesNothingAndANewRunStartsClean) {
     CheckList list;
-    list.categories = {{"A", false, 0, {item("磁盘已加密", "is_disk_encrypt"), item("已开启主机防火墙", "firewall")}}};
+    list.categories = {
+        {"A", false, 0, {item("磁盘已加密", "is_disk_encrypt"), item("已开启主机防火墙", "firewall")}}};
     list.needCheckCount = 2;
     ZemCheckRun run;
     run.setList(list);
