@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QSystemTrayIcon>
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -20,6 +21,7 @@
 #include "common/account/AccountModel.h"
 #include "common/server/ZemServerConfig.h"
 #include "messaging/TesselClient.h"
+#include "outside/vpnagent/FenwickClient.h"
 #include "platform/archive/KeyedArchive.h"
 #include "platform/dispatch/ManualTime.h"
 #include "platform/dispatch/NotificationCenter.h"
@@ -30,6 +32,7 @@
 #include "tests/support/TempRootEnvironment.h"
 #include "tests/support/TestFiles.h"
 #include "ui/app/AppDelegate.h"
+#include "ui/app/SessionAssembly.h"
 #include "ui/app/SingleInstance.h"
 #include "ui/app/ZemMainWindow.h"
 #include "ui/screens/base/CustomMessageBox.h"
@@ -392,6 +395,27 @@ TEST_F(AppDelegateTest, BundleNamesTheMainScreenFlavour) {
     EXPECT_TRUE(app.mainWindow()->isVisible());
     saveScreenshot(*app.mainWindow(), "app-main-window-compliance");
     fs::remove(info);
+}
+
+TEST(SessionAssembly, PeersReachTheTicketServiceTheAgentClientAndAdmission) {
+    hux::SessionPeers peers = hux::appSessionPeers();
+    EXPECT_TRUE(peers.runTicketXPC);
+    EXPECT_TRUE(peers.closeQznServerXpc);
+    EXPECT_TRUE(peers.admissionFollowUp);
+    EXPECT_FALSE(peers.vpnRunning) << "the session's own look for the agent process";
+    ASSERT_TRUE(peers.requestAccess && peers.stopAgent);
+
+    // A stop without an access grant first reports an error instead of reaching no client.
+    std::optional<hux::Error> stopError;
+    peers.stopAgent([&](int64_t, hux::Reply, hux::Error error) { stopError = error; });
+    ASSERT_TRUE(stopError);
+    EXPECT_TRUE(stopError->has_value());
+
+    // This build's agent client refuses access.
+    std::atomic<int64_t> access{-1};
+    peers.requestAccess([&](int64_t code) { access = code; });
+    ASSERT_TRUE(testsupport::eventually([&] { return access.load() != -1; }));
+    EXPECT_EQ(access.load(), FenwickStandIn::kRefusedCode);
 }
 
 TEST(SingleInstance, SecondCopyFindsTheFirstAndNeverSignalsItself) {
