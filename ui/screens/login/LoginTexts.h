@@ -1,0 +1,23 @@
+// The login screens' texts: their own entries of the localisation table, and the text of a
+// reply's message.
+#pragma once
+
+#include <QString>
+#include <functional>
+
+#include "LoginReplies.h"
+
+namespace LoginTexts {
+
+// Adds the login screens' entries to the app's table (once per process).
+void load();
+// A key looked up in the table, a literal as it is.
+QString text(const LoginReplies::Message& message);
+QString localized(const char* key);
+
+// The app delegate's refresh of its status menu after a sign-in; the app sets it at start.
+void setItemsHiddenMenuHandler(std::function<void()> handler);
+// Runs the handler when one is set (GUI thread).
+void setItemsHiddenMenu();
+
+}  // namespace LoginTexts
