@@ -209,8 +209,9 @@ void HuxLoginStateViewCtrl::ConfirmResetPasswordBtn(QObject*) {
     const std::string confirm = utf8(ui_->confirmPassWordLab);
     if (!LoginReplies::passwordPasses(fresh)) return noticesWithCase(2);
     if (fresh != confirm) {
-        noticesWithCase(1);
+        // Focus first: leaving the new-password field re-checks it and would hide this tip.
         ui_->confirmPassWordLab->setFocus();
+        noticesWithCase(1);
         return;
     }
     ui_->resetPasswordTipsLab->setVisible(false);

@@ -100,8 +100,9 @@ void HuxModifypasswordViewCtrl::okButtonPush(QAbstractButton* sender) {
     if (old.empty()) return refuse(3);
     if (!LoginReplies::passwordPasses(fresh)) return refuse(2);
     if (fresh != confirm) {
-        refuse(1);
+        // Focus first: leaving the new-password field re-checks it and would hide this tip.
         ui_->confirmPassWordLab->setFocus();
+        refuse(1);
         return;
     }
     ui_->resetPasswordTipsLab->setVisible(false);
