@@ -13,8 +13,10 @@ inline constexpr const char* kRestartComputorNotification = "kRestartComputorNot
 inline constexpr const char* DuceneSwitchStatusNotificationKey = "DuceneSwitchStatusNotificationKey";
 inline constexpr const char* TovikSSIDChangedNotificationKey = "TovikSSIDChangedNotificationKey";
 inline constexpr const char* UpdateQznSwitchForConfigNoticationKey = "UpdateQznSwitchForConfigNoticationKey";
-inline constexpr const char* UpdateAppMgtListForConfigNoticationKey = "UpdateAppMgtListForConfigNoticationKey";
-inline constexpr const char* UpdateTrustedsAppForConfigNoticationKey = "UpdateTrustedsAppForConfigNoticationKey";
+inline constexpr const char* UpdateAppMgtListForConfigNoticationKey =
+    "UpdateAppMgtListForConfigNoticationKey";
+inline constexpr const char* UpdateTrustedsAppForConfigNoticationKey =
+    "UpdateTrustedsAppForConfigNoticationKey";
 // Object: the number 2 when the server reported the ticket overdue, none otherwise.
 inline constexpr const char* TicketTimeOutNoticationKey = "TicketTimeOutNoticationKey";
 inline constexpr const char* HideTrayForConfigNotificationKey = "HideTrayForConfigNotificationKey";

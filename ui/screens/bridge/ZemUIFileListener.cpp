@@ -19,11 +19,16 @@ void log(const std::string& line) {
 
 // The watched files of the machine-wide support folder.
 const std::vector<std::string>& supportFiles() {
-    static const std::vector<std::string> names{
-        "c_zem_mark@2x.png",          "tips.txt",           "restart.txt",
-        "joinDomainUpdate.txt",       "joindomainSwitchStatus.archive",
-        "tovikSSIDInfo.archive",      "switchqzn.archive",  "appmgrlist.archive",
-        "qzncloudlist.archive",       "hidezemswitch.archive"};
+    static const std::vector<std::string> names{"c_zem_mark@2x.png",
+                                                "tips.txt",
+                                                "restart.txt",
+                                                "joinDomainUpdate.txt",
+                                                "joindomainSwitchStatus.archive",
+                                                "tovikSSIDInfo.archive",
+                                                "switchqzn.archive",
+                                                "appmgrlist.archive",
+                                                "qzncloudlist.archive",
+                                                "hidezemswitch.archive"};
     return names;
 }
 
@@ -43,13 +48,17 @@ const std::vector<Rule>& rules() {
         {"/restart.txt", "monitor restart.txt has changed", kRestartComputorNotification},
         {"/joindomainSwitchStatus.archive", "monitor joindomainSwitchStatus.archive has changed",
          DuceneSwitchStatusNotificationKey},
-        {"/tovikSSIDInfo.archive", "monitor tovikSSIDInfo.archive has changed", TovikSSIDChangedNotificationKey},
-        {"/switchqzn.archive", "monitor switchqzn.archive has changed", UpdateQznSwitchForConfigNoticationKey},
-        {"/appmgrlist.archive", "monitor appmgrlist.archive has changed", UpdateAppMgtListForConfigNoticationKey},
+        {"/tovikSSIDInfo.archive", "monitor tovikSSIDInfo.archive has changed",
+         TovikSSIDChangedNotificationKey},
+        {"/switchqzn.archive", "monitor switchqzn.archive has changed",
+         UpdateQznSwitchForConfigNoticationKey},
+        {"/appmgrlist.archive", "monitor appmgrlist.archive has changed",
+         UpdateAppMgtListForConfigNoticationKey},
         {"/qzncloudlist.archive", "monitor qzncloudlist.archive has changed",
          UpdateTrustedsAppForConfigNoticationKey},
         {"/login.archive", "monitor login.archive has changed", nullptr},
-        {"/hidezemswitch.archive", "monitor hidezemswitch.archive has changed", HideTrayForConfigNotificationKey},
+        {"/hidezemswitch.archive", "monitor hidezemswitch.archive has changed",
+         HideTrayForConfigNotificationKey},
         {"/RavAviza/.ZemConfig", "monitor .ZemConfig has changed", nullptr},
     };
     return table;
@@ -132,7 +141,8 @@ void ZemUIFileListener::checkLoginRecord() {
     auto record = common::AccountModel::currentModel();
     if (!record) return;
     if (record->ticket_state == 2) {
-        dispatch::NotificationCenter::defaultCenter().post(TicketTimeOutNoticationKey, archive::Value(int64_t{2}));
+        dispatch::NotificationCenter::defaultCenter().post(TicketTimeOutNoticationKey,
+                                                           archive::Value(int64_t{2}));
     } else if (record->loginType == 3) {
         dispatch::NotificationCenter::defaultCenter().post(TicketTimeOutNoticationKey);
     }

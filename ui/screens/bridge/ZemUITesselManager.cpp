@@ -14,7 +14,8 @@ std::shared_ptr<ZemUITesselManager> ZemUITesselManager::create() {
 }
 
 ZemUITesselManager::ZemUITesselManager()
-    : uiClient_(std::make_shared<tessel::TesselClient>()), uiServer_(std::make_shared<tessel::TesselServer>()) {
+    : uiClient_(std::make_shared<tessel::TesselClient>()),
+      uiServer_(std::make_shared<tessel::TesselServer>()) {
     // The app runs as the signed-in user: its port lives in that user's own name space.
     uiServer_->setUserScope(::geteuid());
     uiClient_->setUserScope(::geteuid());
@@ -32,7 +33,8 @@ bool ZemUITesselManager::config() {
     return uiServer_->startListen(kListeningKey);
 }
 
-std::optional<std::vector<uint8_t>> ZemUITesselManager::handleIPCReceiveData(const std::vector<uint8_t>&, int32_t) {
+std::optional<std::vector<uint8_t>> ZemUITesselManager::handleIPCReceiveData(const std::vector<uint8_t>&,
+                                                                             int32_t) {
     return std::nullopt;
 }
 

@@ -36,8 +36,9 @@ class ZemUITesselManager : public tessel::IPCReceiveProtocol,
 
     // Sends through the shared client; completion runs before this returns, with the library's
     // result code and the reply (none on failure).
-    static void sendMessageWithName(const std::string& name, const std::vector<uint8_t>& message, int32_t msgid,
-                                    const std::function<void(uint64_t, std::optional<std::vector<uint8_t>>)>& completion);
+    static void sendMessageWithName(
+        const std::string& name, const std::vector<uint8_t>& message, int32_t msgid,
+        const std::function<void(uint64_t, std::optional<std::vector<uint8_t>>)>& completion);
 
     std::shared_ptr<tessel::TesselClient> uiClient() const { return uiClient_; }
     std::shared_ptr<tessel::TesselServer> uiServer() const { return uiServer_; }

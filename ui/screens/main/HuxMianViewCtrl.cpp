@@ -37,7 +37,7 @@ void log(const std::string& line) {
     common::processLog().writeLog(line);
 }
 
-QString tr(const char* key) {
+QString localized(const char* key) {
     return Localizable::localizedString(QString::fromLatin1(key));
 }
 
@@ -46,6 +46,10 @@ QString tr(const char* key) {
 HuxMianViewCtrl::HuxMianViewCtrl(QWidget* parent)
     : CustomViewControllerBase(parent), ui_(std::make_unique<Ui::HuxMianViewCtrl>()) {
     ui_->setupUi(this);
+    QPalette white = palette();
+    white.setColor(QPalette::Window, Qt::white);
+    setPalette(white);
+    setAutoFillBackground(true);
     connect(ui_->saveServerBtn, &QPushButton::clicked, this, [this] { setingSeverBtton(); });
     connect(ui_->loginBtn, &QPushButton::clicked, this, [this] { selectTab(1); });
     // Return in either field ends the editing as the Return key does.
@@ -71,13 +75,27 @@ void HuxMianViewCtrl::awakeFromNib() {
     HuxAddNotifications();
 }
 
-QStackedWidget* HuxMianViewCtrl::mianTabView() const { return ui_->mianTabView; }
-ZemTextField* HuxMianViewCtrl::domainOrIPLab() const { return ui_->domainOrIPLab; }
-ZemTextField* HuxMianViewCtrl::PortLab() const { return ui_->PortLab; }
-CustomButton* HuxMianViewCtrl::saveServerBtn() const { return ui_->saveServerBtn; }
-QProgressBar* HuxMianViewCtrl::setSerProgress() const { return ui_->setSerProgress; }
-CustomButton* HuxMianViewCtrl::loginBtn() const { return ui_->loginBtn; }
-int HuxMianViewCtrl::selectedTab() const { return ui_->mianTabView->currentIndex(); }
+QStackedWidget* HuxMianViewCtrl::mianTabView() const {
+    return ui_->mianTabView;
+}
+ZemTextField* HuxMianViewCtrl::domainOrIPLab() const {
+    return ui_->domainOrIPLab;
+}
+ZemTextField* HuxMianViewCtrl::PortLab() const {
+    return ui_->PortLab;
+}
+CustomButton* HuxMianViewCtrl::saveServerBtn() const {
+    return ui_->saveServerBtn;
+}
+QProgressBar* HuxMianViewCtrl::setSerProgress() const {
+    return ui_->setSerProgress;
+}
+CustomButton* HuxMianViewCtrl::loginBtn() const {
+    return ui_->loginBtn;
+}
+int HuxMianViewCtrl::selectedTab() const {
+    return ui_->mianTabView->currentIndex();
+}
 
 HuxLoginStateViewCtrl* HuxMianViewCtrl::loginViewCtrl() {
     if (!loginViewCtrl_) loginViewCtrl_ = new HuxLoginStateViewCtrl(ui_->loginTab);
@@ -90,9 +108,14 @@ HuxNavigationViewCtrl* HuxMianViewCtrl::NavigationViewCtrl() {
 }
 
 void HuxMianViewCtrl::initBttonSatus() {
-    const QFont font(QStringLiteral("HelveticaNeue-Light"), 14);
-    for (auto [button, key] : {std::pair{ui_->saveServerBtn, "ConfigureServer"}, std::pair{ui_->loginBtn, "Login"}}) {
-        button->setTitle(tr(key), QRect(0, 10, button->width(), button->height()), Qt::AlignCenter, font);
+    QFont font(QStringLiteral("HelveticaNeue-Light"));
+    font.setPixelSize(14);
+    for (auto [button, key] :
+         {std::pair{ui_->saveServerBtn, "ConfigureServer"}, std::pair{ui_->loginBtn, "Login"}}) {
+        // The title sits 10 px below the button's top, centred across it.
+        const QSize size = button->minimumSize();
+        button->setTitle(localized(key), QRect(0, 10, size.width(), size.height()),
+                         Qt::AlignHCenter | Qt::AlignTop, font);
     }
 }
 
@@ -146,7 +169,7 @@ void HuxMianViewCtrl::exitAccount(const dispatch::Notification& notification) {
         auto& session = RavAvizaLoginHelper::sharedInstance();
         session.createSoleidAndSave();
         session.existNimbrel();
-        tipText(tr("TicketTips"));
+        tipText(localized("TicketTips"));
     }
     UpdateTableView();
 }
@@ -154,7 +177,7 @@ void HuxMianViewCtrl::exitAccount(const dispatch::Notification& notification) {
 void HuxMianViewCtrl::tipText(const QString& text) {
     QPointer<HuxMianViewCtrl> self(this);
     dispatch::WorkQueue::main()->dispatch([self, text] {
-        if (self) self->showErrorMessageBoxWithTitle(tr("Warnning"), text);
+        if (self) self->showErrorMessageBoxWithTitle(localized("Warnning"), text);
     });
 }
 
@@ -169,12 +192,12 @@ void HuxMianViewCtrl::clickPassWordTextField() {
 void HuxMianViewCtrl::setingSeverBtton() {
     const QString host = ui_->domainOrIPLab->text();
     if (host.isEmpty() || !Extension::isValidatIP(host)) {
-        tipText(tr("IPOrDomainNameNonconformance"));
+        tipText(localized("IPOrDomainNameNonconformance"));
         return;
     }
     const QString port = ui_->PortLab->text();
     if (!isPureNumandCharacters(port)) {
-        tipText(tr("PortIncorrect"));
+        tipText(localized("PortIncorrect"));
         return;
     }
     log(hux::writeServerAddressRequest(host, port) ? "设置服务器成功" : "设置服务器失败");
@@ -189,7 +212,7 @@ void HuxMianViewCtrl::setingSeverBtton() {
                 if (reached) {
                     self->selectTab(1);
                 } else {
-                    self->tipText(tr("ConnectServerFailed"));
+                    self->tipText(localized("ConnectServerFailed"));
                 }
                 emit self->serverTried(reached);
             });
@@ -228,7 +251,8 @@ void HuxMianViewCtrl::createCheckTicketTimer() {
                 return;
             }
             const hux::Json json = reply.value_or(hux::Json());
-            log("[ZemDetailWindow] RavAviza Check ticket response msg:" + hux::fields::text(json, "msg").value_or("(null)"));
+            log("[ZemDetailWindow] RavAviza Check ticket response msg:" +
+                hux::fields::text(json, "msg").value_or("(null)"));
             const hux::Json* data = hux::fields::member(json, "data");
             if (hux::fields::integer(json, "ret") == std::optional<int64_t>(0) && data &&
                 hux::fields::integer(*data, "state") == std::optional<int64_t>(0)) {

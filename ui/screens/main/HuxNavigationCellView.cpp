@@ -1,7 +1,7 @@
 #include "HuxNavigationCellView.h"
 
-#include <QPushButton>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QWheelEvent>
 
 #include "ui_HuxNavigationCellView.h"
@@ -16,16 +16,24 @@ HuxNavigationCellView::HuxNavigationCellView(QWidget* parent)
 
 HuxNavigationCellView::~HuxNavigationCellView() = default;
 
-QLabel* HuxNavigationCellView::titleLb() const { return ui_->titleLb; }
+QLabel* HuxNavigationCellView::titleLb() const {
+    return ui_->titleLb;
+}
 
 void HuxNavigationCellView::tabClickBtn() {
     if (tapBlock_) tapBlock_();
 }
 
-void HuxNavigationCellView::mouseEntered() { setBackground(QColor::fromRgb(0xE5EBF4)); }
-void HuxNavigationCellView::mouseExited() { setBackground(Qt::transparent); }
+void HuxNavigationCellView::mouseEntered() {
+    setBackground(QColor::fromRgb(0xE5EBF4));
+}
+void HuxNavigationCellView::mouseExited() {
+    setBackground(Qt::transparent);
+}
 
-QColor HuxNavigationCellView::backgroundColor() const { return palette().color(QPalette::Window); }
+QColor HuxNavigationCellView::backgroundColor() const {
+    return palette().color(QPalette::Window);
+}
 
 void HuxNavigationCellView::setBackground(const QColor& color) {
     QPalette p = palette();

@@ -37,14 +37,23 @@ HuxNavigationViewCtrl::~HuxNavigationViewCtrl() {
     dispatch::NotificationCenter::defaultCenter().removeObserver(listObserver_);
 }
 
-NavigationList* HuxNavigationViewCtrl::NavigationTableView() const { return ui_->NavigationTableView; }
-QLabel* HuxNavigationViewCtrl::networkStateImage() const { return ui_->networkStateImage; }
-QLabel* HuxNavigationViewCtrl::tipsNewrokLab() const { return ui_->tipsNewrokLab; }
-QWidget* HuxNavigationViewCtrl::emptyView() const { return ui_->emptyView; }
+NavigationList* HuxNavigationViewCtrl::NavigationTableView() const {
+    return ui_->NavigationTableView;
+}
+QLabel* HuxNavigationViewCtrl::networkStateImage() const {
+    return ui_->networkStateImage;
+}
+QLabel* HuxNavigationViewCtrl::tipsNewrokLab() const {
+    return ui_->tipsNewrokLab;
+}
+QWidget* HuxNavigationViewCtrl::emptyView() const {
+    return ui_->emptyView;
+}
 
 HuxNavigationCellView* HuxNavigationViewCtrl::cellAt(int row) const {
     QTreeWidgetItem* item = ui_->NavigationTableView->topLevelItem(row);
-    return item ? qobject_cast<HuxNavigationCellView*>(ui_->NavigationTableView->itemWidget(item, 0)) : nullptr;
+    return item ? qobject_cast<HuxNavigationCellView*>(ui_->NavigationTableView->itemWidget(item, 0))
+                : nullptr;
 }
 
 void HuxNavigationViewCtrl::viewDidLoad() {
@@ -63,7 +72,7 @@ void HuxNavigationViewCtrl::viewDidLoad() {
 void HuxNavigationViewCtrl::startReachability() {
     updateNetWorkStatus(StatusUnknown);
     if (!QNetworkInformation::instance() &&
-        !QNetworkInformation::load(QNetworkInformation::Feature::Reachability))
+        !QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability))
         return;
     auto map = [](QNetworkInformation::Reachability reachability) {
         switch (reachability) {
@@ -96,7 +105,8 @@ void HuxNavigationViewCtrl::rebuild() {
     if (auto list = hux::RavAvizaLoginHelper::AppMgrList()) {
         if (const archive::Array* entries = list->array()) {
             for (const archive::Value& entry : *entries) {
-                if (auto model = ZemToolModel::initWithDictionary(entry)) toolModels_.push_back(std::move(model));
+                if (auto model = ZemToolModel::initWithDictionary(entry))
+                    toolModels_.push_back(std::move(model));
             }
         }
     }

@@ -7,18 +7,36 @@
 #include "ui/screens/controls/ZemTextField.h"
 #include "ui_HuxServerSetingWinCtrl.h"
 
-HuxServerSetingWinCtrl::HuxServerSetingWinCtrl(QWidget* parent)
-    : QDialog(parent), ui_(std::make_unique<Ui::HuxServerSetingWinCtrl>()) {
-    ui_->setupUi(this);
-    connect(ui_->okButton, &QPushButton::clicked, this, [this] { okButtonPush(); });
-    connect(ui_->cancelButton, &QPushButton::clicked, this, [this] { cancelButtonPush(); });
+HuxServerSetingWinCtrl::HuxServerSetingWinCtrl(QObject* parent) : WindowController(parent) {
+    window();
 }
 
 HuxServerSetingWinCtrl::~HuxServerSetingWinCtrl() = default;
 
-QAbstractButton* HuxServerSetingWinCtrl::savebtn() const { return ui_->savebtn; }
-ZemTextField* HuxServerSetingWinCtrl::domainOrIPLab() const { return ui_->domainOrIPLab; }
-ZemTextField* HuxServerSetingWinCtrl::PortLab() const { return ui_->PortLab; }
+QWidget* HuxServerSetingWinCtrl::loadWindow() {
+    auto* window = new QWidget(nullptr, Qt::Dialog);
+    ui_ = std::make_unique<Ui::HuxServerSetingWinCtrl>();
+    ui_->setupUi(window);
+    connect(ui_->okButton, &QPushButton::clicked, this, [this] { okButtonPush(); });
+    connect(ui_->cancelButton, &QPushButton::clicked, this, [this] { cancelButtonPush(); });
+    return window;
+}
+
+QAbstractButton* HuxServerSetingWinCtrl::savebtn() const {
+    return ui_ ? ui_->savebtn : nullptr;
+}
+ZemTextField* HuxServerSetingWinCtrl::domainOrIPLab() const {
+    return ui_ ? ui_->domainOrIPLab : nullptr;
+}
+ZemTextField* HuxServerSetingWinCtrl::PortLab() const {
+    return ui_ ? ui_->PortLab : nullptr;
+}
+QPushButton* HuxServerSetingWinCtrl::okButton() const {
+    return ui_ ? ui_->okButton : nullptr;
+}
+QPushButton* HuxServerSetingWinCtrl::cancelButton() const {
+    return ui_ ? ui_->cancelButton : nullptr;
+}
 
 bool HuxServerSetingWinCtrl::isPureNumandCharacters(const QString& text) {
     return hux::isPureNumandCharacters(text, false);
@@ -29,9 +47,9 @@ void HuxServerSetingWinCtrl::okButtonPush() {
     const QString port = ui_->PortLab->text();
     if (!isPureNumandCharacters(port) || host.isEmpty() || !Extension::isValidatIP(host)) return;
     hux::writeServerAddressRequest(host, port);
-    done(1);
+    endSheet(1);
 }
 
 void HuxServerSetingWinCtrl::cancelButtonPush() {
-    done(0);
+    endSheet(0);
 }

@@ -3,30 +3,39 @@
 // writes the request and ends the sheet with 1, Cancel with 0.
 #pragma once
 
-#include <QDialog>
 #include <memory>
 
+#include "ui/screens/base/WindowController.h"
+
 class QAbstractButton;
+class QPushButton;
 class ZemTextField;
 
 namespace Ui {
 class HuxServerSetingWinCtrl;
 }
 
-class HuxServerSetingWinCtrl : public QDialog {
+class HuxServerSetingWinCtrl : public WindowController {
     Q_OBJECT
   public:
-    explicit HuxServerSetingWinCtrl(QWidget* parent = nullptr);
+    // Loads its window.
+    explicit HuxServerSetingWinCtrl(QObject* parent = nullptr);
     ~HuxServerSetingWinCtrl() override;
 
+    // Outlets.
     QAbstractButton* savebtn() const;
     ZemTextField* domainOrIPLab() const;
     ZemTextField* PortLab() const;
+    QPushButton* okButton() const;
+    QPushButton* cancelButton() const;
 
     void okButtonPush();
     void cancelButtonPush();
     // True when the text is digits only; an empty text and "0" pass.
     static bool isPureNumandCharacters(const QString& text);
+
+  protected:
+    QWidget* loadWindow() override;
 
   private:
     std::unique_ptr<Ui::HuxServerSetingWinCtrl> ui_;

@@ -8,7 +8,8 @@ namespace hux {
 bool writeServerAddressRequest(const QString& host, const QString& port) {
     const std::string h = host.toStdString();
     const std::string p = port.toStdString();
-    return UserStateFolder::write(kDomainOrIpFile, archive::Array{archive::Array{h, p}, archive::Array{h, p}});
+    return UserStateFolder::write(kDomainOrIpFile,
+                                  archive::Array{archive::Array{h, p}, archive::Array{h, p}});
 }
 
 bool isPureNumandCharacters(const QString& text, bool refuseEmptyAndZero) {

@@ -15,9 +15,9 @@ bool isLetter(const QString& text) {
 bool isValidatIP(const QString& text) {
     if (text.isEmpty()) return false;
     if (isLetter(text) && text.contains(QLatin1Char('.'))) return true;
-    static const QRegularExpression address(QStringLiteral(
-        "^([01]?\\d\\d?|2[0-4]\\d|25[0-5])\\.([01]?\\d\\d?|2[0-4]\\d|25[0-5])\\."
-        "([01]?\\d\\d?|2[0-4]\\d|25[0-5])\\.([01]?\\d\\d?|2[0-4]\\d|25[0-5])$"));
+    static const QRegularExpression address(
+        QStringLiteral("^([01]?\\d\\d?|2[0-4]\\d|25[0-5])\\.([01]?\\d\\d?|2[0-4]\\d|25[0-5])\\."
+                       "([01]?\\d\\d?|2[0-4]\\d|25[0-5])\\.([01]?\\d\\d?|2[0-4]\\d|25[0-5])$"));
     return address.match(text).hasMatch();
 }
 

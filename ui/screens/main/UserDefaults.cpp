@@ -5,8 +5,8 @@
 namespace hux {
 
 std::unique_ptr<QSettings> userDefaults() {
-    const QString path =
-        QString::fromStdString(ZemLogHelper::homeDirectory()) + QStringLiteral("/.config/com.velmora.RavAviza.conf");
+    const QString path = QString::fromStdString(ZemLogHelper::homeDirectory()) +
+                         QStringLiteral("/.config/com.velmora.RavAviza.conf");
     return std::make_unique<QSettings>(path, QSettings::IniFormat);
 }
 

@@ -49,10 +49,12 @@ class ZemUIFileListenerTest : public ::testing::Test {
         listener_ = std::make_unique<ZemUIFileListener>(ZemUIFileListener::Options{50ms});
         listener_->startUIResourcesFileListen();
         // The stream is up once a change is reported.
-        ASSERT_TRUE(eventually([this] {
-            touch("restart.txt");
-            return !names().empty();
-        }, 10s, 100ms));
+        ASSERT_TRUE(eventually(
+            [this] {
+                touch("restart.txt");
+                return !names().empty();
+            },
+            10s, 100ms));
         ASSERT_TRUE(eventually([this] { return settle(); }));
         clear();
     }
@@ -149,7 +151,8 @@ TEST_F(ZemUIFileListenerTest, AccountRecordPostsTicketTimeOutByTicketStateAndLog
         {1, 2, std::nullopt},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE("ticket_state " + std::to_string(c.ticketState) + " loginType " + std::to_string(c.loginType));
+        SCOPED_TRACE("ticket_state " + std::to_string(c.ticketState) + " loginType " +
+                     std::to_string(c.loginType));
         clear();
         common::AccountModel record;
         record.userid = "u1";

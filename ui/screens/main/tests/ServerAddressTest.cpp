@@ -31,7 +31,8 @@ TEST(ServerAddressText, HostIsADottedAddressOrAnyTextWithALetterAndADot) {
         // A unit whose low byte is a letter counts as a letter.
         {QString::fromUtf8("\u0141.1"), true},
     };
-    for (const auto& [text, valid] : cases) EXPECT_EQ(Extension::isValidatIP(text), valid) << text.toStdString();
+    for (const auto& [text, valid] : cases)
+        EXPECT_EQ(Extension::isValidatIP(text), valid) << text.toStdString();
     EXPECT_FALSE(Extension::isLetter(""));
     EXPECT_FALSE(Extension::isLetter("12.3"));
 }
@@ -43,9 +44,9 @@ TEST(ServerAddressText, PortRulesDifferBetweenThePageAndTheSheet) {
         bool sheet;
     };
     const std::vector<Case> cases{
-        {"443", true, true},   {"0", false, true},    {"", false, true},     {"99999", true, true},
-        {"00", true, true},    {"44a", false, false}, {" 80", false, false}, {"-1", false, false},
-        {"8.0", false, false},
+        {"443", true, true},   {"0", false, true},   {"", false, true},
+        {"99999", true, true}, {"00", true, true},   {"44a", false, false},
+        {" 80", false, false}, {"-1", false, false}, {"8.0", false, false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(hux::isPureNumandCharacters(c.port, true), c.page) << c.port.toStdString();
