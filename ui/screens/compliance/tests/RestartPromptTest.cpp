@@ -15,7 +15,7 @@
 #include "platform/spawn/Spawn.h"
 #include "tests/support/TestFiles.h"
 
-// The desktop's notification centre as the specification of the freedesktop interface has it:
+// The desktop's notification centre as the freedesktop notification interface defines it:
 // Notify answers a number, CloseNotification withdraws one; the test invokes actions.
 class DesktopNotifications : public QObject {
     Q_OBJECT
