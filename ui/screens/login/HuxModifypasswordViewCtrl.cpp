@@ -45,6 +45,12 @@ HuxModifypasswordViewCtrl::HuxModifypasswordViewCtrl(QWidget* parent)
 }
 
 HuxModifypasswordViewCtrl::~HuxModifypasswordViewCtrl() {
+    // The fields lose their focus while the base class tears them down; their signals must not
+    // reach this controller any more.
+    for (QObject* field :
+         {static_cast<QObject*>(ui_->oldPassWordLab), static_cast<QObject*>(ui_->fnewPassWordLab),
+          static_cast<QObject*>(ui_->confirmPassWordLab)})
+        field->disconnect(this);
     ui_->fnewPassWordLab->setTextfieldDelegate(nullptr);
     ui_->confirmPassWordLab->setTextfieldDelegate(nullptr);
 }
