@@ -7,6 +7,7 @@
 #include "platform/qt/QtMainQueue.h"
 
 int main(int argc, char* argv[]) {
+    if (helperscaffold::elevateThroughAdministratorPrompt(argc, argv)) return 1;
     QApplication app(argc, argv);
     QtMainQueue mainQueue;
     return helperscaffold::runAppWithHelper(ducene::DuceneHelperManager::sharedInstance(), [&app] {

@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "EmbeddedPlist.h"
 #include "HSLogger.h"
@@ -88,19 +91,20 @@ std::string AppHelperManager::runningAppBundle() {
     return self.parent_path().parent_path().parent_path().string();
 }
 
+std::optional<std::string> AppHelperManager::administratorPrompt() {
+    for (const std::string& candidate : {paths::toolFolder() + "/pkexec", std::string("/usr/bin/pkexec")}) {
+        if (executable(candidate)) return candidate;
+    }
+    return std::nullopt;
+}
+
 void AppHelperManager::checkHelperWithCompletion(const std::function<void(bool)>& completion) {
     const std::string& label = identity_.label;
     if (exists(paths::installedHelper(label)) && exists(paths::helperJobFile(label)) && helperStatus()) {
         if (completion) completion(true);
         return;
     }
-    authRef_.reset();
-    for (const std::string& candidate : {paths::toolFolder() + "/pkexec", std::string("/usr/bin/pkexec")}) {
-        if (executable(candidate)) {
-            authRef_ = candidate;
-            break;
-        }
-    }
+    authRef_ = administratorPrompt();
     ErrorValue error;
     if (authRef_ && blessHelperWithLabel(label, &error)) {
         systemLog("Job is available!");
@@ -189,6 +193,26 @@ std::shared_ptr<HelperProxy> AppHelperManager::helper() {
 
 void AppHelperManager::helperLog(const std::optional<std::string>& text) {
     if (text && !text->empty()) systemLog("[Helper] " + *text);
+}
+
+bool elevateThroughAdministratorPrompt(int argc, char** argv) {
+    if (::geteuid() == 0) return false;
+    // A helper serves root only: there is no code signature by which it could tell its own app
+    // from any other program of the user, so the app itself runs as root once an administrator
+    // agrees. pkexec keeps the display for the apps the product's polkit actions name.
+    std::optional<std::string> prompt = AppHelperManager::administratorPrompt();
+    std::error_code ec;
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+    if (!prompt || ec || self.empty()) {
+        systemLog("Something went wrong! no administrator prompt");
+        return true;
+    }
+    std::vector<char*> args{prompt->data(), const_cast<char*>(self.c_str())};
+    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+    args.push_back(nullptr);
+    ::execv(prompt->c_str(), args.data());
+    systemLog("Something went wrong! " + *prompt + ": " + std::strerror(errno));
+    return true;
 }
 
 int runAppWithHelper(AppHelperManager& manager, const std::function<int()>& runApplication) {

@@ -82,6 +82,9 @@ class AppHelperManager {
     // The bundle of the running program.
     static std::string runningAppBundle();
 
+    // The administrator prompt: pkexec from the product's tool folder, else the system's.
+    static std::optional<std::string> administratorPrompt();
+
   private:
     HelperIdentity identity_;
     std::string appBundle_;
@@ -91,6 +94,11 @@ class AppHelperManager {
     std::shared_ptr<ipc::XpcConnection> currentHelperConnection;
     std::shared_ptr<Lifeline<AppHelperManager>> lifeline_ = Lifeline<AppHelperManager>::make(this);
 };
+
+// For an app started by a user other than root: runs the program again as root through the
+// administrator prompt, replacing this process, and returns true only when that could not be
+// done (the caller then exits). Returns false at once for root.
+bool elevateThroughAdministratorPrompt(int argc, char** argv);
 
 // The app's entry: asks the manager to check the helper; without it returns 0, otherwise runs
 // the application and returns its result.

@@ -89,11 +89,10 @@ bool nameMatches(const std::string& name, const std::string& command, const std:
     return command == name.substr(0, kCommandNameLength) && programNameIs(dir, name);
 }
 
-}  // namespace
-
-std::vector<pid_t> processesNamed(const std::string& name, std::optional<uid_t> effectiveUser) {
+// Live processes (zombies excluded) of the optional effective user that match.
+template <typename Matches>
+std::vector<pid_t> liveProcesses(std::optional<uid_t> effectiveUser, Matches matches) {
     std::vector<pid_t> found;
-    if (name.empty()) return found;
     DIR* proc = ::opendir("/proc");
     if (proc == nullptr) return found;
     while (dirent* entry = ::readdir(proc)) {
@@ -105,7 +104,7 @@ std::vector<pid_t> processesNamed(const std::string& name, std::optional<uid_t> 
         // Processes may end while they are read: any unreadable entry is skipped.
         auto head = readStatHead(dir);
         if (!head || head->state == 'Z' || head->state == 'X') continue;
-        if (!nameMatches(name, head->command, dir)) continue;
+        if (!matches(head->command, dir)) continue;
         if (effectiveUser) {
             auto uid = readEffectiveUser(dir);
             if (!uid || *uid != *effectiveUser) continue;
@@ -114,6 +113,37 @@ std::vector<pid_t> processesNamed(const std::string& name, std::optional<uid_t> 
     }
     ::closedir(proc);
     return found;
+}
+
+// Whether the process runs program: its executable, or for a script started through its
+// interpreter line, the interpreter's first argument.
+bool runsProgram(const std::string& dir, const std::string& program) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(dir + "/exe", ec).string() == program && !ec) return true;
+    auto cmdline = readText(dir + "/cmdline");
+    if (!cmdline) return false;
+    const size_t firstEnd = cmdline->find('\0');
+    if (firstEnd == std::string::npos) return false;
+    const size_t secondEnd = cmdline->find('\0', firstEnd + 1);
+    if (secondEnd == std::string::npos) return false;
+    return cmdline->compare(firstEnd + 1, secondEnd - firstEnd - 1, program) == 0;
+}
+
+}  // namespace
+
+std::vector<pid_t> processesNamed(const std::string& name, std::optional<uid_t> effectiveUser) {
+    if (name.empty()) return {};
+    return liveProcesses(effectiveUser, [&](const std::string& command, const std::string& dir) {
+        return nameMatches(name, command, dir);
+    });
+}
+
+std::vector<pid_t> processesRunning(const std::string& program, std::optional<uid_t> effectiveUser) {
+    if (program.empty() || program.front() != '/') return {};
+    const std::string name = baseName(program);
+    return liveProcesses(effectiveUser, [&](const std::string& command, const std::string& dir) {
+        return command == name.substr(0, kCommandNameLength) && runsProgram(dir, program);
+    });
 }
 
 }  // namespace proclist

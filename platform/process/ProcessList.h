@@ -16,4 +16,9 @@ namespace proclist {
 // given by the process's first argument or its executable.
 std::vector<pid_t> processesNamed(const std::string& name, std::optional<uid_t> effectiveUser = std::nullopt);
 
+// Live processes running the program at the absolute path program (its executable, or a script
+// its interpreter runs), optionally only those whose effective user is effectiveUser. Unlike a
+// match by name, a copy of the program elsewhere is not counted.
+std::vector<pid_t> processesRunning(const std::string& program, std::optional<uid_t> effectiveUser = std::nullopt);
+
 }  // namespace proclist

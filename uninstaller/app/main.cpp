@@ -6,6 +6,7 @@
 #include "platform/qt/QtMainQueue.h"
 
 int main(int argc, char** argv) {
+    if (helperscaffold::elevateThroughAdministratorPrompt(argc, argv)) return 1;
     quillet::AppHelperManager& manager = quillet::AppHelperManager::sharedInstance();
     return helperscaffold::runAppWithHelper(manager, [&] {
         QApplication app(argc, argv);

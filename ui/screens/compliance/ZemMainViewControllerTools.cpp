@@ -353,16 +353,17 @@ void ZemMainViewController::loadJoinDomainButton() {
 }
 
 std::string ZemMainViewController::domainToolPath() {
-    return paths::uiAppResources() + "/Ducene.app/Contents/MacOS/Ducene";
+    return paths::domainJoinAppExecutable();
 }
 
 void ZemMainViewController::tapDomainBtn() {
     if (isJoiningDomain_) return;
     isJoiningDomain_ = true;
     ui_->joinDomainProgressIndicator->show();
-    // The domain-join app keeps one window per user: a running one is left to the user rather
-    // than started a second time.
-    if (!proclist::processesNamed("Ducene", ::getuid()).empty()) {
+    // The domain-join app keeps one window: a running one is left to the user rather than
+    // started a second time. It runs as root once an administrator agreed, so any user's copy
+    // of the installed program counts.
+    if (!proclist::processesRunning(domainToolPath()).empty()) {
         systemLog("Ducene is running already");
         disminssJoinDomainProgressIndicator();
         return;
