@@ -22,6 +22,8 @@ cmake --build build -j "$(nproc)"
 python=/usr/bin/python3
 demo_root=$(mktemp -d /tmp/ravaviza-demo.XXXXXX)
 export RAVAVIZA_ROOT="$demo_root"
+# Without a display the UI app that `Hollin -install` opens draws offscreen.
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then export QT_QPA_PLATFORM=offscreen; fi
 pids=()
 # Every process started for the demo root carries it in its environment.
 root_processes() {
