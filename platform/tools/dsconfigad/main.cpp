@@ -5,17 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "DirectoryBinding.h"
+#include "platform/tools/ToolMain.h"
+#include "platform/tools/dsconfigad/DirectoryBinding.h"
 
 namespace {
-
-void writeAll(int fd, const std::string& text) {
-    for (size_t done = 0; done < text.size();) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) return;
-        done += static_cast<size_t>(n);
-    }
-}
 
 // Standard input when it is not a terminal (a password handed over by the caller), at most 4 KiB.
 std::string readInput() {
@@ -33,14 +26,11 @@ std::string readInput() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    const std::vector<std::string> args = tooling::arguments(argc, argv);
     auto has = [&args](const char* word) { return std::find(args.begin(), args.end(), word) != args.end(); };
     // The password comes on standard input where the arguments name none.
     const bool removing = has("-r") || has("-remove");
     const bool wantsInput = (!args.empty() && args[0] == "-a" && !has("-p")) ||
                             (removing && !has("-f") && !has("-force") && !has("-password"));
-    dsconfigad::Outcome outcome = dsconfigad::run(args, wantsInput ? readInput() : std::string());
-    writeAll(STDOUT_FILENO, outcome.output);
-    writeAll(STDERR_FILENO, outcome.error);
-    return outcome.status;
+    return tooling::finish(dsconfigad::run(args, wantsInput ? readInput() : std::string()));
 }
