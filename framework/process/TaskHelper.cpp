@@ -10,8 +10,7 @@
 #include "platform/paths/Paths.h"
 #include "platform/process/ProcessList.h"
 #include "platform/spawn/Spawn.h"
-
-extern char** environ;
+#include "platform/spawn/ToolEnvironment.h"
 
 namespace calix {
 
@@ -22,27 +21,11 @@ using std::chrono::milliseconds;
 // Each stream keeps at most this much; the rest is drained and dropped so the child never
 // stalls, and the run counts as failed rather than returning cut text.
 constexpr size_t kMaxStreamBytes = 16u << 20;
-constexpr const char* kSearchPathAfterTools = ":/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
 constexpr const char* kTimedOut = "command timed out";
 constexpr const char* kTooLarge = "command output too large";
 constexpr const char* kReadFailed = "reading command output failed";
 
-// The caller's environment with the search path fixed (the product's tool stand-ins first) and
-// a UTF-8 C locale, so a missing locale cannot put warnings on a command's error stream.
-std::vector<std::string> childEnvironment() {
-    std::vector<std::string> env;
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        std::string_view text(*entry);
-        std::string_view name = text.substr(0, text.find('='));
-        if (name == "PATH" || name == "LANG" || name == "LC_ALL") continue;
-        env.emplace_back(text);
-    }
-    env.push_back("PATH=" + paths::toolFolder() + kSearchPathAfterTools);
-    env.emplace_back("LANG=C.UTF-8");
-    env.emplace_back("LC_ALL=C.UTF-8");
-    return env;
-}
 
 bool fileExists(const std::string& path) {
     struct stat st {};
@@ -57,7 +40,7 @@ spawn::Options childOptions(const std::string& path, const std::vector<std::stri
     o.argv.reserve(argvs.size() + 1);
     o.argv.push_back(path);
     o.argv.insert(o.argv.end(), argvs.begin(), argvs.end());
-    o.environment = childEnvironment();
+    o.environment = spawn::toolEnvironment();
     o.grouping = spawn::Grouping::OwnGroup;
     o.input = spawn::Stream::inherit();
     return o;

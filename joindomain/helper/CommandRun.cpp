@@ -9,30 +9,13 @@
 
 #include "platform/paths/Paths.h"
 #include "platform/spawn/Spawn.h"
-
-extern char** environ;
+#include "platform/spawn/ToolEnvironment.h"
 
 namespace sorrel {
 
 namespace {
 
-constexpr const char* kSearchPathAfterTools = ":/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 constexpr size_t kMaxStreamBytes = 4u << 20;
-
-// The caller's environment with the tool folder first on the search path and a UTF-8 C locale.
-std::vector<std::string> childEnvironment() {
-    std::vector<std::string> env;
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        std::string_view text(*entry);
-        std::string_view name = text.substr(0, text.find('='));
-        if (name == "PATH" || name == "LANG" || name == "LC_ALL") continue;
-        env.emplace_back(text);
-    }
-    env.push_back("PATH=" + paths::toolFolder() + kSearchPathAfterTools);
-    env.emplace_back("LANG=C.UTF-8");
-    env.emplace_back("LC_ALL=C.UTF-8");
-    return env;
-}
 
 }  // namespace
 
@@ -42,7 +25,7 @@ CommandRun runCommand(const std::string& program, const std::vector<std::string>
     options.program = program;
     options.argv.push_back(program);
     options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.environment = childEnvironment();
+    options.environment = spawn::toolEnvironment();
     options.grouping = spawn::Grouping::OwnGroup;
     options.input = input.empty() ? spawn::Stream::null() : spawn::Stream::pipe();
     spawn::RunLimits limits;

@@ -5,27 +5,13 @@
 
 #include "platform/paths/Paths.h"
 #include "platform/spawn/Spawn.h"
-
-extern char** environ;
+#include "platform/spawn/ToolEnvironment.h"
 
 namespace helperscaffold {
 
 namespace {
 
-constexpr const char* kSearchPathAfterTools = ":/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 constexpr size_t kMaxStreamBytes = 4u << 20;
-
-// The caller's environment with the product's tool folder first on the search path.
-std::vector<std::string> childEnvironment() {
-    std::vector<std::string> env;
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        std::string_view text(*entry);
-        if (text.starts_with("PATH=")) continue;
-        env.emplace_back(text);
-    }
-    env.push_back("PATH=" + paths::toolFolder() + kSearchPathAfterTools);
-    return env;
-}
 
 }  // namespace
 
@@ -35,7 +21,7 @@ CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::mill
     spawn::Options options;
     options.program = argv.front();
     options.argv = argv;
-    options.environment = childEnvironment();
+    options.environment = spawn::toolEnvironment();
     options.grouping = spawn::Grouping::OwnGroup;
     spawn::RunLimits limits;
     limits.deadline = deadline;
