@@ -26,6 +26,7 @@
 #include "tests/support/TestFiles.h"
 #include "ui/screens/base/AppWindows.h"
 #include "ui/screens/base/tests/ModalTestSupport.h"
+#include "ui/screens/controls/CustomButton.h"
 #include "ui/screens/controls/tests/HuxTestApp.h"
 #include "ui/session/login/RavAvizaLoginHelper.h"
 #include "ui/session/ticket/HollinProcessListener.h"
@@ -47,8 +48,8 @@ class AlertReader {
         : modal_([this](QWidget* window) {
               if (auto* label = window->findChild<QLabel*>(QStringLiteral("messageLabel"))) text = label->text();
               if (auto* title = window->findChild<QLabel*>(QStringLiteral("titleLabel"))) this->title = title->text();
-              if (auto* button = window->findChild<QPushButton*>(QStringLiteral("firstButton"))) {
-                  buttonTitle = button->text();
+              if (auto* button = window->findChild<CustomButton*>(QStringLiteral("firstButton"))) {
+                  buttonTitle = button->title();
                   button->click();
               }
               done = true;
