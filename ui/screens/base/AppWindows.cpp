@@ -71,7 +71,8 @@ long AppWindows::runModalForWindow(QWidget* window) {
     if (window->isVisible()) window->hide();
     CloseWatcher watcher(&session);
     window->installEventFilter(&watcher);
-    QObject::connect(window, &QObject::destroyed, &loop, [&session] { stopSession(&session, kModalResponseAbort); });
+    QObject::connect(window, &QObject::destroyed, &loop,
+                     [&session] { stopSession(&session, kModalResponseAbort); });
 
     window->setWindowModality(Qt::ApplicationModal);
     sessions().push_back(&session);

@@ -58,10 +58,14 @@ void CustomMessageBox::windowDidLoad() {
 
 QString CustomMessageBox::imageNameForStyle(long boxStyle) {
     switch (boxStyle) {
-        case 0: return QStringLiteral("msg_box_ok");
-        case 1: return QStringLiteral("msg_box_info");
-        case 2: return QStringLiteral("msg_box_warnning");
-        default: return QString();
+        case 0:
+            return QStringLiteral("msg_box_ok");
+        case 1:
+            return QStringLiteral("msg_box_info");
+        case 2:
+            return QStringLiteral("msg_box_warnning");
+        default:
+            return QString();
     }
 }
 
@@ -103,12 +107,24 @@ void CustomMessageBox::setTitle(const QString& title, const QString& message, lo
     box->show();
 }
 
-QLabel* CustomMessageBox::titleLabel() const { return ui_ ? ui_->titleLabel : nullptr; }
-QLabel* CustomMessageBox::imageView() const { return ui_ ? ui_->imageView : nullptr; }
-QLabel* CustomMessageBox::messageLabel() const { return ui_ ? ui_->messageLabel : nullptr; }
-CustomButton* CustomMessageBox::firstButton() const { return ui_ ? ui_->firstButton : nullptr; }
-CustomButton* CustomMessageBox::secondButton() const { return ui_ ? ui_->secondButton : nullptr; }
-QCheckBox* CustomMessageBox::checkBox() const { return ui_ ? ui_->checkBox : nullptr; }
+QLabel* CustomMessageBox::titleLabel() const {
+    return ui_ ? ui_->titleLabel : nullptr;
+}
+QLabel* CustomMessageBox::imageView() const {
+    return ui_ ? ui_->imageView : nullptr;
+}
+QLabel* CustomMessageBox::messageLabel() const {
+    return ui_ ? ui_->messageLabel : nullptr;
+}
+CustomButton* CustomMessageBox::firstButton() const {
+    return ui_ ? ui_->firstButton : nullptr;
+}
+CustomButton* CustomMessageBox::secondButton() const {
+    return ui_ ? ui_->secondButton : nullptr;
+}
+QCheckBox* CustomMessageBox::checkBox() const {
+    return ui_ ? ui_->checkBox : nullptr;
+}
 
 void CustomMessageBox::onFirstButtonClicked() {
     const bool ticked = ui_ && !ui_->checkBox->isHidden() && ui_->checkBox->isChecked();

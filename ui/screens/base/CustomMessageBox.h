@@ -29,8 +29,8 @@ class CustomMessageBox : public BaseWindowController {
     explicit CustomMessageBox(QObject* parent = nullptr);
     ~CustomMessageBox() override;
 
-    void setTitle(const QString& title, const QString& message, long boxStyle, const QString& firstButtonTitle,
-                  const QString& secondButtonTitle);
+    void setTitle(const QString& title, const QString& message, long boxStyle,
+                  const QString& firstButtonTitle, const QString& secondButtonTitle);
     void setTitle(const QString& title, const QString& message, long boxStyle, const QString& checkBoxTitle,
                   const QString& firstButtonTitle, const QString& secondButtonTitle);
 

@@ -97,12 +97,14 @@ void CustomViewControllerBase::showOKMessageBoxWithTitle(const QString& title, c
     runMessageBox(title, message, 0, nullptr, QString(), Localizable::localizedString("Confirm"));
 }
 
-long CustomViewControllerBase::showConfirmCancelMessageBoxWithTitle(const QString& title, const QString& message) {
+long CustomViewControllerBase::showConfirmCancelMessageBoxWithTitle(const QString& title,
+                                                                    const QString& message) {
     return runMessageBox(title, message, 1, nullptr, Localizable::localizedString("Confirm"),
                          Localizable::localizedString("Cancel"));
 }
 
-long CustomViewControllerBase::showConfirmCancelMessageBoxWithTitle(const QString& title, const QString& message,
+long CustomViewControllerBase::showConfirmCancelMessageBoxWithTitle(const QString& title,
+                                                                    const QString& message,
                                                                     const QString& checkBoxTitle) {
     return runMessageBox(title, message, 1, &checkBoxTitle, Localizable::localizedString("Confirm"),
                          Localizable::localizedString("Cancel"));

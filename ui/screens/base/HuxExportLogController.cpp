@@ -9,7 +9,8 @@
 HuxExportLogController::HuxExportLogController(QObject* parent, ZemLogHelper* logHelper)
     : WindowController(parent), logHelper_(logHelper) {
     folderChooser_ = [](QWidget* owner, const QString& start) -> std::optional<QString> {
-        const QString folder = QFileDialog::getExistingDirectory(owner, QString(), start, QFileDialog::ShowDirsOnly);
+        const QString folder =
+            QFileDialog::getExistingDirectory(owner, QString(), start, QFileDialog::ShowDirsOnly);
         if (folder.isEmpty()) return std::nullopt;
         return folder;
     };
@@ -46,9 +47,15 @@ QWidget* HuxExportLogController::loadWindow() {
 QString HuxExportLogController::customDirPathTitle() const {
     return ui_ ? ui_->folderPopup->itemText(0) : QString();
 }
-QPushButton* HuxExportLogController::cancelButton() const { return ui_ ? ui_->cancelButton : nullptr; }
-QPushButton* HuxExportLogController::exportButton() const { return ui_ ? ui_->exportButton : nullptr; }
-QComboBox* HuxExportLogController::folderPopup() const { return ui_ ? ui_->folderPopup : nullptr; }
+QPushButton* HuxExportLogController::cancelButton() const {
+    return ui_ ? ui_->cancelButton : nullptr;
+}
+QPushButton* HuxExportLogController::exportButton() const {
+    return ui_ ? ui_->exportButton : nullptr;
+}
+QComboBox* HuxExportLogController::folderPopup() const {
+    return ui_ ? ui_->folderPopup : nullptr;
+}
 
 void HuxExportLogController::selectCustomFolderPath() {
     if (!folderChooser_) return;
@@ -61,16 +68,15 @@ void HuxExportLogController::selectCustomFolderPath() {
 void HuxExportLogController::excuteExportLog() {
     ZemLogHelper& logger = log();
     ZemLogHelper* target = &logger;
-    logger.zipLogsWithDirectory(currentDirectoryPath_.toStdString(),
-                                [target](bool ok, std::optional<std::string> message) {
-                                    if (ok) {
-                                        target->writeLog("RavAviza export log success", 1);
-                                    } else {
-                                        target->writeLog("RavAviza export log failed with error:" +
-                                                             message.value_or(std::string()),
-                                                         2);
-                                    }
-                                });
+    logger.zipLogsWithDirectory(
+        currentDirectoryPath_.toStdString(), [target](bool ok, std::optional<std::string> message) {
+            if (ok) {
+                target->writeLog("RavAviza export log success", 1);
+            } else {
+                target->writeLog("RavAviza export log failed with error:" + message.value_or(std::string()),
+                                 2);
+            }
+        });
     endSheet(1);
 }
 

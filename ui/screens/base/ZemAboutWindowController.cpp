@@ -19,8 +19,8 @@ ZemAboutWindowController::ZemAboutWindowController(QObject* parent, QString bund
 ZemAboutWindowController::~ZemAboutWindowController() = default;
 
 QWidget* ZemAboutWindowController::loadWindow() {
-    auto* window = new QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                                            Qt::WindowCloseButtonHint);
+    auto* window = new QWidget(
+        nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     ui_ = std::make_unique<Ui::ZemAboutWindowController>();
     ui_->setupUi(window);
     connect(ui_->okButton, &QPushButton::clicked, this, &ZemAboutWindowController::btnOKClicked);
@@ -52,7 +52,8 @@ void ZemAboutWindowController::windowDidLoad() {
 
 QString ZemAboutWindowController::agreementResourceFor(const QStringList& uiLanguages) {
     const bool chinese = !uiLanguages.isEmpty() && uiLanguages.first().contains("zh-Hans-CN");
-    return chinese ? QStringLiteral(":/hux/Agreement_Chinese.html") : QStringLiteral(":/hux/Agreement_English.html");
+    return chinese ? QStringLiteral(":/hux/Agreement_Chinese.html")
+                   : QStringLiteral(":/hux/Agreement_English.html");
 }
 
 void ZemAboutWindowController::loadWebView() {
@@ -64,7 +65,8 @@ void ZemAboutWindowController::loadWebView() {
 
 QString ZemAboutWindowController::fetchCopyright() {
     const QString year = QDate::currentDate().toString(QStringLiteral("yyyy"));
-    return QStringLiteral("Copyright %1 2010-%2 %3.").arg(QChar(0x00A9), year, QLatin1String(kCopyrightHolder));
+    return QStringLiteral("Copyright %1 2010-%2 %3.")
+        .arg(QChar(0x00A9), year, QLatin1String(kCopyrightHolder));
 }
 
 void ZemAboutWindowController::btnOKClicked() {
@@ -78,7 +80,15 @@ bool ZemAboutWindowController::windowShouldClose() {
     return true;
 }
 
-QLabel* ZemAboutWindowController::versionLabel() const { return ui_ ? ui_->versionLabel : nullptr; }
-QTextBrowser* ZemAboutWindowController::webView() const { return ui_ ? ui_->webView : nullptr; }
-QLabel* ZemAboutWindowController::copyrightTextField() const { return ui_ ? ui_->copyrightTextField : nullptr; }
-QPushButton* ZemAboutWindowController::okButton() const { return ui_ ? ui_->okButton : nullptr; }
+QLabel* ZemAboutWindowController::versionLabel() const {
+    return ui_ ? ui_->versionLabel : nullptr;
+}
+QTextBrowser* ZemAboutWindowController::webView() const {
+    return ui_ ? ui_->webView : nullptr;
+}
+QLabel* ZemAboutWindowController::copyrightTextField() const {
+    return ui_ ? ui_->copyrightTextField : nullptr;
+}
+QPushButton* ZemAboutWindowController::okButton() const {
+    return ui_ ? ui_->okButton : nullptr;
+}

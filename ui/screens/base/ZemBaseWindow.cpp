@@ -1,8 +1,9 @@
 #include "ZemBaseWindow.h"
 
+#include <syslog.h>
+
 #include <QMouseEvent>
 #include <QWindow>
-#include <syslog.h>
 
 ZemBaseWindow::ZemBaseWindow(QWidget* parent) : QWidget(parent, Qt::Window) {}
 

@@ -3,8 +3,8 @@
 namespace RGB {
 
 QColor fromRGB(std::uint32_t rgb) {
-    return QColor::fromRgbF(((rgb >> 16) & 0xFF) / 255.0f, ((rgb >> 8) & 0xFF) / 255.0f, (rgb & 0xFF) / 255.0f,
-                            1.0f);
+    return QColor::fromRgbF(((rgb >> 16) & 0xFF) / 255.0f, ((rgb >> 8) & 0xFF) / 255.0f,
+                            (rgb & 0xFF) / 255.0f, 1.0f);
 }
 
 QColor fromRGBA(std::uint32_t rgba) {

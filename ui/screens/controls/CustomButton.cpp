@@ -117,7 +117,8 @@ void CustomButton::updateButtonApperaceWithState(std::uint64_t state) {
 void CustomButton::applyLook(std::uint64_t state) {
     const auto i = static_cast<size_t>(state);
     if (!image_[i].isNull()) defaultImage_ = image_[i];
-    if (!defaultImage_.isNull() && imageView_ && imageView_->pixmap().cacheKey() != defaultImage_.cacheKey()) {
+    if (!defaultImage_.isNull() && imageView_ &&
+        imageView_->pixmap().cacheKey() != defaultImage_.cacheKey()) {
         imageView_->setPixmap(defaultImage_);
     }
     setFontColor(titleColor_[i]);
@@ -193,7 +194,8 @@ void CustomButton::mouseReleaseEvent(QMouseEvent* event) {
         if (inside) setButtonState(kStateHover);
     }
     if (inside && isEnabled()) {
-        QMetaObject::invokeMethod(this, [this] { emit clicked(false); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { emit clicked(false); }, Qt::QueuedConnection);
     }
 }
 

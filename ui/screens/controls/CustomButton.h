@@ -37,7 +37,8 @@ class CustomButton : public QPushButton {
     Q_PROPERTY(QColor selectedColor READ selectedColor WRITE setSelectedColor)
     Q_PROPERTY(QColor backgroundNormalColor READ backgroundNormalColor WRITE setBackgroundNormalColor)
     Q_PROPERTY(QColor backgroundHoverColor READ backgroundHoverColor WRITE setBackgroundHoverColor)
-    Q_PROPERTY(QColor backgroundHighlightColor READ backgroundHighlightColor WRITE setBackgroundHighlightColor)
+    Q_PROPERTY(
+        QColor backgroundHighlightColor READ backgroundHighlightColor WRITE setBackgroundHighlightColor)
     Q_PROPERTY(QColor backgroundSelectedColor READ backgroundSelectedColor WRITE setBackgroundSelectedColor)
     Q_PROPERTY(QPixmap normalImage READ normalImage WRITE setNormalImage)
     Q_PROPERTY(QPixmap hoverImage READ hoverImage WRITE setHoverImage)

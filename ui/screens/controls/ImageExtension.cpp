@@ -33,8 +33,8 @@ QPixmap noSystemCacheImageWithName(const QString& name) {
 QPixmap imageWithName(const QString& name, const QString& type, const QString& bundle,
                       const QString& extraPath) {
     if (name.isEmpty()) return {};
-    QString folder = (bundle.isEmpty() ? QString::fromStdString(paths::uiAppBundle()) : bundle) +
-                     "/Contents/Resources";
+    QString folder =
+        (bundle.isEmpty() ? QString::fromStdString(paths::uiAppBundle()) : bundle) + "/Contents/Resources";
     if (!extraPath.isEmpty()) folder += "/" + extraPath;
     const QString file = folder + "/" + name + (type.isEmpty() ? QString() : "." + type);
     return QFileInfo(file).isFile() ? QPixmap(file) : QPixmap();

@@ -4,12 +4,24 @@
 
 namespace frame {
 
-int left(const QWidget* view) { return view ? view->x() : 0; }
-int right(const QWidget* view) { return view ? view->x() + view->width() : 0; }
-int top(const QWidget* view) { return view ? view->y() : 0; }
-int bottom(const QWidget* view) { return view ? view->y() + view->height() : 0; }
-int width(const QWidget* view) { return view ? view->width() : 0; }
-int height(const QWidget* view) { return view ? view->height() : 0; }
+int left(const QWidget* view) {
+    return view ? view->x() : 0;
+}
+int right(const QWidget* view) {
+    return view ? view->x() + view->width() : 0;
+}
+int top(const QWidget* view) {
+    return view ? view->y() : 0;
+}
+int bottom(const QWidget* view) {
+    return view ? view->y() + view->height() : 0;
+}
+int width(const QWidget* view) {
+    return view ? view->width() : 0;
+}
+int height(const QWidget* view) {
+    return view ? view->height() : 0;
+}
 
 void setLeft(QWidget* view, int left) {
     if (view) view->move(left, view->y());

@@ -39,7 +39,7 @@ void ZemHoverButton::initialBgImageView() {
 }
 
 void ZemHoverButton::showLook(const QColor& title, const QPixmap& image, const QPixmap& bgImage,
-                          const QColor& background, bool all) {
+                              const QColor& background, bool all) {
     if (title.isValid()) shownTitleColor_ = title;
     if (all) {
         if (!image.isNull()) shownImage_ = image;
@@ -108,7 +108,8 @@ void ZemHoverButton::paintEvent(QPaintEvent*) {
     QPixmap image = shownImage_;
     if (image.isNull() && !icon().isNull()) image = icon().pixmap(iconSize());
     const QString label = text();
-    const QColor color = shownTitleColor_.isValid() ? shownTitleColor_ : palette().color(QPalette::ButtonText);
+    const QColor color =
+        shownTitleColor_.isValid() ? shownTitleColor_ : palette().color(QPalette::ButtonText);
 
     if (label.isEmpty()) {
         if (image.isNull()) return;

@@ -90,7 +90,7 @@ class ZemHoverButton : public ZemActionButton {
 
   private:
     void showLook(const QColor& title, const QPixmap& image, const QPixmap& bgImage, const QColor& background,
-              bool all);
+                  bool all);
     void initialBgImageView();
 
     bool isTitleHover_ = false;

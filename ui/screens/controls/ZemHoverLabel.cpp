@@ -3,8 +3,8 @@
 #include <QApplication>
 #include <QEnterEvent>
 #include <QFontMetricsF>
-#include <QPalette>
 #include <QPainter>
+#include <QPalette>
 #include <QTextLayout>
 #include <cmath>
 #include <functional>

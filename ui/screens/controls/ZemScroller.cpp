@@ -92,7 +92,8 @@ void ZemScroller::paintEvent(QPaintEvent*) {
     // No track: only the knob, as a rounded bar inset from the edges.
     QStyleOptionSlider option;
     initStyleOption(&option);
-    const QRect knob = style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this);
+    const QRect knob =
+        style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this);
     if (knob.isEmpty() || maximum() == minimum()) return;
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);

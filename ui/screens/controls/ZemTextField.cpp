@@ -55,11 +55,20 @@ bool ZemTextField::performKeyEquivalent(QKeyEvent* event) {
     if (mods != Qt::ControlModifier) return false;
     const char* slot = nullptr;
     switch (event->key()) {
-        case Qt::Key_X: slot = "cut"; break;
-        case Qt::Key_C: slot = "copy"; break;
-        case Qt::Key_V: slot = "paste"; break;
-        case Qt::Key_A: slot = "selectAll"; break;
-        default: return false;
+        case Qt::Key_X:
+            slot = "cut";
+            break;
+        case Qt::Key_C:
+            slot = "copy";
+            break;
+        case Qt::Key_V:
+            slot = "paste";
+            break;
+        case Qt::Key_A:
+            slot = "selectAll";
+            break;
+        default:
+            return false;
     }
     QWidget* target = window() ? window()->focusWidget() : nullptr;
     if (!target) target = QApplication::focusWidget();
@@ -84,7 +93,6 @@ ZemTextColorField::ZemTextColorField(QWidget* parent) : QLineEdit(parent) {
     setTextColor(this, RGB::fromRGB(0xA9A9A9));
 }
 
-
 ZemSecureTextField::ZemSecureTextField(QWidget* parent) : QLineEdit(parent) {
     setEchoMode(QLineEdit::Password);
     setTextColor(this, Qt::black);
@@ -101,7 +109,6 @@ ZemSecureBorderField::ZemSecureBorderField(QWidget* parent) : QLineEdit(parent) 
     setEchoMode(QLineEdit::Password);
     setTextColor(this, Qt::black);
 }
-
 
 void ZemSecureBorderField::paintEvent(QPaintEvent* event) {
     QLineEdit::paintEvent(event);

@@ -67,7 +67,8 @@ TEST_F(MessageBox, ButtonsAnswerZeroOrOneAndThreeOrFourWithTheCheckBoxTicked) {
 
 TEST_F(MessageBox, ErrorBoxShowsOnlyItsSecondButtonWhichStopsWithOne) {
     CustomMessageBox box;
-    box.setTitle("Login failed", "The server did not answer.", 2, "", Localizable::localizedString("Confirm"));
+    box.setTitle("Login failed", "The server did not answer.", 2, "",
+                 Localizable::localizedString("Confirm"));
     EXPECT_TRUE(box.firstButton()->isHidden());
     EXPECT_FALSE(box.secondButton()->isHidden());
     EXPECT_EQ(box.secondButton()->title(), Localizable::localizedString("Confirm"));
@@ -91,7 +92,8 @@ TEST_F(MessageBox, EachStyleShowsItsIcon) {
         long style;
         QImage expected;
     };
-    const Case cases[] = {{0, ok.toImage()}, {1, info.toImage()}, {2, warning.toImage()}, {3, QImage()}, {-1, QImage()}};
+    const Case cases[] = {
+        {0, ok.toImage()}, {1, info.toImage()}, {2, warning.toImage()}, {3, QImage()}, {-1, QImage()}};
     CustomMessageBox box;
     for (const Case& c : cases) {
         box.setTitle("t", "m", c.style, "", "OK");
@@ -156,8 +158,8 @@ TEST_F(MessageBox, ConfirmCancelHelpersReturnTheCodeOfTheButtonPressed) {
     // The box sat centred on the main window, as its child window, while it ran.
     ASSERT_NE(cancel.seen, nullptr);
     EXPECT_LE((boxFrame.center() - main.frameGeometry().center()).manhattanLength(), 2)
-        << boxFrame.x() << "," << boxFrame.y() << " " << boxFrame.width() << "x" << boxFrame.height() << " in "
-        << main.frameGeometry().x() << "," << main.frameGeometry().y();
+        << boxFrame.x() << "," << boxFrame.y() << " " << boxFrame.width() << "x" << boxFrame.height()
+        << " in " << main.frameGeometry().x() << "," << main.frameGeometry().y();
     EXPECT_EQ(boxParent, &main);
 
     huxtest::WhenModal tickAndConfirm([&](QWidget* window) {

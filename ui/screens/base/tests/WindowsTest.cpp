@@ -318,9 +318,9 @@ TEST_F(ExportSheet, ExportClosesTheSheetAtOnceAndLogsTheOutcome) {
     EXPECT_EQ(codes, std::vector<long>{1});
     EXPECT_FALSE(sheet.window()->isVisible());
 
-    ASSERT_TRUE(testsupport::eventually([&] {
-        return logText().find("RavAviza export log success") != std::string::npos;
-    }, std::chrono::seconds(60)));
+    ASSERT_TRUE(testsupport::eventually(
+        [&] { return logText().find("RavAviza export log success") != std::string::npos; },
+        std::chrono::seconds(60)));
     EXPECT_TRUE(fs::is_regular_file(chosen / "HuxLogs/HuxCloudLogs.zip"));
 
     // Cancel ends the next showing with 0.
@@ -333,12 +333,13 @@ TEST_F(ExportSheet, AFailedExportOnlyReachesTheLog) {
     // The chosen folder cannot be made (a file lies where it would go).
     testsupport::writeFile(root_ / "blocked", "a file");
     HuxExportLogController sheet(nullptr, log_.get());
-    sheet.setFolderChooser([&](QWidget*, const QString&) { return QString::fromStdString((root_ / "blocked").string()); });
+    sheet.setFolderChooser(
+        [&](QWidget*, const QString&) { return QString::fromStdString((root_ / "blocked").string()); });
     sheet.selectCustomFolderPath();
     sheet.excuteExportLog();
-    ASSERT_TRUE(testsupport::eventually([&] {
-        return logText().find("RavAviza export log failed with error:") != std::string::npos;
-    }, std::chrono::seconds(60)));
+    ASSERT_TRUE(testsupport::eventually(
+        [&] { return logText().find("RavAviza export log failed with error:") != std::string::npos; },
+        std::chrono::seconds(60)));
 }
 
 }  // namespace

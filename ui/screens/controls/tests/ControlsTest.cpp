@@ -32,11 +32,9 @@ TEST_F(Controls, ColoursComeFromTheirHexValues) {
         int red, green, blue, alpha;
     };
     const Case cases[] = {
-        {RGB::fromRGB(0x1C9CF7), 28, 156, 247, 255},
-        {RGB::fromRGB(0x000000), 0, 0, 0, 255},
+        {RGB::fromRGB(0x1C9CF7), 28, 156, 247, 255},    {RGB::fromRGB(0x000000), 0, 0, 0, 255},
         {RGB::fromRGB(0xFFFFFFFF), 255, 255, 255, 255},  // bits above the 24 colour bits are ignored
-        {RGB::fromRGBA(0x1C9CF780), 28, 156, 247, 128},
-        {RGB::fromRed(96, 96, 106), 96, 96, 106, 255},
+        {RGB::fromRGBA(0x1C9CF780), 28, 156, 247, 128}, {RGB::fromRed(96, 96, 106), 96, 96, 106, 255},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.color.red(), c.red);
@@ -81,7 +79,7 @@ TEST_F(Controls, ControlKeyEditingGoesToTheFocusedFieldOnlyWithControlAlone) {
         const char* name;
         Qt::KeyboardModifiers modifiers;
         bool handled;
-        QString left;      // the field's text afterwards
+        QString left;  // the field's text afterwards
         QString clipboard;
     };
     const Case cases[] = {
@@ -210,6 +208,22 @@ TEST_F(Controls, HoverLabelWithAWidthWrapsAndGrowsDownwards) {
     w.label->mouseEntered();
     EXPECT_EQ(popup->y(), top);
     EXPECT_EQ(popup->height(), metrics.height());
+}
+
+TEST_F(Controls, HoverPopupTextIsBlackOnADarkDesktop) {
+    const QPalette before = QApplication::palette();
+    QPalette dark = before;
+    dark.setColor(QPalette::Window, QColor(0x20, 0x20, 0x20));
+    dark.setColor(QPalette::WindowText, Qt::white);
+    QApplication::setPalette(dark);
+    {
+        LabelWindow w(0);
+        w.label->mouseEntered();
+        // The pop-up's background stays light, so its text must not follow the dark theme.
+        EXPECT_EQ(w.label->toolView()->palette().color(QPalette::WindowText), QColor(Qt::black));
+        huxtest::saveScreenshot(w.window, "ZemHoverLabel-popup-dark-desktop");
+    }
+    QApplication::setPalette(before);
 }
 
 TEST_F(Controls, ScrollerFadesAfterValueChangesAndStaysWhileThePointerIsOver) {

@@ -60,7 +60,8 @@ bool drawsColour(const QImage& image, const QColor& colour) {
         for (int x = 0; x < image.width(); ++x) {
             const QColor c = image.pixelColor(x, y);
             if (std::abs(c.red() - colour.red()) + std::abs(c.green() - colour.green()) +
-                    std::abs(c.blue() - colour.blue()) < 40) {
+                    std::abs(c.blue() - colour.blue()) <
+                40) {
                 return true;
             }
         }
@@ -84,9 +85,10 @@ TEST_F(CustomButtonTest, StartsNormalWithDefaultBordersAndClearColours) {
     EXPECT_EQ(button.borderHoverWidth(), 1.0);
     EXPECT_EQ(button.borderHighlightWidth(), 1.0);
     EXPECT_EQ(button.borderSelectedWidth(), 2.0);
-    for (const QColor& c : {button.normalColor(), button.hoverColor(), button.highlightColor(), button.selectedColor(),
-                            button.backgroundNormalColor(), button.backgroundSelectedColor(),
-                            button.borderNormalColor(), button.borderSelectedColor()}) {
+    for (const QColor& c :
+         {button.normalColor(), button.hoverColor(), button.highlightColor(), button.selectedColor(),
+          button.backgroundNormalColor(), button.backgroundSelectedColor(), button.borderNormalColor(),
+          button.borderSelectedColor()}) {
         EXPECT_EQ(c.alpha(), 0);
     }
     EXPECT_EQ(button.labelView(), nullptr);
