@@ -122,8 +122,10 @@ TEST_F(DetailWindow, SignedOutWindowOpensOnTheLoginTabWithTheDeviceFacts) {
     const struct {
         QPushButton* button;
         QLabel* label;
-    } copies[] = {{w.deviceNameCpBtn(), w.deviceNameLb()}, {w.macAddressCpBtn(), w.macAddressLb()},
-                  {w.deviceTypeCpBtn(), w.deviceTypeLb()}, {w.versionCpBtn(), w.macVersionLb()}};
+    } copies[] = {{w.deviceNameCpBtn(), w.deviceNameLb()},
+                  {w.macAddressCpBtn(), w.macAddressLb()},
+                  {w.deviceTypeCpBtn(), w.deviceTypeLb()},
+                  {w.versionCpBtn(), w.macVersionLb()}};
     for (const auto& c : copies) {
         QGuiApplication::clipboard()->setText(QStringLiteral("before"));
         AlertReader alert;
@@ -145,27 +147,30 @@ TEST_F(DetailWindow, ScanStatesSetTheLabelsAndStateZeroClosesTheWindow) {
         int64_t state;
         const char16_t* status;
         bool scanTips;
-    } cases[] = {{-8, u"设备审核通过", false}, {-7, u"设备已注销", false}, {-6, u"设备审核拒绝", false},
+    } cases[] = {{-8, u"设备审核通过", false}, {-7, u"设备已注销", false},      {-6, u"设备审核拒绝", false},
                  {-5, u"设备待审核", true},    {-1, u"已扫码,待确定...", true}, {-2, u"其它异常", false},
                  {1, u"其它异常", false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.state);
         w.loginStatusLb()->clear();
         w.loginTipsLb()->setText(start);
-        dispatch::NotificationCenter::defaultCenter().post("update_Lable_notification", archive::Value(c.state));
+        dispatch::NotificationCenter::defaultCenter().post("update_Lable_notification",
+                                                           archive::Value(c.state));
         ASSERT_TRUE(huxtest::waitFor([&] { return !w.loginStatusLb()->text().isEmpty(); }));
         EXPECT_EQ(w.loginStatusLb()->text(), QString::fromUtf16(c.status));
         EXPECT_EQ(w.loginTipsLb()->text(), c.scanTips ? tips : start);
     }
     huxtest::saveScreenshot(w, "ZemDetailWindow-scanned");
     EXPECT_EQ(delegate_.closes, 0);
-    dispatch::NotificationCenter::defaultCenter().post("update_Lable_notification", archive::Value(int64_t{0}));
+    dispatch::NotificationCenter::defaultCenter().post("update_Lable_notification",
+                                                       archive::Value(int64_t{0}));
     ASSERT_TRUE(huxtest::waitFor([&] { return delegate_.closes == 1; }));
     EXPECT_FALSE(w.isVisible());
     EXPECT_FALSE(w.isRefreshingQR()) << "a closed window stops its refresh";
     // A closed window listens no more.
     w.loginStatusLb()->clear();
-    dispatch::NotificationCenter::defaultCenter().post("update_Lable_notification", archive::Value(int64_t{-8}));
+    dispatch::NotificationCenter::defaultCenter().post("update_Lable_notification",
+                                                       archive::Value(int64_t{-8}));
     huxtest::waitFor([] { return false; }, std::chrono::milliseconds(50));
     EXPECT_TRUE(w.loginStatusLb()->text().isEmpty());
 }
@@ -178,12 +183,9 @@ TEST_F(DetailWindow, AccountLoginChecksItsFieldsInOrder) {
         bool otpRequired;
         const char16_t* alert;  // null: the login is sent
     } cases[] = {
-        {"", "pw", "", false, u"账号不能为空"},
-        {"", "", "", true, u"账号不能为空"},
-        {"bob", "", "", false, u"密码不能为空"},
-        {"bob", "pw", "", true, u"OTP不能为空"},
-        {"bob", "pw", "", false, nullptr},
-        {"bob", "pw", "123456", true, nullptr},
+        {"", "pw", "", false, u"账号不能为空"},  {"", "", "", true, u"账号不能为空"},
+        {"bob", "", "", false, u"密码不能为空"}, {"bob", "pw", "", true, u"OTP不能为空"},
+        {"bob", "pw", "", false, nullptr},       {"bob", "pw", "123456", true, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.account) + "/" + c.password + "/" + c.otp);
@@ -228,11 +230,19 @@ TEST_F(DetailWindow, LoginAnswersShowTheirStateOrMessage) {
         Json entry;
         std::optional<QString> alert;  // nothing: no alert
     } cases[] = {
-        {"-8", {{"json", {{"ret", 0}, {"data", {{"state", -8}}}}}}, Localizable::localizedString("Deviceapproved")},
-        {"-5", {{"json", {{"ret", 0}, {"data", {{"state", -5}}}}}}, Localizable::localizedString("Devicereview")},
-        {"-3", {{"json", {{"ret", 0}, {"data", {{"state", -3}}}}}}, Localizable::localizedString("Faillogin")},
+        {"-8",
+         {{"json", {{"ret", 0}, {"data", {{"state", -8}}}}}},
+         Localizable::localizedString("Deviceapproved")},
+        {"-5",
+         {{"json", {{"ret", 0}, {"data", {{"state", -5}}}}}},
+         Localizable::localizedString("Devicereview")},
+        {"-3",
+         {{"json", {{"ret", 0}, {"data", {{"state", -3}}}}}},
+         Localizable::localizedString("Faillogin")},
         {"-1", {{"json", {{"ret", 0}, {"data", {{"state", -1}}}}}}, QStringLiteral("二维码已扫描")},
-        {"ret 3", {{"json", {{"ret", 3}, {"errorcode", 6}, {"msg", "wrong password"}}}}, QStringLiteral("wrong password")},
+        {"ret 3",
+         {{"json", {{"ret", 3}, {"errorcode", 6}, {"msg", "wrong password"}}}},
+         QStringLiteral("wrong password")},
         {"server error", {{"status", 500}}, std::nullopt},
     };
     ZemDetailWindow& w = open();
@@ -252,7 +262,8 @@ TEST_F(DetailWindow, LoginAnswersShowTheirStateOrMessage) {
         EXPECT_TRUE(w.logout_btn()->isEnabled()) << "every login alert makes logout usable again";
         EXPECT_EQ(w.tabview()->currentIndex(), 1);
     }
-    EXPECT_TRUE(testsupport::capturedLog().contains("[ZemDetailWindow] RavAviza Account login ret:3 msg:wrong password"));
+    EXPECT_TRUE(testsupport::capturedLog().contains(
+        "[ZemDetailWindow] RavAviza Account login ret:3 msg:wrong password"));
     EXPECT_TRUE(testsupport::capturedLog().contains("[ZemDetailWindow] RavAviza Account login fail msg:"));
 }
 

@@ -53,7 +53,8 @@ class PostedStates {
 class LeftBar : public LeftBarTest {
   protected:
     std::unique_ptr<ZemMainLeftBar> makeBar() {
-        std::unique_ptr<ZemMainLeftBar> bar(ZemMainLeftBar::initialWithNibName(QStringLiteral("ZemMainLeftBar")));
+        std::unique_ptr<ZemMainLeftBar> bar(
+            ZemMainLeftBar::initialWithNibName(QStringLiteral("ZemMainLeftBar")));
         EXPECT_TRUE(bar);
         // The name is set on the main queue.
         huxtest::waitFor([&] { return !bar->userNameLb()->text().isEmpty(); });
@@ -152,7 +153,8 @@ TEST_F(LeftBar, WarningLevelSwitchesBetweenTheSafeAndUnsafeLooks) {
         EXPECT_EQ(imageName(bar->userPhotoBtn()), c.safe ? "avatar_safe_normal" : "avatar_unsafe_normal");
         EXPECT_FALSE(bar->userPhotoBtn()->image_hight().isNull());
         EXPECT_TRUE(bar->userPhotoBtn()->isAllHover());
-        EXPECT_EQ(bar->lineView()->palette().color(QPalette::Window), RGB::fromRGB(c.safe ? 0x40AFFC : 0xFF5C61));
+        EXPECT_EQ(bar->lineView()->palette().color(QPalette::Window),
+                  RGB::fromRGB(c.safe ? 0x40AFFC : 0xFF5C61));
         EXPECT_EQ(imageName(bar->detailBtn()), "detail_safe-nomal");
         // The details image follows the level once something selects that cell.
         isSelected::setIsSelected(bar->detailBtn(), true);
@@ -176,8 +178,8 @@ TEST_F(LeftBar, QrPollPostsTheScanStateAndStopsOnASignIn) {
         int64_t state;
         bool posts;
     };
-    const Case cases[] = {{-8, true}, {-7, false}, {-6, true}, {-5, true}, {-4, false}, {-3, false},
-                          {-2, false}, {-1, true}, {3, true}};
+    const Case cases[] = {{-8, true},  {-7, false}, {-6, true}, {-5, true}, {-4, false},
+                          {-3, false}, {-2, false}, {-1, true}, {3, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.state);
         server_.script({{kScanStatusPath, {{{"json", {{"ret", 0}, {"data", {{"state", c.state}}}}}}}}});
@@ -199,7 +201,8 @@ TEST_F(LeftBar, QrPollPostsTheScanStateAndStopsOnASignIn) {
         [] { return capturedLog().contains("[ZemDetailWindow] RavAviza Check QRLogin ret:4 msg:busy"); }));
     server_.script({{kScanStatusPath, {{{"status", 503}}}}});
     ASSERT_TRUE(pollOnce(kScanStatusPath));
-    ASSERT_TRUE(huxtest::waitFor([] { return capturedLog().contains("[ZemDetailWindow] RavAviza Check QRLogin fail msg:"); }));
+    ASSERT_TRUE(huxtest::waitFor(
+        [] { return capturedLog().contains("[ZemDetailWindow] RavAviza Check QRLogin fail msg:"); }));
     EXPECT_TRUE(bar->isCheckingLogin());
     EXPECT_TRUE(posted.states().empty());
 
@@ -251,8 +254,9 @@ TEST_F(LeftBar, TicketPollRefreshesTheNameUntilTheSessionIsShown) {
     tick(1);
     ASSERT_TRUE(huxtest::waitFor([&] { return !server_.requests(kTicketPath).empty(); }));
     EXPECT_EQ(server_.lastBody(kTicketPath)->value("ticket", ""), "TK-u7");
-    ASSERT_TRUE(huxtest::waitFor(
-        [] { return capturedLog().contains("[ZemDetailWindow] RavAviza Check ticket response msg:review"); }));
+    ASSERT_TRUE(huxtest::waitFor([] {
+        return capturedLog().contains("[ZemDetailWindow] RavAviza Check ticket response msg:review");
+    }));
     huxtest::waitFor([] { return false; }, std::chrono::milliseconds(50));
     EXPECT_EQ(bar->userNameLb()->text(), QStringLiteral("未登录"));
     EXPECT_TRUE(bar->isCheckingTicket());
@@ -305,12 +309,14 @@ TEST_F(LeftBar, QrSignInThroughTheDeviceInfoWindow) {
         huxtest::saveScreenshot(*detail, "ZemDetailWindow-qr");
         auto text = hux::RavAvizaQZNLogin::manager().createQRPath();
         ASSERT_TRUE(text);
-        const std::string prefix = "https://127.0.0.1:" + std::to_string(server_.port()) +
-                                   "/api/public/clientlogin/scan_login?v=";
+        const std::string prefix =
+            "https://127.0.0.1:" + std::to_string(server_.port()) + "/api/public/clientlogin/scan_login?v=";
         ASSERT_EQ(text->rfind(prefix, 0), 0u);
-        const std::string scanUrl = "http://127.0.0.1:" + std::to_string(server_.port()) +
-                                    "/api/public/clientlogin/scan_login?user=dave&v=" + text->substr(prefix.size());
-        ASSERT_EQ(hux::HttpSession::perform({"GET", scanUrl, "", {}, std::chrono::seconds(5)}).error, std::nullopt);
+        const std::string scanUrl =
+            "http://127.0.0.1:" + std::to_string(server_.port()) +
+            "/api/public/clientlogin/scan_login?user=dave&v=" + text->substr(prefix.size());
+        ASSERT_EQ(hux::HttpSession::perform({"GET", scanUrl, "", {}, std::chrono::seconds(5)}).error,
+                  std::nullopt);
         scanned = true;
         // The bar's next poll learns of the sign-in; the window closes itself.
         tick(3);
