@@ -13,6 +13,7 @@
 #include "ui/screens/controls/ButtonSelected.h"
 #include "ui/screens/controls/Localizable.h"
 #include "ui/screens/leftbar/ZemDetailWindow.h"
+#include "ui/screens/leftbar/ZemUpgradeWindow.h"
 
 using leftbartest::AlertReader;
 using leftbartest::LeftBarTest;
@@ -367,6 +368,23 @@ TEST_F(DetailWindow, LogoutButtonFollowsTheLoginTypeAndSignsOut) {
     EXPECT_TRUE(w.logout_btn()->isHidden());
     EXPECT_TRUE(w.isRefreshingQR());
     EXPECT_FALSE(common::AccountModel::currentModel());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(UpgradeWindow, LayoutHoldsItsOutletsAndConfirmDoesNothing) {
+    leftbartest::startQt();
+    ZemUpgradeWindow window;
+    ASSERT_TRUE(window.titleLb() && window.detailLb() && window.confirmBtn() && window.progressIndicator());
+    window.titleLb()->setText(QStringLiteral("发现新版本"));
+    window.detailLb()->setText(QStringLiteral("5.2.0.8"));
+    window.progressIndicator()->setValue(40);
+    window.show();
+    QTest::mouseClick(window.confirmBtn(), Qt::LeftButton);
+    EXPECT_TRUE(window.isVisible());
+    huxtest::saveScreenshot(window, "ZemUpgradeWindow");
 }
 
 }  // namespace
