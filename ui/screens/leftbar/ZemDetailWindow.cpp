@@ -31,8 +31,8 @@ namespace {
 constexpr auto kQRRefreshInterval = 12s;
 constexpr const char* kUpdateLabelNotification = "update_Lable_notification";
 constexpr const char* kImageNameKey = "_q_huxImageName";
-const QString kTipsAfterScan = QStringLiteral(
-    "温馨提示：连网可能出现延时，扫码登录后，请等待审核通过，随后请检查电脑设备是否已连网。");
+const QString kTipsAfterScan =
+    QStringLiteral("温馨提示：连网可能出现延时，扫码登录后，请等待审核通过，随后请检查电脑设备是否已连网。");
 
 void log(const std::string& line) {
     common::processLog().writeLog(line);
@@ -132,42 +132,114 @@ ZemDetailWindowDelegate* ZemDetailWindow::startCheckLoginDelegate() const {
     return startCheckLoginGuard_ ? startCheckLoginDelegate_ : nullptr;
 }
 
-QWidget* ZemDetailWindow::bgView() const { return ui_->bgView; }
-QLabel* ZemDetailWindow::photoImgView() const { return ui_->photoImgView; }
-QLabel* ZemDetailWindow::deviceNameLb() const { return ui_->deviceNameLb; }
-QLabel* ZemDetailWindow::systemVersionLb() const { return ui_->systemVersionLb; }
-QLabel* ZemDetailWindow::deviceTypeLb() const { return ui_->deviceTypeLb; }
-QLabel* ZemDetailWindow::macVersionLb() const { return ui_->macVersionLb; }
-ZemHoverLabel* ZemDetailWindow::ipAddressLb() const { return ui_->ipAddressLb; }
-ZemHoverLabel* ZemDetailWindow::macAddressLb() const { return ui_->macAddressLb; }
-ZemHoverButton* ZemDetailWindow::deviceNameCpBtn() const { return ui_->deviceNameCpBtn; }
-ZemHoverButton* ZemDetailWindow::systemVersionCpBtn() const { return ui_->systemVersionCpBtn; }
-ZemHoverButton* ZemDetailWindow::ipAddressCpBtn() const { return ui_->ipAddressCpBtn; }
-ZemHoverButton* ZemDetailWindow::macAddressCpBtn() const { return ui_->macAddressCpBtn; }
-ZemHoverButton* ZemDetailWindow::deviceTypeCpBtn() const { return ui_->deviceTypeCpBtn; }
-ZemHoverButton* ZemDetailWindow::versionCpBtn() const { return ui_->versionCpBtn; }
-QLabel* ZemDetailWindow::userNameLb() const { return ui_->userNameLb; }
-QPushButton* ZemDetailWindow::info_btn() const { return ui_->info_btn; }
-QPushButton* ZemDetailWindow::login_btn() const { return ui_->login_btn; }
-QLabel* ZemDetailWindow::info_line() const { return ui_->info_line; }
-QLabel* ZemDetailWindow::login_line() const { return ui_->login_line; }
-QTabWidget* ZemDetailWindow::tabview() const { return ui_->tabview; }
-QWidget* ZemDetailWindow::infoLoginView() const { return ui_->infoLoginView; }
-QTabWidget* ZemDetailWindow::QRcodeView() const { return ui_->QRcodeView; }
-ZemLoginView* ZemDetailWindow::selectLoginView() const { return ui_->selectLoginView; }
-QLabel* ZemDetailWindow::qrView() const { return ui_->qrView; }
-QLabel* ZemDetailWindow::loginStatusLb() const { return ui_->loginStatusLb; }
-QLabel* ZemDetailWindow::loginTipsLb() const { return ui_->loginTipsLb; }
-QLineEdit* ZemDetailWindow::userIdLb() const { return ui_->userIdLb; }
-QLineEdit* ZemDetailWindow::passwordLb() const { return ui_->passwordLb; }
-QLineEdit* ZemDetailWindow::otpTokenLb() const { return ui_->otpTokenLb; }
-QLabel* ZemDetailWindow::otp_Image() const { return ui_->otp_Image; }
-QPushButton* ZemDetailWindow::comfimBtn() const { return ui_->comfimBtn; }
-QPushButton* ZemDetailWindow::logout_btn() const { return ui_->logout_btn; }
-QLineEdit* ZemDetailWindow::resetpassTF() const { return ui_->resetpassTF; }
-QLineEdit* ZemDetailWindow::confirmpassTF() const { return ui_->confirmpassTF; }
-QLabel* ZemDetailWindow::newpassTipLb() const { return ui_->newpassTipLb; }
-QLabel* ZemDetailWindow::confirmNewpassLb() const { return ui_->confirmNewpassLb; }
+QWidget* ZemDetailWindow::bgView() const {
+    return ui_->bgView;
+}
+QLabel* ZemDetailWindow::photoImgView() const {
+    return ui_->photoImgView;
+}
+QLabel* ZemDetailWindow::deviceNameLb() const {
+    return ui_->deviceNameLb;
+}
+QLabel* ZemDetailWindow::systemVersionLb() const {
+    return ui_->systemVersionLb;
+}
+QLabel* ZemDetailWindow::deviceTypeLb() const {
+    return ui_->deviceTypeLb;
+}
+QLabel* ZemDetailWindow::macVersionLb() const {
+    return ui_->macVersionLb;
+}
+ZemHoverLabel* ZemDetailWindow::ipAddressLb() const {
+    return ui_->ipAddressLb;
+}
+ZemHoverLabel* ZemDetailWindow::macAddressLb() const {
+    return ui_->macAddressLb;
+}
+ZemHoverButton* ZemDetailWindow::deviceNameCpBtn() const {
+    return ui_->deviceNameCpBtn;
+}
+ZemHoverButton* ZemDetailWindow::systemVersionCpBtn() const {
+    return ui_->systemVersionCpBtn;
+}
+ZemHoverButton* ZemDetailWindow::ipAddressCpBtn() const {
+    return ui_->ipAddressCpBtn;
+}
+ZemHoverButton* ZemDetailWindow::macAddressCpBtn() const {
+    return ui_->macAddressCpBtn;
+}
+ZemHoverButton* ZemDetailWindow::deviceTypeCpBtn() const {
+    return ui_->deviceTypeCpBtn;
+}
+ZemHoverButton* ZemDetailWindow::versionCpBtn() const {
+    return ui_->versionCpBtn;
+}
+QLabel* ZemDetailWindow::userNameLb() const {
+    return ui_->userNameLb;
+}
+QPushButton* ZemDetailWindow::info_btn() const {
+    return ui_->info_btn;
+}
+QPushButton* ZemDetailWindow::login_btn() const {
+    return ui_->login_btn;
+}
+QLabel* ZemDetailWindow::info_line() const {
+    return ui_->info_line;
+}
+QLabel* ZemDetailWindow::login_line() const {
+    return ui_->login_line;
+}
+QTabWidget* ZemDetailWindow::tabview() const {
+    return ui_->tabview;
+}
+QWidget* ZemDetailWindow::infoLoginView() const {
+    return ui_->infoLoginView;
+}
+QTabWidget* ZemDetailWindow::QRcodeView() const {
+    return ui_->QRcodeView;
+}
+ZemLoginView* ZemDetailWindow::selectLoginView() const {
+    return ui_->selectLoginView;
+}
+QLabel* ZemDetailWindow::qrView() const {
+    return ui_->qrView;
+}
+QLabel* ZemDetailWindow::loginStatusLb() const {
+    return ui_->loginStatusLb;
+}
+QLabel* ZemDetailWindow::loginTipsLb() const {
+    return ui_->loginTipsLb;
+}
+QLineEdit* ZemDetailWindow::userIdLb() const {
+    return ui_->userIdLb;
+}
+QLineEdit* ZemDetailWindow::passwordLb() const {
+    return ui_->passwordLb;
+}
+QLineEdit* ZemDetailWindow::otpTokenLb() const {
+    return ui_->otpTokenLb;
+}
+QLabel* ZemDetailWindow::otp_Image() const {
+    return ui_->otp_Image;
+}
+QPushButton* ZemDetailWindow::comfimBtn() const {
+    return ui_->comfimBtn;
+}
+QPushButton* ZemDetailWindow::logout_btn() const {
+    return ui_->logout_btn;
+}
+QLineEdit* ZemDetailWindow::resetpassTF() const {
+    return ui_->resetpassTF;
+}
+QLineEdit* ZemDetailWindow::confirmpassTF() const {
+    return ui_->confirmpassTF;
+}
+QLabel* ZemDetailWindow::newpassTipLb() const {
+    return ui_->newpassTipLb;
+}
+QLabel* ZemDetailWindow::confirmNewpassLb() const {
+    return ui_->confirmNewpassLb;
+}
 
 std::string ZemDetailWindow::login_Mac() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -187,7 +259,8 @@ void ZemDetailWindow::awakeFromNib() {
                                    ui_->macAddressCpBtn, ui_->deviceTypeCpBtn, ui_->versionCpBtn}) {
         button->setIsAllHover(true);
         const QPixmap normal = Extension::imageWithName(QStringLiteral("copyBtn_normal"));
-        button->setImage(Extension::imageWithName(QStringLiteral("copyBtn_hover")), ZemHoverButton::kStateHover);
+        button->setImage(Extension::imageWithName(QStringLiteral("copyBtn_hover")),
+                         ZemHoverButton::kStateHover);
         button->setImage(normal, ZemHoverButton::kStateNormal);
         button->setIcon(QIcon(normal));
     }
@@ -197,11 +270,13 @@ void ZemDetailWindow::awakeFromNib() {
     RavAvizaLoginHelper::sharedInstance().createSoleidAndSave();
     loadTabView();
     fillDeviceFacts();
-    if (!(RavAvizaLoginHelper::iflogin() && RavAvizaLoginHelper::sharedInstance().isCheckAndShow())) StartCheckQR();
+    if (!(RavAvizaLoginHelper::iflogin() && RavAvizaLoginHelper::sharedInstance().isCheckAndShow()))
+        StartCheckQR();
     if (!observer_) {
         QPointer<ZemDetailWindow> self(this);
         observer_ = dispatch::NotificationCenter::defaultCenter().addObserver(
-            kUpdateLabelNotification, dispatch::WorkQueue::main(), [self](const dispatch::Notification& note) {
+            kUpdateLabelNotification, dispatch::WorkQueue::main(),
+            [self](const dispatch::Notification& note) {
                 if (!self) return;
                 std::optional<int64_t> state = note.object.integer();
                 if (!state) {
@@ -282,9 +357,11 @@ void ZemDetailWindow::changeBtnUI() {
     const bool info = isSelected::isSelected(ui_->info_btn);
     ui_->info_line->setVisible(info);
     ui_->login_line->setVisible(!info);
-    setButtonImage(ui_->info_btn, info ? QStringLiteral("icon_info_hove") : QStringLiteral("icon_info_normal"));
-    setButtonImage(ui_->login_btn, isSelected::isSelected(ui_->login_btn) ? QStringLiteral("icon_login_hover")
-                                                                          : QStringLiteral("icon_login_normal"));
+    setButtonImage(ui_->info_btn,
+                   info ? QStringLiteral("icon_info_hove") : QStringLiteral("icon_info_normal"));
+    setButtonImage(ui_->login_btn, isSelected::isSelected(ui_->login_btn)
+                                       ? QStringLiteral("icon_login_hover")
+                                       : QStringLiteral("icon_login_normal"));
 }
 
 // Copy and alerts --------------------------------------------------------------------------------------
@@ -296,12 +373,24 @@ void ZemDetailWindow::copyText(const QString& text) {
     showAlertTip();
 }
 
-void ZemDetailWindow::copyDeviceName() { copyText(ui_->deviceNameLb->text()); }
-void ZemDetailWindow::copySystemVersion() { copyText(ui_->systemVersionLb->text()); }
-void ZemDetailWindow::copyIPAddress() { copyText(ui_->ipAddressLb->text()); }
-void ZemDetailWindow::copyMacAddress() { copyText(ui_->macAddressLb->text()); }
-void ZemDetailWindow::copyDeviceType() { copyText(ui_->deviceTypeLb->text()); }
-void ZemDetailWindow::copyMacVersion() { copyText(ui_->macVersionLb->text()); }
+void ZemDetailWindow::copyDeviceName() {
+    copyText(ui_->deviceNameLb->text());
+}
+void ZemDetailWindow::copySystemVersion() {
+    copyText(ui_->systemVersionLb->text());
+}
+void ZemDetailWindow::copyIPAddress() {
+    copyText(ui_->ipAddressLb->text());
+}
+void ZemDetailWindow::copyMacAddress() {
+    copyText(ui_->macAddressLb->text());
+}
+void ZemDetailWindow::copyDeviceType() {
+    copyText(ui_->deviceTypeLb->text());
+}
+void ZemDetailWindow::copyMacVersion() {
+    copyText(ui_->macVersionLb->text());
+}
 
 void ZemDetailWindow::showAlert(const QString& message) {
     QPointer<ZemDetailWindow> self(this);
@@ -313,15 +402,20 @@ void ZemDetailWindow::showAlert(const QString& message) {
         if (self && self->isVisible()) {
             const QRect frame = self->frameGeometry();
             QWidget* w = box.window();
-            w->move(frame.x() + (frame.width() - w->width()) / 2, frame.y() + (frame.height() - w->height()) / 2);
+            w->move(frame.x() + (frame.width() - w->width()) / 2,
+                    frame.y() + (frame.height() - w->height()) / 2);
         }
         AppWindows::runModalForWindow(box.window());
     });
 }
 
-void ZemDetailWindow::showAlertTip() { showAlert(QStringLiteral("复制成功")); }
+void ZemDetailWindow::showAlertTip() {
+    showAlert(QStringLiteral("复制成功"));
+}
 
-void ZemDetailWindow::tipText(const QString& text) { showAlert(text); }
+void ZemDetailWindow::tipText(const QString& text) {
+    showAlert(text);
+}
 
 void ZemDetailWindow::showAlertTipForLogin(const QString& text) {
     QPointer<ZemDetailWindow> self(this);
@@ -370,7 +464,8 @@ void ZemDetailWindow::accountLoginHandleWithResponse(const hux::Reply& reply, co
 }
 
 void ZemDetailWindow::handleAnswer(const hux::Reply& reply, const hux::Error& error, bool resetPassword) {
-    const std::string what = resetPassword ? "[ZemDetailWindow] RavAviza resetpassword " : "[ZemDetailWindow] RavAviza Account login ";
+    const std::string what = resetPassword ? "[ZemDetailWindow] RavAviza resetpassword "
+                                           : "[ZemDetailWindow] RavAviza Account login ";
     if (error) {
         log(what + "fail msg:" + error->failureReason);
         showAlertTipForLogin(QString::fromStdString(error->failureReason));
@@ -397,8 +492,8 @@ void ZemDetailWindow::handleAnswer(const hux::Reply& reply, const hux::Error& er
     const auto state = dataState(reply);
     const int64_t value = state.value_or(1);
     static const std::pair<int64_t, const char*> keys[] = {
-        {-8, "Deviceapproved"}, {-7, "Devicelogout"}, {-6, "Devicerejected"}, {-5, "Devicereview"},
-        {-4, "DevicenoRegister"}, {-3, "Faillogin"}, {-2, "NotLogin"}};
+        {-8, "Deviceapproved"},   {-7, "Devicelogout"}, {-6, "Devicerejected"}, {-5, "Devicereview"},
+        {-4, "DevicenoRegister"}, {-3, "Faillogin"},    {-2, "NotLogin"}};
     bool shown = false;
     for (const auto& entry : keys) {
         if (entry.first == value) {

@@ -64,6 +64,13 @@ void ZemLeftBarLitstCell::setTitleColor(const QColor& color) {
     QPalette palette = titleLabel_->palette();
     palette.setColor(QPalette::WindowText, color);
     titleLabel_->setPalette(palette);
+    // A button's style draws its children's text in the button text colour unless told.
+    titleLabel_->setStyleSheet(
+        QStringLiteral("QLabel { color: rgba(%1, %2, %3, %4); background: transparent; }")
+            .arg(color.red())
+            .arg(color.green())
+            .arg(color.blue())
+            .arg(color.alpha()));
 }
 
 void ZemLeftBarLitstCell::setCompletion(Completion completion) {

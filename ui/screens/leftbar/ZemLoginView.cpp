@@ -136,8 +136,9 @@ void ZemLoginView::changeBtnUI() {
     const auto colour = [](QPushButton* button, bool selected) {
         if (!button) return;
         const QColor c = RGB::fromRGB(selected ? kSelectedColor : kNormalColor);
-        button->setStyleSheet(QStringLiteral("QPushButton { color: %1; border: none; background: transparent; }")
-                                  .arg(c.name()));
+        button->setStyleSheet(
+            QStringLiteral("QPushButton { color: %1; border: none; background: transparent; }")
+                .arg(c.name()));
         button->setProperty("_q_huxTitleColor", c);
     };
     colour(qr_btn_, isSelectQRbtn_);

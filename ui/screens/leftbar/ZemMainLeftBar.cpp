@@ -55,7 +55,8 @@ void postStateOnMain(int64_t state) {
 
 }  // namespace
 
-ZemMainLeftBar::ZemMainLeftBar(QWidget* parent) : QWidget(parent), ui_(std::make_unique<Ui::ZemMainLeftBar>()) {
+ZemMainLeftBar::ZemMainLeftBar(QWidget* parent)
+    : QWidget(parent), ui_(std::make_unique<Ui::ZemMainLeftBar>()) {
     ui_->setupUi(this);
     for (ZemLeftBarLitstCell* cell : {ui_->toolButton, ui_->allBtn, ui_->detailBtn}) cell->awakeFromNib();
     QPalette palette = ui_->userNameLb->palette();
@@ -91,14 +92,30 @@ std::function<void(long)> ZemMainLeftBar::tapBarItemBlock() const {
     return tapBarItemBlock_;
 }
 
-QLabel* ZemMainLeftBar::backgroundImgView() const { return ui_->backgroundImgView; }
-ZemLeftBarLitstCell* ZemMainLeftBar::detailBtn() const { return ui_->detailBtn; }
-QLabel* ZemMainLeftBar::userNameLb() const { return ui_->userNameLb; }
-ZemLeftBarLitstCell* ZemMainLeftBar::allBtn() const { return ui_->allBtn; }
-ZemHoverButton* ZemMainLeftBar::userPhotoBtn() const { return ui_->userPhotoBtn; }
-QLabel* ZemMainLeftBar::lineView() const { return ui_->lineView; }
-ZemLeftBarLitstCell* ZemMainLeftBar::toolButton() const { return ui_->toolButton; }
-ZemDetailWindow* ZemMainLeftBar::detailWindow() const { return detailWindow_; }
+QLabel* ZemMainLeftBar::backgroundImgView() const {
+    return ui_->backgroundImgView;
+}
+ZemLeftBarLitstCell* ZemMainLeftBar::detailBtn() const {
+    return ui_->detailBtn;
+}
+QLabel* ZemMainLeftBar::userNameLb() const {
+    return ui_->userNameLb;
+}
+ZemLeftBarLitstCell* ZemMainLeftBar::allBtn() const {
+    return ui_->allBtn;
+}
+ZemHoverButton* ZemMainLeftBar::userPhotoBtn() const {
+    return ui_->userPhotoBtn;
+}
+QLabel* ZemMainLeftBar::lineView() const {
+    return ui_->lineView;
+}
+ZemLeftBarLitstCell* ZemMainLeftBar::toolButton() const {
+    return ui_->toolButton;
+}
+ZemDetailWindow* ZemMainLeftBar::detailWindow() const {
+    return detailWindow_;
+}
 
 void ZemMainLeftBar::setZemFunctionList() {
     ZemLeftBarLitstCell* tool = ui_->toolButton;
@@ -122,7 +139,8 @@ void ZemMainLeftBar::setZemFunctionList() {
     ZemLeftBarLitstCell* detail = ui_->detailBtn;
     detail->titleLabel()->setText(QStringLiteral("详情"));
     detail->setTag(2);
-    detail->setCompletion([this](ZemLeftBarLitstCell* cell) { functionListHandleWithTag(cell->tag(), true); });
+    detail->setCompletion(
+        [this](ZemLeftBarLitstCell* cell) { functionListHandleWithTag(cell->tag(), true); });
     changeBtnUI();
 }
 
@@ -165,7 +183,8 @@ void ZemMainLeftBar::setUIWithWarnLevel(std::int32_t level) {
     level_ = level;
     const bool safe = level < 1;
     const QString background = safe ? QStringLiteral("leftBar_safe") : QStringLiteral("leftBar_unsafe");
-    const QString normal = safe ? QStringLiteral("avatar_safe_normal") : QStringLiteral("avatar_unsafe_normal");
+    const QString normal =
+        safe ? QStringLiteral("avatar_safe_normal") : QStringLiteral("avatar_unsafe_normal");
     const QString hover = safe ? QStringLiteral("avatar_safe_hover") : QStringLiteral("avatar_unsafe_hover");
     ui_->backgroundImgView->setPixmap(Extension::imageWithName(background));
     ui_->backgroundImgView->setProperty("_q_huxImageName", background);
@@ -259,7 +278,8 @@ void ZemMainLeftBar::tapUserPhotoBtn() {
     const QRect frame = holder ? holder->frameGeometry() : QRect();
     const int x = frame.x() + (frame.width() - ZemDetailWindow::kWidth) / 2;
     const int bottom = frame.y() + frame.height() - (frame.height() - 192) / 2;
-    window->setGeometry(x, bottom - ZemDetailWindow::kHeight, ZemDetailWindow::kWidth, ZemDetailWindow::kHeight);
+    window->setGeometry(x, bottom - ZemDetailWindow::kHeight, ZemDetailWindow::kWidth,
+                        ZemDetailWindow::kHeight);
     window->setDelegate(this);
     window->setStartCheckLoginDelegate(this);
     AppWindows::runModalForWindow(window);
@@ -320,39 +340,40 @@ void ZemMainLeftBar::createCheckLoginTimer() {
     // the main queue, where the bar is looked at.
     auto timer = dispatch::TimerSource::create(timerCheckQueue(), 0ns, kPollInterval, [self] {
         log("[ZemMainLeftBar] RavAviza Check QRLogin State");
-        hux::RavAvizaLoginHelper::sharedInstance().CheckQRLoginState([self](hux::Reply reply, hux::Error error) {
-            if (error) {
-                log("[ZemDetailWindow] RavAviza Check QRLogin fail msg:" + errorText(error));
-                return;
-            }
-            const auto ret = reply ? hux::fields::integer(*reply, "ret") : std::nullopt;
-            if (ret != 0) {
-                log("[ZemDetailWindow] RavAviza Check QRLogin ret:" + std::to_string(ret.value_or(0)) +
-                    " msg:" + replyMessage(reply));
-                return;
-            }
-            // A reply without a state says nothing about the scan: it neither ends the poll nor
-            // spends the nonce.
-            const auto read = dataState(reply);
-            const int64_t state = read.value_or(0);
-            if (read && state != -7 && state != -4 && state != -3 && state != -2) {
-                if (state == 0) {
-                    auto stop = [self] {
-                        if (self) self->closeCheckLoginStatus();
-                    };
-                    auto main = dispatch::WorkQueue::main();
-                    if (main->isCurrent()) {
-                        stop();
-                    } else {
-                        main->dispatchSync(stop);
-                    }
-                    hux::RavAvizaLoginHelper::removeSoleID();
+        hux::RavAvizaLoginHelper::sharedInstance().CheckQRLoginState(
+            [self](hux::Reply reply, hux::Error error) {
+                if (error) {
+                    log("[ZemDetailWindow] RavAviza Check QRLogin fail msg:" + errorText(error));
+                    return;
                 }
-                postStateOnMain(state);
-            }
-            log("[ZemDetailWindow] RavAviza Check QRLogin state:" + std::to_string(state) +
-                " msg:" + replyMessage(reply));
-        });
+                const auto ret = reply ? hux::fields::integer(*reply, "ret") : std::nullopt;
+                if (ret != 0) {
+                    log("[ZemDetailWindow] RavAviza Check QRLogin ret:" + std::to_string(ret.value_or(0)) +
+                        " msg:" + replyMessage(reply));
+                    return;
+                }
+                // A reply without a state says nothing about the scan: it neither ends the poll nor
+                // spends the nonce.
+                const auto read = dataState(reply);
+                const int64_t state = read.value_or(0);
+                if (read && state != -7 && state != -4 && state != -3 && state != -2) {
+                    if (state == 0) {
+                        auto stop = [self] {
+                            if (self) self->closeCheckLoginStatus();
+                        };
+                        auto main = dispatch::WorkQueue::main();
+                        if (main->isCurrent()) {
+                            stop();
+                        } else {
+                            main->dispatchSync(stop);
+                        }
+                        hux::RavAvizaLoginHelper::removeSoleID();
+                    }
+                    postStateOnMain(state);
+                }
+                log("[ZemDetailWindow] RavAviza Check QRLogin state:" + std::to_string(state) +
+                    " msg:" + replyMessage(reply));
+            });
     });
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -366,18 +387,19 @@ void ZemMainLeftBar::createCheckTicketTimer() {
     QPointer<ZemMainLeftBar> self(this);
     auto timer = dispatch::TimerSource::create(timerCheckQueue(), 0ns, kPollInterval, [self] {
         if (!hux::RavAvizaLoginHelper::iflogin()) return;
-        hux::RavAvizaLoginHelper::sharedInstance().checkTicketStatus([self](hux::Reply reply, hux::Error error) {
-            if (error) {
-                log("[ZemDetailWindow] RavAviza Check ticket error:" + errorText(error));
-                return;
-            }
-            log("[ZemDetailWindow] RavAviza Check ticket response msg:" + replyMessage(reply));
-            if (!self) return;
-            self->refreshUserName();
-            const auto ret = reply ? hux::fields::integer(*reply, "ret") : std::nullopt;
-            const auto state = dataState(reply);
-            if (ret == 0 && state == 0 && self->ishowDetailWin_) postStateOnMain(0);
-        });
+        hux::RavAvizaLoginHelper::sharedInstance().checkTicketStatus(
+            [self](hux::Reply reply, hux::Error error) {
+                if (error) {
+                    log("[ZemDetailWindow] RavAviza Check ticket error:" + errorText(error));
+                    return;
+                }
+                log("[ZemDetailWindow] RavAviza Check ticket response msg:" + replyMessage(reply));
+                if (!self) return;
+                self->refreshUserName();
+                const auto ret = reply ? hux::fields::integer(*reply, "ret") : std::nullopt;
+                const auto state = dataState(reply);
+                if (ret == 0 && state == 0 && self->ishowDetailWin_) postStateOnMain(0);
+            });
     });
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -13,12 +13,12 @@
 #include <optional>
 #include <string>
 
+#include "common/account/AccountModel.h"
+#include "common/server/ZemServerConfig.h"
 #include "platform/archive/KeyedArchive.h"
 #include "platform/dispatch/ManualTime.h"
 #include "platform/paths/Paths.h"
 #include "platform/qt/QtMainQueue.h"
-#include "common/account/AccountModel.h"
-#include "common/server/ZemServerConfig.h"
 #include "tests/support/CapturingLog.h"
 #include "tests/support/ClientApiServer.h"
 #include "tests/support/PortServer.h"
@@ -26,6 +26,7 @@
 #include "tests/support/TestFiles.h"
 #include "ui/screens/base/AppWindows.h"
 #include "ui/screens/base/tests/ModalTestSupport.h"
+#include "ui/screens/controls/CustomButton.h"
 #include "ui/screens/controls/tests/HuxTestApp.h"
 #include "ui/session/login/RavAvizaLoginHelper.h"
 #include "ui/session/ticket/HollinProcessListener.h"
@@ -45,15 +46,19 @@ class AlertReader {
   public:
     AlertReader()
         : modal_([this](QWidget* window) {
-              if (auto* label = window->findChild<QLabel*>(QStringLiteral("messageLabel"))) text = label->text();
-              if (auto* title = window->findChild<QLabel*>(QStringLiteral("titleLabel"))) this->title = title->text();
-              if (auto* button = window->findChild<QPushButton*>(QStringLiteral("firstButton"))) {
-                  buttonTitle = button->text();
+              if (auto* label = window->findChild<QLabel*>(QStringLiteral("messageLabel")))
+                  text = label->text();
+              if (auto* title = window->findChild<QLabel*>(QStringLiteral("titleLabel")))
+                  this->title = title->text();
+              if (auto* button = window->findChild<CustomButton*>(QStringLiteral("firstButton"))) {
+                  buttonTitle = button->title();
                   button->click();
               }
               done = true;
           }) {}
-    bool wait() { return huxtest::waitFor([this] { return done && AppWindows::modalDepth() == 0; }); }
+    bool wait() {
+        return huxtest::waitFor([this] { return done && AppWindows::modalDepth() == 0; });
+    }
     std::optional<QString> text;
     QString title;
     QString buttonTitle;
@@ -139,7 +144,8 @@ class LeftBarTest : public ::testing::Test {
         archive::Dictionary modes{{"double_factor_auth", otp}};
         if (qr) modes["qrcode_login"] = *qr;
         if (pc) modes["pc_account_login"] = *pc;
-        ASSERT_TRUE(archive::archiveRootObjectToFile(modes, paths::machineSupportFolder() + "/userlogin.archive"));
+        ASSERT_TRUE(
+            archive::archiveRootObjectToFile(modes, paths::machineSupportFolder() + "/userlogin.archive"));
     }
 
     testsupport::TempRoot root_{"leftbar-test", 0755};
