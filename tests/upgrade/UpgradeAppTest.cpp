@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 
+#include "tests/support/QtTestApp.h"
 #include "upgrade/app/AppDelegate.h"
 #include "platform/qt/QtMainQueue.h"
 #include "upgrade/app/SessionWindow.h"
@@ -23,42 +24,18 @@
 #include "upgrade/app/ZemIPCConnection.h"
 #include "upgrade/window/ZemUpgradeWindow.h"
 
-// Fontconfig, loaded by Qt's offscreen platform, keeps its caches for the life of the process.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig\n";
-}
-
 namespace {
+
+using namespace std::chrono_literals;
+using qttest::qtApp;
+using qttest::saveScreenshot;
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit = 30s) {
+    return qttest::waitFor(condition, limit);
+}
 
 using namespace upgradetest;
 using namespace std::chrono_literals;
-
-QApplication& qtApp() {
-    static QApplication* app = [] {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        static int argc = 1;
-        static char name[] = "upgrade_app_tests";
-        static char* argv[] = {name, nullptr};
-        return new QApplication(argc, argv);
-    }();
-    return *app;
-}
-
-// Runs Qt's events (and so the main queue) until the condition holds or the time is up.
-bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
-void saveScreenshot(QWidget& widget, const std::string& name) {
-    std::filesystem::path dir = std::filesystem::path(RAVAVIZA_TEST_BINARY_DIR) / "upgrade-screenshots";
-    std::filesystem::create_directories(dir);
-    EXPECT_TRUE(widget.grab().save(QString::fromStdString((dir / (name + ".png")).string())));
-}
 
 // The daemon's side of the window's question: answers the set JSON, or nothing.
 class DaemonStandIn {

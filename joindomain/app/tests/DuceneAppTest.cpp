@@ -18,6 +18,7 @@
 #include <optional>
 #include <thread>
 
+#include "tests/support/QtTestApp.h"
 #include "joindomain/app/DomainJoinFiles.h"
 #include "joindomain/app/DuceneHelperManager.h"
 #include "joindomain/app/DuceneMainWindowController.h"
@@ -35,46 +36,29 @@
 #include "tests/support/TempRoot.h"
 #include "tests/support/TestFiles.h"
 
-// Fontconfig, loaded by Qt's offscreen platform, keeps its caches for the life of the process.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig\n";
+namespace {
+
+using namespace std::chrono_literals;
+// Windows of the app close while tests go on.
+QApplication& qtApp() {
+    QApplication& app = qttest::qtApp();
+    app.setQuitOnLastWindowClosed(false);
+    return app;
 }
 
-namespace {
+bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit = 20s) {
+    return qttest::waitFor(condition, limit);
+}
+
+void saveScreenshot(QWidget& widget, const std::string& name) {
+    qttest::saveScreenshot(widget, "ducene-" + name);
+}
 
 using namespace std::chrono_literals;
 using ducene::DuceneHelperManager;
 using ducene::DuceneMainWindowController;
 using ducene::JoinDomainManualSettingInfoWindow;
 using ducene::JoinDomainStatusWindowController;
-
-QApplication& qtApp() {
-    static QApplication* app = [] {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        static int argc = 1;
-        static char name[] = "ducene_app_tests";
-        static char* argv[] = {name, nullptr};
-        auto* a = new QApplication(argc, argv);
-        a->setQuitOnLastWindowClosed(false);
-        return a;
-    }();
-    return *app;
-}
-
-bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
-
-void saveScreenshot(QWidget& widget, const std::string& name) {
-    std::filesystem::path dir = std::filesystem::path(RAVAVIZA_TEST_BINARY_DIR) / "ui-screenshots";
-    std::filesystem::create_directories(dir);
-    EXPECT_TRUE(widget.grab().save(QString::fromStdString((dir / ("ducene-" + name + ".png")).string())));
-}
 
 // The helper's log file: each line "[Type] date time text".
 class HelperLog {

@@ -43,7 +43,7 @@
 #include "ui/screens/bridge/ZemUITesselManager.h"
 #include "ui/screens/compliance/ZemMainViewController.h"
 #include "ui/screens/controls/Localizable.h"
-#include "ui/screens/controls/tests/HuxTestApp.h"
+#include "tests/support/QtTestApp.h"
 #include "ui/screens/login/HuxModifyPasswordCtrl.h"
 #include "ui/screens/login/LoginTexts.h"
 #include "ui/screens/main/HuxMianViewCtrl.h"
@@ -54,8 +54,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using huxtest::saveScreenshot;
-using huxtest::waitFor;
+using qttest::saveScreenshot;
+using qttest::waitFor;
 
 const auto* kRoot = testsupport::tempRootEnvironment("hux-app");
 
@@ -66,7 +66,7 @@ QString localized(const char* key) {
 class AppDelegateTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        huxtest::qtApp();
+        qttest::qtApp();
         mainQueue_ = std::make_unique<QtMainQueue>();
         testsupport::capturedLog().clear();
         ::setenv("HOME", "/root", 1);

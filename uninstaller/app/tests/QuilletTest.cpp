@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/QtTestApp.h"
 #include "joindomain/scaffold/SystemLog.h"
 #include "joindomain/scaffold/tests/HelperTestSupport.h"
 #include "platform/archive/KeyedArchive.h"
@@ -35,44 +36,22 @@
 #include "uninstaller/app/NSKeyedArchiverHelper.h"
 #include "uninstaller/app/UninstallerMainWindowController.h"
 
-// Fontconfig, loaded by Qt's offscreen platform, keeps its caches for the life of the process.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig\n";
+namespace {
+
+using namespace std::chrono_literals;
+using qttest::qtApp;
+
+bool pump(const std::function<bool()>& condition, std::chrono::seconds limit = 30s) {
+    return qttest::waitFor(condition, limit);
 }
 
-namespace {
+void saveScreenshot(QWidget& widget, const std::string& name) {
+    qttest::saveScreenshot(widget, "quillet-" + name);
+}
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using quillet::UninstallerMainWindowController;
-
-QApplication& qtApp() {
-    static QApplication* app = [] {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        static int argc = 1;
-        static char name[] = "quillet_tests";
-        static char* argv[] = {name, nullptr};
-        return new QApplication(argc, argv);
-    }();
-    return *app;
-}
-
-// Runs Qt's events (and so the main queue) until the condition holds or the time is up.
-bool pump(const std::function<bool()>& condition, std::chrono::seconds limit = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
-void saveScreenshot(QWidget& widget, const std::string& name) {
-    const fs::path dir = fs::path(RAVAVIZA_TEST_BINARY_DIR) / "ui-screenshots";
-    fs::create_directories(dir);
-    QCoreApplication::processEvents();
-    EXPECT_TRUE(widget.grab().save(QString::fromStdString((dir / ("quillet-" + name + ".png")).string())));
-}
 
 // The system log's lines, kept for the test.
 class SystemLines {

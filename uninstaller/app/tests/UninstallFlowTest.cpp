@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/QtTestApp.h"
 #include "joindomain/scaffold/SystemLog.h"
 #include "joindomain/scaffold/tests/HelperTestSupport.h"
 #include "platform/dispatch/ManualTime.h"
@@ -32,28 +33,21 @@
 
 namespace {
 
+using namespace std::chrono_literals;
+
+bool pump(const std::function<bool()>& condition, std::chrono::seconds limit = 60s) {
+    return qttest::waitFor(condition, limit);
+}
+
+void screenshot(QWidget& widget, const std::string& name) {
+    qttest::saveScreenshot(widget, "quillet-flow-" + name);
+}
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 const std::vector<std::string> kProductJobs{"com.velmora.Hollin.Daemon", "com.velmora.Stoven.Daemon",
                                             "com.velmora.Tamber.Daemon", "com.velmora.Marlet.Daemon"};
-
-bool pump(const std::function<bool()>& condition, std::chrono::seconds limit = 60s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
-void screenshot(QWidget& widget, const std::string& name) {
-    const fs::path dir = fs::path(RAVAVIZA_TEST_BINARY_DIR) / "ui-screenshots";
-    fs::create_directories(dir);
-    QCoreApplication::processEvents();
-    EXPECT_TRUE(
-        widget.grab().save(QString::fromStdString((dir / ("quillet-flow-" + name + ".png")).string())));
-}
 
 void place(const std::string& from, const std::string& to) {
     fs::create_directories(fs::path(to).parent_path());

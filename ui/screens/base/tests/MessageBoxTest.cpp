@@ -8,7 +8,7 @@
 #include "ui/screens/base/CustomMessageBox.h"
 #include "ui/screens/base/CustomViewControllerBase.h"
 #include "ui/screens/controls/Localizable.h"
-#include "ui/screens/controls/tests/HuxTestApp.h"
+#include "tests/support/QtTestApp.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ void press(CustomButton* b) {
 
 class MessageBox : public ::testing::Test {
   protected:
-    void SetUp() override { huxtest::qtApp(); }
+    void SetUp() override { qttest::qtApp(); }
 };
 
 TEST_F(MessageBox, ButtonsAnswerZeroOrOneAndThreeOrFourWithTheCheckBoxTicked) {
@@ -57,7 +57,7 @@ TEST_F(MessageBox, ButtonsAnswerZeroOrOneAndThreeOrFourWithTheCheckBoxTicked) {
         }
         box.checkBox()->setChecked(c.tick);
         EXPECT_EQ(box.checkBox()->isHidden(), !c.withCheckBox);
-        huxtest::WhenModal act([&](QWidget* window) { press(button(window, c.pressed)); });
+        qttest::WhenModal act([&](QWidget* window) { press(button(window, c.pressed)); });
         EXPECT_EQ(AppWindows::runModalForWindow(box.window()), c.code);
         EXPECT_EQ(act.seen, box.window());
         // The box closes itself.
@@ -74,8 +74,8 @@ TEST_F(MessageBox, ErrorBoxShowsOnlyItsSecondButtonWhichStopsWithOne) {
     EXPECT_EQ(box.secondButton()->title(), Localizable::localizedString("Confirm"));
     EXPECT_EQ(box.titleLabel()->text(), "Login failed");
     EXPECT_EQ(box.messageLabel()->text(), "The server did not answer.");
-    huxtest::WhenModal act([](QWidget* window) {
-        huxtest::saveScreenshot(*window, "CustomMessageBox-error");
+    qttest::WhenModal act([](QWidget* window) {
+        qttest::saveScreenshot(*window, "CustomMessageBox-error");
         press(button(window, "secondButton"));
     });
     EXPECT_EQ(AppWindows::runModalForWindow(box.window()), 1);
@@ -119,7 +119,7 @@ TEST_F(MessageBox, CheckBoxTitleIsGreyUnlessAlreadyLight) {
 TEST_F(MessageBox, ClosingTheBoxWindowEndsItsSessionWithoutAnswer) {
     CustomMessageBox box;
     box.setTitle("t", "m", 1, "A", "B");
-    huxtest::WhenModal act([](QWidget* window) { window->close(); });
+    qttest::WhenModal act([](QWidget* window) { window->close(); });
     EXPECT_EQ(AppWindows::runModalForWindow(box.window()), AppWindows::kModalResponseAbort);
 }
 
@@ -130,7 +130,7 @@ TEST_F(MessageBox, ABoxWithoutASessionStillReportsItsButton) {
     QObject::connect(&box, &CustomMessageBox::buttonClicked, [&](long code) { reported = code; });
     box.showWindow();
     press(box.secondButton());
-    ASSERT_TRUE(huxtest::waitFor([&] { return reported == 1; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return reported == 1; }));
     EXPECT_FALSE(box.window()->isVisible());
 }
 
@@ -145,7 +145,7 @@ TEST_F(MessageBox, ConfirmCancelHelpersReturnTheCodeOfTheButtonPressed) {
     QString secondTitle;
     QRect boxFrame;
     QWidget* boxParent = nullptr;
-    huxtest::WhenModal cancel([&](QWidget* window) {
+    qttest::WhenModal cancel([&](QWidget* window) {
         boxFrame = window->frameGeometry();
         boxParent = window->parentWidget();
         firstTitle = button(window, "firstButton")->title();
@@ -162,14 +162,14 @@ TEST_F(MessageBox, ConfirmCancelHelpersReturnTheCodeOfTheButtonPressed) {
         << " in " << main.frameGeometry().x() << "," << main.frameGeometry().y();
     EXPECT_EQ(boxParent, &main);
 
-    huxtest::WhenModal tickAndConfirm([&](QWidget* window) {
+    qttest::WhenModal tickAndConfirm([&](QWidget* window) {
         window->findChild<QCheckBox*>("checkBox")->setChecked(true);
-        huxtest::saveScreenshot(*window, "CustomMessageBox-confirm-with-check-box");
+        qttest::saveScreenshot(*window, "CustomMessageBox-confirm-with-check-box");
         press(button(window, "firstButton"));
     });
     EXPECT_EQ(screen.showConfirmCancelMessageBoxWithTitle("Quit", "Quit Hux?", "Do not ask again"), 3);
 
-    huxtest::WhenModal ok([&](QWidget* window) { press(button(window, "secondButton")); });
+    qttest::WhenModal ok([&](QWidget* window) { press(button(window, "secondButton")); });
     screen.showOKMessageBoxWithTitle("Saved", "The server address was saved.");
     EXPECT_NE(ok.seen, nullptr);
     AppWindows::setMainWindow(nullptr);

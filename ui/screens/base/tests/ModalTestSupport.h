@@ -8,7 +8,7 @@
 
 #include "ui/screens/base/AppWindows.h"
 
-namespace huxtest {
+namespace qttest {
 
 class WhenModal {
   public:
@@ -37,4 +37,4 @@ class WhenModal {
     QTimer guard_;
 };
 
-}  // namespace huxtest
+}  // namespace qttest

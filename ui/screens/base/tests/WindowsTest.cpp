@@ -15,7 +15,7 @@
 #include "ui/screens/base/ZemAboutWindowController.h"
 #include "ui/screens/base/ZemBaseWindow.h"
 #include "ui/screens/base/ZemHelpWebWindowController.h"
-#include "ui/screens/controls/tests/HuxTestApp.h"
+#include "tests/support/QtTestApp.h"
 #include "ui/session/log/ZemLogHelper.h"
 
 namespace fs = std::filesystem;
@@ -24,7 +24,7 @@ namespace {
 
 class Windows : public ::testing::Test {
   protected:
-    void SetUp() override { huxtest::qtApp(); }
+    void SetUp() override { qttest::qtApp(); }
 };
 
 TEST_F(Windows, OriginCentresAWindowOnItsParent) {
@@ -57,7 +57,7 @@ TEST_F(Windows, ModalWindowReturnsTheCodeItsSessionStoppedWith) {
     CustomViewControllerBase screen;
     auto* window = new QWidget;
     window->resize(200, 100);
-    huxtest::WhenModal act([](QWidget* w) {
+    qttest::WhenModal act([](QWidget* w) {
         EXPECT_TRUE(w->isModal());
         AppWindows::stopModalWithCode(42);
     });
@@ -71,8 +71,8 @@ TEST_F(Windows, StoppingOneWindowsSessionLeavesTheInnerOneRunning) {
     QWidget outer;
     QWidget inner;
     long innerCode = 0;
-    huxtest::WhenModal first([&](QWidget*) {
-        huxtest::WhenModal second([&](QWidget* w) {
+    qttest::WhenModal first([&](QWidget*) {
+        qttest::WhenModal second([&](QWidget* w) {
             EXPECT_EQ(w, &inner);
             AppWindows::stopModalForWindow(&outer, 5);
             // The inner session goes on until its own stop.
@@ -111,7 +111,7 @@ TEST_F(Windows, PopupStaysOnAClickInsideAndGoesOnTheFirstClickOutside) {
 
     QTest::mouseClick(&f.screen, Qt::LeftButton, {}, QPoint(300, 250));
     EXPECT_EQ(f.screen.eventMonitor(), nullptr);
-    ASSERT_TRUE(huxtest::waitFor([&] { return f.popup.isNull(); }));
+    ASSERT_TRUE(qttest::waitFor([&] { return f.popup.isNull(); }));
     // The watch has ended: a later click outside touches nothing.
     QTest::mouseClick(&f.screen, Qt::LeftButton, {}, QPoint(300, 250));
     EXPECT_TRUE(f.other && f.other->isVisible());
@@ -148,7 +148,7 @@ TEST_F(Windows, BaseWindowIsWhiteUntitledAndShowsOnlyTheCloseButtonUnlessASubcla
     EXPECT_TRUE(window.windowFlags() & Qt::WindowCloseButtonHint);
     EXPECT_FALSE(window.windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
-    huxtest::saveScreenshot(window, "ZemBaseWindow");
+    qttest::saveScreenshot(window, "ZemBaseWindow");
 
     TitledWindow titled;
     titled.show();
@@ -167,7 +167,7 @@ TEST_F(Windows, AutoReleaseControllerLivesUntilItsWindowCloses) {
     controller->showWindow();
     controller->window()->close();
     EXPECT_FALSE(AutoReleaseWindowController::autoReleaseWCs().contains(controller.data()));
-    ASSERT_TRUE(huxtest::waitFor([&] { return controller.isNull(); }));
+    ASSERT_TRUE(qttest::waitFor([&] { return controller.isNull(); }));
 }
 
 TEST_F(Windows, AboutAgreementFollowsTheFirstPreferredLanguage) {
@@ -207,17 +207,17 @@ TEST_F(Windows, AboutWindowShowsVersionAgreementAndCopyrightAndIsRebuiltAfterClo
     EXPECT_TRUE(about.copyrightTextField()->text().contains("2010-" + year));
     EXPECT_TRUE(about.copyrightTextField()->text().endsWith("."));
     EXPECT_TRUE(about.webView()->toPlainText().contains(QStringLiteral("软件许可协议")));
-    huxtest::saveScreenshot(*first, "ZemAboutWindow-chinese");
+    qttest::saveScreenshot(*first, "ZemAboutWindow-chinese");
 
     QPointer<QWidget> gone(first);
     QTest::mouseClick(about.okButton(), Qt::LeftButton);
     EXPECT_FALSE(about.isWindowLoaded());
-    ASSERT_TRUE(huxtest::waitFor([&] { return gone.isNull(); }));
+    ASSERT_TRUE(qttest::waitFor([&] { return gone.isNull(); }));
 
     about.showWindow();
     ASSERT_TRUE(about.isWindowLoaded());
     EXPECT_TRUE(about.webView()->toPlainText().contains("Software licence agreement"));
-    huxtest::saveScreenshot(*about.window(), "ZemAboutWindow-english");
+    qttest::saveScreenshot(*about.window(), "ZemAboutWindow-english");
     // Without an Info.plist the version is left empty.
     ZemAboutWindowController bare(nullptr, QString::fromStdString(bundle.path() + "/missing"));
     bare.showWindow();
@@ -241,7 +241,7 @@ TEST_F(Windows, HelpPageAddressCarriesTheTopicAndTheWindowLivesOn) {
     EXPECT_EQ(window->windowTitle(), "help");
     EXPECT_TRUE(help.webView()->toPlainText().contains("Firewall"));
     EXPECT_EQ(help.webView()->source().toString(), "qrc:/hux/mac-help.html");
-    huxtest::saveScreenshot(*window, "ZemHelpWebWindow-domain");
+    qttest::saveScreenshot(*window, "ZemHelpWebWindow-domain");
 
     window->close();
     EXPECT_FALSE(window->isVisible());
@@ -313,7 +313,7 @@ TEST_F(ExportSheet, ExportClosesTheSheetAtOnceAndLogsTheOutcome) {
     std::vector<long> codes;
     sheet.beginSheet(&main, [&](long code) { codes.push_back(code); });
     EXPECT_TRUE(sheet.window()->isVisible());
-    huxtest::saveScreenshot(*sheet.window(), "HuxExportLog-sheet");
+    qttest::saveScreenshot(*sheet.window(), "HuxExportLog-sheet");
     QTest::mouseClick(sheet.exportButton(), Qt::LeftButton);
     EXPECT_EQ(codes, std::vector<long>{1});
     EXPECT_FALSE(sheet.window()->isVisible());

@@ -22,7 +22,7 @@
 #include "tests/support/TempRoot.h"
 #include "ui/screens/compliance/ZemDetailCell.h"
 #include "ui/screens/compliance/ZemMainViewController.h"
-#include "ui/screens/controls/tests/HuxTestApp.h"
+#include "tests/support/QtTestApp.h"
 #include "ui/session/compliance/ZemCheck.h"
 #include "ui/session/login/RavAvizaLoginHelper.h"
 
@@ -96,7 +96,7 @@ inline std::string catalogueXml() {
 class ComplianceScreen : public ::testing::Test {
   protected:
     void SetUp() override {
-        huxtest::qtApp();
+        qttest::qtApp();
         mainQueue_ = std::make_unique<QtMainQueue>();
         root_.signInAtScreen("root");
         fs::create_directories(root_.path() + "/root");
@@ -119,7 +119,7 @@ class ComplianceScreen : public ::testing::Test {
         screen_.reset();
         bool drained = false;
         dispatch::WorkQueue::main()->dispatch([&drained] { drained = true; });
-        EXPECT_TRUE(huxtest::waitFor([&] { return drained; }));
+        EXPECT_TRUE(qttest::waitFor([&] { return drained; }));
         checker_.reset();
         QCoreApplication::processEvents();
         mainQueue_.reset();
@@ -162,7 +162,7 @@ class ComplianceScreen : public ::testing::Test {
     // Loads the list, waits for every result and lets the 2.5 s to the end of the run pass.
     void runChecks(ZemMainViewController& screen) {
         screen.getDataFromPlist();
-        ASSERT_TRUE(huxtest::waitFor([&] {
+        ASSERT_TRUE(qttest::waitFor([&] {
             return screen.checkRun().needCheckCount() > 0 &&
                    screen.checkRun().hadCheckedCount() == screen.checkRun().needCheckCount();
         }));
@@ -171,7 +171,7 @@ class ComplianceScreen : public ::testing::Test {
 
     void finishRun(ZemMainViewController& screen) {
         dispatch::ManualTime::advance(2500ms);
-        ASSERT_TRUE(huxtest::waitFor(
+        ASSERT_TRUE(qttest::waitFor(
             [&] { return screen.reCheckBtn()->isEnabled() && screen.stateLb()->text() != "正在检测"; }));
     }
 
@@ -188,7 +188,7 @@ class ComplianceScreen : public ::testing::Test {
     static void drainMain() {
         bool drained = false;
         dispatch::WorkQueue::main()->dispatch([&drained] { drained = true; });
-        ASSERT_TRUE(huxtest::waitFor([&] { return drained; }));
+        ASSERT_TRUE(qttest::waitFor([&] { return drained; }));
     }
 
     // The console user's account record with that login type.

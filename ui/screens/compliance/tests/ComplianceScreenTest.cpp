@@ -60,7 +60,7 @@ TEST_F(ComplianceScreen, FailedItemsSetTheLevelTextsAndUnsafeLook) {
         ASSERT_NE(screen.leftBar(), nullptr);
         EXPECT_EQ(screen.leftBar()->level(), c.level);
         EXPECT_FALSE(screen.leftBar()->detailBtn()->isHidden());
-        huxtest::saveScreenshot(screen, std::string("compliance-overview-") + c.name);
+        qttest::saveScreenshot(screen, std::string("compliance-overview-") + c.name);
     }
 }
 
@@ -80,14 +80,14 @@ TEST_F(ComplianceScreen, NoFailedItemGivesTheSafeLookAndHidesTheRepairButton) {
     EXPECT_EQ(screen.stateLb()->palette().color(QPalette::WindowText), QColor(0x15, 0xB6, 0x55));
     EXPECT_EQ(screen.leftBar()->level(), 0);
     EXPECT_TRUE(screen.leftBar()->detailBtn()->isHidden());
-    huxtest::saveScreenshot(screen, "compliance-overview-safe");
+    qttest::saveScreenshot(screen, "compliance-overview-safe");
 }
 
 TEST_F(ComplianceScreen, WithNoRequiredCheckEveryEmptyCategoryEndsTheRunAtOnce) {
     failing({Disk, Firewall});
     ZemMainViewController& screen = makeScreen();
     screen.getDataFromPlist();
-    ASSERT_TRUE(huxtest::waitFor([&] { return screen.checkNumLb()->text() == "合规检测项全部正常"; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return screen.checkNumLb()->text() == "合规检测项全部正常"; }));
     EXPECT_EQ(screen.dataSource().size(), 3u);
     for (const ZemRootModel& category : screen.dataSource()) EXPECT_TRUE(category.leafArr.empty());
     EXPECT_EQ(screen.stateLb()->text(), "电脑安全");
@@ -104,7 +104,7 @@ TEST_F(ComplianceScreen, MissingCatalogueLeavesTheListUnchanged) {
     screen.getDataFromPlist();
     bool drained = false;
     dispatch::WorkQueue::main()->dispatch([&drained] { drained = true; });
-    ASSERT_TRUE(huxtest::waitFor([&] { return drained; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return drained; }));
     EXPECT_EQ(screen.dataSource().size(), 3u);
     EXPECT_EQ(screen.checkRun().needCheckCount(), 6);
     EXPECT_EQ(screen.stateLb()->text(), "轻度危险");
@@ -143,13 +143,13 @@ TEST_F(ComplianceScreen, CellsShowStateOrRepairButtonAndTheHeaderItsRepairCount)
     EXPECT_EQ(header(screen, 1)->repairNumLb()->text(), "1项待修复");
     EXPECT_EQ(screen.myTableView()->topLevelItem(0)->sizeHint(0).height(), 39);
     EXPECT_EQ(screen.myTableView()->topLevelItem(0)->child(0)->sizeHint(0).height(), 53);
-    huxtest::saveScreenshot(screen, "compliance-details-unsafe");
+    qttest::saveScreenshot(screen, "compliance-details-unsafe");
 
     // A category without failures: blue title, safe icon, no count.
     failing({});
     screen.reCheckBtnClick();
     EXPECT_FALSE(screen.reCheckBtn()->isEnabled());
-    ASSERT_TRUE(huxtest::waitFor([&] { return screen.checkRun().hadCheckedCount() == 6; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return screen.checkRun().hadCheckedCount() == 6; }));
     finishRun(screen);
     EXPECT_TRUE(header(screen, 0)->repairNumLb()->isHidden());
     EXPECT_EQ(imageOf(header(screen, 0)->headIcon()), "sectionIcon_safe");
@@ -159,7 +159,7 @@ TEST_F(ComplianceScreen, CellsShowStateOrRepairButtonAndTheHeaderItsRepairCount)
     EXPECT_TRUE(screen.leftBar()->detailBtn()->isHidden());
     EXPECT_EQ(screen.mTabView()->currentIndex(), 1);
     EXPECT_EQ(screen.leftBar()->allBtn()->status(), 1u);
-    huxtest::saveScreenshot(screen, "compliance-details-safe");
+    qttest::saveScreenshot(screen, "compliance-details-safe");
 }
 
 TEST_F(ComplianceScreen, RepairButtonOfAnItemOpensTheHelpWindowOnItsKeyword) {
@@ -190,13 +190,13 @@ TEST_F(ComplianceScreen, ChecksRunAtStartAndTheDomainLoginFollows) {
     o.fetchGeneralConfig = false;
     screen_ = std::make_unique<ZemMainViewController>(o);
     ZemMainViewController& screen = *screen_;
-    ASSERT_TRUE(huxtest::waitFor([&] { return screen.checkRun().hadCheckedCount() == 6; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return screen.checkRun().hadCheckedCount() == 6; }));
     EXPECT_EQ(screen.stateLb()->text(), "正在检测");
     finishRun(screen);
     EXPECT_EQ(screen.stateLb()->text(), "轻度危险");
     EXPECT_FALSE(runner_->called("/usr/bin/id -un"));
     dispatch::ManualTime::advance(500ms);
-    EXPECT_TRUE(huxtest::waitFor([&] { return runner_->called("/usr/bin/id -un"); }));
+    EXPECT_TRUE(qttest::waitFor([&] { return runner_->called("/usr/bin/id -un"); }));
 }
 
 TEST_F(ComplianceScreen, LeftBarCellsSelectTheirTabs) {
@@ -205,9 +205,9 @@ TEST_F(ComplianceScreen, LeftBarCellsSelectTheirTabs) {
     EXPECT_EQ(screen.leftBar()->geometry(), QRect(0, 0, 144, 600));
     screen.leftBar()->toolButton()->setStatus(0);
     screen.leftBar()->toolButton()->click();
-    ASSERT_TRUE(huxtest::waitFor([&] { return screen.mTabView()->currentIndex() == 0; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return screen.mTabView()->currentIndex() == 0; }));
     screen.leftBar()->allBtn()->click();
-    ASSERT_TRUE(huxtest::waitFor([&] { return screen.mTabView()->currentIndex() == 1; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return screen.mTabView()->currentIndex() == 1; }));
 }
 
 }  // namespace

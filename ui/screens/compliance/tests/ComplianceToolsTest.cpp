@@ -159,7 +159,7 @@ TEST_F(ComplianceTools, LivePageLaysOutTheToolsInSerialOrder) {
     EXPECT_FALSE(screen.toolMainView()->isHidden());
     EXPECT_TRUE(screen.unloginTipsLabel()->isHidden());
     EXPECT_FALSE(screen.availableApplistButton()->isHidden());
-    huxtest::saveScreenshot(screen, "compliance-tools-live");
+    qttest::saveScreenshot(screen, "compliance-tools-live");
 
     // A new list replaces the cells.
     writeTools({tool("Only", 1)});
@@ -219,15 +219,15 @@ TEST_F(ComplianceTools, TappingToolsOpensLinksApplicationsOrTheDownloadSheet) {
     ASSERT_EQ(urls_.urls, std::vector<QString>{"https://portal.example/home"});
 
     toolCell(screen, 1)->click();
-    ASSERT_TRUE(huxtest::waitFor([&] { return readText(record) == "started \n"; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return readText(record) == "started \n"; }));
 
     toolCell(screen, 2)->click();
     auto* sheet = screen.window()->findChild<QMessageBox*>("toolAlert");
     ASSERT_NE(sheet, nullptr);
-    ASSERT_TRUE(huxtest::waitFor([&] { return sheet->isVisible(); }));
+    ASSERT_TRUE(qttest::waitFor([&] { return sheet->isVisible(); }));
     EXPECT_EQ(sheet->windowTitle(), "提醒");
     EXPECT_EQ(sheet->text(), "未安装应用【Chat】，如需下载安装，请点击\"下载\"");
-    huxtest::saveScreenshot(*sheet, "compliance-tools-download-sheet");
+    qttest::saveScreenshot(*sheet, "compliance-tools-download-sheet");
     QAbstractButton* download = nullptr;
     for (QAbstractButton* b : sheet->buttons()) {
         if (b->text() == "下载") download = b;
@@ -270,7 +270,7 @@ TEST_F(ComplianceTools, AvailableAppsWindowRunsModallyOverTheScreen) {
         trustedApps = qobject_cast<ZemTrustedAppWindow*>(shown) != nullptr;
         size = shown->size();
         position = shown->pos();
-        huxtest::saveScreenshot(*shown, "compliance-available-apps");
+        qttest::saveScreenshot(*shown, "compliance-available-apps");
         shown->close();
     });
     screen.applistButtonDidClicked();
@@ -297,7 +297,7 @@ TEST_F(ComplianceTools, TipsAndLogoComeFromTheSupportFolderAndItsUpdates) {
     };
     testsupport::writeFile(support + "/tips.txt", "新的提示");
     postFromWatcher(hux::UpdateTipsForConfigNoticationKey);
-    ASSERT_TRUE(huxtest::waitFor([&] { return screen.tipsTextField()->text() == "新的提示"; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return screen.tipsTextField()->text() == "新的提示"; }));
     for (std::string bad : {std::string("\xff\xfe bad"), std::string()}) {
         testsupport::writeFile(support + "/tips.txt", bad);
         postFromWatcher(hux::UpdateTipsForConfigNoticationKey);
@@ -308,7 +308,7 @@ TEST_F(ComplianceTools, TipsAndLogoComeFromTheSupportFolderAndItsUpdates) {
     postFromWatcher(hux::UpdateLogoForConfigNoticationKey);
     drainMain();
     EXPECT_EQ(screen.logoImageView()->pixmap().size(), QSize(40, 20));
-    huxtest::saveScreenshot(screen, "compliance-overview-tips-logo");
+    qttest::saveScreenshot(screen, "compliance-overview-tips-logo");
 }
 
 TEST_F(ComplianceTools, JoinDomainButtonBySwitchAndAdmissionMethod) {
@@ -352,15 +352,15 @@ TEST_F(ComplianceTools, JoinDomainStartsTheAppOnceAndIgnoresTapsMeanwhile) {
     EXPECT_TRUE(screen.isJoiningDomain());
     EXPECT_FALSE(screen.joinDomainProgressIndicator()->isHidden());
     screen.tapDomainBtn();
-    ASSERT_TRUE(huxtest::waitFor([&] { return !screen.isJoiningDomain(); }));
+    ASSERT_TRUE(qttest::waitFor([&] { return !screen.isJoiningDomain(); }));
     EXPECT_TRUE(screen.joinDomainProgressIndicator()->isHidden());
-    ASSERT_TRUE(huxtest::waitFor([&] { return !readText(record).empty(); }));
+    ASSERT_TRUE(qttest::waitFor([&] { return !readText(record).empty(); }));
     EXPECT_EQ(readText(record), "started \n");
 
     // Without the app the start fails, is logged, and the indicator goes all the same.
     fs::remove(ZemMainViewController::domainToolPath());
     screen.tapDomainBtn();
-    ASSERT_TRUE(huxtest::waitFor([&] { return !screen.isJoiningDomain(); }));
+    ASSERT_TRUE(qttest::waitFor([&] { return !screen.isJoiningDomain(); }));
     EXPECT_TRUE(screen.joinDomainProgressIndicator()->isHidden());
 }
 
@@ -378,7 +378,7 @@ TEST_F(ComplianceTools, RunningDomainJoinAppIsNotStartedAgain) {
 
     ZemMainViewController& screen = makeScreen();
     screen.tapDomainBtn();
-    ASSERT_TRUE(huxtest::waitFor([&] { return !screen.isJoiningDomain(); }));
+    ASSERT_TRUE(qttest::waitFor([&] { return !screen.isJoiningDomain(); }));
     EXPECT_EQ(readText(record), "started\n");
 
     ::kill(-running->pid, SIGKILL);

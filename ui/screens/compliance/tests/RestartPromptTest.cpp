@@ -139,7 +139,7 @@ TEST_F(RestartPrompt, ActionButtonRebootsThroughTheAdministratorPrompt) {
     std::thread([] {
         dispatch::NotificationCenter::defaultCenter().post("kRestartComputorNotification");
     }).join();
-    ASSERT_TRUE(huxtest::waitFor([&] { return notifications_->scheduledNotifications().size() == 1; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return notifications_->scheduledNotifications().size() == 1; }));
     const auto shown = desktop_->shown();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].summary, "Zem提醒");
@@ -151,12 +151,12 @@ TEST_F(RestartPrompt, ActionButtonRebootsThroughTheAdministratorPrompt) {
         std::thread([] {
             dispatch::NotificationCenter::defaultCenter().post("kRestartComputorNotification");
         }).join();
-        EXPECT_TRUE(huxtest::waitFor([&] { return notifications_->scheduledNotifications().size() == 1; }));
+        EXPECT_TRUE(qttest::waitFor([&] { return notifications_->scheduledNotifications().size() == 1; }));
         EXPECT_EQ(desktop_->shown().size(), before + 1);
         return desktop_->shown().back().id;
     };
     auto activated = [this] {
-        return huxtest::waitFor([&] { return notifications_->scheduledNotifications().empty(); });
+        return qttest::waitFor([&] { return notifications_->scheduledNotifications().empty(); });
     };
 
     // The other button and a click on the notification reboot nothing.
@@ -168,13 +168,13 @@ TEST_F(RestartPrompt, ActionButtonRebootsThroughTheAdministratorPrompt) {
 
     invoke(prompt(), "action");
     ASSERT_TRUE(activated());
-    ASSERT_TRUE(huxtest::waitFor([&] { return !readText(record).empty(); }));
+    ASSERT_TRUE(qttest::waitFor([&] { return !readText(record).empty(); }));
     EXPECT_EQ(readText(record), "/sbin/reboot\n");
 
     // A new screen withdraws the prompt still shown.
     const uint left = prompt();
     makeScreen();
-    ASSERT_TRUE(huxtest::waitFor([&] { return !desktop_->closed().empty(); }));
+    ASSERT_TRUE(qttest::waitFor([&] { return !desktop_->closed().empty(); }));
     EXPECT_EQ(desktop_->closed(), std::vector<uint>{left});
 }
 

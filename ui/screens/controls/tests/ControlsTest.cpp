@@ -10,7 +10,7 @@
 #include <QTest>
 #include <QVBoxLayout>
 
-#include "HuxTestApp.h"
+#include "tests/support/QtTestApp.h"
 #include "ui/screens/controls/BaseTextFieldCell.h"
 #include "ui/screens/controls/ButtonSelected.h"
 #include "ui/screens/controls/ColorRGB.h"
@@ -23,7 +23,7 @@ namespace {
 
 class Controls : public ::testing::Test {
   protected:
-    void SetUp() override { huxtest::qtApp(); }
+    void SetUp() override { qttest::qtApp(); }
 };
 
 TEST_F(Controls, ColoursComeFromTheirHexValues) {
@@ -107,7 +107,7 @@ TEST_F(Controls, ControlKeyEditingActsOnTheWindowsFocusWidgetNotTheField) {
     w.field->setText("field");
     w.other->setText("other");
     w.other->setFocus();
-    ASSERT_TRUE(huxtest::waitFor([&] { return w.other->hasFocus(); }));
+    ASSERT_TRUE(qttest::waitFor([&] { return w.other->hasFocus(); }));
     QKeyEvent key(QEvent::KeyPress, Qt::Key_A, Qt::ControlModifier, "a");
     EXPECT_TRUE(w.field->performKeyEquivalent(&key));
     EXPECT_EQ(w.other->selectedText(), "other");
@@ -152,7 +152,7 @@ TEST_F(Controls, FocusTellsTheFieldsDelegate) {
     w.other->setFocus();
     w.field->setTextfieldDelegate(&recorder);
     w.field->setFocus();
-    ASSERT_TRUE(huxtest::waitFor([&] { return recorder.told != nullptr; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return recorder.told != nullptr; }));
     EXPECT_EQ(recorder.told, w.field);
 }
 
@@ -184,7 +184,7 @@ TEST_F(Controls, HoverLabelPopsUpAsWideAsItsTextBelowItself) {
     EXPECT_EQ(popup->x(), w.label->x());
     EXPECT_EQ(popup->height(), QFontMetrics(w.label->font()).height());
     EXPECT_EQ(w.label->toolViewBgColor(), RGB::fromRGB(0xFAFFE0));
-    huxtest::saveScreenshot(w.window, "ZemHoverLabel-popup-text-width");
+    qttest::saveScreenshot(w.window, "ZemHoverLabel-popup-text-width");
     w.label->mouseExited();
     EXPECT_TRUE(popup->isHidden());
 }
@@ -200,7 +200,7 @@ TEST_F(Controls, HoverLabelWithAWidthWrapsAndGrowsDownwards) {
     const QFontMetrics metrics(w.label->font());
     // Two or more lines, with the extra 5-point spacing between them.
     EXPECT_GE(popup->height(), 2 * metrics.height() + 5);
-    huxtest::saveScreenshot(w.window, "ZemHoverLabel-popup-270-wide");
+    qttest::saveScreenshot(w.window, "ZemHoverLabel-popup-270-wide");
 
     // A shorter text on the next entry shrinks the pop-up back to one line, same top edge.
     w.label->mouseExited();
@@ -221,7 +221,7 @@ TEST_F(Controls, HoverPopupTextIsBlackOnADarkDesktop) {
         w.label->mouseEntered();
         // The pop-up's background stays light, so its text must not follow the dark theme.
         EXPECT_EQ(w.label->toolView()->palette().color(QPalette::WindowText), QColor(Qt::black));
-        huxtest::saveScreenshot(w.window, "ZemHoverLabel-popup-dark-desktop");
+        qttest::saveScreenshot(w.window, "ZemHoverLabel-popup-dark-desktop");
     }
     QApplication::setPalette(before);
 }
@@ -253,7 +253,7 @@ TEST_F(Controls, ScrollerFadesAfterValueChangesAndStaysWhileThePointerIsOver) {
     scroller->setValue(10);
     EXPECT_EQ(scroller->alphaValue(), 1);
     EXPECT_TRUE(scroller->fadeOutPending());
-    huxtest::saveScreenshot(area, "ZemScroller-shown");
+    qttest::saveScreenshot(area, "ZemScroller-shown");
 
     // The pointer coming in cancels the pending fade; leaving fades at once.
     QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));

@@ -5,7 +5,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "HuxTestApp.h"
+#include "tests/support/QtTestApp.h"
 #include "ui/screens/controls/ColorRGB.h"
 #include "ui/screens/controls/CustomButton.h"
 
@@ -71,7 +71,7 @@ bool drawsColour(const QImage& image, const QColor& colour) {
 
 class CustomButtonTest : public ::testing::Test {
   protected:
-    void SetUp() override { huxtest::qtApp(); }
+    void SetUp() override { qttest::qtApp(); }
 };
 
 TEST_F(CustomButtonTest, StartsNormalWithDefaultBordersAndClearColours) {
@@ -145,7 +145,7 @@ TEST_F(CustomButtonTest, BordersAndRadiiApplyOnlyWithHasBorder) {
         EXPECT_EQ(f.button->layerBorderColor(), c.border) << c.state;
     }
     f.button->setButtonState(CustomButton::kStateSelected);
-    huxtest::saveScreenshot(f.window, "CustomButton-selected-with-border");
+    qttest::saveScreenshot(f.window, "CustomButton-selected-with-border");
 }
 
 TEST_F(CustomButtonTest, PointerMovesBetweenNormalAndHoverUnlessSelected) {
@@ -156,11 +156,11 @@ TEST_F(CustomButtonTest, PointerMovesBetweenNormalAndHoverUnlessSelected) {
     EXPECT_EQ(f.button->titleColor(), RGB::fromRGB(0x1C9CF7));
     // The title is drawn in that colour, not in the button's text colour.
     EXPECT_TRUE(drawsColour(f.button->grab().toImage(), RGB::fromRGB(0x1C9CF7)));
-    huxtest::saveScreenshot(f.window, "CustomButton-hover");
+    qttest::saveScreenshot(f.window, "CustomButton-hover");
     f.leave();
     EXPECT_FALSE(f.button->hover());
     EXPECT_EQ(f.button->buttonState(), CustomButton::kStateNormal);
-    huxtest::saveScreenshot(f.window, "CustomButton-normal");
+    qttest::saveScreenshot(f.window, "CustomButton-normal");
 
     f.button->setButtonState(CustomButton::kStateSelected);
     f.enter();
@@ -177,13 +177,13 @@ TEST_F(CustomButtonTest, ClickInsideTogglesSelectionAndSendsTheActionAfterwards)
     EXPECT_EQ(f.button->buttonState(), CustomButton::kStateSelected);
     // The action is queued: it has not run while the release was handled.
     EXPECT_EQ(clicked.count(), 0);
-    ASSERT_TRUE(huxtest::waitFor([&] { return clicked.count() == 1; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return clicked.count() == 1; }));
 
     // A second click inside unselects and shows normal, though the pointer is still inside.
     f.release(QPoint(10, 10));
     EXPECT_FALSE(f.button->selected());
     EXPECT_EQ(f.button->buttonState(), CustomButton::kStateNormal);
-    ASSERT_TRUE(huxtest::waitFor([&] { return clicked.count() == 2; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return clicked.count() == 2; }));
 }
 
 TEST_F(CustomButtonTest, WithoutSelectionAClickReturnsToHoverAndAReleaseOutsideSendsNothing) {
@@ -194,7 +194,7 @@ TEST_F(CustomButtonTest, WithoutSelectionAClickReturnsToHoverAndAReleaseOutsideS
     f.release(QPoint(10, 10));
     EXPECT_FALSE(f.button->selected());
     EXPECT_EQ(f.button->buttonState(), CustomButton::kStateHover);
-    ASSERT_TRUE(huxtest::waitFor([&] { return clicked.count() == 1; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return clicked.count() == 1; }));
 
     // Pressed inside, dragged out and released there.
     QTest::mousePress(f.button, Qt::LeftButton, {}, QPoint(10, 10));
@@ -217,7 +217,7 @@ TEST_F(CustomButtonTest, ADisabledButtonIgnoresThePointerAndClicksAndGreysItsTit
     QCoreApplication::processEvents();
     EXPECT_EQ(clicked.count(), 0);
     // Drawing keeps the disabled title.
-    huxtest::saveScreenshot(f.window, "CustomButton-disabled");
+    qttest::saveScreenshot(f.window, "CustomButton-disabled");
     EXPECT_EQ(f.button->titleColor(), f.button->palette().color(QPalette::Disabled, QPalette::ButtonText));
 
     f.button->setEnabled(true);

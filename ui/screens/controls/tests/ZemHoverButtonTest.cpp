@@ -4,7 +4,7 @@
 #include <QEnterEvent>
 #include <QTest>
 
-#include "HuxTestApp.h"
+#include "tests/support/QtTestApp.h"
 #include "ui/screens/controls/ColorRGB.h"
 #include "ui/screens/controls/ZemHoverButton.h"
 
@@ -39,7 +39,7 @@ struct HoverFixture {
 
 class ZemHoverButtonTest : public ::testing::Test {
   protected:
-    void SetUp() override { huxtest::qtApp(); }
+    void SetUp() override { qttest::qtApp(); }
 };
 
 TEST_F(ZemHoverButtonTest, SettersStoreOnlyStatesOneAndTwo) {
@@ -81,14 +81,14 @@ TEST_F(ZemHoverButtonTest, AllHoverSwapsEveryPresentValueAndLeavingPutsTheNormal
     EXPECT_EQ(f.button->shownBackgroundColor(), RGB::fromRGB(0xF5F5F5));
     ASSERT_NE(f.button->cell()->bgImageView(), nullptr);
     EXPECT_EQ(f.button->cell()->bgImageView()->pixmap().cacheKey(), bgHover.cacheKey());
-    huxtest::saveScreenshot(f.window, "ZemHoverButton-hover");
+    qttest::saveScreenshot(f.window, "ZemHoverButton-hover");
     f.leave();
     EXPECT_EQ(f.button->shownImage().cacheKey(), normal.cacheKey());
     EXPECT_EQ(f.button->shownTitleColor(), RGB::fromRGB(0x333333));
     // No normal background colour or image: the hover ones stay.
     EXPECT_EQ(f.button->shownBackgroundColor(), RGB::fromRGB(0xF5F5F5));
     EXPECT_EQ(f.button->cell()->bgImageView()->pixmap().cacheKey(), bgHover.cacheKey());
-    huxtest::saveScreenshot(f.window, "ZemHoverButton-normal");
+    qttest::saveScreenshot(f.window, "ZemHoverButton-normal");
 }
 
 TEST_F(ZemHoverButtonTest, TitleHoverChangesOnlyTheTitleAndNoFlagChangesNothingButTheNormalImage) {

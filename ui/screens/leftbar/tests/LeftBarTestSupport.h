@@ -27,7 +27,7 @@
 #include "ui/screens/base/AppWindows.h"
 #include "ui/screens/base/tests/ModalTestSupport.h"
 #include "ui/screens/controls/CustomButton.h"
-#include "ui/screens/controls/tests/HuxTestApp.h"
+#include "tests/support/QtTestApp.h"
 #include "ui/session/login/RavAvizaLoginHelper.h"
 #include "ui/session/ticket/HollinProcessListener.h"
 
@@ -36,7 +36,7 @@ namespace leftbartest {
 namespace fs = std::filesystem;
 
 inline void startQt() {
-    huxtest::qtApp();
+    qttest::qtApp();
     static QtMainQueue* mainQueue = new QtMainQueue();
     (void)mainQueue;
 }
@@ -57,7 +57,7 @@ class AlertReader {
               done = true;
           }) {}
     bool wait() {
-        return huxtest::waitFor([this] { return done && AppWindows::modalDepth() == 0; });
+        return qttest::waitFor([this] { return done && AppWindows::modalDepth() == 0; });
     }
     std::optional<QString> text;
     QString title;
@@ -65,7 +65,7 @@ class AlertReader {
     bool done = false;
 
   private:
-    huxtest::WhenModal modal_;
+    qttest::WhenModal modal_;
 };
 
 class LeftBarTest : public ::testing::Test {
@@ -113,14 +113,14 @@ class LeftBarTest : public ::testing::Test {
 
     void TearDown() override {
         // Session requests still under way land before the next test's root exists.
-        huxtest::waitFor([] { return false; }, std::chrono::milliseconds(50));
+        qttest::waitFor([] { return false; }, std::chrono::milliseconds(50));
     }
 
     // Moves manual time on in steps of one second, letting the main queue run between steps.
     void tick(int seconds) {
         for (int i = 0; i < seconds; ++i) {
             dispatch::ManualTime::advance(std::chrono::seconds(1));
-            huxtest::waitFor([] { return false; }, std::chrono::milliseconds(5));
+            qttest::waitFor([] { return false; }, std::chrono::milliseconds(5));
         }
     }
 

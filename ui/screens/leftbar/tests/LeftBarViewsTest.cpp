@@ -54,7 +54,7 @@ TEST(LeftBarCell, ClickHighlightsANormalCellOnceAndLaysItsViewsOut) {
     EXPECT_EQ(textColor(cell.titleLabel()), QColor(Qt::white));
     EXPECT_EQ(cell.iconView()->pixmap().cacheKey(), highlight.cacheKey());
     EXPECT_EQ(cell.layerBackgroundColor(), QColor::fromRgbF(0, 115.0f / 255.0f, 206.0f / 255.0f, 1));
-    huxtest::saveScreenshot(holder, "ZemLeftBarLitstCell-highlighted");
+    qttest::saveScreenshot(holder, "ZemLeftBarLitstCell-highlighted");
 
     // A highlighted cell ignores clicks.
     QTest::mouseClick(&cell, Qt::LeftButton);
@@ -132,7 +132,7 @@ TEST_F(LoginModes, ButtonsFollowTheMachinesLoginModes) {
             EXPECT_EQ(ZemLoginView::tagOf(view.ac_btn()), 1);
             EXPECT_EQ(ZemLoginView::titleColorOf(view.ac_btn()), c.qrSelected ? grey : blue);
         }
-        if (std::string(c.name) == "no file") huxtest::saveScreenshot(view, "ZemLoginView-both");
+        if (std::string(c.name) == "no file") qttest::saveScreenshot(view, "ZemLoginView-both");
     }
 }
 
@@ -153,7 +153,7 @@ TEST_F(LoginModes, ClicksSwitchTheModeAndReportTheButton) {
     EXPECT_EQ(view.slectBtn(), 1);
     EXPECT_EQ(ZemLoginView::titleColorOf(view.ac_btn()), RGB::fromRGB(0x1C9CF7));
     EXPECT_EQ(ZemLoginView::titleColorOf(view.qr_btn()), RGB::fromRGB(0x555555));
-    huxtest::saveScreenshot(view, "ZemLoginView-account-selected");
+    qttest::saveScreenshot(view, "ZemLoginView-account-selected");
     QTest::mouseClick(view.qr_btn(), Qt::LeftButton);
     EXPECT_TRUE(view.isSelectQRbtn());
     EXPECT_EQ(view.slectBtn(), 0);

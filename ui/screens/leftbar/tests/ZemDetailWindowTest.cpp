@@ -73,7 +73,7 @@ class DetailWindow : public LeftBarTest {
         w.userIdLb()->setText(QStringLiteral("alice"));
         w.passwordLb()->setText(QStringLiteral("secret"));
         w.tapConfirmBtn();
-        ASSERT_TRUE(huxtest::waitFor([&] { return w.tabview()->currentIndex() == 0; }));
+        ASSERT_TRUE(qttest::waitFor([&] { return w.tabview()->currentIndex() == 0; }));
     }
 
     RecordingDelegate delegate_;
@@ -109,8 +109,8 @@ TEST_F(DetailWindow, SignedOutWindowOpensOnTheLoginTabWithTheDeviceFacts) {
     EXPECT_TRUE(w.versionCpBtn()->isAllHover());
 
     tick(1);
-    ASSERT_TRUE(huxtest::waitFor([&] { return !w.qrView()->pixmap().isNull(); }));
-    huxtest::saveScreenshot(w, "ZemDetailWindow-signed-out");
+    ASSERT_TRUE(qttest::waitFor([&] { return !w.qrView()->pixmap().isNull(); }));
+    qttest::saveScreenshot(w, "ZemDetailWindow-signed-out");
 
     // The information tab, then a copy.
     QTest::mouseClick(w.info_btn(), Qt::LeftButton);
@@ -119,7 +119,7 @@ TEST_F(DetailWindow, SignedOutWindowOpensOnTheLoginTabWithTheDeviceFacts) {
     EXPECT_TRUE(w.login_line()->isHidden());
     EXPECT_EQ(imageName(w.info_btn()), "icon_info_hove");
     EXPECT_EQ(imageName(w.login_btn()), "icon_login_normal");
-    huxtest::saveScreenshot(w, "ZemDetailWindow-information");
+    qttest::saveScreenshot(w, "ZemDetailWindow-information");
     const struct {
         QPushButton* button;
         QLabel* label;
@@ -157,22 +157,22 @@ TEST_F(DetailWindow, ScanStatesSetTheLabelsAndStateZeroClosesTheWindow) {
         w.loginTipsLb()->setText(start);
         dispatch::NotificationCenter::defaultCenter().post("update_Lable_notification",
                                                            archive::Value(c.state));
-        ASSERT_TRUE(huxtest::waitFor([&] { return !w.loginStatusLb()->text().isEmpty(); }));
+        ASSERT_TRUE(qttest::waitFor([&] { return !w.loginStatusLb()->text().isEmpty(); }));
         EXPECT_EQ(w.loginStatusLb()->text(), QString::fromUtf16(c.status));
         EXPECT_EQ(w.loginTipsLb()->text(), c.scanTips ? tips : start);
     }
-    huxtest::saveScreenshot(w, "ZemDetailWindow-scanned");
+    qttest::saveScreenshot(w, "ZemDetailWindow-scanned");
     EXPECT_EQ(delegate_.closes, 0);
     dispatch::NotificationCenter::defaultCenter().post("update_Lable_notification",
                                                        archive::Value(int64_t{0}));
-    ASSERT_TRUE(huxtest::waitFor([&] { return delegate_.closes == 1; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return delegate_.closes == 1; }));
     EXPECT_FALSE(w.isVisible());
     EXPECT_FALSE(w.isRefreshingQR()) << "a closed window stops its refresh";
     // A closed window listens no more.
     w.loginStatusLb()->clear();
     dispatch::NotificationCenter::defaultCenter().post("update_Lable_notification",
                                                        archive::Value(int64_t{-8}));
-    huxtest::waitFor([] { return false; }, std::chrono::milliseconds(50));
+    qttest::waitFor([] { return false; }, std::chrono::milliseconds(50));
     EXPECT_TRUE(w.loginStatusLb()->text().isEmpty());
 }
 
@@ -207,20 +207,20 @@ TEST_F(DetailWindow, AccountLoginChecksItsFieldsInOrder) {
             continue;
         }
         w.tapConfirmBtn();
-        ASSERT_TRUE(huxtest::waitFor([&] { return server_.requests(kLoginPath).size() == before + 1; }));
+        ASSERT_TRUE(qttest::waitFor([&] { return server_.requests(kLoginPath).size() == before + 1; }));
         auto body = server_.lastBody(kLoginPath);
         ASSERT_TRUE(body);
         EXPECT_EQ((*body)["userid"], c.account);
         EXPECT_EQ((*body)["password"], c.password);
         EXPECT_EQ(body->value("otp", ""), c.otp);
         // The default reply signs the user in: the information tab with the user and logout.
-        ASSERT_TRUE(huxtest::waitFor([&] { return w.tabview()->currentIndex() == 0; }));
+        ASSERT_TRUE(qttest::waitFor([&] { return w.tabview()->currentIndex() == 0; }));
         EXPECT_EQ(w.userNameLb()->text(), QStringLiteral("bob(User bob)"));
         EXPECT_TRUE(w.login_btn()->isHidden());
         EXPECT_FALSE(w.logout_btn()->isHidden());
         EXPECT_FALSE(w.isRefreshingQR());
         EXPECT_GE(delegate_.refreshes, 1);
-        if (c.otpRequired) huxtest::saveScreenshot(w, "ZemDetailWindow-signed-in");
+        if (c.otpRequired) qttest::saveScreenshot(w, "ZemDetailWindow-signed-in");
     }
 }
 
@@ -275,12 +275,12 @@ TEST_F(DetailWindow, ServerDemandedPasswordChange) {
     w.passwordLb()->setText(QStringLiteral("old-pass"));
     AlertReader none;
     w.tapConfirmBtn();
-    ASSERT_TRUE(huxtest::waitFor([&] { return w.isresetPassword(); }));
+    ASSERT_TRUE(qttest::waitFor([&] { return w.isresetPassword(); }));
     EXPECT_EQ(w.QRcodeView()->currentIndex(), 2);
     EXPECT_TRUE(w.newpassTipLb()->isHidden());
-    huxtest::waitFor([] { return false; }, std::chrono::milliseconds(100));
+    qttest::waitFor([] { return false; }, std::chrono::milliseconds(100));
     EXPECT_FALSE(none.done) << "no alert";
-    huxtest::saveScreenshot(w, "ZemDetailWindow-password-change");
+    qttest::saveScreenshot(w, "ZemDetailWindow-password-change");
 
     // While the change is due, the account mode leads to the change page.
     QTest::mouseClick(w.selectLoginView()->qr_btn(), Qt::LeftButton);
@@ -315,13 +315,13 @@ TEST_F(DetailWindow, ServerDemandedPasswordChange) {
     w.confirmpassTF()->setText(QStringLiteral("N3w!pass"));
     w.ConfirmResetPassBtn();
     EXPECT_TRUE(w.confirmNewpassLb()->isHidden());
-    ASSERT_TRUE(huxtest::waitFor([&] { return !server_.requests(kResetPath).empty(); }));
+    ASSERT_TRUE(qttest::waitFor([&] { return !server_.requests(kResetPath).empty(); }));
     auto body = server_.lastBody(kResetPath);
     ASSERT_TRUE(body);
     EXPECT_EQ((*body)["userid"], "erin");
     EXPECT_EQ((*body)["password"], "N3w!pass");
     EXPECT_EQ((*body)["old_password"], "old-pass");
-    ASSERT_TRUE(huxtest::waitFor([&] { return w.tabview()->currentIndex() == 0; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return w.tabview()->currentIndex() == 0; }));
     EXPECT_EQ(w.userNameLb()->text(), QStringLiteral("erin(User erin)"));
 }
 
@@ -341,7 +341,7 @@ TEST_F(DetailWindow, LogoutButtonFollowsTheLoginTypeAndSignsOut) {
         EXPECT_EQ(w.login_btn()->isHidden(), c.shown);
         EXPECT_EQ(w.isRefreshingQR(), !c.shown);
         EXPECT_EQ(w.userNameLb()->text(), c.shown ? QStringLiteral("u7(User Seven)") : QString());
-        if (c.loginType == 3) huxtest::saveScreenshot(w, "ZemDetailWindow-directory-account");
+        if (c.loginType == 3) qttest::saveScreenshot(w, "ZemDetailWindow-directory-account");
     }
 
     // A refused logout shows the server's message and leaves the button usable.
@@ -363,7 +363,7 @@ TEST_F(DetailWindow, LogoutButtonFollowsTheLoginTypeAndSignsOut) {
     // An accepted one shows the signed-out window.
     server_.script(nlohmann::json::object());
     QTest::mouseClick(w.logout_btn(), Qt::LeftButton);
-    ASSERT_TRUE(huxtest::waitFor([&] { return w.tabview()->currentIndex() == 1; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return w.tabview()->currentIndex() == 1; }));
     EXPECT_EQ(w.userNameLb()->text(), QStringLiteral("未登录"));
     EXPECT_TRUE(w.logout_btn()->isHidden());
     EXPECT_TRUE(w.isRefreshingQR());
@@ -384,7 +384,7 @@ TEST(UpgradeWindow, LayoutHoldsItsOutletsAndConfirmDoesNothing) {
     window.show();
     QTest::mouseClick(window.confirmBtn(), Qt::LeftButton);
     EXPECT_TRUE(window.isVisible());
-    huxtest::saveScreenshot(window, "ZemUpgradeWindow");
+    qttest::saveScreenshot(window, "ZemUpgradeWindow");
 }
 
 }  // namespace

@@ -57,14 +57,14 @@ class LeftBar : public LeftBarTest {
             ZemMainLeftBar::initialWithNibName(QStringLiteral("ZemMainLeftBar")));
         EXPECT_TRUE(bar);
         // The name is set on the main queue.
-        huxtest::waitFor([&] { return !bar->userNameLb()->text().isEmpty(); });
+        qttest::waitFor([&] { return !bar->userNameLb()->text().isEmpty(); });
         return bar;
     }
     // Waits for the next poll answers: one more scan-status request answered and handled.
     bool pollOnce(const char* path) {
         const size_t before = server_.requests(path).size();
         tick(3);
-        return huxtest::waitFor([&] { return server_.requests(path).size() > before; });
+        return qttest::waitFor([&] { return server_.requests(path).size() > before; });
     }
 };
 
@@ -86,11 +86,11 @@ TEST_F(LeftBar, SignedOutBarShowsNoNameAndPollsForAQrLogin) {
     EXPECT_EQ(imageName(bar->detailBtn()), QStringLiteral("detail_safe-nomal"));
     bar->setUIWithWarnLevel(0);
     bar->show();
-    huxtest::saveScreenshot(*bar, "ZemMainLeftBar-signed-out");
+    qttest::saveScreenshot(*bar, "ZemMainLeftBar-signed-out");
 
     // The first QR poll goes out at once; nobody signed in, so the ticket poll sends nothing.
     tick(1);
-    ASSERT_TRUE(huxtest::waitFor([&] { return !server_.requests(kScanStatusPath).empty(); }));
+    ASSERT_TRUE(qttest::waitFor([&] { return !server_.requests(kScanStatusPath).empty(); }));
     EXPECT_TRUE(capturedLog().contains("[ZemMainLeftBar] RavAviza Check QRLogin State"));
     EXPECT_TRUE(server_.requests(kTicketPath).empty());
     ASSERT_TRUE(pollOnce(kScanStatusPath));
@@ -126,7 +126,7 @@ TEST_F(LeftBar, NavigationCellsFollowTheTagTable) {
     EXPECT_EQ(tapped, (std::vector<long>{1, 2, 0, 7}));
     EXPECT_EQ(bar->detailBtn()->status(), 1u);
     EXPECT_EQ(bar->toolButton()->status(), 0u);
-    huxtest::saveScreenshot(*bar, "ZemMainLeftBar-details-selected");
+    qttest::saveScreenshot(*bar, "ZemMainLeftBar-details-selected");
 
     bar->switchbtnsecond();
     EXPECT_EQ(tapped.back(), 1);
@@ -160,8 +160,8 @@ TEST_F(LeftBar, WarningLevelSwitchesBetweenTheSafeAndUnsafeLooks) {
         isSelected::setIsSelected(bar->detailBtn(), true);
         bar->changeBtnUI();
         EXPECT_EQ(imageName(bar->detailBtn()), c.safe ? "detail_safe-hover" : "detail_unsafe-hover");
-        if (c.level == 9) huxtest::saveScreenshot(*bar, "ZemMainLeftBar-unsafe");
-        if (c.level == 0) huxtest::saveScreenshot(*bar, "ZemMainLeftBar-safe");
+        if (c.level == 9) qttest::saveScreenshot(*bar, "ZemMainLeftBar-unsafe");
+        if (c.level == 0) qttest::saveScreenshot(*bar, "ZemMainLeftBar-safe");
     }
 }
 
@@ -169,8 +169,8 @@ TEST_F(LeftBar, QrPollPostsTheScanStateAndStopsOnASignIn) {
     auto bar = makeBar();
     PostedStates posted;
     tick(1);
-    ASSERT_TRUE(huxtest::waitFor([&] { return !server_.requests(kScanStatusPath).empty(); }));
-    huxtest::waitFor([] { return false; }, std::chrono::milliseconds(100));
+    ASSERT_TRUE(qttest::waitFor([&] { return !server_.requests(kScanStatusPath).empty(); }));
+    qttest::waitFor([] { return false; }, std::chrono::milliseconds(100));
     posted.clear();
     hux::RavAvizaLoginHelper::sharedInstance().createSoleidAndSave();
 
@@ -186,8 +186,8 @@ TEST_F(LeftBar, QrPollPostsTheScanStateAndStopsOnASignIn) {
         capturedLog().clear();
         ASSERT_TRUE(pollOnce(kScanStatusPath));
         const std::string line = "[ZemDetailWindow] RavAviza Check QRLogin state:" + std::to_string(c.state);
-        ASSERT_TRUE(huxtest::waitFor([&] { return capturedLog().contains(line); }));
-        huxtest::waitFor([] { return false; }, std::chrono::milliseconds(30));
+        ASSERT_TRUE(qttest::waitFor([&] { return capturedLog().contains(line); }));
+        qttest::waitFor([] { return false; }, std::chrono::milliseconds(30));
         EXPECT_EQ(posted.states(), c.posts ? std::vector<int64_t>{c.state} : std::vector<int64_t>{});
         EXPECT_TRUE(bar->isCheckingLogin());
         posted.clear();
@@ -197,11 +197,11 @@ TEST_F(LeftBar, QrPollPostsTheScanStateAndStopsOnASignIn) {
     // Failures are only logged and the poll goes on.
     server_.script({{kScanStatusPath, {{{"json", {{"ret", 4}, {"msg", "busy"}}}}}}});
     ASSERT_TRUE(pollOnce(kScanStatusPath));
-    ASSERT_TRUE(huxtest::waitFor(
+    ASSERT_TRUE(qttest::waitFor(
         [] { return capturedLog().contains("[ZemDetailWindow] RavAviza Check QRLogin ret:4 msg:busy"); }));
     server_.script({{kScanStatusPath, {{{"status", 503}}}}});
     ASSERT_TRUE(pollOnce(kScanStatusPath));
-    ASSERT_TRUE(huxtest::waitFor(
+    ASSERT_TRUE(qttest::waitFor(
         [] { return capturedLog().contains("[ZemDetailWindow] RavAviza Check QRLogin fail msg:"); }));
     EXPECT_TRUE(bar->isCheckingLogin());
     EXPECT_TRUE(posted.states().empty());
@@ -209,22 +209,22 @@ TEST_F(LeftBar, QrPollPostsTheScanStateAndStopsOnASignIn) {
     // State 0: the poll stops, the nonce goes and the state is posted.
     server_.script({{kScanStatusPath, {{{"json", {{"ret", 0}, {"data", {{"state", 0}}}}}}}}});
     ASSERT_TRUE(pollOnce(kScanStatusPath));
-    ASSERT_TRUE(huxtest::waitFor([&] { return !bar->isCheckingLogin(); }));
-    ASSERT_TRUE(huxtest::waitFor([&] { return posted.states() == std::vector<int64_t>{0}; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return !bar->isCheckingLogin(); }));
+    ASSERT_TRUE(qttest::waitFor([&] { return posted.states() == std::vector<int64_t>{0}; }));
     EXPECT_FALSE(stateExists("soleid.archive"));
     const size_t requests = server_.requests(kScanStatusPath).size();
     tick(7);
-    huxtest::waitFor([] { return false; }, std::chrono::milliseconds(100));
+    qttest::waitFor([] { return false; }, std::chrono::milliseconds(100));
     EXPECT_EQ(server_.requests(kScanStatusPath).size(), requests) << "a stopped poll sends nothing";
 
     // A restart replaces the source: one poll every 3 s, not two.
     bar->StartCheckLoginStatus();
     bar->StartCheckLoginStatus();
     tick(1);
-    ASSERT_TRUE(huxtest::waitFor([&] { return server_.requests(kScanStatusPath).size() == requests + 1; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return server_.requests(kScanStatusPath).size() == requests + 1; }));
     tick(3);
-    ASSERT_TRUE(huxtest::waitFor([&] { return server_.requests(kScanStatusPath).size() == requests + 2; }));
-    huxtest::waitFor([] { return false; }, std::chrono::milliseconds(100));
+    ASSERT_TRUE(qttest::waitFor([&] { return server_.requests(kScanStatusPath).size() == requests + 2; }));
+    qttest::waitFor([] { return false; }, std::chrono::milliseconds(100));
     EXPECT_EQ(server_.requests(kScanStatusPath).size(), requests + 2);
 }
 
@@ -234,9 +234,9 @@ TEST_F(LeftBar, ReplyWithoutAStateNeitherStopsThePollNorSpendsTheNonce) {
     PostedStates posted;
     server_.script({{kScanStatusPath, {{{"json", {{"ret", 0}}}, {"repeat", true}}}}});
     tick(1);
-    ASSERT_TRUE(huxtest::waitFor([&] { return server_.requests(kScanStatusPath).size() >= 1; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return server_.requests(kScanStatusPath).size() >= 1; }));
     ASSERT_TRUE(pollOnce(kScanStatusPath));
-    huxtest::waitFor([] { return false; }, std::chrono::milliseconds(100));
+    qttest::waitFor([] { return false; }, std::chrono::milliseconds(100));
     EXPECT_TRUE(bar->isCheckingLogin());
     EXPECT_TRUE(stateExists("soleid.archive"));
     EXPECT_TRUE(posted.states().empty());
@@ -252,12 +252,12 @@ TEST_F(LeftBar, TicketPollRefreshesTheNameUntilTheSessionIsShown) {
     PostedStates posted;
 
     tick(1);
-    ASSERT_TRUE(huxtest::waitFor([&] { return !server_.requests(kTicketPath).empty(); }));
+    ASSERT_TRUE(qttest::waitFor([&] { return !server_.requests(kTicketPath).empty(); }));
     EXPECT_EQ(server_.lastBody(kTicketPath)->value("ticket", ""), "TK-u7");
-    ASSERT_TRUE(huxtest::waitFor([] {
+    ASSERT_TRUE(qttest::waitFor([] {
         return capturedLog().contains("[ZemDetailWindow] RavAviza Check ticket response msg:review");
     }));
-    huxtest::waitFor([] { return false; }, std::chrono::milliseconds(50));
+    qttest::waitFor([] { return false; }, std::chrono::milliseconds(50));
     EXPECT_EQ(bar->userNameLb()->text(), QStringLiteral("未登录"));
     EXPECT_TRUE(bar->isCheckingTicket());
 
@@ -265,17 +265,17 @@ TEST_F(LeftBar, TicketPollRefreshesTheNameUntilTheSessionIsShown) {
     // ticket poll ends. No device-info window is open, so nothing is posted.
     server_.script(nlohmann::json::object());
     ASSERT_TRUE(pollOnce(kTicketPath));
-    ASSERT_TRUE(huxtest::waitFor([&] { return bar->userNameLb()->text() == QStringLiteral("User Seven"); }))
+    ASSERT_TRUE(qttest::waitFor([&] { return bar->userNameLb()->text() == QStringLiteral("User Seven"); }))
         << testing::PrintToString(capturedLog().lines()) << server_.requests(kTicketPath).size();
-    ASSERT_TRUE(huxtest::waitFor([&] { return !bar->isCheckingTicket(); }));
+    ASSERT_TRUE(qttest::waitFor([&] { return !bar->isCheckingTicket(); }));
     EXPECT_TRUE(posted.states().empty());
     const size_t requests = server_.requests(kTicketPath).size();
     tick(6);
-    huxtest::waitFor([] { return false; }, std::chrono::milliseconds(100));
+    qttest::waitFor([] { return false; }, std::chrono::milliseconds(100));
     EXPECT_EQ(server_.requests(kTicketPath).size(), requests);
     bar->setUIWithWarnLevel(0);
     bar->show();
-    huxtest::saveScreenshot(*bar, "ZemMainLeftBar-signed-in");
+    qttest::saveScreenshot(*bar, "ZemMainLeftBar-signed-in");
 }
 
 TEST_F(LeftBar, QrSignInThroughTheDeviceInfoWindow) {
@@ -288,7 +288,7 @@ TEST_F(LeftBar, QrSignInThroughTheDeviceInfoWindow) {
 
     bool scanned = false;
     bool sawWindow = false;
-    huxtest::WhenModal act([&](QWidget* window) {
+    qttest::WhenModal act([&](QWidget* window) {
         auto* detail = qobject_cast<ZemDetailWindow*>(window);
         ASSERT_TRUE(detail);
         sawWindow = true;
@@ -305,8 +305,8 @@ TEST_F(LeftBar, QrSignInThroughTheDeviceInfoWindow) {
 
         // The code appears; the phone scans it as "dave".
         tick(1);
-        ASSERT_TRUE(huxtest::waitFor([&] { return !detail->qrView()->pixmap().isNull(); }));
-        huxtest::saveScreenshot(*detail, "ZemDetailWindow-qr");
+        ASSERT_TRUE(qttest::waitFor([&] { return !detail->qrView()->pixmap().isNull(); }));
+        qttest::saveScreenshot(*detail, "ZemDetailWindow-qr");
         auto text = hux::RavAvizaQZNLogin::manager().createQRPath();
         ASSERT_TRUE(text);
         const std::string prefix =
@@ -339,7 +339,7 @@ TEST_F(LeftBar, ClosingTheDeviceInfoWindowEndsItsSessionAndItsRefresh) {
     auto bar = makeBar();
     bar->show();
     QPointer<ZemDetailWindow> seen;
-    huxtest::WhenModal act([&](QWidget* window) {
+    qttest::WhenModal act([&](QWidget* window) {
         seen = qobject_cast<ZemDetailWindow*>(window);
         ASSERT_TRUE(seen);
         EXPECT_TRUE(seen->isRefreshingQR());
@@ -348,7 +348,7 @@ TEST_F(LeftBar, ClosingTheDeviceInfoWindowEndsItsSessionAndItsRefresh) {
     bar->tapUserPhotoBtn();
     EXPECT_FALSE(bar->ishowDetailWin()) << "the close control resets the flag too";
     EXPECT_EQ(AppWindows::modalDepth(), 0);
-    ASSERT_TRUE(huxtest::waitFor([&] { return seen.isNull(); }));
+    ASSERT_TRUE(qttest::waitFor([&] { return seen.isNull(); }));
     // The bar's QR poll goes on after the window is gone.
     EXPECT_TRUE(bar->isCheckingLogin());
 }

@@ -19,7 +19,7 @@
 #include "tests/support/TestFiles.h"
 #include "ui/screens/base/AppWindows.h"
 #include "ui/screens/controls/Localizable.h"
-#include "ui/screens/controls/tests/HuxTestApp.h"
+#include "tests/support/QtTestApp.h"
 #include "ui/screens/login/HuxLoginFailMessageCtrl.h"
 #include "ui/screens/login/HuxLoginStateViewCtrl.h"
 #include "ui/screens/login/HuxModifyPasswordCtrl.h"
@@ -66,7 +66,7 @@ class BoxCloser {
             titles.push_back(title ? title->text() : QString());
             texts.push_back(message ? message->text() : QString());
             if (!screenshot.empty()) {
-                huxtest::saveScreenshot(*box, screenshot);
+                qttest::saveScreenshot(*box, screenshot);
                 screenshot.clear();
             }
             AppWindows::stopModalForWindow(box, 1);
@@ -84,7 +84,7 @@ class BoxCloser {
 class LoginScreensTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        huxtest::qtApp();
+        qttest::qtApp();
         testsupport::clearProxyEnvironment();
         root_.signInAtScreen("root");
         fs::create_directories(root_.at("/root"));
@@ -105,7 +105,7 @@ class LoginScreensTest : public ::testing::Test {
         LoginTexts::setItemsHiddenMenuHandler({});
         // The policy fetch a sign-in starts must not write into the next test's folder.
         if (signedIn_) {
-            EXPECT_TRUE(huxtest::waitFor([this] { return stateExists("QZNPolicy.archive"); }));
+            EXPECT_TRUE(qttest::waitFor([this] { return stateExists("QZNPolicy.archive"); }));
         }
     }
 
@@ -132,7 +132,7 @@ class LoginScreensTest : public ::testing::Test {
     // Clicks a button and runs the events until done holds.
     bool clickAndWait(QAbstractButton* button, const std::function<bool()>& done) {
         button->click();
-        return huxtest::waitFor(done);
+        return qttest::waitFor(done);
     }
     size_t requestCount(const char* path) const { return server_.requests(path).size(); }
 
@@ -154,7 +154,7 @@ TEST_F(LoginScreensTest, SignInReturnsToPageZeroRefreshesTheMenuAndCallsTheBlock
     EXPECT_EQ(tab->getback_password()->palette().color(QPalette::ButtonText), QColor(0x00, 0x6E, 0xFF));
     tab->userIdLb()->setText("alice");
     tab->passwordLb()->setText("pa ss+=word");
-    huxtest::saveScreenshot(*tab, "login-page0-filled");
+    qttest::saveScreenshot(*tab, "login-page0-filled");
 
     ASSERT_TRUE(clickAndWait(tab->loginButton(), [this] { return events_.size() == 2; }));
     signedIn_ = true;
@@ -269,12 +269,12 @@ TEST_F(LoginScreensTest, ReturnInTheLoginFieldsSignsInOnlyWithBothFilled) {
     // Any other movement (a tab) never signs in.
     tab->passwordLb()->setText("secret");
     tab->controlTextDidEndEditing(tab->passwordLb(), 17);
-    ASSERT_TRUE(huxtest::waitFor([] { return false; }, std::chrono::milliseconds(200)) == false);
+    ASSERT_TRUE(qttest::waitFor([] { return false; }, std::chrono::milliseconds(200)) == false);
     EXPECT_EQ(requestCount(kLoginPath), 0u);
     EXPECT_TRUE(boxes.texts.empty()) << "no message box for an empty password";
 
     emit tab->passwordLb()->returnPressed();
-    ASSERT_TRUE(huxtest::waitFor([this] { return events_.size() == 2; }));
+    ASSERT_TRUE(qttest::waitFor([this] { return events_.size() == 2; }));
     signedIn_ = true;
     EXPECT_EQ(requestCount(kLoginPath), 1u);
 }
@@ -292,7 +292,7 @@ TEST_F(LoginScreensTest, ForcedChangeKeepsTheAccountAndSendsItWithTheOldPassword
     EXPECT_EQ(tab->passwordLb()->text(), "Old-pass1");
     EXPECT_TRUE(tab->fnewPassWordLab()->text().isEmpty());
     EXPECT_EQ(tab->confirmResetBtn()->title(), L("ChangePassword"));
-    huxtest::saveScreenshot(*tab, "login-page1-forced-change");
+    qttest::saveScreenshot(*tab, "login-page1-forced-change");
 
     // Local checks, in their order; none reaches the server.
     const struct {
@@ -313,7 +313,7 @@ TEST_F(LoginScreensTest, ForcedChangeKeepsTheAccountAndSendsItWithTheOldPassword
         EXPECT_EQ(tab->resetPasswordTipsLab()->text(), L(c.key));
     }
     EXPECT_EQ(tab->window()->focusWidget(), tab->confirmPassWordLab()) << "after a mismatch";
-    huxtest::saveScreenshot(*tab, "login-page1-tip");
+    qttest::saveScreenshot(*tab, "login-page1-tip");
     EXPECT_EQ(requestCount(kResetPath), 0u);
     EXPECT_TRUE(boxes.texts.empty()) << "page 1's checks use the tip label";
 
@@ -346,13 +346,13 @@ TEST_F(LoginScreensTest, RuleCalloutFollowsTheEmptyNewPasswordField) {
     ASSERT_TRUE(clickAndWait(tab->loginButton(), [&] { return tab->loginTypeTable()->currentIndex() == 1; }));
 
     tab->fnewPassWordLab()->setFocus();
-    ASSERT_TRUE(huxtest::waitFor([&] { return tab->shownCheckPasswordCtrl() != nullptr; }));
+    ASSERT_TRUE(qttest::waitFor([&] { return tab->shownCheckPasswordCtrl() != nullptr; }));
     ZemCheckPasswordFormat* callout = tab->shownCheckPasswordCtrl();
     EXPECT_EQ(callout->tipsLab()->text(), L("PwdRuleTips"));
     EXPECT_EQ(callout->height(), 85);
     const QPoint field = tab->fnewPassWordLab()->mapTo(tab.get(), QPoint(0, 0));
     EXPECT_EQ(callout->pos(), QPoint(field.x(), field.y() + tab->fnewPassWordLab()->height() + 2));
-    huxtest::saveScreenshot(*tab, "login-page1-rule-callout");
+    qttest::saveScreenshot(*tab, "login-page1-rule-callout");
 
     // Typing hides it, emptying the field brings it back; the confirm field shows none.
     tab->fnewPassWordLab()->setText("a");
@@ -397,7 +397,7 @@ TEST_F(LoginScreensTest, RetrievalSendsTheAccountAndShowsWhereTheMailWent) {
         clickAndWait(tab->sendUseridBtn(), [&] { return tab->retrieveTableView()->currentIndex() == 1; }));
     EXPECT_EQ(tab->mailInfoLab()->text(), L("PasswordSendTo") + " c***@corp.example");
     EXPECT_EQ(server_.lastBody(kRetrievePath), (Json{{"user_id", "carol"}}));
-    huxtest::saveScreenshot(*tab, "login-page2-mail-sent");
+    qttest::saveScreenshot(*tab, "login-page2-mail-sent");
 
     // Back to page 0, and a new retrieval starts on its first sub-page with an empty field.
     tab->gotoLoginBtn()->click();
@@ -466,7 +466,7 @@ TEST_F(ChangePasswordSheetTest, LocalChecksShowTheirTipAndSendNothing) {
         EXPECT_EQ(view->resetPasswordTipsLab()->text(), L(c.key));
         EXPECT_TRUE(view->okButton()->isChecked()) << "the button is left on";
     }
-    huxtest::saveScreenshot(*sheet, "change-password-sheet-tip");
+    qttest::saveScreenshot(*sheet, "change-password-sheet-tip");
     EXPECT_EQ(requestCount(kResetPath), 0u);
     EXPECT_TRUE(sheet->isVisible());
 }
@@ -521,7 +521,7 @@ TEST_F(ChangePasswordSheetTest, CalloutsOfTheNewAndTheConfirmField) {
     ASSERT_NE(callout, nullptr);
     EXPECT_EQ(callout->tipsLab()->text(), L("PwdRuleTips"));
     EXPECT_EQ(callout->height(), 67);
-    huxtest::saveScreenshot(*sheet, "change-password-sheet-callout");
+    qttest::saveScreenshot(*sheet, "change-password-sheet-callout");
     view->notifyToBecomeFirstResponder(view->confirmPassWordLab());
     EXPECT_EQ(callout->tipsLab()->text(), L("PwdInconsistent"));
     EXPECT_EQ(callout->height(), 32);
@@ -538,7 +538,7 @@ TEST_F(ChangePasswordSheetTest, CalloutsOfTheNewAndTheConfirmField) {
 // The two windows nobody opens ---------------------------------------------------------------------
 
 TEST(UnopenedLoginWindows, LoadWithTheirOutlets) {
-    huxtest::qtApp();
+    qttest::qtApp();
     HuxLoginFailMessageCtrl fail;
     ASSERT_NE(fail.window(), nullptr);
     ASSERT_NE(fail.findpwd_btn(), nullptr);

@@ -31,7 +31,7 @@
 #include "ui/screens/controls/CustomButton.h"
 #include "ui/screens/controls/Localizable.h"
 #include "ui/screens/controls/ZemTextField.h"
-#include "ui/screens/controls/tests/HuxTestApp.h"
+#include "tests/support/QtTestApp.h"
 #include "ui/screens/login/HuxLoginStateViewCtrl.h"
 #include "ui/screens/main/HuxMianViewCtrl.h"
 #include "ui/screens/main/HuxNavigationCellView.h"
@@ -44,8 +44,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using huxtest::saveScreenshot;
-using huxtest::waitFor;
+using qttest::saveScreenshot;
+using qttest::waitFor;
 
 constexpr const char* kTicketPath = "/api/public/clientlogin/ticket_auth";
 
@@ -56,7 +56,7 @@ QString localized(const char* key) {
 class MainViewTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        huxtest::qtApp();
+        qttest::qtApp();
         mainQueue_ = std::make_unique<QtMainQueue>();
         testsupport::capturedLog().clear();
         ::setenv("HOME", "/root", 1);

@@ -8,7 +8,7 @@
 #include "platform/archive/KeyedArchive.h"
 #include "platform/paths/Paths.h"
 #include "tests/support/TempRoot.h"
-#include "ui/screens/controls/tests/HuxTestApp.h"
+#include "tests/support/QtTestApp.h"
 #include "ui/screens/tools/ZemToolCell.h"
 #include "ui/screens/tools/ZemTrustAppCell.h"
 #include "ui/screens/tools/ZemTrustedAppWindow.h"
@@ -28,7 +28,7 @@ using archive::Value;
 class ToolScreensTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        huxtest::qtApp();
+        qttest::qtApp();
         std::filesystem::create_directories(paths::machineSupportFolder());
     }
     void writeList(const char* name, const Value& root) {
@@ -82,7 +82,7 @@ TEST_F(ToolScreensTest, ToolCellShowsTheNamedImageOrTheAppIcon) {
     cells[1]->mouseEntered();
     EXPECT_EQ(cells[1]->layerBackgroundColor(), QColor::fromRgbF(0.95, 0.95, 0.95));
     strip.show();
-    huxtest::saveScreenshot(strip, "tool-cells-hover");
+    qttest::saveScreenshot(strip, "tool-cells-hover");
     cells[1]->mouseExited();
     EXPECT_EQ(cells[1]->layerBackgroundColor().alpha(), 0);
 }
@@ -129,7 +129,7 @@ TEST_F(ToolScreensTest, TrustedAppWindowGroupsByCategoryAndOrdersRows) {
     // Showing the woken window does not add the rows again.
     window->show();
     EXPECT_EQ(window->rows().size(), 3u);
-    huxtest::saveScreenshot(*window, "trusted-apps-window");
+    qttest::saveScreenshot(*window, "trusted-apps-window");
 }
 
 TEST_F(ToolScreensTest, TrustedAppWindowStaysEmptyWithoutAList) {

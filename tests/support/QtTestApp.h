@@ -1,4 +1,4 @@
-// What the screens' Qt tests share: one offscreen QApplication, screenshots under
+// What the Qt tests share: one offscreen QApplication, screenshots under
 // <build>/ui-screenshots, and a bounded wait that keeps Qt's events running.
 #pragma once
 
@@ -12,13 +12,13 @@
 #include <functional>
 #include <string>
 
-namespace huxtest {
+namespace qttest {
 
 inline QApplication& qtApp() {
     static QApplication* app = [] {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         static int argc = 1;
-        static char name[] = "hux_ui_tests";
+        static char name[] = "qt_tests";
         static char* argv[] = {name, nullptr};
         return new QApplication(argc, argv);
     }();
@@ -44,4 +44,4 @@ inline bool waitFor(const std::function<bool()>& condition,
     return true;
 }
 
-}  // namespace huxtest
+}  // namespace qttest
