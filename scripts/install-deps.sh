@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev
   # tests and demo
   python3 python3-protobuf python3-cryptography python3-pyftpdlib
-  xvfb xauth procps util-linux fonts-wqy-microhei network-manager
+  xvfb xauth procps util-linux fonts-wqy-microhei network-manager dbus-daemon
 )
 
 missing=()
