@@ -155,9 +155,10 @@ TEST_F(ComplianceScreen, CellsShowStateOrRepairButtonAndTheHeaderItsRepairCount)
     EXPECT_EQ(imageOf(header(screen, 0)->headIcon()), "sectionIcon_safe");
     EXPECT_EQ(header(screen, 0)->titleLb()->palette().color(QPalette::WindowText), QColor(0x28, 0x94, 0xF1));
     EXPECT_EQ(screen.stateLb()->text(), "电脑安全");
-    // Nothing left to repair: the details entry goes and the screen is back on the overview.
+    // Nothing left to repair: the details entry goes and the screen is back on the overview (the
+    // left bar's selection reaches the tabs through the main queue).
     EXPECT_TRUE(screen.leftBar()->detailBtn()->isHidden());
-    EXPECT_EQ(screen.mTabView()->currentIndex(), 1);
+    EXPECT_TRUE(qttest::waitFor([&] { return screen.mTabView()->currentIndex() == 1; }));
     EXPECT_EQ(screen.leftBar()->allBtn()->status(), 1u);
     qttest::saveScreenshot(screen, "compliance-details-safe");
 }
