@@ -5,6 +5,7 @@
 
 #include "LoginReplies.h"
 #include "LoginTexts.h"
+#include "ui/screens/login/LoginFields.h"
 #include "common/account/AccountModel.h"
 #include "ui/session/log/ZemLogHelper.h"
 #include "ui/session/login/RavAvizaLoginHelper.h"
@@ -12,24 +13,9 @@
 
 using LoginReplies::Decision;
 
-namespace {
-
-QString identifier(const QObject* field) {
-    return field ? field->property("identifier").toString() : QString();
-}
-
-std::string utf8(const QLineEdit* field) {
-    return field ? field->text().toStdString() : std::string();
-}
-
-void setButtonTitle(CustomButton* button, const char* key) {
-    QFont font(QStringLiteral("HelveticaNeue-Light"));
-    font.setPixelSize(16);
-    button->setTitle(LoginTexts::localized(key), QRect(0, 12, button->width(), button->height()),
-                     Qt::AlignHCenter | Qt::AlignTop, font);
-}
-
-}  // namespace
+using loginfields::identifier;
+using loginfields::setButtonTitle;
+using loginfields::utf8;
 
 HuxModifypasswordViewCtrl::HuxModifypasswordViewCtrl(QWidget* parent)
     : CustomViewControllerBase(parent), ui_(std::make_unique<Ui::HuxModifypasswordViewCtrl>()) {
