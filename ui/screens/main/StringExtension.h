@@ -9,7 +9,7 @@ namespace Extension {
 // ASCII letter.
 bool isLetter(const QString& text);
 // False for an empty text. A text with a letter and a dot counts as a host name; anything else
-// must be a dotted IPv4 address, each part 0 to 255 (leading zeros allowed).
+// must be a dotted IPv4 address, each number 0 to 255 (leading zeros allowed).
 bool isValidatIP(const QString& text);
 
 }  // namespace Extension
