@@ -103,11 +103,12 @@ void UninstallerMainWindowController::windowDidLoad() {
     uninstallInfo_ = info && info->dictionary() ? *info->dictionary() : archive::Dictionary{};
     auto password = uninstallInfo_.find("uninstall_password");
     if (password != uninstallInfo_.end() && password->second.string()) {
-        const QByteArray code = QByteArray::fromStdString(*password->second.string()).toBase64();
         auto allow = uninstallInfo_.find("allow_uninstall");
         const std::string allowed =
             allow == uninstallInfo_.end() ? "(null)" : helperscaffold::describe(allow->second);
-        manager_.wendle()->writeLog("uninstall switch: " + allowed + ", password: " + code.toStdString(),
+        // Base64 hides nothing: the helper's log says only whether a code is set.
+        const std::string code = password->second.string()->empty() ? "" : "(set)";
+        manager_.wendle()->writeLog("uninstall switch: " + allowed + ", password: " + code,
                                     helperscaffold::HSLogger::kInfo);
     }
 }

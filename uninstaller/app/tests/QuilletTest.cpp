@@ -200,7 +200,7 @@ TEST_F(QuilletWindow, TheEighthAnswerStartsTheCountdownWhateverThreadItComesOn) 
     }
 }
 
-TEST_F(QuilletWindow, StartLogsTheUninstallCodeOnlyInBase64) {
+TEST_F(QuilletWindow, StartReadsTheUninstallSettingsAsTheFileHasThem) {
     // No helper: the line is dropped, but the settings are read as the file has them.
     archive::Dictionary settings{{"allow_uninstall", true}, {"uninstall_password", std::string("s3cret-码")}};
     fs::create_directories(paths::machineSupportFolder());
