@@ -208,28 +208,31 @@ std::optional<ZemReplyDispatcher::PolicyRow> ZemReplyDispatcher::convertRspItemT
     const PolicyContItem& item) const {
     nlohmann::json content = nlohmann::json::parse(item.content(), nullptr, false);
     if (!content.is_object()) return std::nullopt;
-    auto module = content.find("module");
-    if (module == content.end() || !module->is_string()) return std::nullopt;
-    auto deadline = content.find("deadline");
-    if (deadline != content.end() && !deadline->is_string()) return std::nullopt;
-    auto body = content.find("content");
-    if (body == content.end() || !(body->is_object() || body->is_array())) return std::nullopt;
+    auto text = [&content](const char* key) {
+        auto it = content.find(key);
+        return it != content.end() && it->is_string() ? *it : nlohmann::json("");
+    };
 
     nlohmann::json row;
     row["policy_id"] = item.id_p();
     row["policy_version"] = item.version();
-    row["policy_moudle"] = *module;
+    row["policy_moudle"] = text("module");
     auto runCycle = content.find("runcycle");
     row["runCycle"] = runCycle != content.end() && (runCycle->is_number() || runCycle->is_string())
                           ? *runCycle
                           : nlohmann::json(600);
-    row["deadline"] = deadline != content.end() ? *deadline : nlohmann::json("");
-    auto md5 = content.find("md5");
-    row["md5"] = md5 != content.end() && md5->is_string() ? *md5 : nlohmann::json("");
+    row["deadline"] = text("deadline");
+    row["md5"] = text("md5");
     row["run_state"] = 0;
     row["max_timeout"] = "300";
-    const std::string text = body->dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
-    std::optional<std::string> sealed = UrlEncode::aes256_encrypt(text, contentKey(row));
+    // Only an object or an array is written as JSON text; anything else (absent included) gives
+    // no text, and the column holds the empty text.
+    auto body = content.find("content");
+    std::optional<std::string> sealed;
+    if (body != content.end() && (body->is_object() || body->is_array())) {
+        const std::string clear = body->dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+        sealed = UrlEncode::aes256_encrypt(clear, contentKey(row));
+    }
     row["content"] = sealed ? *sealed : std::string();
 
     nlohmann::json state = {{"policyId", std::to_string(item.id_p())},
@@ -237,6 +240,18 @@ std::optional<ZemReplyDispatcher::PolicyRow> ZemReplyDispatcher::convertRspItemT
                             {"runState", 0},
                             {"lastTimeStamp", date::currentDateString(now())}};
     return PolicyRow{std::move(row), std::move(state)};
+}
+
+void ZemReplyDispatcher::noteUnusableContent(const PolicyContItem& item) {
+    constexpr size_t kNotedLimit = 4096;
+    {
+        std::lock_guard lock(policyMutex_);
+        if (unusableNoted_.size() >= kNotedLimit) unusableNoted_.clear();
+        if (!unusableNoted_.emplace(item.id_p(), item.version()).second) return;
+    }
+    log("[ZemResponseHandle] policy " + std::to_string(item.id_p()) + " version " +
+        std::to_string(item.version()) +
+        " has content that is not a JSON object; skipped, a stored earlier version stays in force");
 }
 
 void ZemReplyDispatcher::handlePolicyContents(
@@ -247,8 +262,7 @@ void ZemReplyDispatcher::handlePolicyContents(
     for (const auto& item : items) {
         std::optional<PolicyRow> built = convertRspItemToDic(item);
         if (!built) {
-            log("[ZemResponseHandle] policy " + std::to_string(item.id_p()) +
-                " has unusable content; skipped");
+            noteUnusableContent(item);
             continue;
         }
         rows.push_back(std::move(built->row));
@@ -258,7 +272,13 @@ void ZemReplyDispatcher::handlePolicyContents(
     {
         std::lock_guard lock(policyMutex_);
         if (!database().replacePolicies(rows, {})) {
-            log("[ZemResponseHandle] policy rows could not be stored");
+            // The policy command's sequence goes back one step, as for a policy request that got
+            // no usable reply, so the next heartbeat brings the command again and the round is
+            // asked for once more instead of at the next poll.
+            log("[ZemResponseHandle] policy rows could not be stored; the policy command is asked for again");
+            common::ZemCMDModel policyCommand;
+            policyCommand.cmd_type = 5;
+            commands().reverseCMDSeq(policyCommand);
             return;
         }
     }

@@ -15,6 +15,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -69,8 +71,8 @@ class ZemReplyDispatcher {
     // The ids that are new or changed; withdrawn rows are deleted.
     std::vector<int64_t> handlePolicyIDs(const google::protobuf::RepeatedPtrField<PolicyIdItem>& items);
     void handlePolicyContents(const google::protobuf::RepeatedPtrField<PolicyContItem>& items);
-    // Nothing when the item's content cannot give a row (not a JSON object, no text "module", a
-    // "deadline" that is not text, a "content" that is not an object or array).
+    // Nothing when the item's content is not a JSON object. Fields it lacks (or holds in another
+    // type) take the table's defaults; a "content" that is not an object or array stores "".
     std::optional<PolicyRow> convertRspItemToDic(const PolicyContItem& item) const;
     void handleConfigResponse(const ConfigGetMsgRsp& reply);
     void handleFailureResponse() {}
@@ -89,8 +91,12 @@ class ZemReplyDispatcher {
     common::ZemCMDManager& commands();
     ZemClientFMDB& database();
 
+    // Logs an unusable content item once per id and version (the server sends it at every poll).
+    void noteUnusableContent(const PolicyContItem& item);
+
     Environment env_;
     std::mutex policyMutex_;
+    std::set<std::pair<int64_t, int64_t>> unusableNoted_;  // guarded by policyMutex_
     std::shared_ptr<dispatch::WorkQueue> peerQueue_;
 };
 

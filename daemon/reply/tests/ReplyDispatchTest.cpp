@@ -1,6 +1,7 @@
 // The reply dispatcher against a real policy database, a real command store and configuration
 // store in a temporary root, and recording peers vended on real named connections.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -308,13 +309,17 @@ TEST_F(ReplyDispatch, PolicyContentsAreStoredEncryptedAndReportedToRunnerAndRepo
     const int64_t big = (int64_t{1} << 33) + 5;
     add(7, 2, R"({"module":"wifi","runcycle":30,"deadline":"2030-01-02 03:04:05","md5":"ab","content":{"k":[1,2]}})");
     add(big, 3, R"({"module":"usb","content":[{"x":"y"}]})");  // defaults
-    add(8, 1, R"({"module":"bad","content":"not a container"})");  // unusable: skipped
+    // Fields the content lacks take the table's defaults; a "content" that is no container
+    // stores the empty text. Only content that is not a JSON object is skipped.
+    add(8, 1, R"({"module":"bare","content":"not a container"})");
+    add(10, 4, R"({"deadline":5})");
     add(9, 1, "not json");
+    add(11, 1, R"([{"module":"listed"}])");
     dispatcher_->handleMessage(reply);
 
-    auto rows = db_->lookupPolicyWithWhere(policydb::PolicyCondition::anyPolicyId({7, big, 8, 9}));
+    auto rows = db_->lookupPolicyWithWhere(policydb::PolicyCondition::anyPolicyId({7, big, 8, 9, 10, 11}));
     ASSERT_TRUE(rows);
-    ASSERT_EQ(rows->size(), 2u);
+    ASSERT_EQ(rows->size(), 4u);
     std::map<int64_t, nlohmann::json> byId;
     for (const auto& r : *rows) byId[r["policy_id"].get<int64_t>()] = r;
     const auto& a = byId.at(7);
@@ -332,6 +337,13 @@ TEST_F(ReplyDispatch, PolicyContentsAreStoredEncryptedAndReportedToRunnerAndRepo
     clear = UrlEncode::aes256_decrypt(b["content"].get<std::string>(), "usb" + std::to_string(big) + "3600");
     ASSERT_TRUE(clear);
     EXPECT_EQ(nlohmann::json::parse(*clear), nlohmann::json::parse(R"([{"x":"y"}])"));
+    EXPECT_EQ(byId.at(8)["policy_moudle"], "bare");
+    EXPECT_EQ(byId.at(8)["content"], "");
+    const auto& bare = byId.at(10);
+    EXPECT_EQ(bare["policy_moudle"], "");
+    EXPECT_EQ(bare["deadline"], "");
+    EXPECT_EQ(bare["runCycle"], 600);
+    EXPECT_EQ(bare["content"], "");
 
     ASSERT_TRUE(runner.waitFor(1));
     ASSERT_TRUE(bus.waitFor(1));
@@ -341,7 +353,7 @@ TEST_F(ReplyDispatch, PolicyContentsAreStoredEncryptedAndReportedToRunnerAndRepo
     const std::string data = textOf(run[0].args.at(0));
     EXPECT_NE(data.find('\n'), std::string::npos);  // pretty-printed
     auto states = nlohmann::json::parse(data);
-    ASSERT_EQ(states.size(), 2u);
+    ASSERT_EQ(states.size(), 4u);
     EXPECT_EQ(states[0]["policyId"], "7");
     EXPECT_EQ(states[1]["policyId"], std::to_string(big));
     EXPECT_EQ(states[1]["policyVersion"], "3");
@@ -352,8 +364,43 @@ TEST_F(ReplyDispatch, PolicyContentsAreStoredEncryptedAndReportedToRunnerAndRepo
     EXPECT_EQ(report[0].selector, "reportGetPolicyState:");
     const archive::Array* reported = report[0].args.at(0).array();
     ASSERT_TRUE(reported);
-    ASSERT_EQ(reported->size(), 2u);
+    ASSERT_EQ(reported->size(), 4u);
     EXPECT_EQ(*(*reported)[1].find("policyId")->string(), std::to_string(big));
+}
+
+TEST_F(ReplyDispatch, PolicyRowsThatCannotBeStoredRollThePolicyCommandBack) {
+    RecordingPeer runner(ZemIPCManager::kPolicyRunConnection, {"executePolicy:"});
+    ASSERT_TRUE(runner.vended());
+    storeRow(1, 1);  // the table exists
+    dispatcher_->handleMessage(heartbeat({{5, 7, 0}}));
+    dispatcher_->handleMessage(heartbeat({{5, 8, 0}}));
+    ASSERT_EQ(storedSeq(5), 8);
+
+    // The database refuses every new row, as a full disk would.
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open((root_ / "RavAviza.sqlite").c_str(), &raw), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(raw,
+                           "CREATE TRIGGER refuse BEFORE INSERT ON policy "
+                           "BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(raw);
+
+    PolicyContGetMsgRsp reply;
+    auto* item = reply.add_rspitemsarray();
+    item->set_id_p(2);
+    item->set_version(1);
+    item->set_content(R"({"module":"wifi","content":{"k":1}})");
+    dispatcher_->handleMessage(reply);
+    dispatcher_->waitForPeers();
+
+    EXPECT_EQ(storedSeq(5), 7) << "the next heartbeat brings the policy command again";
+    EXPECT_EQ(storedVersions(), (std::map<int64_t, int64_t>{{1, 1}}));
+    EXPECT_TRUE(runner.calls().empty());
+    posts_.clear();
+    dispatcher_->handleMessage(heartbeat({{5, 8, 0}}));
+    ASSERT_EQ(posts().size(), 1u);
+    EXPECT_EQ(posts()[0].first, "start_getpolicy_fromheart_notification");
 }
 
 TEST_F(ReplyDispatch, HostileRepliesAreHandledWithoutHarm) {
