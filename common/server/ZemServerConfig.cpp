@@ -81,6 +81,15 @@ ZemServerConfig& ZemServerConfig::sharedInstance() {
     return *config;
 }
 
+bool ZemServerConfig::isServerList(const archive::Value& root) {
+    const archive::Array* entries = root.array();
+    if (!entries || entries->empty()) return false;
+    return std::all_of(entries->begin(), entries->end(), [](const archive::Value& v) {
+        std::optional<Entry> entry = parseEntry(v);
+        return entry && !entry->host.empty();
+    });
+}
+
 void ZemServerConfig::readServerConfig() {
     std::lock_guard lock(mutex_);
     if (intranet_.port == 0) updateServerConfigLocked();

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/archive/Value.h"
+
 namespace common {
 
 class ZemServerConfig {
@@ -18,6 +20,10 @@ class ZemServerConfig {
 
     static ZemServerConfig& sharedInstance();
     ZemServerConfig() = default;
+
+    // A server list as .ZemConfig holds it: a non-empty array whose every entry is [host text,
+    // port text or number] with a host and a port in range.
+    static bool isServerList(const archive::Value& root);
 
     // Reads .ZemConfig unless a configuration was read already (intranet port not 0).
     void readServerConfig();

@@ -16,6 +16,7 @@
 #include "platform/archive/KeyedArchive.h"
 #include "platform/archive/Plist.h"
 #include "platform/core/FileIO.h"
+#include "platform/core/TextNumber.h"
 #include "common/device/ITDevice.h"
 #include "platform/dispatch/WorkQueue.h"
 #include "common/logger/LogSink.h"
@@ -178,14 +179,12 @@ UserBridge::Read UserBridge::readRequest(const fileio::UserFolder& folder, const
         return Read::Refused;
     }
     archive::DecodeResult decoded;
-    if (!bytes->empty()) {
-        decoded = archive::unarchive(*bytes, {}, requestLimits());
-        if (!decoded) {
-            refuse(name, decoded.error);
-            return Read::Refused;
-        }
+    if (!bytes->empty()) decoded = archive::unarchive(*bytes, {}, requestLimits());
+    if (!bytes->empty() && !decoded) {
+        // Content that does not decode reads as nothing, as an empty file does.
+        refuse(name, "read as nothing: " + decoded.error);
+        return Read::Empty;
     }
-    forgetRefusals(name);
     if (bytes->empty()) return Read::Empty;
     out = std::move(*decoded.value);
     return Read::Ok;
@@ -193,16 +192,22 @@ UserBridge::Read UserBridge::readRequest(const fileio::UserFolder& folder, const
 
 void UserBridge::forgetRefusals(const std::string& name) {
     std::lock_guard lock(userMutex_);
-    std::erase_if(refused_, [&](const std::string& key) { return key.starts_with(name + ": "); });
+    std::erase_if(refused_, [&](const std::string& key) { return key == name || key.starts_with(name + "#"); });
+}
+
+bool UserBridge::firstNote(const std::string& key) {
+    // Keyed by file (and a tag), never by a reason: reasons can carry numbers the user chooses.
+    constexpr size_t kMemoLimit = 64;
+    std::lock_guard lock(userMutex_);
+    if (refused_.count(key)) return false;
+    if (refused_.size() >= kMemoLimit) refused_.clear();
+    refused_.insert(key);
+    return true;
 }
 
 void UserBridge::refuse(const std::string& name, const std::string& why) {
-    {
-        // A refused file stays and is seen again every second: say so once until it changes.
-        std::lock_guard lock(userMutex_);
-        if (!refused_.insert(name + ": " + why).second) return;
-    }
-    log("[CommonTimerManager] refused " + name + ": " + why);
+    // A file that stays is seen again every second: say so once while it is there.
+    if (firstNote(name)) log("[CommonTimerManager] refused " + name + ": " + why);
 }
 
 void UserBridge::removeRequest(const fileio::UserFolder& folder, const std::string& name) {
@@ -216,6 +221,11 @@ void UserBridge::monitorUserLogin() {
     if (!user) return;
     std::optional<fileio::UserFolder> folder = openSupportFolder(*user);
     if (!folder) return;
+
+    // A refusal is said once while its file is there; a file gone (served or removed) may be
+    // said again when it comes back.
+    for (const char* name : {kGeneralConfig, kUserPolicy, kTovikCache, kDomainOrIp, kQznPolicy})
+        if (!folder->contains(name)) forgetRefusals(name);
 
     separateGneralConfig(*folder);
 
@@ -276,7 +286,10 @@ void UserBridge::separateGneralConfig(const fileio::UserFolder& folder) {
     const Value* domainSwitch = lookup(domain, {"joindomain_switch"});
     writeOrRemove("joindomainSwitchStatus.archive", domainSwitch);
     const Value* domainInfo = lookup(domain, {"domaininfo"});
-    const bool joinOn = domainSwitch && domainSwitch->integer() == 1;
+    // The switch's integer value: a number as it is, a text read as a number ("1" is 1).
+    const bool joinOn = domainSwitch && (domainSwitch->string()
+                                             ? textnum::integerValue(*domainSwitch->string()) == 1
+                                             : domainSwitch->integer() == 1);
     writeOrRemove("joindomainInfo.archive", joinOn && hasElements(domainInfo) ? domainInfo : nullptr);
 
     removeRequest(folder, kGeneralConfig);
@@ -286,10 +299,16 @@ void UserBridge::saveServerPathtoLibrary(const fileio::UserFolder& folder) {
     Value root;
     Read read = readRequest(folder, kDomainOrIp, root);
     if (read == Read::Missing || read == Read::Refused) return;
+    // Only the shape the server configuration holds is taken: a non-empty list of [host, port]
+    // pairs. Anything else would leave the machine without a server; the old file stays.
+    if (read == Read::Ok && !ZemServerConfig::isServerList(root)) {
+        refuse(kDomainOrIp, "not a list of [host, port] pairs");
+        return;
+    }
     std::optional<archive::Data> data;
     if (read == Read::Ok) data = archive::archivedData(root);
     if (!data || data->empty()) {
-        log("Servers config file archive failed with error: (null)");
+        if (firstNote(std::string(kDomainOrIp) + "#empty")) log("Servers config file archive failed with error: (null)");
         return;
     }
     // The new file is renamed over the old one: removing the old one first would leave no server

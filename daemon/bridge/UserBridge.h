@@ -82,13 +82,17 @@ class UserBridge {
     static std::optional<User> lookUpUser(const std::string& name);
     std::optional<fileio::UserFolder> openSupportFolder(const User& user);
 
-    // Reads and decodes a request archive. Nothing (and a log line when the file is there but
-    // refused) for a link, a file of another owner, an oversized or undecodable file.
+    // Reads and decodes a request archive. Refused (with a log line) for a link, a file of another
+    // owner or an oversized file; Empty for a file that reads as nothing (no bytes, or bytes that
+    // do not decode, which is logged).
     enum class Read { Missing, Refused, Empty, Ok };
     Read readRequest(const fileio::UserFolder& folder, const std::string& name, archive::Value& out);
     void removeRequest(const fileio::UserFolder& folder, const std::string& name);
-    // Logs a refusal once until the same thing is read without one.
+    // Logs a refusal of a file once while the file stays.
     void refuse(const std::string& name, const std::string& why);
+    // True the first time a key ("<file>" or "<file>#<tag>") is noted since its file was last
+    // seen missing.
+    bool firstNote(const std::string& key);
     void forgetRefusals(const std::string& name);
 
     std::string profilesTool() const;
@@ -97,7 +101,9 @@ class UserBridge {
     Environment env_;
     std::mutex userMutex_;
     std::string currentUserPath_;
-    std::set<std::string> refused_;  // refusals already logged, by file and reason
+    // Files whose refusal was logged. Keyed by file alone: a reason can carry numbers the user
+    // chooses, and one entry per file keeps the memo as small as the set of files.
+    std::set<std::string> refused_;
 };
 
 }  // namespace hollin

@@ -210,7 +210,16 @@ TEST_F(BridgeTest, EachRequestFileBecomesItsMachineWideState) {
          false,
          0,
          0},
+        {"join switch as text \"1\" keeps the domain list",
+         {},
+         "GeneralConfig.archive",
+         Value(Dictionary{{"domain", Dictionary{{"joindomain_switch", "1"}, {"domaininfo", kDomains}}}}),
+         {{"joindomainSwitchStatus.archive", Value("1")}, {"joindomainInfo.archive", Value(kDomains)}},
+         false,
+         0,
+         0},
         {"policy request", {}, "userpolicy.archive", Value("userPolicyRequest"), {}, false, 1, 0},
+        {"policy request of any content", {}, "userpolicy.archive", Value("hello"), {}, false, 1, 0},
         {"server address", {}, "domianorip.archive", serverArray, {{".ZemConfig", serverArray}}, false, 0, 1},
         {"next-generation policy",
          {},
@@ -540,15 +549,6 @@ TEST_F(BridgeTest, RefusesLinksForeignFilesHugeFilesAndHostileArchives) {
              putUserBytes("GeneralConfig.archive", std::string(UserBridge::kMaxRequestBytes + 1, 'x'));
          },
          "refused GeneralConfig.archive"},
-        {"record class outside the allow-list",
-         [this] {
-             auto data = archive::archivedData(
-                 Value(archive::Object{"NSURL", {{"NS.relative", "file:///etc/shadow"}}}));
-             putUserBytes("GeneralConfig.archive", std::string(data->begin(), data->end()));
-         },
-         "refused GeneralConfig.archive"},
-        {"garbage", [this] { putUserBytes("GeneralConfig.archive", "bplist00\xff\xff garbage"); },
-         "refused GeneralConfig.archive"},
         {"folder swapped for a link",
          [this] {
              const std::string elsewhere = root_ + "/elsewhere";
@@ -583,6 +583,85 @@ TEST_F(BridgeTest, RefusesLinksForeignFilesHugeFilesAndHostileArchives) {
             << "said once, not every second";
         EXPECT_EQ(machine("userlogin.archive"), Value("kept"));
     }
+}
+
+// Content that does not decode (bytes that are no archive, a class outside the allow-list) reads
+// as nothing, as an empty file does: each file then does what the empty file does.
+TEST_F(BridgeTest, ContentThatDoesNotDecodeReadsAsNothing) {
+    const auto foreignClass = [] {
+        auto data = archive::archivedData(Value(archive::Object{"NSURL", {{"NS.relative", "file:///etc/shadow"}}}));
+        return std::string(data->begin(), data->end());
+    }();
+    for (const std::string& bytes : {std::string("bplist00\xff\xff garbage"), foreignClass}) {
+        TearDown();
+        SetUp();
+        bridge_.reset();
+        logs_.clear();
+        policyRequests_ = 0;
+        putMachine("userlogin.archive", Value("old"));
+        putMachine("joindomainInfo.archive", Value(kDomains));
+        putMachine("server.archive", Value("kept"));
+        putUserBytes("GeneralConfig.archive", bytes);
+        putUserBytes("userpolicy.archive", bytes);
+        putUserBytes("domianorip.archive", bytes);
+        bridge().monitorUserLogin();
+        EXPECT_FALSE(fs::exists(machine_ + "/userlogin.archive"));
+        EXPECT_FALSE(fs::exists(machine_ + "/joindomainInfo.archive"));
+        EXPECT_EQ(machine("server.archive"), Value("kept"));
+        EXPECT_FALSE(userHas("GeneralConfig.archive"));
+        EXPECT_FALSE(userHas("userpolicy.archive"));
+        EXPECT_EQ(policyRequests_.load(), 1);
+        EXPECT_TRUE(userHas("domianorip.archive")) << "nothing to write: the request stays";
+        EXPECT_TRUE(logged("Servers config file archive failed with error: (null)"));
+    }
+}
+
+// The server list is taken only in the shape .ZemConfig holds; anything else would leave the
+// machine without a server, so it is refused once in the log and the stored list stays.
+TEST_F(BridgeTest, ServerListsOfAnotherShapeAreRefused) {
+    const Value good = Array{Value(Array{Value("10.1.2.3"), Value("443")})};
+    const std::vector<std::pair<const char*, Value>> cases{
+        {"null and empty text", Array{Value("$null"), Value("")}},
+        {"empty list", Array{}},
+        {"dictionary", Dictionary{{"host", "10.1.2.3"}}},
+        {"entry without a port", Array{Value(Array{Value("10.1.2.3")})}},
+        {"empty host", Array{Value(Array{Value(""), Value("443")})}},
+        {"port out of range", Array{Value(Array{Value("h"), Value("70000")})}},
+        {"one good entry and one bad", Array{Value(Array{Value("h"), Value("443")}), Value("x")}},
+    };
+    for (const auto& [name, list] : cases) {
+        SCOPED_TRACE(name);
+        TearDown();
+        SetUp();
+        bridge_.reset();
+        logs_.clear();
+        serverRereads_ = 0;
+        ASSERT_TRUE(archive::archiveRootObjectToFile(good, paths::serverConfigFile()));
+        putUser("domianorip.archive", list);
+        bridge().monitorUserLogin();
+        bridge().monitorUserLogin();
+        EXPECT_EQ(archive::unarchiveObjectWithFile(paths::serverConfigFile()).value, good);
+        EXPECT_TRUE(userHas("domianorip.archive"));
+        EXPECT_EQ(serverRereads_.load(), 0);
+        EXPECT_EQ(std::count_if(logs_.begin(), logs_.end(),
+                                [](const std::string& l) {
+                                    return l.find("refused domianorip.archive") != std::string::npos;
+                                }),
+                  1);
+    }
+}
+
+// A refusal is remembered per file, not per reason: reasons carry numbers the user picks, and a
+// user rewriting the file with ever new ones must not grow what root keeps.
+TEST_F(BridgeTest, RefusalsAreRememberedPerFile) {
+    for (int i = 0; i < 20; ++i) {
+        auto data = archive::archivedData(Value(archive::Object{"Crafted" + std::to_string(i), {{"k", "v"}}}));
+        putUserBytes("domianorip.archive", std::string(data->begin(), data->end()));
+        bridge().monitorUserLogin();
+    }
+    EXPECT_EQ(std::count_if(logs_.begin(), logs_.end(),
+                            [](const std::string& l) { return l.find("refused domianorip.archive") != std::string::npos; }),
+              1);
 }
 
 // A peer swapping the folder for a link to another folder while the passes run never makes root
