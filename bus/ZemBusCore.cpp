@@ -23,6 +23,8 @@ std::optional<std::string> headerLine(std::string_view name, std::string_view va
         if (c == '\r' || c == '\n' || c == '\0' || c == ':' || c == ' ' || c == '\t') return std::nullopt;
     for (char c : value)
         if (c == '\r' || c == '\n' || c == '\0') return std::nullopt;
+    // libcurl removes a header given as "Name:" with nothing after it; "Name;" sends it empty.
+    if (value.empty()) return std::string(name) + ";";
     return std::string(name) + ": " + std::string(value);
 }
 

@@ -48,7 +48,8 @@ std::string textOf(const archive::Value& value) {
 
 HeadFacts HeadFacts::ofThisDevice() {
     ITDevice& device = ITDevice::currentDevice();
-    return HeadFacts{device.getLocalZEMQZNVersion(), device.macAddresses(), device.ipArray()};
+    return HeadFacts{device.getLocalZEMQZNVersion(ITDevice::kReportFallbackVersion), device.macAddresses(),
+                     device.ipArray()};
 }
 
 int32_t statusFromRunState(const archive::Value* runState) {

@@ -127,13 +127,14 @@ TEST(report_messages, HeaderLinesRefuseLineBreaks) {
         {"Bad Name", "1", false},
         {"Bad:Name", "1", false},
         {"", "1", false},
+        {"ClientMac", "", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name + "|" + c.value);
         const auto line = bus::headerLine(c.name, c.value);
         EXPECT_EQ(line.has_value(), c.ok);
         if (line) {
-            EXPECT_EQ(*line, c.name + ": " + c.value);
+            EXPECT_EQ(*line, c.value.empty() ? c.name + ";" : c.name + ": " + c.value);
         }
     }
     EXPECT_EQ(ZemBusCore::requestHeaders(42),

@@ -20,7 +20,6 @@ namespace common {
 
 namespace {
 
-constexpr const char* kDefaultClientVersion = "5.0.3.100";
 constexpr std::chrono::milliseconds kToolDeadline{10'000};
 
 std::string upper(std::string s) {
@@ -301,14 +300,14 @@ std::vector<InterfaceInfo> ITDevice::hardwareports() const {
     return hardwareports_;
 }
 
-std::string ITDevice::getLocalZEMQZNVersion() {
+std::string ITDevice::getLocalZEMQZNVersion(const std::string& fallback) {
     {
         std::lock_guard lock(mutex_);
         if (zemVersion_) return *zemVersion_;
     }
     auto info = archive::readPlistFile(paths::uiAppBundle() + "/Contents/Info.plist", nullptr, 1u << 20);
     const archive::Value* version = info ? info->find("CFBundleVersion") : nullptr;
-    if (!version || !version->string() || version->string()->empty()) return kDefaultClientVersion;
+    if (!version || !version->string() || version->string()->empty()) return fallback;
     std::lock_guard lock(mutex_);
     zemVersion_ = *version->string();
     return *zemVersion_;

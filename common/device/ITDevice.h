@@ -61,8 +61,11 @@ class ITDevice {
     std::vector<InterfaceInfo> getHardwareportsIP(const std::vector<InterfaceInfo>& ports);
     std::vector<InterfaceInfo> hardwareports() const;
 
-    // "CFBundleVersion" of the UI app bundle, "5.0.3.100" when it cannot be read.
-    std::string getLocalZEMQZNVersion();
+    // "CFBundleVersion" of the UI app bundle, the fallback when it cannot be read. The daemon's
+    // fallback is kDaemonFallbackVersion, the report service's kReportFallbackVersion.
+    static constexpr const char* kDaemonFallbackVersion = "5.0.3.100";
+    static constexpr const char* kReportFallbackVersion = "5.2.1.100";
+    std::string getLocalZEMQZNVersion(const std::string& fallback = kDaemonFallbackVersion);
     // Forgets the interface table so the next list read sees the interfaces as they are now.
     void cleanMacAddressCache();
 

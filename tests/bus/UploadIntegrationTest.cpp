@@ -73,7 +73,7 @@ class report_upload : public ::testing::Test {
             &config_, [] { return kFacts.uuid; }, root_ + "/ScheduleSetting.data"});
         DataReportManager::Options options;
         options.schedule = schedule_.get();
-        options.facts = [] { return kFacts; };
+        options.facts = [this] { return facts_; };
         options.clock = &clock_;
         options.cacheFolder = root_ + "/cache";
         options.timeout = 10s;
@@ -138,6 +138,7 @@ class report_upload : public ::testing::Test {
     ZemServerConfig config_;
     dispatch::ManualClock clock_{1'796'860'800.0};  // 2026-12-10 08:00:00 in UTC+8
     std::unique_ptr<UploadScheduleManager> schedule_;
+    ReportDeviceFacts facts_ = kFacts;
     std::unique_ptr<DataReportManager> reports_;
 };
 
@@ -214,6 +215,18 @@ TEST_F(report_upload, ScheduleIsFetchedAtStartAndEveryFifteenMinutesOfTicks) {
     EXPECT_EQ((*stored)[1].bEnabled, "1");
     EXPECT_EQ((*stored)[1].uploadsize, 512u);
     EXPECT_FALSE((*stored)[1].accumulatetime);
+}
+
+TEST_F(report_upload, HeadersWithoutAValueStillGoOut) {
+    // A host without a readable UUID, a MAC or an IPv4 address: the three headers go out empty.
+    facts_ = ReportDeviceFacts{"", "lab-mac07", {}, {}};
+    useSchedule({{"default", {{"switch", 1}, {"uploadsize", 0}, {"url", url("yj/report/all")}}}});
+    reports_->uploadProcessDump(Json::array({"proc"}).dump());
+    idle();
+    ASSERT_EQ(records("yj/report/all").size(), 1u);
+    const Json h = records("yj/report/all")[0]["headers"];
+    for (const char* name : {"Deviceid", "ClientMac", "ClientIp"}) EXPECT_EQ(h.value(name, "<missing>"), "") << name;
+    EXPECT_EQ(h.value("MachineName", "<missing>"), "lab-mac07");
 }
 
 TEST_F(report_upload, RefusedSchedulesLeaveTheStoredOneInForce) {

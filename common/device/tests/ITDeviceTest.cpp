@@ -113,6 +113,7 @@ TEST(ITDeviceFacts, FirmwareBitsAreAskedAgainUntilKnownThenKept) {
 TEST(ITDeviceFacts, ClientVersionComesFromTheAppBundleOrTheDefault) {
     TempRoot root;
     EXPECT_EQ(ITDevice().getLocalZEMQZNVersion(), "5.0.3.100");
+    EXPECT_EQ(ITDevice().getLocalZEMQZNVersion(ITDevice::kReportFallbackVersion), "5.2.1.100");
     std::filesystem::create_directories(paths::uiAppBundle() + "/Contents");
     ASSERT_TRUE(archive::writePlistFile(archive::Dictionary{{"CFBundleVersion", "5.1.0.210"}},
                                         paths::uiAppBundle() + "/Contents/Info.plist"));
