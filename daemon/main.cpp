@@ -3,11 +3,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
+#include "common/logger/DaemonLog.h"
 #include "daemon/launch/HollinMain.h"
-#include "common/logger/RotatingLogger.h"
 
-using common::LogCoreHelper;
 using hollin::hollinMain;
 using common::setProcessLog;
 
@@ -42,7 +42,10 @@ int main(int argc, char* argv[]) {
     // One heap is enough for a daemon whose threads mostly sleep: each further heap the allocator
     // would give a thread keeps pages of its own resident (about 0.1 MiB for the second).
     mallopt(M_ARENA_MAX, 1);
-    // Code shared with the other programs logs into the daemon's own files.
-    setProcessLog(LogCoreHelper::sharedInstance());
+    // Code shared with the other programs logs into the daemon's own files: the supervision job's
+    // (-protect: watchdog, second server channel, file monitor) into HollinExt, the rest into Hollin.
+    const bool supervision = argc > 1 && argv[1] != nullptr && strcasecmp(argv[1], "-protect") == 0;
+    if (supervision) common::useSupervisionLog();
+    setProcessLog(common::daemonLog());
     return hollinMain(argc, argv);
 }

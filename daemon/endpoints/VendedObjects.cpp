@@ -1,5 +1,7 @@
 #include "VendedObjects.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -55,7 +57,7 @@ ipc::VendedObject upgradeConnection(CommonTimerManager& scheduler) {
         });
         std::unique_lock lock(wait->m);
         if (!wait->cv.wait_for(lock, kUpgradeStateWait, [&] { return wait->done; })) {
-            LogCoreHelper::sharedInstance().writeLog(
+            common::daemonLog().writeLog(
                 "【ZemUpgradeConnection】get Ugrade request is timeout...", 1);
         }
         if (!wait->json) return std::nullopt;

@@ -1,5 +1,7 @@
 #include "ZemCore.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <cctype>
 #include <cstdlib>
 #include <exception>
@@ -65,7 +67,7 @@ ZemCore::~ZemCore() {
 }
 
 void ZemCore::log(const std::string& line) const {
-    LogCoreHelper::sharedInstance().writeLog(line, 1);
+    common::daemonLog().writeLog(line, 1);
 }
 
 std::shared_ptr<ZemSocketManager> ZemCore::socketManager() const {
@@ -134,7 +136,7 @@ std::optional<std::vector<uint8_t>> ZemCore::getRequestData(ZemRequest& request,
         request.generateMsgHead();
         request.generateMsgBody();
         if (!request.buildData()) {
-            LogCoreHelper::sharedInstance().writeLog(
+            common::daemonLog().writeLog(
                 "[ZemCore] get Request Data failed. exception: the message could not be serialized", 1);
             return std::nullopt;
         }
@@ -142,10 +144,10 @@ std::optional<std::vector<uint8_t>> ZemCore::getRequestData(ZemRequest& request,
         const std::string text = ZemUrlEncode::urlencodWithData(std::string_view(request.data()));
         return std::vector<uint8_t>(text.begin(), text.end());
     } catch (const std::exception& e) {
-        LogCoreHelper::sharedInstance().writeLog(
+        common::daemonLog().writeLog(
             std::string("[ZemCore] get Request Data failed. exception: ") + e.what(), 1);
     } catch (...) {
-        LogCoreHelper::sharedInstance().writeLog("[ZemCore] get Request Data failed. exception: unknown", 1);
+        common::daemonLog().writeLog("[ZemCore] get Request Data failed. exception: unknown", 1);
     }
     return std::nullopt;
 }

@@ -1,5 +1,7 @@
 #include "ZemResponseHandle.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,7 +36,7 @@ void ZemResponseHandle::handleResponse(int32_t action, const ZemResponse& respon
         (*dispatch)(action, response);
         return;
     }
-    LogCoreHelper::sharedInstance().writeLog(
+    common::daemonLog().writeLog(
         "[ZemResponseHandle]handle response. action: " + std::to_string(action), 1);
 }
 

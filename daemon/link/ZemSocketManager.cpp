@@ -1,5 +1,7 @@
 #include "ZemSocketManager.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <algorithm>
 #include <charconv>
 #include <thread>
@@ -57,7 +59,7 @@ ZemSocketManager::~ZemSocketManager() {
 }
 
 void ZemSocketManager::log(const std::string& line) const {
-    LogCoreHelper::sharedInstance().writeLog(line, 1);
+    common::daemonLog().writeLog(line, 1);
 }
 
 void ZemSocketManager::init() {
@@ -378,7 +380,7 @@ void ZemSocketManager::sendUpgradeRequest(ZemSocketMessagePtr record, UpgradeBlo
         const std::string response = reply.status == 0 ? std::string("(null)")
                                                        : "status " + std::to_string(reply.status) + ", " +
                                                              std::to_string(reply.body.size()) + " bytes";
-        LogCoreHelper::sharedInstance().writeLog("[ZemSocket] get zem upgrade state response by user: " +
+        common::daemonLog().writeLog("[ZemSocket] get zem upgrade state response by user: " +
                                                      response + "  error: " +
                                                      (reply.error.empty() ? std::string("(null)") : reply.error),
                                                  1);

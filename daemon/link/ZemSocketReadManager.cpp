@@ -1,5 +1,7 @@
 #include "ZemSocketReadManager.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <malloc.h>
 
 #include "common/command/ZemCMDManager.h"
@@ -49,7 +51,7 @@ ZemSocketReadManager::ZemSocketReadManager(ZemLinkContext context)
 ZemSocketReadManager::~ZemSocketReadManager() = default;
 
 void ZemSocketReadManager::log(const std::string& line) const {
-    LogCoreHelper::sharedInstance().writeLog(line, 1);
+    common::daemonLog().writeLog(line, 1);
 }
 
 void ZemSocketReadManager::setHost(const std::string& host) {

@@ -1,5 +1,7 @@
 #include "ZemBaseRequest.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <cctype>
 #include <climits>
 #include <cstdint>
@@ -77,7 +79,7 @@ void ZemBaseRequest::generateMsgHead() {
     std::string ips = join(facts.ipArray(), ";");
     if (!macs.empty()) head.set_devicemac(macs);
     if (!ips.empty()) head.set_clientip(ips);
-    LogCoreHelper::sharedInstance().writeLog("macAdress:" + macs + ", ipArray:" + ips, 1);
+    common::daemonLog().writeLog("macAdress:" + macs + ", ipArray:" + ips, 1);
 }
 
 ITDevice& ZemBaseRequest::device() const {

@@ -1,5 +1,7 @@
 #include "ZemRequests.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <ctime>
 
 #include "common/command/ZemCMDManager.h"
@@ -22,7 +24,7 @@ namespace hollin {
 namespace {
 
 void log(const std::string& line) {
-    LogCoreHelper::sharedInstance().writeLog(line, 1);
+    common::daemonLog().writeLog(line, 1);
 }
 
 template <typename Message, typename Extension>

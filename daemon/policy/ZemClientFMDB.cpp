@@ -1,5 +1,7 @@
 #include "ZemClientFMDB.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -41,7 +43,7 @@ constexpr Column kStateColumns[] = {
 constexpr const char* kUniqueIndex = "policy_id_unique";
 
 void log(const std::string& line) {
-    LogCoreHelper::sharedInstance().writeLog(line, 1);
+    common::daemonLog().writeLog(line, 1);
 }
 
 template <size_t N>

@@ -1,5 +1,7 @@
 #include "ZemProtectContext.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <unistd.h>
 
 #include "platform/dispatch/Clock.h"
@@ -42,7 +44,7 @@ void ZemProtectContext::notifyUpdateMachine() const {
 namespace protectchannel {
 
 bool notifyHeartbeatUpdateMachine(double timeoutSeconds) {
-    auto& logger = LogCoreHelper::sharedInstance();
+    common::LogSink& logger = common::daemonLog();
     logger.writeLog("[ZemSocketOtherReadManager] notify heartbeat process update memory machine...", 1);
     ipc::LookupOptions options;
     options.timeout = timeoutSeconds;

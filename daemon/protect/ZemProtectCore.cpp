@@ -1,5 +1,7 @@
 #include "ZemProtectCore.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <charconv>
 
 #include "daemon/link/ZemSocketMessageModel.h"
@@ -43,7 +45,7 @@ ZemProtectCore::~ZemProtectCore() {
 }
 
 void ZemProtectCore::log(const std::string& line) const {
-    LogCoreHelper::sharedInstance().writeLog(line, 1);
+    common::daemonLog().writeLog(line, 1);
 }
 
 std::unique_ptr<ZemRequest> ZemProtectCore::getRequestWithType(int32_t action) const {
@@ -65,10 +67,10 @@ std::vector<uint8_t> ZemProtectCore::getRequestData(ZemRequest& request, bool is
         const std::string text = ZemUrlEncode::urlencodWithData(std::string_view(request.data()));
         return std::vector<uint8_t>(text.begin(), text.end());
     } catch (const std::exception& e) {
-        LogCoreHelper::sharedInstance().writeLog(
+        common::daemonLog().writeLog(
             std::string("[ZemProtectCore] get Request Data failed. exception: ") + e.what(), 1);
     } catch (...) {
-        LogCoreHelper::sharedInstance().writeLog(
+        common::daemonLog().writeLog(
             "[ZemProtectCore] get Request Data failed. exception: unknown", 1);
     }
     return {};

@@ -1,5 +1,7 @@
 #include "ZemSocketOtherManager.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <algorithm>
 
 #include "platform/dispatch/NotificationCenter.h"
@@ -39,7 +41,7 @@ ZemSocketOtherManager::ZemSocketOtherManager(ZemProtectContext context)
 ZemSocketOtherManager::~ZemSocketOtherManager() = default;
 
 void ZemSocketOtherManager::log(const std::string& line) const {
-    LogCoreHelper::sharedInstance().writeLog(line, 1);
+    common::daemonLog().writeLog(line, 1);
 }
 
 std::string ZemSocketOtherManager::host() const {

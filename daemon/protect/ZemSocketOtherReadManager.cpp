@@ -1,5 +1,7 @@
 #include "ZemSocketOtherReadManager.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/NotificationCenter.h"
 #include "platform/dispatch/WorkQueue.h"
@@ -37,7 +39,7 @@ ZemSocketOtherReadManager::ZemSocketOtherReadManager(ZemProtectContext context, 
 ZemSocketOtherReadManager::~ZemSocketOtherReadManager() = default;
 
 void ZemSocketOtherReadManager::log(const std::string& line) const {
-    LogCoreHelper::sharedInstance().writeLog(line, 1);
+    common::daemonLog().writeLog(line, 1);
 }
 
 void ZemSocketOtherReadManager::distributeSocketRead(ZemSocketMessagePtr record) {

@@ -1,5 +1,7 @@
 #include "ZemMachineModel.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -202,7 +204,7 @@ void ZemMachineManager::getMachineType(
     CURLcode result = curl_easy_perform(curl);
     curl_easy_cleanup(curl);
     double end = nowSeconds();
-    LogCoreHelper::sharedInstance().writeLog("end - curr " + std::to_string(end - start));
+    common::daemonLog().writeLog("end - curr " + std::to_string(end - start));
 
     std::optional<ErrorValue> error;
     if (result != CURLE_OK) error = ErrorValue{"", static_cast<long>(result), curl_easy_strerror(result)};

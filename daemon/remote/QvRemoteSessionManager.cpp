@@ -1,5 +1,7 @@
 #include "QvRemoteSessionManager.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -99,7 +101,7 @@ void QvRemoteSessionManager::log(const std::string& line) const {
     if (config_.log) {
         config_.log(line);
     } else {
-        LogCoreHelper::sharedInstance().writeLog(line);
+        common::daemonLog().writeLog(line);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "CommonTimerManager.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <unistd.h>
 
 #include <chrono>
@@ -32,7 +34,7 @@ using namespace std::chrono_literals;
 namespace {
 
 void log(const std::string& line) {
-    LogCoreHelper::sharedInstance().writeLog(line, 1);
+    common::daemonLog().writeLog(line, 1);
 }
 
 }  // namespace
@@ -349,7 +351,7 @@ void CommonTimerManager::checkProcessMemUsage() {
         return;
     }
     // launchd or the -protect job starts the daemon again; nothing is saved first.
-    LogCoreHelper::sharedInstance().flush();
+    common::daemonLog().flush();
     dispatch::MainLoop::shared().stop();
     ::_exit(0);
 }

@@ -1,5 +1,7 @@
 #include "ZemConfigManager.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -91,7 +93,7 @@ std::vector<ZemConfigModel> ZemConfigManager::localConfigs(const std::string& pa
         }
     }
     if (!ok) {
-        LogCoreHelper::sharedInstance().writeLog("[ZemConfigManager] config.archive unreadable (" +
+        common::daemonLog().writeLog("[ZemConfigManager] config.archive unreadable (" +
                                                      (decoded ? std::string("wrong shape") : decoded.error) +
                                                      "), using default configuration",
                                                  1);
@@ -144,7 +146,7 @@ void ZemConfigManager::saveConfigToLocal() {
     archive::Array root;
     for (const auto& c : currentMemoryConfigs()) root.emplace_back(c.encode());
     if (!archive::archiveRootObjectToFile(root, archivePath_)) {
-        LogCoreHelper::sharedInstance().writeLog("[ZemConfigManager] cannot write config.archive", 1);
+        common::daemonLog().writeLog("[ZemConfigManager] cannot write config.archive", 1);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "ProcessHelper.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -33,7 +35,7 @@ namespace hollin {
 namespace {
 
 void log(const std::string& line) {
-    LogCoreHelper::sharedInstance().writeLog(line, 1);
+    common::daemonLog().writeLog(line, 1);
 }
 
 bool exists(const std::string& path) {
@@ -208,7 +210,7 @@ void ProcessHelper::checkMemory() {
     // The -run job's liveness task loads this job again. Ended without running destructors,
     // which other threads may still be using.
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    LogCoreHelper::sharedInstance().flush();
+    common::daemonLog().flush();
     dispatch::MainLoop::shared().stop();
     ::_exit(0);
 }

@@ -1,5 +1,7 @@
 #include "ProcessUtil.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <filesystem>
 
 #include "common/logger/RotatingLogger.h"
@@ -14,7 +16,7 @@ namespace hollin {
 namespace {
 
 void log(const std::string& line) {
-    LogCoreHelper::sharedInstance().writeLog(line, 1);
+    common::daemonLog().writeLog(line, 1);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "ZemBusinessManager.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <syslog.h>
 
 #include <filesystem>
@@ -17,7 +19,7 @@ namespace hollin {
 namespace {
 
 void log(const std::string& line) {
-    LogCoreHelper::sharedInstance().writeLog(line, 1);
+    common::daemonLog().writeLog(line, 1);
 }
 
 bool exists(const std::string& path) {

@@ -1,5 +1,7 @@
 #include "ZemProtectIPCManager.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <unistd.h>
 
 #include "daemon/endpoints/VendedObjects.h"
@@ -11,7 +13,7 @@ using common::LogCoreHelper;
 namespace hollin {
 
 bool ZemProtectIPCManager::checkHeartbeatRunning(double timeoutSeconds) {
-    auto& logger = LogCoreHelper::sharedInstance();
+    common::LogSink& logger = common::daemonLog();
     logger.writeLog("[ZemProtectIPCManager] start check heartbeat...", 1);
     ipc::LookupOptions options;
     options.timeout = timeoutSeconds;

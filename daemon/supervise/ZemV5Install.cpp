@@ -1,5 +1,7 @@
 #include "ZemV5Install.h"
 
+#include "common/logger/DaemonLog.h"
+
 #include <signal.h>
 
 #include <cerrno>
@@ -33,7 +35,7 @@ namespace {
 namespace fs = std::filesystem;
 
 void log(const std::string& line) {
-    LogCoreHelper::sharedInstance().writeLog(line, 1);
+    common::daemonLog().writeLog(line, 1);
 }
 
 bool exists(const std::string& path) {

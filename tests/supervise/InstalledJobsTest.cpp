@@ -73,6 +73,9 @@ class InstalledJobs : public SupervisionRoot {
 
     Outcome hollin(const std::string& mode) { return runProgram({paths::daemonExecutable(), mode}, environment()); }
 
+    std::string supervisionLog() const {
+        return testsupport::readText(paths::daemonLogsFolder() + "/HollinExt-Info-1.log");
+    }
     std::string daemonLog() const {
         return testsupport::readText(paths::daemonLogsFolder() + "/Hollin-Info-1.log");
     }
@@ -139,6 +142,14 @@ TEST_F(InstalledJobs, InstallBringsTheJobsUpAndTheyGuardEachOther) {
         EXPECT_NE(found, std::string::npos) << "missing or out of order: " << step << "\n" << log;
         if (found != std::string::npos) at = found + step.size();
     }
+
+    // The -protect job's lines go to the supervision log in its own line form.
+    EXPECT_TRUE(waitFor([&] {
+        return supervisionLog().find(": -[LogExtCoreHelper writeLog:type:]_block_invoke:[135] : "
+                                     "[checkHeartBeatTimer] ZemClient Protect start check Heart beat....") !=
+               std::string::npos;
+    })) << supervisionLog();
+    EXPECT_EQ(daemonLog().find("[checkHeartBeatTimer]"), std::string::npos);
 
     // The -run job killed: the -protect job's tick loads it again (the job file has no KeepAlive).
     // A -protect job started afresh ticks at once, so the test need not wait out a minute; its
