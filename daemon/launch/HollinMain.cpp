@@ -13,10 +13,10 @@
 #include "ZemCoreLaunchService.h"
 #include "common/logger/RotatingLogger.h"
 #include "framework/process/FileManager.h"
+#include "common/logger/DaemonLog.h"
 #include "daemon/peers/ZemIPCManager.h"
 #include "daemon/scheduler/CommonTimerManager.h"
 #include "daemon/service/ZemNimbrelInterface.h"
-#include "outside/vpnagent/FenwickClient.h"
 #include "common/server/ZemServerConfig.h"
 #include "daemon/supervise/ProcessHelper.h"
 #include "daemon/supervise/ZemBusinessManager.h"
@@ -40,12 +40,12 @@ enum ExitStatus : int {
 };
 
 void log(const std::string& line) {
-    LogCoreHelper::sharedInstance().writeLog(line, 1);
+    common::daemonLog().writeLog(line, 1);
 }
 
 // Lines are written on the logger's queue: wait for them before the process ends.
 int finish(int status) {
-    LogCoreHelper::sharedInstance().flush();
+    common::daemonLog().flush();
     return status;
 }
 
@@ -128,25 +128,6 @@ void startFileMonitor() {
     fileMonitor->startListenFileChange();
 }
 
-// The VPN agent is stopped through its client framework; each stop takes a fresh client.
-void useVpnAgentClient() {
-    ZemNimbrelInterface::sharedInstance().setClientFactory([]() -> std::optional<ZemNimbrelInterface::FenwickClient> {
-        std::shared_ptr<FenwickClient> client = FenwickClient::init();
-        if (!client) return std::nullopt;
-        ZemNimbrelInterface::FenwickClient calls;
-        calls.startRequestAccess = [client](std::function<void(int64_t)> done) {
-            client->startRequestAccess([done = std::move(done)](int code, std::optional<ErrorValue>) { done(code); });
-        };
-        calls.stopVantleAgent = [client](std::function<void(std::optional<archive::Dictionary>)> done) {
-            client->stopVantleAgent([done = std::move(done)](int, archive::Value reply, std::optional<ErrorValue>) {
-                const archive::Dictionary* d = reply.dictionary();
-                done(d ? std::optional<archive::Dictionary>(*d) : std::nullopt);
-            });
-        };
-        return calls;
-    });
-}
-
 void stopVpnAgent() { ZemNimbrelInterface::sharedInstance().existNimbrel(); }
 
 }  // namespace
@@ -154,14 +135,12 @@ void stopVpnAgent() { ZemNimbrelInterface::sharedInstance().existNimbrel(); }
 HollinModes HollinModes::standard() {
     HollinModes m;
     m.install = [] {
-        useVpnAgentClient();
         ZemV5Install::Hooks hooks;
         hooks.existNimbrel = stopVpnAgent;
         ZemV5Install::runInstallWork(hooks);
     };
     m.launch = [] { ZemV5Install::launchZem(); };
     m.protect = [] {
-        useVpnAgentClient();
         ProcessHelper::Environment env;
         env.existNimbrel = stopVpnAgent;
         static ProcessHelper* helper = new ProcessHelper(std::move(env));  // kept alive by its timer for the whole process

@@ -5,6 +5,7 @@
 #include "common/logger/LogSink.h"
 #include "platform/paths/Paths.h"
 #include "ExecutableProcesses.h"
+#include "outside/vpnagent/FenwickClient.h"
 
 using common::processLog;
 
@@ -17,6 +18,22 @@ ZemNimbrelInterface& ZemNimbrelInterface::sharedInstance() {
 
 std::string ZemNimbrelInterface::vpnAgentPath() {
     return paths::uiAppBundle() + "/Contents/RQL/Nimbrel";
+}
+
+std::optional<ZemNimbrelInterface::FenwickClient> ZemNimbrelInterface::componentClient() {
+    std::shared_ptr<::FenwickClient> client = ::FenwickClient::init();
+    if (!client) return std::nullopt;
+    FenwickClient calls;
+    calls.startRequestAccess = [client](std::function<void(int64_t)> done) {
+        client->startRequestAccess([done = std::move(done)](int code, std::optional<ErrorValue>) { done(code); });
+    };
+    calls.stopVantleAgent = [client](std::function<void(std::optional<archive::Dictionary>)> done) {
+        client->stopVantleAgent([done = std::move(done)](int, archive::Value reply, std::optional<ErrorValue>) {
+            const archive::Dictionary* d = reply.dictionary();
+            done(d ? std::optional<archive::Dictionary>(*d) : std::nullopt);
+        });
+    };
+    return calls;
 }
 
 void ZemNimbrelInterface::setClientFactory(ClientFactory factory) {
@@ -49,7 +66,7 @@ void ZemNimbrelInterface::existNimbrel() {
         std::lock_guard lock(mutex_);
         factory = factory_;
     }
-    std::optional<FenwickClient> client = factory ? factory() : std::nullopt;
+    std::optional<FenwickClient> client = factory ? factory() : componentClient();
     if (!client || !client->startRequestAccess || !client->stopVantleAgent) {
         log("[ZemNimbrelInterface] RavAviza Fenwick Access Fail!!!");
         return;

@@ -30,7 +30,10 @@ class ZemNimbrelInterface {
     // is logged. Returns after the process lookup; the completions log later.
     void existNimbrel();
 
+    // Every job that may stop the agent uses the component's own client unless a factory is
+    // set here (tests); null goes back to the component's client.
     void setClientFactory(ClientFactory factory);
+    static std::optional<FenwickClient> componentClient();
     void setLog(std::function<void(const std::string&)> log);
 
   private:

@@ -33,6 +33,8 @@ class FenwickClient {
 class FenwickStandIn final : public FenwickClient {
   public:
     static constexpr int kRefusedCode = 1;
+    // How many access requests this process made, so a test sees that a job asked.
+    static int accessRequests();
     void startRequestAccess(AccessCompletion completion) override;
     void stopVantleAgent(StopCompletion completion) override;
 };

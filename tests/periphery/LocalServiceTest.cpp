@@ -21,6 +21,7 @@
 #include "daemon/service/TaskHelperExtension.h"
 #include "daemon/service/ZemCoreVPNService.h"
 #include "daemon/service/ZemNimbrelInterface.h"
+#include "outside/vpnagent/FenwickClient.h"
 #include "platform/spawn/Spawn.h"
 
 using hollin::TaskHelperExtension;
@@ -363,6 +364,16 @@ TEST_F(LocalServiceTest, NimbrelStopAsksForAccessThenStopsTheRunningAgent) {
         nimbrel.existNimbrel();
         EXPECT_TRUE(eventually([&] { return lastLine() == c.line; })) << c.line << " got " << lastLine();
     }
+    // Without a factory of its own, every job asks the component's client (which refuses here).
+    nimbrel.setClientFactory(nullptr);
+    const int asked = FenwickStandIn::accessRequests();
+    {
+        std::lock_guard lock(m);
+        lines.clear();
+    }
+    nimbrel.existNimbrel();
+    EXPECT_EQ(FenwickStandIn::accessRequests(), asked + 1);
+    EXPECT_TRUE(eventually([&] { return lastLine() == "[ZemNimbrelInterface] RavAviza Fenwick Access Fail!!!"; }));
     ::kill(child->pid, SIGKILL);
     int status = 0;
     ::waitpid(child->pid, &status, 0);
