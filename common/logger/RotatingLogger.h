@@ -13,10 +13,11 @@
 #include <memory>
 #include <string>
 
+#include "LogSink.h"
 #include "platform/archive/Value.h"
+#include "platform/core/LogFiles.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/WorkQueue.h"
-#include "LogSink.h"
 
 namespace common {
 
@@ -30,6 +31,8 @@ struct RotatingLoggerConfig {
     std::string logFolder;
     std::string stateFolder;
     const dispatch::Clock* clock = nullptr;  // null: the system clock
+    // Root's logs are read by administrators; the UI app's by its user alone.
+    logfiles::Readers readers = logfiles::Readers::Administrators;
 };
 
 class RotatingLogger : public LogSink {
@@ -50,7 +53,8 @@ class RotatingLogger : public LogSink {
 
     // Queues one line and returns at once. The type is accepted and not used: there are no levels.
     void writeLog(const std::string& message, unsigned long type = 1) override;
-    // Creates an empty file of that name in the log folder when it is missing.
+    // Creates an empty file of that name in the log folder when it is missing; an existing one
+    // readable more widely than the logger's readers allow is narrowed.
     void createLogFileWithName(const std::string& name);
     // Waits until every line queued so far is on disk and the state archive is written.
     void flush() override;

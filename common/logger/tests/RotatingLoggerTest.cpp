@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -261,6 +262,49 @@ TEST_F(LoggerFixture, LineCutShortByAnEarlierProcessIsEndedBeforeTheNextLine) {
     const std::string expected = "2024-01-01 15:59:59: killed in the midd\n2024-01-01 16:00:00: next \n";
     EXPECT_EQ(readText(logs_ / "Hollin-Info-1.log"), expected);
     EXPECT_EQ(archive::Value(readState()), state("Hollin-Info-1.log", expected.size(), 0, 0));
+}
+
+// Root's logs are for administrators (0640, group adm), the UI app's for its user (0600): files
+// made afresh, files an earlier version left readable by everyone, and files made again later.
+TEST_F(LoggerFixture, LogFilesAreReadableByTheirReadersAloneAndWiderOnesAreNarrowed) {
+    struct Case {
+        const char* name;
+        RotatingLoggerConfig config;
+        mode_t mode;
+        bool adminGroup;
+    };
+    RotatingLoggerConfig ui = RotatingLogger::uiAppConfig((root_ / "home/someone").string());
+    ui.clock = &clock_;
+    const Case cases[] = {
+        {"daemon", coreConfig(), 0640, true},
+        {"UI app", ui, 0600, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path folder = c.config.logFolder.empty() ? logs_ : fs::path(c.config.logFolder);
+        fs::create_directories(folder);
+        std::ofstream(folder / c.config.fileNames[0]) << "old line \n";
+        ASSERT_EQ(::chmod((folder / c.config.fileNames[0]).c_str(), 0644), 0);
+        std::ofstream(folder / c.config.fileNames[2]).close();
+        ASSERT_EQ(::chmod((folder / c.config.fileNames[2]).c_str(), 0666), 0);
+
+        RotatingLogger logger(c.config);
+        logger.writeLog("first");
+        logger.flush();
+        fs::remove(folder / c.config.fileNames[0]);
+        logger.writeLog("after the file was deleted");
+        logger.flush();
+        EXPECT_NE(readText(folder / c.config.fileNames[0]).find("after the file was deleted"),
+                  std::string::npos);
+        for (const std::string& name : c.config.fileNames) {
+            struct stat st {};
+            ASSERT_EQ(::stat((folder / name).c_str(), &st), 0) << name;
+            EXPECT_EQ(st.st_mode & 07777, c.mode) << name;
+            if (c.adminGroup && ::geteuid() == 0) {
+                EXPECT_EQ(st.st_gid, logfiles::administratorGroup()) << name;
+            }
+        }
+    }
 }
 
 // The log and its state archive on a 64 KiB tmpfs that the test fills.
