@@ -192,8 +192,16 @@ void RotatingLogger::scheduleStateSave() {
 bool RotatingLogger::append(const std::string& bytes) {
     if (fd_ < 0) return false;
     int error = 0;
-    const size_t written = fileio::writeCounted(
+    size_t written = fileio::writeCounted(
         fd_, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), &error);
+    // A line is whole or absent: the part a full disk (or a file-size limit) took is cut off
+    // again, so the next line, or the notice of lost lines, starts at a line's beginning.
+    struct stat st {};
+    if (written > 0 && written < bytes.size() && ::fstat(fd_, &st) == 0 &&
+        st.st_size >= static_cast<off_t>(written) &&
+        ::ftruncate(fd_, st.st_size - static_cast<off_t>(written)) == 0) {
+        written = 0;
+    }
     logInfos_[current_] += static_cast<int64_t>(written);
     if (written > 0) lineOpen_ = bytes[written - 1] != '\n';
     if (written == bytes.size()) return true;

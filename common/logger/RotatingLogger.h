@@ -1,8 +1,9 @@
 // The rotating file logger shared by the root processes: three files of at most 5 MiB used in
 // turn (1, 2, 3, 1 ...), a keyed-archive state file naming the current file and the bytes
 // written to each, and one serial queue per logger so callers never wait for the disk.
-// Sizes count the bytes the disk took; lines a full disk refused are announced by one line
-// once writing works again, and a line cut short is ended before the next one starts.
+// Sizes count the bytes the disk took; a line is written whole or not at all, lines a full disk
+// refused are announced by one line once writing works again, and a line an earlier process left
+// cut short is ended before the next one starts.
 #pragma once
 
 #include <array>
