@@ -7,6 +7,7 @@
 #include "platform/archive/KeyedArchive.h"
 #include "platform/core/FileIO.h"
 #include "framework/process/FileManager.h"
+#include "platform/paths/FileModes.h"
 
 using calix::FileManager;
 
@@ -67,7 +68,7 @@ std::string ZemDebugModel::description() const {
 bool ZemDebugModelManager::saveDebugModelToLocal(const ZemDebugModel& model) {
     const auto data = archive::archivedData(archive::Value(model.encode()));
     if (!data) return false;
-    return fileio::writeFileAtomically(_archivePath(), *data, 0600);
+    return fileio::writeFileAtomically(_archivePath(), *data, paths::fileModeFor("ZemDebug.data"));
 }
 
 std::optional<ZemDebugModel> ZemDebugModelManager::localDebugModel() {

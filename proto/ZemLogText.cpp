@@ -16,6 +16,8 @@ using google::protobuf::Descriptor;
 using google::protobuf::FieldDescriptor;
 using google::protobuf::TextFormat;
 
+using ZemLogText::TextShown;
+
 class RedactedValue final : public TextFormat::FastFieldValuePrinter {
   public:
     void PrintString(const std::string&, TextFormat::BaseTextGenerator* generator) const override {
@@ -23,6 +25,27 @@ class RedactedValue final : public TextFormat::FastFieldValuePrinter {
     }
     void PrintBytes(const std::string&, TextFormat::BaseTextGenerator* generator) const override {
         generator->PrintLiteral("\"<redacted>\"");
+    }
+};
+
+// The default for every text: its length only.
+class LengthOnlyValue final : public TextFormat::FastFieldValuePrinter {
+  public:
+    void PrintString(const std::string& value, TextFormat::BaseTextGenerator* generator) const override {
+        generator->PrintString("\"<withheld, " + std::to_string(value.size()) + " bytes>\"");
+    }
+    void PrintBytes(const std::string& value, TextFormat::BaseTextGenerator* generator) const override {
+        PrintString(value, generator);
+    }
+};
+
+class UrlValue final : public TextFormat::FastFieldValuePrinter {
+  public:
+    void PrintString(const std::string& value, TextFormat::BaseTextGenerator* generator) const override {
+        FastFieldValuePrinter::PrintString(ZemLogText::withoutCredentials(value), generator);
+    }
+    void PrintBytes(const std::string& value, TextFormat::BaseTextGenerator* generator) const override {
+        PrintString(value, generator);
     }
 };
 
@@ -56,10 +79,41 @@ class CappedOutput final : public google::protobuf::io::ZeroCopyOutputStream {
     char buffer_[1024];
 };
 
-void registerSecrets(TextFormat::Printer& printer, const Descriptor* type) {
+// Fixed-form texts of the schema that identify an exchange and never carry a secret.
+constexpr std::string_view kShownTexts[] = {
+    "Head.zemVer",
+    "Head.deviceMac",
+    "Head.clientip",
+    "UpdateMsgReq.zemVer",
+    "UpdateMsgRsp.md5",
+    "DebugLogUploadMsgReq.logMd5",
+    "DebugLogUploadMsgRsp.ftpSvrIp",
+    "NetworkLocationGetMsgRsp.domainName",
+    "NetworkLocationGetMsgRsp.dns",
+};
+constexpr std::string_view kUrlTexts[] = {"UpdateMsgRsp.updateURL", "DebugLogUploadMsgRsp.uploadURL"};
+
+bool isText(const FieldDescriptor& field) {
+    return field.cpp_type() == FieldDescriptor::CPPTYPE_STRING;
+}
+
+// The printer shows a text through the default printer (its length), unless registered here.
+void registerTexts(TextFormat::Printer& printer, const Descriptor* type) {
     for (int i = 0; i < type->field_count(); ++i) {
         const FieldDescriptor* field = type->field(i);
-        if (ZemLogText::isSecretField(*field)) printer.RegisterFieldValuePrinter(field, new RedactedValue);
+        switch (ZemLogText::textShown(*field)) {
+            case TextShown::Value:
+                printer.RegisterFieldValuePrinter(field, new TextFormat::FastFieldValuePrinter);
+                break;
+            case TextShown::Url:
+                printer.RegisterFieldValuePrinter(field, new UrlValue);
+                break;
+            case TextShown::Redacted:
+                if (isText(*field)) printer.RegisterFieldValuePrinter(field, new RedactedValue);
+                break;
+            case TextShown::Length:
+                break;
+        }
     }
 }
 
@@ -67,10 +121,12 @@ const TextFormat::Printer& printer() {
     static const TextFormat::Printer* instance = [] {
         auto* p = new TextFormat::Printer;
         p->SetSingleLineMode(true);
-        p->SetUseUtf8StringEscaping(true);
+        // A field the schema does not know could hold anything.
+        p->SetHideUnknownFields(true);
+        p->SetDefaultFieldValuePrinter(new LengthOnlyValue);
         // Every message of the schema file, and extensions print through their own types.
         const auto* file = ZemV5Root::descriptor()->file();
-        for (int i = 0; i < file->message_type_count(); ++i) registerSecrets(*p, file->message_type(i));
+        for (int i = 0; i < file->message_type_count(); ++i) registerTexts(*p, file->message_type(i));
         return p;
     }();
     return *instance;
@@ -85,9 +141,36 @@ bool isSecretField(const FieldDescriptor& field) {
     std::string name = field.name();
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    for (std::string_view word : {"ticket", "password", "passwd", "pwd", "secret", "token", "key", "credential"})
+    for (std::string_view word :
+         {"ticket", "password", "passwd", "pwd", "secret", "token", "key", "credential"})
         if (name.find(word) != std::string::npos) return true;
     return false;
+}
+
+TextShown textShown(const FieldDescriptor& field) {
+    if (isSecretField(field)) return TextShown::Redacted;
+    if (!isText(field)) return TextShown::Value;
+    const std::string& name = field.full_name();
+    for (std::string_view shown : kShownTexts)
+        if (name == shown) return TextShown::Value;
+    for (std::string_view url : kUrlTexts)
+        if (name == url) return TextShown::Url;
+    return TextShown::Length;
+}
+
+std::string withoutCredentials(const std::string& url) {
+    const size_t scheme = url.find("://");
+    const size_t authority = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t authorityEnd = std::min(url.find_first_of("/?#", authority), url.size());
+    const size_t at = url.rfind('@', authorityEnd - 1);
+    std::string out = url.substr(0, authority);
+    out += (at != std::string::npos && at >= authority && at < authorityEnd)
+               ? url.substr(at + 1, authorityEnd - at - 1)
+               : url.substr(authority, authorityEnd - authority);
+    const size_t tail = std::min(url.find_first_of("?#", authorityEnd), url.size());
+    out += url.substr(authorityEnd, tail - authorityEnd);
+    if (tail < url.size()) out += "?<withheld>";
+    return out;
 }
 
 std::string describe(const google::protobuf::Message* message, size_t maxBytes) {
@@ -105,8 +188,7 @@ std::string describe(const google::protobuf::Message* message, size_t maxBytes) 
         text.pop_back();
         --total;
     }
-    if (total > text.size())
-        text += " ...[cut, " + std::to_string(total - text.size()) + " more bytes]";
+    if (total > text.size()) text += " ...[cut, " + std::to_string(total - text.size()) + " more bytes]";
     return text;
 }
 

@@ -12,6 +12,7 @@
 #include "platform/core/UserFolder.h"
 #include "common/device/ITDevice.h"
 #include "common/logger/LogSink.h"
+#include "platform/paths/FileModes.h"
 #include "platform/paths/Paths.h"
 
 using calix::TaskHandle;
@@ -131,7 +132,7 @@ bool AccountModel::save() const {
     auto folder = openRecordFolder(true);
     if (!folder) return false;
     auto data = archive::archivedData(encode());
-    return data && folder->writeFileAtomically(kFileName, *data, 0600);
+    return data && folder->writeFileAtomically(kFileName, *data, paths::fileModeFor(kFileName));
 }
 
 bool AccountModel::deleteCurrentModel() {

@@ -9,11 +9,11 @@
 #include <filesystem>
 #include <system_error>
 
+#include "framework/encoding/DateUtil.h"
+#include "framework/process/FileManager.h"
 #include "platform/archive/KeyedArchive.h"
 #include "platform/core/FileIO.h"
-#include "framework/encoding/DateUtil.h"
 #include "platform/paths/Paths.h"
-#include "framework/process/FileManager.h"
 
 using calix::FileManager;
 
@@ -67,7 +67,8 @@ std::string RotatingLogger::pathOf(const std::string& name) const {
 }
 
 void RotatingLogger::createLogFileWithName(const std::string& name) {
-    FileManager::sharedInstance().createFilePath(pathOf(name));
+    const int fd = logfiles::openForAppend(pathOf(name), config_.readers);
+    if (fd >= 0) ::close(fd);
 }
 
 // Reads the state archive. Anything but {"currentLogName": one of our three names,
@@ -108,8 +109,7 @@ void RotatingLogger::loadState() {
 // inside a line (a process killed mid-write, a disk that filled) gets that line ended first.
 void RotatingLogger::openCurrent(bool truncate) {
     if (fd_ >= 0) ::close(fd_);
-    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | (truncate ? O_TRUNC : 0);
-    fd_ = ::open(pathOf(config_.fileNames[current_]).c_str(), flags, 0644);
+    fd_ = logfiles::openForAppend(pathOf(config_.fileNames[current_]), config_.readers, truncate);
     lineOpen_ = false;
     if (fd_ < 0) {
         lossError_ = errno;
@@ -192,8 +192,16 @@ void RotatingLogger::scheduleStateSave() {
 bool RotatingLogger::append(const std::string& bytes) {
     if (fd_ < 0) return false;
     int error = 0;
-    const size_t written = fileio::writeCounted(
+    size_t written = fileio::writeCounted(
         fd_, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), &error);
+    // A line is whole or absent: the part a full disk (or a file-size limit) took is cut off
+    // again, so the next line, or the notice of lost lines, starts at a line's beginning.
+    struct stat st {};
+    if (written > 0 && written < bytes.size() && ::fstat(fd_, &st) == 0 &&
+        st.st_size >= static_cast<off_t>(written) &&
+        ::ftruncate(fd_, st.st_size - static_cast<off_t>(written)) == 0) {
+        written = 0;
+    }
     logInfos_[current_] += static_cast<int64_t>(written);
     if (written > 0) lineOpen_ = bytes[written - 1] != '\n';
     if (written == bytes.size()) return true;
@@ -264,6 +272,7 @@ RotatingLoggerConfig RotatingLogger::uiAppConfig(const std::string& home) {
         return date + " : -[ZemLogHelper writeLog:type:]_block_invoke:[148] : " + message + " \n";
     };
     c.logFolder = home + "/Library/Logs/RavAviza/Logs";
+    c.readers = logfiles::Readers::OwnerOnly;
     c.stateFolder = home + "/.AppData/RavAviza/RavAviza.EXE$";
     return c;
 }

@@ -1,8 +1,9 @@
 // The rotating file logger shared by the root processes: three files of at most 5 MiB used in
 // turn (1, 2, 3, 1 ...), a keyed-archive state file naming the current file and the bytes
 // written to each, and one serial queue per logger so callers never wait for the disk.
-// Sizes count the bytes the disk took; lines a full disk refused are announced by one line
-// once writing works again, and a line cut short is ended before the next one starts.
+// Sizes count the bytes the disk took; a line is written whole or not at all, lines a full disk
+// refused are announced by one line once writing works again, and a line an earlier process left
+// cut short is ended before the next one starts.
 #pragma once
 
 #include <array>
@@ -13,10 +14,11 @@
 #include <memory>
 #include <string>
 
+#include "LogSink.h"
 #include "platform/archive/Value.h"
+#include "platform/core/LogFiles.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/WorkQueue.h"
-#include "LogSink.h"
 
 namespace common {
 
@@ -30,6 +32,8 @@ struct RotatingLoggerConfig {
     std::string logFolder;
     std::string stateFolder;
     const dispatch::Clock* clock = nullptr;  // null: the system clock
+    // Root's logs are read by administrators; the UI app's by its user alone.
+    logfiles::Readers readers = logfiles::Readers::Administrators;
 };
 
 class RotatingLogger : public LogSink {
@@ -50,7 +54,8 @@ class RotatingLogger : public LogSink {
 
     // Queues one line and returns at once. The type is accepted and not used: there are no levels.
     void writeLog(const std::string& message, unsigned long type = 1) override;
-    // Creates an empty file of that name in the log folder when it is missing.
+    // Creates an empty file of that name in the log folder when it is missing; an existing one
+    // readable more widely than the logger's readers allow is narrowed.
     void createLogFileWithName(const std::string& name);
     // Waits until every line queued so far is on disk and the state archive is written.
     void flush() override;

@@ -20,6 +20,7 @@
 #include "common/device/ITDevice.h"
 #include "platform/dispatch/WorkQueue.h"
 #include "common/logger/LogSink.h"
+#include "platform/paths/FileModes.h"
 #include "platform/paths/Paths.h"
 #include "framework/process/TaskHelper.h"
 #include "common/server/ZemServerConfig.h"
@@ -61,6 +62,12 @@ archive::DecodeLimits requestLimits() {
 
 std::string machineFile(const std::string& name) {
     return paths::machineSupportFolder() + "/" + name;
+}
+
+// A machine-wide archive, with the mode the file table gives its name: a file that carries a
+// secret (the domain administrator's password) is root's alone.
+bool writeMachineArchive(const std::string& name, const Value& value) {
+    return archive::archiveRootObjectToFile(value, machineFile(name), paths::fileModeFor(name));
 }
 
 const Value* lookup(const Value* v, std::initializer_list<const char*> keys) {
@@ -255,7 +262,7 @@ void UserBridge::separateGneralConfig(const fileio::UserFolder& folder) {
 
     auto writeOrRemove = [](const std::string& file, const Value* value) {
         if (value) {
-            archive::archiveRootObjectToFile(*value, machineFile(file));
+            writeMachineArchive(file, *value);
         } else {
             removeMachineFile(file);
         }
@@ -265,7 +272,7 @@ void UserBridge::separateGneralConfig(const fileio::UserFolder& folder) {
         if (!value) {
             removeMachineFile(file);
         } else if (!machineFileExists(file) || storedDiffers(file, *value)) {
-            archive::archiveRootObjectToFile(*value, machineFile(file));
+            writeMachineArchive(file, *value);
         }
     };
 
@@ -280,7 +287,7 @@ void UserBridge::separateGneralConfig(const fileio::UserFolder& folder) {
         if (hasElements(v)) servers[key] = *v;
     }
     if (!servers.empty())
-        archive::archiveRootObjectToFile(Value(std::move(servers)), machineFile("server.archive"));
+        writeMachineArchive("server.archive", Value(std::move(servers)));
 
     const Value* domain = lookup(config, {"domain"});
     const Value* domainSwitch = lookup(domain, {"joindomain_switch"});
@@ -331,7 +338,7 @@ void UserBridge::saveQZNPathtoLibrary(const fileio::UserFolder& folder) {
     Value root;
     if (readRequest(folder, kQznPolicy, root) != Read::Ok || !root.dictionary()) return;
     if (const Value* list = lookup(&root, {"data", "content"})) {
-        if (archive::archiveRootObjectToFile(*list, machineFile("qzncloudlist.archive"))) {
+        if (writeMachineArchive("qzncloudlist.archive", *list)) {
             log("[quick] Mac qzncloud list save success");
             removeRequest(folder, kQznPolicy);
         } else {
@@ -345,7 +352,7 @@ void UserBridge::saveQZNPathtoLibrary(const fileio::UserFolder& folder) {
 }
 
 bool UserBridge::saveAppMgrPathtoLibrary(const Value& appMgrList) {
-    if (archive::archiveRootObjectToFile(appMgrList, machineFile("appmgrlist.archive"))) {
+    if (writeMachineArchive("appmgrlist.archive", appMgrList)) {
         log("[quick] Mac AppMgr list save success");
         return true;
     }
@@ -440,7 +447,7 @@ void UserBridge::installTovikMobileconfig(const fileio::UserFolder& folder) {
     // The tool reads a root-owned copy of what was checked here, never the user's path, which a
     // link could point at any file of the machine between the check and the read.
     const std::string copy = machineFile(".VOXMDNetwork.install.mobileconfig");
-    if (!fileio::writeFileAtomically(copy, *profile, 0600)) {
+    if (!fileio::writeFileAtomically(copy, *profile, paths::kSecretFileMode)) {
         log("[CommonTimerManager] cannot stage the admission profile for install");
         return;
     }

@@ -2,7 +2,9 @@
 
 #include "common/logger/DaemonLog.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
@@ -11,6 +13,7 @@
 
 #include "common/logger/RotatingLogger.h"
 #include "framework/process/FileManager.h"
+#include "platform/paths/FileModes.h"
 
 using nlohmann::json;
 using policydb::PolicyCondition;
@@ -33,6 +36,23 @@ constexpr Column kPolicyColumns[] = {
     {"md5", false},           {"runCycle", true},  {"max_timeout", true},
     {"run_state", true},      {"deadline", false}, {"content", false},
 };
+// The rows hold the policies' contents, under a key made of the row's own fields: the file is
+// root's alone. The database file is made with that mode before SQLite opens it, since SQLite
+// gives its -wal and -shm files the mode of the database; a file left wider by an earlier
+// version is narrowed, with the log files beside it.
+void restrictDatabaseFiles(const std::string& path) {
+    const mode_t mode = paths::fileModeFor(std::filesystem::path(path).filename().string());
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        const std::string file = path + suffix;
+        const int create = suffix[0] == '\0' ? O_CREAT : 0;
+        const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | create, mode);
+        if (fd < 0) continue;
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != mode) ::fchmod(fd, mode);
+        ::close(fd);
+    }
+}
+
 constexpr Column kStateColumns[] = {
     {"policyId", false},
     {"policyVersion", false},
@@ -201,6 +221,7 @@ ZemClientFMDB::OpenResult ZemClientFMDB::tryOpenLocked(std::string& why) {
     std::error_code ec;
     std::filesystem::path parent = std::filesystem::path(path_).parent_path();
     if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+    restrictDatabaseFiles(path_);
 
     auto unusable = [](int rc) {
         return rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB || rc == SQLITE_BUSY || rc == SQLITE_LOCKED;

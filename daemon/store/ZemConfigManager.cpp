@@ -12,6 +12,7 @@
 #include "common/logger/RotatingLogger.h"
 #include "daemon/messages/ZemNotificationNames.h"
 #include "framework/process/FileManager.h"
+#include "platform/paths/FileModes.h"
 
 using calix::FileManager;
 using common::LogCoreHelper;
@@ -145,7 +146,8 @@ void ZemConfigManager::saveConfigToLocal() {
     std::lock_guard saving(saveMutex_);
     archive::Array root;
     for (const auto& c : currentMemoryConfigs()) root.emplace_back(c.encode());
-    if (!archive::archiveRootObjectToFile(root, archivePath_)) {
+    // The items are the server's, and any of them may carry a secret: root's alone.
+    if (!archive::archiveRootObjectToFile(root, archivePath_, paths::fileModeFor("config.archive"))) {
         common::daemonLog().writeLog("[ZemConfigManager] cannot write config.archive", 1);
     }
 }

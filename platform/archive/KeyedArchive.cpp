@@ -763,9 +763,9 @@ DecodeResult unarchive(std::span<const uint8_t> bytes, const ClassAllowList& all
     return Decoder(allowed, limits).run(top.get());
 }
 
-bool archiveRootObjectToFile(const Value& root, const std::string& path) {
+bool archiveRootObjectToFile(const Value& root, const std::string& path, mode_t mode) {
     auto data = archivedData(root, PlistFormat::Binary);
-    return data && fileio::writeFileAtomically(path, *data);
+    return data && fileio::writeFileAtomically(path, *data, mode);
 }
 
 DecodeResult unarchiveObjectWithFile(const std::string& path, const ClassAllowList& allowed,

@@ -48,9 +48,10 @@ std::optional<Data> archivedData(const Value& root, PlistFormat format = PlistFo
 DecodeResult unarchive(std::span<const uint8_t> bytes, const ClassAllowList& allowed = {},
                        const DecodeLimits& limits = {});
 
-// File forms. Writing is atomic (temporary file, fsync, rename). Reading does not follow a
-// symlink at path, requires a regular file and reads at most limits.maxBytes.
-bool archiveRootObjectToFile(const Value& root, const std::string& path);
+// File forms. Writing is atomic (temporary file, fsync, rename) and the file takes mode, also
+// when it replaces one with a wider mode. Reading does not follow a symlink at path, requires a
+// regular file and reads at most limits.maxBytes.
+bool archiveRootObjectToFile(const Value& root, const std::string& path, mode_t mode = 0644);
 DecodeResult unarchiveObjectWithFile(const std::string& path, const ClassAllowList& allowed = {},
                                      const DecodeLimits& limits = {});
 // As unarchiveObjectWithFile, for files a user can write: the file must also belong to owner.

@@ -3,6 +3,8 @@
 // one; the log text of a message hides secrets and is cut at its bound.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -191,4 +193,96 @@ TEST(serverlink_proto_LogText, SecretsAreHiddenAndLongTextIsCutWithAMarker) {
     }
     EXPECT_FALSE(ZemLogText::isSecretField(*HeartbeatMsgRsp::descriptor()->FindFieldByName("ticketState")));
     EXPECT_FALSE(ZemLogText::isSecretField(*MachineInfoValueItem::descriptor()->FindFieldByName("key")));
+}
+
+// Only what identifies an exchange reaches the log: a marker in any free text of the server's
+// replies (policy contents, configuration values, accounts, URLs) never appears.
+TEST(serverlink_proto_LogText, ServerFreeTextIsWithheldAndIdsAndVersionsAreShown) {
+    const std::string marker = "MARKER-wifi-Pa55";
+    struct Case {
+        const char* name;
+        std::function<std::unique_ptr<google::protobuf::Message>()> make;
+        std::vector<std::string> shown;
+    };
+    const std::vector<Case> cases = {
+        {"policy contents",
+         [&] {
+             auto m = std::make_unique<PolicyContGetMsgRsp>();
+             PolicyContItem* item = m->add_rspitemsarray();
+             item->set_id_p(12);
+             item->set_version(3);
+             item->set_content("{\"module\":\"wifi\",\"content\":{\"password\":\"" + marker + "\"}}");
+             return m;
+         },
+         {"id_p: 12 version: 3 content: \"<withheld, 59 bytes>\""}},
+        {"configuration values",
+         [&] {
+             auto m = std::make_unique<ConfigGetMsgRsp>();
+             ConfigItem* item = m->add_configitemsarray();
+             item->set_type(7);
+             item->set_value(marker);
+             return m;
+         },
+         {"type: 7 value: \"<withheld, 16 bytes>\""}},
+        {"upgrade URL with an account and a token",
+         [&] {
+             auto m = std::make_unique<UpdateMsgRsp>();
+             m->set_uptype(1);
+             m->set_updateurl("https://user:" + marker + "@files.example.org:8443/p.deb?sig=" + marker);
+             m->set_md5("9e107d9d372bb6826bd81d3542a419d6");
+             return m;
+         },
+         {"upType: 1", "updateURL: \"https://files.example.org:8443/p.deb?<withheld>\"",
+          "md5: \"9e107d9d372bb6826bd81d3542a419d6\""}},
+        {"debug-log upload account",
+         [&] {
+             auto m = std::make_unique<DebugLogUploadMsgRsp>();
+             m->set_uploadtype(1);
+             m->set_ftpsvrip("10.0.0.9");
+             m->set_ftpport(21);
+             m->set_ftpuser(marker);
+             m->set_ftppasswd(marker);
+             m->set_ftppath("/" + marker);
+             m->set_uploadurl("ftp://" + marker + "@10.0.0.9/logs");
+             return m;
+         },
+         {"uploadType: 1", "ftpSvrIp: \"10.0.0.9\"", "ftpPort: 21", "ftpPasswd: \"<redacted>\"",
+          "uploadURL: \"ftp://10.0.0.9/logs\""}},
+        {"head of a root message, and a field the schema does not know",
+         [&] {
+             auto m = std::make_unique<ZemV5Root>();
+             m->mutable_msghead()->set_action(5002);
+             m->mutable_msghead()->set_retcode(0);
+             m->mutable_msghead()->set_zemver("5.2.1.3");
+             m->mutable_msghead()->set_username(marker);
+             m->mutable_msghead()->GetReflection()->MutableUnknownFields(m->mutable_msghead())->AddLengthDelimited(
+                 99, marker);
+             PolicyContItem* item =
+                 m->mutable_msgrspbody()->MutableExtension(ZemV5Root::policyContGetMsgRspBody)->add_rspitemsarray();
+             item->set_id_p(7);
+             item->set_content(marker);
+             return m;
+         },
+         {"action: 5002", "zemVer: \"5.2.1.3\"", "retcode: 0", "id_p: 7"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string text = ZemLogText::describe(c.make().get());
+        EXPECT_EQ(text.find(marker), std::string::npos) << text;
+        for (const std::string& part : c.shown) EXPECT_NE(text.find(part), std::string::npos) << text;
+    }
+}
+
+TEST(serverlink_proto_LogText, UrlsLoseTheirAccountQueryAndFragment) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"http://127.0.0.1:1/p.deb", "http://127.0.0.1:1/p.deb"},
+        {"https://u:p@host/a/b", "https://host/a/b"},
+        {"https://u:p@w@host:8443", "https://host:8443"},  // '@' inside the password
+        {"ftp://user@host/logs?x=1#frag", "ftp://host/logs?<withheld>"},
+        {"https://host/a@b", "https://host/a@b"},  // an '@' in the path is no account
+        {"u:p@host/p", "host/p"},                  // no scheme
+        {"https://host#token", "https://host?<withheld>"},
+        {"", ""},
+    };
+    for (const auto& [url, logged] : cases) EXPECT_EQ(ZemLogText::withoutCredentials(url), logged) << url;
 }

@@ -3,6 +3,7 @@
 // orders reach the upgrade app, and the messaging port names the last good server.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -161,6 +162,58 @@ TEST_F(policy_integration, PolicyCommandFetchesExactlyTheChangedPoliciesAndTells
     auto clear = UrlEncode::aes256_decrypt((*rows)[0]["content"].get<std::string>(), "wifi12360");
     ASSERT_TRUE(clear);
     EXPECT_EQ(Json::parse(*clear), Json({{"a", 1}}));
+}
+
+// A policy's password and a configuration value reach the database and config.archive, which
+// only root reads, and no log line: the reply lines show ids, versions and lengths. No log file
+// is readable by other users.
+TEST_F(policy_integration, PolicySecretsNeverReachALogAndNoLogIsReadableByOthers) {
+    const std::string policySecret = "Wifi-Pa55-3f9a1c-MARKER";
+    const std::string configSecret = "Config-Value-77d2-MARKER";
+    const Json script = {
+        {"commands",
+         {{{"cmdType", 5}, {"cmdSeq", 1}, {"deadline", 0}},
+          {{"cmdType", 4}, {"cmdSeq", 1}, {"deadline", 0}}}},
+        {"policies",
+         {{{"id", 21},
+           {"version", 4},
+           {"content", {{"module", "wifi"}, {"content", {{"ssid", "Corp"}, {"password", policySecret}}}}}}}},
+        {"config", {{{"type", 42}, {"value", configSecret}}}}};
+    // The server's own script and request log hold the secrets: they lie outside the product's root.
+    testsupport::TempFolder serverFolder("reply-int-server");
+    ZemTestServer server(serverFolder.path(), script);
+    ASSERT_GT(server.port(), 0);
+    startHollin(server.port());
+
+    ASSERT_TRUE(waitUntil([&] { return !recorded(root_ + "/runner.jsonl", "executePolicy:").empty(); }, 30s))
+        << daemonLog();
+    ASSERT_TRUE(waitUntil([&] {
+        for (const auto& m : ZemConfigManager::localConfigs())
+            if (m.configType == 42) return true;
+        return false;
+    })) << daemonLog();
+    // Both replies were logged, with their secrets withheld.
+    ASSERT_TRUE(waitUntil([&] {
+        const std::string log = daemonLog();
+        return log.find("id_p: 21 version: 4 content: \"<withheld, ") != std::string::npos &&
+               log.find("type: 42 value: \"<withheld, ") != std::string::npos;
+    })) << daemonLog();
+    hollin_.stop();
+
+    size_t logs = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(root_)) {
+        if (!entry.is_regular_file()) continue;
+        const std::string path = entry.path().string();
+        const std::string text = readText(path);
+        EXPECT_EQ(text.find(policySecret), std::string::npos) << path;
+        if (entry.path().extension() != ".log") continue;
+        ++logs;
+        EXPECT_EQ(text.find(configSecret), std::string::npos) << path;
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07, 0u) << path << " is readable by every user";
+    }
+    EXPECT_GE(logs, 3u);
 }
 
 TEST_F(policy_integration, EachCommandLeadsToItsRequestOrPeerCall) {
