@@ -84,12 +84,15 @@ std::string JoinDomainUtil::fetchSearchDomainWithDomain(const std::string& domai
 }
 
 std::string JoinDomainUtil::kdcLinesFrom(const std::string& hosts, const std::string& domain) {
+    // The answer comes from DNS: only a DNS name of the domain may become a line of the file.
+    if (!isDomainName(domain)) return {};
     const std::string realm = upper(domain);
     std::string text = upper(hosts);
     replaceAll(text, realm + ".", realm + ":88");
     std::string lines;
     for (const std::string& piece : splitLines(text)) {
         if (piece.empty() || !endsWith(piece, realm + ":88")) continue;
+        if (!isDomainName(piece.substr(0, piece.size() - 3))) continue;
         // One kdc per line: several servers on one line would make a single broken value.
         if (!lines.empty()) lines += "\n";
         lines += "  kdc = " + piece;

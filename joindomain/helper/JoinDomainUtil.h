@@ -27,6 +27,7 @@ class JoinDomainUtil {
     // there are none or DNS cannot be asked.
     static std::string fetchKerberosServersWithDomain(const std::string& domain, const LogSink& log);
     // The same from the text of a lookup's answer (one server host a line, as DNS gives them).
+    // Only hosts that are DNS names within the domain count; nothing when domain is not a DNS name.
     static std::string kdcLinesFrom(const std::string& hosts, const std::string& domain);
 
     // The domain this machine is bound to; nothing when not bound or the query failed.

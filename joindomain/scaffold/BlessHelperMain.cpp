@@ -3,8 +3,8 @@
 // writes the job file the helper carries (with the installed program added) into LaunchDaemons
 // and loads it into launchd, replacing a job of that label that ran before.
 //   --root DIR   the product's root (pkexec passes no environment on)
-// Exit statuses: 0 installed; 2 usage; 3 not root; 4 the helper is unreadable or not the
-// label's; 5 it could not be installed; 6 launchd did not load it.
+// Exit statuses: 0 installed; 2 usage; 3 not root; 4 the helper is unreadable, not the label's
+// or its job list holds a control character; 5 it could not be installed; 6 launchd did not load it.
 #include <unistd.h>
 
 #include <cctype>
@@ -17,6 +17,7 @@
 #include "EmbeddedPlist.h"
 #include "platform/archive/Plist.h"
 #include "platform/core/FileIO.h"
+#include "platform/core/LineText.h"
 #include "platform/launchd/Client.h"
 #include "platform/paths/Paths.h"
 
@@ -35,6 +36,23 @@ bool validLabel(const std::string& label) {
 int fail(int status, const std::string& text) {
     std::fprintf(stderr, "blesshelper: %s\n", text.c_str());
     return status;
+}
+
+// Whether every key and string of a job list is one line of text: the job file is XML, which
+// cannot hold most control characters, and launchd keeps the label in a line-based record.
+bool linesOfText(const archive::Value& value) {
+    if (const std::string* s = value.string()) return linetext::lineSafe(*s);
+    if (const archive::Array* a = value.array()) {
+        for (const archive::Value& item : *a) {
+            if (!linesOfText(item)) return false;
+        }
+    }
+    if (const archive::Dictionary* d = value.dictionary()) {
+        for (const auto& [key, item] : *d) {
+            if (!linetext::lineSafe(key) || !linesOfText(item)) return false;
+        }
+    }
+    return true;
 }
 
 std::string textOf(const archive::Value& plist, const char* key) {
@@ -72,10 +90,12 @@ int main(int argc, char** argv) {
     }
     const std::string installed = paths::installedHelper(label);
     const std::string jobFile = paths::helperJobFile(label);
-    if (!fileio::writeFileAtomically(installed, *program, 0755)) return fail(5, "cannot write " + installed);
     archive::Dictionary jobKeys = *job->dictionary();
     jobKeys["Program"] = installed;
     jobKeys["ProgramArguments"] = archive::Array{installed};
+    if (!linesOfText(jobKeys))
+        return fail(4, "the job list of " + source + " holds text that is not one line");
+    if (!fileio::writeFileAtomically(installed, *program, 0755)) return fail(5, "cannot write " + installed);
     std::optional<archive::Data> bytes = archive::serializePlist(jobKeys, archive::PlistFormat::Xml);
     if (!bytes || !fileio::writeFileAtomically(jobFile, *bytes, 0644))
         return fail(5, "cannot write " + jobFile);

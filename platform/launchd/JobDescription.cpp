@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/archive/Plist.h"
+#include "platform/core/LineText.h"
 
 namespace launchd {
 
@@ -61,6 +62,11 @@ std::optional<JobDescription> jobDescriptionFromPlist(const archive::Value& plis
     }
     if (job.label.empty()) {
         fail(error, "no Label");
+        return std::nullopt;
+    }
+    // The label is a line of the supervisor's job records.
+    if (!linetext::lineSafe(job.label)) {
+        fail(error, "Label must be one line of text");
         return std::nullopt;
     }
     if (const archive::Value* args = plist.find("ProgramArguments")) {

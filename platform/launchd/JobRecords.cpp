@@ -10,6 +10,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/core/LineText.h"
 #include "platform/process/ProcStat.h"
 
 namespace launchd {
@@ -49,6 +50,8 @@ std::vector<pid_t> leftovers(const JobRecord& record) {
 bool writeJobRecords(const std::string& path, const std::vector<JobRecord>& records) {
     std::string text;
     for (const JobRecord& r : records) {
+        // A label that is not one line would make lines of its own, naming processes to end.
+        if (!linetext::lineSafe(r.label)) continue;
         text += std::to_string(r.pid) + " " + std::to_string(r.startTime) + " " + r.label + "\n";
     }
     std::string temporary = path + ".new";

@@ -6,15 +6,16 @@
 
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "FixtureCertificate.h"
-#include "tests/support/TempRoot.h"
-#include "tests/support/TestFiles.h"
 #include "platform/archive/Plist.h"
 #include "platform/archive/Value.h"
 #include "platform/spawn/Spawn.h"
+#include "tests/support/TempRoot.h"
+#include "tests/support/TestFiles.h"
 
 namespace fs = std::filesystem;
 using archive::Array;
@@ -74,13 +75,7 @@ class ProfileRefusalTest : public ::testing::Test {
 
     // A profile with a CA, a client identity and one Wi-Fi payload per entry of wifi.
     std::string install(const std::vector<WiFi>& wifi) {
-        Array payloads{Value(Dictionary{{"PayloadType", "com.apple.security.root"},
-                                        {"PayloadUUID", kCaUuid},
-                                        {"PayloadContent", Data(certificate_)}}),
-                       Value(Dictionary{{"PayloadType", "com.apple.security.pkcs12"},
-                                        {"PayloadUUID", kIdentityUuid},
-                                        {"Password", "804517"},
-                                        {"PayloadContent", Data{1, 2, 3}}})};
+        Array payloads;
         for (const WiFi& w : wifi) {
             Dictionary payload{{"PayloadType", "com.apple.wifi.managed"},
                                {"SSID_STR", w.ssid},
@@ -90,11 +85,34 @@ class ProfileRefusalTest : public ::testing::Test {
             if (w.identity) payload["PayloadCertificateUUID"] = Value(kIdentityUuid);
             payloads.push_back(Value(std::move(payload)));
         }
+        return installPayloads(std::move(payloads));
+    }
+
+    // A profile with a CA, a client identity whose passphrase is identityPassword, and payloads.
+    std::string installPayloads(Array payloads, const std::string& identityPassword = "804517") {
+        Array all{Value(Dictionary{{"PayloadType", "com.apple.security.root"},
+                                   {"PayloadUUID", kCaUuid},
+                                   {"PayloadContent", Data(certificate_)}}),
+                  Value(Dictionary{{"PayloadType", "com.apple.security.pkcs12"},
+                                   {"PayloadUUID", kIdentityUuid},
+                                   {"Password", identityPassword},
+                                   {"PayloadContent", Data{1, 2, 3}}})};
+        for (Value& payload : payloads) all.push_back(std::move(payload));
         Value top = Dictionary{{"PayloadIdentifier", kIdentifier},
                                {"PayloadType", "Configuration"},
-                               {"PayloadContent", std::move(payloads)}};
+                               {"PayloadContent", std::move(all)}};
         auto bytes = archive::serializePlist(top, archive::PlistFormat::Xml);
         return root_.write("incoming.mobileconfig", std::string(bytes->begin(), bytes->end()), 0600);
+    }
+
+    std::vector<fs::path> keyfiles() const {
+        std::vector<fs::path> found;
+        std::error_code ec;
+        for (const auto& entry :
+             fs::directory_iterator(root_.at("/etc/NetworkManager/system-connections"), ec)) {
+            found.push_back(entry.path());
+        }
+        return found;
     }
 
     // Every file under the connections and profiles folders with its content.
@@ -157,10 +175,6 @@ TEST_F(RefusedPayloadTest, NetworkManagerRefusalKeepsThePreviousProfile) {
             << "this machine has no nmcli with --offline, so NetworkManager's refusals cannot be shown";
     }
     const RefusalCase cases[] = {
-        {"an SSID of blanks",
-         {"   "},
-         "NetworkManager refuses the connection for SSID    : "
-         "Error: Error writing connection: 802-11-wireless.ssid"},
         {"an EAP-TLS network without a client identity",
          {"Guest", false},
          "NetworkManager refuses the connection for SSID Guest: Error: Error writing connection: "
@@ -190,6 +204,174 @@ TEST_F(ProfileRefusalTest, InstalledConnectionsAreOnesNetworkManagerAccepts) {
         EXPECT_EQ(spawn::exitStatusFromWait(*check.waitStatus), 0) << check.error;
     }
     EXPECT_EQ(keyfiles, 2);
+}
+
+// The sections and keys of a keyfile ("section" and "section/key"), and any line that is
+// neither a section, a key nor blank.
+std::set<std::string> keysOf(const std::string& keyfile) {
+    std::set<std::string> keys;
+    std::string section;
+    size_t start = 0;
+    while (start < keyfile.size()) {
+        size_t end = keyfile.find('\n', start);
+        if (end == std::string::npos) end = keyfile.size();
+        const std::string line = keyfile.substr(start, end - start);
+        start = end + 1;
+        if (line.empty()) continue;
+        if (line.front() == '[' && line.back() == ']') {
+            section = line.substr(1, line.size() - 2);
+            keys.insert(section);
+        } else if (size_t eq = line.find('='); eq != std::string::npos && eq > 0) {
+            keys.insert(section + "/" + line.substr(0, eq));
+        } else {
+            keys.insert("stray line: " + line);
+        }
+    }
+    return keys;
+}
+
+// The value of key in a keyfile's text, as written.
+std::string lineOf(const std::string& keyfile, const std::string& key) {
+    size_t at = keyfile.find("\n" + key + "=");
+    if (at == std::string::npos) return "<no " + key + ">";
+    at += key.size() + 2;
+    return keyfile.substr(at, keyfile.find('\n', at) - at);
+}
+
+enum class Field { Ssid, DisplayName, UserName, UserPassword, IdentityPassword };
+
+// Values from a user's profile that would end a keyfile line and add the settings after it.
+TEST_F(ProfileRefusalTest, ValuesThatWouldAddLinesAreRefusedForEveryPayloadType) {
+    const std::set<std::string> common = {"connection",
+                                          "connection/id",
+                                          "connection/type",
+                                          "802-1x",
+                                          "802-1x/eap",
+                                          "802-1x/ca-cert",
+                                          "802-1x/identity",
+                                          "ipv4",
+                                          "ipv4/method",
+                                          "ipv6",
+                                          "ipv6/method",
+                                          "user",
+                                          "user/com.velmora.profile"};
+    const std::set<std::string> wifi = {"wifi", "wifi/mode", "wifi/ssid", "wifi-security",
+                                        "wifi-security/key-mgmt"};
+    const std::set<std::string> tls = {"802-1x/client-cert", "802-1x/private-key",
+                                       "802-1x/private-key-password"};
+    struct FieldCase {
+        Field field;
+        const char* name;
+        const char* refusal;  // nothing: the value has a fallback and the profile installs
+    } fields[] = {
+        {Field::Ssid, "SSID_STR", "profiles: unusable SSID"},
+        {Field::DisplayName, "PayloadDisplayName", nullptr},
+        {Field::UserName, "UserName", "profiles: unusable credentials"},
+        {Field::UserPassword, "UserPassword", "profiles: unusable credentials"},
+        {Field::IdentityPassword, "PKCS#12 Password", "profiles: unusable identity password"},
+    };
+    for (const bool wired : {false, true}) {
+        for (const FieldCase& f : fields) {
+            for (const std::string breaker : {"\n", "\r", "\x7f"}) {
+                const std::string hostile =
+                    "a" + breaker + "[ipv4]" + breaker + "dns=6.6.6.6;" + breaker + "ignore-auto-dns=true";
+                SCOPED_TRACE(std::string(wired ? "wired " : "Wi-Fi ") + f.name + " with " +
+                             (breaker == "\n"   ? "LF"
+                              : breaker == "\r" ? "CR"
+                                                : "DEL"));
+                const bool withPassword = f.field == Field::UserName || f.field == Field::UserPassword;
+                Dictionary eap{{"PayloadCertificateAnchorUUID", Array{Value(kCaUuid)}}};
+                if (withPassword) {
+                    eap["AcceptEAPTypes"] = Array{Value(25)};
+                    eap["UserName"] = f.field == Field::UserName ? hostile : "li.wei";
+                    eap["UserPassword"] = f.field == Field::UserPassword ? hostile : "secret";
+                } else {
+                    eap["AcceptEAPTypes"] = Array{Value(13)};
+                }
+                // A wired payload with an identity writes its SSID_STR as the EAP identity.
+                Dictionary payload{
+                    {"PayloadType",
+                     wired ? "com.apple.firstactiveethernet.managed" : "com.apple.wifi.managed"},
+                    {"SSID_STR", f.field == Field::Ssid ? hostile : "Corp-Secure"},
+                    {"PayloadDisplayName", f.field == Field::DisplayName ? hostile : "Corp network"},
+                    {"EAPClientConfiguration", std::move(eap)}};
+                if (!withPassword) payload["PayloadCertificateUUID"] = Value(kIdentityUuid);
+                const std::string path =
+                    installPayloads(Array{Value(std::move(payload))},
+                                    f.field == Field::IdentityPassword ? hostile : "804517");
+
+                ToolRun run = runTool({"-I", "-F", path});
+                if (f.refusal) {
+                    EXPECT_EQ(run.status, 1);
+                    EXPECT_NE(run.error.find(f.refusal), std::string::npos) << run.error;
+                    EXPECT_TRUE(keyfiles().empty());
+                    continue;
+                }
+                ASSERT_EQ(run.status, 0) << run.error;
+                const std::vector<fs::path> written = keyfiles();
+                ASSERT_EQ(written.size(), 1u);
+                const std::string keyfile = testsupport::readText(written.front());
+                std::set<std::string> expected = common;
+                expected.insert(tls.begin(), tls.end());
+                if (wired) {
+                    expected.insert("ethernet");
+                } else {
+                    expected.insert(wifi.begin(), wifi.end());
+                }
+                EXPECT_EQ(keysOf(keyfile), expected) << keyfile;
+                EXPECT_EQ(lineOf(keyfile, "id"), wired ? "Ethernet" : "WiFi (Corp-Secure)");
+                ASSERT_EQ(runTool({"-R", "-p", kIdentifier}).status, 0);
+            }
+        }
+    }
+}
+
+// Blanks, backslashes and semicolons are text a keyfile holds only escaped: NetworkManager reads
+// each value back as the profile gave it and writes it out again unchanged.
+TEST_F(ProfileRefusalTest, ValuesReadBackAsTheProfileGaveThem) {
+    if (!offlineNmcliAvailable())
+        GTEST_SKIP() << "this machine has no nmcli with --offline to read keyfiles back";
+    Array payloads{
+        Value(Dictionary{{"PayloadType", "com.apple.wifi.managed"},
+                         {"SSID_STR", "1;2;"},
+                         {"PayloadDisplayName", " Corp \\ Net "},
+                         {"PayloadCertificateUUID", kIdentityUuid},
+                         {"EAPClientConfiguration", Dictionary{{"AcceptEAPTypes", Array{Value(13)}}}}}),
+        Value(Dictionary{{"PayloadType", "com.apple.wifi.managed"},
+                         {"SSID_STR", "   "},
+                         {"EAPClientConfiguration", Dictionary{{"AcceptEAPTypes", Array{Value(25)}},
+                                                               {"UserName", "CORP\\li;wei"},
+                                                               {"UserPassword", "  p\\w;"}}}}),
+        Value(Dictionary{{"PayloadType", "com.apple.globalethernet.managed"},
+                         {"SSID_STR", " lead;"},
+                         {"PayloadDisplayName", "Wired #1 = [x]"},
+                         {"PayloadCertificateUUID", kIdentityUuid},
+                         {"EAPClientConfiguration", Dictionary{{"AcceptEAPTypes", Array{Value(13)}}}}}),
+    };
+    ToolRun run = runTool({"-I", "-F", installPayloads(std::move(payloads), " key\\pass")});
+    ASSERT_EQ(run.status, 0) << run.error;
+    const std::vector<fs::path> written = keyfiles();
+    ASSERT_EQ(written.size(), 3u);
+    for (const fs::path& path : written) {
+        SCOPED_TRACE(path.string());
+        const std::string keyfile = testsupport::readText(path);
+        spawn::Options o;
+        o.program = "nmcli";
+        o.argv = {"nmcli", "--offline", "connection", "modify"};
+        spawn::RunLimits limits;
+        limits.input = keyfile;
+        spawn::RunResult check = spawn::run(std::move(o), limits);
+        ASSERT_TRUE(check.waitStatus);
+        ASSERT_EQ(spawn::exitStatusFromWait(*check.waitStatus), 0) << check.error;
+        for (const char* key : {"id", "ssid", "identity", "password", "private-key-password"}) {
+            EXPECT_EQ(lineOf("\n" + check.output, key), lineOf(keyfile, key)) << key;
+        }
+    }
+    // One value spelled out: without the escape NetworkManager reads "1;2;" as the bytes 1 and 2.
+    const std::string first = testsupport::readText(
+        root_.at("/etc/NetworkManager/system-connections/ravaviza-") + kIdentifier + "-0.nmconnection");
+    EXPECT_EQ(lineOf(first, "ssid"), "1\\\\;2\\\\;");
+    EXPECT_EQ(lineOf(first, "id"), "\\sCorp \\\\ Net ");
 }
 
 }  // namespace

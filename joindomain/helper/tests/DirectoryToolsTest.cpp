@@ -155,6 +155,26 @@ TEST_F(DirectoryToolsTest, BindRefusesNamesThatAreNotNames) {
         EXPECT_FALSE(outcome.error.empty());
     }
     EXPECT_TRUE(fakes_->callsOf("realm").empty());
+
+    // realmd keeps the user and the OU in the machine's configuration: one line of text each.
+    struct Hostile {
+        std::string option;
+        std::string value;
+        const char* error;
+    } hostile[] = {
+        {"-u", "joiner\n[sssd]", "dsconfigad: invalid user name\n"},
+        {"-u", "joiner\x7f", "dsconfigad: invalid user name\n"},
+        {"-ou", "OU=a\rb", "dsconfigad: invalid OU\n"},
+        {"-ou", "OU=a\xc2\x85", "dsconfigad: invalid OU\n"},
+    };
+    for (const Hostile& h : hostile) {
+        std::vector<std::string> args = {"-a", "ABC-MC0", "-domain", "corp.example.com", "-u", "joiner"};
+        if (h.option == "-u") args.back() = h.value;
+        if (h.option == "-ou") args.insert(args.end(), {"-ou", h.value});
+        dsconfigad::Outcome outcome = dsconfigad::run(args, "pw\n");
+        EXPECT_EQ(outcome.status, 64) << h.value;
+        EXPECT_EQ(outcome.error, h.error) << h.value;
+    }
 }
 
 TEST_F(DirectoryToolsTest, MachineNamesGoToTheHostNameFiles) {
@@ -175,6 +195,20 @@ TEST_F(DirectoryToolsTest, MachineNamesGoToTheHostNameFiles) {
     EXPECT_EQ(readText(root_.at("/etc/hostname")), "ABC-MC0\n");
     EXPECT_EQ(sysinfo::hostName(), "Li's \"Mac\" $1");
     EXPECT_EQ(scutil::run({"--set", "ComputerName", "two\nlines"}).status, 1);
+}
+
+TEST_F(DirectoryToolsTest, ComputerNameThatIsNotOneLineOfTextIsRefused) {
+    const std::string before = "CHASSIS=laptop\nPRETTY_HOSTNAME=\"old\"\n";
+    testsupport::writeFile(root_.at("/etc/machine-info"), before);
+    for (const char* name :
+         {"two\nlines", "a\rb", "a\x7f", "a\tb", "Caf\xe9", "NEL\xc2\x85", "LS\xe2\x80\xa8"}) {
+        scutil::Outcome outcome = scutil::run({"--set", "ComputerName", name});
+        EXPECT_EQ(outcome.status, 1) << name;
+        EXPECT_EQ(outcome.error, "scutil: invalid computer name\n");
+    }
+    EXPECT_EQ(readText(root_.at("/etc/machine-info")), before);
+    ASSERT_EQ(scutil::run({"--set", "ComputerName", "Café de Li"}).status, 0);
+    EXPECT_EQ(scutil::run({"--get", "ComputerName"}).output, "Café de Li\n");
 }
 
 TEST_F(DirectoryToolsTest, JoinedWiFiNetworkComesFromNetworkManager) {

@@ -86,6 +86,25 @@ TEST(JoinDomainTexts, KerberosConfiguration) {
               "corp.example.com = CORP.EXAMPLE.COM");
 }
 
+// What a DNS server answers is written into krb5.conf only as the kdc of a host within the domain.
+TEST(JoinDomainTexts, KerberosServersFromDnsAreOnlyHostNamesOfTheDomain) {
+    struct Case {
+        const char* name;
+        std::string hosts;
+        std::string domain;
+        std::string lines;
+    } cases[] = {
+        {"a brace that would close the realm", "x}.corp.example.com.\ndc1.corp.example.com.\n",
+         "corp.example.com", "  kdc = DC1.CORP.EXAMPLE.COM:88"},
+        {"a carriage return", "dc1\r.corp.example.com.\ndc2.corp.example.com.\r\n", "corp.example.com", ""},
+        {"DEL", "dc\x7f.corp.example.com.\n", "corp.example.com", ""},
+        {"blanks and another key", "kdc = evil.corp.example.com.\n", "corp.example.com", ""},
+        {"a line break in the domain", "dc1.corp.example.com.\n", "corp.example.com\n[libdefaults]", ""},
+        {"an empty label", "dc1..corp.example.com.\n", "corp.example.com", ""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(JoinDomainUtil::kdcLinesFrom(c.hosts, c.domain), c.lines) << c.name;
+}
+
 class DomainOperationsTest : public ::testing::Test {
   protected:
     void SetUp() override {

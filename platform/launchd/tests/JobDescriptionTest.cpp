@@ -105,6 +105,12 @@ TEST_F(platform_launchd_JobFile, RejectsBrokenOrIncompleteFilesWithReason) {
          plist("<key>Label</key><string>x</string><key>Program</key><string>/bin/true</string>"
                "<key>EnvironmentVariables</key><dict><key>A=B</key><string>1</string></dict>"),
          "EnvironmentVariables"},
+        {"label with a line break",
+         plist("<key>Label</key><string>x\n1 1 y</string><key>Program</key><string>/bin/true</string>"),
+         "Label must be one line of text"},
+        {"label with a control character",
+         plist("<key>Label</key><string>x\x01</string><key>Program</key><string>/bin/true</string>"),
+         "Label must be one line of text"},
     };
     for (const Case& c : cases) {
         std::string error;

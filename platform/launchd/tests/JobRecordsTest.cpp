@@ -74,6 +74,10 @@ TEST_F(platform_launchd_JobRecords, RecordsSurviveTheRoundTripAndBadLinesAreSkip
     EXPECT_EQ(launchd::readJobRecords(path),
               (std::vector<launchd::JobRecord>{{1234, 5, "com.velmora.Good"}}));
     EXPECT_TRUE(launchd::readJobRecords(dir_ + "/missing").empty());
+    // A label that is not one line is left out rather than adding a record of its own.
+    ASSERT_TRUE(
+        launchd::writeJobRecords(path, {{1234, 5, "com.velmora.Good"}, {4321, 5, "x\n77 8 injected"}}));
+    EXPECT_EQ(readText(path), "1234 5 com.velmora.Good\n");
     // A record others could have written names no process to end.
     ::chmod(path.c_str(), 0666);
     EXPECT_TRUE(launchd::readJobRecords(path).empty());

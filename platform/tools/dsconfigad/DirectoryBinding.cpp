@@ -9,6 +9,7 @@
 #include <map>
 
 #include "platform/core/FileIO.h"
+#include "platform/core/LineText.h"
 #include "platform/paths/Paths.h"
 #include "platform/spawn/Spawn.h"
 
@@ -134,8 +135,11 @@ Outcome add(const std::vector<std::string>& args, const std::string& input) {
     binding.domain = lower((*o)["-domain"]);
     if (!computerName(binding.computer)) return fail("dsconfigad: invalid computer name\n", 64);
     if (!dnsName(binding.domain)) return fail("dsconfigad: invalid domain name\n", 64);
+    // realmd and adcli keep what they are given in the machine's configuration and keytab.
     const std::string user = (*o)["-u"];
-    if (user.empty() || user[0] == '-') return fail("dsconfigad: invalid user name\n", 64);
+    if (user.empty() || user[0] == '-' || !linetext::lineSafe(user))
+        return fail("dsconfigad: invalid user name\n", 64);
+    if (o->count("-ou") && !linetext::lineSafe((*o)["-ou"])) return fail("dsconfigad: invalid OU\n", 64);
     std::string password;
     if (o->count("-p")) {
         password = (*o)["-p"];

@@ -14,11 +14,13 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "platform/archive/Plist.h"
 #include "platform/archive/Value.h"
 #include "platform/core/FileIO.h"
+#include "platform/core/LineText.h"
 #include "platform/paths/Paths.h"
 #include "platform/spawn/Spawn.h"
 
@@ -39,18 +41,22 @@ std::string text(const Value* v) {
     return v && v->string() ? *v->string() : std::string();
 }
 
-// A value written into a keyfile: one line, no control characters.
-bool keyfileSafe(const std::string& s) {
-    for (unsigned char c : s) {
-        if (c < 0x20 || c == 0x7f) return false;
-    }
-    return true;
-}
-
-std::string keyfileEscape(const std::string& s) {
+// A string value as a keyfile line holds it, or nothing when the keyfile cannot hold it: a value
+// must be one line of text (linetext::lineSafe), a backslash is doubled and leading blanks are
+// written as "\s", since the reader drops blanks after the '='. asSsid adds NetworkManager's own
+// escape of ';', without which "1;2;" would read as a list of bytes.
+std::optional<std::string> keyfileValue(std::string_view value, bool asSsid = false) {
+    if (!linetext::lineSafe(value)) return std::nullopt;
     std::string out;
-    for (char c : s) {
+    bool leading = true;
+    for (char c : value) {
+        leading = leading && c == ' ';
+        if (leading) {
+            out += "\\s";
+            continue;
+        }
         if (c == '\\') out += '\\';
+        if (c == ';' && asSsid) out += "\\\\";
         out += c;
     }
     return out;
@@ -272,14 +278,19 @@ Outcome installProfile(const std::string& path) {
     std::vector<PlannedFile> keyfiles;  // in the connections folder
     int index = 0;
     for (const Value* payload : wifi) {
-        // Wired 802.1X payloads become Ethernet connections; the rest are Wi-Fi networks.
+        // Wired 802.1X payloads become Ethernet connections; the rest are Wi-Fi networks. Every
+        // value from the profile passes keyfileValue before it is written: one it refuses refuses
+        // the whole profile, except the display name, which has a fallback.
         const bool wired = text(payload->find("PayloadType")) != "com.apple.wifi.managed";
         const std::string ssid = text(payload->find("SSID_STR"));
-        if (!wired && (ssid.empty() || ssid.size() > 32 || !keyfileSafe(ssid))) {
+        const std::optional<std::string> ssidValue = keyfileValue(ssid);
+        if (!wired && (ssid.empty() || ssid.size() > 32 || !ssidValue)) {
             return {false, "profiles: unusable SSID"};
         }
         std::string display = text(payload->find("PayloadDisplayName"));
-        if (display.empty() || !keyfileSafe(display)) display = wired ? "Ethernet" : "WiFi (" + ssid + ")";
+        if (display.empty() || !linetext::lineSafe(display))
+            display = wired ? "Ethernet" : "WiFi (" + ssid + ")";
+        const std::string displayValue = keyfileValue(display).value_or("Ethernet");
 
         std::string caPem;
         if (const Value* eap = payload->find("EAPClientConfiguration")) {
@@ -301,35 +312,47 @@ Outcome installProfile(const std::string& path) {
                 if (t.integer() == 21 && method.empty()) method = "ttls";
             }
         }
-        const bool withPassword = !method.empty() && !userName.empty() &&
-                                  identities.find(text(payload->find("PayloadCertificateUUID"))) == identities.end();
+        const bool withPassword =
+            !method.empty() && !userName.empty() &&
+            identities.find(text(payload->find("PayloadCertificateUUID"))) == identities.end();
         std::string eapSection = "[802-1x]\neap=tls;\n";
         if (withPassword) {
-            if (!keyfileSafe(userName) || !keyfileSafe(userPassword)) return {false, "profiles: unusable credentials"};
+            const std::optional<std::string> identityValue = keyfileValue(userName);
+            const std::optional<std::string> passwordValue = keyfileValue(userPassword);
+            if (!identityValue || !passwordValue) return {false, "profiles: unusable credentials"};
             std::string inner = eap ? text(eap->find("TTLSInnerAuthentication")) : std::string();
             for (char& c : inner) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
             if (inner != "pap" && inner != "chap" && inner != "mschap") inner = "mschapv2";
-            eapSection = "[802-1x]\neap=" + method + ";\nidentity=" + keyfileEscape(userName) +
-                         "\npassword=" + keyfileEscape(userPassword) + "\nphase2-auth=" + inner + "\n";
+            eapSection = "[802-1x]\neap=" + method + ";\nidentity=" + *identityValue +
+                         "\npassword=" + *passwordValue + "\nphase2-auth=" + inner + "\n";
         }
         std::string keyfile =
-            wired ? "[connection]\nid=" + keyfileEscape(display) + "\ntype=ethernet\n\n[ethernet]\n\n" + eapSection
-                  : "[connection]\nid=" + keyfileEscape(display) + "\ntype=wifi\n\n[wifi]\nmode=infrastructure\nssid=" +
-                        keyfileEscape(ssid) + "\n\n[wifi-security]\nkey-mgmt=wpa-eap\n\n" + eapSection;
+            wired ? "[connection]\nid=" + displayValue + "\ntype=ethernet\n\n[ethernet]\n\n" + eapSection
+                  : "[connection]\nid=" + displayValue +
+                        "\ntype=wifi\n\n[wifi]\nmode=infrastructure\nssid=" + *keyfileValue(ssid, true) +
+                        "\n\n[wifi-security]\nkey-mgmt=wpa-eap\n\n" + eapSection;
         if (!caPem.empty()) {
             const std::string caPath = folder + "/ca-" + std::to_string(index) + ".pem";
+            const std::optional<std::string> caValue = keyfileValue(caPath);
+            if (!caValue) return {false, "profiles: unusable certificate path " + caPath};
             files.push_back({caPath, archive::Data(caPem.begin(), caPem.end())});
-            keyfile += "ca-cert=" + caPath + "\n";
+            keyfile += "ca-cert=" + *caValue + "\n";
         }
         const std::string idUuid = text(payload->find("PayloadCertificateUUID"));
         if (auto it = identities.find(idUuid); it != identities.end()) {
             const std::string p12 = folder + "/" + idUuid + ".p12";
+            const std::optional<std::string> p12Value = keyfileValue(p12);
+            if (!p12Value) return {false, "profiles: unusable certificate path " + p12};
+            // The identity is the SSID, so a wired payload's SSID_STR is written here too.
+            if (!ssidValue) return {false, "profiles: unusable SSID"};
             files.push_back({p12, it->second.first});
             keyfile +=
-                "identity=" + keyfileEscape(ssid) + "\nclient-cert=" + p12 + "\nprivate-key=" + p12 + "\n";
-            if (keyfileSafe(it->second.second)) {
-                keyfile += "private-key-password=" + keyfileEscape(it->second.second) + "\n";
-            }
+                "identity=" + *ssidValue + "\nclient-cert=" + *p12Value + "\nprivate-key=" + *p12Value + "\n";
+            // A password the keyfile cannot hold is refused rather than left out: without it the
+            // connection could not open its own key.
+            const std::optional<std::string> keyPassword = keyfileValue(it->second.second);
+            if (!keyPassword) return {false, "profiles: unusable identity password"};
+            keyfile += "private-key-password=" + *keyPassword + "\n";
         }
         keyfile += "\n[ipv4]\nmethod=auto\n\n[ipv6]\nmethod=auto\n\n[user]\n" + std::string(kTagKey) + "=" +
                    identifier + "\n";

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "platform/core/FileIO.h"
+#include "platform/core/LineText.h"
 #include "platform/paths/Paths.h"
 #include "platform/sysinfo/SysFiles.h"
 
@@ -56,13 +57,9 @@ bool hostName(const std::string& name, bool singleLabel) {
     return label > 0 && name.back() != '-';
 }
 
-// A pretty name: printable text on one line.
+// A pretty name: text on one line.
 bool prettyName(const std::string& name) {
-    if (name.empty() || name.size() > 255) return false;
-    for (char c : name) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
-    }
-    return true;
+    return !name.empty() && name.size() <= 255 && linetext::lineSafe(name);
 }
 
 std::string quoted(const std::string& value) {
