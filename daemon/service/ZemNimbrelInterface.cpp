@@ -4,7 +4,7 @@
 
 #include "common/logger/LogSink.h"
 #include "platform/paths/Paths.h"
-#include "ExecutableProcesses.h"
+#include "platform/process/ProcessList.h"
 
 using common::processLog;
 
@@ -16,7 +16,7 @@ ZemNimbrelInterface& ZemNimbrelInterface::sharedInstance() {
 }
 
 std::string ZemNimbrelInterface::vpnAgentPath() {
-    return paths::uiAppBundle() + "/Contents/RQL/Nimbrel";
+    return paths::vpnAgentExecutable();
 }
 
 void ZemNimbrelInterface::setClientFactory(ClientFactory factory) {
@@ -43,7 +43,7 @@ void ZemNimbrelInterface::log(const std::string& line) {
 }
 
 void ZemNimbrelInterface::existNimbrel() {
-    if (service::processesRunning(vpnAgentPath()).empty()) return;
+    if (proclist::processesRunning(vpnAgentPath()).empty()) return;
     ClientFactory factory;
     {
         std::lock_guard lock(mutex_);
