@@ -24,7 +24,7 @@
 #include "platform/paths/Paths.h"
 #include "framework/process/TaskHelper.h"
 #include "common/server/ZemServerConfig.h"
-#include "daemon/service/ExecutableProcesses.h"
+#include "platform/process/ProcessList.h"
 #include "daemon/service/ZemNimbrelInterface.h"
 #include "platform/spawn/Spawn.h"
 
@@ -494,7 +494,7 @@ void UserBridge::installTovikMobileconfig(const fileio::UserFolder& folder) {
 void UserBridge::checkRQLifLoad() {
     log("[CommonTimerManager]Zem start load Nimbrel");
     const std::string agent = ZemNimbrelInterface::vpnAgentPath();
-    if (!service::processesRunning(agent).empty()) ZemNimbrelInterface::sharedInstance().existNimbrel();
+    if (!proclist::processesRunning(agent).empty()) ZemNimbrelInterface::sharedInstance().existNimbrel();
     dispatch::WorkQueue::global()->dispatch([sink = env_.log, agent] {
         struct stat st {};
         if (::stat(agent.c_str(), &st) != 0) return;

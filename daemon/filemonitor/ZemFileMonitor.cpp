@@ -1,6 +1,5 @@
 #include "ZemFileMonitor.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -15,6 +14,7 @@
 #include "platform/core/UserFolder.h"
 #include "common/logger/LogSink.h"
 #include "platform/paths/Paths.h"
+#include "platform/process/ProcessList.h"
 #include "framework/process/TaskHelper.h"
 #include "common/server/ZemServerConfig.h"
 #include "platform/sysinfo/ConsoleUser.h"
@@ -61,39 +61,10 @@ std::optional<Account> accountOf(const std::string& name) {
     return Account{*home, {pw.pw_uid, pw.pw_gid}};
 }
 
-// Pids of live processes whose executable is path, or lies below it when path is a folder.
-std::vector<pid_t> processesOfExecutable(const std::string& path, bool folder) {
-    std::vector<pid_t> pids;
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return pids;
-    const pid_t self = ::getpid();
-    while (dirent* entry = ::readdir(proc)) {
-        char* end = nullptr;
-        long pid = std::strtol(entry->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0' || pid == self) continue;
-        char target[4096];
-        std::string link = std::string("/proc/") + entry->d_name + "/exe";
-        ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-        if (n <= 0) continue;
-        std::string exe(target, static_cast<size_t>(n));
-        bool match = folder ? exe.size() > path.size() && exe.compare(0, path.size(), path) == 0 &&
-                                  exe[path.size()] == '/'
-                            : exe == path;
-        if (match) pids.push_back(static_cast<pid_t>(pid));
-    }
-    ::closedir(proc);
-    return pids;
-}
-
-std::string watermarkApp() {
-    return paths::uiAppResources() + "/Pellin.app";
-}
-
 // Kills every watermark process; the pids killed, joined by spaces.
 std::string killWatermark() {
     std::string killed;
-    for (pid_t pid : processesOfExecutable(watermarkApp(), true)) {
-        if (::kill(pid, SIGKILL) != 0) continue;
+    for (pid_t pid : proclist::signalProcessesOf(paths::watermarkAppExecutable(), SIGKILL)) {
         if (!killed.empty()) killed += ' ';
         killed += std::to_string(pid);
     }
@@ -191,7 +162,7 @@ void ZemProcessChecks::existWaterMark() {
 }
 
 bool ZemProcessChecks::isUserAppExist() {
-    bool running = !processesOfExecutable(paths::uiAppExecutable(), false).empty();
+    bool running = !proclist::processesRunning(paths::uiAppExecutable()).empty();
     log(running ? "[ProcessHelper]Zem UI existed" : "[ProcessHelper]Zem UI inexistence");
     return running;
 }

@@ -9,7 +9,7 @@
 #include "common/logger/LogSink.h"
 #include "platform/paths/Paths.h"
 #include "framework/process/TaskHelper.h"
-#include "daemon/service/ExecutableProcesses.h"
+#include "platform/process/ProcessList.h"
 
 using calix::TaskHelper;
 using common::processLog;
@@ -279,7 +279,7 @@ bool ZemIPCManager::installUpgradeCopy(const std::string& source) {
 
 // Ends the running copies of the upgrade app, found by the program file they run.
 static void endUpgradeApps(const std::string& exe, int signal) {
-    for (pid_t pid : service::processesRunning(exe)) ::kill(pid, signal);
+    proclist::signalProcessesOf(exe, signal);
 }
 
 void ZemIPCManager::upgradeIPC(const std::optional<std::string>& data, int32_t upType) {

@@ -4,8 +4,8 @@
 
 #include "common/logger/LogSink.h"
 #include "platform/paths/Paths.h"
-#include "ExecutableProcesses.h"
 #include "outside/vpnagent/FenwickClient.h"
+#include "platform/process/ProcessList.h"
 
 using common::processLog;
 
@@ -17,7 +17,7 @@ ZemNimbrelInterface& ZemNimbrelInterface::sharedInstance() {
 }
 
 std::string ZemNimbrelInterface::vpnAgentPath() {
-    return paths::uiAppBundle() + "/Contents/RQL/Nimbrel";
+    return paths::vpnAgentExecutable();
 }
 
 std::optional<ZemNimbrelInterface::FenwickClient> ZemNimbrelInterface::componentClient() {
@@ -60,7 +60,7 @@ void ZemNimbrelInterface::log(const std::string& line) {
 }
 
 void ZemNimbrelInterface::existNimbrel() {
-    if (service::processesRunning(vpnAgentPath()).empty()) return;
+    if (proclist::processesRunning(vpnAgentPath()).empty()) return;
     ClientFactory factory;
     {
         std::lock_guard lock(mutex_);

@@ -19,7 +19,7 @@
 #include "daemon/protect/ZemProtectContext.h"
 #include "daemon/protect/ZemProtectCore.h"
 #include "LaunchJobs.h"
-#include "ProcessScan.h"
+#include "platform/process/ProcessList.h"
 #include "ProcessUtil.h"
 #include "ZemProtectIPCManager.h"
 #include "platform/sysinfo/ConsoleUser.h"
@@ -44,7 +44,7 @@ bool exists(const std::string& path) {
 }
 
 std::string watermarkExecutable() {
-    return paths::uiAppResources() + "/Pellin.app/Contents/MacOS/Pellin";
+    return paths::watermarkAppExecutable();
 }
 
 std::string watermarkSwitch() {
@@ -52,7 +52,7 @@ std::string watermarkSwitch() {
 }
 
 std::string vpnAgentExecutable() {
-    return paths::uiAppBundle() + "/Contents/RQL/Nimbrel";
+    return paths::vpnAgentExecutable();
 }
 
 std::string joined(const std::vector<pid_t>& pids) {
@@ -61,12 +61,6 @@ std::string joined(const std::vector<pid_t>& pids) {
         if (!out.empty()) out += ' ';
         out += std::to_string(p);
     }
-    return out;
-}
-
-std::vector<pid_t> pidsOf(const std::string& executable) {
-    std::vector<pid_t> out;
-    for (const auto& p : supervise::processesOfExecutable(executable)) out.push_back(p.pid);
     return out;
 }
 
@@ -216,13 +210,13 @@ void ProcessHelper::checkMemory() {
 }
 
 bool ProcessHelper::isUserAppExist() {
-    const bool running = !supervise::processesOfExecutable(paths::uiAppExecutable()).empty();
+    const bool running = !proclist::processesRunning(paths::uiAppExecutable()).empty();
     log(running ? "[ProcessHelper]Zem UI existed" : "[ProcessHelper]Zem UI inexistence");
     return running;
 }
 
 std::vector<pid_t> ProcessHelper::existWaterMark() {
-    std::vector<pid_t> killed = supervise::signalProcessesOfExecutable(watermarkExecutable(), SIGKILL);
+    std::vector<pid_t> killed = proclist::signalProcessesOf(watermarkExecutable(), SIGKILL);
     if (!killed.empty()) log("[ProcessHelper]Zem watermark kill in zem startup--" + joined(killed) + "--");
     return killed;
 }
@@ -236,7 +230,7 @@ void ProcessHelper::launchZem(int) {
 void ProcessHelper::CheckWaterMarkLoad() {
     const std::string job = supervise::jobFile(supervise::kWatermarkJobLabel);
     if (!exists(job)) return;
-    if (!pidsOf(watermarkExecutable()).empty()) {
+    if (!proclist::processesRunning(watermarkExecutable()).empty()) {
         log("[ProcessHelper]Zem watermark exit---");
         if (watermarkKills_.load() < 1) {
             existWaterMark();
@@ -252,7 +246,7 @@ void ProcessHelper::CheckWaterMarkLoad() {
 }
 
 bool ProcessHelper::ifExistHuxUI() {
-    auto pids = pidsOf(paths::uiAppExecutable());
+    auto pids = proclist::processesRunning(paths::uiAppExecutable());
     if (pids.empty()) return false;
     log("[ProcessHelper]Hux UI Exist pid =" + joined(pids));
     return true;
@@ -262,7 +256,7 @@ void ProcessHelper::exitNimbrel() {
     std::weak_ptr<int> alive = lifetime_;
     auto work = [this, alive] {
         if (!alive.lock()) return;
-        if (pidsOf(vpnAgentExecutable()).empty()) return;
+        if (proclist::processesRunning(vpnAgentExecutable()).empty()) return;
         log("[checkRQLifLoad]Zem QZN exit");
         if (env_.existNimbrel) {
             env_.existNimbrel();
@@ -291,7 +285,7 @@ void ProcessHelper::CheckRQLExistAndLoad() {
         return;
     }
     const std::string agent = vpnAgentExecutable();
-    if (!pidsOf(agent).empty()) {
+    if (!proclist::processesRunning(agent).empty()) {
         log("[ProcessHelper]Zem QZN existed");
         if (!ifExistHuxUI()) {
             exitNimbrel();

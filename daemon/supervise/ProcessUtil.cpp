@@ -7,7 +7,7 @@
 #include "common/logger/RotatingLogger.h"
 #include "platform/paths/Paths.h"
 #include "LaunchJobs.h"
-#include "ProcessScan.h"
+#include "platform/process/ProcessList.h"
 
 using common::LogCoreHelper;
 
@@ -26,7 +26,7 @@ bool ProcessUtil::checkHeartBeatService(const std::string& label) {
 }
 
 bool ProcessUtil::daemonRunsWithMode(const std::string& mode) {
-    for (const auto& p : supervise::processesOfExecutable(paths::daemonExecutable())) {
+    for (const auto& p : proclist::processesOf(paths::daemonExecutable())) {
         if (p.lastArgumentIs(mode)) return true;
     }
     return false;

@@ -19,7 +19,7 @@
 #include "framework/process/FileManager.h"
 #include "framework/process/TaskHelper.h"
 #include "LaunchJobs.h"
-#include "ProcessScan.h"
+#include "platform/process/ProcessList.h"
 #include "WorkspaceOpen.h"
 
 using calix::FileManager;
@@ -133,13 +133,14 @@ void ZemV5Install::killZemLoginAndNimbrel(const Hooks& hooks) {
 }
 
 void ZemV5Install::killZemBizProcess() {
-    supervise::signalProcessesOfExecutable(policyRunnerExecutable(), SIGKILL, [](const supervise::RunningProcess& p) {
-        return p.args.size() >= 2 && (p.args[1] == "-runTimer" || p.args[1] == "-runExt");
-    });
+    proclist::signalProcessesOf(
+        policyRunnerExecutable(), SIGKILL, std::nullopt, [](const proclist::RunningProcess& p) {
+            return p.args.size() >= 2 && (p.args[1] == "-runTimer" || p.args[1] == "-runExt");
+        });
 }
 
 void ZemV5Install::killJoinDomainProcess() {
-    supervise::signalProcessesOfExecutable(joinDomainExecutable(), SIGKILL);
+    proclist::signalProcessesOf(joinDomainExecutable(), SIGKILL);
 }
 
 void ZemV5Install::ChangeIPConfigArchive() {

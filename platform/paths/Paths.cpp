@@ -65,6 +65,12 @@ std::string uiAppExecutable() {
 std::string uiAppResources() {
     return uiAppBundle() + "/Contents/Resources";
 }
+std::string vpnAgentExecutable() {
+    return uiAppBundle() + "/Contents/RQL/Nimbrel";
+}
+std::string watermarkAppExecutable() {
+    return uiAppResources() + "/Pellin.app/Contents/MacOS/Pellin";
+}
 std::string daemonExecutable() {
     return uiAppResources() + "/Hollin.app/Contents/MacOS/Hollin";
 }

@@ -32,6 +32,8 @@ std::string privilegedHelperFolder();   // /Library/PrivilegedHelperTools: the a
 std::string uiAppBundle();              // /Applications/Hux/Hux.app
 std::string uiAppExecutable();          // /Applications/Hux/Hux.app/Contents/MacOS/Hux
 std::string uiAppResources();           // /Applications/Hux/Hux.app/Contents/Resources
+std::string vpnAgentExecutable();       // /Applications/Hux/Hux.app/Contents/RQL/Nimbrel
+std::string watermarkAppExecutable();   // <ui resources>/Pellin.app/Contents/MacOS/Pellin
 std::string daemonExecutable();         // <ui resources>/Hollin.app/Contents/MacOS/Hollin
 std::string reportServiceExecutable();  // <ui resources>/Tamber.app/Contents/MacOS/Tamber
 std::string machineLogsFolder();        // /Library/Logs/RavAviza

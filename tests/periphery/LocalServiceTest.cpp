@@ -364,6 +364,16 @@ TEST_F(LocalServiceTest, NimbrelStopAsksForAccessThenStopsTheRunningAgent) {
         nimbrel.existNimbrel();
         EXPECT_TRUE(eventually([&] { return lastLine() == c.line; })) << c.line << " got " << lastLine();
     }
+
+    // An update replaces the agent's file (copy, then rename over it): the agent still running
+    // is the old file's, and it is still the agent to stop.
+    fs::copy_file("/bin/sleep", agent + ".new");
+    fs::rename(agent + ".new", agent);
+    const int before = made.load();
+    access = 0;
+    reply = Dictionary{{"code", 0}};
+    nimbrel.existNimbrel();
+    EXPECT_EQ(made.load(), before + 1) << "the stop is asked of the agent whose file was replaced";
     // Without a factory of its own, every job asks the component's client (which refuses here).
     nimbrel.setClientFactory(nullptr);
     const int asked = FenwickStandIn::accessRequests();

@@ -5,7 +5,7 @@
 
 #include "SupervisionRoot.h"
 #include "daemon/supervise/LaunchJobs.h"
-#include "daemon/supervise/ProcessScan.h"
+#include "platform/process/ProcessList.h"
 
 namespace {
 
@@ -81,7 +81,7 @@ class InstalledJobs : public SupervisionRoot {
     }
 
     static bool daemonRuns(const std::string& mode) {
-        for (const auto& p : supervise::processesOfExecutable(paths::daemonExecutable())) {
+        for (const auto& p : proclist::processesOf(paths::daemonExecutable())) {
             if (p.lastArgumentIs(mode)) return true;
         }
         return false;
@@ -164,7 +164,7 @@ TEST_F(InstalledJobs, InstallBringsTheJobsUpAndTheyGuardEachOther) {
     EXPECT_NE(jobPid(supervise::kRunJobLabel), run);
 
     // -launch opens the UI app again.
-    for (pid_t pid : supervise::signalProcessesOfExecutable(paths::uiAppExecutable(), SIGKILL)) {
+    for (pid_t pid : proclist::signalProcessesOf(paths::uiAppExecutable(), SIGKILL)) {
         ASSERT_TRUE(waitFor([&] { return ended(pid); }));
     }
     std::ofstream(root_ / "started.log", std::ios::trunc).flush();

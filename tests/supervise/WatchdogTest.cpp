@@ -8,7 +8,7 @@
 #include "SupervisionRoot.h"
 #include "daemon/supervise/LaunchJobs.h"
 #include "daemon/supervise/ProcessHelper.h"
-#include "daemon/supervise/ProcessScan.h"
+#include "platform/process/ProcessList.h"
 #include "daemon/supervise/ProcessUtil.h"
 #include "daemon/supervise/ZemBusinessManager.h"
 

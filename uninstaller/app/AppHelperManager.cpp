@@ -5,6 +5,7 @@
 #include "joindomain/scaffold/HelperProtocol.h"
 #include "joindomain/scaffold/ShellScript.h"
 #include "joindomain/scaffold/SystemLog.h"
+#include "platform/paths/Paths.h"
 #include "uninstaller/helper/Helper.h"
 #include "uninstaller/helper/ProcessKill.h"
 
@@ -61,9 +62,8 @@ std::shared_ptr<WendleProxy> AppHelperManager::wendle() {
 }
 
 void AppHelperManager::unloadAgentServiceProcessWithCompletion(const std::function<void(int32_t)>& handler) {
-    helperscaffold::CommandResult killed = wendle::killMatching([](const std::string& line) {
-        return wendle::containsWord(line, "Applications/Hux/Hux.app/Contents/MacOS/Hux");
-    });
+    // Every user's copy of the installed UI app, and nothing that merely names it.
+    helperscaffold::CommandResult killed = wendle::killProgram(paths::uiAppExecutable());
     helperscaffold::ScriptOutcome outcome = helperscaffold::scriptOutcome(killed);
     if (!outcome.errorInfo.empty()) {
         helperscaffold::systemLog("Unload Zem agent failed with error: " +

@@ -3,6 +3,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <memory>
 #include <vector>
 
 #include "ProcessKill.h"
@@ -23,8 +25,30 @@ constexpr const char* kDaemonLabels[] = {"com.velmora.Hollin.Daemon", "com.velmo
                                          "com.velmora.Tamber.Daemon", "com.velmora.Marlet.Daemon",
                                          "com.velmora.Grebe.Daemon"};
 
-ShellScript killScript(CommandLineMatch match) {
-    return ShellScript().step([match = std::move(match)] { return killMatching(match); });
+// NetworkManager takes each switch of all networking within seconds; one that hangs is ended.
+constexpr std::chrono::seconds kNetworkSwitchDeadline{30};
+
+// Kills the program; the pids it ended go to killed when given.
+ShellScript killScript(std::string program, std::shared_ptr<std::vector<pid_t>> killed = nullptr) {
+    return ShellScript().step(
+        [program = std::move(program), killed] { return killProgram(program, killed.get()); });
+}
+
+std::string jobFile(const std::string& label) {
+    return paths::launchDaemonsFolder() + "/" + label + ".plist";
+}
+
+// Unloads the job, then removes its file once the job is not loaded (unloaded now or before, or
+// no launchd to hold it): a file left behind is loaded again at the next start and fails once its
+// program is gone. The file goes before the next job is unloaded, so a job still running cannot
+// load this one back. Answers with the unload's outcome, and any removal failure among its errors.
+helperscaffold::CommandResult unloadAndRemoveJob(const std::string& label) {
+    const std::string file = jobFile(label);
+    helperscaffold::CommandResult unload = helperscaffold::runCommand({"launchctl", "unload", file});
+    if (unload.status == 0 || helperscaffold::runCommand({"launchctl", "list", label}).status != 0) {
+        unload.error += removeTree(locationOf(file)).error;
+    }
+    return unload;
 }
 
 ShellScript removeScript(const TreeLocation& location) {
@@ -104,28 +128,24 @@ int32_t Helper::runLogged(const ShellScript& script, const std::string& failureT
 }
 
 void Helper::closedZemProcessWithCompletion(const Completion& completion) {
-    int32_t code = runLogged(killScript([](const std::string& line) {
-                                 return containsWord(line, "Hux/Hux.app/Contents/MacOS/Hux");
-                             }),
+    int32_t code = runLogged(killScript(paths::uiAppExecutable()),
                              "Closed Zem process failed with error: ", "Closed Zem process result: ");
     if (completion) completion(code);
 }
 
 void Helper::closedZemUpgradeProcessWithCompletion(const Completion& completion) {
-    // The upgrade app runs with -upgrade; the policy runner, whose program has the same name,
-    // runs without it and is left alone.
+    // The policy runner's program has the same file name but lies elsewhere, and is left alone.
     int32_t code =
-        runLogged(killScript([](const std::string& line) {
-                      return containsText(line, "Marlet") && containsWord(line, "upgrade");
-                  }),
+        runLogged(killScript(paths::upgradeAppExecutable()),
                   "Closed Zem upgrade process failed with error: ", "Closed Zem upgrade process result: ");
     if (completion) completion(code);
 }
 
 void Helper::closedZemOtherProcessWithCompletion(const Completion& completion) {
+    auto agents = std::make_shared<std::vector<pid_t>>();
     doShellScriptWithSource(
-        killScript([](const std::string& line) { return containsText(line, "Nimbrel"); }),
-        [this](std::optional<std::string> output, const archive::Dictionary& errorInfo, int) {
+        killScript(paths::vpnAgentExecutable(), agents),
+        [this, agents](std::optional<std::string> output, const archive::Dictionary& errorInfo, int) {
             if (!errorInfo.empty()) {
                 writeLog(
                     "Closed Zem Nimbrel process failed with error: " + describe(archive::Value(errorInfo)),
@@ -133,14 +153,21 @@ void Helper::closedZemOtherProcessWithCompletion(const Completion& completion) {
                 return;
             }
             writeLog("Closed Zem Nimbrel process result: " + describe(output), HSLogger::kInfo);
-            // The VPN component's routes and addresses go with the interfaces' restart.
+            // The routes, addresses and name servers the ended agent set go with a restart of
+            // networking; with no agent there was nothing to undo and the network is left alone.
+            // On is asked for even when off failed, so networking is never left off.
+            if (agents->empty()) return;
             ShellScript restart;
-            for (const char* device : {"en0", "en1"}) {
-                restart.command({"ifconfig", device, "down"}).command({"ifconfig", device, "up"});
-            }
+            restart
+                .step([] {
+                    return helperscaffold::runCommand({"nmcli", "networking", "off"}, kNetworkSwitchDeadline);
+                })
+                .step([] {
+                    return helperscaffold::runCommand({"nmcli", "networking", "on"}, kNetworkSwitchDeadline);
+                });
             runLogged(restart, "Restart network failed with error: ", "Restart network result: ");
         });
-    runLogged(killScript([](const std::string& line) { return containsText(line, "Ducene"); }),
+    runLogged(killScript(paths::domainJoinAppExecutable()),
               "Closed Zem Ducene process failed with error: ", "Closed Zem Ducene process result: ");
     if (completion) completion(0);
 }
@@ -148,7 +175,7 @@ void Helper::closedZemOtherProcessWithCompletion(const Completion& completion) {
 void Helper::unloadAllServiceProcessWithCompletion(const Completion& completion) {
     ShellScript unloads;
     for (const char* label : kDaemonLabels) {
-        unloads.command({"launchctl", "unload", paths::launchDaemonsFolder() + "/" + label + ".plist"});
+        unloads.step([label] { return unloadAndRemoveJob(label); });
     }
     int32_t code =
         runLogged(unloads, "Unload Zem all Daemons failed with error: ", "Unload Zem all Daemons result: ");
@@ -206,6 +233,8 @@ void Helper::quitDomainWithCompletion(const Completion& completion) {
 
 void Helper::removeZemAppWithCompletion(const Completion& completion) {
     if (!treeExists(locationOf(paths::uiAppBundle()))) {
+        // An earlier run cut short after the app went finishes here.
+        removeEmptyFolder(locationOf(paths::applicationsFolder() + "/Hux"));
         writeLog("Zem application is not existed.", HSLogger::kInfo);
         if (completion) completion(0);
         return;

@@ -137,4 +137,11 @@ helperscaffold::CommandResult removeTree(const TreeLocation& location) {
     return result;
 }
 
+bool removeEmptyFolder(const TreeLocation& location) {
+    if (!plainName(location.name)) return false;
+    Fd parent = openParent(location);
+    // Refused for a link (not a folder) and for a folder that holds anything.
+    return parent.valid() && ::unlinkat(parent.get(), location.name.c_str(), AT_REMOVEDIR) == 0;
+}
+
 }  // namespace wendle

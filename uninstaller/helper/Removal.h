@@ -32,4 +32,8 @@ bool treeExists(const TreeLocation& location);
 // there), 1 with "rm: cannot remove '<path>': <reason>" lines otherwise.
 helperscaffold::CommandResult removeTree(const TreeLocation& location);
 
+// Removes the entry when it is an empty folder, as a removal of its tree that was cut short may
+// leave it; anything else there stays. True when it was removed.
+bool removeEmptyFolder(const TreeLocation& location);
+
 }  // namespace wendle

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <future>
 #include <random>
 #include <span>
@@ -120,14 +119,7 @@ std::optional<int64_t> entryInteger(const archive::Value& value, const char* key
 }
 
 bool nimbrelRunning() {
-    const std::string path = paths::uiAppBundle() + "/Contents/RQL/Nimbrel";
-    for (pid_t pid : proclist::processesNamed("Nimbrel")) {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-        std::string first;
-        std::getline(in, first, '\0');
-        if (first == path) return true;
-    }
-    return false;
+    return !proclist::processesRunning(paths::vpnAgentExecutable()).empty();
 }
 
 }  // namespace

@@ -1,16 +1,12 @@
 #include "HollinProcessListener.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
 #include <memory>
 
 #include "common/logger/LogSink.h"
 #include "ui/session/login/RavAvizaLoginHelper.h"
 #include "platform/paths/Paths.h"
+#include "platform/process/ProcessList.h"
 #include "RavAvizaTicketHelper.h"
 
 using common::processLog;
@@ -40,36 +36,10 @@ HollinProcessListener::Steps defaultSteps() {
     return s;
 }
 
-std::string readLink(const std::string& path) {
-    char buf[4096];
-    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
-    return n > 0 && static_cast<size_t>(n) < sizeof buf ? std::string(buf, static_cast<size_t>(n))
-                                                        : std::string();
-}
-
 }  // namespace
 
-std::vector<pid_t> processesRunning(const std::string& executable) {
-    std::vector<pid_t> out;
-    std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
-    if (!proc) return out;
-    while (dirent* entry = ::readdir(proc.get())) {
-        char* end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (pid <= 0 || !end || *end != '\0') continue;
-        const std::string base = std::string("/proc/") + entry->d_name;
-        std::string program = readLink(base + "/exe");
-        if (program.empty()) {
-            std::ifstream in(base + "/cmdline", std::ios::binary);
-            std::getline(in, program, '\0');
-        }
-        if (program == executable) out.push_back(static_cast<pid_t>(pid));
-    }
-    return out;
-}
-
 std::vector<pid_t> nimbrelAgentProcesses() {
-    return processesRunning(paths::uiAppBundle() + "/Contents/RQL/Nimbrel");
+    return proclist::processesRunning(paths::vpnAgentExecutable());
 }
 
 HollinProcessListener& HollinProcessListener::sharedInstance() {

@@ -60,11 +60,7 @@ class HollinProcessListener {
     bool started_ = false;
 };
 
-// The pids of processes whose executable is the VPN agent of the app bundle,
-// "<bundle>/Contents/RQL/Nimbrel".
+// The pids of processes running the VPN agent of the app bundle, "<bundle>/Contents/RQL/Nimbrel".
 std::vector<pid_t> nimbrelAgentProcesses();
-// The same for any executable path: /proc/<pid>/exe, or the first argument where the link cannot
-// be read (another user's process).
-std::vector<pid_t> processesRunning(const std::string& executable);
 
 }  // namespace hux

@@ -1,22 +1,17 @@
 #include "NimbrelAgentStopper.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <mutex>
 #include <optional>
 
-#include "platform/core/FileIO.h"
 #include "platform/paths/Paths.h"
+#include "platform/process/ProcessList.h"
 
 using common::LogSink;
 
 namespace {
-
-constexpr size_t kMaxCmdline = 64 * 1024;
 
 // The stop's state shared by its completions and its time bound: whoever comes first finishes.
 struct StopRun {
@@ -77,50 +72,14 @@ long replyCode(const archive::Value& reply) {
     return 0;
 }
 
-std::optional<std::string> linkTarget(const std::string& path) {
-    char buf[4096];
-    ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return std::nullopt;
-    return std::string(buf, static_cast<size_t>(n));
-}
-
 }  // namespace
 
 std::string NimbrelAgentStopper::agentExecutable() {
-    return paths::uiAppBundle() + "/Contents/RQL/Nimbrel";
+    return paths::vpnAgentExecutable();
 }
 
 std::vector<pid_t> NimbrelAgentStopper::agentProcesses() {
-    const std::string executable = agentExecutable();
-    std::vector<pid_t> found;
-    DIR* proc = ::opendir("/proc");
-    if (!proc) return found;
-    while (dirent* entry = ::readdir(proc)) {
-        const std::string name = entry->d_name;
-        if (name.empty() || !std::all_of(name.begin(), name.end(),
-                                         [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
-            continue;
-        const std::string dir = "/proc/" + name;
-        bool match = false;
-        if (auto exe = linkTarget(dir + "/exe")) {
-            // A replaced executable still running shows as "<path> (deleted)".
-            match = *exe == executable || *exe == executable + " (deleted)";
-        } else if (auto cmdline = fileio::readFile(dir + "/cmdline", kMaxCmdline)) {
-            const std::string text(cmdline->begin(), cmdline->end());
-            match = text.substr(0, text.find('\0')) == executable;
-        }
-        if (!match) continue;
-        // Zombies have no executable to stop.
-        auto stat = fileio::readFile(dir + "/stat", kMaxCmdline);
-        if (stat) {
-            const std::string text(stat->begin(), stat->end());
-            const size_t close = text.rfind(')');
-            if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z') continue;
-        }
-        found.push_back(static_cast<pid_t>(std::stol(name)));
-    }
-    ::closedir(proc);
-    return found;
+    return proclist::processesRunning(agentExecutable());
 }
 
 void NimbrelAgentStopper::existNimbrel(const std::string& logPrefix, LogSink& log,

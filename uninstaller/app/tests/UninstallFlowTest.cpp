@@ -19,13 +19,13 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/QtTestApp.h"
 #include "joindomain/scaffold/SystemLog.h"
 #include "joindomain/scaffold/tests/HelperTestSupport.h"
 #include "platform/dispatch/ManualTime.h"
 #include "platform/launchd/Client.h"
 #include "platform/paths/Paths.h"
 #include "platform/qt/QtMainQueue.h"
+#include "tests/support/QtTestApp.h"
 #include "tests/support/TempRoot.h"
 #include "tests/support/TestFiles.h"
 #include "uninstaller/app/AppDelegate.h"
@@ -177,7 +177,7 @@ TEST_F(UninstallFlow, RemovesTheProductAndNothingElse) {
     // The product's processes outside its jobs, and another installation's outside the root.
     const pid_t ui = startProgram(paths::uiAppExecutable());
     const pid_t upgrade = startProgram(paths::upgradeAppExecutable(), {"-upgrade"});
-    const pid_t vpn = startProgram(paths::uiAppResources() + "/Nimbrel.app/Contents/MacOS/Nimbrel");
+    const pid_t vpn = startProgram(paths::vpnAgentExecutable());
     const pid_t join = startProgram(paths::domainJoinAppExecutable());
     const pid_t otherUi = startProgram(outside_.path() + "/Applications/Hux/Hux.app/Contents/MacOS/Hux");
 
@@ -194,8 +194,8 @@ TEST_F(UninstallFlow, RemovesTheProductAndNothingElse) {
 
     helpertest::installBlessTool(BLESSHELPER_EXECUTABLE);
     helpertest::installFakePkexec(root_.path());
-    testsupport::writeFile(paths::toolFolder() + "/ifconfig",
-                           "#!/bin/sh\necho \"$*\" >> '" + root_.path() + "/ifconfig.log'\n", 0755);
+    testsupport::writeFile(paths::toolFolder() + "/nmcli",
+                           "#!/bin/sh\necho \"$*\" >> '" + root_.path() + "/nmcli.log'\n", 0755);
 
     dispatch::ManualTime time;
     quillet::AppHelperManager manager(QUILLET_BUNDLE);
@@ -243,7 +243,10 @@ TEST_F(UninstallFlow, RemovesTheProductAndNothingElse) {
     for (pid_t pid : {ui, upgrade, vpn, join})
         EXPECT_TRUE(testsupport::eventually([&] { return ended(pid); })) << pid;
     EXPECT_TRUE(testsupport::alive(otherUi)) << "another installation's UI app";
-    EXPECT_EQ(testsupport::readText(root_.file("ifconfig.log")), "en0 down\nen0 up\nen1 down\nen1 up\n");
+    EXPECT_EQ(testsupport::readText(root_.file("nmcli.log")), "networking off\nnetworking on\n");
+    for (const std::string& label : kProductJobs) {
+        EXPECT_FALSE(fs::exists(paths::launchDaemonsFolder() + "/" + label + ".plist")) << label;
+    }
 
     // Its folders, logs and app are gone; the helper, its log and what lies outside stay.
     for (const std::string& gone :

@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,11 +19,17 @@
 #include "tests/support/TempRoot.h"
 #include "tests/support/TestFiles.h"
 #include "uninstaller/helper/Helper.h"
-#include "uninstaller/helper/ProcessKill.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr uid_t kNobody = 65534;
+
+std::string exeOf(pid_t pid) {
+    std::error_code ec;
+    return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).string();
+}
 
 class Wendle : public ::testing::Test {
   protected:
@@ -64,6 +73,32 @@ class Wendle : public ::testing::Test {
             return testsupport::readText("/proc/" + std::to_string(pid) + "/cmdline").rfind(program, 0) == 0;
         }));
         return pid;
+    }
+
+    // Runs file with argv as user (the test's own when not given), once it has left the test.
+    pid_t startAs(const std::string& file, std::vector<std::string> argv, std::optional<uid_t> user = {}) {
+        const std::string self = exeOf(::getpid());
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            if (user && (::setgid(*user) != 0 || ::setuid(*user) != 0)) _exit(126);
+            std::vector<char*> args;
+            for (auto& a : argv) args.push_back(a.data());
+            args.push_back(nullptr);
+            ::execv(file.c_str(), args.data());
+            _exit(127);
+        }
+        children_.push_back(pid);
+        EXPECT_TRUE(testsupport::eventually([&] {
+            const std::string exe = exeOf(pid);
+            return !exe.empty() && exe != self;
+        }));
+        return pid;
+    }
+
+    // A copy of the sleeper at program, replacing what is there.
+    static void placeProgram(const std::string& program) {
+        fs::create_directories(fs::path(program).parent_path());
+        fs::copy_file(SLEEPER_EXECUTABLE, program, fs::copy_options::overwrite_existing);
     }
 
     // A recording stand-in in the tool folder: appends its arguments to <root>/<name>.log.
@@ -193,28 +228,70 @@ TEST_F(Wendle, LinksInTheUsersFoldersAreNeverFollowed) {
     }
 }
 
-TEST_F(Wendle, KillsTheProductsProcessesOfThisRootOnly) {
-    fakeTool("ifconfig");
-    const pid_t hux = startProgram(paths::uiAppExecutable());
-    const pid_t upgrade = startProgram(paths::upgradeAppExecutable(), {"-upgrade"});
-    const pid_t runner = startProgram(paths::upgradeAppExecutable() + "-copy/Marlet", {"-run"});
-    const pid_t vpn = startProgram(paths::applicationsFolder() + "/Nimbrel.app/Contents/MacOS/Nimbrel");
-    const pid_t join = startProgram(paths::domainJoinAppExecutable());
-    // The same programs in another root are another installation's.
-    const pid_t otherHux = startProgram(outside_.path() + "/Applications/Hux/Hux.app/Contents/MacOS/Hux");
-    const pid_t otherVpn = startProgram(outside_.path() + "/Nimbrel");
+TEST_F(Wendle, KillsTheProductsProgramsOfEveryUserAndNothingThatOnlyNamesThem) {
+    fakeTool("nmcli");
+    const std::string hux = paths::uiAppExecutable();
+    const std::string upgrade = paths::upgradeAppExecutable();
+    const std::string agent = paths::vpnAgentExecutable();
+    const std::string join = paths::domainJoinAppExecutable();
+    // The policy runner's program has the upgrade app's file name.
+    const std::string runner = paths::uiAppResources() + "/Marlet.app/Contents/MacOS/Marlet";
+    const std::string otherHux = outside_.path() + "/Applications/Hux/Hux.app/Contents/MacOS/Hux";
+    for (const std::string& program : {hux, upgrade, agent, join, runner, otherHux}) placeProgram(program);
+    // What another user has open or runs under the product's names.
+    const std::string notes = outside_.path() + "/Ducene-notes.txt";
+    testsupport::writeFile(notes, "notes\n", 0644);
+    const std::string productLog = paths::machineLogsFolder() + "/Ducene-Logger.log";
+    testsupport::writeFile(productLog, "log\n", 0644);
+    fs::create_symlink("/bin/sleep", outside_.path() + "/Ducene");
+
+    struct Case {
+        const char* what;
+        std::string file;
+        std::vector<std::string> argv;
+        std::optional<uid_t> user;
+        bool ends;
+    };
+    const std::vector<Case> cases{
+        {"the UI app", hux, {hux}, {}, true},
+        {"another user's UI app", hux, {hux}, kNobody, true},
+        {"the upgrade app", upgrade, {upgrade, "-upgrade", "-1"}, {}, true},
+        {"the VPN agent", agent, {agent, ""}, {}, true},
+        {"the domain-join app", join, {join}, {}, true},
+        {"the policy runner", runner, {runner, "-runTimer"}, {}, false},
+        {"the UI app of another installation", otherHux, {otherHux}, {}, false},
+        {"sleep through a link named like the product",
+         outside_.path() + "/Ducene",
+         {"Ducene", "1000"},
+         kNobody,
+         false},
+        {"exec -a with the product's name",
+         "/bin/bash",
+         {"bash", "-c", "exec -a Ducene sleep 1000"},
+         kNobody,
+         false},
+        {"exec -a with the UI app's path",
+         "/bin/bash",
+         {"bash", "-c", "exec -a '" + hux + "' sleep 1000"},
+         kNobody,
+         false},
+        {"tail of a file named like the product", "/usr/bin/tail", {"tail", "-f", notes}, kNobody, false},
+        {"tail of the product's log", "/usr/bin/tail", {"tail", "-f", productLog}, {}, false},
+    };
+    std::vector<pid_t> pids;
+    for (const Case& c : cases) pids.push_back(startAs(c.file, c.argv, c.user));
 
     EXPECT_EQ(call(&wendle::Helper::closedZemProcessWithCompletion), 0);
-    EXPECT_TRUE(testsupport::eventually([&] { return !testsupport::alive(hux); }));
     EXPECT_EQ(call(&wendle::Helper::closedZemUpgradeProcessWithCompletion), 0);
-    EXPECT_TRUE(testsupport::eventually([&] { return !testsupport::alive(upgrade); }));
     EXPECT_EQ(call(&wendle::Helper::closedZemOtherProcessWithCompletion), 0);
-    EXPECT_TRUE(
-        testsupport::eventually([&] { return !testsupport::alive(vpn) && !testsupport::alive(join); }));
-    EXPECT_TRUE(testsupport::alive(runner)) << "the policy runner runs without -upgrade";
-    EXPECT_TRUE(testsupport::alive(otherHux));
-    EXPECT_TRUE(testsupport::alive(otherVpn));
-    EXPECT_EQ(toolLog("ifconfig"), "en0 down\nen0 up\nen1 down\nen1 up\n");
+    for (size_t i = 0; i < cases.size(); ++i) {
+        if (cases[i].ends) {
+            EXPECT_TRUE(testsupport::eventually([&] { return !testsupport::alive(pids[i]); }))
+                << cases[i].what;
+        } else {
+            EXPECT_TRUE(testsupport::alive(pids[i])) << cases[i].what;
+        }
+    }
     for (const char* line : {"Closed Zem process result: ", "Closed Zem upgrade process result: ",
                              "Closed Zem Nimbrel process result: ", "Restart network result: ",
                              "Closed Zem Ducene process result: "}) {
@@ -223,17 +300,54 @@ TEST_F(Wendle, KillsTheProductsProcessesOfThisRootOnly) {
 
     // Nothing left to kill: nothing happens and the answer is still 0.
     EXPECT_EQ(call(&wendle::Helper::closedZemProcessWithCompletion), 0);
-    EXPECT_TRUE(testsupport::alive(otherHux));
+    EXPECT_TRUE(testsupport::alive(pids.back()));
 }
 
-TEST_F(Wendle, RestartFailureIsLoggedAndTheOperationStillAnswersZero) {
-    fakeTool("ifconfig", 1);
-    EXPECT_EQ(call(&wendle::Helper::closedZemOtherProcessWithCompletion), 0);
-    EXPECT_NE(log().find("[Error] "), std::string::npos);
-    EXPECT_NE(log().find("Restart network failed with error: {NSAppleScriptErrorBriefMessage = failing"),
-              std::string::npos)
-        << log();
-    EXPECT_EQ(toolLog("ifconfig"), "en0 down\nen0 up\nen1 down\nen1 up\n") << "every step runs";
+TEST_F(Wendle, RestartsNetworkingThroughNetworkManagerOnlyAfterEndingTheVpnAgent) {
+    fakeTool("ifconfig");
+    const std::string agent = paths::vpnAgentExecutable();
+    struct Case {
+        const char* what;
+        bool agentRuns;
+        bool agentFileReplaced;  // an update renamed a new copy over it while it ran
+        int nmcliStatus;
+        const char* restartLine;  // null: no restart
+    };
+    const std::vector<Case> cases{
+        {"no agent", false, false, 0, nullptr},
+        {"agent", true, false, 0, "Restart network result: "},
+        {"agent whose file was replaced", true, true, 0, "Restart network result: "},
+        {"nmcli failing", true, false, 1,
+         "Restart network failed with error: {NSAppleScriptErrorBriefMessage = failing\nfailing"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(root_.file("nmcli.log"));
+        fakeTool("nmcli", c.nmcliStatus);
+        const size_t logStart = log().size();
+        pid_t pid = -1;
+        if (c.agentRuns) {
+            placeProgram(agent);
+            pid = startAs(agent, {agent, ""});
+            if (c.agentFileReplaced) {
+                placeProgram(agent + ".new");
+                fs::rename(agent + ".new", agent);
+            }
+        }
+        EXPECT_EQ(call(&wendle::Helper::closedZemOtherProcessWithCompletion), 0);
+        const std::string lines = log().substr(logStart);
+        EXPECT_NE(lines.find("Closed Zem Nimbrel process result: "), std::string::npos) << lines;
+        if (c.restartLine) {
+            EXPECT_TRUE(testsupport::eventually([&] { return !testsupport::alive(pid); }));
+            EXPECT_EQ(toolLog("nmcli"), "networking off\nnetworking on\n")
+                << "on is asked for even after a failure";
+            EXPECT_NE(lines.find(c.restartLine), std::string::npos) << lines;
+        } else {
+            EXPECT_EQ(toolLog("nmcli"), "");
+            EXPECT_EQ(lines.find("Restart network"), std::string::npos) << lines;
+        }
+    }
+    EXPECT_EQ(toolLog("ifconfig"), "") << "no interface names of another system";
 }
 
 TEST_F(Wendle, QuitDomainRunsDsconfigadForTheHelpersOwnUser) {
@@ -284,6 +398,10 @@ TEST_F(Wendle, UnloadsTheFiveDaemonsInOrderAndAnswersTheLastStatus) {
     ASSERT_EQ(launchd::client::list().jobs.size(), 5u);
     EXPECT_EQ(call(&wendle::Helper::unloadAllServiceProcessWithCompletion), 0);
     EXPECT_TRUE(launchd::client::list().jobs.empty());
+    for (const std::string& label : labels) {
+        EXPECT_FALSE(fs::exists(paths::launchDaemonsFolder() + "/" + label + ".plist"))
+            << label << ": a job file left behind is loaded again at the next start";
+    }
 
     // The last job file missing: the earlier four still go, and the answer is launchctl's failure.
     loadAll(false);
@@ -292,28 +410,154 @@ TEST_F(Wendle, UnloadsTheFiveDaemonsInOrderAndAnswersTheLastStatus) {
     EXPECT_NE(log().find("Unload Zem all Daemons failed with error: "), std::string::npos) << log();
 }
 
-TEST(WendleMatching, CommandLinesMatchAsGrepWouldMatchThem) {
-    struct Case {
-        const char* line;
-        const char* text;
-        bool word;
-        bool matches;
-    };
-    const std::vector<Case> cases{
-        {"/Applications/Hux/Hux.app/Contents/MacOS/Hux", "Hux/Hux.app/Contents/MacOS/Hux", true, true},
-        {"/Applications/Hux/Hux.app/Contents/MacOS/Hux -psn", "Hux/Hux.app/Contents/MacOS/Hux", true, true},
-        {"/Applications/Hux/Hux.app/Contents/MacOS/HuxHelper", "Hux/Hux.app/Contents/MacOS/Hux", true, false},
-        {"/x/MyHux/Hux.app/Contents/MacOS/Hux", "Hux/Hux.app/Contents/MacOS/Hux", true, false},
-        {"/a/Marlet -upgrade -1", "upgrade", true, true},
-        {"/a/Marlet -upgraded", "upgrade", true, false},
-        {"/a/Marlet -run", "upgrade", true, false},
-        {"/opt/NimbrelAgent", "Nimbrel", false, true},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(c.word ? wendle::containsWord(c.line, c.text) : wendle::containsText(c.line, c.text),
-                  c.matches)
-            << c.line << " / " << c.text;
-    }
+// A job file as Hollin -install writes them: root's, running the sleeper under a label.
+void writeJob(const std::string& label, const std::string& program) {
+    archive::Dictionary job{{"Label", label},
+                            {"ProgramArguments", archive::Array{program, std::string("1000")}},
+                            {"RunAtLoad", true},
+                            {"KeepAlive", true}};
+    fs::create_directories(paths::launchDaemonsFolder());
+    ASSERT_TRUE(archive::writePlistFile(job, paths::launchDaemonsFolder() + "/" + label + ".plist"));
 }
 
+const std::vector<std::string>& productLabels() {
+    static const std::vector<std::string> labels{"com.velmora.Hollin.Daemon", "com.velmora.Stoven.Daemon",
+                                                 "com.velmora.Tamber.Daemon", "com.velmora.Marlet.Daemon",
+                                                 "com.velmora.Grebe.Daemon"};
+    return labels;
+}
+
+// Files and empty folders below root's top folders, as paths relative to root.
+std::vector<std::string> treeOf(const std::string& root) {
+    std::vector<std::string> out;
+    for (const char* top : {"Applications", "Library", "Users", "home"}) {
+        std::error_code ec;
+        for (auto it = fs::recursive_directory_iterator(root + "/" + top, ec); !ec && it != fs::end(it);
+             it.increment(ec)) {
+            if (it->is_directory() && !it->is_symlink() && !fs::is_empty(it->path())) continue;
+            out.push_back(fs::relative(it->path(), root).string());
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST_F(Wendle, AJobStillLoadedKeepsItsFileForTheNextRun) {
+    // A launchd that refuses every unload and still lists each job.
+    testsupport::writeFile(paths::toolFolder() + "/launchctl",
+                           "#!/bin/sh\necho \"$*\" >> '" + root_.path() +
+                               "/launchctl.log'\n"
+                               "[ \"$1\" = list ] && exit 0\necho refused >&2\nexit 1\n",
+                           0755);
+    for (const std::string& label : productLabels()) writeJob(label, SLEEPER_EXECUTABLE);
+    EXPECT_EQ(call(&wendle::Helper::unloadAllServiceProcessWithCompletion), 1);
+    for (const std::string& label : productLabels()) {
+        EXPECT_TRUE(fs::exists(paths::launchDaemonsFolder() + "/" + label + ".plist")) << label;
+    }
+    EXPECT_NE(toolLog("launchctl").find("list com.velmora.Grebe.Daemon\n"), std::string::npos);
+}
+
+TEST_F(Wendle, AnUninstallCutShortIsFinishedByTheNextRun) {
+    helpertest::Launchd launchd(root_.path());
+    ASSERT_TRUE(launchd.start()) << launchd.log();
+    fs::create_directories(paths::toolFolder());
+    fs::create_symlink(LAUNCHCTL_EXECUTABLE, paths::toolFolder() + "/launchctl");
+    fakeTool("nmcli");
+    const std::string home = root_.makeFolder("home/user");
+    const std::string helperLabel = "com.velmora.Wendle";
+
+    // The product as installed and running, with what is not the product's around it.
+    auto install = [&] {
+        makeProductFolders(home);
+        for (const std::string& label : productLabels()) {
+            writeJob(label, SLEEPER_EXECUTABLE);
+            ASSERT_TRUE(launchd::client::load(paths::launchDaemonsFolder() + "/" + label + ".plist").ok());
+        }
+        placeProgram(paths::uiAppExecutable());
+        startAs(paths::uiAppExecutable(), {paths::uiAppExecutable()});
+        placeProgram(paths::installedHelper(helperLabel));
+        writeJob(helperLabel, paths::installedHelper(helperLabel));
+        writeJob("com.nimbrel.vpnagentd", SLEEPER_EXECUTABLE);
+        placeProgram(paths::uninstallerAppExecutable());
+        for (const std::string& kept : {home + "/Documents/keep", home + "/Library/Logs/Other/keep",
+                                        paths::localLibraryFolder() + "/Logs/Other/keep",
+                                        paths::localLibraryFolder() + "/Application Support/Other/keep"})
+            testsupport::writeFile(kept, "x");
+    };
+    auto unloadAll = [&](size_t count, bool removeFiles) {
+        for (size_t i = 0; i < count; ++i) {
+            const std::string file = paths::launchDaemonsFolder() + "/" + productLabels()[i] + ".plist";
+            ASSERT_TRUE(launchd::client::unload(file).ok());
+            if (removeFiles) fs::remove(file);
+        }
+    };
+    // The uninstall as the app sends it.
+    auto uninstall = [&] {
+        helper_->fetchHomeDirectory(home);
+        for (auto operation :
+             {&wendle::Helper::unloadAllServiceProcessWithCompletion,
+              &wendle::Helper::closedZemUpgradeProcessWithCompletion,
+              &wendle::Helper::closedZemOtherProcessWithCompletion,
+              &wendle::Helper::closedZemProcessWithCompletion,
+              &wendle::Helper::deleteZemResourcesCacheWithCompletion,
+              &wendle::Helper::deleteZemLogsWithCompletion, &wendle::Helper::removeZemAppWithCompletion}) {
+            call(operation);
+        }
+    };
+
+    struct Case {
+        const char* what;
+        std::function<void()> firstRun;  // what the run that was cut short got done
+    };
+    const std::vector<Case> cases{
+        {"no earlier run", [] {}},
+        {"an earlier version unloaded the jobs and left their files", [&] { unloadAll(5, false); }},
+        {"cut short between two unloads", [&] { unloadAll(2, true); }},
+        {"cut short inside the machine data folder",
+         [&] {
+             unloadAll(5, true);
+             fs::remove_all(paths::productRootParent());
+             fs::remove_all(paths::machineSupportFolder() + "/file");
+         }},
+        {"cut short right after the app's bundle went",
+         [&] {
+             unloadAll(5, true);
+             for (const std::string& gone :
+                  {paths::productRootParent(), paths::machineSupportFolder(), paths::machineLogsFolder(),
+                   home + "/Library/Logs/RavAviza", home + "/Library/Application Support/RavAvizaL",
+                   paths::uiAppBundle()})
+                 fs::remove_all(gone);
+         }},
+    };
+    const std::vector<std::string> remains{
+        "Applications/Quillet.app/Contents/MacOS/Quillet",
+        "Library/Application Support/Other/keep",
+        "Library/LaunchDaemons/com.nimbrel.vpnagentd.plist",
+        "Library/LaunchDaemons/com.velmora.Wendle.plist",
+        "Library/Logs/Other/keep",
+        "Library/Logs/RavAvizaUninstaller/RavAvizaUninstaller-Logger.log",
+        "Library/PrivilegedHelperTools/com.velmora.Wendle",
+        "Users/.AllUsers",
+        "home/user/Documents/keep",
+        "home/user/Library/Application Support",
+        "home/user/Library/Logs/Other/keep",
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        install();
+        c.firstRun();
+        uninstall();
+        log();  // flushed, so the helper's log file is there
+        EXPECT_EQ(treeOf(root_.path()), remains);
+        EXPECT_TRUE(launchd::client::list().jobs.empty());
+    }
+
+    // The next start of launchd loads what is left: none of the product's jobs.
+    launchd.stop();
+    ASSERT_TRUE(launchd.start(true)) << launchd.log();
+    std::vector<std::string> loaded;
+    for (const auto& job : launchd::client::list().jobs) loaded.push_back(job.label);
+    std::sort(loaded.begin(), loaded.end());
+    EXPECT_EQ(loaded, (std::vector<std::string>{"com.nimbrel.vpnagentd", helperLabel}));
+}
 }  // namespace
