@@ -200,6 +200,9 @@ std::optional<ActingUser> chooseActingUser(const std::optional<std::string>& pke
 
 bool startRootApp() {
     if (::geteuid() != 0) return true;
+    // Taken as given: a malformed value is refused below rather than read as "root asked".
+    const char* asked = ::getenv("PKEXEC_UID");
+    const std::optional<std::string> pkexecUid = asked ? std::optional<std::string>(asked) : std::nullopt;
     std::vector<std::string> given;
     for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) given.emplace_back(*entry);
     const std::vector<std::string> kept = rootAppEnvironment(given);
@@ -208,10 +211,8 @@ bool startRootApp() {
         const size_t eq = entry.find('=');
         ::setenv(entry.substr(0, eq).c_str(), entry.c_str() + eq + 1, 1);
     }
-    const char* pkexecUid = ::getenv("PKEXEC_UID");
     std::string refusal;
-    std::optional<ActingUser> user =
-        chooseActingUser(pkexecUid ? std::optional<std::string>(pkexecUid) : std::nullopt, &refusal);
+    std::optional<ActingUser> user = chooseActingUser(pkexecUid, &refusal);
     if (!user) {
         systemLog("Refused to run for the user who asked: " + refusal);
         return false;
