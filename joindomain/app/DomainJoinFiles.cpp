@@ -3,12 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "DuceneHelperManager.h"
 #include "joindomain/helper/CommandRun.h"
 #include "joindomain/helper/JoinDomainUtil.h"
+#include "joindomain/helper/StagedProfile.h"
+#include "joindomain/scaffold/RootApp.h"
 #include "platform/archive/KeyedArchive.h"
 #include "platform/archive/Plist.h"
 #include "platform/core/FileIO.h"
+#include "platform/core/UserFolder.h"
 #include "platform/paths/Paths.h"
 
 namespace ducene {
@@ -45,11 +47,6 @@ void setCredentials(archive::Dictionary& payload, const std::string& account, co
     (*eap.dictionary())["UserPassword"] = archive::Value(password);
 }
 
-bool writeProfile(const archive::Value& profile, const std::string& path) {
-    std::optional<archive::Data> bytes = archive::serializePlist(profile, archive::PlistFormat::Xml);
-    return bytes && fileio::writeFileAtomically(path, *bytes, 0600);
-}
-
 }  // namespace
 
 std::string domainInfoFile() {
@@ -75,34 +72,48 @@ DomainInfoRead readDomainInfos() {
     return read;
 }
 
-std::string profileFolder() {
-    std::string home = paths::under("/");
-    if (const char* env = ::getenv("HOME"); env != nullptr && *env != '\0') home = env;
-    const std::string support =
-        DuceneHelperManager::createDirectoryWithName("Library/Application Support", home);
-    return DuceneHelperManager::createDirectoryWithName("RavAvizaL", support);
+std::optional<archive::Data> ethernetProfile(const std::string& templatePath, const std::string& account,
+                                             const std::string& password) {
+    std::optional<archive::Value> profile = readTemplate(templatePath);
+    if (!profile) return std::nullopt;
+    archive::Dictionary* payload = firstPayload(*profile);
+    if (payload == nullptr) return std::nullopt;
+    setCredentials(*payload, account, password);
+    return archive::serializePlist(*profile, archive::PlistFormat::Xml);
+}
+
+std::optional<archive::Data> wifiProfile(const std::string& templatePath, const std::string& ssid,
+                                         const std::string& account, const std::string& password) {
+    std::optional<archive::Value> profile = readTemplate(templatePath);
+    if (!profile) return std::nullopt;
+    archive::Dictionary* payload = firstPayload(*profile);
+    if (payload == nullptr) return std::nullopt;
+    (*payload)["SSID_STR"] = archive::Value(ssid);
+    (*payload)["PayloadDisplayName"] = archive::Value("WiFi (" + ssid + ")");
+    setCredentials(*payload, account, password);
+    return archive::serializePlist(*profile, archive::PlistFormat::Xml);
 }
 
 bool writeEthernetProfile(const std::string& templatePath, const std::string& path,
                           const std::string& account, const std::string& password) {
-    std::optional<archive::Value> profile = readTemplate(templatePath);
-    if (!profile) return false;
-    archive::Dictionary* payload = firstPayload(*profile);
-    if (payload == nullptr) return false;
-    setCredentials(*payload, account, password);
-    return writeProfile(*profile, path);
+    std::optional<archive::Data> bytes = ethernetProfile(templatePath, account, password);
+    return bytes && fileio::writeFileAtomically(path, *bytes, 0600);
 }
 
 bool writeWiFiProfile(const std::string& templatePath, const std::string& path, const std::string& ssid,
                       const std::string& account, const std::string& password) {
-    std::optional<archive::Value> profile = readTemplate(templatePath);
-    if (!profile) return false;
-    archive::Dictionary* payload = firstPayload(*profile);
-    if (payload == nullptr) return false;
-    (*payload)["SSID_STR"] = archive::Value(ssid);
-    (*payload)["PayloadDisplayName"] = archive::Value("WiFi (" + ssid + ")");
-    setCredentials(*payload, account, password);
-    return writeProfile(*profile, path);
+    std::optional<archive::Data> bytes = wifiProfile(templatePath, ssid, account, password);
+    return bytes && fileio::writeFileAtomically(path, *bytes, 0600);
+}
+
+std::optional<std::string> saveProfile(const std::string& name, const archive::Data& profile) {
+    // Root writes in the user's folder through its descriptor, so a link the user placed on the
+    // way never sends the file elsewhere, and what it makes there is the user's.
+    const helperscaffold::ActingUser user = helperscaffold::actingUser();
+    std::optional<fileio::UserFolder> folder = fileio::UserFolder::open(
+        user.home, {"Library", "Application Support", "RavAvizaL"}, {user.uid, user.gid}, true);
+    if (!folder || !folder->writeFileAtomically(name, profile, 0600)) return std::nullopt;
+    return sorrel::stageProfile(name, profile);
 }
 
 std::optional<std::string> fetchDomainAccount(const AppLog& log) {

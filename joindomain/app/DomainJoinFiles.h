@@ -26,16 +26,26 @@ DomainInfoRead readDomainInfos();
 // A text value of an entry; empty when missing or not a text.
 std::string textOf(const archive::Dictionary& info, const std::string& key);
 
-// The user's profile folder (~/Library/Application Support/RavAvizaL), created when missing.
-std::string profileFolder();
+// The profiles made from the bundle's templates with the user's credentials: the XML property
+// list, or nothing when the template is missing or not a profile.
+std::optional<archive::Data> ethernetProfile(const std::string& templatePath, const std::string& account,
+                                             const std::string& password);
+std::optional<archive::Data> wifiProfile(const std::string& templatePath, const std::string& ssid,
+                                         const std::string& account, const std::string& password);
 
-// Writes the Ethernet or Wi-Fi profile from its template into folder (atomically, readable by
-// the user alone, since it holds the password). False when the template is missing or not a
+// Writes the Ethernet or Wi-Fi profile from its template to path (atomically, readable by its
+// owner alone, since it holds the password). False when the template is missing or not a
 // profile, or the file cannot be written.
 bool writeEthernetProfile(const std::string& templatePath, const std::string& path,
                           const std::string& account, const std::string& password);
 bool writeWiFiProfile(const std::string& templatePath, const std::string& path, const std::string& ssid,
                       const std::string& account, const std::string& password);
+
+// Saves a profile for the user the app acts for: as that user's own file (0600) in the user's
+// ~/Library/Application Support/RavAvizaL, reached through the folder's descriptor and created
+// when missing, and as root's copy staged for the helper. The staged path to send to the
+// helper; nothing when either write failed.
+std::optional<std::string> saveProfile(const std::string& name, const archive::Data& profile);
 
 using AppLog = std::function<void(const std::string& text, unsigned type)>;
 

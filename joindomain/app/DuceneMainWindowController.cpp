@@ -194,18 +194,19 @@ void DuceneMainWindowController::prepareProfiles(const std::string& account, con
     const std::string templates = resourcesFolder();
     const std::string ethernetTemplate = templates + "/ConnectEthernet.mobileconfig";
     if (fileExists(ethernetTemplate)) {
-        const std::string path = profileFolder() + "/ConnectEthernet.mobileconfig";
-        writeEthernetProfile(ethernetTemplate, path, account, password);
-        helper.ConnectEthernetWithUsername(account, password, path, [](bool) {});
+        std::optional<archive::Data> profile = ethernetProfile(ethernetTemplate, account, password);
+        std::optional<std::string> staged =
+            profile ? saveProfile("ConnectEthernet.mobileconfig", *profile) : std::nullopt;
+        helper.ConnectEthernetWithUsername(account, password, staged, [](bool) {});
     }
     // Without an issued SSID there is no Wi-Fi network to prepare.
     const std::string wifiTemplate = templates + "/ConnectWiFi.mobileconfig";
     if (ssid_ && fileExists(wifiTemplate)) {
-        const std::string path = profileFolder() + "/ConnectWiFi.mobileconfig";
-        const bool written = writeWiFiProfile(wifiTemplate, path, *ssid_, account, password);
-        appLog("DomainTool::update mobileconfig result: " + std::to_string(written ? 1 : 0),
-               sorrel::kLogInfo);
-        helper.ConnectWiFiWithSSID(*ssid_, account, password, path, [](bool) {});
+        std::optional<archive::Data> profile = wifiProfile(wifiTemplate, *ssid_, account, password);
+        std::optional<std::string> staged =
+            profile ? saveProfile("ConnectWiFi.mobileconfig", *profile) : std::nullopt;
+        appLog("DomainTool::update mobileconfig result: " + std::to_string(staged ? 1 : 0), sorrel::kLogInfo);
+        helper.ConnectWiFiWithSSID(*ssid_, account, password, staged, [](bool) {});
     }
 }
 

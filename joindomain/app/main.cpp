@@ -4,11 +4,16 @@
 
 #include "AppDelegate.h"
 #include "DuceneHelperManager.h"
+#include "joindomain/scaffold/RootApp.h"
 #include "platform/qt/QtMainQueue.h"
 
-int main(int argc, char* argv[]) {
-    if (helperscaffold::elevateThroughAdministratorPrompt(argc, argv)) return 1;
-    QApplication app(argc, argv);
+int main(int, char* argv[]) {
+    if (helperscaffold::elevateThroughAdministratorPrompt()) return 1;
+    if (!helperscaffold::startRootApp()) return 1;
+    // Root takes no option from its caller: Qt sees the program's name alone.
+    static int qtArgc = 1;
+    static char* qtArgv[] = {argv[0], nullptr};
+    QApplication app(qtArgc, qtArgv);
     QtMainQueue mainQueue;
     return helperscaffold::runAppWithHelper(ducene::DuceneHelperManager::sharedInstance(), [&app] {
         ducene::AppDelegate delegate;

@@ -12,11 +12,10 @@
 #include <filesystem>
 
 #include "CommandRun.h"
+#include "StagedProfile.h"
 #include "platform/archive/Plist.h"
 #include "platform/core/FileIO.h"
-#include "platform/core/UserFolder.h"
 #include "platform/paths/Paths.h"
-#include "platform/sysinfo/ConsoleUser.h"
 
 namespace sorrel {
 
@@ -25,7 +24,6 @@ namespace {
 constexpr const char* kKeychainPreferences = "/Library/Preferences/com.apple.security.plist";
 constexpr const char* kSystemKeychain = "/Library/Keychains/System.keychain";
 constexpr size_t kMaxNoteBytes = 4u << 20;
-constexpr size_t kMaxProfileBytes = 1u << 20;
 
 std::string textValue(const archive::Dictionary& info, const std::string& key) {
     auto it = info.find(key);
@@ -314,25 +312,12 @@ void DomainOperations::createMobileAccountWithUid(const std::string& uid, const 
     if (completion) completion(0);
 }
 
-std::optional<std::string> DomainOperations::privateProfileCopy(const std::string& user, const std::string& home,
+std::optional<std::string> DomainOperations::privateProfileCopy(const std::vector<uint8_t>& bytes,
                                                                 const std::string& name) const {
-    std::vector<char> buffer(16384);
-    passwd pw{};
-    passwd* found = nullptr;
-    if (::getpwnam_r(user.c_str(), &pw, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
-        return std::nullopt;
-    }
-    // The user's folder is opened component by component without following links, and the
-    // profile must be the user's own regular file.
-    std::optional<fileio::UserFolder> folder = fileio::UserFolder::open(
-        home, {"Library", "Application Support", "RavAvizaL"}, {pw.pw_uid, pw.pw_gid}, false);
-    if (!folder) return std::nullopt;
-    std::optional<std::vector<uint8_t>> bytes = folder->readFile(name, kMaxProfileBytes);
-    if (!bytes) return std::nullopt;
     std::string dir = "/tmp/sorrel-profile-XXXXXX";
     if (::mkdtemp(dir.data()) == nullptr) return std::nullopt;
     const std::string copy = dir + "/" + name;
-    if (!fileio::writeFileAtomically(copy, *bytes, 0600)) {
+    if (!fileio::writeFileAtomically(copy, bytes, 0600)) {
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
         return std::nullopt;
@@ -345,13 +330,15 @@ bool DomainOperations::installProfile(Profile profile, const std::optional<std::
     const std::string operation =
         ethernet ? "DomainTool::InstallEthernetMobileConfig" : "DomainTool::InstallWiFiMobileConfig";
     log(operation + " Start", kLogDebug);
-    const std::string user = sysinfo::consoleUser().value_or("unknown");
-    const std::string home = paths::homeFolder(user).value_or(paths::usersFolder() + "/" + user);
     const std::string name = ethernet ? "ConnectEthernet.mobileconfig" : "ConnectWiFi.mobileconfig";
     bool success = false;
     if (mPath) {
-        // The tool, running as root, gets a private copy rather than a path the user controls.
-        if (std::optional<std::string> copy = privateProfileCopy(user, home, name)) {
+        // Only the copy the app has just staged in root's own folder is installed, never a file
+        // from a user's folder; the tool gets a private copy of it.
+        std::string why;
+        std::optional<std::vector<uint8_t>> staged = takeStagedProfile(*mPath, name, &why);
+        std::optional<std::string> copy = staged ? privateProfileCopy(*staged, name) : std::nullopt;
+        if (copy) {
             CommandRun run = runCommand("profiles", {"-I", "-F", *copy}, {}, kShortCommandDeadline);
             std::error_code ec;
             std::filesystem::remove_all(std::filesystem::path(*copy).parent_path(), ec);
@@ -359,7 +346,7 @@ bool DomainOperations::installProfile(Profile profile, const std::optional<std::
             // Error text or a failed exit is a failed install, even with nothing on the output.
             success = run.started && run.status == 0 && run.output.empty() && run.error.empty();
         } else {
-            log(operation + " cannot read " + home + "/Library/Application Support/RavAvizaL/" + name, kLogDebug);
+            log(operation + " " + (why.empty() ? "cannot copy " + *mPath : why), kLogDebug);
         }
     }
     log(operation + " " + (success ? "Success" : "Fail"), kLogDebug);

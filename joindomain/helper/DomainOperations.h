@@ -1,6 +1,6 @@
 // The root work of the domain-join helper: check a directory account, pick a free computer name,
 // write the Kerberos configuration and bind, unbind, set the machine names, create a mobile
-// account, install the 802.1X profiles the app prepared, and leave a note for the UI app after a
+// account, install the 802.1X profiles the app staged, and leave a note for the UI app after a
 // join. It keeps the state of one join between the app's steps. Every operation runs its
 // commands synchronously and answers through its reply, which may be empty.
 #pragma once
@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "JoinDomainUtil.h"
 #include "platform/archive/Value.h"
@@ -65,8 +66,8 @@ class DomainOperations {
   private:
     enum class Profile { Ethernet, WiFi };
     bool installProfile(Profile profile, const std::optional<std::string>& mPath);
-    // A root-only copy of the user's profile file; nothing when it cannot be read safely.
-    std::optional<std::string> privateProfileCopy(const std::string& user, const std::string& home,
+    // A root-only copy of the profile for the tool; nothing when it cannot be written.
+    std::optional<std::string> privateProfileCopy(const std::vector<uint8_t>& bytes,
                                                   const std::string& name) const;
     void writeKerberosConfiguration(const std::string& text);
     void setDefaultKeychain();

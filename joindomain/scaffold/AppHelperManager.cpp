@@ -195,11 +195,12 @@ void AppHelperManager::helperLog(const std::optional<std::string>& text) {
     if (text && !text->empty()) systemLog("[Helper] " + *text);
 }
 
-bool elevateThroughAdministratorPrompt(int argc, char** argv) {
+bool elevateThroughAdministratorPrompt() {
     if (::geteuid() == 0) return false;
     // A helper serves root only: there is no code signature by which it could tell its own app
     // from any other program of the user, so the app itself runs as root once an administrator
-    // agrees. pkexec keeps the display for the apps the product's polkit actions name.
+    // agrees. pkexec keeps the display for the apps the product's polkit actions name. None of
+    // the caller's arguments go along: the root instance takes no option from its caller.
     std::optional<std::string> prompt = AppHelperManager::administratorPrompt();
     std::error_code ec;
     const std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
@@ -207,9 +208,7 @@ bool elevateThroughAdministratorPrompt(int argc, char** argv) {
         systemLog("Something went wrong! no administrator prompt");
         return true;
     }
-    std::vector<char*> args{prompt->data(), const_cast<char*>(self.c_str())};
-    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-    args.push_back(nullptr);
+    std::vector<char*> args{prompt->data(), const_cast<char*>(self.c_str()), nullptr};
     ::execv(prompt->c_str(), args.data());
     systemLog("Something went wrong! " + *prompt + ": " + std::strerror(errno));
     return true;

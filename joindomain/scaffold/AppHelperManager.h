@@ -96,9 +96,9 @@ class AppHelperManager {
 };
 
 // For an app started by a user other than root: runs the program again as root through the
-// administrator prompt, replacing this process, and returns true only when that could not be
-// done (the caller then exits). Returns false at once for root.
-bool elevateThroughAdministratorPrompt(int argc, char** argv);
+// administrator prompt, without any of its arguments, replacing this process, and returns true
+// only when that could not be done (the caller then exits). Returns false at once for root.
+bool elevateThroughAdministratorPrompt();
 
 // The app's entry: asks the manager to check the helper; without it returns 0, otherwise runs
 // the application and returns its result.

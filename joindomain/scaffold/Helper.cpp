@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "HelperCopy.h"
 #include "HelperProtocol.h"
 
 namespace helperscaffold {
@@ -136,18 +137,11 @@ void Helper::writeLog(const std::string& text, uint64_t type) {
 
 void Helper::UpdatePrivilegedHelperToolsWithResourcePath(const std::string& source,
                                                          const std::string& destination) {
-    excuteTaskPath("/bin/rm", {"-rf", destination},
-                   [this](std::optional<std::string> output, std::optional<std::string> error) {
-                       writeLog("Remove " + identity_.copyName + " cache result: " + describe(output) +
-                                    ", error: " + describe(error),
-                                HSLogger::kInfo);
-                   });
-    excuteTaskPath("/bin/cp", {"-f", source, destination},
-                   [this](std::optional<std::string> output, std::optional<std::string> error) {
-                       writeLog("Copy " + identity_.copyName + " result: " + describe(output) +
-                                    ", error: " + describe(error),
-                                HSLogger::kInfo);
-                   });
+    HelperCopy copy = copyIntoHelperFolder(source, destination);
+    writeLog("Remove " + identity_.copyName + " cache result: (null), error: " + describe(copy.removeError),
+             HSLogger::kInfo);
+    writeLog("Copy " + identity_.copyName + " result: (null), error: " + describe(copy.copyError),
+             HSLogger::kInfo);
 }
 
 void Helper::doShellScriptWithSource(const ShellScript& source, const ShellCompletion& completion) {

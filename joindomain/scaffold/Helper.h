@@ -53,6 +53,8 @@ class Helper {
 
     // HelperProtocol, both helpers.
     void writeLog(const std::string& text, uint64_t type);
+    // Replaces a file of the privileged-helper folder with a copy of source; anything else
+    // (another folder, a name with a slash, "..", a link) is refused and the log lines say why.
     void UpdatePrivilegedHelperToolsWithResourcePath(const std::string& source,
                                                      const std::string& destination);
 

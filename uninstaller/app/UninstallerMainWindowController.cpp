@@ -1,8 +1,5 @@
 #include "UninstallerMainWindowController.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
@@ -15,6 +12,7 @@
 
 #include "NSKeyedArchiverHelper.h"
 #include "joindomain/scaffold/HSLogger.h"
+#include "joindomain/scaffold/RootApp.h"
 #include "joindomain/scaffold/ShellScript.h"
 #include "platform/paths/Paths.h"
 #include "ui_UninstallerMainWindowController.h"
@@ -32,13 +30,9 @@ bool contains(const std::string& text, const char* part) {
     return text.find(part) != std::string::npos;
 }
 
-std::string ownHomeFolder() {
-    passwd pw{};
-    passwd* found = nullptr;
-    std::vector<char> buf(16384);
-    if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) != 0 || !found || !found->pw_name)
-        return {};
-    return paths::homeFolder(found->pw_name).value_or("");
+// The home of the user the app acts for: under pkexec the user who asked, not root.
+std::string actingHomeFolder() {
+    return helperscaffold::actingUser().home;
 }
 
 }  // namespace
@@ -62,7 +56,7 @@ UninstallerMainWindowController::UninstallerMainWindowController(AppHelperManage
       ui_(std::make_unique<Ui::UninstallerMainWindowController>()),
       inputView_(std::make_unique<UninstallCodeInputView>()) {
     if (options_.preferredLanguage.empty()) options_.preferredLanguage = firstPreferredLanguage();
-    if (options_.homeDirectory.empty()) options_.homeDirectory = ownHomeFolder();
+    if (options_.homeDirectory.empty()) options_.homeDirectory = actingHomeFolder();
     if (!options_.terminate) options_.terminate = [] { QCoreApplication::quit(); };
     ui_->setupUi(this);
     connect(ui_->uninstallButton, &QPushButton::clicked, this, [this] { uninstallButtonAction(); });

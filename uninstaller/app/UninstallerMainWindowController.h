@@ -35,7 +35,8 @@ class UninstallerMainWindowController : public QWidget {
     struct Options {
         // The user's first preferred language ("zh-Hans-CN", "en-US", ...); empty: the system's.
         std::string preferredLanguage;
-        // This app user's home folder, sent to the helper; empty: from the password database.
+        // The home folder of the user the app acts for, sent to the helper; empty: that user's from
+        // the password database.
         std::string homeDirectory;
         // Ends the application; empty: the Qt application quits.
         std::function<void()> terminate;

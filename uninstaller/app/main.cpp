@@ -3,13 +3,18 @@
 #include <QApplication>
 
 #include "AppDelegate.h"
+#include "joindomain/scaffold/RootApp.h"
 #include "platform/qt/QtMainQueue.h"
 
-int main(int argc, char** argv) {
-    if (helperscaffold::elevateThroughAdministratorPrompt(argc, argv)) return 1;
+int main(int, char** argv) {
+    if (helperscaffold::elevateThroughAdministratorPrompt()) return 1;
+    if (!helperscaffold::startRootApp()) return 1;
     quillet::AppHelperManager& manager = quillet::AppHelperManager::sharedInstance();
     return helperscaffold::runAppWithHelper(manager, [&] {
-        QApplication app(argc, argv);
+        // Root takes no option from its caller: Qt sees the program's name alone.
+        static int qtArgc = 1;
+        static char* qtArgv[] = {argv[0], nullptr};
+        QApplication app(qtArgc, qtArgv);
         QtMainQueue mainQueue;
         quillet::AppDelegate delegate(manager);
         delegate.applicationDidFinishLaunching();

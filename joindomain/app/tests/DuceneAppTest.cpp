@@ -18,7 +18,6 @@
 #include <optional>
 #include <thread>
 
-#include "tests/support/QtTestApp.h"
 #include "joindomain/app/DomainJoinFiles.h"
 #include "joindomain/app/DuceneHelperManager.h"
 #include "joindomain/app/DuceneMainWindowController.h"
@@ -27,18 +26,23 @@
 #include "joindomain/helper/JoinDomainUtil.h"
 #include "joindomain/helper/Sorrel.h"
 #include "joindomain/helper/tests/ToolFakes.h"
+#include "joindomain/scaffold/RootApp.h"
 #include "platform/archive/KeyedArchive.h"
 #include "platform/archive/Plist.h"
 #include "platform/dispatch/ManualTime.h"
 #include "platform/dispatch/WorkQueue.h"
 #include "platform/paths/Paths.h"
 #include "platform/qt/QtMainQueue.h"
+#include "tests/support/QtTestApp.h"
 #include "tests/support/TempRoot.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+
+// The ids of the user the app acts for: any user other than root.
+constexpr uid_t kNobody = 65534;
 // Windows of the app close while tests go on.
 QApplication& qtApp() {
     QApplication& app = qttest::qtApp();
@@ -110,9 +114,12 @@ class DuceneAppTest : public ::testing::Test {
         fakes_->script("dsconfigad", "if [ \"$1\" = -show ]; then [ -f '" + root_.path() +
                                          "/answers/show' ] && cat '" + root_.path() +
                                          "/answers/show'; exit 0; fi\n");
+        // The app acts for the user at the screen ("tester", with nobody's ids), whose home it
+        // reaches through its folder's descriptor; HOME (root's under pkexec) plays no part.
         home_ = paths::usersFolder() + "/tester";
         std::filesystem::create_directories(home_);
-        ::setenv("HOME", home_.c_str(), 1);
+        ASSERT_EQ(::chown(home_.c_str(), kNobody, kNobody), 0);
+        helperscaffold::setActingUser({kNobody, kNobody, "tester", home_});
         root_.signInAtScreen("tester");
         std::filesystem::create_directories(paths::machineSupportFolder());
         DuceneMainWindowController::setResourcesFolder(DUCENE_RESOURCES);
@@ -360,6 +367,14 @@ TEST_F(DuceneAppTest, JoinChecksItsFieldsInOrder) {
 
 TEST_F(DuceneAppTest, SuccessfulJoinRunsEveryStepAndClosesTheWindow) {
     writeDomainList({entry("corp.example.com")});
+    // A profile the user planted in its folder, and a stand-in that keeps what it installs.
+    const std::string folder = home_ + "/Library/Application Support/RavAvizaL/";
+    testsupport::writeFile(folder + "ConnectWiFi.mobileconfig", "identity=planted-by-the-user", 0600);
+    for (const std::string& path : {home_ + "/Library", home_ + "/Library/Application Support", folder,
+                                    folder + "ConnectWiFi.mobileconfig"}) {
+        ASSERT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
+    }
+    fakes_->script("profiles", "cat \"$3\" >> '" + root_.path() + "/installed'\n");
     fakes_->answer("networksetup", "out", "You are not associated with an AirPort network.\n");
     fakes_->answer("dsconfigad", "out", "Settings changed\n");
     DuceneMainWindowController& join = openJoinWindow();
@@ -372,7 +387,6 @@ TEST_F(DuceneAppTest, SuccessfulJoinRunsEveryStepAndClosesTheWindow) {
     saveScreenshot(join, "join-checking-account");
 
     // Both profiles carry the credentials and stay private to the user.
-    const std::string folder = home_ + "/Library/Application Support/RavAvizaL/";
     auto wifi = archive::readPlistFile(folder + "ConnectWiFi.mobileconfig");
     ASSERT_TRUE(wifi);
     const archive::Value& payload = wifi->find("PayloadContent")->array()->front();
@@ -391,16 +405,20 @@ TEST_F(DuceneAppTest, SuccessfulJoinRunsEveryStepAndClosesTheWindow) {
     struct stat st {};
     ASSERT_EQ(::stat((folder + "ConnectWiFi.mobileconfig").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_uid, kNobody) << "the user's own file";
     EXPECT_TRUE(logs_->has("DomainTool::update mobileconfig result: 1", sorrel::kLogInfo));
 
     EXPECT_TRUE(fakes_->callsOf("ldapwhoami").empty());
     advance(2000ms);
     EXPECT_TRUE(showsText(join, "tipsLabel", "账号有效，获取机器名..."));
     EXPECT_EQ(fakes_->callsOf("stdin ldapwhoami:"), std::vector<std::string>{"stdin ldapwhoami: p\"w$1"});
-    // The helper was asked to install both (the console user "tester" is unknown here, so its
-    // files cannot be read as the user's own; the installs themselves are the helper's tests).
-    EXPECT_TRUE(logs_->has("DomainTool::InstallEthernetMobileConfig Start", sorrel::kLogDebug));
-    EXPECT_TRUE(logs_->has("DomainTool::InstallWiFiMobileConfig Start", sorrel::kLogDebug));
+    // The helper installed the two profiles the app has just written, never the planted one.
+    EXPECT_TRUE(logs_->has("DomainTool::InstallEthernetMobileConfig Success", sorrel::kLogDebug));
+    EXPECT_TRUE(logs_->has("DomainTool::InstallWiFiMobileConfig Success", sorrel::kLogDebug));
+    const std::string installed = testsupport::readText(root_.path() + "/installed");
+    EXPECT_NE(installed.find("<string>WiFi (Office)</string>"), std::string::npos) << installed;
+    EXPECT_NE(installed.find("<string>alice</string>"), std::string::npos) << installed;
+    EXPECT_EQ(installed.find("planted-by-the-user"), std::string::npos) << installed;
     advance(500ms);
     EXPECT_TRUE(showsText(join, "tipsLabel", "获取到机器名，正在入域..."));
     advance(500ms);

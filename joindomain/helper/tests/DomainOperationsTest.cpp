@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ToolFakes.h"
 #include "joindomain/helper/DomainOperations.h"
 #include "joindomain/helper/JoinDomainUtil.h"
+#include "joindomain/helper/StagedProfile.h"
 #include "platform/archive/Plist.h"
 #include "platform/paths/Paths.h"
 #include "tests/support/TempRoot.h"
@@ -409,8 +414,8 @@ TEST_F(DomainOperationsTest, MobileAccountSteps) {
     EXPECT_EQ(fakes_->calls().size(), 1u);
 }
 
-TEST_F(DomainOperationsTest, ProfileInstallsUseTheConsoleUsersFiles) {
-    // "nobody" stands for the console user; its profile folder and files are its own.
+TEST_F(DomainOperationsTest, ProfileInstallsTakeOnlyTheCopyTheAppStaged) {
+    // "nobody" stands for the console user, who plants profiles in its own folder.
     root_.signInAtScreen("nobody");
     const std::string home = paths::homeFolder("nobody").value();
     const std::string folder = home + "/Library/Application Support/RavAvizaL";
@@ -419,24 +424,35 @@ TEST_F(DomainOperationsTest, ProfileInstallsUseTheConsoleUsersFiles) {
         ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
     }
     for (const char* name : {"ConnectEthernet.mobileconfig", "ConnectWiFi.mobileconfig"}) {
-        testsupport::writeFile(folder + "/" + name, std::string("profile ") + name, 0600);
+        testsupport::writeFile(folder + "/" + name, "identity=planted-by-the-user", 0600);
         ASSERT_EQ(::chown((folder + "/" + name).c_str(), 65534, 65534), 0);
     }
     // The stand-in shows what it was given to read.
     fakes_->script("profiles", "echo \"read: $(cat \"$3\")\" >> '" + root_.path() + "/calls'\n");
+    auto stage = [](const std::string& name) {
+        const std::string text = "profile " + name;
+        return sorrel::stageProfile(name, std::vector<uint8_t>(text.begin(), text.end())).value();
+    };
 
     int ethernetReplies = 0;
     std::optional<bool> wifiReply;
-    ops_.ConnectEthernetWithUsername("alice", "pw", std::string("/given/path"), [&](bool) { ++ethernetReplies; });
-    ops_.ConnectWiFiWithSSID("Office", "alice", "pw", std::string("/given/path"), [&](bool r) { wifiReply = r; });
+    const std::string ethernet = stage("ConnectEthernet.mobileconfig");
+    const std::string wifi = stage("ConnectWiFi.mobileconfig");
+    struct stat st {};
+    ASSERT_EQ(::stat(sorrel::stagedProfileFolder().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << "the staged profiles hold the password";
+    ops_.ConnectEthernetWithUsername("alice", "pw", ethernet, [&](bool) { ++ethernetReplies; });
+    ops_.ConnectWiFiWithSSID("Office", "alice", "pw", wifi, [&](bool r) { wifiReply = r; });
     const auto calls = fakes_->calls();
     ASSERT_EQ(calls.size(), 4u);
     EXPECT_EQ(calls[1], "read: profile ConnectEthernet.mobileconfig");
     EXPECT_EQ(calls[3], "read: profile ConnectWiFi.mobileconfig");
-    // Root's tool reads a private copy, which is gone afterwards.
-    EXPECT_EQ(calls[0].find(folder), std::string::npos) << calls[0];
-    const std::string copy = calls[2].substr(calls[2].rfind('[') + 1, calls[2].size() - calls[2].rfind('[') - 2);
+    // Root's tool reads a private copy, which is gone afterwards, as is the staged one.
+    EXPECT_EQ(calls[0].find(sorrel::stagedProfileFolder()), std::string::npos) << calls[0];
+    const std::string copy =
+        calls[2].substr(calls[2].rfind('[') + 1, calls[2].size() - calls[2].rfind('[') - 2);
     EXPECT_FALSE(std::filesystem::exists(copy)) << copy;
+    EXPECT_FALSE(std::filesystem::exists(wifi));
     EXPECT_EQ(ethernetReplies, 0);
     EXPECT_FALSE(wifiReply.has_value()) << "a successful Wi-Fi install sends no reply";
     EXPECT_TRUE(logs_.has("DomainTool::InstallWiFiMobileConfig Success", sorrel::kLogDebug));
@@ -444,31 +460,52 @@ TEST_F(DomainOperationsTest, ProfileInstallsUseTheConsoleUsersFiles) {
     // The tool refuses: the Wi-Fi operation answers NO, the Ethernet one never answers.
     fakes_->answer("profiles", "err", "profiles: the profile is not valid\n");
     fakes_->answer("profiles", "status", "1");
-    ops_.ConnectEthernetWithUsername("alice", "pw", std::string("/given/path"), [&](bool) { ++ethernetReplies; });
-    ops_.ConnectWiFiWithSSID("Office", "alice", "pw", std::string("/given/path"), [&](bool r) { wifiReply = r; });
+    ops_.ConnectEthernetWithUsername("alice", "pw", stage("ConnectEthernet.mobileconfig"),
+                                     [&](bool) { ++ethernetReplies; });
+    ops_.ConnectWiFiWithSSID("Office", "alice", "pw", stage("ConnectWiFi.mobileconfig"),
+                             [&](bool r) { wifiReply = r; });
     EXPECT_EQ(ethernetReplies, 0);
     EXPECT_EQ(wifiReply, false);
     EXPECT_TRUE(logs_.has("DomainTool::InstallEthernetMobileConfig Fail", sorrel::kLogDebug));
-
-    // Nothing runs for a missing path, a file of another owner or a folder swapped for a link.
     std::filesystem::remove(root_.path() + "/answers/profiles.err");
     std::filesystem::remove(root_.path() + "/answers/profiles.status");
-    fakes_->clearCalls();
-    wifiReply.reset();
-    ops_.ConnectWiFiWithSSID("Office", "alice", "pw", std::nullopt, [&](bool r) { wifiReply = r; });
-    EXPECT_EQ(wifiReply, false);
-    ASSERT_EQ(::chown((folder + "/ConnectWiFi.mobileconfig").c_str(), 0, 0), 0);
-    wifiReply.reset();
-    ops_.ConnectWiFiWithSSID("Office", "alice", "pw", std::string("/given/path"), [&](bool r) { wifiReply = r; });
-    EXPECT_EQ(wifiReply, false);
-    const std::string elsewhere = root_.makeFolder("root-only");
-    testsupport::writeFile(elsewhere + "/ConnectWiFi.mobileconfig", "root's file", 0600);
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directory_symlink(elsewhere, folder);
-    wifiReply.reset();
-    ops_.ConnectWiFiWithSSID("Office", "alice", "pw", std::string("/given/path"), [&](bool r) { wifiReply = r; });
-    EXPECT_EQ(wifiReply, false);
-    EXPECT_TRUE(fakes_->calls().empty());
+
+    // Nothing runs for the user's planted file, a path other than the staged one, a profile staged
+    // once and installed already, a staged file that is not root's, or a staged folder swapped for
+    // a link to the user's folder.
+    const std::string planted = folder + "/ConnectWiFi.mobileconfig";
+    const std::string linkedFolder = root_.makeFolder("linked-profiles");
+    struct Case {
+        const char* name;
+        std::optional<std::string> mPath;
+        std::function<void()> before;
+    };
+    const std::vector<Case> cases{
+        {"no path", std::nullopt, [] {}},
+        {"the user's planted file", planted, [] {}},
+        {"the staged name under another folder", root_.path() + "/ConnectWiFi.mobileconfig", [] {}},
+        {"the other profile's staged name", sorrel::stagedProfileFolder() + "/ConnectEthernet.mobileconfig",
+         [] {}},
+        {"installed already", wifi, [] {}},
+        {"not root's", wifi,
+         [&] { ASSERT_EQ(::chown(stage("ConnectWiFi.mobileconfig").c_str(), 65534, 65534), 0); }},
+        {"folder is a link", wifi,
+         [&] {
+             std::filesystem::remove_all(sorrel::stagedProfileFolder());
+             testsupport::writeFile(linkedFolder + "/ConnectWiFi.mobileconfig",
+                                    "identity=planted-by-the-user");
+             std::filesystem::create_directory_symlink(linkedFolder, sorrel::stagedProfileFolder());
+         }},
+    };
+    for (const Case& c : cases) {
+        fakes_->clearCalls();
+        c.before();
+        wifiReply.reset();
+        ops_.ConnectWiFiWithSSID("Office", "alice", "pw", c.mPath, [&](bool r) { wifiReply = r; });
+        EXPECT_EQ(wifiReply, false) << c.name;
+        EXPECT_TRUE(fakes_->calls().empty()) << c.name;
+    }
+    EXPECT_EQ(testsupport::readText(planted), "identity=planted-by-the-user");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include "joindomain/scaffold/EmbeddedPlist.h"
 #include "joindomain/scaffold/HSLogger.h"
 #include "joindomain/scaffold/Helper.h"
+#include "joindomain/scaffold/HelperCopy.h"
 #include "joindomain/scaffold/HelperProtocol.h"
 #include "joindomain/scaffold/ShellScript.h"
 #include "platform/paths/Paths.h"
@@ -241,18 +243,74 @@ TEST(Helper, UnknownSelectorsAndBadArgumentsAreDropped) {
     run.join();
 }
 
-TEST(Helper, HelperCopyRunsRemoveThenCopyAndLogsBoth) {
+TEST(Helper, HelperCopyReplacesOnlyAFileOfTheHelperFolder) {
     testsupport::TempRoot root;
     UnitHelper helper;
-    const std::string source = root.write("source", "new helper");
-    const std::string destination = root.write("destination", "old helper");
-    helper.UpdatePrivilegedHelperToolsWithResourcePath(source, destination);
-    EXPECT_EQ(testsupport::readText(destination), "new helper");
+    const std::string folder = paths::privilegedHelperFolder();
+    const std::string source = root.write("source", "new helper", 0755);
+    const std::string outsideFile = root.write("etc/passwd", "root:x:0:0");
+    root.write("Library/PrivilegedHelperTools/sub/x", "nested");
+    std::filesystem::create_symlink(outsideFile, folder + "/linked");
+    std::filesystem::create_symlink(source, root.file("source-link"));
+    root.makeFolder("a-folder");
+
+    struct Case {
+        std::string name;
+        std::string source;
+        std::string destination;
+        std::string refusal;  // empty: copied
+    };
+    const std::vector<Case> cases{
+        {"new file", source, folder + "/com.velmora.Unit", ""},
+        {"over the old file", source, folder + "/com.velmora.Unit", ""},
+        {"outside the folder", source, outsideFile, "is not in " + folder},
+        {"the folder's sibling", source, folder + "Evil/x", "is not in " + folder},
+        {"name with a slash", source, folder + "/sub/x", "is not a plain name"},
+        {"dot-dot", source, folder + "/..", "is not a plain name"},
+        {"dot-dot on the way", source, folder + "/../../etc/passwd", "is not a plain name"},
+        {"the folder itself", source, folder + "/", "is not in " + folder},
+        {"a link in the folder", source, folder + "/linked", "is a link"},
+        {"a folder in the folder", source, folder + "/sub", "is not a regular file"},
+        {"source is a link", root.file("source-link"), folder + "/com.velmora.Other", "is a link"},
+        {"source is a folder", root.file("a-folder"), folder + "/com.velmora.Other", "is not a regular file"},
+    };
+    for (const Case& c : cases) {
+        HelperCopy copy = copyIntoHelperFolder(c.source, c.destination);
+        if (c.refusal.empty()) {
+            EXPECT_TRUE(copy.ok()) << c.name << ": " << copy.copyError.value_or("");
+            EXPECT_EQ(testsupport::readText(c.destination), "new helper") << c.name;
+            struct stat st {};
+            ASSERT_EQ(::lstat(c.destination.c_str(), &st), 0) << c.name;
+            EXPECT_EQ(st.st_mode & 07777, 0755u) << c.name;
+        } else {
+            ASSERT_TRUE(copy.copyError) << c.name;
+            EXPECT_NE(copy.copyError->find(c.refusal), std::string::npos)
+                << c.name << ": " << *copy.copyError;
+        }
+    }
+    // Nothing outside the folder changed and no temporary file was left behind.
+    EXPECT_EQ(testsupport::readText(outsideFile), "root:x:0:0");
+    EXPECT_EQ(testsupport::readText(folder + "/sub/x"), "nested");
+    EXPECT_TRUE(std::filesystem::is_symlink(folder + "/linked"));
+    EXPECT_FALSE(std::filesystem::exists(folder + "/com.velmora.Other"));
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"com.velmora.Unit", "linked", "sub"}));
+
+    // Through the operation, the two log lines carry the outcome back to the app.
+    helper.UpdatePrivilegedHelperToolsWithResourcePath(source, folder + "/com.velmora.Unit");
+    helper.UpdatePrivilegedHelperToolsWithResourcePath(source, outsideFile);
     helper.logger().flush();
     const std::string text = testsupport::readText(logPath());
     EXPECT_NE(text.find("Remove ScaffoldUnit cache result: (null), error: (null)\r\n"), std::string::npos)
         << text;
     EXPECT_NE(text.find("Copy ScaffoldUnit result: (null), error: (null)\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Copy ScaffoldUnit result: (null), error: refused: " + outsideFile + " is not in " +
+                        folder),
+              std::string::npos)
+        << text;
 }
 
 }  // namespace

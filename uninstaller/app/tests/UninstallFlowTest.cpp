@@ -6,6 +6,7 @@
 // outside the root was touched.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "joindomain/scaffold/RootApp.h"
 #include "joindomain/scaffold/SystemLog.h"
 #include "joindomain/scaffold/tests/HelperTestSupport.h"
 #include "platform/dispatch/ManualTime.h"
@@ -182,7 +184,15 @@ TEST_F(UninstallFlow, RemovesTheProductAndNothingElse) {
     const pid_t otherUi = startProgram(outside_.path() + "/Applications/Hux/Hux.app/Contents/MacOS/Hux");
 
     // The user's files, with a link out of the root placed among them; the settings file.
-    const std::string home = root_.makeFolder("home/tester");
+    // Quillet acts for the user who asked through pkexec (PKEXEC_UID), here the one at the screen.
+    std::string refusal;
+    std::optional<helperscaffold::ActingUser> asker =
+        helperscaffold::chooseActingUser(std::to_string(::getpwnam("nobody")->pw_uid), &refusal);
+    ASSERT_TRUE(asker) << refusal;
+    helperscaffold::setActingUser(*asker);
+    const std::string home = asker->home;
+    ASSERT_EQ(home, root_.file("nonexistent"));
+    fs::create_directories(home);
     testsupport::writeFile(home + "/Library/Logs/RavAviza/ui.log", "x");
     testsupport::writeFile(home + "/Library/Application Support/RavAvizaL/login.archive", "x");
     const std::string precious = outside_.write("keep/precious", "keep");
@@ -208,7 +218,6 @@ TEST_F(UninstallFlow, RemovesTheProductAndNothingElse) {
     std::atomic<int> terminations{0};
     quillet::UninstallerMainWindowController::Options options;
     options.preferredLanguage = "en-US";
-    options.homeDirectory = home;
     options.terminate = [&] { ++terminations; };
     quillet::AppDelegate delegate(manager, options);
     delegate.applicationDidFinishLaunching();
@@ -259,6 +268,8 @@ TEST_F(UninstallFlow, RemovesTheProductAndNothingElse) {
     EXPECT_TRUE(fs::exists(paths::installedHelper("com.velmora.Wendle")));
     EXPECT_TRUE(fs::exists(home + "/Library/Logs"));
 
+    EXPECT_NE(wendleLog().find("User home path: " + home + "\r\n"), std::string::npos)
+        << "the asking user's home";
     // The helper logged each step to its file and sent the lines to the app.
     for (const char* line :
          {"User home path: ", "Unload Zem all Daemons ", "Closed Zem upgrade process result: ",
