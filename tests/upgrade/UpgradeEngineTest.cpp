@@ -371,6 +371,18 @@ TEST_F(UpgradeEngineTest, LocalVersionComesFromDpkgThenTheBundle) {
     EXPECT_EQ(helper_->localZemVersion(), "5.1.80");
 }
 
+TEST_F(UpgradeEngineTest, ResultCheckPassesOnlyForThePackageDpkgInstalled) {
+    // No app at all: nothing was installed, whatever version was expected.
+    EXPECT_FALSE(helper_->checkInstallResult(std::string("5.0.1.100")));
+    // A bundle laid down by hand names the version, but dpkg holds no record of it.
+    fs::create_directories(root_ / "Applications/Hux/Hux.app/Contents");
+    std::ofstream(root_ / "Applications/Hux/Hux.app/Contents/version") << "5.1.33\n";
+    EXPECT_FALSE(helper_->checkInstallResult(std::string("5.1.33")));
+    buildPackage("Hux.deb", "5.1.33");
+    installDirectly("Hux.deb");
+    EXPECT_TRUE(helper_->checkInstallResult(std::string("5.1.33")));
+}
+
 TEST_F(UpgradeEngineTest, InstallerRunsWithoutAShell) {
     buildPackage("Hux.deb", "5.1.91");
     // A path that a shell would split and run: the installer must get it as one argument.
