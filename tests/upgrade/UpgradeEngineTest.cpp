@@ -114,6 +114,38 @@ TEST_F(UpgradeEngineTest, MismatchingKeptPackageIsReplacedByAFreshDownload) {
     EXPECT_EQ(installedVersion(), "");
 }
 
+TEST_F(UpgradeEngineTest, PackageFailingItsChecksumStaysUntilTheNextFetch) {
+    buildPackage("old.deb", "5.1.80");
+    installDirectly("old.deb");
+    std::string md5 = buildPackage("Hux.deb", "5.1.90");
+    std::ofstream(served_ / "corrupt.deb") << "not the package";
+    writeManifest(itemXml("Hux.pkg", "5.1.90", server_->url("/corrupt.deb"), md5));
+
+    EXPECT_EQ(helper_->startDownloadXMLAndUpgrade(order(1)), UpgradeOutcome::FetchFailed);
+    EXPECT_TRUE(capturedLog().contains("[startDownloadPKG]pkg's md5 is not equal app's md5"));
+    EXPECT_FALSE(capturedLog().contains("download pkg success"));
+    EXPECT_EQ(testsupport::readText(pkgPath("Hux", "5.1.90")), "not the package");
+    EXPECT_EQ(installedVersion(), "5.1.80");
+
+    // The window's fetch keeps it too, and reports the package as faulty.
+    std::vector<std::pair<bool, std::string>> steps;
+    helper_->DownloadZemBlock = [&](bool ok, const std::string& message) { steps.emplace_back(ok, message); };
+    AppModuleModel record = AppModuleModel::initWithData(
+        {{"name", "Hux.pkg"}, {"version", "5.1.90"}, {"url", server_->url("/corrupt.deb")}, {"md5", md5}});
+    EXPECT_FALSE(helper_->startDownloadUpgradePKG(record));
+    ASSERT_FALSE(steps.empty());
+    EXPECT_EQ(steps.back(), std::make_pair(false, std::string("安装包异常")));
+    EXPECT_EQ(testsupport::readText(pkgPath("Hux", "5.1.90")), "not the package");
+
+    // The next fetch deletes it and downloads again.
+    capturedLog().clear();
+    writeManifest(itemXml("Hux.pkg", "5.1.90", server_->url("/Hux.deb"), md5));
+    EXPECT_EQ(helper_->startDownloadXMLAndUpgrade(order(1)), UpgradeOutcome::Installed);
+    EXPECT_TRUE(capturedLog().contains("[startDownloadPKG]pkg's md5 is not equal app's md5, so remove"));
+    EXPECT_EQ(server_->requests("/Hux.deb"), 1);
+    EXPECT_EQ(installedVersion(), "5.1.90");
+}
+
 TEST_F(UpgradeEngineTest, KeptPackageInstallNeedsItsRecord) {
     EXPECT_FALSE(helper_->installKeptPackage());
     EXPECT_TRUE(capturedLog().contains("[UpgradeForceFromTip]app data is not exist.."));
@@ -290,9 +322,13 @@ TEST_F(UpgradeEngineTest, RefusesBadOrdersAndManifests) {
         writeManifest(c.manifest);
         EXPECT_EQ(helper_->startDownloadXMLAndUpgrade(c.order ? *c.order : order(1)), c.outcome);
         EXPECT_EQ(installedVersion(), "5.1.80");
-        // No partial download and nothing outside the upgrade folder is left behind.
-        EXPECT_EQ(strayFiles({}), std::vector<std::string>{});
+        // No partial download and nothing outside the upgrade folder is left behind; a whole
+        // download that fails its checksum stays at the package path.
+        const bool checksumFailed = c.what == std::string("wrong md5") || c.what == std::string("no md5");
+        EXPECT_EQ(strayFiles({}),
+                  checksumFailed ? std::vector<std::string>{"Hux_5.1.90.pkg"} : std::vector<std::string>{});
         EXPECT_FALSE(fs::exists("/tmp/x.pkg_5.1.90.pkg"));
+        fs::remove(pkgPath("Hux", "5.1.90"));
     }
     // An http redirect to the package is followed.
     writeManifest(itemXml("Hux.pkg", "5.1.90", server_->url("/redirect?to=" + url), md5));
@@ -333,6 +369,18 @@ TEST_F(UpgradeEngineTest, LocalVersionComesFromDpkgThenTheBundle) {
     buildPackage("old.deb", "5.1.80");
     installDirectly("old.deb");
     EXPECT_EQ(helper_->localZemVersion(), "5.1.80");
+}
+
+TEST_F(UpgradeEngineTest, ResultCheckPassesOnlyForThePackageDpkgInstalled) {
+    // No app at all: nothing was installed, whatever version was expected.
+    EXPECT_FALSE(helper_->checkInstallResult(std::string("5.0.1.100")));
+    // A bundle laid down by hand names the version, but dpkg holds no record of it.
+    fs::create_directories(root_ / "Applications/Hux/Hux.app/Contents");
+    std::ofstream(root_ / "Applications/Hux/Hux.app/Contents/version") << "5.1.33\n";
+    EXPECT_FALSE(helper_->checkInstallResult(std::string("5.1.33")));
+    buildPackage("Hux.deb", "5.1.33");
+    installDirectly("Hux.deb");
+    EXPECT_TRUE(helper_->checkInstallResult(std::string("5.1.33")));
 }
 
 TEST_F(UpgradeEngineTest, InstallerRunsWithoutAShell) {
@@ -410,7 +458,10 @@ TEST_F(UpgradeEngineTest, WindowStepsReportProgress) {
                             {false, "解析配置文件失败"},
                             {true, "正在下载安装包..."},
                             {false, "安装包异常"},
+                            // The faulty package is still there: its path is reported before
+                            // it is checked and deleted.
                             {true, "正在下载安装包..."},
+                            {true, "开始安装..."},
                             {false, "下载安装包失败"}}));
 }
 

@@ -239,23 +239,22 @@ std::optional<std::string> ZemUpgradeHelper::fetchPackage(const AppModuleModel& 
         }
         return std::nullopt;
     }
-    // The checksum is checked before the file takes the package's name, so a wrong or partial
-    // download never stands at the package path.
-    if (!md5Matches(*downloaded, record.md5)) {
+    if (::rename(downloaded->c_str(), path->c_str()) != 0) {
+        std::string reason = std::strerror(errno);
         fs::remove(*downloaded, ec);
+        log(prefix + "download zem pkg finished ,but move failed: " + reason);
+        if (window) report(DownloadZemBlock, false, "下载安装包失败");
+        return std::nullopt;
+    }
+    // A package that fails its checksum stays at its path: nothing installs it, as every install
+    // checks the checksum first, and the next fetch of this name and version deletes it.
+    if (!md5Matches(*path, record.md5)) {
         if (window) {
             report(DownloadZemBlock, false, "安装包异常");
             log("[startDownloadAndNotInstall]pkg's md5 is not equal app's md5");
         } else {
             log("[startDownloadPKG]pkg's md5 is not equal app's md5");
         }
-        return std::nullopt;
-    }
-    if (::rename(downloaded->c_str(), path->c_str()) != 0) {
-        std::string reason = std::strerror(errno);
-        fs::remove(*downloaded, ec);
-        log(prefix + "download zem pkg finished ,but move failed: " + reason);
-        if (window) report(DownloadZemBlock, false, "下载安装包失败");
         return std::nullopt;
     }
     if (window)

@@ -134,6 +134,29 @@ TEST(platform_ipc_NamedConnection, UnvendedOrWithdrawnNameGivesNoProxy) {
     EXPECT_FALSE(proxy->isValid());
 }
 
+TEST(platform_ipc_NamedConnection, LookupAfterTheVendorRestartedReachesTheNewVendor) {
+    // Callers keep no connection between calls: a lookup after the vendor went away and came
+    // back connects afresh, while a proxy kept from before stays invalid.
+    std::string name = uniqueName("restart");
+    auto first = NamedConnection::vend(name, testObject());
+    ASSERT_TRUE(first);
+    auto old = ConnectionProxy::lookup(name);
+    ASSERT_TRUE(old);
+    first->invalidate();
+    first.reset();
+
+    VendedObject second;
+    second.add("echo:", [](const Array&) -> std::optional<Value> { return Value("second"); });
+    auto again = NamedConnection::vend(name, std::move(second));
+    ASSERT_TRUE(again);
+    auto proxy = ConnectionProxy::lookup(name);
+    ASSERT_TRUE(proxy);
+    CallResult r = proxy->call("echo:", {"x"}, 2);
+    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_EQ(r.value->string() ? *r.value->string() : "", "second");
+    EXPECT_EQ(old->call("echo:", {"x"}, 2).status, CallStatus::InvalidConnection);
+}
+
 TEST(platform_ipc_NamedConnection, CallersOnSeveralThreadsEachGetTheirOwnAnswer) {
     std::string name = uniqueName("threads");
     auto vended = NamedConnection::vend(name, testObject());
