@@ -22,6 +22,7 @@
 #include "platform/paths/FileModes.h"
 #include "platform/paths/Paths.h"
 #include "tests/support/TempRoot.h"
+#include "tests/support/TestFiles.h"
 
 namespace fs = std::filesystem;
 using archive::Array;
@@ -57,14 +58,7 @@ class SecretFileModes : public ::testing::Test {
         tempRoot_.emplace("rav-secret-modes", 0755);
         home_ = paths::homeFolder("nobody").value_or("");
         ASSERT_FALSE(home_.empty());
-        std::string path = home_;
-        fs::create_directories(home_);
-        ASSERT_EQ(::chown(path.c_str(), kUid, kGid), 0);
-        for (const char* part : {"/Library", "/Application Support", "/RavAvizaL"}) {
-            path += part;
-            fs::create_directories(path);
-            ASSERT_EQ(::chown(path.c_str(), kUid, kGid), 0);
-        }
+        ASSERT_TRUE(testsupport::makeOwnedFolders(home_, {"/Library", "/Application Support", "/RavAvizaL"}, kUid, kGid));
         tempRoot_->signInAtScreen("nobody");
         fs::create_directories(paths::machineSupportFolder());
         fs::create_directories(paths::productRoot());

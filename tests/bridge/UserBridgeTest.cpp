@@ -48,14 +48,7 @@ class BridgeTest : public ::testing::Test {
         home_ = paths::homeFolder("nobody").value_or("");
         ASSERT_TRUE(home_.starts_with(root_));
         folder_ = home_ + "/Library/Application Support/RavAvizaL";
-        std::string path = home_;
-        fs::create_directories(home_);
-        ASSERT_EQ(::chown(path.c_str(), kUid, kGid), 0);
-        for (const char* part : {"/Library", "/Application Support", "/RavAvizaL"}) {
-            path += part;
-            fs::create_directories(path);
-            ASSERT_EQ(::chown(path.c_str(), kUid, kGid), 0);
-        }
+        ASSERT_TRUE(testsupport::makeOwnedFolders(home_, {"/Library", "/Application Support", "/RavAvizaL"}, kUid, kGid));
         machine_ = paths::machineSupportFolder();
         fs::create_directories(machine_);
     }

@@ -10,9 +10,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace testsupport {
 
@@ -57,6 +60,49 @@ inline bool alive(pid_t pid) {
     const std::string stat = readText("/proc/" + std::to_string(pid) + "/stat");
     const size_t close = stat.rfind(')');
     return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+// The program a process runs (the link text of /proc/<pid>/exe); empty when it cannot be read.
+inline std::string exeOf(pid_t pid) {
+    std::error_code ec;
+    return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).string();
+}
+
+// Runs file with argv, as user when given, and returns once the child has left the test's own
+// program (-1 when it could not fork or never did).
+inline pid_t startProgram(const std::string& file, std::vector<std::string> argv,
+                          std::optional<uid_t> user = std::nullopt) {
+    const std::string self = exeOf(::getpid());
+    const pid_t pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        if (user && (::setgid(*user) != 0 || ::setuid(*user) != 0)) ::_exit(126);
+        std::vector<char*> args;
+        for (auto& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        ::execv(file.c_str(), args.data());
+        ::_exit(127);
+    }
+    eventually([&] {
+        const std::string exe = exeOf(pid);
+        return !exe.empty() && exe != self;
+    });
+    return pid;
+}
+
+// Makes base and each of parts below it (parts begin with "/"), every one owned by uid:gid, as
+// a user's own folders are.
+inline bool makeOwnedFolders(const std::string& base, std::initializer_list<const char*> parts, uid_t uid,
+                             gid_t gid) {
+    std::string path = base;
+    std::filesystem::create_directories(path);
+    if (::chown(path.c_str(), uid, gid) != 0) return false;
+    for (const char* part : parts) {
+        path += part;
+        std::filesystem::create_directories(path);
+        if (::chown(path.c_str(), uid, gid) != 0) return false;
+    }
+    return true;
 }
 
 // A loopback port nothing listens on.

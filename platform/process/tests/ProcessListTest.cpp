@@ -21,10 +21,7 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 
-std::string exeOf(pid_t pid) {
-    std::error_code ec;
-    return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).string();
-}
+using testsupport::exeOf;
 
 class ProcessesOfProgram : public ::testing::Test {
   protected:
@@ -45,21 +42,9 @@ class ProcessesOfProgram : public ::testing::Test {
 
     // Runs file with argv, optionally as another user, once it has left the test's own program.
     pid_t start(const std::string& file, std::vector<std::string> argv, std::optional<uid_t> asUser = {}) {
-        const std::string self = exeOf(::getpid());
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            if (asUser && (::setgid(*asUser) != 0 || ::setuid(*asUser) != 0)) ::_exit(126);
-            std::vector<char*> args;
-            for (auto& a : argv) args.push_back(a.data());
-            args.push_back(nullptr);
-            ::execv(file.c_str(), args.data());
-            ::_exit(127);
-        }
-        children_.push_back(pid);
-        EXPECT_TRUE(testsupport::eventually([&] {
-            const std::string exe = exeOf(pid);
-            return !exe.empty() && exe != self;
-        }));
+        const pid_t pid = testsupport::startProgram(file, std::move(argv), asUser);
+        if (pid > 0) children_.push_back(pid);
+        EXPECT_GT(pid, 0);
         return pid;
     }
 

@@ -26,10 +26,7 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 
-std::string exeOf(pid_t pid) {
-    std::error_code ec;
-    return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).string();
-}
+using testsupport::exeOf;
 
 class Wendle : public ::testing::Test {
   protected:
@@ -77,21 +74,9 @@ class Wendle : public ::testing::Test {
 
     // Runs file with argv as user (the test's own when not given), once it has left the test.
     pid_t startAs(const std::string& file, std::vector<std::string> argv, std::optional<uid_t> user = {}) {
-        const std::string self = exeOf(::getpid());
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            if (user && (::setgid(*user) != 0 || ::setuid(*user) != 0)) _exit(126);
-            std::vector<char*> args;
-            for (auto& a : argv) args.push_back(a.data());
-            args.push_back(nullptr);
-            ::execv(file.c_str(), args.data());
-            _exit(127);
-        }
-        children_.push_back(pid);
-        EXPECT_TRUE(testsupport::eventually([&] {
-            const std::string exe = exeOf(pid);
-            return !exe.empty() && exe != self;
-        }));
+        const pid_t pid = testsupport::startProgram(file, std::move(argv), user);
+        if (pid > 0) children_.push_back(pid);
+        EXPECT_GT(pid, 0);
         return pid;
     }
 
