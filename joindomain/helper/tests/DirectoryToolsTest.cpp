@@ -179,10 +179,17 @@ TEST_F(DirectoryToolsTest, BindRefusesNamesThatAreNotNames) {
 
 TEST_F(DirectoryToolsTest, MachineNamesGoToTheHostNameFiles) {
     testsupport::writeFile(root_.at("/etc/machine-info"), "CHASSIS=laptop\nPRETTY_HOSTNAME=\"old\"\n");
+    const std::string hosts = "127.0.0.1\tlocalhost\n127.0.1.1\told\n\n::1 localhost ip6-localhost\n";
+    testsupport::writeFile(root_.at("/etc/hosts"), hosts, 0644);
     std::optional<int> reply;
     ops_.updateMachineWithComputerName("ABC-MC0", [&](int r) { reply = r; });
     EXPECT_EQ(reply, 0);
     EXPECT_EQ(readText(root_.at("/etc/hostname")), "ABC-MC0\n");
+    EXPECT_EQ(readText(root_.at("/etc/hosts")),
+              "127.0.0.1\tlocalhost\n127.0.1.1\tABC-MC0\n\n::1 localhost ip6-localhost\n");
+    EXPECT_EQ(std::filesystem::status(root_.at("/etc/hosts")).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                  std::filesystem::perms::group_read | std::filesystem::perms::others_read);
     EXPECT_EQ(readText(root_.at("/etc/machine-info")), "CHASSIS=laptop\nPRETTY_HOSTNAME=\"ABC-MC0\"\n");
     EXPECT_EQ(sysinfo::hostName(), "ABC-MC0");
     EXPECT_EQ(scutil::run({"--get", "LocalHostName"}).output, "ABC-MC0\n");
@@ -193,8 +200,36 @@ TEST_F(DirectoryToolsTest, MachineNamesGoToTheHostNameFiles) {
     EXPECT_EQ(reply, 0);
     EXPECT_TRUE(logs_.hasPrefix("Ducene set host name failed with error : ", sorrel::kLogError));
     EXPECT_EQ(readText(root_.at("/etc/hostname")), "ABC-MC0\n");
+    EXPECT_EQ(readText(root_.at("/etc/hosts")),
+              "127.0.0.1\tlocalhost\n127.0.1.1\tABC-MC0\n\n::1 localhost ip6-localhost\n");
     EXPECT_EQ(sysinfo::hostName(), "Li's \"Mac\" $1");
     EXPECT_EQ(scutil::run({"--set", "ComputerName", "two\nlines"}).status, 1);
+}
+
+// sudo resolves the host name: the 127.0.1.1 line follows it, every other line stays.
+TEST(HostsFile, HostNameLineFollowsTheName) {
+    struct Case {
+        const char* name;
+        std::string hosts;
+        std::string host;
+        std::string expected;
+    } cases[] = {
+        {"replaced", "127.0.0.1 localhost\n127.0.1.1\told.corp.example.com old # set up\n::1 ip6-localhost\n",
+         "ABC-MC0", "127.0.0.1 localhost\n127.0.1.1\tABC-MC0\n::1 ip6-localhost\n"},
+        {"added after loopback", "# static\n127.0.0.1 localhost\n10.0.0.5 files\n", "ABC-MC0",
+         "# static\n127.0.0.1 localhost\n127.0.1.1\tABC-MC0\n10.0.0.5 files\n"},
+        {"a comment is not the line", "#127.0.1.1 old\n", "ABC-MC0", "#127.0.1.1 old\n127.0.1.1\tABC-MC0\n"},
+        {"only the first is replaced", "127.0.1.1 a\n127.0.1.1 b\n", "ABC-MC0",
+         "127.0.1.1\tABC-MC0\n127.0.1.1 b\n"},
+        {"no final line break", "127.0.0.1 localhost", "ABC-MC0",
+         "127.0.0.1 localhost\n127.0.1.1\tABC-MC0\n"},
+        {"empty", "", "ABC-MC0", "127.0.1.1\tABC-MC0\n"},
+        {"a full name with its label", "127.0.1.1 old\n", "abc.corp.example.com",
+         "127.0.1.1\tabc.corp.example.com abc\n"},
+        {"an address that only begins alike", "127.0.1.10 other\n", "ABC-MC0",
+         "127.0.1.10 other\n127.0.1.1\tABC-MC0\n"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(scutil::withHostName(c.hosts, c.host), c.expected) << c.name;
 }
 
 TEST_F(DirectoryToolsTest, ComputerNameThatIsNotOneLineOfTextIsRefused) {
