@@ -11,6 +11,7 @@
 #include "joindomain/helper/DomainOperations.h"
 #include "platform/paths/Paths.h"
 #include "platform/sysinfo/Machine.h"
+#include "platform/tools/dscl/GroupMembership.h"
 #include "platform/tools/dsconfigad/DirectoryBinding.h"
 #include "platform/tools/networksetup/NetworkSetup.h"
 #include "platform/tools/scutil/HostNames.h"
@@ -22,18 +23,27 @@ namespace {
 using sorrel::DomainOperations;
 using testsupport::readText;
 
+constexpr const char* kGroup = "root:x:0:\nshadow:x:42:\nsudo:x:27:admin1\nnogroup:x:65534:\n";
+constexpr const char* kGshadow = "root:*::\nshadow:*::\nsudo:*::admin1\n";
+
 class DirectoryToolsTest : public ::testing::Test {
   protected:
     void SetUp() override {
         fakes_.emplace(root_.path());
-        for (const char* tool : {"realm", "ldapwhoami", "dig"}) fakes_->recorder(tool);
+        for (const char* tool : {"realm", "ldapwhoami", "dig", "gpasswd"}) fakes_->recorder(tool);
+        // SSSD serves the users listed in answers/sss-users.
+        fakes_->script("getent",
+                       "if [ \"$1 $2 $3\" = '-s sss passwd' ] && grep -qxF \"$4\" '" + root_.path() +
+                           "/answers/sss-users' 2>/dev/null; then\n"
+                           "  printf '%s:*:1500:1500::/home/%s:/bin/bash\\n' \"$4\" \"$4\"; exit 0\n"
+                           "fi\nexit 2\n");
         std::filesystem::create_symlink(DSCONFIGAD_TOOL, paths::toolFolder() + "/dsconfigad");
         std::filesystem::create_symlink(SCUTIL_TOOL, paths::toolFolder() + "/scutil");
         std::filesystem::create_symlink(CREATEMOBILEACCOUNT_TOOL,
                                         paths::toolFolder() + "/createmobileaccount");
         std::filesystem::create_symlink(DSCL_TOOL, paths::toolFolder() + "/dscl");
-        testsupport::writeFile(root_.at("/etc/group"), "root:x:0:\nsudo:x:27:admin1\nnogroup:x:65534:\n");
-        testsupport::writeFile(root_.at("/etc/gshadow"), "root:*::\nsudo:*::admin1\n", 0640);
+        testsupport::writeFile(root_.at("/etc/group"), kGroup);
+        testsupport::writeFile(root_.at("/etc/gshadow"), kGshadow, 0640);
         ops_.initiateDomainToolWithInfo({{"name", std::string("corp.example.com")},
                                          {"domain_admin_account", std::string("joiner")},
                                          {"domain_admin_pwd", std::string("adm\"in $x")}});
@@ -81,9 +91,11 @@ TEST_F(DirectoryToolsTest, BindShowMobileAccountsAndLeave) {
         logs_.has("mobile account -n  result: createmobileaccount: user li.wei was not found\n error: (null)",
                   sorrel::kLogInfo));
     EXPECT_TRUE(
-        logs_.has("mobile account Add admin rights result: (null) error: dscl: user li.wei does not exist\n",
+        logs_.has("mobile account Add admin rights result: (null) error: dscl: li.wei is not a directory "
+                  "account served "
+                  "by SSSD\n",
                   sorrel::kLogInfo));
-    EXPECT_EQ(readText(root_.at("/etc/group")), "root:x:0:\nsudo:x:27:admin1\nnogroup:x:65534:\n");
+    EXPECT_TRUE(fakes_->callsOf("gpasswd").empty());
     EXPECT_EQ(dsconfigad::readBinding()->mobile, true);
     EXPECT_NE(dsconfigad::run({"-show"}, "").output.find("Computer Account                 = abc-mc0$\n"),
               std::string::npos);
@@ -104,7 +116,8 @@ TEST_F(DirectoryToolsTest, BindShowMobileAccountsAndLeave) {
 
 TEST_F(DirectoryToolsTest, MobileAccountGetsAHomeAndAdministratorRights) {
     ops_.joinWithComputerName("ABC-MC0", nullptr);
-    // "nobody" stands for a directory user the system resolves.
+    // "nobody" stands for a directory user the system resolves through SSSD.
+    testsupport::writeFile(root_.path() + "/answers/sss-users", "nobody\n");
     std::optional<int> reply;
     ops_.createMobileAccountWithUid("Nobody", [&](int r) { reply = r; });
     EXPECT_EQ(reply, 0);
@@ -114,16 +127,78 @@ TEST_F(DirectoryToolsTest, MobileAccountGetsAHomeAndAdministratorRights) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_uid, 65534u);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    EXPECT_EQ(readText(root_.at("/etc/group")), "root:x:0:\nsudo:x:27:admin1,nobody\nnogroup:x:65534:\n");
-    EXPECT_EQ(readText(root_.at("/etc/gshadow")), "root:*::\nsudo:*::admin1,nobody\n");
-    EXPECT_EQ(std::filesystem::status(root_.at("/etc/gshadow")).permissions() & std::filesystem::perms::all,
-              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                  std::filesystem::perms::group_read);
+    // The system's tool changes the group files under their locks; the helper's uid given twice is
+    // one member.
+    EXPECT_EQ(fakes_->callsOf("getent"), std::vector<std::string>{"getent [-s] [sss] [passwd] [nobody]"});
+    EXPECT_EQ(fakes_->callsOf("gpasswd"), std::vector<std::string>{"gpasswd [-a] [nobody] [sudo]"});
+    EXPECT_EQ(readText(root_.at("/etc/group")), kGroup);
+    EXPECT_EQ(readText(root_.at("/etc/gshadow")), kGshadow);
+    EXPECT_TRUE(logs_.has("mobile account Add admin rights result: (null) error: (null)", sorrel::kLogInfo));
+}
 
-    // Again: the home stays, the membership is not doubled.
-    ops_.createMobileAccountWithUid("nobody", [&](int r) { reply = r; });
-    EXPECT_EQ(reply, 0);
-    EXPECT_EQ(readText(root_.at("/etc/group")), "root:x:0:\nsudo:x:27:admin1,nobody\nnogroup:x:65534:\n");
+// Administrator rights go only to directory accounts, through gpasswd, into the first
+// administrators' group the system has.
+TEST_F(DirectoryToolsTest, AdministratorRightsOnlyForDirectoryAccounts) {
+    testsupport::writeFile(root_.path() + "/answers/sss-users", "li.wei\nnobody\n");
+    struct Case {
+        const char* name;
+        std::vector<std::string> users;
+        std::string group;
+        int status;
+        std::string error;
+        std::vector<std::string> gpasswd;
+    } cases[] = {
+        {"directory users",
+         {"li.wei", "nobody", "li.wei"},
+         kGroup,
+         0,
+         "",
+         {"gpasswd [-a] [li.wei] [sudo]", "gpasswd [-a] [nobody] [sudo]"}},
+        {"a local account",
+         {"root"},
+         kGroup,
+         1,
+         "dscl: root is not a directory account served by SSSD\n",
+         {}},
+        {"one local among directory users",
+         {"nobody", "root"},
+         kGroup,
+         1,
+         "dscl: root is not a directory account served by SSSD\n",
+         {}},
+        {"wheel where there is no sudo",
+         {"nobody"},
+         "root:x:0:\nwheel:x:10:\nadmin:x:120:\n",
+         0,
+         "",
+         {"gpasswd [-a] [nobody] [wheel]"}},
+        {"no administrators' group",
+         {"nobody"},
+         "root:x:0:\nsudoers:x:5:\n",
+         1,
+         "dscl: no administrators' group in " + root_.at("/etc/group") + "\n",
+         {}},
+        {"an option for a name", {"-r"}, kGroup, 64, "dscl: invalid user name\n", {}},
+    };
+    for (const Case& c : cases) {
+        fakes_->clearCalls();
+        testsupport::writeFile(root_.at("/etc/group"), c.group);
+        std::vector<std::string> args = {".", "-merge", "/groups/admin", "GroupMembership"};
+        args.insert(args.end(), c.users.begin(), c.users.end());
+        dscl::Outcome outcome = dscl::run(args);
+        EXPECT_EQ(outcome.status, c.status) << c.name;
+        EXPECT_EQ(outcome.error, c.error) << c.name;
+        EXPECT_EQ(fakes_->callsOf("gpasswd"), c.gpasswd) << c.name;
+        EXPECT_EQ(readText(root_.at("/etc/group")), c.group) << c.name;
+    }
+
+    // gpasswd's refusal is the tool's.
+    testsupport::writeFile(root_.at("/etc/group"), kGroup);
+    fakes_->answer("gpasswd", "err", "gpasswd: cannot lock /etc/group; try again later.\n");
+    fakes_->answer("gpasswd", "status", "1");
+    dscl::Outcome outcome = dscl::run({".", "-merge", "/groups/admin", "GroupMembership", "nobody"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.error, "gpasswd: cannot lock /etc/group; try again later.\n");
 }
 
 TEST_F(DirectoryToolsTest, RefusedBindLeavesNoBinding) {
