@@ -153,6 +153,9 @@ TEST_F(DirectoryToolsTest, MobileAccountGetsAHomeAndAdministratorRights) {
     ops_.joinWithComputerName("ABC-MC0", nullptr);
     // "nobody" stands for a directory user the system resolves through SSSD.
     testsupport::writeFile(root_.path() + "/answers/sss-users", "nobody\n");
+    testsupport::writeFile(root_.at("/etc/skel/.profile"), "# profile\n", 0644);
+    testsupport::writeFile(root_.at("/etc/skel/.config/app/settings"), "x=1\n", 0600);
+    std::filesystem::create_symlink(".profile", root_.at("/etc/skel/.bash_profile"));
     std::optional<int> reply;
     ops_.createMobileAccountWithUid("Nobody", [&](int r) { reply = r; });
     EXPECT_EQ(reply, 0);
@@ -162,6 +165,17 @@ TEST_F(DirectoryToolsTest, MobileAccountGetsAHomeAndAdministratorRights) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_uid, 65534u);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
+    // The skeleton files pam_mkhomedir would have copied, the user's.
+    EXPECT_EQ(readText(home + "/.profile"), "# profile\n");
+    EXPECT_EQ(readText(home + "/.config/app/settings"), "x=1\n");
+    EXPECT_EQ(std::filesystem::read_symlink(home + "/.bash_profile"), ".profile");
+    for (const char* name :
+         {"/.profile", "/.config", "/.config/app", "/.config/app/settings", "/.bash_profile"}) {
+        ASSERT_EQ(::lstat((home + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_uid, 65534u) << name;
+    }
+    ASSERT_EQ(::stat((home + "/.config/app/settings").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     // The system's tool changes the group files under their locks; the helper's uid given twice is
     // one member.
     EXPECT_EQ(fakes_->callsOf("getent"), std::vector<std::string>{"getent [-s] [sss] [passwd] [nobody]"});
