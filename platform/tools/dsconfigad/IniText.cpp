@@ -1,6 +1,8 @@
 #include "IniText.h"
 
 #include <cctype>
+#include <cstddef>
+#include <utility>
 #include <vector>
 
 #include "platform/core/LineText.h"
