@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -13,7 +14,6 @@
 
 #include "CommandRun.h"
 #include "StagedProfile.h"
-#include "platform/archive/Plist.h"
 #include "platform/core/FileIO.h"
 #include "platform/paths/Paths.h"
 
@@ -21,9 +21,8 @@ namespace sorrel {
 
 namespace {
 
-constexpr const char* kKeychainPreferences = "/Library/Preferences/com.apple.security.plist";
-constexpr const char* kSystemKeychain = "/Library/Keychains/System.keychain";
 constexpr size_t kMaxNoteBytes = 4u << 20;
+constexpr size_t kMaxKerberosBytes = 1u << 20;
 
 std::string textValue(const archive::Dictionary& info, const std::string& key) {
     auto it = info.find(key);
@@ -106,8 +105,13 @@ void DomainOperations::checkDomainAccount(const std::string& account, const std:
 
 std::string DomainOperations::computerNameCandidate(const std::string& account, const std::string& model,
                                                     int n) {
-    const std::string base = account.size() >= 12 ? account.substr(0, 11) : account;
-    return upper(base) + "-" + upper(model) + std::to_string(n);
+    // A computer name is a NetBIOS name of at most 15 characters. The account is cut first (to
+    // 11 characters), and where "-", the model code and the number need more room, the account
+    // gives way, so every candidate keeps its own number: ABCDEFGHIJK-MC9, ABCDEFGHIJ-MC10.
+    const std::string suffix = "-" + upper(model) + std::to_string(n);
+    size_t room = kMaxComputerNameLength > suffix.size() ? kMaxComputerNameLength - suffix.size() : 0;
+    room = std::min<size_t>(room, account.size() >= 12 ? 11 : account.size());
+    return upper(account.substr(0, room)) + suffix;
 }
 
 std::optional<std::string> DomainOperations::pickComputerName(const std::string& account) {
@@ -147,51 +151,63 @@ void DomainOperations::fetchComputerNameWithAccount(const std::string& account, 
     if (completion) completion(name);
 }
 
-void DomainOperations::setDefaultKeychain() {
-    const std::string path = paths::under(kKeychainPreferences);
-    archive::Dictionary preferences;
-    if (fileExists(path)) {
-        std::string error;
-        std::optional<archive::Value> current = archive::readPlistFile(path, &error);
-        if (!current || !current->isDictionary()) {
-            log("Fetch system keychain failed with error: " +
-                    (error.empty() ? path + " is no dictionary" : error),
-                kLogError);
-            return;
-        }
-        preferences = *current->dictionary();
-    }
-    preferences["DefaultKeychain"] =
-        archive::Value(archive::Array{archive::Value(std::string(kSystemKeychain))});
-    ::mkdir(paths::under("/Library/Preferences").c_str(), 0755);
-    if (!archive::writePlistFile(archive::Value(preferences), path, archive::PlistFormat::Binary)) {
-        log("Fetch system keychain failed with error: cannot write " + path, kLogError);
-        return;
-    }
-    log("Fetch system keychain successfully.", kLogInfo);
-}
-
-void DomainOperations::writeKerberosConfiguration(const std::string& text) {
+DomainOperations::KerberosChange DomainOperations::writeKerberosConfiguration(const std::string& text) {
     const std::string conf = paths::under("/etc/krb5.conf");
     const std::string kept = paths::under("/etc/krb5_tmp.conf");
+    KerberosChange change;
     if (fileExists(conf)) {
-        // rename() replaces an older copy in one step.
-        if (::rename(conf.c_str(), kept.c_str()) != 0) {
+        std::optional<std::vector<uint8_t>> bytes = fileio::readFile(conf, kMaxKerberosBytes);
+        if (!bytes) {
+            log("Move krb5.conf failed with error: cannot read " + conf, kLogError);
+            return change;
+        }
+        change.previous = std::string(bytes->begin(), bytes->end());
+        // The machine's own configuration is kept once, at the first join: a later join keeps
+        // that copy rather than the configuration of an earlier join. The link keeps the file
+        // itself (mode, owner) and krb5.conf never goes missing meanwhile.
+        if (::link(conf.c_str(), kept.c_str()) == 0) {
+            change.keptOriginal = true;
+        } else if (errno != EEXIST) {
             log(std::string("Move krb5.conf failed with error: ") + std::strerror(errno), kLogError);
-            return;
+            return change;
         }
     }
     if (!fileio::writeFileAtomically(conf, text, 0644)) {
         log("Update krb5.conf failed with error: cannot write " + conf, kLogError);
+        if (change.keptOriginal) ::unlink(kept.c_str());
+        return {};
+    }
+    change.written = true;
+    return change;
+}
+
+void DomainOperations::restoreKerberosConfiguration(const KerberosChange& change) {
+    if (!change.written) return;
+    const std::string conf = paths::under("/etc/krb5.conf");
+    const std::string kept = paths::under("/etc/krb5_tmp.conf");
+    bool restored = false;
+    if (change.keptOriginal) {
+        // The copy this join made goes back whole, so the next join keeps the original again.
+        restored = ::rename(kept.c_str(), conf.c_str()) == 0;
+    } else if (change.previous) {
+        restored = fileio::writeFileAtomically(conf, *change.previous, 0644);
+    } else {
+        restored = ::unlink(conf.c_str()) == 0 || errno == ENOENT;
+    }
+    if (restored) {
+        log("Restored krb5.conf after the failed join.", kLogInfo);
+    } else {
+        log(std::string("Restore krb5.conf failed with error: ") + std::strerror(errno), kLogError);
     }
 }
 
 void DomainOperations::joinWithComputerName(const std::string& name, const IntReply& completion) {
     const DomainState s = state();
-    setDefaultKeychain();
 
     const std::string kdcLines = JoinDomainUtil::fetchKerberosServersWithDomain(s.domain, log_);
-    if (!kdcLines.empty()) writeKerberosConfiguration(JoinDomainUtil::krb5Configuration(s.domain, kdcLines));
+    KerberosChange kerberos;
+    if (!kdcLines.empty())
+        kerberos = writeKerberosConfiguration(JoinDomainUtil::krb5Configuration(s.domain, kdcLines));
 
     // Without -p the bind reads the password from its standard input.
     CommandRun run =
@@ -200,6 +216,8 @@ void DomainOperations::joinWithComputerName(const std::string& name, const IntRe
     int result = 0;
     if (!run.error.empty() || !run.started) {
         log("Join domain failed with error: " + run.error, kLogError);
+        // A machine that is not bound keeps the Kerberos configuration it had.
+        restoreKerberosConfiguration(kerberos);
         result = kJoinFailed;
     } else {
         log("Join domain finish, result: " + helperscaffold::describe(textsOf(run).output), kLogInfo);

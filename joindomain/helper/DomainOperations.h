@@ -56,12 +56,13 @@ class DomainOperations {
 
     // The first computer name free in the directory for the account, or nothing.
     std::optional<std::string> pickComputerName(const std::string& account);
-    // Candidate n of a base and model code: "ABC-MB0".
+    // Candidate n of a base and model code: "ABC-MB0", at most 15 characters.
     static std::string computerNameCandidate(const std::string& account, const std::string& model, int n);
     // The dated note line of a successful join.
     static std::string joinNoteLine();
 
     static constexpr int kComputerNameCandidates = 99;
+    static constexpr size_t kMaxComputerNameLength = 15;
 
   private:
     enum class Profile { Ethernet, WiFi };
@@ -69,8 +70,14 @@ class DomainOperations {
     // A root-only copy of the profile for the tool; nothing when it cannot be written.
     std::optional<std::string> privateProfileCopy(const std::vector<uint8_t>& bytes,
                                                   const std::string& name) const;
-    void writeKerberosConfiguration(const std::string& text);
-    void setDefaultKeychain();
+    // What writing krb5.conf changed, so that a failed bind can put it back.
+    struct KerberosChange {
+        bool written = false;
+        bool keptOriginal = false;            // this join made krb5_tmp.conf
+        std::optional<std::string> previous;  // krb5.conf before this join, when there was one
+    };
+    KerberosChange writeKerberosConfiguration(const std::string& text);
+    void restoreKerberosConfiguration(const KerberosChange& change);
     void log(const std::string& text, unsigned type) const;
 
     LogSink log_;

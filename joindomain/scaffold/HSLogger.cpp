@@ -1,6 +1,5 @@
 #include "HSLogger.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <span>
 
 #include "platform/core/FileIO.h"
+#include "platform/core/LogFiles.h"
 #include "platform/paths/Paths.h"
 
 namespace helperscaffold {
@@ -86,9 +86,10 @@ void HSLogger::startWithFilePath(const std::string& path) {
     if (::lstat(path.c_str(), &st) == 0 && st.st_size > kMaxFileBytes) {
         ::unlink(path.c_str());  // a failed delete falls through to truncating it below
     }
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
-    if (::lstat(path.c_str(), &st) == 0 && st.st_size > kMaxFileBytes) flags |= O_TRUNC;
-    int fd = ::open(path.c_str(), flags, 0644);
+    const bool truncate = ::lstat(path.c_str(), &st) == 0 && st.st_size > kMaxFileBytes;
+    // Root's log quotes the directory's and the server's answers: administrators read it, others
+    // do not, and a file left wider by an earlier version is narrowed.
+    int fd = logfiles::openForAppend(path, logfiles::Readers::Administrators, truncate);
     if (fd < 0) return;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);

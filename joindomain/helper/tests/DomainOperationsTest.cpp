@@ -42,12 +42,20 @@ TEST(JoinDomainTexts, ComputerNameCandidates) {
         const char* expected;
     } cases[] = {
         {"abc", "MB", 0, "ABC-MB0"},
-        {"mnopqrstuvwx", "MC", 5, "MNOPQRSTUVW-MC5"},   // 12 characters are cut to 11
-        {"abcdefghijk", "MN", 98, "ABCDEFGHIJK-MN98"},  // 11 stay whole
+        {"mnopqrstuvwx", "MC", 5, "MNOPQRSTUVW-MC5"},  // 12 characters are cut to 11
+        {"abcdefghijk", "MN", 9, "ABCDEFGHIJK-MN9"},   // 11 stay whole
         {"Li.Wei", "mb", 1, "LI.WEI-MB1"},
+        // Two-digit numbers take a character from the account: 15 characters at most.
+        {"abcdefghijk", "MC", 10, "ABCDEFGHIJ-MC10"},
+        {"mnopqrstuvwx", "MN", 98, "MNOPQRSTUV-MN98"},
+        {"abcdefghij", "MC", 10, "ABCDEFGHIJ-MC10"},
+        {"abc", "MB", 98, "ABC-MB98"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(DomainOperations::computerNameCandidate(c.account, c.model, c.n), c.expected) << c.account;
+    }
+    for (int n = 0; n < DomainOperations::kComputerNameCandidates; ++n) {
+        EXPECT_LE(DomainOperations::computerNameCandidate("abcdefghijklmnop", "MC", n).size(), 15u) << n;
     }
 }
 
@@ -227,7 +235,7 @@ TEST_F(DomainOperationsTest, ComputerNamePickGivesNothingAfterNinetyNineTakenNam
     EXPECT_EQ(*reply, std::nullopt);
     const auto searches = fakes_->callsOf("ldapsearch");
     ASSERT_EQ(searches.size(), 99u);
-    EXPECT_NE(searches.back().find("(name=MNOPQRSTUVW-MC98)"), std::string::npos);
+    EXPECT_NE(searches.back().find("(name=MNOPQRSTUV-MC98)"), std::string::npos);
 }
 
 TEST_F(DomainOperationsTest, ComputerNamePickReadsSearchErrors) {
@@ -251,13 +259,12 @@ TEST_F(DomainOperationsTest, JoinWritesKerberosConfigurationAndBindsWithPassword
     initiate("adm\"in$HOME");
     fakes_->answer("dig", "short", kDigShort);
     fakes_->answer("dsconfigad", "out", "Settings changed\n");
-    testsupport::writeFile(root_.at("/etc/krb5.conf"), "previous");
-    testsupport::writeFile(root_.at("/etc/krb5_tmp.conf"), "older");
+    testsupport::writeFile(root_.at("/etc/krb5.conf"), "original", 0644);
 
     std::optional<int> reply;
     ops_.joinWithComputerName("ABC-MC0", [&](int r) { reply = r; });
     EXPECT_EQ(reply, 0);
-    EXPECT_EQ(readText(root_.at("/etc/krb5_tmp.conf")), "previous");
+    EXPECT_EQ(readText(root_.at("/etc/krb5_tmp.conf")), "original");
     const std::string conf = readText(root_.at("/etc/krb5.conf"));
     EXPECT_NE(
         conf.find(
@@ -270,13 +277,64 @@ TEST_F(DomainOperationsTest, JoinWritesKerberosConfigurationAndBindsWithPassword
               "[DC=corp,DC=example,DC=com]");
     EXPECT_EQ(fakes_->callsOf("stdin dsconfigad:").front(), "stdin dsconfigad: adm\"in$HOME");
     EXPECT_TRUE(logs_.has("Join domain finish, result: Settings changed\n", sorrel::kLogInfo));
+    // Linux has no keychain preferences to point anywhere.
+    EXPECT_FALSE(std::filesystem::exists(root_.at("/Library/Preferences/com.apple.security.plist")));
+    EXPECT_FALSE(std::filesystem::exists(root_.at("/Library/Preferences")));
 
-    auto prefs = archive::readPlistFile(root_.at("/Library/Preferences/com.apple.security.plist"));
-    ASSERT_TRUE(prefs && prefs->find("DefaultKeychain"));
-    EXPECT_EQ(
-        *prefs->find("DefaultKeychain"),
-        archive::Value(archive::Array{archive::Value(std::string("/Library/Keychains/System.keychain"))}));
-    EXPECT_TRUE(logs_.has("Fetch system keychain successfully.", sorrel::kLogInfo));
+    // A second join keeps the machine's original, not the first join's configuration.
+    testsupport::writeFile(root_.at("/etc/krb5.conf"), "first join");
+    ops_.joinWithComputerName("ABC-MC0", [&](int r) { reply = r; });
+    EXPECT_EQ(reply, 0);
+    EXPECT_EQ(readText(root_.at("/etc/krb5_tmp.conf")), "original");
+    EXPECT_EQ(readText(root_.at("/etc/krb5.conf")), conf);
+}
+
+// The original krb5.conf is kept once; a refused bind puts back what was there before it.
+TEST_F(DomainOperationsTest, FailedJoinPutsTheKerberosConfigurationBack) {
+    const std::optional<std::string> none;
+    struct Case {
+        const char* name;
+        std::optional<std::string> conf;  // before the join
+        std::optional<std::string> kept;
+        std::optional<std::string> confAfter;
+        std::optional<std::string> keptAfter;
+    } cases[] = {
+        {"first join", std::string("original"), none, std::string("original"), none},
+        {"later join", std::string("first join"), std::string("original"), std::string("first join"),
+         std::string("original")},
+        {"no configuration before", none, none, none, none},
+        {"no configuration but a kept one", none, std::string("original"), none, std::string("original")},
+    };
+    initiate();
+    fakes_->answer("dig", "short", kDigShort);
+    fakes_->answer("dsconfigad", "err", "realm: Couldn't join realm\n");
+    fakes_->answer("dsconfigad", "status", "1");
+    const std::string conf = root_.at("/etc/krb5.conf");
+    const std::string kept = root_.at("/etc/krb5_tmp.conf");
+    for (const Case& c : cases) {
+        std::filesystem::remove(conf);
+        std::filesystem::remove(kept);
+        if (c.conf) testsupport::writeFile(conf, *c.conf, 0644);
+        if (c.kept) testsupport::writeFile(kept, *c.kept, 0644);
+        std::optional<int> reply;
+        ops_.joinWithComputerName("ABC-MC0", [&](int r) { reply = r; });
+        EXPECT_EQ(reply, sorrel::kJoinFailed) << c.name;
+        EXPECT_EQ(std::filesystem::exists(conf) ? std::optional(readText(conf)) : none, c.confAfter)
+            << c.name;
+        EXPECT_EQ(std::filesystem::exists(kept) ? std::optional(readText(kept)) : none, c.keptAfter)
+            << c.name;
+    }
+    EXPECT_TRUE(logs_.has("Restored krb5.conf after the failed join.", sorrel::kLogInfo));
+
+    // After a failed first join, the next join keeps the original again.
+    testsupport::writeFile(conf, "original", 0644);
+    std::filesystem::remove(kept);
+    ops_.joinWithComputerName("ABC-MC0", nullptr);
+    std::filesystem::remove(root_.path() + "/answers/dsconfigad.err");
+    std::filesystem::remove(root_.path() + "/answers/dsconfigad.status");
+    ops_.joinWithComputerName("ABC-MC0", nullptr);
+    EXPECT_EQ(readText(kept), "original");
+    EXPECT_NE(readText(conf).find("[realms]"), std::string::npos);
 }
 
 TEST_F(DomainOperationsTest, JoinWithoutKerberosServersLeavesTheConfigurationAlone) {

@@ -17,6 +17,7 @@
 #include "joindomain/scaffold/HelperCopy.h"
 #include "joindomain/scaffold/HelperProtocol.h"
 #include "joindomain/scaffold/ShellScript.h"
+#include "platform/core/LogFiles.h"
 #include "platform/paths/Paths.h"
 #include "tests/support/TempRoot.h"
 #include "tests/support/TestFiles.h"
@@ -107,6 +108,24 @@ TEST(HSLogger, LogFolderIsMadeWhenMissingAndAFileLinkIsNotFollowed) {
         logger.writeLog("line", 0);
     }
     EXPECT_EQ(testsupport::readText(elsewhere), "keep");
+}
+
+// Root's log is for administrators: new files and files an earlier version left readable by all.
+TEST(HSLogger, LogIsReadableByAdministratorsOnly) {
+    for (const bool existing : {false, true}) {
+        testsupport::TempRoot root;
+        if (existing) testsupport::writeFile(logPath(), "earlier\n", 0644);
+        {
+            HSLogger logger(kIdentity);
+            logger.writeLog("line", 0);
+        }
+        struct stat st {};
+        ASSERT_EQ(::stat(logPath().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u) << (existing ? "existing" : "new");
+        EXPECT_EQ(st.st_gid, logfiles::administratorGroup());
+        const std::string text = testsupport::readText(logPath());
+        EXPECT_EQ(text.rfind(existing ? "earlier\n" + kHeaderStart : kHeaderStart, 0), 0u) << text;
+    }
 }
 
 TEST(ShellScript, OutcomeReadsAsTheScriptRunnerReportsIt) {

@@ -1,6 +1,6 @@
 // The createmobileaccount stand-in: a directory user gets a home folder on this machine, owned by
-// the user, so the account can sign in here (offline too, with the directory's cached
-// credentials). Argument form:  -n <user>
+// the user and filled from /etc/skel, so the account can sign in here (offline too, with the
+// directory's cached credentials). Argument form:  -n <user>
 #pragma once
 
 #include <string>

@@ -1,13 +1,12 @@
 #include "GroupMembership.h"
 
-#include <pwd.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 
 #include "platform/core/FileIO.h"
 #include "platform/paths/Paths.h"
+#include "platform/spawn/Spawn.h"
+#include "platform/spawn/ToolEnvironment.h"
 
 namespace dscl {
 
@@ -25,53 +24,54 @@ bool accountName(const std::string& name) {
     return true;
 }
 
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (true) {
-        size_t end = text.find(separator, start);
-        parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) return parts;
-        start = end + 1;
+struct Run {
+    bool ok = false;
+    std::string output;
+    std::string error;
+};
+
+Run runTool(const std::string& program, const std::vector<std::string>& args) {
+    spawn::Options o;
+    o.program = program;
+    o.argv.push_back(program);
+    o.argv.insert(o.argv.end(), args.begin(), args.end());
+    o.environment = spawn::toolEnvironment();
+    spawn::RunLimits limits;
+    limits.deadline = kToolDeadline;
+    limits.maxStreamBytes = 1u << 20;
+    spawn::RunResult r = spawn::run(std::move(o), limits);
+    Run run;
+    if (!r.started()) {
+        run.error = "dscl: cannot run " + program + "\n";
+        return run;
     }
+    run.output = std::move(r.output);
+    run.error = std::move(r.error);
+    run.ok = !r.timedOut && r.waitStatus && spawn::exitStatusFromWait(*r.waitStatus) == 0;
+    if (r.timedOut) run.error += "dscl: " + program + " timed out\n";
+    return run;
 }
 
-std::optional<std::string> readText(const std::string& path) {
-    auto bytes = fileio::readFile(path, kMaxGroupBytes);
-    if (!bytes) return std::nullopt;
-    return std::string(bytes->begin(), bytes->end());
-}
-
-mode_t modeOf(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+// Whether SSSD serves the account: a directory user, not a local one of the same name.
+bool directoryAccount(const std::string& user) {
+    Run lookup = runTool("getent", {"-s", "sss", "passwd", user});
+    return lookup.ok && lookup.output.rfind(user + ":", 0) == 0;
 }
 
 }  // namespace
 
-std::optional<std::string> withMembers(const std::string& groupText, const std::string& group,
-                                       const std::vector<std::string>& users) {
-    std::string out;
-    bool found = false;
-    std::vector<std::string> lines = split(groupText, '\n');
-    if (!lines.empty() && lines.back().empty()) lines.pop_back();
-    for (std::string line : lines) {
-        std::vector<std::string> fields = split(line, ':');
-        if (fields.size() == 4 && fields[0] == group) {
-            found = true;
-            std::vector<std::string> members;
-            if (!fields[3].empty()) members = split(fields[3], ',');
-            for (const std::string& user : users) {
-                if (std::find(members.begin(), members.end(), user) == members.end()) members.push_back(user);
-            }
-            std::string list;
-            for (const std::string& m : members) list += (list.empty() ? "" : ",") + m;
-            line = fields[0] + ":" + fields[1] + ":" + fields[2] + ":" + list;
+std::optional<std::string> administratorsGroup(const std::string& groupText) {
+    for (const char* candidate : {"sudo", "wheel", "admin"}) {
+        const std::string head = std::string(candidate) + ":";
+        size_t start = 0;
+        while (start < groupText.size()) {
+            size_t end = groupText.find('\n', start);
+            if (end == std::string::npos) end = groupText.size();
+            if (groupText.compare(start, head.size(), head) == 0) return std::string(candidate);
+            start = end + 1;
         }
-        out += line + "\n";
     }
-    if (!found) return std::nullopt;
-    return out;
+    return std::nullopt;
 }
 
 Outcome run(const std::vector<std::string>& args) {
@@ -79,39 +79,27 @@ Outcome run(const std::vector<std::string>& args) {
         args[3] != "GroupMembership") {
         return {64, "", kUsage};
     }
-    std::vector<std::string> users(args.begin() + 4, args.end());
+    std::vector<std::string> users;
+    for (auto it = args.begin() + 4; it != args.end(); ++it) {
+        if (!accountName(*it)) return {64, "", "dscl: invalid user name\n"};
+        if (std::find(users.begin(), users.end(), *it) == users.end()) users.push_back(*it);
+    }
     for (const std::string& user : users) {
-        if (!accountName(user)) return {64, "", "dscl: invalid user name\n"};
-        // As gpasswd does, only accounts the system knows join a group.
-        std::vector<char> buffer(16384);
-        passwd pw{};
-        passwd* found = nullptr;
-        if (::getpwnam_r(user.c_str(), &pw, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
-            return {1, "", "dscl: user " + user + " does not exist\n"};
-        }
+        if (!directoryAccount(user))
+            return {1, "", "dscl: " + user + " is not a directory account served by SSSD\n"};
     }
     const std::string groupFile = paths::under("/etc/group");
-    const std::string shadowFile = paths::under("/etc/gshadow");
-    std::optional<std::string> groups = readText(groupFile);
-    if (!groups) return {1, "", "dscl: cannot read " + groupFile + "\n"};
-    std::optional<std::string> updated;
-    std::string group;
-    for (const char* candidate : {"sudo", "wheel", "admin"}) {
-        if ((updated = withMembers(*groups, candidate, users))) {
-            group = candidate;
-            break;
+    auto bytes = fileio::readFile(groupFile, kMaxGroupBytes);
+    if (!bytes) return {1, "", "dscl: cannot read " + groupFile + "\n"};
+    const std::optional<std::string> group = administratorsGroup(std::string(bytes->begin(), bytes->end()));
+    if (!group) return {1, "", "dscl: no administrators' group in " + groupFile + "\n"};
+    for (const std::string& user : users) {
+        Run added = runTool("gpasswd", {"-a", user, *group});
+        if (!added.ok) {
+            return {1, "",
+                    added.error.empty() ? "dscl: gpasswd could not add " + user + " to " + *group + "\n"
+                                        : added.error};
         }
-    }
-    if (!updated) return {1, "", "dscl: no administrators' group in " + groupFile + "\n"};
-    if (std::optional<std::string> shadow = readText(shadowFile)) {
-        if (std::optional<std::string> shadowUpdated = withMembers(*shadow, group, users)) {
-            if (!fileio::writeFileAtomically(shadowFile, *shadowUpdated, modeOf(shadowFile))) {
-                return {1, "", "dscl: cannot write " + shadowFile + "\n"};
-            }
-        }
-    }
-    if (!fileio::writeFileAtomically(groupFile, *updated, modeOf(groupFile))) {
-        return {1, "", "dscl: cannot write " + groupFile + "\n"};
     }
     return {};
 }

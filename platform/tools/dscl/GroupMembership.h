@@ -1,13 +1,18 @@
-// The dscl stand-in for the one form the product uses: adding users to the administrators'
-// group, which on Linux is the first of "sudo", "wheel" and "admin" in /etc/group (its members in
-// /etc/gshadow follow). Argument form:  . -merge /groups/admin GroupMembership <user>...
+// The dscl stand-in for the one form the product uses: giving directory users administrator
+// rights, which on Linux is membership of the first of "sudo", "wheel" and "admin" that
+// /etc/group holds. Only accounts SSSD serves (`getent -s sss passwd USER`) are added, never a
+// local account, and the system's own gpasswd makes the change, under the shadow files' locks.
+// Argument form:  . -merge /groups/admin GroupMembership <user>...
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace dscl {
+
+inline constexpr std::chrono::milliseconds kToolDeadline{30'000};
 
 struct Outcome {
     int status = 0;
@@ -18,9 +23,7 @@ struct Outcome {
 // Runs the tool with args (argv[0] excluded).
 Outcome run(const std::vector<std::string>& args);
 
-// The group file's text with users added to the group's member list (the fourth field for
-// /etc/group, also for /etc/gshadow); nothing when the group has no line.
-std::optional<std::string> withMembers(const std::string& groupText, const std::string& group,
-                                       const std::vector<std::string>& users);
+// The first of the administrators' groups that the group file's text holds; nothing when none.
+std::optional<std::string> administratorsGroup(const std::string& groupText);
 
 }  // namespace dscl

@@ -12,6 +12,8 @@
 #include "platform/core/LineText.h"
 #include "platform/paths/Paths.h"
 #include "platform/spawn/Spawn.h"
+#include "platform/spawn/ToolEnvironment.h"
+#include "platform/tools/dsconfigad/IniText.h"
 
 namespace dsconfigad {
 
@@ -22,6 +24,8 @@ constexpr const char* kUsage =
     "-r [-f] | -mobile enable|disable [-mobileconfirm enable|disable]\n";
 constexpr const char* kNotBound = "dsconfigad: this computer is not bound to Active Directory\n";
 constexpr size_t kMaxBindingBytes = 64u << 10;
+constexpr size_t kMaxConfigBytes = 1u << 20;
+constexpr const char* kHomeTemplate = "/home/%U";
 
 bool dnsName(const std::string& text) {
     if (text.empty() || text.size() > 253 || text.front() == '.' || text.back() == '.') return false;
@@ -89,29 +93,96 @@ bool writeBinding(const Binding& binding) {
     return fileio::writeFileAtomically(bindingRecordFile(), bindingText(binding), 0644);
 }
 
-Outcome runRealm(const std::vector<std::string>& args, const std::string& input) {
+Outcome runTool(const std::string& program, const std::vector<std::string>& args, const std::string& input,
+                std::chrono::milliseconds deadline) {
     spawn::Options o;
-    o.program = "realm";
+    o.program = program;
     o.argv.push_back(o.program);
     o.argv.insert(o.argv.end(), args.begin(), args.end());
+    o.environment = spawn::toolEnvironment();
+    // Package tools (pam-auth-update) never stop to ask.
+    o.environment->push_back("DEBIAN_FRONTEND=noninteractive");
     o.input = input.empty() ? spawn::Stream::null() : spawn::Stream::pipe();
     spawn::RunLimits limits;
     limits.input = input;
-    limits.deadline = kRealmDeadline;
+    limits.deadline = deadline;
     limits.maxStreamBytes = 1u << 20;
     spawn::RunResult r = spawn::run(std::move(o), limits);
     Outcome out;
-    if (!r.started()) return fail("dsconfigad: cannot run realm\n");
+    if (!r.started()) return fail("dsconfigad: cannot run " + program + "\n");
     out.output = std::move(r.output);
     out.error = std::move(r.error);
     if (r.timedOut) {
         out.status = 1;
-        out.error += "dsconfigad: realm timed out\n";
+        out.error += "dsconfigad: " + program + " timed out\n";
     } else if (!r.waitStatus || spawn::exitStatusFromWait(*r.waitStatus) != 0) {
         out.status = 1;
-        if (out.error.empty()) out.error = "dsconfigad: realm failed\n";
+        if (out.error.empty()) out.error = "dsconfigad: " + program + " failed\n";
     }
     return out;
+}
+
+Outcome runRealm(const std::vector<std::string>& args, const std::string& input) {
+    return runTool("realm", args, input, kRealmDeadline);
+}
+
+std::optional<std::string> readText(const std::string& path) {
+    auto bytes = fileio::readFile(path, kMaxConfigBytes);
+    if (!bytes) return std::nullopt;
+    return std::string(bytes->begin(), bytes->end());
+}
+
+// A computer OU that names a container: anything but the domain's own base (DC= parts only),
+// which is where the directory puts computers anyway.
+bool namesContainer(const std::string& base) {
+    size_t start = 0;
+    while (start <= base.size()) {
+        size_t end = base.find(',', start);
+        if (end == std::string::npos) end = base.size();
+        const std::string part = trimmed(base.substr(start, end - start));
+        if (!part.empty() && lower(trimmed(part.substr(0, part.find('=')))) != "dc") return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// realmd's settings for the join: short user names and homes in /home/<user>, so that the
+// account tools find users by the names the domain-join app knows them by. realmd reads its file
+// when it starts, so a running realmd is restarted after a change.
+Outcome prepareRealmd(const std::string& domain) {
+    const std::string path = realmdConfigFile();
+    std::optional<std::string> text = readText(path);
+    if (!text) {
+        if (::access(path.c_str(), F_OK) == 0) return fail("dsconfigad: cannot read " + path + "\n");
+        text = std::string();
+    }
+    std::optional<std::string> updated = initext::withSetting(*text, "users", "default-home", kHomeTemplate);
+    if (updated) updated = initext::withSetting(*updated, domain, "fully-qualified-names", "no");
+    if (!updated) return fail("dsconfigad: cannot set up " + path + "\n");
+    if (*updated == *text) return {};
+    if (!fileio::writeFileAtomically(path, *updated, 0644))
+        return fail("dsconfigad: cannot write " + path + "\n");
+    Outcome restarted = runTool("systemctl", {"try-restart", "realmd.service"}, {}, kServiceDeadline);
+    if (restarted.status != 0) {
+        return fail("dsconfigad: realmd did not restart to read " + path + ": " + restarted.error);
+    }
+    return {};
+}
+
+// Home folders are made at a directory user's first sign-in (pam_mkhomedir).
+Outcome enableHomeFolders() {
+    Outcome enabled = runTool("pam-auth-update", {"--enable", "mkhomedir"}, {}, kServiceDeadline);
+    if (enabled.status != 0) {
+        return fail(
+            "dsconfigad: cannot make home folders at first sign-in (pam-auth-update --enable "
+            "mkhomedir): " +
+            enabled.error);
+    }
+    return {};
+}
+
+std::string sssdSection(const std::string& domain) {
+    return "domain/" + domain;
 }
 
 Outcome show() {
@@ -146,14 +217,23 @@ Outcome add(const std::vector<std::string>& args, const std::string& input) {
     } else {
         password = input.substr(0, input.find('\n'));
     }
+    if (Outcome prepared = prepareRealmd(binding.domain); prepared.status != 0) return prepared;
+    if (Outcome homes = enableHomeFolders(); homes.status != 0) return homes;
     // realmd joins through adcli (computer account, keytab) and configures SSSD and PAM.
     std::vector<std::string> realm = {"join", "--user=" + user, "--computer-name=" + binding.computer,
                                       "--membership-software=adcli", "--client-software=sssd"};
-    if (o->count("-ou") && !(*o)["-ou"].empty()) realm.push_back("--computer-ou=" + (*o)["-ou"]);
+    if (o->count("-ou") && namesContainer((*o)["-ou"])) realm.push_back("--computer-ou=" + (*o)["-ou"]);
     realm.push_back(binding.domain);
     Outcome joined = runRealm(realm, password + "\n");
     if (joined.status != 0) return joined;
-    if (std::optional<Binding> previous = readBinding()) binding.mobile = previous->mobile;
+    // Mobile accounts are SSSD's cached credentials, as realmd set them up.
+    if (std::optional<std::string> sssd = readText(sssdConfigFile())) {
+        std::optional<std::string> cache =
+            initext::setting(*sssd, sssdSection(binding.domain), "cache_credentials");
+        binding.mobile = cache && lower(*cache) == "true";
+    } else if (std::optional<Binding> previous = readBinding()) {
+        binding.mobile = previous->mobile;
+    }
     if (!writeBinding(binding))
         return fail("dsconfigad: cannot record the binding in " + bindingRecordFile() + "\n");
     return {};
@@ -190,18 +270,49 @@ Outcome mobile(const std::vector<std::string>& args) {
     if (!o || !o->count("-mobile")) return fail(kUsage, 64);
     const std::string state = lower((*o)["-mobile"]);
     if (state != "enable" && state != "disable") return fail(kUsage, 64);
+    // The confirmation dialog of the platform tool has no counterpart: sign-in asks nothing.
     if (o->count("-mobileconfirm")) {
         const std::string confirm = lower((*o)["-mobileconfirm"]);
         if (confirm != "enable" && confirm != "disable") return fail(kUsage, 64);
     }
     std::optional<Binding> binding = readBinding();
     if (!binding) return fail(kNotBound);
+    // A mobile account signs in offline with the credentials SSSD keeps from its last sign-in.
+    const std::string path = sssdConfigFile();
+    const std::string section = sssdSection(binding->domain);
+    std::optional<std::string> text = readText(path);
+    if (!text || !initext::hasSection(*text, section)) {
+        return fail("dsconfigad: mobile accounts need SSSD's settings for the domain ([" + section + "] in " +
+                    path + ")\n");
+    }
+    const std::string value = state == "enable" ? "True" : "False";
+    std::optional<std::string> updated = initext::withSetting(*text, section, "cache_credentials", value);
+    if (updated) updated = initext::withSetting(*updated, section, "krb5_store_password_if_offline", value);
+    if (!updated) return fail("dsconfigad: cannot change " + path + "\n");
+    if (*updated != *text) {
+        // SSSD refuses a configuration that others may read.
+        if (!fileio::writeFileAtomically(path, *updated, 0600))
+            return fail("dsconfigad: cannot write " + path + "\n");
+        Outcome restarted = runTool("systemctl", {"restart", "sssd.service"}, {}, kServiceDeadline);
+        if (restarted.status != 0) {
+            return fail("dsconfigad: SSSD did not restart with the mobile account setting: " +
+                        restarted.error);
+        }
+    }
     binding->mobile = state == "enable";
     if (!writeBinding(*binding)) return fail("dsconfigad: cannot write " + bindingRecordFile() + "\n");
     return {0, "Settings changed successfully\n", ""};
 }
 
 }  // namespace
+
+std::string realmdConfigFile() {
+    return paths::under("/etc/realmd.conf");
+}
+
+std::string sssdConfigFile() {
+    return paths::under("/etc/sssd/sssd.conf");
+}
 
 std::string bindingRecordFile() {
     return paths::under("/var/lib/ravaviza/directory-binding.conf");

@@ -1,7 +1,9 @@
 #include "HostNames.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <optional>
@@ -26,16 +28,44 @@ std::string hostnameFile() {
     return paths::under("/etc/hostname");
 }
 
+std::string hostsFile() {
+    return paths::under("/etc/hosts");
+}
+
+mode_t modeOr(const std::string& path, mode_t fallback) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : fallback;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+// The address field of a hosts line; empty for blank and comment lines.
+std::string addressOf(const std::string& line) {
+    const size_t begin = line.find_first_not_of(" \t");
+    if (begin == std::string::npos || line[begin] == '#') return {};
+    return line.substr(begin, line.find_first_of(" \t#", begin) - begin);
+}
+
 std::optional<std::string> readFileText(const std::string& path) {
     auto bytes = fileio::readFile(path, kMaxFileBytes);
     if (!bytes) return std::nullopt;
     return std::string(bytes->begin(), bytes->end());
 }
 
-bool writeText(const std::string& path, const std::string& text) {
+bool writeText(const std::string& path, const std::string& text, mode_t mode = 0644) {
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    return fileio::writeFileAtomically(path, text, 0644);
+    return fileio::writeFileAtomically(path, text, mode);
 }
 
 // A host name: labels of letters, digits and hyphens, not starting or ending with a hyphen.
@@ -84,8 +114,14 @@ Outcome setName(const std::string& key, const std::string& name) {
         }
         return {};
     }
-    if (!hostName(name, key == "LocalHostName")) return fail("scutil: invalid " + key + "\n");
-    if (!writeText(hostnameFile(), name + "\n")) return fail("scutil: cannot write " + hostnameFile() + "\n");
+    if (!hostName(name, key == "LocalHostName") || !linetext::lineSafe(name))
+        return fail("scutil: invalid " + key + "\n");
+    // The host name resolves (sudo asks for it) before the machine takes it.
+    const std::string hosts = withHostName(readFileText(hostsFile()).value_or(""), name);
+    if (!writeText(hostsFile(), hosts, modeOr(hostsFile(), 0644)))
+        return fail("scutil: cannot write " + hostsFile() + "\n");
+    if (!writeText(hostnameFile(), name + "\n", modeOr(hostnameFile(), 0644)))
+        return fail("scutil: cannot write " + hostnameFile() + "\n");
     // On the real machine the running system takes the name at once, as it would at boot.
     if (paths::root().empty() && ::sethostname(name.c_str(), name.size()) != 0) {
         return fail("scutil: cannot set the running host name\n");
@@ -123,6 +159,30 @@ std::string withPrettyHostName(const std::string& machineInfo, const std::string
         if (!line.empty()) out += line + "\n";
     }
     return out + "PRETTY_HOSTNAME=" + quoted(name) + "\n";
+}
+
+std::string withHostName(const std::string& hosts, const std::string& name) {
+    std::string names = name;
+    if (const size_t dot = name.find('.'); dot != std::string::npos) names += " " + name.substr(0, dot);
+    const std::string entry = std::string(kHostNameAddress) + "\t" + names;
+    std::vector<std::string> all = lines(hosts);
+    bool replaced = false;
+    for (std::string& line : all) {
+        if (addressOf(line) == kHostNameAddress) {
+            line = entry;
+            replaced = true;
+            break;
+        }
+    }
+    if (!replaced) {
+        // Where Debian puts it: after the loopback line, else at the end.
+        auto loopback = std::find_if(all.begin(), all.end(),
+                                     [](const std::string& line) { return addressOf(line) == "127.0.0.1"; });
+        all.insert(loopback == all.end() ? all.end() : loopback + 1, entry);
+    }
+    std::string out;
+    for (const std::string& line : all) out += line + "\n";
+    return out;
 }
 
 Outcome run(const std::vector<std::string>& args) {
