@@ -24,6 +24,7 @@
 #include "platform/qt/QtMainQueue.h"
 #include "tests/support/CapturingLog.h"
 #include "tests/support/ClientApiServer.h"
+#include "tests/support/QtTestApp.h"
 #include "tests/support/TempRoot.h"
 #include "tests/support/TestFiles.h"
 #include "ui/screens/base/AppWindows.h"
@@ -31,7 +32,6 @@
 #include "ui/screens/controls/CustomButton.h"
 #include "ui/screens/controls/Localizable.h"
 #include "ui/screens/controls/ZemTextField.h"
-#include "tests/support/QtTestApp.h"
 #include "ui/screens/login/HuxLoginStateViewCtrl.h"
 #include "ui/screens/main/HuxMianViewCtrl.h"
 #include "ui/screens/main/HuxNavigationCellView.h"
@@ -233,6 +233,40 @@ TEST_F(MainViewTest, SavedServerIsTriedThreeSecondsLaterAndOpensTheLoginPage) {
     EXPECT_EQ(view.saveServerBtn()->backgroundHoverColor(), QColor::fromRgb(0x0454FF));
     EXPECT_TRUE(warnings_.empty());
     saveScreenshot(view, "main-login-page");
+}
+
+TEST_F(MainViewTest, UnsavedServerWarnsAndIsNeverTried) {
+    testsupport::ClientApiServer server(root_.path() + "/server");
+    ASSERT_GT(server.port(), 0);
+    configure(server.port(), testsupport::closedPort());
+    // A folder where the request goes: the write cannot land.
+    fs::create_directories(requestFile() + "/in-the-way");
+    dispatch::ManualTime time;
+    HuxMianViewCtrl& view = make();
+    bool tried = false;
+    QObject::connect(&view, &HuxMianViewCtrl::serverTried, [&](bool) { tried = true; });
+    view.domainOrIPLab()->setText("mdm.example.com");
+    view.PortLab()->setText("8443");
+    view.setingSeverBtton();
+    ASSERT_TRUE(waitFor([&] { return !warnings_.empty(); }));
+    EXPECT_EQ(warnings_.front(), localized("SaveServerFailed"));
+    EXPECT_TRUE(testsupport::capturedLog().has("设置服务器失败"));
+    EXPECT_TRUE(view.saveServerBtn()->isEnabled());
+    time.advance(3s);
+    settle();
+    EXPECT_FALSE(tried);
+    EXPECT_TRUE(server.requests("/zem/ping").empty());
+    EXPECT_EQ(view.selectedTab(), 0);
+
+    HuxServerSetingWinCtrl sheet;
+    std::optional<long> code;
+    sheet.beginSheet(&view, [&](long returned) { code = returned; });
+    sheet.domainOrIPLab()->setText("mdm.example.com");
+    sheet.PortLab()->setText("8443");
+    sheet.okButton()->click();
+    EXPECT_FALSE(code) << "the sheet stays open until the request is written";
+    EXPECT_TRUE(sheet.isSheetShown());
+    sheet.cancelButton()->click();
 }
 
 TEST_F(MainViewTest, UnreachableServerEndsTheBusyStateWithAWarning) {
