@@ -28,6 +28,7 @@
 #include "tests/support/TempRoot.h"
 #include "tests/support/TestFiles.h"
 #include "ui/screens/base/AppWindows.h"
+#include "ui/screens/base/UrlOpener.h"
 #include "ui/screens/bridge/ZemNotificationKeys.h"
 #include "ui/screens/controls/CustomButton.h"
 #include "ui/screens/controls/Localizable.h"
@@ -420,6 +421,21 @@ TEST_F(NavigationTest, RowTurnsBlueUnderThePointerAndItsClickRunsTheBlock) {
     EXPECT_EQ(cell.backgroundColor(), QColor::fromRgb(0xE5EBF4));
     cell.mouseExited();
     EXPECT_EQ(cell.backgroundColor().alpha(), 0);
+}
+
+TEST_F(NavigationTest, RowsOpenOnlyWebAddresses) {
+    std::vector<QString> opened;
+    UrlOpener::setOpenFunction([&opened](const QUrl& url) {
+        opened.push_back(url.toString());
+        return true;
+    });
+    writeTools({tool("Passwd", 1, "file:///etc/passwd"), tool("Share", 2, "smb://files/share"),
+                tool("Mail", 3, "https://mail.example.com"), tool("Wiki", 4, "wiki.example/start")});
+    HuxNavigationViewCtrl nav;
+    ASSERT_TRUE(waitFor([&] { return nav.toolModels().size() == 4; }));
+    for (int i = 0; i < 4; ++i) nav.cellAt(i)->tabClickBtn();
+    UrlOpener::setOpenFunction({});
+    EXPECT_EQ(opened, (std::vector<QString>{"https://mail.example.com", "https://wiki.example/start"}));
 }
 
 TEST_F(NavigationTest, NetworkStatusPicksTheImageAndText) {
