@@ -49,7 +49,11 @@
 #include "ui/screens/login/HuxModifyPasswordCtrl.h"
 #include "ui/screens/login/LoginTexts.h"
 #include "ui/screens/main/HuxMianViewCtrl.h"
+#include "ui/screens/main/HuxNavigationCellView.h"
+#include "ui/screens/main/HuxNavigationViewCtrl.h"
 #include "ui/screens/main/HuxServerSetingWinCtrl.h"
+#include "ui/screens/tools/ZemToolModel.h"
+#include "ui/screens/tools/ZemTrustAppCell.h"
 #include "ui/session/login/RavAvizaLoginHelper.h"
 
 namespace {
@@ -397,6 +401,40 @@ TEST_F(AppDelegateTest, BundleNamesTheMainScreenFlavour) {
     EXPECT_TRUE(app.mainWindow()->isVisible());
     saveScreenshot(*app.mainWindow(), "app-main-window-compliance");
     fs::remove(info);
+}
+
+// Markup in the server's, a file's or a user's text: shown as typed, never drawn, loaded or linked.
+const QString kMarkup = QStringLiteral(
+    "<img src='file:///usr/share/pixmaps/x.png'><b>Mail</b> <a href='file:///etc/passwd'>link</a>");
+
+void expectShownAsTyped(const QLabel* label, const QString& text) {
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->objectName().toStdString();
+    EXPECT_EQ(label->text(), text) << label->objectName().toStdString();
+}
+
+TEST_F(AppDelegateTest, OutsideTextsAreShownAsTyped) {
+    CustomMessageBox box;
+    box.setTitle(kMarkup, kMarkup, 1, QStringLiteral("OK"), QString());
+    expectShownAsTyped(box.titleLabel(), kMarkup);
+    expectShownAsTyped(box.messageLabel(), kMarkup);
+
+    ASSERT_TRUE(archive::archiveRootObjectToFile(
+        archive::Array{archive::Dictionary{{"appname", kMarkup.toStdString()},
+                                           {"app_serialnum", int64_t{1}},
+                                           {"desturl", "https://mail.example.com"}}},
+        paths::machineSupportFolder() + "/appmgrlist.archive"));
+    HuxNavigationViewCtrl navigation;
+    ASSERT_TRUE(waitFor([&] { return navigation.cellAt(0) != nullptr; }));
+    expectShownAsTyped(navigation.cellAt(0)->titleLb(), kMarkup);
+
+    auto category = ZemCategoryMode::initWithDictionary(
+        archive::Dictionary{{"categoryname", kMarkup.toStdString()}, {"appname", kMarkup.toStdString()}});
+    ASSERT_TRUE(category);
+    QWidget parent;
+    ZemTrustAppCell* trusted = ZemTrustAppCell::initWithModel(category, &parent);
+    expectShownAsTyped(trusted->categoryLable(), kMarkup + QStringLiteral("\uFF1A"));
+    expectShownAsTyped(trusted->appNameLable(), kMarkup);
 }
 
 // Every strings table the app carries, with its entries in file order: a key has one text, so the
