@@ -14,25 +14,27 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/ClientApiServer.h"
-#include "tests/support/PortServer.h"
-#include "tests/records/support/RecordsTestSupport.h"
-#include "tests/support/SessionTestSupport.h"
-#include "tests/support/TestFiles.h"
 #include "common/account/AccountModel.h"
+#include "common/logger/LogSink.h"
+#include "common/server/ZemServerConfig.h"
 #include "platform/archive/KeyedArchive.h"
 #include "platform/archive/Plist.h"
 #include "platform/dispatch/MainLoop.h"
-#include "common/logger/LogSink.h"
+#include "platform/paths/Paths.h"
+#include "tests/records/support/RecordsTestSupport.h"
+#include "tests/support/ClientApiServer.h"
+#include "tests/support/PortServer.h"
+#include "tests/support/SessionTestSupport.h"
+#include "tests/support/TestFiles.h"
 #include "ui/session/login/BodyCodec.h"
 #include "ui/session/login/HttpSession.h"
 #include "ui/session/login/RavAvizaLoginHelper.h"
 #include "ui/session/login/RavAvizaQZNLogin.h"
 #include "ui/session/login/TlsTrust.h"
 #include "ui/session/login/UserStateFolder.h"
-#include "platform/paths/Paths.h"
-#include "common/server/ZemServerConfig.h"
 
+using common::AccountModel;
+using common::ZemServerConfig;
 using hux::Completion;
 using hux::Error;
 using hux::Json;
@@ -41,8 +43,6 @@ using hux::RavAvizaQZNLogin;
 using hux::Reply;
 using recordstest::TempRoot;
 using recordstest::writeFile;
-using common::AccountModel;
-using common::ZemServerConfig;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
@@ -52,16 +52,22 @@ using testsupport::runMainUntil;
 
 namespace {
 
-
 struct Outcome {
     bool called = false;
     Reply reply;
     Error error;
+    bool signedIn = false;
     Completion completion() {
         return [this](Reply r, Error e) {
             reply = std::move(r);
             error = std::move(e);
             called = true;
+        };
+    }
+    hux::SignInCompletion signInCompletion() {
+        return [this](Reply r, Error e, bool stored) {
+            signedIn = stored;
+            completion()(std::move(r), std::move(e));
         };
     }
     bool wait() {
@@ -139,7 +145,7 @@ class LoginSessionTest : public ::testing::Test {
 
     Outcome login(const Json& param) {
         Outcome outcome;
-        RavAvizaLoginHelper::sharedInstance().login(param, outcome.completion());
+        RavAvizaLoginHelper::sharedInstance().login(param, outcome.signInCompletion());
         EXPECT_TRUE(outcome.wait());
         return outcome;
     }
@@ -176,6 +182,7 @@ TEST_F(LoginSessionTest, AccountSignInSendsOtpOnlyWhenGivenAndStoresTheSession) 
 
         auto outcome = login({{"userid", "alice"}, {"password", "pa ss+=word"}, {"otp", c.otp}});
         ASSERT_FALSE(outcome.error);
+        EXPECT_TRUE(outcome.signedIn);
 
         auto body = server_.lastBody(kLoginPath);
         ASSERT_TRUE(body && body->is_object());
@@ -228,6 +235,10 @@ TEST_F(LoginSessionTest, SignInRepliesWithoutAUsableTicketStoreNothing) {
         {{"ret", 0}, {"data", {{"state", -3}, {"ticket", "T"}}}},
         {{"ret", 0}, {"data", "state 0"}},
         Json::array({1, 2}),
+        {{"ret", 0}},
+        {{"ret", 0}, {"data", {{"status", 0}, {"state", -3}}}},
+        {{"ret", 0}, {"data", {{"state", 0}, {"ticket", "T"}}}},
+        {{"ret", 0}, {"data", {{"state", 0}, {"ticket", "T"}, {"userid", ""}}}},
     };
     for (const auto& reply : replies) {
         SCOPED_TRACE(reply.dump());
@@ -236,11 +247,28 @@ TEST_F(LoginSessionTest, SignInRepliesWithoutAUsableTicketStoreNothing) {
         EXPECT_FALSE(outcome.error);
         ASSERT_TRUE(outcome.reply);
         EXPECT_EQ(*outcome.reply, reply);
+        EXPECT_FALSE(outcome.signedIn);
+        EXPECT_FALSE(RavAvizaLoginHelper::sharedInstance().isCheckAndShow());
         EXPECT_FALSE(stateExists("login.archive"));
         EXPECT_FALSE(stateExists("userpolicy.archive"));
         EXPECT_TRUE(stateExists("soleid.archive"));
     }
     EXPECT_TRUE(blocks_.empty());
+}
+
+TEST_F(LoginSessionTest, SignInWhoseRecordCannotBeStoredIsNoSignIn) {
+    // A folder where the record goes: the atomic replace cannot land.
+    fs::create_directories(statePath("login.archive") + "/in-the-way");
+    auto outcome = login({{"userid", "alice"}, {"password", "pw"}, {"otp", ""}});
+    ASSERT_FALSE(outcome.error);
+    ASSERT_TRUE(outcome.reply);
+    EXPECT_FALSE(outcome.signedIn);
+    EXPECT_FALSE(AccountModel::currentModel());
+    EXPECT_FALSE(RavAvizaLoginHelper::sharedInstance().isCheckAndShow());
+    EXPECT_FALSE(stateExists("userpolicy.archive"));
+    EXPECT_TRUE(blocks_.empty());
+    EXPECT_EQ(ticketServiceRuns_, 0);
+    EXPECT_TRUE(capturedLog().contains("could not save login.archive"));
 }
 
 TEST_F(LoginSessionTest, BadServerRepliesFailCleanly) {

@@ -389,6 +389,7 @@ bool AppDelegate::applicationShouldTerminate() {
     }
     terminateCode_ = 0;
     auto* warning = new QMessageBox(window());
+    warning->setTextFormat(Qt::PlainText);
     warning->setAttribute(Qt::WA_DeleteOnClose);
     warning->setText(localized("ForbidenExit"));
     warning->addButton(localized("Confirm"), QMessageBox::AcceptRole);

@@ -25,21 +25,29 @@ void onSignal(int signo) {
 
 }  // namespace
 
-ProcessSignals::ProcessSignals(QObject* parent) : QObject(parent) {
-    if (pipeFds[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pipeFds) != 0)
-        return;
-    notifier_ = std::make_unique<QSocketNotifier>(pipeFds[0], QSocketNotifier::Read);
-    connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { readPending(); });
+bool ProcessSignals::installHandlers() {
+    if (pipeFds[0] >= 0) return true;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pipeFds) != 0) return false;
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     ::sigaction(SingleInstance::kActivateSignal, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    return true;
+}
+
+ProcessSignals::ProcessSignals(QObject* parent) : QObject(parent) {
+    if (!installHandlers()) return;
+    notifier_ = std::make_unique<QSocketNotifier>(pipeFds[0], QSocketNotifier::Read);
+    // Signals that came before the notifier was there are still in the pipe: the notifier reports
+    // them once the event loop runs, after main has connected this object.
+    connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { readPending(); });
 }
 
 ProcessSignals::~ProcessSignals() {
-    ::signal(SingleInstance::kActivateSignal, SIG_DFL);
+    // The lock stays held until the process ends: a second copy may still ask it to come forward.
+    ::signal(SingleInstance::kActivateSignal, SIG_IGN);
     ::signal(SIGTERM, SIG_DFL);
 }
 

@@ -11,7 +11,12 @@ namespace hux {
 class ProcessSignals : public QObject {
     Q_OBJECT
   public:
-    // One per process, made on the GUI thread; installs the handlers.
+    // Installs the handlers; signals that come before the object exists wait for it. Called by
+    // main before the single-instance lock is taken, so a second copy that finds the lock can
+    // never end this one with SIGUSR1's default action. Idempotent.
+    static bool installHandlers();
+
+    // One per process, made on the GUI thread; installs the handlers when main has not.
     explicit ProcessSignals(QObject* parent = nullptr);
     ~ProcessSignals() override;
 

@@ -20,6 +20,8 @@
 int main(int argc, char** argv) {
     ZemLogHelper& log = ZemLogHelper::sharedInstance();
 
+    // Ready to be brought forward before the lock can be found.
+    hux::ProcessSignals::installHandlers();
     hux::SingleInstance instance;
     std::optional<pid_t> running;
     if (!instance.acquire(::geteuid(), &running)) {

@@ -7,6 +7,8 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QDirIterator>
+#include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -29,6 +31,7 @@
 #include "platform/qt/QtMainQueue.h"
 #include "tests/support/CapturingLog.h"
 #include "tests/support/ClientApiServer.h"
+#include "tests/support/QtTestApp.h"
 #include "tests/support/TempRootEnvironment.h"
 #include "tests/support/TestFiles.h"
 #include "ui/app/AppDelegate.h"
@@ -43,11 +46,14 @@
 #include "ui/screens/bridge/ZemUITesselManager.h"
 #include "ui/screens/compliance/ZemMainViewController.h"
 #include "ui/screens/controls/Localizable.h"
-#include "tests/support/QtTestApp.h"
 #include "ui/screens/login/HuxModifyPasswordCtrl.h"
 #include "ui/screens/login/LoginTexts.h"
 #include "ui/screens/main/HuxMianViewCtrl.h"
+#include "ui/screens/main/HuxNavigationCellView.h"
+#include "ui/screens/main/HuxNavigationViewCtrl.h"
 #include "ui/screens/main/HuxServerSetingWinCtrl.h"
+#include "ui/screens/tools/ZemToolModel.h"
+#include "ui/screens/tools/ZemTrustAppCell.h"
 #include "ui/session/login/RavAvizaLoginHelper.h"
 
 namespace {
@@ -395,6 +401,70 @@ TEST_F(AppDelegateTest, BundleNamesTheMainScreenFlavour) {
     EXPECT_TRUE(app.mainWindow()->isVisible());
     saveScreenshot(*app.mainWindow(), "app-main-window-compliance");
     fs::remove(info);
+}
+
+// Markup in the server's, a file's or a user's text: shown as typed, never drawn, loaded or linked.
+const QString kMarkup = QStringLiteral(
+    "<img src='file:///usr/share/pixmaps/x.png'><b>Mail</b> <a href='file:///etc/passwd'>link</a>");
+
+void expectShownAsTyped(const QLabel* label, const QString& text) {
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->objectName().toStdString();
+    EXPECT_EQ(label->text(), text) << label->objectName().toStdString();
+}
+
+TEST_F(AppDelegateTest, OutsideTextsAreShownAsTyped) {
+    CustomMessageBox box;
+    box.setTitle(kMarkup, kMarkup, 1, QStringLiteral("OK"), QString());
+    expectShownAsTyped(box.titleLabel(), kMarkup);
+    expectShownAsTyped(box.messageLabel(), kMarkup);
+
+    ASSERT_TRUE(archive::archiveRootObjectToFile(
+        archive::Array{archive::Dictionary{{"appname", kMarkup.toStdString()},
+                                           {"app_serialnum", int64_t{1}},
+                                           {"desturl", "https://mail.example.com"}}},
+        paths::machineSupportFolder() + "/appmgrlist.archive"));
+    HuxNavigationViewCtrl navigation;
+    ASSERT_TRUE(waitFor([&] { return navigation.cellAt(0) != nullptr; }));
+    expectShownAsTyped(navigation.cellAt(0)->titleLb(), kMarkup);
+
+    auto category = ZemCategoryMode::initWithDictionary(
+        archive::Dictionary{{"categoryname", kMarkup.toStdString()}, {"appname", kMarkup.toStdString()}});
+    ASSERT_TRUE(category);
+    QWidget parent;
+    ZemTrustAppCell* trusted = ZemTrustAppCell::initWithModel(category, &parent);
+    expectShownAsTyped(trusted->categoryLable(), kMarkup + QStringLiteral("\uFF1A"));
+    expectShownAsTyped(trusted->appNameLable(), kMarkup);
+}
+
+// Every strings table the app carries, with its entries in file order: a key has one text, so the
+// menu and the screens never show another screen's text for it.
+TEST(AppStrings, NoKeyHasTwoTexts) {
+    QHash<QString, QStringList> places;
+    QDirIterator files(QStringLiteral(":/"), {QStringLiteral("*.strings")}, QDir::Files,
+                       QDirIterator::Subdirectories);
+    int tables = 0;
+    while (files.hasNext()) {
+        const QString path = files.next();
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+        ++tables;
+        for (const auto& [key, value] : Localizable::parseStringsEntries(QString::fromUtf8(file.readAll())))
+            places[key].append(path + QStringLiteral(": ") + value);
+    }
+    EXPECT_EQ(tables, 1) << "one table per language";
+    for (auto it = places.cbegin(); it != places.cend(); ++it)
+        EXPECT_EQ(it.value().size(), 1)
+            << it.key().toStdString() << " in " << it.value().join("; ").toStdString();
+}
+
+TEST_F(AppDelegateTest, MenuAndServerPageReadTheSameConfigureServerText) {
+    AppDelegate& app = launch();
+    EXPECT_EQ(app.configureServerItem()->text(), QStringLiteral("Configure Server"));
+    EXPECT_EQ(app.exportLogItem()->text(), localized("ExportLog"));
+    HuxMianViewCtrl* page = app.mainWindow()->contentViewController();
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->saveServerBtn()->title(), app.configureServerItem()->text());
 }
 
 TEST(SessionAssembly, PeersReachTheTicketServiceTheAgentClientAndAdmission) {

@@ -8,8 +8,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "messaging/TesselClient.h"
@@ -94,6 +96,40 @@ TEST_F(HuxProcessTest, OneCopyRunsASecondBringsItForwardAndTermEndsIt) {
     // With no copy running, an unknown first argument is logged and ends with 0.
     EXPECT_EQ(run({"-x"}), 0);
     EXPECT_NE(logText().find(" run app argv -x"), std::string::npos);
+}
+
+// Two starts close together, the second at 0, 10 and 100 ms after the first: whichever copy takes
+// the lock keeps running and serves its port, the other ends with 1; the one that finds the lock
+// never ends the one that holds it, however early in its start that one is.
+TEST_F(HuxProcessTest, TwoStartsCloseTogetherLeaveExactlyOneCopyRunning) {
+    for (const auto delay : {0ms, 10ms, 100ms}) {
+        SCOPED_TRACE(std::to_string(delay.count()) + " ms");
+        auto first = spawn::start(options({"-agent"}));
+        ASSERT_TRUE(first);
+        std::this_thread::sleep_for(delay);
+        auto second = spawn::start(options({"-agent"}));
+        ASSERT_TRUE(second);
+        const pid_t pids[] = {first->pid, second->pid};
+
+        int status = 0;
+        std::optional<size_t> ended;
+        ASSERT_TRUE(testsupport::eventually(
+            [&] {
+                for (size_t i = 0; i < 2; ++i) {
+                    if (::waitpid(pids[i], &status, WNOHANG) == pids[i]) ended = i;
+                }
+                return ended.has_value();
+            },
+            30s));
+        EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        EXPECT_EQ(spawn::exitStatusFromWait(status), 1);
+        const pid_t survivor = pids[1 - *ended];
+        EXPECT_TRUE(testsupport::eventually([&] { return portAnswers(); }, 30s)) << logText();
+        EXPECT_TRUE(testsupport::alive(survivor));
+
+        ASSERT_EQ(::kill(survivor, SIGTERM), 0);
+        EXPECT_EQ(waitExit(survivor), 0);
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QLocale>
 
+#include "UrlOpener.h"
 #include "platform/archive/Plist.h"
 #include "platform/paths/Paths.h"
 #include "ui/screens/controls/Localizable.h"
@@ -60,6 +61,7 @@ void ZemAboutWindowController::loadWebView() {
     if (!ui_) return;
     QFile file(agreementResourceFor(QLocale().uiLanguages()));
     if (!file.open(QIODevice::ReadOnly)) return;
+    UrlOpener::routeLinks(ui_->webView);
     ui_->webView->setHtml(QString::fromUtf8(file.readAll()));
 }
 

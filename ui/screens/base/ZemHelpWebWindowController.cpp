@@ -3,6 +3,8 @@
 #include <QUrlQuery>
 #include <QVBoxLayout>
 
+#include "UrlOpener.h"
+
 namespace {
 constexpr const char* kHelpPage = "qrc:/hux/mac-help.html";
 }
@@ -25,7 +27,7 @@ QWidget* ZemHelpWebWindowController::loadWindow() {
     layout->setContentsMargins(0, 0, 0, 0);
     webView_ = new QTextBrowser(window);
     webView_->setObjectName(QStringLiteral("webView"));
-    webView_->setOpenExternalLinks(true);
+    UrlOpener::routeLinks(webView_);
     webView_->setGeometry(0, 0, 920, 600);
     layout->addWidget(webView_);
     return window;

@@ -343,7 +343,11 @@ void ZemMainViewController::startCheck() {
             if (!category.empty()) {
                 dispatchMainIfAlive(alive, [this] { leftBarSetHideDetilBtn(false); });
             } else {
-                dispatchMainIfAlive(alive, [this] { checkComplete(); });
+                // An empty category has no result to wait for, but the summary waits for every
+                // other check of the run: it comes here only once all their results are in.
+                dispatchMainIfAlive(alive, [this] {
+                    if (run_.hadCheckedCount() >= run_.needCheckCount()) checkComplete();
+                });
             }
         }
     });

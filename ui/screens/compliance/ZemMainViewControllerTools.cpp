@@ -3,7 +3,6 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <QDesktopServices>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -23,6 +22,7 @@
 #include "platform/process/ProcessList.h"
 #include "platform/spawn/Spawn.h"
 #include "ui/screens/base/AppWindows.h"
+#include "ui/screens/base/UrlOpener.h"
 #include "ui/screens/tools/ZemToolCell.h"
 #include "ui/screens/tools/ZemTrustedAppWindow.h"
 #include "ui/session/admission/TovikManager.h"
@@ -156,14 +156,19 @@ bool authMethodIs(const std::optional<archive::Value>& method, const char* expec
 
 ToolTapAction toolTapAction(const ZemToolModel& tool) {
     if (tool.appType == "hyperlink" && !tool.desUrl.empty()) {
-        const bool hasScheme = tool.desUrl.find("http") != std::string::npos;
+        // "https://" goes only in front of a text without a scheme of its own; the opener refuses
+        // any scheme but http and https.
+        const bool hasScheme =
+            tool.desUrl.find("http") != std::string::npos || tool.desUrl.find("://") != std::string::npos;
         return {ToolTapAction::Kind::OpenUrl, hasScheme ? tool.desUrl : "https://" + tool.desUrl};
     }
     if (plainName(tool.procName) && (exists(paths::applicationsFolder() + "/" + tool.procName) ||
                                      exists(paths::under("/System/Applications") + "/" + tool.procName))) {
         return {ToolTapAction::Kind::OpenApplication, tool.procName};
     }
-    if (!tool.downloadUrl.empty()) return {ToolTapAction::Kind::OfferDownload, tool.downloadUrl};
+    // Only a web address is offered for download; anything else reads as no download link.
+    if (!tool.downloadUrl.empty() && UrlOpener::browserUrl(QString::fromStdString(tool.downloadUrl)))
+        return {ToolTapAction::Kind::OfferDownload, tool.downloadUrl};
     return {ToolTapAction::Kind::AskToInstall, ""};
 }
 
@@ -234,7 +239,7 @@ void ZemMainViewController::toolTapped(const ZemToolModel& tool) {
     const ToolTapAction action = toolTapAction(tool);
     switch (action.kind) {
         case ToolTapAction::Kind::OpenUrl:
-            QDesktopServices::openUrl(QUrl(QString::fromStdString(action.target)));
+            UrlOpener::open(QString::fromStdString(action.target));
             return;
         case ToolTapAction::Kind::OpenApplication:
             openApplication(action.target);
@@ -243,6 +248,8 @@ void ZemMainViewController::toolTapped(const ZemToolModel& tool) {
         case ToolTapAction::Kind::AskToInstall: {
             // A sheet on the screen's window; the answer comes back through finished().
             auto* alert = new QMessageBox(window());
+            // The tool's name is the server's text: shown as typed, never as markup or a link.
+            alert->setTextFormat(Qt::PlainText);
             alert->setAttribute(Qt::WA_DeleteOnClose);
             alert->setObjectName("toolAlert");
             alert->setWindowTitle("提醒");
@@ -252,9 +259,9 @@ void ZemMainViewController::toolTapped(const ZemToolModel& tool) {
                 alert->setText(QString("未安装应用【%1】，如需下载安装，请点击\"下载\"").arg(name));
                 QPushButton* download = alert->addButton("下载", QMessageBox::AcceptRole);
                 alert->addButton("取消", QMessageBox::RejectRole);
-                const QUrl url(QString::fromStdString(action.target));
+                const QString url = QString::fromStdString(action.target);
                 connect(alert, &QMessageBox::buttonClicked, alert, [download, url](QAbstractButton* clicked) {
-                    if (clicked == download) QDesktopServices::openUrl(url);
+                    if (clicked == download) UrlOpener::open(url);
                 });
             } else {
                 alert->setText(QString("未安装应用【%1】，请自行下载安装该软件").arg(name));

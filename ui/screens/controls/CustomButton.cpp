@@ -41,6 +41,7 @@ void CustomButton::setTitle(const QString& title, const QRect& frame, Qt::Alignm
                             const QFont& font) {
     delete labelView_.data();
     labelView_ = new QLabel(this);
+    labelView_->setTextFormat(Qt::PlainText);
     labelView_->setGeometry(frame);
     labelView_->setAutoFillBackground(false);
     labelView_->setAttribute(Qt::WA_TranslucentBackground);

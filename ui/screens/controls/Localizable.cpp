@@ -79,6 +79,12 @@ void ensureLoaded(Table& t) {
 
 QHash<QString, QString> parseStrings(const QString& text) {
     QHash<QString, QString> out;
+    for (const auto& [key, value] : parseStringsEntries(text)) out.insert(key, value);
+    return out;
+}
+
+QList<QPair<QString, QString>> parseStringsEntries(const QString& text) {
+    QList<QPair<QString, QString>> out;
     qsizetype pos = 0;
     while (true) {
         skipSpaceAndComments(text, pos);
@@ -93,7 +99,7 @@ QHash<QString, QString> parseStrings(const QString& text) {
         if (!readQuoted(text, pos, value)) break;
         skipSpaceAndComments(text, pos);
         if (pos < text.size() && text[pos] == ';') ++pos;
-        out.insert(key, value);
+        out.append({key, value});
     }
     return out;
 }

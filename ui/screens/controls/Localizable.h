@@ -1,13 +1,14 @@
 // The app's localisation table: screen texts are keys ("Confirm", "Cancel", "Version", ...)
 // looked up here. The table is read on first use from the resource ":/hux/Localizable.strings"
-// and then from every resource file in ":/hux/strings/" in name order (lines of
-// "key" = "value";). A screen library adds its texts by putting its own file there, e.g.
-//   qt_add_resources(mylib "mylib_strings" PREFIX "/hux" BASE resources
-//                    FILES resources/strings/Login.strings)
-// or by calling addStrings. An unknown key reads as itself.
+// (lines of "key" = "value";), the one table of the app's language: every screen's texts live
+// there, so that a key has one text wherever it is shown. Files in ":/hux/strings/" are read after
+// it in name order (tests add entries that way), as are entries given to addStrings. An unknown
+// key reads as itself.
 #pragma once
 
 #include <QHash>
+#include <QList>
+#include <QPair>
 #include <QString>
 
 namespace Localizable {
@@ -20,5 +21,7 @@ bool addStringsFile(const QString& path);
 // The entries of a strings text: "key" = "value"; lines, with \" \\ \n escapes and // or /* */
 // comments.
 QHash<QString, QString> parseStrings(const QString& text);
+// The same entries in file order, repeats kept (a later repeat wins in parseStrings).
+QList<QPair<QString, QString>> parseStringsEntries(const QString& text);
 
 }  // namespace Localizable

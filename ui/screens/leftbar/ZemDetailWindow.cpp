@@ -454,16 +454,19 @@ void ZemDetailWindow::tapConfirmBtn() {
                           {"password", ui_->passwordLb->text().toStdString()},
                           {"otp", ui_->otpTokenLb->text().toStdString()}};
     QPointer<ZemDetailWindow> self(this);
-    RavAvizaLoginHelper::sharedInstance().login(param, [self](hux::Reply reply, hux::Error error) {
-        if (self) self->accountLoginHandleWithResponse(reply, error);
-    });
+    RavAvizaLoginHelper::sharedInstance().login(
+        param, [self](hux::Reply reply, hux::Error error, bool signedIn) {
+            if (self) self->accountLoginHandleWithResponse(reply, error, signedIn);
+        });
 }
 
-void ZemDetailWindow::accountLoginHandleWithResponse(const hux::Reply& reply, const hux::Error& error) {
-    handleAnswer(reply, error, false);
+void ZemDetailWindow::accountLoginHandleWithResponse(const hux::Reply& reply, const hux::Error& error,
+                                                     bool signedIn) {
+    handleAnswer(reply, error, false, signedIn);
 }
 
-void ZemDetailWindow::handleAnswer(const hux::Reply& reply, const hux::Error& error, bool resetPassword) {
+void ZemDetailWindow::handleAnswer(const hux::Reply& reply, const hux::Error& error, bool resetPassword,
+                                   bool signedIn) {
     const std::string what = resetPassword ? "[ZemDetailWindow] RavAviza resetpassword "
                                            : "[ZemDetailWindow] RavAviza Account login ";
     if (error) {
@@ -502,7 +505,14 @@ void ZemDetailWindow::handleAnswer(const hux::Reply& reply, const hux::Error& er
         }
     }
     if (!shown && value == -1) showAlertTipForLogin(QStringLiteral("二维码已扫描"));
-    if (state && value == 0) runOnMainAndWait([this] { refreshUI(); });
+    if (state && value == 0) {
+        // Only a sign-in the session stored shows the signed-in page.
+        if (signedIn) {
+            runOnMainAndWait([this] { refreshUI(); });
+        } else {
+            showAlertTipForLogin(Localizable::localizedString(QStringLiteral("Faillogin")));
+        }
+    }
     log(what + "state:" + std::to_string(state.value_or(0)) + " msg:" + replyMessage(reply));
 }
 
@@ -558,9 +568,10 @@ void ZemDetailWindow::ConfirmResetPassBtn() {
                           {"password", ui_->confirmpassTF->text().toStdString()},
                           {"old_password", ui_->passwordLb->text().toStdString()}};
     QPointer<ZemDetailWindow> self(this);
-    RavAvizaLoginHelper::sharedInstance().resetPassword(param, [self](hux::Reply reply, hux::Error error) {
-        if (self) self->handleAnswer(reply, error, true);
-    });
+    RavAvizaLoginHelper::sharedInstance().resetPassword(
+        param, [self](hux::Reply reply, hux::Error error, bool signedIn) {
+            if (self) self->handleAnswer(reply, error, true, signedIn);
+        });
 }
 
 // Logout ------------------------------------------------------------------------------------------------

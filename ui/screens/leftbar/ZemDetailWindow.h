@@ -117,7 +117,7 @@ class ZemDetailWindow : public ZemBaseWindow {
     static bool checkOTPtextField(const QLineEdit* field);
 
     void tapConfirmBtn();
-    void accountLoginHandleWithResponse(const hux::Reply& reply, const hux::Error& error);
+    void accountLoginHandleWithResponse(const hux::Reply& reply, const hux::Error& error, bool signedIn);
     void ConfirmResetPassBtn();
     void resetPassBtn();
     // Whether editing of the new-password field may end: the text passes the password rule. Also
@@ -152,7 +152,7 @@ class ZemDetailWindow : public ZemBaseWindow {
     void copyText(const QString& text);
     void showAlert(const QString& message);
     // The answer of a login (resetPassword false) or of a password change.
-    void handleAnswer(const hux::Reply& reply, const hux::Error& error, bool resetPassword);
+    void handleAnswer(const hux::Reply& reply, const hux::Error& error, bool resetPassword, bool signedIn);
     void runOnMainAndWait(const std::function<void()>& work);
     ZemDetailWindowDelegate* startCheckLoginDelegate() const;
 

@@ -36,6 +36,7 @@ void ZemLeftBarLitstCell::setupSubViews() {
     iconView_->setScaledContents(true);
     iconView_->setAttribute(Qt::WA_TransparentForMouseEvents);
     titleLabel_ = new QLabel(this);
+    titleLabel_->setTextFormat(Qt::PlainText);
     titleLabel_->setObjectName(QStringLiteral("titleLabel"));
     titleLabel_->setAttribute(Qt::WA_TransparentForMouseEvents);
     QFont font = titleLabel_->font();

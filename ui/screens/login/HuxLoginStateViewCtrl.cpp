@@ -4,9 +4,9 @@
 
 #include "LoginReplies.h"
 #include "LoginTexts.h"
-#include "ui/screens/login/LoginFields.h"
 #include "ui/screens/controls/ColorRGB.h"
 #include "ui/screens/controls/Localizable.h"
+#include "ui/screens/login/LoginFields.h"
 #include "ui/session/log/ZemLogHelper.h"
 #include "ui/session/login/RavAvizaLoginHelper.h"
 #include "ui_HuxLoginStateViewCtrl.h"
@@ -148,13 +148,15 @@ void HuxLoginStateViewCtrl::loginButton(QObject*) {
     ZemLogHelper::sharedInstance().writeLog("[ZemDetailWindow] RavAviza Account login");
     const hux::Json param{{"userid", utf8(ui_->userIdLb)}, {"password", utf8(ui_->passwordLb)}, {"otp", ""}};
     QPointer<HuxLoginStateViewCtrl> self(this);
-    hux::RavAvizaLoginHelper::sharedInstance().login(param, [self](hux::Reply reply, hux::Error error) {
-        if (self) self->accountLoginHandleWithResponse(reply, error);
-    });
+    hux::RavAvizaLoginHelper::sharedInstance().login(
+        param, [self](hux::Reply reply, hux::Error error, bool signedIn) {
+            if (self) self->accountLoginHandleWithResponse(reply, error, signedIn);
+        });
 }
 
-void HuxLoginStateViewCtrl::accountLoginHandleWithResponse(const hux::Reply& reply, const hux::Error& error) {
-    const Decision decision = LoginReplies::loginReply(reply, error);
+void HuxLoginStateViewCtrl::accountLoginHandleWithResponse(const hux::Reply& reply, const hux::Error& error,
+                                                           bool signedIn) {
+    const Decision decision = LoginReplies::loginReply(reply, error, signedIn);
     switch (decision.kind) {
         case Decision::Show:
             showAlertTipForLogin(LoginTexts::text(decision.message));
@@ -215,9 +217,9 @@ void HuxLoginStateViewCtrl::ConfirmResetPasswordBtn(QObject*) {
         {"userid", utf8(ui_->userIdLb)}, {"password", confirm}, {"old_password", utf8(ui_->passwordLb)}};
     QPointer<HuxLoginStateViewCtrl> self(this);
     hux::RavAvizaLoginHelper::sharedInstance().resetPassword(
-        param, [self](hux::Reply reply, hux::Error error) {
+        param, [self](hux::Reply reply, hux::Error error, bool signedIn) {
             if (!self) return;
-            const Decision decision = LoginReplies::forcedChangeReply(reply, error);
+            const Decision decision = LoginReplies::forcedChangeReply(reply, error, signedIn);
             if (decision.kind == Decision::Show) {
                 self->showAlertTipForLogin(LoginTexts::text(decision.message));
             } else if (decision.kind == Decision::Success) {

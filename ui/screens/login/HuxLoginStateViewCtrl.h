@@ -78,7 +78,7 @@ class HuxLoginStateViewCtrl : public CustomViewControllerBase, public ZemTextFie
     void notifyToBecomeFirstResponder(ZemTextField* field) override;
 
     void clickPassWordTextField(QLineEdit* field);
-    void accountLoginHandleWithResponse(const hux::Reply& reply, const hux::Error& error);
+    void accountLoginHandleWithResponse(const hux::Reply& reply, const hux::Error& error, bool signedIn);
     QString showAlertTipsWithErrorcode(int64_t errorcode, const QString& msg);
     void noticesWithCase(int caseNumber);
     void tipText(const QString& key);

@@ -52,6 +52,14 @@ Decision byStatus(const Json& reply) {
     return {};
 }
 
+// A sign-in's status: success only when the session stored it.
+Decision bySignInStatus(const Json& reply, bool signedIn) {
+    const int64_t value = status(reply);
+    if (value == 0) return signedIn ? Decision{Decision::Success, {}, {}} : show(Message::key("Faillogin"));
+    if (auto message = statusMessage(value)) return show(*message);
+    return {};
+}
+
 // The reply's "ret", or nothing when the reply holds no object with that number.
 std::optional<int64_t> ret(const hux::Reply& reply) {
     if (!reply || !reply->is_object()) return std::nullopt;
@@ -118,7 +126,7 @@ std::optional<Message> noticeMessage(int caseNumber) {
     }
 }
 
-Decision loginReply(const hux::Reply& reply, const hux::Error& error) {
+Decision loginReply(const hux::Reply& reply, const hux::Error& error, bool signedIn) {
     if (!error && !ret(reply)) return show(Message::key("NoAccount"));
     if (error) {
         if (error->code == hux::HttpSession::kErrorNotJson) return show(Message::key("NoAccount"));
@@ -129,17 +137,17 @@ Decision loginReply(const hux::Reply& reply, const hux::Error& error) {
         if (code == 20) return {Decision::ForcedChange, {}, {}};
         return show(loginErrorMessage(code, serverMsg(*reply)));
     }
-    return byStatus(*reply);
+    return bySignInStatus(*reply, signedIn);
 }
 
-Decision forcedChangeReply(const hux::Reply& reply, const hux::Error& error) {
+Decision forcedChangeReply(const hux::Reply& reply, const hux::Error& error, bool signedIn) {
     if (error) return show(errorMessage(*error));
     if (!ret(reply)) return show(errorMessage(notJsonError()));
     if (*ret(reply) != 0) {
         if (errorcode(*reply) == 21) return show(Message::key("ModifyPwdFailedForOldPwdError"));
         return show(Message::literal(serverMsg(*reply)));
     }
-    return byStatus(*reply);
+    return bySignInStatus(*reply, signedIn);
 }
 
 Decision sheetReply(const hux::Reply& reply, const hux::Error& error) {

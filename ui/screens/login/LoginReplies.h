@@ -44,9 +44,10 @@ std::optional<Message> noticeMessage(int caseNumber);
 
 // The replies of each request. A transport error shows its description (the missing login server
 // its localised key); a reply that holds no object with a "ret" number counts as a reply that was
-// no JSON.
-Decision loginReply(const hux::Reply& reply, const hux::Error& error);
-Decision forcedChangeReply(const hux::Reply& reply, const hux::Error& error);
+// no JSON. A sign-in (login, forced change) succeeds only when the session stored it (signedIn);
+// a success status without that shows "Faillogin".
+Decision loginReply(const hux::Reply& reply, const hux::Error& error, bool signedIn);
+Decision forcedChangeReply(const hux::Reply& reply, const hux::Error& error, bool signedIn);
 Decision sheetReply(const hux::Reply& reply, const hux::Error& error);
 Decision retrievalReply(const hux::Reply& reply, const hux::Error& error);
 

@@ -16,9 +16,10 @@ std::function<void()>& menuHandler() {
 }  // namespace
 
 void load() {
+    // The texts live in the app's one table; reading it once here keeps the first lookup off
+    // the reply path.
     static std::once_flag once;
-    std::call_once(once,
-                   [] { Localizable::addStringsFile(QStringLiteral(":/hux/login/Localizable.strings")); });
+    std::call_once(once, [] { Localizable::localizedString(QStringLiteral("Login")); });
 }
 
 QString text(const LoginReplies::Message& message) {

@@ -1,4 +1,4 @@
-// The login screens' texts: their own entries of the localisation table, and the text of a
+// The login screens' texts: their entries of the app's localisation table, and the text of a
 // reply's message.
 #pragma once
 
@@ -9,7 +9,7 @@
 
 namespace LoginTexts {
 
-// Adds the login screens' entries to the app's table (once per process).
+// Reads the app's table ahead of the first reply (once per process).
 void load();
 // A key looked up in the table, a literal as it is.
 QString text(const LoginReplies::Message& message);

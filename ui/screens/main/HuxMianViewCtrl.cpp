@@ -200,7 +200,13 @@ void HuxMianViewCtrl::setingSeverBtton() {
         tipText(localized("PortIncorrect"));
         return;
     }
-    log(hux::writeServerAddressRequest(host, port) ? "设置服务器成功" : "设置服务器失败");
+    if (!hux::writeServerAddressRequest(host, port)) {
+        // Nothing was saved, so a reachable server would lead to a login against the old one.
+        log("设置服务器失败");
+        tipText(localized("SaveServerFailed"));
+        return;
+    }
+    log("设置服务器成功");
     setBusy(true);
     QPointer<HuxMianViewCtrl> self(this);
     dispatch::WorkQueue::main()->dispatchAfter(3s, [self] {

@@ -1,6 +1,5 @@
 #include "HuxNavigationViewCtrl.h"
 
-#include <QDesktopServices>
 #include <QLabel>
 #include <QNetworkInformation>
 #include <QPointer>
@@ -11,6 +10,7 @@
 #include "HuxNavigationCellView.h"
 #include "NavigationList.h"
 #include "platform/dispatch/WorkQueue.h"
+#include "ui/screens/base/UrlOpener.h"
 #include "ui/screens/bridge/ZemNotificationKeys.h"
 #include "ui/screens/controls/Localizable.h"
 #include "ui/screens/tools/ZemToolModel.h"
@@ -128,7 +128,7 @@ void HuxNavigationViewCtrl::ReloadNavigationData() {
         cell->titleLb()->setText(QString::fromStdString(model->appName));
         const QString address = QString::fromStdString(model->desUrl);
         cell->setTapBlock([address] {
-            if (!address.isEmpty()) QDesktopServices::openUrl(QUrl(address));
+            if (!address.isEmpty()) UrlOpener::open(address);
         });
         list->setItemWidget(item, 0, cell);
     }

@@ -46,7 +46,8 @@ void HuxServerSetingWinCtrl::okButtonPush() {
     const QString host = ui_->domainOrIPLab->text();
     const QString port = ui_->PortLab->text();
     if (!isPureNumandCharacters(port) || host.isEmpty() || !Extension::isValidatIP(host)) return;
-    hux::writeServerAddressRequest(host, port);
+    // A request that could not be written keeps the sheet open, as invalid input does.
+    if (!hux::writeServerAddressRequest(host, port)) return;
     endSheet(1);
 }
 

@@ -27,6 +27,7 @@ ZemToolCell::ZemToolCell(QWidget* parent) : QPushButton(parent) {
     iconView_->setAttribute(Qt::WA_TransparentForMouseEvents);
 
     titleLabel_ = new QLabel(this);
+    titleLabel_->setTextFormat(Qt::PlainText);
     titleLabel_->setGeometry(5, 75, width() - 10, 21);
     titleLabel_->setAlignment(Qt::AlignCenter);
     titleLabel_->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -56,7 +57,9 @@ void ZemToolCell::setToolModel(std::shared_ptr<ZemToolModel> model) {
     shownImageName_ = imageNameForIcon(toolModel_ ? toolModel_->icon : std::string());
     iconView_->setPixmap(Extension::imageWithName(shownImageName_));
     const QString name = toolModel_ ? QString::fromStdString(toolModel_->appName) : QString();
-    titleLabel_->setToolTip(name);
+    // The tool's name is the server's text: the tooltip, a rich text, gets it escaped.
+    titleLabel_->setToolTip(name.isEmpty() ? QString()
+                                           : QStringLiteral("<qt>%1</qt>").arg(name.toHtmlEscaped()));
     titleLabel_->setText(titleLabel_->fontMetrics().elidedText(name, Qt::ElideRight, titleLabel_->width()));
 }
 

@@ -23,6 +23,9 @@ void styleLabel(QLabel* label, const QFont& font, const QColor& color) {
 ZemTrustAppCell::ZemTrustAppCell(QWidget* parent) : QWidget(parent) {
     categoryLable_ = new QLabel(this);
     appNameLable_ = new QLabel(this);
+    // Categories and app names are the server's texts: shown as typed.
+    categoryLable_->setTextFormat(Qt::PlainText);
+    appNameLable_->setTextFormat(Qt::PlainText);
 }
 
 QFont ZemTrustAppCell::rowFont() {

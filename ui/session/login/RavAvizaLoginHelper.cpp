@@ -6,17 +6,17 @@
 #include <random>
 #include <span>
 
-#include "platform/archive/KeyedArchive.h"
-#include "common/device/ITDevice.h"
-#include "platform/dispatch/WorkQueue.h"
-#include "framework/encoding/MD5.h"
-#include "common/logger/LogSink.h"
 #include "JsonFields.h"
 #include "RavAvizaQZNLogin.h"
 #include "UserStateFolder.h"
+#include "common/device/ITDevice.h"
+#include "common/logger/LogSink.h"
+#include "framework/encoding/MD5.h"
+#include "framework/process/TaskHelper.h"
+#include "platform/archive/KeyedArchive.h"
+#include "platform/dispatch/WorkQueue.h"
 #include "platform/paths/Paths.h"
 #include "platform/process/ProcessList.h"
-#include "framework/process/TaskHelper.h"
 
 using calix::TaskHelper;
 using common::AccountModel;
@@ -39,7 +39,8 @@ void log(const std::string& line) {
     processLog().writeLog(line);
 }
 
-// The fields of a successful sign-in: "data" with "state" 0 and a non-empty "ticket".
+// The fields of a successful sign-in: "data" with "state" 0, a non-empty "ticket" and a user id.
+// Without them there is nothing to store, and so no sign-in.
 struct SignIn {
     std::string username;
     std::string userid;
@@ -51,8 +52,9 @@ std::optional<SignIn> signInFrom(const Json& reply) {
     if (!data || fields::integer(*data, "state") != 0) return std::nullopt;
     auto ticket = fields::text(*data, "ticket");
     if (!ticket || ticket->empty()) return std::nullopt;
-    return SignIn{fields::textOrNumber(*data, "username").value_or(""),
-                  fields::textOrNumber(*data, "userid").value_or(""), *ticket};
+    auto userid = fields::textOrNumber(*data, "userid");
+    if (!userid || userid->empty()) return std::nullopt;
+    return SignIn{fields::textOrNumber(*data, "username").value_or(""), *userid, *ticket};
 }
 
 bool saveRecord(const SignIn& in, int64_t loginType) {
@@ -183,33 +185,53 @@ void RavAvizaLoginHelper::callLoginBlock(int value) {
 // Sign-in ------------------------------------------------------------------------------------
 
 void RavAvizaLoginHelper::login(const Json& param, Completion complete) {
+    login(param, [complete = std::move(complete)](Reply reply, Error error, bool) {
+        if (complete) complete(std::move(reply), std::move(error));
+    });
+}
+
+void RavAvizaLoginHelper::login(const Json& param, SignInCompletion complete) {
     createSoleidAndSave();
     RavAvizaQZNLogin::loginAccount(param, [this, complete = std::move(complete)](Reply reply, Error error) {
         if (error) {
             log(error->failureReason);
-            return complete(std::move(reply), std::move(error));
+            return complete(std::move(reply), std::move(error), false);
         }
+        bool signedIn = false;
         if (reply && signInFrom(*reply)) {
-            isCheckAndShow_ = true;
-            loginSuccessToSaveAndLoadVPN(*reply);
-            Get_GeneralQZNPolicy();
+            // Set before the bookkeeping: its login block reads it. Undone when nothing was stored.
+            const bool before = isCheckAndShow_.exchange(true);
+            signedIn = loginSuccessToSaveAndLoadVPN(*reply);
+            if (signedIn) {
+                Get_GeneralQZNPolicy();
+            } else {
+                isCheckAndShow_ = before;
+            }
         }
-        complete(std::move(reply), std::nullopt);
+        complete(std::move(reply), std::nullopt, signedIn);
     });
 }
 
 void RavAvizaLoginHelper::resetPassword(const Json& param, Completion complete) {
+    resetPassword(param, [complete = std::move(complete)](Reply reply, Error error, bool) {
+        if (complete) complete(std::move(reply), std::move(error));
+    });
+}
+
+void RavAvizaLoginHelper::resetPassword(const Json& param, SignInCompletion complete) {
     RavAvizaQZNLogin::ResetPasswordState(param,
                                          [this, complete = std::move(complete)](Reply reply, Error error) {
                                              if (error) {
                                                  log(error->failureReason);
-                                                 return complete(std::move(reply), std::move(error));
+                                                 return complete(std::move(reply), std::move(error), false);
                                              }
+                                             bool signedIn = false;
                                              if (reply && signInFrom(*reply)) {
-                                                 isCheckAndShow_ = true;
-                                                 loginSuccessToSaveAndLoadVPN(*reply);
+                                                 const bool before = isCheckAndShow_.exchange(true);
+                                                 signedIn = loginSuccessToSaveAndLoadVPN(*reply);
+                                                 if (!signedIn) isCheckAndShow_ = before;
                                              }
-                                             complete(std::move(reply), std::nullopt);
+                                             complete(std::move(reply), std::nullopt, signedIn);
                                          });
 }
 
@@ -217,14 +239,16 @@ void RavAvizaLoginHelper::retrievePassWordWithUserId(const std::string& userId, 
     RavAvizaQZNLogin::manager().retrievePassWord(Json{{"user_id", userId}}, std::move(complete));
 }
 
-void RavAvizaLoginHelper::loginSuccessToSaveAndLoadVPN(const Json& reply) {
+bool RavAvizaLoginHelper::loginSuccessToSaveAndLoadVPN(const Json& reply) {
     auto in = signInFrom(reply);
-    if (!in) return;
-    saveRecord(*in, 1);
+    if (!in) return false;
+    // A record that could not be stored is no sign-in: the daemon and every later start read it.
+    if (!saveRecord(*in, 1)) return false;
     UserStateFolder::write(kUserPolicyFile, kUserPolicyRequest);
     if (auto run = peers().runTicketXPC) run();
     callLoginBlock(1);
     removeSoleID();
+    return true;
 }
 
 // Sign-out -----------------------------------------------------------------------------------

@@ -11,9 +11,9 @@
 #include <optional>
 #include <string>
 
+#include "ClientAccountManager.h"
 #include "common/account/AccountModel.h"
 #include "platform/archive/Value.h"
-#include "ClientAccountManager.h"
 
 namespace hux {
 
@@ -32,6 +32,9 @@ struct SessionPeers {
     std::function<void(const std::string& userid, const std::string& ticket)> admissionFollowUp;
 };
 
+// A sign-in's completion: reply, error and whether the sign-in was stored.
+using SignInCompletion = std::function<void(Reply, Error, bool signedIn)>;
+
 // A decoded JSON value as a keyed-archive value (objects become dictionaries).
 archive::Value archiveValueFromJson(const Json& json);
 
@@ -46,6 +49,10 @@ class RavAvizaLoginHelper {
 
     void login(const Json& param, Completion complete);
     void resetPassword(const Json& param, Completion complete);
+    // The same, telling the completion whether the user is now signed in: the reply carried a
+    // ticket and a user id and the account record holding them was stored.
+    void login(const Json& param, SignInCompletion complete);
+    void resetPassword(const Json& param, SignInCompletion complete);
     void retrievePassWordWithUserId(const std::string& userId, Completion complete);
     void logout(const Json& param, Completion complete);
     // Does nothing, and calls no completion, while nobody is signed in.
@@ -61,7 +68,8 @@ class RavAvizaLoginHelper {
     void Get_GeneralQZNPolicy(std::function<void()> done = {});
     // Fetches the general configuration into GeneralConfig.archive; done (when given) runs after.
     void Get_Save_Config(std::function<void()> done = {});
-    void loginSuccessToSaveAndLoadVPN(const Json& reply);
+    // True when the reply's account record was stored.
+    bool loginSuccessToSaveAndLoadVPN(const Json& reply);
     void existNimbrel();
     void checkDomainAccount(const std::string& account, const std::string& domain,
                             std::function<void(bool, std::optional<std::string>, Error)> completion);

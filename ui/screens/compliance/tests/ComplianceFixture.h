@@ -7,7 +7,9 @@
 #include <QProgressBar>
 #include <QScrollArea>
 #include <QTabWidget>
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -19,10 +21,10 @@
 #include "platform/dispatch/ManualTime.h"
 #include "platform/paths/Paths.h"
 #include "platform/qt/QtMainQueue.h"
+#include "tests/support/QtTestApp.h"
 #include "tests/support/TempRoot.h"
 #include "ui/screens/compliance/ZemDetailCell.h"
 #include "ui/screens/compliance/ZemMainViewController.h"
-#include "tests/support/QtTestApp.h"
 #include "ui/session/compliance/ZemCheck.h"
 #include "ui/session/login/RavAvizaLoginHelper.h"
 
@@ -42,8 +44,13 @@ class TableRunner : public CheckCommandRunner {
     CheckCommandResult run(const std::string& path, const std::vector<std::string>& args) override {
         std::string line = path;
         for (const auto& a : args) line += " " + a;
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         calls_.push_back(line);
+        if (line == heldLine_ && std::count(calls_.begin(), calls_.end(), line) == heldCall_) {
+            held_ = true;
+            changed_.notify_all();
+            changed_.wait(lock, [this] { return heldLine_.empty(); });
+        }
         auto found = answers_.find(line);
         if (found == answers_.end()) return {std::nullopt, path + ": no such program"};
         return {found->second, std::nullopt};
@@ -58,8 +65,29 @@ class TableRunner : public CheckCommandRunner {
         return std::find(calls_.begin(), calls_.end(), line) != calls_.end();
     }
 
+    // The nth run of line (from 1) waits in the check queue until release().
+    void hold(const std::string& line, long nth) {
+        std::lock_guard lock(mutex_);
+        heldLine_ = line;
+        heldCall_ = nth;
+        held_ = false;
+    }
+    bool isHeld() {
+        std::lock_guard lock(mutex_);
+        return held_;
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        heldLine_.clear();
+        changed_.notify_all();
+    }
+
   private:
     std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string heldLine_;
+    long heldCall_ = 0;
+    bool held_ = false;
     std::map<std::string, std::string> answers_;
     std::vector<std::string> calls_;
 };
@@ -115,6 +143,7 @@ class ComplianceScreen : public ::testing::Test {
     }
 
     void TearDown() override {
+        runner_->release();
         hux::RavAvizaLoginHelper::sharedInstance().setIsCheckAndShow(false);
         screen_.reset();
         bool drained = false;

@@ -95,6 +95,31 @@ TEST_F(ComplianceScreen, WithNoRequiredCheckEveryEmptyCategoryEndsTheRunAtOnce) 
     EXPECT_EQ(screen.myTableView()->topLevelItemCount(), 3);
 }
 
+TEST_F(ComplianceScreen, AnEmptyCategoryLeavesTheSummaryToTheLastRunningCheck) {
+    // The middle category needs no check; the last one's disk check is held while it runs.
+    archive::Dictionary access{{"is_disk_encrypt", "1"}, {"firewall", "1"}};
+    ASSERT_TRUE(
+        archive::archiveRootObjectToFile(archive::Dictionary{{"access", access}}, complianceInfoPath()));
+    failing({Firewall});
+    runner_->hold(kLsblk, 2);
+    ZemMainViewController& screen = makeScreen();
+    screen.getDataFromPlist();
+    ASSERT_TRUE(qttest::waitFor([&] { return runner_->isHeld(); }));
+    drainMain();
+    EXPECT_TRUE(screen.dataSource().at(1).leafArr.empty());
+    EXPECT_LT(screen.checkRun().hadCheckedCount(), screen.checkRun().needCheckCount());
+    EXPECT_EQ(screen.stateLb()->text(), "正在检测") << "no summary while a check runs";
+    EXPECT_NE(screen.checkNumLb()->text(), "合规检测项全部正常");
+
+    runner_->release();
+    ASSERT_TRUE(qttest::waitFor(
+        [&] { return screen.checkRun().hadCheckedCount() == screen.checkRun().needCheckCount(); }));
+    finishRun(screen);
+    EXPECT_EQ(screen.checkRun().warnCount(), 2);
+    EXPECT_EQ(screen.checkNumLb()->text(), "4项实时合规检测");
+    EXPECT_EQ(screen.tinyStateLb()->text(), "发现2个问题");
+}
+
 TEST_F(ComplianceScreen, MissingCatalogueLeavesTheListUnchanged) {
     requireAll();
     failing({Firewall});

@@ -17,6 +17,7 @@
 #include "platform/spawn/Spawn.h"
 #include "tests/support/TestFiles.h"
 #include "ui/screens/base/AppWindows.h"
+#include "ui/screens/base/UrlOpener.h"
 #include "ui/screens/bridge/ZemNotificationKeys.h"
 #include "ui/screens/tools/ZemToolCell.h"
 #include "ui/screens/tools/ZemTrustedAppWindow.h"
@@ -130,6 +131,10 @@ TEST_F(ComplianceTools, TapActionsByLinkInstalledApplicationAndDownloadAddress) 
          ToolTapAction::Kind::OfferDownload, "https://dl.example/m"},
         {"missing without download", model("app", "Missing.app", "", ""), ToolTapAction::Kind::AskToInstall,
          ""},
+        {"download that is no web address", model("app", "Missing.app", "", "file:///tmp/setup.desktop"),
+         ToolTapAction::Kind::AskToInstall, ""},
+        {"download by another scheme", model("app", "Missing.app", "", "smb://files/setup"),
+         ToolTapAction::Kind::AskToInstall, ""},
     };
     for (const Case& c : cases) {
         const ToolTapAction action = toolTapAction(c.tool);
@@ -235,6 +240,66 @@ TEST_F(ComplianceTools, TappingToolsOpensLinksApplicationsOrTheDownloadSheet) {
     ASSERT_NE(download, nullptr);
     download->click();
     EXPECT_EQ(urls_.urls.back(), "https://dl.example/chat.deb");
+}
+
+// Markup in the server's or a file's text (tool names, tips.txt, the user's name) is shown as typed.
+TEST_F(ComplianceTools, OutsideTextsAreShownAsTyped) {
+    const std::string markup =
+        "<img src='file:///usr/share/pixmaps/x.png'><b>Mail</b> <a href='file:///etc/passwd'>link</a>";
+    const QString shown = QString::fromStdString(markup);
+    testsupport::writeFile(paths::machineSupportFolder() + "/tips.txt", markup);
+    writeTools({tool(markup, 1, "app", "Missing.app", "", "https://dl.example/m")});
+    common::AccountModel record;
+    record.userid = "zhangsan";
+    record.username = markup;
+    record.loginType = 1;
+    record.setTicket("ticket-1");
+    ASSERT_TRUE(record.save());
+    hux::RavAvizaLoginHelper::sharedInstance().setIsCheckAndShow(true);
+    ZemMainViewController& screen = makeScreen();
+    screen.mTabView()->setCurrentIndex(0);
+    drainMain();
+
+    EXPECT_EQ(screen.tipsTextField()->textFormat(), Qt::PlainText);
+    EXPECT_EQ(screen.tipsTextField()->text(), shown);
+
+    screen.leftBar()->setMachineName();
+    QLabel* user = screen.leftBar()->userNameLb();
+    ASSERT_TRUE(qttest::waitFor([&] { return user->text() == shown; }));
+    EXPECT_EQ(user->textFormat(), Qt::PlainText);
+
+    ASSERT_TRUE(qttest::waitFor([&] { return screen.toolCells().size() == 1u; }));
+    ZemToolCell* cell = toolCell(screen, 0);
+    EXPECT_EQ(cell->titleLabel()->textFormat(), Qt::PlainText);
+    EXPECT_EQ(cell->titleLabel()->toolTip(), QStringLiteral("<qt>%1</qt>").arg(shown.toHtmlEscaped()));
+
+    cell->click();
+    auto* alert = screen.window()->findChild<QMessageBox*>("toolAlert");
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->textFormat(), Qt::PlainText);
+    EXPECT_EQ(alert->text(), QStringLiteral("未安装应用【%1】，如需下载安装，请点击\"下载\"").arg(shown));
+    alert->close();
+}
+
+TEST_F(ComplianceTools, LinksThatAreNoWebAddressesAreNeverOpened) {
+    std::vector<QString> opened;
+    UrlOpener::setOpenFunction([&opened](const QUrl& url) {
+        opened.push_back(url.toString());
+        return true;
+    });
+    writeTools({tool("Script", 1, "hyperlink", "", "javascript:alert(1)//http"),
+                tool("Desktop", 2, "hyperlink", "", "file:///home/u/evil.desktop#http"),
+                tool("Share", 3, "hyperlink", "", "smb://files/share"),
+                tool("Portal", 4, "hyperlink", "", "portal.example")});
+    signIn(1);
+    hux::RavAvizaLoginHelper::sharedInstance().setIsCheckAndShow(true);
+    ZemMainViewController& screen = makeScreen();
+    screen.mTabView()->setCurrentIndex(0);
+    drainMain();
+    ASSERT_TRUE(qttest::waitFor([&] { return screen.toolCells().size() == 4u; }));
+    for (size_t i = 0; i < 4; ++i) toolCell(screen, i)->click();
+    UrlOpener::setOpenFunction({});
+    EXPECT_EQ(opened, std::vector<QString>{"https://portal.example"});
 }
 
 TEST_F(ComplianceTools, AvailableAppsButtonFollowsTheAccountRecord) {

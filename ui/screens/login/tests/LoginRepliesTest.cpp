@@ -22,7 +22,18 @@ struct Case {
     hux::Error error;
     Decision::Kind kind;
     Message message;
+    bool signedIn = true;  // what the session says it stored (sign-in replies only)
 };
+
+void check(const Case& c, Decision (*handle)(const hux::Reply&, const hux::Error&, bool)) {
+    SCOPED_TRACE(c.name);
+    const Decision d = handle(c.reply, c.error, c.signedIn);
+    EXPECT_EQ(d.kind, c.kind);
+    if (c.kind == Decision::Show) {
+        EXPECT_EQ(d.message.kind, c.message.kind);
+        EXPECT_EQ(d.message.text, c.message.text);
+    }
+}
 
 void check(const Case& c, Decision (*handle)(const hux::Reply&, const hux::Error&)) {
     SCOPED_TRACE(c.name);
@@ -78,6 +89,26 @@ TEST(LoginRepliesTest, LoginReplyShowsTheTableTextOrGoesOn) {
          key("Devicereview")},
     };
     for (const auto& c : cases) check(c, LoginReplies::loginReply);
+}
+
+// A success status is a sign-in only when the session stored one; otherwise the failure text, never
+// the signed-in page.
+TEST(LoginRepliesTest, SuccessStatusWithoutAStoredSignInShowsFaillogin) {
+    const Case cases[] = {
+        {"bare ret 0", Json{{"ret", 0}}, std::nullopt, Decision::Show, key("Faillogin"), false},
+        {"state 0 without ticket", Json{{"ret", 0}, {"data", {{"state", 0}}}}, std::nullopt, Decision::Show,
+         key("Faillogin"), false},
+        {"status 0 but state -3", Json{{"ret", 0}, {"data", {{"status", 0}, {"state", -3}}}}, std::nullopt,
+         Decision::Show, key("Faillogin"), false},
+        {"stored", Json{{"ret", 0}, {"data", {{"state", 0}}}}, std::nullopt, Decision::Success, {}, true},
+        // Refusals keep their own texts whatever was stored.
+        {"review", Json{{"ret", 0}, {"data", {{"status", -5}}}}, std::nullopt, Decision::Show,
+         key("Devicereview"), false},
+    };
+    for (const auto& c : cases) {
+        check(c, LoginReplies::loginReply);
+        check(c, LoginReplies::forcedChangeReply);
+    }
 }
 
 TEST(LoginRepliesTest, StatusTableCoversMinusEightToMinusOne) {

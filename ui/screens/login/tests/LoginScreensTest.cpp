@@ -15,11 +15,11 @@
 #include "platform/paths/Paths.h"
 #include "platform/qt/QtMainQueue.h"
 #include "tests/support/ClientApiServer.h"
+#include "tests/support/QtTestApp.h"
 #include "tests/support/TempRoot.h"
 #include "tests/support/TestFiles.h"
 #include "ui/screens/base/AppWindows.h"
 #include "ui/screens/controls/Localizable.h"
-#include "tests/support/QtTestApp.h"
 #include "ui/screens/login/HuxLoginFailMessageCtrl.h"
 #include "ui/screens/login/HuxLoginStateViewCtrl.h"
 #include "ui/screens/login/HuxModifyPasswordCtrl.h"
@@ -208,6 +208,16 @@ TEST_F(LoginScreensTest, RefusedSignInShowsTheTextOfItsCodeOrStatus) {
         {"under review", Json{{"json", Json{{"ret", 0}, {"data", Json{{"state", -5}}}}}}, "Devicereview",
          nullptr},
         {"no json", Json{{"raw", "<html>proxy</html>"}}, "NoAccount", nullptr},
+        // Accepted replies that carry nothing the session can store are no sign-in.
+        {"bare ret 0", Json{{"json", Json{{"ret", 0}}}}, "Faillogin", nullptr},
+        {"state 0 without ticket", Json{{"json", Json{{"ret", 0}, {"data", Json{{"state", 0}}}}}},
+         "Faillogin", nullptr},
+        {"status 0 but state -3",
+         Json{{"json", Json{{"ret", 0}, {"data", Json{{"status", 0}, {"state", -3}}}}}}, "Faillogin",
+         nullptr},
+        {"ticket without user",
+         Json{{"json", Json{{"ret", 0}, {"data", Json{{"state", 0}, {"ticket", "TGT-1"}}}}}}, "Faillogin",
+         nullptr},
     };
     auto tab = makeLoginTab();
     BoxCloser boxes;

@@ -24,14 +24,15 @@
 #include "platform/qt/QtMainQueue.h"
 #include "tests/support/CapturingLog.h"
 #include "tests/support/ClientApiServer.h"
+#include "tests/support/QtTestApp.h"
 #include "tests/support/TempRoot.h"
 #include "tests/support/TestFiles.h"
 #include "ui/screens/base/AppWindows.h"
+#include "ui/screens/base/UrlOpener.h"
 #include "ui/screens/bridge/ZemNotificationKeys.h"
 #include "ui/screens/controls/CustomButton.h"
 #include "ui/screens/controls/Localizable.h"
 #include "ui/screens/controls/ZemTextField.h"
-#include "tests/support/QtTestApp.h"
 #include "ui/screens/login/HuxLoginStateViewCtrl.h"
 #include "ui/screens/main/HuxMianViewCtrl.h"
 #include "ui/screens/main/HuxNavigationCellView.h"
@@ -235,6 +236,40 @@ TEST_F(MainViewTest, SavedServerIsTriedThreeSecondsLaterAndOpensTheLoginPage) {
     saveScreenshot(view, "main-login-page");
 }
 
+TEST_F(MainViewTest, UnsavedServerWarnsAndIsNeverTried) {
+    testsupport::ClientApiServer server(root_.path() + "/server");
+    ASSERT_GT(server.port(), 0);
+    configure(server.port(), testsupport::closedPort());
+    // A folder where the request goes: the write cannot land.
+    fs::create_directories(requestFile() + "/in-the-way");
+    dispatch::ManualTime time;
+    HuxMianViewCtrl& view = make();
+    bool tried = false;
+    QObject::connect(&view, &HuxMianViewCtrl::serverTried, [&](bool) { tried = true; });
+    view.domainOrIPLab()->setText("mdm.example.com");
+    view.PortLab()->setText("8443");
+    view.setingSeverBtton();
+    ASSERT_TRUE(waitFor([&] { return !warnings_.empty(); }));
+    EXPECT_EQ(warnings_.front(), localized("SaveServerFailed"));
+    EXPECT_TRUE(testsupport::capturedLog().has("设置服务器失败"));
+    EXPECT_TRUE(view.saveServerBtn()->isEnabled());
+    time.advance(3s);
+    settle();
+    EXPECT_FALSE(tried);
+    EXPECT_TRUE(server.requests("/zem/ping").empty());
+    EXPECT_EQ(view.selectedTab(), 0);
+
+    HuxServerSetingWinCtrl sheet;
+    std::optional<long> code;
+    sheet.beginSheet(&view, [&](long returned) { code = returned; });
+    sheet.domainOrIPLab()->setText("mdm.example.com");
+    sheet.PortLab()->setText("8443");
+    sheet.okButton()->click();
+    EXPECT_FALSE(code) << "the sheet stays open until the request is written";
+    EXPECT_TRUE(sheet.isSheetShown());
+    sheet.cancelButton()->click();
+}
+
 TEST_F(MainViewTest, UnreachableServerEndsTheBusyStateWithAWarning) {
     configure(testsupport::closedPort(), testsupport::closedPort());
     dispatch::ManualTime time;
@@ -386,6 +421,21 @@ TEST_F(NavigationTest, RowTurnsBlueUnderThePointerAndItsClickRunsTheBlock) {
     EXPECT_EQ(cell.backgroundColor(), QColor::fromRgb(0xE5EBF4));
     cell.mouseExited();
     EXPECT_EQ(cell.backgroundColor().alpha(), 0);
+}
+
+TEST_F(NavigationTest, RowsOpenOnlyWebAddresses) {
+    std::vector<QString> opened;
+    UrlOpener::setOpenFunction([&opened](const QUrl& url) {
+        opened.push_back(url.toString());
+        return true;
+    });
+    writeTools({tool("Passwd", 1, "file:///etc/passwd"), tool("Share", 2, "smb://files/share"),
+                tool("Mail", 3, "https://mail.example.com"), tool("Wiki", 4, "wiki.example/start")});
+    HuxNavigationViewCtrl nav;
+    ASSERT_TRUE(waitFor([&] { return nav.toolModels().size() == 4; }));
+    for (int i = 0; i < 4; ++i) nav.cellAt(i)->tabClickBtn();
+    UrlOpener::setOpenFunction({});
+    EXPECT_EQ(opened, (std::vector<QString>{"https://mail.example.com", "https://wiki.example/start"}));
 }
 
 TEST_F(NavigationTest, NetworkStatusPicksTheImageAndText) {
