@@ -11,6 +11,7 @@
 #include "ProcessSignals.h"
 #include "SessionAssembly.h"
 #include "SingleInstance.h"
+#include "common/logger/FaultHandler.h"
 #include "common/logger/LogSink.h"
 #include "platform/dispatch/WorkQueue.h"
 #include "platform/qt/QtMainQueue.h"
@@ -19,6 +20,7 @@
 
 int main(int argc, char** argv) {
     ZemLogHelper& log = ZemLogHelper::sharedInstance();
+    common::installFaultHandler();
 
     hux::SingleInstance instance;
     std::optional<pid_t> running;
