@@ -167,7 +167,7 @@ std::vector<int> OutputRelay::fds() const {
     return out;
 }
 
-void OutputRelay::emit(const std::string& label, const char* data, size_t size) {
+void OutputRelay::writeLine(const std::string& label, const char* data, size_t size) {
     std::string line;
     line.reserve(label.size() + size + 3);
     line.append(label).append(": ").append(data, size).push_back('\n');
@@ -192,19 +192,19 @@ void OutputRelay::read(int fd) {
         taken += static_cast<size_t>(n);
         for (ssize_t i = 0; i < n; ++i) {
             if (buf[i] == '\n') {
-                emit(pipe.label, pipe.pending.data(), pipe.pending.size());
+                writeLine(pipe.label, pipe.pending.data(), pipe.pending.size());
                 pipe.pending.clear();
             } else {
                 pipe.pending.push_back(buf[i]);
                 if (pipe.pending.size() == kMaxLine) {
-                    emit(pipe.label, pipe.pending.data(), pipe.pending.size());
+                    writeLine(pipe.label, pipe.pending.data(), pipe.pending.size());
                     pipe.pending.clear();
                 }
             }
         }
     }
     if (!ended) return;
-    if (!pipe.pending.empty()) emit(pipe.label, pipe.pending.data(), pipe.pending.size());
+    if (!pipe.pending.empty()) writeLine(pipe.label, pipe.pending.data(), pipe.pending.size());
     ::close(fd);
     pipes_.erase(it);
 }

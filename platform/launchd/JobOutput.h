@@ -52,7 +52,7 @@ class OutputRelay {
         std::string label;
         std::string pending;  // an unended line
     };
-    void emit(const std::string& label, const char* data, size_t size);
+    void writeLine(const std::string& label, const char* data, size_t size);
 
     int sink_;
     std::map<int, Pipe> pipes_;
