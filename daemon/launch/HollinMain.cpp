@@ -85,6 +85,7 @@ void onDispatchFault(const std::string& label, const std::string& what) {
     // A fault on the logger's own queue: a line queued there would not be written before the exit.
     if (label != LogCoreHelper::defaultConfig().queueLabel) {
         log("-------------------- Hollin process has exception  --------------------------");
+        log(detail);
         finish(kExitException);
     }
     common::writeFaultRecord("uncaught exception on " + detail);
