@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include "bus/BusMain.h"
+#include "common/logger/FaultHandler.h"
 #include "common/logger/RotatingLogger.h"
 
 using common::LogBusHelper;
@@ -9,5 +10,6 @@ using common::setProcessLog;
 int main(int argc, char* argv[]) {
     // Code shared with the other programs logs into the service's own files.
     setProcessLog(LogBusHelper::sharedInstance());
+    common::installFaultHandler();
     return busMain(argc, argv, ::getuid());
 }

@@ -4,8 +4,8 @@
 # A GoogleTest executable whose cases are registered with ctest under the given labels.
 function(ravaviza_test)
   cmake_parse_arguments(T "" "NAME" "LABELS;SOURCES;LIBS" ${ARGN})
-  add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  add_executable(${T_NAME} ${T_SOURCES} ${CMAKE_SOURCE_DIR}/tests/support/TestMain.cpp)
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock Threads::Threads)
   target_compile_definitions(${T_NAME} PRIVATE
     RAVAVIZA_TEST_BINARY_DIR="${CMAKE_BINARY_DIR}"
     RAVAVIZA_TEST_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
@@ -14,7 +14,7 @@ function(ravaviza_test)
   # generated script, so the labels are set by a script of our own that ctest reads after it.
   list(GET T_LABELS 0 _first)
   gtest_discover_tests(${T_NAME}
-    PROPERTIES LABELS "${_first}"
+    PROPERTIES LABELS "${_first}" FIXTURES_REQUIRED machine_folders
     DISCOVERY_TIMEOUT 60)
   list(LENGTH T_LABELS _count)
   if(_count GREATER 1)
@@ -50,7 +50,8 @@ function(ravaviza_fuzz)
     set(_args ${F_CORPUS})
   endif()
   add_test(NAME ${F_NAME} COMMAND ${F_NAME} ${_args})
-  set_tests_properties(${F_NAME} PROPERTIES LABELS "${F_LABELS};fuzz" TIMEOUT 120)
+  set_tests_properties(${F_NAME} PROPERTIES LABELS "${F_LABELS};fuzz" TIMEOUT 120
+    FIXTURES_REQUIRED machine_folders)
 endfunction()
 
 # Install layout: the product's absolute paths (platform/paths) relative to the install prefix,

@@ -1,15 +1,16 @@
 #include <malloc.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "common/logger/DaemonLog.h"
+#include "common/logger/FaultHandler.h"
 #include "daemon/launch/HollinMain.h"
 
-using hollin::hollinMain;
 using common::setProcessLog;
+using hollin::hollinMain;
 
 namespace {
 
@@ -47,5 +48,8 @@ int main(int argc, char* argv[]) {
     const bool supervision = argc > 1 && argv[1] != nullptr && strcasecmp(argv[1], "-protect") == 0;
     if (supervision) common::useSupervisionLog();
     setProcessLog(common::daemonLog());
+    // A fatal signal or an uncaught exception leaves its record in the daemon log (hollinMain
+    // takes over faults on dispatch queues, to log its own lines first).
+    common::installFaultHandler();
     return hollinMain(argc, argv);
 }

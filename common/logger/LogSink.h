@@ -14,6 +14,9 @@ class LogSink {
     virtual void writeLog(const std::string& message, unsigned long type = 1) = 0;
     // Waits until every line queued so far is on disk.
     virtual void flush() = 0;
+    // A descriptor open for appending to the file lines currently go to, for a fault handler's
+    // last line (read without locks, so from a signal handler too); -1 when there is none.
+    virtual int faultRecordFd() const { return -1; }
 };
 
 // Makes sink this process's log. The sink is not owned and must live to the end of the process;

@@ -60,6 +60,7 @@ RotatingLogger::~RotatingLogger() {
     // On the queue, so a delayed state write either ran before or sees the token gone.
     if (logQueue_) logQueue_->dispatchSync([this] { aliveToken_.reset(); });
     if (fd_ >= 0) ::close(fd_);
+    if (int old = faultFd_.exchange(-1); old >= 0) ::close(old);
 }
 
 std::string RotatingLogger::pathOf(const std::string& name) const {
@@ -115,6 +116,7 @@ void RotatingLogger::openCurrent(bool truncate) {
         lossError_ = errno;
         return;
     }
+    if (int old = faultFd_.exchange(::fcntl(fd_, F_DUPFD_CLOEXEC, 3)); old >= 0) ::close(old);
     const off_t end = ::lseek(fd_, 0, SEEK_END);
     logInfos_[current_] = end > 0 ? static_cast<int64_t>(end) : 0;
     if (end > 0) {

@@ -59,6 +59,7 @@ class RotatingLogger : public LogSink {
     void createLogFileWithName(const std::string& name);
     // Waits until every line queued so far is on disk and the state archive is written.
     void flush() override;
+    int faultRecordFd() const override { return faultFd_.load(std::memory_order_acquire); }
 
     const std::string& rootDirectory() const { return rootDirectory_; }
     const std::string& logInfoPath() const { return logInfoPath_; }
@@ -86,6 +87,8 @@ class RotatingLogger : public LogSink {
     std::array<int64_t, 3> logInfos_{};  // bytes written to each file, by index
     size_t current_ = 0;                 // index of currentLogName
     int fd_ = -1;
+    // A second descriptor of the current file for fault records: fd_ is the queue's alone.
+    std::atomic<int> faultFd_{-1};
     bool lineOpen_ = false;   // the current file ends inside a line that was cut short
     uint64_t linesLost_ = 0;  // lines refused or cut short since the last successful line
     int lossError_ = 0;       // errno of the latest refusal

@@ -6,21 +6,22 @@
 #include <algorithm>
 #include <exception>
 
-#include "daemon/bridge/UserBridge.h"
-#include "platform/dispatch/MainLoop.h"
-#include "daemon/filemonitor/ZemFileMonitor.h"
 #include "RunLock.h"
 #include "ZemCoreLaunchService.h"
-#include "common/logger/RotatingLogger.h"
-#include "framework/process/FileManager.h"
 #include "common/logger/DaemonLog.h"
+#include "common/logger/FaultHandler.h"
+#include "common/logger/RotatingLogger.h"
+#include "common/server/ZemServerConfig.h"
+#include "daemon/bridge/UserBridge.h"
+#include "daemon/filemonitor/ZemFileMonitor.h"
 #include "daemon/peers/ZemIPCManager.h"
 #include "daemon/scheduler/CommonTimerManager.h"
 #include "daemon/service/ZemNimbrelInterface.h"
-#include "common/server/ZemServerConfig.h"
 #include "daemon/supervise/ProcessHelper.h"
 #include "daemon/supervise/ZemBusinessManager.h"
 #include "daemon/supervise/ZemV5Install.h"
+#include "framework/process/FileManager.h"
+#include "platform/dispatch/MainLoop.h"
 
 using calix::FileManager;
 using common::LogCoreHelper;
@@ -81,15 +82,13 @@ bool mayRunJob() {
 // state: log it and end, so that the supervisor starts the job afresh.
 void onDispatchFault(const std::string& label, const std::string& what) {
     std::string detail = "queue \"" + label + "\": " + what;
-    if (label == LogCoreHelper::defaultConfig().queueLabel) {
-        // A fault on the logger's own queue: a line queued there would not be written before the exit.
-        std::string line = "Hollin: " + detail + "\n";
-        [[maybe_unused]] auto n = ::write(STDERR_FILENO, line.data(), line.size());
-    } else {
+    // A fault on the logger's own queue: a line queued there would not be written before the exit.
+    if (label != LogCoreHelper::defaultConfig().queueLabel) {
         log("-------------------- Hollin process has exception  --------------------------");
         log(detail);
         finish(kExitException);
     }
+    common::writeFaultRecord("uncaught exception on " + detail);
     ::_exit(kExitException);
 }
 
@@ -123,12 +122,14 @@ void runJob() {
 
 // The -protect job watches the login state, .ZemConfig and the console user's debug switch.
 void startFileMonitor() {
-    static ZemProcessChecks* processChecks = new ZemProcessChecks();    // lives for the whole process
+    static ZemProcessChecks* processChecks = new ZemProcessChecks();  // lives for the whole process
     static ZemFileMonitor* fileMonitor = new ZemFileMonitor(*processChecks);
     fileMonitor->startListenFileChange();
 }
 
-void stopVpnAgent() { ZemNimbrelInterface::sharedInstance().existNimbrel(); }
+void stopVpnAgent() {
+    ZemNimbrelInterface::sharedInstance().existNimbrel();
+}
 
 }  // namespace
 
@@ -143,7 +144,8 @@ HollinModes HollinModes::standard() {
     m.protect = [] {
         ProcessHelper::Environment env;
         env.existNimbrel = stopVpnAgent;
-        static ProcessHelper* helper = new ProcessHelper(std::move(env));  // kept alive by its timer for the whole process
+        static ProcessHelper* helper =
+            new ProcessHelper(std::move(env));  // kept alive by its timer for the whole process
         helper->startProtectHeartBeatTimer();
         startFileMonitor();
         dispatch::MainLoop::shared().run();
@@ -190,9 +192,11 @@ int hollinMain(int argc, const char* const argv[], const HollinModes& modes) {
             if (modes.run) modes.run();
             return finish(kExitOk);
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         log("-------------------- Hollin process has exception  --------------------------");
-        return finish(kExitException);
+        finish(kExitException);
+        common::writeFaultRecord(std::string("uncaught exception: ") + e.what());
+        return kExitException;
     }
     return finish(kExitOk);
 }

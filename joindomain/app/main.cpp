@@ -4,12 +4,15 @@
 
 #include "AppDelegate.h"
 #include "DuceneHelperManager.h"
+#include "common/logger/FaultHandler.h"
 #include "joindomain/scaffold/RootApp.h"
 #include "platform/qt/QtMainQueue.h"
 
 int main(int, char* argv[]) {
     if (helperscaffold::elevateThroughAdministratorPrompt()) return 1;
     if (!helperscaffold::startRootApp()) return 1;
+    // Root's instance, in the environment it rebuilt: its log lies under that root.
+    common::installFaultHandler();
     // Root takes no option from its caller: Qt sees the program's name alone.
     static int qtArgc = 1;
     static char* qtArgv[] = {argv[0], nullptr};

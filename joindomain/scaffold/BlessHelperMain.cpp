@@ -20,6 +20,7 @@
 #include "platform/core/LineText.h"
 #include "platform/launchd/Client.h"
 #include "platform/paths/Paths.h"
+#include "platform/tools/ToolMain.h"
 
 namespace {
 
@@ -63,6 +64,9 @@ std::string textOf(const archive::Value& plist, const char* key) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (auto answered = tooling::answerHelpOrVersion(argc, argv, "blesshelper",
+                                                     "usage: blesshelper [--root DIR] LABEL HELPER\n"))
+        return *answered;
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() >= 2 && args[0] == "--root") {
         ::setenv("RAVAVIZA_ROOT", args[1].c_str(), 1);

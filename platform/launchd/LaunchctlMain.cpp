@@ -6,17 +6,20 @@
 #include <vector>
 
 #include "Client.h"
+#include "platform/tools/ToolMain.h"
 
 namespace {
 
 constexpr int kUsage = 64;
 constexpr int kNoSuchService = 113;
 
+constexpr const char* kUsageText =
+    "usage: launchctl load [-w] [-F] [-u USER] PATH...\n"
+    "       launchctl unload [-w] PATH...\n"
+    "       launchctl list [LABEL]\n";
+
 int usage() {
-    std::fprintf(stderr,
-                 "usage: launchctl load [-w] [-F] [-u USER] PATH...\n"
-                 "       launchctl unload [-w] PATH...\n"
-                 "       launchctl list [LABEL]\n");
+    std::fputs(kUsageText, stderr);
     return kUsage;
 }
 
@@ -85,6 +88,7 @@ int list(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (auto answered = tooling::answerHelpOrVersion(argc, argv, "launchctl", kUsageText)) return *answered;
     if (argc < 2) return usage();
     std::string command = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);

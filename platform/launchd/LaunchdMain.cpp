@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Service.h"
+#include "platform/tools/ToolMain.h"
 
 namespace {
 
@@ -18,14 +19,18 @@ std::optional<double> seconds(const char* text, double max) {
     return v;
 }
 
+constexpr const char* kUsage =
+    "usage: launchd [--throttle SECONDS] [--exit-timeout SECONDS] [--no-boot-jobs]\n";
+
 int usage() {
-    std::fprintf(stderr, "usage: launchd [--throttle SECONDS] [--exit-timeout SECONDS] [--no-boot-jobs]\n");
+    std::fputs(kUsage, stderr);
     return 64;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (auto answered = tooling::answerHelpOrVersion(argc, argv, "launchd", kUsage)) return *answered;
     // Bounds that keep launchctl's reply deadlines meaningful.
     constexpr double kMaxThrottle = 3600.0;
     constexpr double kMaxExitTimeout = 30.0;

@@ -20,11 +20,11 @@
 #include <filesystem>
 #include <list>
 
-#include "platform/archive/Plist.h"
-#include "platform/ipc/Framing.h"
 #include "Client.h"
 #include "JobRecords.h"
 #include "Protocol.h"
+#include "platform/archive/Plist.h"
+#include "platform/ipc/Framing.h"
 #include "platform/paths/Paths.h"
 
 namespace launchd {
@@ -391,6 +391,9 @@ int Server::run() {
         std::vector<Supervisor::DemandSocket> demand;
         if (!shuttingDown_) demand = supervisor_.demandSockets(now);
         for (const auto& d : demand) fds.push_back({d.fd, POLLIN, 0});
+        const size_t firstOutput = fds.size();
+        const std::vector<int> outputs = supervisor_.outputFds();
+        for (int fd : outputs) fds.push_back({fd, POLLIN, 0});
         const size_t firstConnection = fds.size();
         for (const Connection& c : connections_) fds.push_back({c.fd, POLLIN, 0});
         int r = ::poll(fds.data(), fds.size(), pollTimeoutMs(now));
@@ -405,6 +408,11 @@ int Server::run() {
         if (fds[1].revents & POLLIN) acceptClients(now);
         for (size_t d = 0; d < demand.size(); ++d) {
             if (fds[2 + d].revents & POLLIN) supervisor_.demand(demand[d].label, now);
+        }
+
+        for (size_t o = 0; o < outputs.size(); ++o) {
+            if (fds[firstOutput + o].revents & (POLLIN | POLLHUP | POLLERR))
+                supervisor_.relayOutput(outputs[o]);
         }
 
         size_t i = firstConnection;

@@ -52,13 +52,13 @@ std::string resolveExecutable(const std::string& path) {
     return mapped;
 }
 
-// The job's output file, appended to; -1 (and the caller uses /dev/null) when it cannot be opened.
-int openOutput(const std::string& path, const std::string& label) {
-    if (path.empty()) return -1;
+// The job's output file, appended to as the job's user; -1 (and the caller relays the stream)
+// when it cannot be opened.
+int openOutput(const std::string& path, const std::string& label, const std::optional<OutputOwner>& owner) {
     std::string mapped = mapUnderRoot(path);
-    int fd = ::open(mapped.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
+    int fd = openJobOutput(mapped, owner);
     if (fd < 0) {
-        std::fprintf(stderr, "launchd: %s: cannot open %s: %s; using /dev/null\n", label.c_str(),
+        std::fprintf(stderr, "launchd: %s: cannot open %s: %s; relaying to the journal\n", label.c_str(),
                      mapped.c_str(), std::strerror(errno));
     }
     return fd;
@@ -271,11 +271,19 @@ bool Supervisor::start(Job& job, double now, std::string* error) {
         options.setListenPid = true;
     }
 
-    int outFd = openOutput(desc.standardOutPath, desc.label);
-    int errFd = openOutput(desc.standardErrorPath, desc.label);
+    std::optional<OutputOwner> owner;
+    if (job.runAs) owner = OutputOwner{job.runAs->uid, job.runAs->gid, job.runAs->groups};
+    int outFd = desc.standardOutPath.empty() ? -1 : openOutput(desc.standardOutPath, desc.label, owner);
+    int errFd = desc.standardErrorPath.empty() ? -1 : openOutput(desc.standardErrorPath, desc.label, owner);
+    // Streams without a file of their own share one pipe to the supervisor.
+    int relayFd = outFd < 0 || errFd < 0 ? relay_.open(desc.label) : -1;
+    auto stream = [relayFd](int fd) {
+        if (fd >= 0) return spawn::Stream::file(fd);
+        return relayFd >= 0 ? spawn::Stream::file(relayFd) : spawn::Stream::null();
+    };
     options.input = spawn::Stream::null();
-    options.output = outFd >= 0 ? spawn::Stream::file(outFd) : spawn::Stream::null();
-    options.error = errFd >= 0 ? spawn::Stream::file(errFd) : spawn::Stream::null();
+    options.output = stream(outFd);
+    options.error = stream(errFd);
     // The job is on record before its program runs, so a crash of ours at any moment leaves no
     // job that the next supervisor does not know of.
     uint64_t startTime = 0;
@@ -288,6 +296,7 @@ bool Supervisor::start(Job& job, double now, std::string* error) {
     std::optional<spawn::Child> child = spawn::start(options, &rc);
     if (outFd >= 0) ::close(outFd);
     if (errFd >= 0) ::close(errFd);
+    if (relayFd >= 0) ::close(relayFd);
 
     if (!child) {
         std::string reason = std::string("cannot start ") + options.program + ": " + std::strerror(rc);

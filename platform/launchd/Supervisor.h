@@ -24,8 +24,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/ipc/Endpoint.h"
 #include "JobDescription.h"
+#include "JobOutput.h"
+#include "platform/ipc/Endpoint.h"
 
 namespace launchd {
 
@@ -36,6 +37,8 @@ struct SupervisorOptions {
     double throttleSeconds = 10.0;
     // Between SIGTERM and SIGKILL when a job is stopped.
     double exitTimeoutSeconds = 5.0;
+    // Where the lines of jobs without StandardOutPath / StandardErrorPath go, "<label>: " first.
+    int outputSink = 2;
 };
 
 // One job as the table shows it.
@@ -115,6 +118,11 @@ class Supervisor {
     // When demandSockets() next grows by a job whose throttle interval runs out.
     std::optional<double> nextDemandWatch(double now) const;
 
+    // The pipes that carry jobs' output to the supervisor, to watch; relayOutput() when one is
+    // readable or closed. A pipe outlives its job until everything the job started has closed it.
+    std::vector<int> outputFds() const { return relay_.fds(); }
+    void relayOutput(int fd) { relay_.read(fd); }
+
   private:
     struct Job {
         JobDescription desc;
@@ -154,6 +162,7 @@ class Supervisor {
     static JobInfo info(const Job& job);
 
     SupervisorOptions options_;
+    OutputRelay relay_{options_.outputSink};
     std::string recordsPath_;
     std::map<std::string, Job> jobs_;
 };

@@ -11,6 +11,7 @@
 #include "ProcessSignals.h"
 #include "SessionAssembly.h"
 #include "SingleInstance.h"
+#include "common/logger/FaultHandler.h"
 #include "common/logger/LogSink.h"
 #include "platform/dispatch/WorkQueue.h"
 #include "platform/qt/QtMainQueue.h"
@@ -19,6 +20,7 @@
 
 int main(int argc, char** argv) {
     ZemLogHelper& log = ZemLogHelper::sharedInstance();
+    common::installFaultHandler();
 
     // Ready to be brought forward before the lock can be found.
     hux::ProcessSignals::installHandlers();

@@ -3,12 +3,15 @@
 #include <QApplication>
 
 #include "AppDelegate.h"
+#include "common/logger/FaultHandler.h"
 #include "joindomain/scaffold/RootApp.h"
 #include "platform/qt/QtMainQueue.h"
 
 int main(int, char** argv) {
     if (helperscaffold::elevateThroughAdministratorPrompt()) return 1;
     if (!helperscaffold::startRootApp()) return 1;
+    // Root's instance, in the environment it rebuilt: its log lies under that root.
+    common::installFaultHandler();
     quillet::AppHelperManager& manager = quillet::AppHelperManager::sharedInstance();
     return helperscaffold::runAppWithHelper(manager, [&] {
         // Root takes no option from its caller: Qt sees the program's name alone.

@@ -12,11 +12,12 @@
 #include "LogUpgradeHelper.h"
 #include "SessionWindow.h"
 #include "ZemIPCConnection.h"
-#include "upgrade/engine/ZemUpgradeHelper.h"
-#include "platform/dispatch/MainLoop.h"
+#include "common/logger/FaultHandler.h"
 #include "common/logger/LogSink.h"
 #include "common/logger/RotatingLogger.h"
+#include "platform/dispatch/MainLoop.h"
 #include "platform/paths/Paths.h"
+#include "upgrade/engine/ZemUpgradeHelper.h"
 
 using common::LogUpgradeErrorHelper;
 using common::setProcessLog;
@@ -24,6 +25,7 @@ using common::setProcessLog;
 int main(int argc, char** argv) {
     if (::getuid() != 0) return -1;
     setProcessLog(LogUpgradeErrorHelper::sharedInstance());
+    common::installFaultHandler();
 
     bool locked = false;
     instance::exitPreProcess(paths::runtimeFolder() + "/com.velmora.Perrow.lock", std::chrono::seconds(5),

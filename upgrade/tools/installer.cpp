@@ -8,8 +8,12 @@
 
 #include "platform/paths/Paths.h"
 #include "platform/spawn/Spawn.h"
+#include "platform/tools/ToolMain.h"
 
 int main(int argc, char** argv) {
+    if (auto answered =
+            tooling::answerHelpOrVersion(argc, argv, "installer", "usage: installer -pkg FILE -target /\n"))
+        return *answered;
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() != 4 || args[0] != "-pkg" || args[2] != "-target" || args[3] != "/" || args[1].empty()) {
         std::fprintf(stderr, "usage: installer -pkg FILE -target /\n");

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -11,10 +13,10 @@
 #include <string>
 #include <thread>
 
-#include "tests/support/TestFiles.h"
 #include "platform/ipc/Endpoint.h"
 #include "platform/launchd/Supervisor.h"
 #include "tests/support/TempRoot.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 
@@ -37,12 +39,8 @@ bool waitUntil(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds
 
 class platform_launchd_Supervisor : public ::testing::Test {
   protected:
-    void SetUp() override {
-        unsetenv("RAVAVIZA_ROOT");
-    }
-    void TearDown() override {
-        unsetenv("RAVAVIZA_ROOT");
-    }
+    void SetUp() override { unsetenv("RAVAVIZA_ROOT"); }
+    void TearDown() override { unsetenv("RAVAVIZA_ROOT"); }
 
     static launchd::JobDescription job(const std::string& label, std::vector<std::string> args,
                                        bool runAtLoad, bool keepAlive) {
@@ -198,6 +196,82 @@ TEST_F(platform_launchd_Supervisor, JobGetsItsOutputFilesEnvironmentAndWorkingFo
     ASSERT_TRUE(waitForExit(sup, "com.velmora.Env", 1));
     EXPECT_EQ(readText(dir_ + "/out.log"), dir_ + "|bar|" + dir_ + "/work\n");
     EXPECT_EQ(readText(dir_ + "/err.log"), "oops\n");
+}
+
+// Without output files, both streams reach the supervisor's sink line by line with the job's
+// label in front; an overlong line is cut, an unended last line still arrives.
+TEST_F(platform_launchd_Supervisor, OutputWithoutFilesIsRelayedLineByLineWithTheLabel) {
+    setenv("RAVAVIZA_ROOT", dir_.c_str(), 1);
+    int sink[2];
+    ASSERT_EQ(::pipe2(sink, O_CLOEXEC | O_NONBLOCK), 0);
+    const std::string longLine(launchd::OutputRelay::kMaxLine + 10, 'x');
+    Supervisor sup({.throttleSeconds = 10, .exitTimeoutSeconds = 5, .outputSink = sink[1]});
+    ASSERT_EQ(
+        sup.load(shell("com.velmora.Talk", "echo one; echo two >&2; echo " + longLine + "; printf last"), {},
+                 0)
+            .outcome,
+        LoadOutcome::Started);
+    ASSERT_TRUE(waitForExit(sup, "com.velmora.Talk", 1));
+    ASSERT_TRUE(waitUntil([&] {
+        for (int fd : sup.outputFds()) sup.relayOutput(fd);
+        return sup.outputFds().empty();
+    }));
+    char buf[16384];
+    const ssize_t n = ::read(sink[0], buf, sizeof buf);
+    ::close(sink[0]);
+    ::close(sink[1]);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(n)),
+              "com.velmora.Talk: one\ncom.velmora.Talk: two\ncom.velmora.Talk: " + longLine.substr(0, 4096) +
+                  "\ncom.velmora.Talk: xxxxxxxxxx\ncom.velmora.Talk: last\n");
+}
+
+// A file named by the job is opened as the job's user, with the user's rights and mode 0600; a
+// link in a folder a user can change, or as the file itself, is refused and the stream relayed.
+TEST_F(platform_launchd_Supervisor, OutputFileIsOpenedAsTheJobsUserAndNeverThroughALink) {
+    if (::getuid() != 0) GTEST_SKIP() << "needs root to run a job as another user";
+    ::chmod(dir_.c_str(), 0755);
+    setenv("RAVAVIZA_ROOT", dir_.c_str(), 1);
+    passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const std::string userDir = dir_ + "/user";
+    std::filesystem::create_directories(userDir);
+    ASSERT_EQ(::chown(userDir.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    const std::string rootFile = dir_ + "/root-only.log";
+    testsupport::writeFile(rootFile, "root's\n", 0644);
+    std::filesystem::create_symlink(dir_, userDir + "/via");             // a folder link in the user's folder
+    std::filesystem::create_symlink(rootFile, userDir + "/linked.log");  // the file itself a link
+
+    struct Case {
+        const char* label;
+        const char* userName;
+        std::string path;
+        bool written;
+    };
+    const Case cases[] = {
+        {"com.velmora.UserOwn", "nobody", userDir + "/own.log", true},
+        {"com.velmora.UserRootFile", "nobody", rootFile, false},
+        {"com.velmora.RootThroughFolderLink", "", userDir + "/via/root-only.log", false},
+        {"com.velmora.RootThroughFileLink", "", userDir + "/linked.log", false},
+        {"com.velmora.RootOwn", "", dir_ + "/root-job.log", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        auto s = shell(c.label, "echo written");
+        s.userName = c.userName;
+        s.standardOutPath = c.path;
+        Supervisor sup;
+        ASSERT_EQ(sup.load(s, {}, 0).outcome, LoadOutcome::Started);
+        ASSERT_TRUE(waitForExit(sup, c.label, 1));
+        EXPECT_EQ(readText(rootFile), "root's\n");
+        if (c.written) {
+            EXPECT_EQ(readText(c.path), "written\n");
+            struct stat st {};
+            ASSERT_EQ(::stat(c.path.c_str(), &st), 0);
+            EXPECT_EQ(st.st_uid, *c.userName ? nobody->pw_uid : 0u);
+            EXPECT_EQ(st.st_mode & 07777, *c.userName ? 0600u : 0640u);
+        }
+    }
 }
 
 TEST_F(platform_launchd_Supervisor, ProductProgramsRunFromUnderTheRootAndSystemToolsFromTheMachine) {

@@ -26,6 +26,12 @@ std::string readInput() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (auto answered = tooling::answerHelpOrVersion(
+            argc, argv, "dsconfigad",
+            "usage: dsconfigad -show | -a <computer> -domain <domain> -u <user> [-p <password>] [-ou <base>] "
+            "| "
+            "-r [-f] | -mobile enable|disable [-mobileconfirm enable|disable]\n"))
+        return *answered;
     const std::vector<std::string> args = tooling::arguments(argc, argv);
     auto has = [&args](const char* word) { return std::find(args.begin(), args.end(), word) != args.end(); };
     // The password comes on standard input where the arguments name none.

@@ -6,12 +6,20 @@
 #include <string>
 
 #include "ProfileStore.h"
+#include "platform/tools/ToolMain.h"
+
+namespace {
+
+constexpr const char* kUsage = "usage: profiles -I -F PATH | profiles -R -p IDENTIFIER\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
+    if (auto answered = tooling::answerHelpOrVersion(argc, argv, "profiles", kUsage)) return *answered;
     std::string a1 = argc > 1 ? argv[1] : "";
     std::string a2 = argc > 2 ? argv[2] : "";
     if (argc != 4) {
-        std::fprintf(stderr, "usage: profiles -I -F PATH | profiles -R -p IDENTIFIER\n");
+        std::fputs(kUsage, stderr);
         return 64;
     }
     if (::geteuid() != 0) {
@@ -24,7 +32,7 @@ int main(int argc, char** argv) {
     } else if (a1 == "-R" && a2 == "-p") {
         outcome = profiles::removeProfile(argv[3]);
     } else {
-        std::fprintf(stderr, "usage: profiles -I -F PATH | profiles -R -p IDENTIFIER\n");
+        std::fputs(kUsage, stderr);
         return 64;
     }
     if (!outcome.ok) {

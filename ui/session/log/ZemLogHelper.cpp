@@ -13,11 +13,11 @@
 #include <filesystem>
 #include <system_error>
 
-#include "framework/encoding/DateUtil.h"
 #include "ZipFolder.h"
 #include "common/logger/RotatingLogger.h"
-#include "platform/paths/Paths.h"
+#include "framework/encoding/DateUtil.h"
 #include "framework/process/TaskHelper.h"
+#include "platform/paths/Paths.h"
 #include "platform/spawn/Spawn.h"
 
 using calix::TaskHelper;
@@ -143,6 +143,10 @@ ZemLogHelper& ZemLogHelper::sharedInstance() {
         return made;
     }();
     return *instance;
+}
+
+int ZemLogHelper::faultRecordFd() const {
+    return logger_ ? logger_->faultRecordFd() : -1;
 }
 
 std::string ZemLogHelper::homeDirectory() {

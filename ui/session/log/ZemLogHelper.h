@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "common/logger/LogSink.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/WorkQueue.h"
-#include "common/logger/LogSink.h"
 
-namespace common { class RotatingLogger; }
+namespace common {
+class RotatingLogger;
+}
 
 class ZemLogHelper : public common::LogSink {
   public:
@@ -52,6 +54,7 @@ class ZemLogHelper : public common::LogSink {
     void writeLog(const std::string& message) { writeLog(message, 1); }
     // Waits until every line queued so far is on disk.
     void flush() override;
+    int faultRecordFd() const override;
 
     // The log export into <folder>/HuxLogs: HuxCloudLogs.zip (system processes' logs; its failure
     // ends the export with NO), then HuxUserLogs.zip, HuxCloud.zip, HuxSqlite.zip and
