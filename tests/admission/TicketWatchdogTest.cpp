@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -159,11 +160,13 @@ class TicketWatchdog : public ::testing::Test {
                               {"MachServices", archive::Dictionary{{kServiceName, true}}}};
         if (silent)
             d["EnvironmentVariables"] = archive::Dictionary{{"RAVAVIZA_TICKET_SILENT", std::string("1")}};
+        // The job opens its log as the user it runs as: the file is that user's.
+        std::ofstream(root_.file("ticket.log")).flush();
+        ASSERT_EQ(::chown(root_.file("ticket.log").c_str(), kNobody, kNobody), 0);
         const std::string path = root_.file("ticket.plist");
         ASSERT_TRUE(archive::writePlistFile(d, path, archive::PlistFormat::Xml));
         launchd::Reply reply = launchd::client::load(path);
         ASSERT_TRUE(reply.ok()) << reply.message;
-        // The log file is root's; the job, run as nobody, appends to the descriptor it was given.
     }
 
     void signIn() {
