@@ -260,6 +260,8 @@ void ZemLogHelper::zipLogsWithDirectory(const std::string& folder, Completion co
     // The whole export runs on the zip queue: the administrator prompt of a chown must not hold
     // the caller (the app's main loop) while it waits for an answer.
     zipQueue_->dispatch([this, folder, completion = std::move(completion)] {
+        // The user's own log goes in with every line written before the export was asked for.
+        flush();
         const std::string exportFolder = folder + "/" + kExportFolderName;
         {
             std::error_code ec;

@@ -198,6 +198,12 @@ TEST_F(ComplianceTools, PageByLoginTypeAndSessionState) {
         hux::RavAvizaLoginHelper::sharedInstance().setIsCheckAndShow(c.shown);
         ZemMainViewController& screen = makeScreen();
         drainMain();
+        // The page settles after the tool list's load, which may take more than one main-queue round.
+        qttest::waitFor([&] {
+            return !screen.toolMainView()->isHidden() == c.toolsArea &&
+                   !screen.availableApplistButton()->isHidden() == c.appsButton &&
+                   !screen.unloginTipsLabel()->isHidden() == (c.tips != nullptr);
+        });
         EXPECT_EQ(!screen.toolMainView()->isHidden(), c.toolsArea);
         EXPECT_EQ(!screen.availableApplistButton()->isHidden(), c.appsButton);
         EXPECT_EQ(!screen.unloginTipsLabel()->isHidden(), c.tips != nullptr);
