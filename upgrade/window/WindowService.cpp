@@ -14,6 +14,10 @@ WindowService::WindowService(ZemUpgradeWindow& window, uid_t user) : window_(win
 }
 
 WindowService::~WindowService() {
+    {
+        std::lock_guard lock(life_->mutex);
+        life_->alive = false;
+    }
     stop();
 }
 
@@ -42,13 +46,18 @@ bool WindowService::start() {
     options.rootReserve = 1;
     listener_ = ipc::XpcListener::create(SessionWindow::kWindowService, options);
     QPointer<WindowService> self(this);
-    listener_->setAcceptHandler([this, self](const std::shared_ptr<ipc::XpcConnection>& c) {
+    std::shared_ptr<Life> life = life_;
+    listener_->setAcceptHandler([this, self, life](const std::shared_ptr<ipc::XpcConnection>& c) {
+        std::lock_guard alive(life->mutex);
+        if (!life->alive) return false;
         auto peer = c->peer();
         if (!peer || peer->uid != 0) return false;  // only the root app drives the window
         std::weak_ptr<ipc::XpcConnection> weak = c;
         c->setMessageHandler(
-            [this, self, weak](const ipc::XpcMessage& m, const ipc::XpcConnection::Reply& reply) {
+            [this, self, weak, life](const ipc::XpcMessage& m, const ipc::XpcConnection::Reply& reply) {
                 if (reply) reply({{"ok", true}});
+                std::lock_guard alive(life->mutex);
+                if (!life->alive) return;
                 // A newer connection of the root app replaces an older one.
                 if (auto c = weak.lock()) {
                     std::lock_guard lock(mutex_);
@@ -64,7 +73,9 @@ bool WindowService::start() {
                     },
                     Qt::QueuedConnection);
             });
-        c->setInvalidationHandler([this, self, weak] {
+        c->setInvalidationHandler([this, self, weak, life] {
+            std::lock_guard alive(life->mutex);
+            if (!life->alive) return;
             QMetaObject::invokeMethod(
                 &window_,
                 [this, self, weak] {

@@ -27,8 +27,17 @@ class WindowService : public QObject {
     void handle(const ipc::XpcMessage& message);
     void sendToRoot(const ipc::XpcMessage& message);
 
+    // Whether the service still lives: connection threads check it (under its lock) before they
+    // touch the service, as a connection may end after the service has gone.
+    // Recursive: ending an older connection from a handler may run that connection's handler here.
+    struct Life {
+        std::recursive_mutex mutex;
+        bool alive = true;
+    };
+
     ZemUpgradeWindow& window_;
     uid_t user_;
+    std::shared_ptr<Life> life_ = std::make_shared<Life>();
     std::shared_ptr<ipc::XpcListener> listener_;
     mutable std::mutex mutex_;
     std::shared_ptr<ipc::XpcConnection> root_;
