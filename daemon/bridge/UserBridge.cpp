@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -424,6 +425,8 @@ std::optional<archive::Dictionary> UserBridge::certificateStatus(const archive::
         if (length > 0) commonName.assign(reinterpret_cast<char*>(utf8), static_cast<size_t>(length));
         OPENSSL_free(utf8);
     }
+    // Up to a NUL, which the status archive cannot hold: the name as a C string reads it.
+    commonName.resize(std::min(commonName.size(), commonName.find('\0')));
     // At most 255 characters, cut between characters.
     size_t characters = 0;
     for (size_t i = 0; i < commonName.size(); ++i) {

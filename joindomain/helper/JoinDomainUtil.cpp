@@ -92,7 +92,10 @@ std::string JoinDomainUtil::kdcLinesFrom(const std::string& hosts, const std::st
     std::string lines;
     for (const std::string& piece : splitLines(text)) {
         if (piece.empty() || !endsWith(piece, realm + ":88")) continue;
-        if (!isDomainName(piece.substr(0, piece.size() - 3))) continue;
+        const std::string host = piece.substr(0, piece.size() - 3);
+        if (!isDomainName(host)) continue;
+        // Within the domain: the domain itself or a name under it, not one that merely ends alike.
+        if (host != realm && !endsWith(host, "." + realm)) continue;
         // One kdc per line: several servers on one line would make a single broken value.
         if (!lines.empty()) lines += "\n";
         lines += "  kdc = " + piece;
@@ -100,21 +103,28 @@ std::string JoinDomainUtil::kdcLinesFrom(const std::string& hosts, const std::st
     return lines;
 }
 
-std::string JoinDomainUtil::fetchKerberosServersWithDomain(const std::string& domain, const LogSink& log) {
+std::string JoinDomainUtil::kdcLinesFromAnswer(const std::string& answer, const std::string& domain) {
     const std::string realm = upper(domain);
     std::string hosts;
+    for (const std::string& line : splitLines(answer)) {
+        if (!containsNoCase(line, realm)) continue;
+        hosts += field(line, 4) + "\n";
+    }
+    return kdcLinesFrom(hosts, domain);
+}
+
+std::string JoinDomainUtil::fetchKerberosServersWithDomain(const std::string& domain, const LogSink& log) {
+    const std::string realm = upper(domain);
+    std::string answer;
     if (isDomainName(domain)) {
         CommandRun run = runCommand("dig", {"-t", "SRV", "_kerberos._tcp." + realm, "+short"});
         if (!run.started || run.timedOut) {
             log("Fetch kerberos servers script excute failed with error: " + run.error, kLogError);
             return {};
         }
-        for (const std::string& line : splitLines(run.output)) {
-            if (!containsNoCase(line, realm)) continue;
-            hosts += field(line, 4) + "\n";
-        }
+        answer = run.output;
     }
-    std::string lines = kdcLinesFrom(hosts, domain);
+    std::string lines = kdcLinesFromAnswer(answer, domain);
     log("Fetch Kerberos servers output: " + lines, kLogInfo);
     return lines;
 }

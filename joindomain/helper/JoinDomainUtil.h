@@ -29,6 +29,8 @@ class JoinDomainUtil {
     // The same from the text of a lookup's answer (one server host a line, as DNS gives them).
     // Only hosts that are DNS names within the domain count; nothing when domain is not a DNS name.
     static std::string kdcLinesFrom(const std::string& hosts, const std::string& domain);
+    // The same from the whole output of the short SRV lookup (priority, weight, port, host a line).
+    static std::string kdcLinesFromAnswer(const std::string& answer, const std::string& domain);
 
     // The domain this machine is bound to; nothing when not bound or the query failed.
     static std::optional<std::string> joinedDomainName(const LogSink& log);

@@ -24,7 +24,8 @@ inline std::vector<uint8_t> makeCertificate(const std::vector<uint8_t>& serial,
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400);
     X509_NAME* name = X509_get_subject_name(cert.get());
     X509_NAME_add_entry_by_txt(name, "CN", V_ASN1_UTF8STRING,
-                               reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0);
+                               reinterpret_cast<const unsigned char*>(commonName.data()),
+                               static_cast<int>(commonName.size()), -1, 0);
     X509_set_issuer_name(cert.get(), name);
     X509_set_pubkey(cert.get(), key.get());
     if (X509_sign(cert.get(), key.get(), EVP_sha256()) == 0) return {};

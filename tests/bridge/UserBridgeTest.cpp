@@ -476,6 +476,13 @@ TEST_F(TovikTest, CertificateStatusReadsOnlyWhatParses) {
     ASSERT_TRUE(longName);
     EXPECT_EQ((*longName)["commonName"], Value(std::string(255, 'n')));
 
+    // A name with a NUL is read up to it: the status must still be storable as an archive.
+    auto nul =
+        UserBridge::certificateStatus(testsupport::makeCertificate({0x01}, std::string("Wi-Fi\0CA", 9)));
+    ASSERT_TRUE(nul);
+    EXPECT_EQ((*nul)["commonName"], Value("Wi-Fi"));
+    EXPECT_TRUE(archive::archivedData(Value(*nul)));
+
     for (const Data& garbage :
          {Data{}, Data{0x30, 0x82, 0xff}, Data(certificate_.begin(), certificate_.end() - 10)}) {
         EXPECT_FALSE(UserBridge::certificateStatus(garbage));

@@ -86,13 +86,16 @@ class ZemUpgradeHelper {
     // Progress callbacks of the window; unset ones are skipped.
     StepBlock DownloadXMLBlock, ParseXMLBlock, DownloadZemBlock, UpgradeResultBlock;
 
-  private:
+    // The daemon's upgrade order: type, manifest address, description and wait; nothing when the
+    // data is not a JSON object.
     struct Order {
         int32_t type = 0;
         std::optional<std::string> url, des;
         int64_t wait = 0;
     };
     static std::optional<Order> parseOrder(const std::optional<std::string>& data);
+
+  private:
     std::optional<std::string> fetchPackage(const AppModuleModel& record, bool window);
     std::optional<std::string> installedVersion();
     static void report(const StepBlock& block, bool ok, const std::string& message);

@@ -114,6 +114,9 @@ TEST(JoinDomainTexts, KerberosServersFromDnsAreOnlyHostNamesOfTheDomain) {
         {"blanks and another key", "kdc = evil.corp.example.com.\n", "corp.example.com", ""},
         {"a line break in the domain", "dc1.corp.example.com.\n", "corp.example.com\n[libdefaults]", ""},
         {"an empty label", "dc1..corp.example.com.\n", "corp.example.com", ""},
+        {"a name of another domain that ends alike", "evilcorp.example.com.\ndc1.corp.example.com.\n",
+         "corp.example.com", "  kdc = DC1.CORP.EXAMPLE.COM:88"},
+        {"the domain itself", "corp.example.com.\n", "corp.example.com", "  kdc = CORP.EXAMPLE.COM:88"},
     };
     for (const Case& c : cases) EXPECT_EQ(JoinDomainUtil::kdcLinesFrom(c.hosts, c.domain), c.lines) << c.name;
 }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/logger/LogSink.h"
+#include "framework/encoding/ZipHelper.h"
 #include "ui/session/login/BodyCodec.h"
 #include "ui/session/login/JsonFields.h"
 
@@ -17,6 +18,10 @@ class DiscardLog : public common::LogSink {
     void writeLog(const std::string&, unsigned long) override {}
     void flush() override {}
 };
+
+// The inflate below runs with this cap rather than the product's 16 MiB, which a bomb in the corpus
+// would fill and pack again on every run; the product's cap has its own unit test.
+constexpr size_t kInflateCap = 256u << 10;
 
 void require(bool ok) {
     if (!ok) std::abort();
@@ -50,9 +55,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         require(again && hux::ClientBody::decodeRequestBody(*again) == *body);
     }
 
+    // The same inflate gzipInflate runs, at the smaller cap.
     const hux::zipAndUnzip zip;
-    if (auto inflated = zip.gzipInflate(bytes)) {
-        require(inflated->size() <= hux::zipAndUnzip::kMaxInflatedBytes);
+    if (auto inflated = calix::ZipHelper::ungzipData(bytes, kInflateCap)) {
+        require(inflated->size() <= kInflateCap);
         auto packed = zip.gzipDeflate(*inflated);
         require(packed && zip.gzipInflate(*packed) == *inflated);
     }
