@@ -41,4 +41,16 @@ bool lineSafe(std::string_view text) {
     return true;
 }
 
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
 }  // namespace linetext

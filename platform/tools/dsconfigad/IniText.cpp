@@ -26,18 +26,6 @@ bool sameName(const std::string& a, const std::string& b) {
     return true;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        out.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
-}
-
 // The section a header line opens; nothing for other lines.
 std::optional<std::string> headerOf(const std::string& line) {
     const std::string t = trimmed(line);
@@ -71,7 +59,7 @@ std::optional<std::pair<size_t, size_t>> sectionRange(const std::vector<std::str
 
 std::optional<std::string> setting(const std::string& text, const std::string& section,
                                    const std::string& key) {
-    const std::vector<std::string> all = lines(text);
+    const std::vector<std::string> all = linetext::splitLines(text);
     auto range = sectionRange(all, section);
     if (!range) return std::nullopt;
     for (size_t i = range->first; i < range->second; ++i) {
@@ -81,7 +69,7 @@ std::optional<std::string> setting(const std::string& text, const std::string& s
 }
 
 bool hasSection(const std::string& text, const std::string& section) {
-    return sectionRange(lines(text), section).has_value();
+    return sectionRange(linetext::splitLines(text), section).has_value();
 }
 
 std::optional<std::string> withSetting(const std::string& text, const std::string& section,
@@ -92,7 +80,7 @@ std::optional<std::string> withSetting(const std::string& text, const std::strin
         return std::nullopt;
     }
     const std::string entry = key + " = " + value;
-    std::vector<std::string> all = lines(text);
+    std::vector<std::string> all = linetext::splitLines(text);
     if (auto range = sectionRange(all, section)) {
         bool replaced = false;
         for (size_t i = range->first; i < range->second && !replaced; ++i) {

@@ -37,18 +37,6 @@ mode_t modeOr(const std::string& path, mode_t fallback) {
     return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : fallback;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        out.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
-}
-
 // The address field of a hosts line; empty for blank and comment lines.
 std::string addressOf(const std::string& line) {
     const size_t begin = line.find_first_not_of(" \t");
@@ -165,7 +153,7 @@ std::string withHostName(const std::string& hosts, const std::string& name) {
     std::string names = name;
     if (const size_t dot = name.find('.'); dot != std::string::npos) names += " " + name.substr(0, dot);
     const std::string entry = std::string(kHostNameAddress) + "\t" + names;
-    std::vector<std::string> all = lines(hosts);
+    std::vector<std::string> all = linetext::splitLines(hosts);
     bool replaced = false;
     for (std::string& line : all) {
         if (addressOf(line) == kHostNameAddress) {
