@@ -35,29 +35,17 @@ bool catches(pid_t pid, int sig) {
     return (mask >> (sig - 1)) & 1;
 }
 
+// The process's wait status once it has ended; -1 (after a SIGKILL) when it did not within 20 s.
 int waitFor(pid_t pid) {
     int status = 0;
-    for (auto until = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < until;) {
-        if (::waitpid(pid, &status, WNOHANG) == pid) return status;
-        std::this_thread::sleep_for(10ms);
-    }
+    if (testsupport::eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 20s)) return status;
     ::kill(pid, SIGKILL);
     ::waitpid(pid, &status, 0);
     return -1;
 }
 
 // AddressSanitizer keeps SIGSEGV for its own report; under it every program is sent SIGABRT.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitizerOwnsSegv = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitizerOwnsSegv = true;
-#else
-constexpr bool kSanitizerOwnsSegv = false;
-#endif
-#else
-constexpr bool kSanitizerOwnsSegv = false;
-#endif
+constexpr bool kSanitizerOwnsSegv = testsupport::kAddressSanitizer;
 
 class CrashRecord : public ::testing::TestWithParam<Program> {};
 

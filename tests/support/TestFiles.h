@@ -19,20 +19,22 @@
 
 namespace testsupport {
 
+// True in a build under AddressSanitizer.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kAddressSanitizer = true;
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
 // False in a build under AddressSanitizer: its allocator keeps freed blocks in quarantine and adds
 // shadow memory, so a process's resident figures there say nothing about the product's own use.
 // Memory bounds are checked in the plain build.
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kMemoryFiguresMeaningful = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-inline constexpr bool kMemoryFiguresMeaningful = false;
-#else
-inline constexpr bool kMemoryFiguresMeaningful = true;
-#endif
-#else
-inline constexpr bool kMemoryFiguresMeaningful = true;
-#endif
+inline constexpr bool kMemoryFiguresMeaningful = !kAddressSanitizer;
 
 // The whole file as bytes in a string; empty when it cannot be read. Streaming the buffer keeps
 // read errors (a /proc entry whose process just ended) from throwing.

@@ -106,6 +106,7 @@ TEST_F(HuxProcessTest, TwoStartsCloseTogetherLeaveExactlyOneCopyRunning) {
         SCOPED_TRACE(std::to_string(delay.count()) + " ms");
         auto first = spawn::start(options({"-agent"}));
         ASSERT_TRUE(first);
+        // The stagger is the case under test, not a wait: every outcome below is waited for.
         std::this_thread::sleep_for(delay);
         auto second = spawn::start(options({"-agent"}));
         ASSERT_TRUE(second);
